@@ -1,0 +1,338 @@
+#include "control/tcpctrl.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "brinlib.h"
+#include "common/debuglog.h"
+#include "common/guard.h"
+#include "velmora/clock.h"
+
+namespace brin {
+namespace {
+
+Connection g_connections[kConnections];
+
+constexpr uint16_t kWinsockVersion = 0x0101;
+
+void close_socket(vp::socket_t& s) {
+  if (s != vp::kInvalidSocket) vp::socket_close(s);
+  s = vp::kInvalidSocket;
+}
+
+// Connect thread of the login: a connect that the caller can abandon. The
+// socket belongs to this thread from the moment it starts; the caller either
+// takes it back after the connect ended or abandons it, and then this thread
+// closes it.
+void connect_thread(int cn, vp::socket_t s) {
+  Connection& c = g_connections[cn];
+  uint32_t addr = 0;
+  parse_address(c.address, &addr);
+  c.connect_state.store(1);
+  int result = vp::kSocketError;
+  // A non-blocking connect polled in short slices, so that an abandoned
+  // connect ends promptly instead of holding the socket for the system's
+  // connect time-out.
+  if (vp::socket_set_nonblocking(s, true) == 0) {
+    result = vp::socket_connect(s, addr, c.login_port);
+    if (result != 0 && vp::last_socket_error() == vp::kWsaEinprogress) {
+      int done = 0;
+      while (!c.connect_abandoned.load() && (done = vp::socket_wait_connected(s, 10)) == 0) {
+      }
+      result = done == 1 ? 0 : vp::kSocketError;
+    }
+    vp::socket_set_nonblocking(s, false);
+  }
+  c.connect_result.store(result);
+  if (c.connect_abandoned.load()) vp::socket_close(s);
+  c.connect_state.store(0);
+}
+
+void command_thread(int cn, std::string session_id) {
+  Connection& c = g_connections[cn];
+  c.command_start.store(0);
+  if (c.command_established.load()) {
+    c.command_error.store(kCommandAlreadyEstablished);
+    return;
+  }
+  if (vp::wsa_startup(kWinsockVersion) != 0) {
+    c.command_error.store(kWinsockStartFailed);
+    return;
+  }
+  uint32_t addr = 0;
+  if (!parse_address(c.address, &addr)) {
+    vp::wsa_cleanup();
+    c.command_error.store(kAddressInvalid);
+    return;
+  }
+  vp::socket_t s = vp::socket_tcp();
+  if (s == vp::kInvalidSocket) {
+    vp::wsa_cleanup();
+    c.command_error.store(kSocketFailed);
+    return;
+  }
+  if (vp::socket_bind(s, 0, 0) != 0 || vp::socket_connect(s, addr, static_cast<uint16_t>(c.command_port)) != 0) {
+    vp::socket_close(s);
+    vp::wsa_cleanup();
+    c.command_error.store(kSocketFailed);
+    return;
+  }
+  if (vp::socket_set_nonblocking(s, true) != 0) {
+    vp::socket_close(s);
+    vp::wsa_cleanup();
+    c.command_error.store(kNonBlockingFailed);
+    return;
+  }
+  c.command_socket.store(s);
+  const std::string line = "ID = " + session_id + "\n";
+  vp::socket_send(s, line.data(), line.size());
+  if (receive_reply(s, c.reply_buffer) <= 0) {
+    // The socket stays open; brin_unconnect closes it.
+    vp::wsa_cleanup();
+    c.command_error.store(kNoCommandReply);
+    return;
+  }
+  c.reply_tokens.count = 0;
+  split_tokens(c.reply_tokens, c.reply_buffer, kSepLogin);
+  if (std::strcmp(c.reply_tokens.at(0), "OK") == 0) {
+    c.command_error.store(0);
+    c.command_established.store(1);
+  } else {
+    c.command_socket.store(vp::kInvalidSocket);
+    vp::socket_close(s);
+    vp::wsa_cleanup();
+    c.command_error.store(kCommandNotOk);
+  }
+}
+
+// Encodes the password as upper-case hexadecimal, filled with '0' to 32
+// characters.
+std::string encode_password(const char* password) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char* p = password ? password : ""; *p; ++p) {
+    const auto b = static_cast<unsigned char>(*p);
+    out += kDigits[b >> 4];
+    out += kDigits[b & 15];
+  }
+  if (out.size() < 32) out.append(32 - out.size(), '0');
+  return out;
+}
+
+int text_digit(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'A' && ch <= 'Z') return ch - 'A' + 10;
+  return -1;
+}
+
+// Decodes the hexadecimal reply text of login token 4 into out (128 bytes).
+void decode_reply_text(const char* token, char* out) {
+  if (!out || !*token) return;
+  size_t n = 0;
+  for (const char* p = token; n + 1 < 128; p += 2) {
+    const int hi = text_digit(p[0]);
+    if (hi < 0) break;
+    const int lo = text_digit(p[1]);
+    if (lo < 0) break;
+    const char byte = static_cast<char>((hi * 16 + lo) & 0xFF);
+    if (byte == 0) break;
+    out[n++] = byte;
+  }
+  out[n] = 0;
+}
+
+int32_t fail_login(Connection& c, int32_t code) {
+  close_socket(c.login_socket);
+  vp::wsa_cleanup();
+  return code;
+}
+
+int32_t connect_impl(int cn, const char* address, const char* password, char* reply_text) {
+  log_entry("brin_connect", {static_cast<uint32_t>(cn)});
+  if (cn < 0 || cn >= kConnections) return kBadConnectionNumber;
+  Connection& c = g_connections[cn];
+  c.login_port = static_cast<uint16_t>(5001 + 2 * cn);
+  if (c.connected.load()) return kAlreadyConnected;
+  if (!address || !*address) return kAddressEmpty;
+  // The address field holds at most 19 characters; a longer text cannot be a
+  // dotted address and is refused rather than cut into another one.
+  if (std::strlen(address) >= sizeof c.address) return kAddressInvalid;
+  std::strcpy(c.address, address);
+  if (vp::wsa_startup(kWinsockVersion) != 0) return kWinsockStartFailed;
+  uint32_t addr = 0;
+  const bool valid = parse_address(c.address, &addr);
+  log_entry("brin_connect_ip", {addr});
+  if (!valid) {
+    vp::wsa_cleanup();
+    return kAddressInvalid;
+  }
+  if (c.connect_state.load() != 0) {
+    vp::wsa_cleanup();
+    return kSocketFailed;
+  }
+  vp::socket_t s = vp::socket_tcp();
+  if (s == vp::kInvalidSocket) {
+    vp::wsa_cleanup();
+    return kSocketFailed;
+  }
+  if (vp::socket_bind(s, 0, 0) != 0) {
+    vp::socket_close(s);
+    vp::wsa_cleanup();
+    return kSocketFailed;
+  }
+
+  c.connect_abandoned.store(false);
+  c.connect_state.store(2);
+  std::thread(connect_thread, cn, s).detach();
+  while (c.connect_state.load() == 2) vp::sleep_ms(1);
+  for (int i = 0; i < timing().connect_polls && c.connect_state.load() != 0; ++i) vp::sleep_ms(1);
+  if (c.connect_state.load() != 0) {
+    // The connect thread closes the socket when its connect ends.
+    c.connect_abandoned.store(true);
+    vp::wsa_cleanup();
+    return kSocketFailed;
+  }
+  c.login_socket = s;
+  if (c.connect_result.load() != 0) return fail_login(c, kSocketFailed);
+  if (vp::socket_set_nonblocking(s, true) != 0) return fail_login(c, kNonBlockingFailed);
+
+  if (receive_reply(s, c.login_buffer) <= 0) return fail_login(c, kNoGreeting);
+  c.login_tokens.count = 0;
+  split_tokens(c.login_tokens, c.login_buffer, kSepLogin);
+  if (std::strcmp(c.login_tokens.at(0), "Busy") == 0) return fail_login(c, kReceiveFailed);
+
+  const std::string line = "PASSWORD " + encode_password(password) + "\n";
+  vp::socket_send(s, line.data(), line.size());
+  if (receive_reply(s, c.login_buffer) <= 0) return fail_login(c, kNoLoginReply);
+  split_tokens(c.login_tokens, c.login_buffer, kSepLogin);
+  if (std::strcmp(c.login_tokens.at(8), "OK") != 0) {
+    const auto refusal = static_cast<int8_t>(c.login_buffer[2]);
+    return fail_login(c, -static_cast<int32_t>(refusal));
+  }
+  decode_reply_text(c.login_tokens.at(4), reply_text);
+  if (c.login_tokens.count < 10) return fail_login(c, kReceiveFailed);
+  c.command_port = static_cast<uint32_t>(parse_hex(c.login_tokens.at(9)));
+
+  if (!c.command_established.load()) {
+    c.command_error.store(0);
+    c.command_start.store(1);
+    std::thread(command_thread, cn, std::string(c.login_tokens.at(10))).detach();
+    for (int i = 0; i < timing().command_start_polls && c.command_start.load() != 0; ++i) vp::sleep_ms(10);
+    for (int i = 0; i < timing().command_start_polls; ++i) {
+      if (c.command_established.load() || c.command_error.load()) break;
+      vp::sleep_ms(10);
+    }
+  }
+  close_socket(c.login_socket);
+  vp::wsa_cleanup();
+  c.connected.store(1);
+  log_entry("brin_connect_success", {static_cast<uint32_t>(cn)});
+  return kOk;
+}
+
+int32_t unconnect_impl(int cn) {
+  log_entry("brin_unconnect", {static_cast<uint32_t>(cn)});
+  if (cn < 0 || cn >= kConnections) return kBadConnectionNumber;
+  Connection& c = g_connections[cn];
+  if (!c.connected.load()) return kNotConnected;
+  const vp::socket_t s = c.command_socket.exchange(vp::kInvalidSocket);
+  if (s != vp::kInvalidSocket) vp::socket_close(s);
+  vp::sleep_ms(static_cast<uint32_t>(timing().unconnect_sleep_ms));
+  vp::wsa_cleanup();
+  c.command_established.store(0);
+  c.connected.store(0);
+  return kOk;
+}
+
+}  // namespace
+
+Connection& connection(int cn) { return g_connections[cn]; }
+
+int32_t check_connection(int cn) {
+  if (cn < 0 || cn >= kConnections) return kBadConnectionNumber;
+  if (!g_connections[cn].connected.load()) return kNotConnected;
+  return kOk;
+}
+
+void new_transaction_id(int cn) {
+  std::snprintf(g_connections[cn].transaction_id, kTransactionIdBytes, "ID%08X", vp::tick_count_ms());
+}
+
+void send_request(int cn, const char* text) {
+  vp::socket_send(g_connections[cn].command_socket.load(), text, std::strlen(text));
+}
+
+bool send_bytes(int cn, const void* data, size_t len) {
+  const vp::socket_t s = g_connections[cn].command_socket.load();
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (len > 0) {
+    const int n = vp::socket_send(s, p, len);
+    if (n > 0) {
+      p += n;
+      len -= static_cast<size_t>(n);
+    } else if (n == vp::kSocketError && vp::last_socket_error() == vp::kWsaEwouldblock) {
+      if (vp::socket_wait_readable(s, 0) == vp::kSocketError) return false;
+      vp::sleep_ms(1);
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void split_reply(int cn, const char* separators) {
+  Connection& c = g_connections[cn];
+  c.reply_tokens.count = 0;
+  split_tokens(c.reply_tokens, c.reply_buffer, separators);
+}
+
+int32_t check_reply(int cn) {
+  const Connection& c = g_connections[cn];
+  if (c.reply_tokens.count >= 1 && std::strcmp(c.reply_tokens.at(0), c.transaction_id) != 0) return kOtherTransaction;
+  if (c.reply_tokens.count >= 2 && std::strcmp(c.reply_tokens.at(1), "OK") != 0) return kNotOk;
+  return kOk;
+}
+
+int32_t vrequest(int cn, const RequestOptions& options, const char* format, va_list args) {
+  if (const int32_t r = check_connection(cn); r != kOk) return r;
+  Connection& c = g_connections[cn];
+  new_transaction_id(cn);
+  char body[1024];
+  std::vsnprintf(body, sizeof body, format, args);
+  const std::string line = std::string(c.transaction_id) + " " + body;
+  send_request(cn, line.c_str());
+  int received = kReceiveFailed;
+  for (int attempt = 0; attempt < options.attempts; ++attempt) {
+    received = receive_reply(c.command_socket.load(), c.reply_buffer);
+    if (received > 0) break;
+  }
+  if (received <= 0) return options.on_failure == ReceiveFailure::kPassThrough ? received : kReceiveFailed;
+  split_reply(cn, options.separators);
+  return check_reply(cn);
+}
+
+int32_t request(int cn, const RequestOptions& options, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int32_t r = vrequest(cn, options, format, args);
+  va_end(args);
+  return r;
+}
+
+int32_t reply_hex(int cn, int i) { return parse_hex(g_connections[cn].reply_tokens.at(i)); }
+
+}  // namespace brin
+
+extern "C" {
+
+int32_t brin_connect(int32_t cn, const char* address, const char* password, char* reply_text) {
+  return brin::guarded(brin::kSocketFailed, [&] { return brin::connect_impl(cn, address, password, reply_text); });
+}
+
+int32_t brin_unconnect(int32_t cn, int32_t, int32_t, int32_t) {
+  return brin::guarded(brin::kNotConnected, [&] { return brin::unconnect_impl(cn); });
+}
+
+}  // extern "C"

@@ -1,0 +1,105 @@
+/*
+ * brinlib: the client library of the ZEB recorders.
+ *
+ * Plain C functions with fixed-width integer arguments. Every function returns
+ * a signed 32-bit result: 0 or a positive count or value on success, a negative
+ * code on failure. The caller owns every buffer it passes. No function throws.
+ *
+ * Connection numbers are 0 to 15; each has its own control session, and
+ * requests on one connection number must not overlap (one thread at a time per
+ * connection number). Different connection numbers may be used from different
+ * threads at once.
+ *
+ * Codes shared by the control functions:
+ *   -127    connection number outside 0 to 15
+ *   -10200  connection number not connected
+ *   -10500  the reply belongs to another request (transaction ID differs)
+ *   -10501  the recorder did not answer "OK"
+ *   -1      no reply within the time limit, or the receive failed
+ */
+#ifndef BRINLIB_H
+#define BRINLIB_H
+
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define BRIN_API __attribute__((visibility("default")))
+#else
+#define BRIN_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Control connection and login ------------------------------------- */
+
+/* Logs in to the recorder at address (dotted IPv4, at most 19 characters) on
+ * port 5001 + 2 * cn with the password, then opens the command connection the
+ * recorder names. reply_text receives the recorder's greeting text, zero
+ * terminated; 128 bytes always suffice (may be NULL).
+ * Results: 0; -1 recorder busy or short login reply; -5 empty address;
+ * -6 invalid address; -7 socket, connect or time-out; -127; -234 socket mode;
+ * -254 no greeting; -255 no login reply; -10201 already connected; the
+ * negated refusal code of the recorder when the password is refused. */
+BRIN_API int32_t brin_connect(int32_t cn, const char* address, const char* password, char* reply_text);
+/* Closes the command connection. The three further arguments are not used.
+ * Results: 0, -127, -10200. */
+BRIN_API int32_t brin_unconnect(int32_t cn, int32_t unused1, int32_t unused2, int32_t unused3);
+/* Switches the debug log on for drive letter 'C' to 'F' (67 to 70); other
+ * values change nothing. Returns its argument. */
+BRIN_API int32_t brin_log_sw(int32_t drive_letter);
+
+/* ---- Settings and status commands -------------------------------------- */
+
+/* Reads the recorder clock: date as "yyyy/mm/dd" (two-digit years completed),
+ * time as the recorder sends it. Each buffer: 258 bytes always suffice. */
+BRIN_API int32_t brin_get_time(int32_t cn, char* date, char* time);
+BRIN_API int32_t brin_set_time(int32_t cn, const char* date, const char* time);
+/* Switch items: the get functions return the item's value; the set functions
+ * return the value the recorder reports. brin_cam_swset and brin_hd_swset try
+ * five receives and return the last receive failure unchanged (-10035 on the
+ * time-out). brin_jpeg_swset with a = 99 reads no reply, waits 4 s and
+ * returns -99. */
+BRIN_API int32_t brin_cam_swget(int32_t cn, int32_t item);
+BRIN_API int32_t brin_cam_swset(int32_t cn, int32_t a, int32_t b);
+BRIN_API int32_t brin_hd_swget(int32_t cn, int32_t item);
+BRIN_API int32_t brin_hd_swset(int32_t cn, int32_t a, int32_t b);
+BRIN_API int32_t brin_jpeg_swget(int32_t cn, int32_t item);
+BRIN_API int32_t brin_jpeg_swset(int32_t cn, int32_t a, int32_t b);
+BRIN_API int32_t brin_combi_set(int32_t cn, int32_t a, int32_t b, int32_t c, int32_t d, int32_t e);
+/* p1 to p4 are sent and then replaced by the reply's values. */
+BRIN_API int32_t brin_combi_get(int32_t cn, int32_t* p1, int32_t* p2, int32_t* p3, int32_t* p4, int32_t e);
+/* Reads the menu data into data (which must hold the announced size; at most
+ * 1 MiB is delivered). Returns the announced size. */
+BRIN_API int32_t brin_rx_menu_data(int32_t cn, int32_t value, uint8_t* data);
+BRIN_API int32_t brin_rx_status(int32_t cn, int32_t value);
+BRIN_API int32_t brin_mem_get(int32_t cn, int32_t a, int32_t b);
+BRIN_API int32_t brin_mem_set(int32_t cn, int32_t a, int32_t b, int32_t c);
+BRIN_API int32_t brin_i2c_get(int32_t cn, int32_t a, int32_t b);
+BRIN_API int32_t brin_i2c_set(int32_t cn, int32_t a, int32_t b, int32_t c);
+BRIN_API int32_t brin_nvc_get(int32_t cn, int32_t a, int32_t b, int32_t c);
+BRIN_API int32_t brin_nvc_set(int32_t cn, int32_t a, int32_t b, int32_t c, int32_t d);
+/* Uploads an update file (smaller than 8 MiB). Returns its size in bytes;
+ * -1 file not opened, -2 file empty, -3 file of 8 MiB or more (nothing is
+ * sent). */
+BRIN_API int32_t brin_update(int32_t cn, const char* path, int32_t value);
+BRIN_API int32_t brin_re_boot(int32_t cn);
+
+/* ---- Remote playback commands ------------------------------------------- */
+
+BRIN_API int32_t brin_ctrl_play(int32_t cn, int32_t command);
+BRIN_API int32_t brin_play_search(int32_t cn, int32_t year, int32_t month, int32_t day, int32_t hour,
+                                  int32_t minute, int32_t second);
+BRIN_API int32_t brin_set_playpointer(int32_t cn, int32_t a, int32_t b);
+BRIN_API int32_t brin_rx_hddlist(int32_t cn, int32_t a, int32_t b);
+/* Fetches play list number list into "img/list<list in hex>.txt" in the
+ * current folder; the file holds "0\n" while the transfer runs. Returns the
+ * list size in bytes (0: empty list, the file is not touched). */
+BRIN_API int32_t brin_rx_playlist(int32_t cn, int32_t list);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BRINLIB_H */

@@ -1,0 +1,23 @@
+#include "velmora/clock.h"
+
+#include <chrono>
+#include <thread>
+
+namespace vp {
+
+uint32_t tick_count_ms() {
+  using namespace std::chrono;
+  return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+uint32_t time_get_time_ms() { return tick_count_ms(); }
+
+void sleep_ms(uint32_t ms) {
+  if (ms == 0) {
+    std::this_thread::yield();
+    return;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+}  // namespace vp

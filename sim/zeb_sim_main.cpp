@@ -1,0 +1,161 @@
+// zeb-sim: runs a simulated ZEB recorder on a loopback address until it is
+// interrupted (or for --duration seconds).
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "zebsim/recorder.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+void on_signal(int) { g_stop = 1; }
+
+void usage(FILE* out) {
+  std::fputs(
+      "usage: zeb-sim [options]\n"
+      "\n"
+      "Plays a ZEB recorder on a loopback address: logins on ports 5001 + 2n,\n"
+      "a command connection on a port it names, and the control commands.\n"
+      "\n"
+      "  --address A          listen on A (a 127.x.y.z address; default 127.0.0.1)\n"
+      "  --password P         the login password (default admin)\n"
+      "  --name TEXT          the recorder name sent at login (default \"ZEB-5 Shop\")\n"
+      "  --cameras MASK       enabled cameras as a hexadecimal bit mask (default F)\n"
+      "  --connections A-B    open the login ports of connection numbers A to B\n"
+      "                       (default 0-15)\n"
+      "  --four-digit-year    send the clock date as yyyy/mm/dd (default yy/mm/dd)\n"
+      "  --duration S         stop after S seconds (default: run until interrupted)\n"
+      "  --fault SPEC         misbehave; may be given several times. SPEC is one of\n"
+      "                         busy             greet \"Busy\" and close\n"
+      "                         no-greeting      accept a login and say nothing\n"
+      "                         refuse[:CODE]    refuse the password with CODE (default 50)\n"
+      "                         no-login-reply   never answer the password\n"
+      "                         short-login      a login reply of nine tokens\n"
+      "                         reject-session   refuse the command connection\n"
+      "                         late:MS          answer commands MS milliseconds late\n"
+      "                         silent           never answer commands\n"
+      "                         wrong-id         answer with another transaction ID\n"
+      "                         not-ok           answer NG instead of OK\n"
+      "                         close-mid-reply  send half a reply and close\n"
+      "                       followed by ,N to affect only the next N times and by\n"
+      "                       @Word to affect only that command (e.g. late:1500,2@GetTime)\n"
+      "  --help               show this text\n",
+      out);
+}
+
+bool parse_fault(const std::string& spec_in, zebsim::FaultPlan& plan) {
+  std::string spec = spec_in;
+  if (auto at = spec.find('@'); at != std::string::npos) {
+    plan.only_word = spec.substr(at + 1);
+    spec.erase(at);
+  }
+  if (auto comma = spec.find(','); comma != std::string::npos) {
+    plan.count = std::atoi(spec.c_str() + comma + 1);
+    spec.erase(comma);
+  }
+  std::string name = spec, arg;
+  if (auto colon = spec.find(':'); colon != std::string::npos) {
+    name = spec.substr(0, colon);
+    arg = spec.substr(colon + 1);
+  }
+  using zebsim::Fault;
+  if (name == "busy") plan.fault = Fault::kBusy;
+  else if (name == "no-greeting") plan.fault = Fault::kNoGreeting;
+  else if (name == "refuse") {
+    plan.fault = Fault::kRefusePassword;
+    if (!arg.empty()) plan.code = std::atoi(arg.c_str());
+  } else if (name == "no-login-reply") plan.fault = Fault::kNoLoginReply;
+  else if (name == "short-login") plan.fault = Fault::kShortLoginReply;
+  else if (name == "reject-session") plan.fault = Fault::kRejectSession;
+  else if (name == "late") {
+    plan.fault = Fault::kLateReply;
+    plan.delay_ms = std::atoi(arg.c_str());
+    if (plan.delay_ms <= 0) return false;
+  } else if (name == "silent") plan.fault = Fault::kNoReply;
+  else if (name == "wrong-id") plan.fault = Fault::kWrongTransaction;
+  else if (name == "not-ok") plan.fault = Fault::kNotOk;
+  else if (name == "close-mid-reply") plan.fault = Fault::kCloseMidReply;
+  else return false;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zebsim::Config config;
+  std::vector<zebsim::FaultPlan> faults;
+  double duration_s = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](const char* what) -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "zeb-sim: %s needs a value\n", what);
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      usage(stdout);
+      return 0;
+    } else if (a == "--address") {
+      config.address = value("--address");
+    } else if (a == "--password") {
+      config.password = value("--password");
+    } else if (a == "--name") {
+      config.name = value("--name");
+    } else if (a == "--cameras") {
+      config.enabled_cameras = static_cast<uint16_t>(std::strtoul(value("--cameras").c_str(), nullptr, 16));
+    } else if (a == "--connections") {
+      const std::string v = value("--connections");
+      if (std::sscanf(v.c_str(), "%d-%d", &config.first_connection, &config.last_connection) != 2 ||
+          config.first_connection < 0 || config.last_connection > 15 ||
+          config.first_connection > config.last_connection) {
+        std::fprintf(stderr, "zeb-sim: --connections wants A-B with 0 <= A <= B <= 15\n");
+        return 2;
+      }
+    } else if (a == "--four-digit-year") {
+      config.two_digit_year = false;
+    } else if (a == "--duration") {
+      duration_s = std::atof(value("--duration").c_str());
+    } else if (a == "--fault") {
+      zebsim::FaultPlan plan;
+      const std::string spec = value("--fault");
+      if (!parse_fault(spec, plan)) {
+        std::fprintf(stderr, "zeb-sim: unknown fault '%s' (see --help)\n", spec.c_str());
+        return 2;
+      }
+      faults.push_back(plan);
+    } else {
+      std::fprintf(stderr, "zeb-sim: unknown option '%s'\n\n", a.c_str());
+      usage(stderr);
+      return 2;
+    }
+  }
+
+  zebsim::Recorder recorder(config);
+  for (const auto& f : faults) recorder.inject(f);
+  if (!recorder.start()) {
+    std::fprintf(stderr, "zeb-sim: cannot listen on %s: %s\n", config.address.c_str(), recorder.error().c_str());
+    return 1;
+  }
+  std::printf("zeb-sim: recorder \"%s\" on %s, login ports %d-%d, command port %u\n", config.name.c_str(),
+              config.address.c_str(), 5001 + 2 * config.first_connection, 5001 + 2 * config.last_connection,
+              recorder.command_port());
+  std::fflush(stdout);
+  std::signal(SIGINT, on_signal);
+  std::signal(SIGTERM, on_signal);
+  const auto start = std::chrono::steady_clock::now();
+  while (!g_stop) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (duration_s > 0 &&
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= duration_s)
+      break;
+  }
+  recorder.stop();
+  std::printf("zeb-sim: stopped after %d logins\n", recorder.logins());
+  return 0;
+}

@@ -1,0 +1,82 @@
+#include "testing.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace velmora::testing {
+
+std::string unique_loopback() {
+  static std::atomic<unsigned> counter{0};
+  const unsigned pid = static_cast<unsigned>(::getpid());
+  const unsigned n = counter.fetch_add(1);
+  // 127.0.0.0/8 is all loopback; spread over the middle two octets by PID
+  // and the last by the counter, avoiding 0 and 255 at the end.
+  const unsigned a = 1 + (pid >> 8) % 250;
+  const unsigned b = pid & 0xFF;
+  const unsigned c = 1 + n % 253;
+  char text[32];
+  std::snprintf(text, sizeof text, "127.%u.%u.%u", a, b, c);
+  return text;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "velmora-test-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) std::abort();
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+ScopedCwd::ScopedCwd(const std::string& dir) : previous_(std::filesystem::current_path().string()) {
+  std::filesystem::current_path(dir);
+}
+
+ScopedCwd::~ScopedCwd() {
+  std::error_code ec;
+  std::filesystem::current_path(previous_, ec);
+}
+
+bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (cond()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary);
+  out << content;
+  return static_cast<bool>(out);
+}
+
+bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+
+std::string build_dir() {
+  const char* d = std::getenv("VELMORA_BUILD_DIR");
+  return d ? d : ".";
+}
+
+std::string source_dir() {
+  const char* d = std::getenv("VELMORA_SOURCE_DIR");
+  return d ? d : ".";
+}
+
+}  // namespace velmora::testing

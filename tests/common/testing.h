@@ -1,0 +1,51 @@
+// Helpers shared by the test binaries.
+#pragma once
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace velmora::testing {
+
+// A loopback address of its own for each call in this process (127.a.b.c
+// derived from the process ID and a counter), so that test processes running
+// side by side never share the recorder's fixed login ports.
+std::string unique_loopback();
+
+// A fresh, empty folder under the system's temporary folder, removed with
+// its contents when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Runs the test body with the current folder set to dir, restoring it after.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::string& dir);
+  ~ScopedCwd();
+
+ private:
+  std::string previous_;
+};
+
+// Polls cond every few milliseconds until it holds or timeout passes.
+bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds timeout);
+
+std::string read_file(const std::string& path);
+bool write_file(const std::string& path, const std::string& content);
+bool file_exists(const std::string& path);
+
+// The build and source folders (set by CTest; fall back to the current folder).
+std::string build_dir();
+std::string source_dir();
+
+}  // namespace velmora::testing
