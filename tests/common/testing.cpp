@@ -79,4 +79,9 @@ std::string source_dir() {
   return d ? d : ".";
 }
 
+std::string clips_dir() {
+  const char* d = std::getenv("VELMORA_CLIPS_DIR");
+  return d ? d : build_dir() + "/clips";
+}
+
 }  // namespace velmora::testing

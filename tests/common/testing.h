@@ -47,5 +47,7 @@ bool file_exists(const std::string& path);
 // The build and source folders (set by CTest; fall back to the current folder).
 std::string build_dir();
 std::string source_dir();
+// The folder of the test clips made with ffmpeg at build time.
+std::string clips_dir();
 
 }  // namespace velmora::testing
