@@ -51,6 +51,7 @@ TEST_F(PlaybackTest, PlayListFileSaysZeroDuringTheTransferThenHoldsTheList) {
   });
   EXPECT_EQ(brin_rx_playlist(0, 0), static_cast<int32_t>(list.size()));
   EXPECT_EQ(last_request(), "<ID> GetPlayList 00\n");
+  sim_->stop();  // the handler has finished with `during` and `list`
   EXPECT_EQ(during, "0\n");
   EXPECT_EQ(velmora::testing::read_file("img/list0.txt"), list);
 }
