@@ -98,6 +98,26 @@ BRIN_API int32_t brin_rx_hddlist(int32_t cn, int32_t a, int32_t b);
  * list size in bytes (0: empty list, the file is not touched). */
 BRIN_API int32_t brin_rx_playlist(int32_t cn, int32_t list);
 
+/* ---- Live stream and live audio ----------------------------------------- */
+
+/* (live stream exports go here) */
+
+/* ---- Decoding set-up ---------------------------------------------------- */
+
+/* (decoder set-up exports go here) */
+
+/* ---- Recorder disk: reader, index, time search and skip ------------------ */
+
+/* (recorder disk exports go here) */
+
+/* ---- Playback engine, bitmaps and disk-to-PC copy ------------------------ */
+
+/* (playback exports go here) */
+
+/* ---- Remote data copy and downloaded data files -------------------------- */
+
+/* (remote copy and data file exports go here) */
+
 #ifdef __cplusplus
 }
 #endif
