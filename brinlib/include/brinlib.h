@@ -104,7 +104,16 @@ BRIN_API int32_t brin_rx_playlist(int32_t cn, int32_t list);
 
 /* ---- Decoding set-up ---------------------------------------------------- */
 
-/* (decoder set-up exports go here) */
+/* Sets up the sixteen channel decoders of the recorder's video (each at
+ * 344 x 344 until a stream header of its channel gives the real size), the
+ * shared 1 MiB work buffer and the audio side buffers. Called again while set
+ * up, it keeps the decoders and only clears the channel flags and renews the
+ * work buffer. Returns the downloaded-file player's set-up result (0 when
+ * ready); when the work buffer cannot be allocated it shows the message
+ * "error: GlobalAlloc" and returns 1. Call from one thread at a time. */
+BRIN_API int32_t decode_init(void);
+/* Frees the decoders, their pictures and the shared buffers. */
+BRIN_API void decode_deinit(void);
 
 /* ---- Recorder disk: reader, index, time search and skip ------------------ */
 

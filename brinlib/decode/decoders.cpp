@@ -1,0 +1,443 @@
+#include "decode/decoders.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "brinlib.h"
+#include "common/guard.h"
+#include "mpeg4/colour.h"
+#include "mpeg4/decoder.h"
+#include "velmora/message.h"
+
+// The downloaded-file player sets itself up with the decoders when it is
+// part of the library; until then decode_init reports it ready.
+extern "C" int32_t Mpeg4DLdata_init(void) __attribute__((weak));
+extern "C" void Mpeg4DLdata_deinit(void) __attribute__((weak));
+
+namespace brin::decode {
+namespace {
+
+constexpr const char* kMessageCaption = "decore";
+constexpr size_t kPacketHeaderBytes = 27;  // up to the end of the second private field
+
+struct Channel {
+  int width = kInitialSize;
+  int height = kInitialSize;
+  std::vector<uint8_t> rgb;  // bottom-up rows of width * 3 bytes
+  std::unique_ptr<mpeg4::Decoder> decoder;
+  bool active = false;
+  bool decoded = false;
+  uint32_t last_length = 0;
+};
+
+struct State {
+  std::mutex lock;
+  bool set_up = false;
+  bool strict = true;
+  std::unique_ptr<uint8_t[]> work;
+  std::unique_ptr<uint8_t[]> audio[2];
+  Channel channel[kChannels];
+  int built_width = 0;
+  int built_height = 0;
+  int builds = 0;
+  bool fail_work_buffer = false;
+};
+
+State& state() {
+  static State s;
+  return s;
+}
+
+uint32_t read_timestamp32(const uint8_t* p) {
+  const uint64_t v = (static_cast<uint64_t>((p[0] >> 1) & 7) << 30) | (static_cast<uint64_t>(p[1]) << 22) |
+                     (static_cast<uint64_t>(p[2] >> 1) << 15) | (static_cast<uint64_t>(p[3]) << 7) | (p[4] >> 1);
+  return static_cast<uint32_t>(v);
+}
+
+bool is_packet_id(int id) { return id >= 0xBA && ((id >> 4) == 0xE || (id >> 4) == 0xC); }
+
+void fill_info(const uint8_t* p, int id, PacketInfo* info) {
+  if (!info) return;
+  info->channel = id & 15;
+  info->kind = (id >> 4) == 0xE ? kVideo : kAudio;
+  info->back_distance = read_private22(p + 21);
+  info->total_size = read_private22(p + 24);
+}
+
+// Builds every channel's picture and decoder for w x h (set-up and size
+// changes). On failure the channels are left without pictures.
+bool build_all(State& s, int w, int h) {
+  s.built_width = s.built_height = 0;
+  for (Channel& c : s.channel) {
+    c.rgb.clear();
+    c.rgb.shrink_to_fit();
+    c.decoder.reset();
+  }
+  try {
+    for (Channel& c : s.channel) {
+      c.width = w;
+      c.height = h;
+      c.rgb.assign(static_cast<size_t>(w) * h * 3, 0);
+      c.decoder = std::make_unique<mpeg4::Decoder>();
+    }
+  } catch (const std::bad_alloc&) {
+    for (Channel& c : s.channel) {
+      c.rgb.clear();
+      c.rgb.shrink_to_fit();
+      c.decoder.reset();
+    }
+    return false;
+  }
+  s.built_width = w;
+  s.built_height = h;
+  ++s.builds;
+  return true;
+}
+
+const char* message_for(int decoder_result) {
+  switch (decoder_result) {
+    case kDecoderInvalidState: return "To Developer:\nInvalid state in DECORE library. Check\ndecore_state first.";
+    case kDecoderNoPictureHeader: return "No picture header in picture buffer\n";
+    case kDecoderNoSequenceHeader:
+      return "To Developer:\nNo sequence header. You should put a picture\nwith sequence header at first";
+    default: return nullptr;
+  }
+}
+
+// Runs the channel's decoder over one piece and converts a finished
+// picture. Returns the decoder's result; a picture of another size than
+// the channel's counts as a bitstream error.
+int run_decoder(Channel& c, const uint8_t* data, size_t size) {
+  if (!c.decoder || c.rgb.size() != static_cast<size_t>(c.width) * c.height * 3) return mpeg4::kInvalidState;
+  mpeg4::Picture pic;
+  size_t consumed = 0;
+  const int r = c.decoder->decode(data, size, &consumed, &pic);
+  if (r == mpeg4::kOk) {
+    if (pic.width != c.width || pic.height != c.height) return mpeg4::kBitstreamError;
+    mpeg4::yuv420_to_bgr24(pic, c.rgb.data(), true);
+  }
+  return r;
+}
+
+// Decoder results 0 and 10 are success; 11 to 13 carry a message.
+int finish(Channel& c, int r, const char** message) {
+  const bool ok = r == mpeg4::kOk || r == mpeg4::kOkNoPicture;
+  c.decoded = ok;
+  if (!ok) *message = message_for(r);
+  return ok ? 1 : 0;
+}
+
+}  // namespace
+
+uint32_t read_private22(const uint8_t* p) {
+  return (static_cast<uint32_t>(p[0] & 0x7F) << 15) | (static_cast<uint32_t>(p[1] >> 4) << 11) |
+         (static_cast<uint32_t>(p[1] & 7) << 8) | p[2];
+}
+
+int locate_packet(const uint8_t* data, size_t size, bool strict, PacketInfo* info, size_t* start) {
+  if (!data) return 0;
+  const size_t limit = std::min(size, kScanLimit);
+  uint32_t reg = 0xFFFFFFFF;
+  for (size_t i = 0; i < limit; ++i) {
+    reg = (reg << 8) | data[i];
+    if ((reg >> 8) == 1 && is_packet_id(static_cast<int>(reg & 0xFF))) {
+      const size_t p = i - 3;
+      if (p + kPacketHeaderBytes > size) return 0;
+      fill_info(data + p, static_cast<int>(reg & 0xFF), info);
+      if (start) *start = p;
+      return 1;
+    }
+    if (strict && i >= 3) return 0;
+  }
+  return 0;
+}
+
+int64_t locate_packet(std::FILE* file, bool strict, PacketInfo* info) {
+  if (!file) return -1;
+  uint32_t reg = 0xFFFFFFFF;
+  for (size_t read = 1; read <= kScanLimit; ++read) {
+    const int ch = std::fgetc(file);
+    if (ch == EOF) break;
+    reg = (reg << 8) | static_cast<uint32_t>(ch);
+    if ((reg >> 8) == 1 && is_packet_id(static_cast<int>(reg & 0xFF))) {
+      const int64_t pos = static_cast<int64_t>(std::ftell(file)) - 4;
+      uint8_t header[kPacketHeaderBytes];
+      if (std::fseek(file, pos, SEEK_SET) != 0) return -1;
+      if (std::fread(header, 1, sizeof header, file) != sizeof header) {
+        std::fseek(file, pos, SEEK_SET);
+        return -1;
+      }
+      std::fseek(file, pos, SEEK_SET);
+      fill_info(header, header[3], info);
+      return pos;
+    }
+    if (strict && read >= 4) {
+      std::fseek(file, -4, SEEK_CUR);
+      return -1;
+    }
+  }
+  return -1;
+}
+
+int scan_headers(const uint8_t* data, size_t size, HeaderScan* out) {
+  HeaderScan scan;
+  int flags = 0;
+  if (!data) return 0;
+  uint32_t reg = 0xFFFFFFFF;
+  for (size_t i = 0; i < size; ++i) {
+    reg = (reg << 8) | data[i];
+    if ((reg >> 8) != 1) continue;
+    const int code = static_cast<int>(reg & 0xFF);
+    const size_t p = i - 3, next = i + 1;
+    if (code >= 0xE0 && code <= 0xEF) {
+      if (p + 9 > size) continue;
+      const int stamps = data[p + 7] >> 6;
+      if (stamps == 2 && p + 14 <= size) {
+        scan.time = read_timestamp32(data + p + 9);
+        flags |= kScanTime;
+      } else if (stamps == 3 && p + 19 <= size) {
+        scan.time = read_timestamp32(data + p + 14);
+        flags |= kScanTime;
+      }
+    } else if (code == 0x00) {
+      int w = 0, h = 0;
+      if (!mpeg4::probe_video_object_layer(data + next, size - next, &w, &h)) break;
+      scan.width = w;
+      scan.height = h;
+      flags |= kScanSize;
+    } else if (code == 0xB3) {
+      if (next + 3 > size) continue;
+      scan.time_code = (static_cast<uint32_t>(data[next]) << 10) | (static_cast<uint32_t>(data[next + 1]) << 2) |
+                       (data[next + 2] >> 6);
+      flags |= kScanTimeCode;
+    } else if (code == 0xB6) {
+      if (next < size) {
+        scan.coding_type = (data[next] >> 6) + 1;
+        flags |= kScanCodingType;
+      }
+      break;
+    }
+  }
+  if (out) *out = scan;
+  return flags;
+}
+
+bool is_set_up() {
+  State& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  return s.set_up;
+}
+
+void set_strict_mode(bool strict) {
+  State& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.strict = strict;
+}
+
+int decode_packet(const uint8_t* data, size_t size, int* channel_out) {
+  State& s = state();
+  const char* message = nullptr;
+  int result = 0;
+  {
+    std::lock_guard<std::mutex> g(s.lock);
+    if (!s.set_up) return 0;
+    PacketInfo info;
+    size_t start = 0;
+    if (!locate_packet(data, size, s.strict, &info, &start)) return 0;
+    if (channel_out) *channel_out = info.channel;
+    // The packet's length is its second private field, never more than the
+    // caller's buffer holds.
+    size_t length = size - start;
+    if (info.total_size >= kPacketHeaderBytes && info.total_size < length) length = info.total_size;
+    const uint8_t* packet = data + start;
+    HeaderScan scan;
+    const int flags = scan_headers(packet, length, &scan);
+    Channel& c = s.channel[info.channel];
+    // A stream header gives the channel's size; a packet without one is
+    // decoded at the size the channel already has.
+    if (flags & kScanSize) {
+      c.width = scan.width;
+      c.height = scan.height;
+    }
+    if (c.width == 0 || c.height == 0) return 0;
+    if (info.kind == kAudio) return 0;
+    c.active = true;
+    if (c.width != s.built_width || c.height != s.built_height) {
+      if (!build_all(s, c.width, c.height)) return 0;
+    }
+    c.last_length = static_cast<uint32_t>(length);
+    result = finish(c, run_decoder(c, packet, length), &message);
+  }
+  if (message) vp::message_box(message, kMessageCaption);
+  return result;
+}
+
+int decode_next_piece(int channel, const uint8_t* data, size_t size) {
+  State& s = state();
+  const char* message = nullptr;
+  int result = 0;
+  {
+    std::lock_guard<std::mutex> g(s.lock);
+    if (!s.set_up || channel < 0 || channel >= kChannels || !data) return 0;
+    Channel& c = s.channel[channel];
+    c.last_length = static_cast<uint32_t>(size);
+    result = finish(c, run_decoder(c, data, size), &message);
+  }
+  if (message) vp::message_box(message, kMessageCaption);
+  return result;
+}
+
+bool write_picture_file(const char* path, int channel) {
+  State& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  if (!s.set_up || !path || channel < 0 || channel >= kChannels) return false;
+  const Channel& c = s.channel[channel];
+  const int w = c.width, h = c.height;
+  if (w <= 0 || h <= 8) return false;
+  const size_t row = static_cast<size_t>(w) * 3;
+  if (c.rgb.size() != row * h) return false;
+  const uint32_t bytes = static_cast<uint32_t>(row * (h - 8));
+  uint8_t header[54] = {'B', 'M'};
+  auto le32 = [&](int at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) header[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  le32(2, 54 + bytes);
+  le32(10, 54);
+  le32(14, 40);
+  le32(18, static_cast<uint32_t>(w));
+  le32(22, static_cast<uint32_t>(h - 8));
+  header[26] = 1;
+  header[28] = 24;
+  le32(34, bytes);
+  std::FILE* f = std::fopen(path, "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(header, 1, sizeof header, f) == sizeof header;
+  if (ok) ok = std::fwrite(c.rgb.data() + row * 8, 1, bytes, f) == bytes;
+  return std::fclose(f) == 0 && ok;
+}
+
+bool copy_picture(int channel, std::vector<uint8_t>* rgb, int* width, int* height) {
+  State& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  if (!s.set_up || channel < 0 || channel >= kChannels) return false;
+  const Channel& c = s.channel[channel];
+  if (rgb) *rgb = c.rgb;
+  if (width) *width = c.width;
+  if (height) *height = c.height;
+  return true;
+}
+
+ChannelStatus channel_status(int channel) {
+  State& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  ChannelStatus st;
+  if (channel < 0 || channel >= kChannels) return st;
+  const Channel& c = s.channel[channel];
+  st.width = c.width;
+  st.height = c.height;
+  st.active = c.active;
+  st.decoded = c.decoded;
+  st.last_length = c.last_length;
+  return st;
+}
+
+void built_size(int* width, int* height, int* builds) {
+  State& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  if (width) *width = s.built_width;
+  if (height) *height = s.built_height;
+  if (builds) *builds = s.builds;
+}
+
+uint8_t* work_buffer() {
+  State& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  return s.work.get();
+}
+
+uint8_t* audio_side_buffer(int index) {
+  State& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  return (index == 0 || index == 1) ? s.audio[index].get() : nullptr;
+}
+
+int init() {
+  State& s = state();
+  {
+    std::lock_guard<std::mutex> g(s.lock);
+    for (Channel& c : s.channel) {
+      c.active = false;
+      c.decoded = false;
+      c.last_length = 0;
+    }
+    s.work.reset();
+    if (!s.fail_work_buffer) s.work.reset(new (std::nothrow) uint8_t[kWorkBufferBytes]());
+    s.fail_work_buffer = false;
+  }
+  if (!state().work) {
+    vp::message_box("error: GlobalAlloc", "decode_init error");
+    return 1;  // what the acknowledged message box answers (OK)
+  }
+  {
+    std::lock_guard<std::mutex> g(s.lock);
+    for (auto& a : s.audio)
+      if (!a) a.reset(new (std::nothrow) uint8_t[kAudioSideBufferBytes]());
+    if (!s.set_up) {
+      if (!build_all(s, kInitialSize, kInitialSize)) {
+        s.work.reset();
+        return 1;
+      }
+      s.builds = 1;
+      s.set_up = true;
+    }
+  }
+  return Mpeg4DLdata_init ? Mpeg4DLdata_init() : 0;
+}
+
+void deinit() {
+  State& s = state();
+  {
+    std::lock_guard<std::mutex> g(s.lock);
+    s.work.reset();
+    for (auto& a : s.audio) a.reset();
+    if (s.set_up) {
+      for (Channel& c : s.channel) {
+        c.rgb.clear();
+        c.rgb.shrink_to_fit();
+        c.decoder.reset();
+        c.width = c.height = kInitialSize;
+      }
+      s.built_width = s.built_height = 0;
+      s.set_up = false;
+    }
+  }
+  if (Mpeg4DLdata_deinit) Mpeg4DLdata_deinit();
+}
+
+namespace testing {
+void fail_next_work_buffer(bool fail) {
+  State& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.fail_work_buffer = fail;
+}
+}  // namespace testing
+
+}  // namespace brin::decode
+
+extern "C" {
+
+BRIN_API int32_t decode_init(void) {
+  return brin::guarded(1, [] { return static_cast<int32_t>(brin::decode::init()); });
+}
+
+BRIN_API void decode_deinit(void) {
+  brin::guarded(0, [] {
+    brin::decode::deinit();
+    return 0;
+  });
+}
+
+}  // extern "C"

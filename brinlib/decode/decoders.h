@@ -1,0 +1,114 @@
+// The sixteen channel decoders: the recorder's MPEG-4 video of each channel
+// decoded into a 24-bit picture, the packet scan and the picture files.
+// Used by the live view, the downloaded data files and single-frame bitmaps.
+//
+// The channel state is process-wide. The operations take one lock, so a
+// size change that rebuilds every channel never meets a decode on another
+// thread; message boxes are shown after the lock is released.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+namespace brin::decode {
+
+inline constexpr int kChannels = 16;
+inline constexpr int kInitialSize = 344;            // width and height after set-up
+inline constexpr size_t kScanLimit = 262144;        // bytes a packet scan reads at most
+inline constexpr size_t kWorkBufferBytes = 1048576;
+inline constexpr size_t kAudioSideBufferBytes = 2048;
+
+// Decoder results that reach the channel decoders' callers.
+inline constexpr int kDecoderInvalidState = 11;
+inline constexpr int kDecoderNoPictureHeader = 12;
+inline constexpr int kDecoderNoSequenceHeader = 13;
+
+// Kinds of recorder packet.
+inline constexpr int kVideo = 0;
+inline constexpr int kAudio = 1;
+
+struct PacketInfo {
+  int channel = 0;          // low four bits of the stream identifier
+  int kind = kVideo;        // kVideo (E0..EF) or kAudio (C0..CF)
+  uint32_t back_distance = 0;  // first private field
+  uint32_t total_size = 0;     // second private field: start code to next packet
+};
+
+// The private 22-bit field of the packet header (markers in b0 bit 7 and b1
+// bit 3).
+uint32_t read_private22(const uint8_t* p);
+
+// Finds a recorder packet in memory, reading at most kScanLimit bytes of the
+// size given. strict: the start code must end within the first four bytes.
+// Returns 1 and the packet's offset in *start, or 0 when there is none (or
+// its header does not fit in the buffer).
+int locate_packet(const uint8_t* data, size_t size, bool strict, PacketInfo* info, size_t* start);
+// The same from an open file read byte by byte from its current position.
+// Returns the packet's position (the file is left there), or 0 when there
+// is none; a strict scan that fails sets the position back four bytes.
+int64_t locate_packet(std::FILE* file, bool strict, PacketInfo* info);
+
+// Flag bits of scan_headers.
+inline constexpr int kScanTime = 1;
+inline constexpr int kScanSize = 2;
+inline constexpr int kScanTimeCode = 4;
+inline constexpr int kScanCodingType = 8;
+
+struct HeaderScan {
+  uint32_t time = 0;        // 90 kHz, low 32 bits of PTS (or DTS when both)
+  int width = 0;
+  int height = 0;
+  uint32_t time_code = 0;   // 18-bit group of VOP time code
+  int coding_type = 0;      // 1 I, 2 P, 3 B, 4 S
+};
+// Walks a packet's bytes for its headers; returns the flag bits found.
+int scan_headers(const uint8_t* data, size_t size, HeaderScan* out);
+
+// Whether decode_init has set the decoders up.
+bool is_set_up();
+// Strict mode of decode_packet's packet scan (on unless changed).
+void set_strict_mode(bool strict);
+
+// Decodes one video packet (the first recorder packet in data; size bytes
+// readable) into its channel's picture. 1 when a picture was produced, else
+// 0. The channel found is stored in *channel when not null.
+int decode_packet(const uint8_t* data, size_t size, int* channel = nullptr);
+// Decodes a further piece of the channel's stream with its current state.
+// 1 on success, else 0.
+int decode_next_piece(int channel, const uint8_t* data, size_t size);
+// Writes the channel's picture as a BMP file without its first 8 rows.
+// False when nothing was written (no picture, height 8 or less, or the file
+// cannot be written).
+bool write_picture_file(const char* path, int channel);
+
+// A copy of the channel's picture (bottom-up rows of width * 3 bytes, blue,
+// green, red) and its size; false for a channel outside 0..15 or before
+// set-up.
+bool copy_picture(int channel, std::vector<uint8_t>* rgb, int* width, int* height);
+
+struct ChannelStatus {
+  int width = 0;
+  int height = 0;
+  bool active = false;   // a video packet of the channel was decoded
+  bool decoded = false;  // the last decode of the channel produced a picture
+  uint32_t last_length = 0;
+};
+ChannelStatus channel_status(int channel);
+// The size every channel's decoder was last built for, and how many times
+// all sixteen were built (set-up and every size change).
+void built_size(int* width, int* height, int* builds);
+
+// Shared buffers of the callers (the data-file player, live audio).
+uint8_t* work_buffer();
+uint8_t* audio_side_buffer(int index);
+
+int init();
+void deinit();
+
+}  // namespace brin::decode
+
+namespace brin::decode::testing {
+// Makes the next set-up fail to allocate its work buffer.
+void fail_next_work_buffer(bool fail);
+}  // namespace brin::decode::testing

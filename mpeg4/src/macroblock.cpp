@@ -1,0 +1,1018 @@
+// Macroblock syntax and reconstruction: the texture and motion of I-, P-,
+// B- and S-VOPs, with video packets and data partitioning, and the GOBs of
+// the short video header.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "context.h"
+#include "idct.h"
+#include "mc.h"
+#include "vlc.h"
+
+namespace mpeg4 {
+namespace {
+
+constexpr int kDquant[4] = {-1, -2, 1, 2};
+// intra_dc_vlc_thr: the DC is coded with its own VLC while the running
+// quantiser is below this value.
+constexpr int kDcVlcLimit[8] = {32, 13, 15, 17, 19, 21, 23, 0};
+constexpr uint32_t kDcMarker = 0x6B001;      // 19 bits, I-VOP partitions
+constexpr uint32_t kMotionMarker = 0x1F001;  // 17 bits, P-VOP partitions
+// Rounding of the sum of four luminance vectors to a chrominance vector.
+constexpr int kChromaRound16[16] = {0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2};
+
+int dc_scaler(int qp, bool luma) {
+  if (qp < 5) return 8;
+  if (luma) return qp < 9 ? 2 * qp : (qp < 25 ? qp + 8 : 2 * qp - 16);
+  return qp < 25 ? (qp + 13) / 2 : qp - 6;
+}
+
+// Integer division rounded to the nearest, halves away from zero.
+int rounded_div(int a, int b) { return a >= 0 ? (a + (b >> 1)) / b : -((-a + (b >> 1)) / b); }
+
+int clamp_coef(int v) { return v < -2048 ? -2048 : (v > 2047 ? 2047 : v); }
+
+int chroma_from_sum(int sum) {
+  return sum >= 0 ? kChromaRound16[sum & 15] + ((sum >> 3) & ~1) : -(kChromaRound16[(-sum) & 15] + (((-sum) >> 3) & ~1));
+}
+
+int median3(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
+
+struct MbDest {
+  uint8_t* p[3];
+  int stride[3];
+};
+
+class VopDecoder {
+ public:
+  VopDecoder(Context& ctx, BitReader& br)
+      : c_(ctx), br_(br), t_(vlc_tables()), vol_(ctx.vol), vop_(ctx.vop) {}
+
+  int run();
+  int run_short_header();
+
+ private:
+  // Packet structure.
+  bool at_resync() const;
+  bool read_packet_header(int* mb_number);
+  bool seek_resync();
+  void start_packet(int first_mb);
+  void conceal(int from, int to);
+
+  // Macroblock syntax.
+  bool decode_header_ip(MbSyntax& m, int mb_index);
+  bool decode_header_b(MbSyntax& m, int mb_index);
+  bool read_intra_dc(MbSyntax& m, int block);
+  bool decode_texture(MbSyntax& m, int mb_index);
+  bool decode_packet_partitioned(int first_mb, int* next_mb);
+
+  // Vectors.
+  Mv predict_vector(int mb_x, int mb_y, int block) const;
+  bool read_vector(int fcode, int pred, int* out);
+  void store_mb_vectors(int mb_index, const MbSyntax& m);
+  void direct_vectors(MbSyntax& m, int mb_index, Mv mvd);
+
+  // Blocks.
+  bool read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra);
+  void intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t* qf, uint8_t* dst, int stride);
+  void inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride);
+
+  // Prediction.
+  void predict_mb(const MbSyntax& m, int dir, const Frame& ref, int mb_x, int mb_y, const MbDest& d, int rounding);
+  void predict_b(const MbSyntax& m, int mb_x, int mb_y, const MbDest& d);
+  void luma_mc(const Plane& p, uint8_t* dst, int ds, int x, int y, Mv mv, int w, int h, int rounding);
+  void predict_gmc(int mb_x, int mb_y, const MbDest& d);
+
+  MbDest dest(int mb_x, int mb_y) const {
+    MbDest d;
+    Frame& f = *c_.cur;
+    d.p[0] = f.plane[0] + static_cast<ptrdiff_t>(mb_y) * 16 * f.stride[0] + mb_x * 16;
+    d.p[1] = f.plane[1] + static_cast<ptrdiff_t>(mb_y) * 8 * f.stride[1] + mb_x * 8;
+    d.p[2] = f.plane[2] + static_cast<ptrdiff_t>(mb_y) * 8 * f.stride[2] + mb_x * 8;
+    d.stride[0] = f.stride[0];
+    d.stride[1] = f.stride[1];
+    d.stride[2] = f.stride[2];
+    return d;
+  }
+  bool available(int mb_x, int mb_y) const {
+    return mb_x >= 0 && mb_y >= 0 && mb_x < c_.mb_w && mb_y < c_.mb_h && mb_y * c_.mb_w + mb_x >= packet_first_;
+  }
+  int clamp_qp(int q) const {
+    const int hi = (1 << vol_.quant_precision) - 1;
+    return q < 1 ? 1 : (q > hi ? hi : q);
+  }
+
+  Context& c_;
+  BitReader& br_;
+  const VlcTables& t_;
+  const VolHeader& vol_;
+  const VopHeader& vop_;
+  int qp_ = 1;
+  bool failed_ = false;
+  int packet_first_ = 0;
+  Mv b_pred_[2][2];  // B-VOP vector predictors: [direction][field]
+  alignas(16) int16_t qf_[6][64];
+  alignas(16) uint8_t tmp_[16 * 16 + 2 * 8 * 8];
+};
+
+// ---------------------------------------------------------------------------
+// Packets
+
+bool VopDecoder::at_resync() const {
+  if (vol_.resync_marker_disable) return false;
+  const size_t pos = br_.pos();
+  const int n = 8 - static_cast<int>(pos & 7);
+  if (br_.peek(n) != (1u << (n - 1)) - 1) return false;  // stuffing: 0 then 1s
+  BitReader probe = br_;
+  probe.skip(n);
+  const int zeros = resync_prefix_zeros(vop_);
+  return probe.peek(zeros + 1) == 1;
+}
+
+bool VopDecoder::read_packet_header(int* mb_number) {
+  br_.skip(8 - (br_.pos() & 7));
+  br_.skip(resync_prefix_zeros(vop_) + 1);
+  const int mbn = static_cast<int>(br_.get(macroblock_number_bits(c_.mb_count)));
+  const int quant = static_cast<int>(br_.get(vol_.quant_precision));
+  if (br_.get1()) {  // header_extension_code: a copy of the VOP header's fields
+    int guard = 0;
+    while (br_.get1()) {
+      if (++guard > 3600 || br_.overrun()) return false;
+    }
+    br_.skip(1 + vol_.time_increment_bits + 1);
+    br_.skip(2);  // vop_coding_type
+    br_.skip(3);  // intra_dc_vlc_thr
+    if (vop_.type == CodingType::kS && vol_.sprite_warping_points > 0) {
+      VopHeader copy = vop_;
+      if (!parse_sprite_trajectory(br_, vol_, &copy)) return false;
+    }
+    if (vop_.type != CodingType::kI) br_.skip(3);
+    if (vop_.type == CodingType::kB) br_.skip(3);
+  }
+  if (br_.overrun() || mbn >= c_.mb_count || quant == 0) return false;
+  *mb_number = mbn;
+  qp_ = quant;
+  return true;
+}
+
+bool VopDecoder::seek_resync() {
+  if (vol_.resync_marker_disable) return false;
+  const int zeros = resync_prefix_zeros(vop_);
+  br_.align();
+  while (br_.bits_left() > static_cast<size_t>(zeros + 8)) {
+    // A marker follows stuffing that ends on a byte boundary.
+    if (br_.peek(zeros + 1) == 1) {
+      br_.seek(br_.pos() - 8);  // stand before the stuffing byte boundary
+      BitReader probe = br_;
+      probe.skip(8);
+      if (probe.peek(zeros + 1) == 1) {
+        br_.skip(1);  // read_packet_header skips to the next byte boundary
+        return true;
+      }
+    }
+    br_.skip(8);
+  }
+  return false;
+}
+
+void VopDecoder::start_packet(int first_mb) {
+  packet_first_ = first_mb;
+  std::memset(b_pred_, 0, sizeof b_pred_);
+}
+
+void VopDecoder::conceal(int from, int to) {
+  const Frame* ref = c_.future ? c_.future : c_.past;
+  for (int i = from; i < to; ++i) {
+    const int mx = i % c_.mb_w, my = i / c_.mb_w;
+    MbDest d = dest(mx, my);
+    for (int p = 0; p < 3; ++p) {
+      const int size = p ? 8 : 16;
+      for (int y = 0; y < size; ++y) {
+        uint8_t* row = d.p[p] + static_cast<ptrdiff_t>(y) * d.stride[p];
+        if (ref && ref != c_.cur)
+          std::memcpy(row, ref->plane[p] + (row - c_.cur->plane[p]), size);
+        else
+          std::memset(row, 128, size);
+      }
+    }
+    MbSyntax m;
+    m.mode = kMbSkipped;
+    c_.mb[i].mode = kMbSkipped;
+    c_.mb[i].qp = static_cast<uint8_t>(qp_);
+    store_mb_vectors(i, m);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Vectors
+
+Mv VopDecoder::predict_vector(int mb_x, int mb_y, int block) const {
+  // Candidates on the 8x8 grid: left, above, above right of the block.
+  static constexpr int kOffsets[4][3][2] = {
+      {{-1, 0}, {0, -1}, {2, -1}},
+      {{-1, 0}, {0, -1}, {1, -1}},
+      {{-1, 0}, {0, -1}, {1, -1}},
+      {{-1, 0}, {-1, -1}, {0, -1}},
+  };
+  const int gw = 2 * c_.mb_w;
+  const int bx = 2 * mb_x + (block & 1), by = 2 * mb_y + (block >> 1);
+  Mv cand[3];
+  bool valid[3];
+  int count = 0;
+  for (int k = 0; k < 3; ++k) {
+    const int x = bx + kOffsets[block][k][0], y = by + kOffsets[block][k][1];
+    const int cmx = x >> 1, cmy = y >> 1;
+    valid[k] = (cmx == mb_x && cmy == mb_y) || available(cmx, cmy);
+    if (valid[k]) {
+      cand[k] = c_.mv[static_cast<size_t>(y) * gw + x];
+      ++count;
+    }
+  }
+  if (count == 0) return Mv{};
+  if (count == 1) {
+    for (int k = 0; k < 3; ++k)
+      if (valid[k]) return cand[k];
+  }
+  for (int k = 0; k < 3; ++k)
+    if (!valid[k]) cand[k] = Mv{};
+  Mv p;
+  p.x = static_cast<int16_t>(median3(cand[0].x, cand[1].x, cand[2].x));
+  p.y = static_cast<int16_t>(median3(cand[0].y, cand[1].y, cand[2].y));
+  return p;
+}
+
+bool VopDecoder::read_vector(int fcode, int pred, int* out) {
+  const int code = t_.mvd.decode(br_);
+  if (code == Vlc::kInvalid) return false;
+  int diff = code;
+  const int r_size = fcode - 1;
+  if (code != 0 && r_size > 0) {
+    const int residual = static_cast<int>(br_.get(r_size));
+    diff = ((std::abs(code) - 1) << r_size) + residual + 1;
+    if (code < 0) diff = -diff;
+  }
+  const int low = -(16 << fcode), high = (16 << fcode) - 1, range = 32 << fcode;
+  int v = pred + diff;
+  if (v < low) v += range;
+  if (v > high) v -= range;
+  *out = v;
+  return true;
+}
+
+void VopDecoder::store_mb_vectors(int mb_index, const MbSyntax& m) {
+  const int gw = 2 * c_.mb_w;
+  const int mx = mb_index % c_.mb_w, my = mb_index / c_.mb_w;
+  Mv* g = &c_.mv[static_cast<size_t>(2 * my) * gw + 2 * mx];
+  Mv v[4];
+  switch (m.mode) {
+    case kMbInter:
+      v[0] = v[1] = v[2] = v[3] = m.mv[0][0];
+      break;
+    case kMbInter4v:
+      for (int i = 0; i < 4; ++i) v[i] = m.mv[0][i];
+      break;
+    case kMbInterField: {
+      int sx = m.mv[0][0].x + m.mv[0][1].x;
+      const int sy = m.mv[0][0].y + m.mv[0][1].y;
+      sx = (sx >> 1) | (sx & 1);
+      v[0].x = static_cast<int16_t>(sx);
+      v[0].y = static_cast<int16_t>(sy);
+      v[1] = v[2] = v[3] = v[0];
+      break;
+    }
+    case kMbGmc:
+      v[0] = v[1] = v[2] = v[3] = c_.gmc.average;
+      break;
+    default:
+      break;  // intra, skipped: zero
+  }
+  g[0] = v[0];
+  g[1] = v[1];
+  g[gw] = v[2];
+  g[gw + 1] = v[3];
+  Mv* f = &c_.field_mv[static_cast<size_t>(mb_index) * 2];
+  if (m.mode == kMbInterField) {
+    f[0] = m.mv[0][0];
+    f[1] = m.mv[0][1];
+    c_.mb[mb_index].field_select[0] = m.field_select[0][0];
+    c_.mb[mb_index].field_select[1] = m.field_select[0][1];
+  } else {
+    f[0] = f[1] = Mv{};
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Macroblock headers
+
+bool VopDecoder::decode_header_ip(MbSyntax& m, int mb_index) {
+  const int mb_x = mb_index % c_.mb_w, mb_y = mb_index / c_.mb_w;
+  const bool inter_vop = vop_.type != CodingType::kI;
+  m = MbSyntax{};
+  if (inter_vop && br_.get1()) {  // not_coded
+    m.mode = (vop_.type == CodingType::kS) ? kMbGmc : kMbSkipped;
+    m.qp = qp_;
+    c_.mb[mb_index].mode = m.mode;
+    c_.mb[mb_index].qp = static_cast<uint8_t>(qp_);
+    store_mb_vectors(mb_index, m);
+    return true;
+  }
+  int mcbpc;
+  do {
+    mcbpc = (inter_vop ? t_.mcbpc_inter : t_.mcbpc_intra).decode(br_);
+    if (mcbpc == Vlc::kInvalid || br_.overrun()) return false;
+  } while (mcbpc == kMcbpcStuffing);
+  const int type = mcbpc >> 2;
+  const bool intra = type == 3 || type == 4;
+  if (vol_.short_header && (type == 2 || type == 5)) return false;
+  bool mcsel = false;
+  if (vop_.type == CodingType::kS && (type == 0 || type == 1)) mcsel = br_.get1() != 0;
+  if (intra && !vol_.short_header) m.ac_pred = br_.get1() != 0;
+  int cbpy = t_.cbpy.decode(br_);
+  if (cbpy == Vlc::kInvalid) return false;
+  if (!intra) cbpy = 15 - cbpy;
+  m.cbp = (cbpy << 2) | (mcbpc & 3);
+  if (intra) m.use_dc_vlc = !vol_.short_header && qp_ < kDcVlcLimit[vop_.intra_dc_vlc_thr];
+  if (type == 1 || type == 4 || type == 5) qp_ = clamp_qp(qp_ + kDquant[br_.get(2)]);
+  m.qp = qp_;
+  if (vol_.interlaced) {
+    if (intra || m.cbp) m.field_dct = br_.get1() != 0;
+    if (!intra && !mcsel && (type == 0 || type == 1)) {
+      m.field_pred = br_.get1() != 0;
+      if (m.field_pred) {
+        m.field_select[0][0] = static_cast<uint8_t>(br_.get1());
+        m.field_select[0][1] = static_cast<uint8_t>(br_.get1());
+      }
+    }
+  }
+  c_.mb[mb_index].qp = static_cast<uint8_t>(qp_);
+  if (intra) {
+    m.mode = kMbIntra;
+  } else if (mcsel) {
+    m.mode = kMbGmc;
+  } else if (m.field_pred) {
+    m.mode = kMbInterField;
+    const Mv pred = predict_vector(mb_x, mb_y, 0);
+    for (int f = 0; f < 2; ++f) {
+      int x, y;
+      if (!read_vector(vop_.fcode_forward, pred.x, &x) || !read_vector(vop_.fcode_forward, pred.y / 2, &y))
+        return false;
+      m.mv[0][f].x = static_cast<int16_t>(x);
+      m.mv[0][f].y = static_cast<int16_t>(y);
+    }
+  } else if (type == 2 || type == 5) {
+    m.mode = kMbInter4v;
+    const int gw = 2 * c_.mb_w;
+    for (int b = 0; b < 4; ++b) {
+      const Mv pred = predict_vector(mb_x, mb_y, b);
+      int x, y;
+      if (!read_vector(vop_.fcode_forward, pred.x, &x) || !read_vector(vop_.fcode_forward, pred.y, &y)) return false;
+      m.mv[0][b].x = static_cast<int16_t>(x);
+      m.mv[0][b].y = static_cast<int16_t>(y);
+      // Later blocks of this macroblock predict from the earlier ones.
+      c_.mv[static_cast<size_t>(2 * mb_y + (b >> 1)) * gw + 2 * mb_x + (b & 1)] = m.mv[0][b];
+    }
+  } else {
+    m.mode = kMbInter;
+    const Mv pred = predict_vector(mb_x, mb_y, 0);
+    int x, y;
+    if (!read_vector(vop_.fcode_forward, pred.x, &x) || !read_vector(vop_.fcode_forward, pred.y, &y)) return false;
+    m.mv[0][0].x = static_cast<int16_t>(x);
+    m.mv[0][0].y = static_cast<int16_t>(y);
+  }
+  c_.mb[mb_index].mode = m.mode;
+  store_mb_vectors(mb_index, m);
+  return !br_.overrun();
+}
+
+bool VopDecoder::decode_header_b(MbSyntax& m, int mb_index) {
+  m = MbSyntax{};
+  m.qp = qp_;
+  const MbInfo& colocated = c_.mb_ref[mb_index];
+  if (colocated.mode == kMbSkipped) {
+    // The co-located macroblock of the newest reference was not coded: so
+    // is this one, a copy from the past reference.
+    m.b_skipped = true;
+    m.b_type = 3;
+    return true;
+  }
+  if (br_.get1()) {  // modb = 1: direct mode, no vector delta, no texture
+    m.b_type = 0;
+    direct_vectors(m, mb_index, Mv{});
+    return true;
+  }
+  const bool cbp_absent = br_.get1() != 0;
+  m.b_type = t_.mb_type_b.decode(br_);
+  if (m.b_type == Vlc::kInvalid) return false;
+  m.cbp = cbp_absent ? 0 : static_cast<int>(br_.get(6));
+  if (m.b_type != 0 && m.cbp) {
+    if (br_.get1()) qp_ = clamp_qp(qp_ + (br_.get1() ? 2 : -2));  // dbquant
+  }
+  m.qp = qp_;
+  if (vol_.interlaced) {
+    if (m.cbp) m.field_dct = br_.get1() != 0;
+    if (m.b_type != 0) {
+      m.field_pred = br_.get1() != 0;
+      if (m.field_pred) {
+        if (m.b_type != 2) {
+          m.field_select[0][0] = static_cast<uint8_t>(br_.get1());
+          m.field_select[0][1] = static_cast<uint8_t>(br_.get1());
+        }
+        if (m.b_type != 3) {
+          m.field_select[1][0] = static_cast<uint8_t>(br_.get1());
+          m.field_select[1][1] = static_cast<uint8_t>(br_.get1());
+        }
+      }
+    }
+  }
+  if (m.b_type == 0) {
+    int x, y;
+    if (!read_vector(1, 0, &x) || !read_vector(1, 0, &y)) return false;
+    Mv d;
+    d.x = static_cast<int16_t>(x);
+    d.y = static_cast<int16_t>(y);
+    direct_vectors(m, mb_index, d);
+    return !br_.overrun();
+  }
+  for (int dir = 0; dir < 2; ++dir) {
+    const bool used = dir == 0 ? (m.b_type == 1 || m.b_type == 3) : (m.b_type == 1 || m.b_type == 2);
+    if (!used) continue;
+    const int fcode = dir == 0 ? vop_.fcode_forward : vop_.fcode_backward;
+    if (!m.field_pred) {
+      int x, y;
+      if (!read_vector(fcode, b_pred_[dir][0].x, &x) || !read_vector(fcode, b_pred_[dir][0].y, &y)) return false;
+      m.mv[dir][0].x = static_cast<int16_t>(x);
+      m.mv[dir][0].y = static_cast<int16_t>(y);
+      b_pred_[dir][0] = b_pred_[dir][1] = m.mv[dir][0];
+    } else {
+      for (int f = 0; f < 2; ++f) {
+        int x, y;
+        if (!read_vector(fcode, b_pred_[dir][f].x, &x) || !read_vector(fcode, b_pred_[dir][f].y / 2, &y))
+          return false;
+        m.mv[dir][f].x = static_cast<int16_t>(x);
+        m.mv[dir][f].y = static_cast<int16_t>(y);
+        b_pred_[dir][f].x = static_cast<int16_t>(x);
+        b_pred_[dir][f].y = static_cast<int16_t>(y * 2);
+      }
+    }
+  }
+  return !br_.overrun();
+}
+
+void VopDecoder::direct_vectors(MbSyntax& m, int mb_index, Mv mvd) {
+  const int gw = 2 * c_.mb_w;
+  const int mx = mb_index % c_.mb_w, my = mb_index / c_.mb_w;
+  const MbInfo& col = c_.mb_ref[mb_index];
+  const int64_t trb = c_.trb, trd = c_.trd > 0 ? c_.trd : 1;
+  if (col.mode == kMbInterField) {
+    // Field direct mode: each field of the co-located macroblock gives a
+    // vector scaled by the distances between the fields involved, counted
+    // in field periods.
+    const Mv* f = &c_.field_mv_ref[static_cast<size_t>(mb_index) * 2];
+    const int64_t frame = c_.frame_ticks > 0 ? c_.frame_ticks : 1;
+    const int64_t pp = 2 * ((trd + frame / 2) / frame), pb = 2 * ((trb + frame / 2) / frame);
+    for (int i = 0; i < 2; ++i) {
+      const int sel = col.field_select[i];
+      m.field_select[0][i] = static_cast<uint8_t>(sel);
+      m.field_select[1][i] = static_cast<uint8_t>(i);
+      int64_t tpp = vop_.top_field_first ? pp - sel + i : pp + sel - i;
+      const int64_t tpb = vop_.top_field_first ? pb - sel + i : pb + sel - i;
+      if (tpp == 0) tpp = 1;
+      const int cx = f[i].x, cy = f[i].y;
+      const int fx = static_cast<int>(tpb * cx / tpp) + mvd.x;
+      const int fy = static_cast<int>(tpb * cy / tpp) + mvd.y;
+      m.mv[0][i].x = static_cast<int16_t>(fx);
+      m.mv[0][i].y = static_cast<int16_t>(fy);
+      m.mv[1][i].x = static_cast<int16_t>(mvd.x ? fx - cx : static_cast<int>((tpb - tpp) * cx / tpp));
+      m.mv[1][i].y = static_cast<int16_t>(mvd.y ? fy - cy : static_cast<int>((tpb - tpp) * cy / tpp));
+    }
+    m.field_pred = true;
+    m.mode = kMbInterField;
+    return;
+  }
+  const Mv* g = &c_.mv_ref[static_cast<size_t>(2 * my) * gw + 2 * mx];
+  const Mv col_mv[4] = {g[0], g[1], g[gw], g[gw + 1]};
+  for (int b = 0; b < 4; ++b) {
+    const int cx = col_mv[b].x, cy = col_mv[b].y;
+    const int fx = static_cast<int>(trb * cx / trd) + mvd.x;
+    const int fy = static_cast<int>(trb * cy / trd) + mvd.y;
+    m.mv[0][b].x = static_cast<int16_t>(fx);
+    m.mv[0][b].y = static_cast<int16_t>(fy);
+    m.mv[1][b].x = static_cast<int16_t>(mvd.x ? fx - cx : static_cast<int>((trb - trd) * cx / trd));
+    m.mv[1][b].y = static_cast<int16_t>(mvd.y ? fy - cy : static_cast<int>((trb - trd) * cy / trd));
+  }
+  m.mode = col.mode == kMbInter4v ? kMbInter4v : kMbInter;
+}
+
+// ---------------------------------------------------------------------------
+// Blocks
+
+bool VopDecoder::read_intra_dc(MbSyntax& m, int block) {
+  const int size = (block < 4 ? t_.dc_size_lum : t_.dc_size_chrom).decode(br_);
+  if (size == Vlc::kInvalid) return false;
+  int diff = 0;
+  if (size > 0) {
+    diff = static_cast<int>(br_.get(size));
+    if (!(diff >> (size - 1))) diff -= (1 << size) - 1;
+    if (size > 8 && !br_.get1()) return false;  // marker
+  }
+  m.dc_diff[block] = static_cast<int16_t>(diff);
+  return true;
+}
+
+bool VopDecoder::read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra) {
+  const bool short_header = vol_.short_header;
+  const Vlc& vlc = (intra && !short_header) ? t_.tcoef_intra : t_.tcoef_inter;
+  const int table = (intra && !short_header) ? 1 : 0;
+  int i = start;
+  for (;;) {
+    int v = vlc.decode(br_);
+    if (v == Vlc::kInvalid) return false;
+    int last, run, level;
+    if (v != kTcoefEscape) {
+      last = tcoef_last(v);
+      run = tcoef_run(v);
+      level = tcoef_level(v);
+      if (br_.get1()) level = -level;
+    } else if (short_header) {
+      last = br_.get1();
+      run = static_cast<int>(br_.get(6));
+      level = static_cast<int8_t>(br_.get(8));
+      if (level == 0) return false;
+    } else if (!br_.get1()) {  // escape 1: level offset by the table's largest
+      v = vlc.decode(br_);
+      if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+      last = tcoef_last(v);
+      run = tcoef_run(v);
+      level = tcoef_level(v) + t_.lmax[table][last][run];
+      if (br_.get1()) level = -level;
+    } else if (!br_.get1()) {  // escape 2: run offset by the table's longest
+      v = vlc.decode(br_);
+      if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+      last = tcoef_last(v);
+      level = tcoef_level(v);
+      run = tcoef_run(v) + t_.rmax[table][last][level] + 1;
+      if (br_.get1()) level = -level;
+    } else {  // escape 3: fixed length
+      last = br_.get1();
+      run = static_cast<int>(br_.get(6));
+      if (!br_.get1()) return false;
+      level = static_cast<int>(br_.get(12));
+      if (!br_.get1()) return false;
+      if (level >= 2048) level -= 4096;
+    }
+    i += run;
+    if (i > 63) return false;
+    qf[scan[i]] = static_cast<int16_t>(level);
+    ++i;
+    if (last) return true;
+    if (i > 63 || br_.overrun()) return false;
+  }
+}
+
+void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t* qf, uint8_t* dst, int stride) {
+  const bool luma = block < 4;
+  const int scaler = vol_.short_header ? 8 : dc_scaler(m.qp, luma);
+  // Neighbours A (left), B (above left), C (above).
+  BlockPred* cur;
+  const BlockPred* na = nullptr;
+  const BlockPred* nb = nullptr;
+  const BlockPred* nc = nullptr;
+  int qa = 0, qc = 0;
+  auto intra_at = [&](int mx, int my) {
+    return available(mx, my) && c_.mb[static_cast<size_t>(my) * c_.mb_w + mx].mode == kMbIntra;
+  };
+  auto same_or_intra = [&](int mx, int my) { return (mx == mb_x && my == mb_y) || intra_at(mx, my); };
+  if (luma) {
+    const int gw = 2 * c_.mb_w;
+    const int bx = 2 * mb_x + (block & 1), by = 2 * mb_y + (block >> 1);
+    cur = &c_.pred_y[static_cast<size_t>(by) * gw + bx];
+    if (bx > 0 && same_or_intra((bx - 1) >> 1, by >> 1)) {
+      na = cur - 1;
+      qa = c_.mb[static_cast<size_t>(by >> 1) * c_.mb_w + ((bx - 1) >> 1)].qp;
+    }
+    if (by > 0 && same_or_intra(bx >> 1, (by - 1) >> 1)) {
+      nc = cur - gw;
+      qc = c_.mb[static_cast<size_t>((by - 1) >> 1) * c_.mb_w + (bx >> 1)].qp;
+    }
+    if (bx > 0 && by > 0 && same_or_intra((bx - 1) >> 1, (by - 1) >> 1)) nb = cur - gw - 1;
+  } else {
+    std::vector<BlockPred>& plane = c_.pred_c[block - 4];
+    cur = &plane[static_cast<size_t>(mb_y) * c_.mb_w + mb_x];
+    if (intra_at(mb_x - 1, mb_y)) {
+      na = cur - 1;
+      qa = c_.mb[static_cast<size_t>(mb_y) * c_.mb_w + mb_x - 1].qp;
+    }
+    if (intra_at(mb_x, mb_y - 1)) {
+      nc = cur - c_.mb_w;
+      qc = c_.mb[static_cast<size_t>(mb_y - 1) * c_.mb_w + mb_x].qp;
+    }
+    if (intra_at(mb_x - 1, mb_y - 1)) nb = cur - c_.mb_w - 1;
+  }
+  const int fa = na ? na->dc : 1024, fb = nb ? nb->dc : 1024, fc = nc ? nc->dc : 1024;
+  // Predict from above (C) when the horizontal gradient is the smaller.
+  const bool vertical = std::abs(fa - fb) < std::abs(fb - fc);
+
+  const uint8_t* scan = kZigzagScan;
+  if (vol_.short_header) {
+    scan = kZigzagScan;
+  } else if (m.ac_pred) {
+    scan = vertical ? kAlternateHorizontalScan : kAlternateVerticalScan;
+  } else if (vop_.alternate_vertical_scan) {
+    scan = kAlternateVerticalScan;
+  }
+
+  std::memset(qf, 0, 64 * sizeof(int16_t));
+  int dc_level;
+  bool ok = true;
+  if (vol_.short_header) {
+    const int v = static_cast<int>(br_.get(8));
+    dc_level = v == 255 ? 128 : v;
+    if (m.cbp & (32 >> block)) ok = read_coefs(qf, scan, 1, true);
+    qf[0] = static_cast<int16_t>(dc_level);
+  } else {
+    if (m.use_dc_vlc) {
+      if (!m.dc_read) ok = read_intra_dc(m, block);
+      if (ok && (m.cbp & (32 >> block))) ok = read_coefs(qf, scan, 1, true);
+      qf[0] = m.dc_diff[block];
+    } else if (m.cbp & (32 >> block)) {
+      ok = read_coefs(qf, scan, 0, true);
+    }
+    const int pred = vertical ? fc : fa;
+    qf[0] = static_cast<int16_t>(qf[0] + rounded_div(pred, scaler));
+    if (m.ac_pred) {
+      if (vertical) {
+        if (nc) {
+          for (int i = 0; i < 7; ++i) {
+            const int p = qc == m.qp ? nc->row[i] : rounded_div(nc->row[i] * qc, m.qp);
+            qf[i + 1] = static_cast<int16_t>(clamp_coef(qf[i + 1] + p));
+          }
+        }
+      } else if (na) {
+        for (int i = 0; i < 7; ++i) {
+          const int p = qa == m.qp ? na->col[i] : rounded_div(na->col[i] * qa, m.qp);
+          qf[8 * (i + 1)] = static_cast<int16_t>(clamp_coef(qf[8 * (i + 1)] + p));
+        }
+      }
+    }
+  }
+  if (!ok) failed_ = true;
+  int dc = qf[0] * scaler;
+  if (dc < -2048) dc = -2048;
+  if (dc > 2047) dc = 2047;
+  cur->dc = static_cast<int16_t>(dc);
+  for (int i = 0; i < 7; ++i) {
+    cur->row[i] = qf[i + 1];
+    cur->col[i] = qf[8 * (i + 1)];
+  }
+  // Dequantise.
+  bool dc_only = true;
+  if (vol_.mpeg_quant) {
+    const uint8_t* w = c_.vol.intra_matrix;
+    int sum = dc;
+    qf[0] = static_cast<int16_t>(dc);
+    for (int i = 1; i < 64; ++i) {
+      if (!qf[i]) continue;
+      dc_only = false;
+      const int l = qf[i];
+      int f = l * w[i] * m.qp / 8;
+      f = clamp_coef(f);
+      qf[i] = static_cast<int16_t>(f);
+      sum += f;
+    }
+    if (!(sum & 1)) {
+      qf[63] ^= 1;
+      dc_only = false;
+    }
+  } else {
+    const int add = (m.qp & 1) ? m.qp : m.qp - 1;
+    const int mul = 2 * m.qp;
+    qf[0] = static_cast<int16_t>(dc);
+    for (int i = 1; i < 64; ++i) {
+      const int l = qf[i];
+      if (!l) continue;
+      dc_only = false;
+      qf[i] = static_cast<int16_t>(clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+    }
+  }
+  if (dc_only)
+    idct_put_dc(qf[0], dst, stride);
+  else
+    idct_put(qf, dst, stride);
+}
+
+void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride) {
+  bool any = false;
+  if (vol_.mpeg_quant) {
+    const uint8_t* w = c_.vol.inter_matrix;
+    int sum = 0;
+    for (int i = 0; i < 64; ++i) {
+      const int l = qf[i];
+      if (!l) continue;
+      any = true;
+      int f = l > 0 ? ((2 * l + 1) * w[i] * m.qp) >> 4 : -(((-2 * l + 1) * w[i] * m.qp) >> 4);
+      f = clamp_coef(f);
+      qf[i] = static_cast<int16_t>(f);
+      sum += f;
+    }
+    if (any && !(sum & 1)) qf[63] ^= 1;
+  } else {
+    const int add = (m.qp & 1) ? m.qp : m.qp - 1;
+    const int mul = 2 * m.qp;
+    for (int i = 0; i < 64; ++i) {
+      const int l = qf[i];
+      if (!l) continue;
+      any = true;
+      qf[i] = static_cast<int16_t>(clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+    }
+  }
+  if (any) idct_add(qf, dst, stride);
+}
+
+// ---------------------------------------------------------------------------
+// Prediction
+
+void VopDecoder::luma_mc(const Plane& p, uint8_t* dst, int ds, int x, int y, Mv mv, int w, int h, int rounding) {
+  if (vol_.quarter_sample)
+    mc_qpel(dst, ds, p, 4 * x + mv.x, 4 * y + mv.y, w, h, rounding);
+  else
+    mc_halfpel(dst, ds, p, 2 * x + mv.x, 2 * y + mv.y, w, h, rounding);
+}
+
+void VopDecoder::predict_mb(const MbSyntax& m, int dir, const Frame& ref, int mb_x, int mb_y, const MbDest& d,
+                            int rounding) {
+  const Plane py = ref.luma(), pu = ref.chroma(1), pv = ref.chroma(2);
+  const int x = 16 * mb_x, y = 16 * mb_y;
+  const bool qpel = vol_.quarter_sample;
+  if (m.mode == kMbInterField) {
+    for (int f = 0; f < 2; ++f) {
+      const int sel = m.field_select[dir][f];
+      const Mv mv = m.mv[dir][f];
+      Plane fy{py.data + sel * py.stride, py.stride * 2, py.width, py.height / 2};
+      luma_mc(fy, d.p[0] + f * d.stride[0], d.stride[0] * 2, x, y / 2, mv, 16, 8, rounding);
+      int cx, cy;
+      if (qpel) {
+        cx = mv.x / 2;
+        cy = mv.y >> 1;
+      } else {
+        cx = mv.x;
+        cy = mv.y;
+      }
+      cx = (cx >> 1) | (cx & 1);
+      cy = (cy >> 1) | (cy & 1);
+      for (int c = 1; c < 3; ++c) {
+        const Plane& pc = c == 1 ? pu : pv;
+        Plane fc{pc.data + sel * pc.stride, pc.stride * 2, pc.width, pc.height / 2};
+        mc_halfpel(d.p[c] + f * d.stride[c], d.stride[c] * 2, fc, x + cx, y / 2 + cy, 8, 4, rounding);
+      }
+    }
+    return;
+  }
+  int cx, cy;
+  if (m.mode == kMbInter4v) {
+    int sx = 0, sy = 0;
+    for (int b = 0; b < 4; ++b) {
+      const Mv mv = m.mv[dir][b];
+      luma_mc(py, d.p[0] + (b >> 1) * 8 * d.stride[0] + (b & 1) * 8, d.stride[0], x + (b & 1) * 8,
+              y + (b >> 1) * 8, mv, 8, 8, rounding);
+      sx += qpel ? mv.x / 2 : mv.x;
+      sy += qpel ? mv.y / 2 : mv.y;
+    }
+    cx = chroma_from_sum(sx);
+    cy = chroma_from_sum(sy);
+  } else {
+    const Mv mv = (m.mode == kMbSkipped) ? Mv{} : m.mv[dir][0];
+    luma_mc(py, d.p[0], d.stride[0], x, y, mv, 16, 16, rounding);
+    cx = qpel ? mv.x / 2 : mv.x;
+    cy = qpel ? mv.y / 2 : mv.y;
+    cx = (cx >> 1) | (cx & 1);
+    cy = (cy >> 1) | (cy & 1);
+  }
+  mc_halfpel(d.p[1], d.stride[1], pu, x + cx, y + cy, 8, 8, rounding);
+  mc_halfpel(d.p[2], d.stride[2], pv, x + cx, y + cy, 8, 8, rounding);
+}
+
+void VopDecoder::predict_b(const MbSyntax& m, int mb_x, int mb_y, const MbDest& d) {
+  const Frame* past = c_.past;
+  const Frame* future = c_.future;
+  if (m.b_skipped) {
+    predict_mb(m, 0, *past, mb_x, mb_y, d, 0);
+    return;
+  }
+  const bool fwd = m.b_type == 0 || m.b_type == 1 || m.b_type == 3;
+  const bool bwd = m.b_type == 0 || m.b_type == 1 || m.b_type == 2;
+  if (fwd && bwd) {
+    predict_mb(m, 0, *past, mb_x, mb_y, d, 0);
+    MbDest t;
+    t.p[0] = tmp_;
+    t.p[1] = tmp_ + 256;
+    t.p[2] = tmp_ + 256 + 64;
+    t.stride[0] = 16;
+    t.stride[1] = t.stride[2] = 8;
+    predict_mb(m, 1, *future, mb_x, mb_y, t, 0);
+    mc_average(d.p[0], d.stride[0], t.p[0], 16, 16, 16);
+    mc_average(d.p[1], d.stride[1], t.p[1], 8, 8, 8);
+    mc_average(d.p[2], d.stride[2], t.p[2], 8, 8, 8);
+  } else if (fwd) {
+    predict_mb(m, 0, *past, mb_x, mb_y, d, 0);
+  } else {
+    predict_mb(m, 1, *future, mb_x, mb_y, d, 0);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Texture
+
+bool VopDecoder::decode_texture(MbSyntax& m, int mb_index) {
+  const int mb_x = mb_index % c_.mb_w, mb_y = mb_index / c_.mb_w;
+  const MbDest d = dest(mb_x, mb_y);
+  failed_ = false;
+  // Luma blocks: frame or field lines.
+  auto luma_block = [&](int b, int* stride) {
+    if (m.field_dct) {
+      *stride = d.stride[0] * 2;
+      return d.p[0] + (b & 1) * 8 + (b >> 1) * d.stride[0];
+    }
+    *stride = d.stride[0];
+    return d.p[0] + (b & 1) * 8 + (b >> 1) * 8 * d.stride[0];
+  };
+  if (m.mode == kMbIntra) {
+    for (int b = 0; b < 6; ++b) {
+      int stride;
+      uint8_t* dst = b < 4 ? luma_block(b, &stride) : d.p[b - 3];
+      if (b >= 4) stride = d.stride[b - 3];
+      intra_block(m, mb_x, mb_y, b, qf_[b], dst, stride);
+      if (failed_) return false;
+    }
+    return !br_.overrun();
+  }
+  // Not intra: this macroblock's blocks predict nothing for later intra ones.
+  {
+    const int gw = 2 * c_.mb_w;
+    BlockPred* p = &c_.pred_y[static_cast<size_t>(2 * mb_y) * gw + 2 * mb_x];
+    p[0] = p[1] = p[gw] = p[gw + 1] = BlockPred{};
+    c_.pred_c[0][mb_index] = BlockPred{};
+    c_.pred_c[1][mb_index] = BlockPred{};
+  }
+  if (vop_.type == CodingType::kB) {
+    predict_b(m, mb_x, mb_y, d);
+  } else if (m.mode == kMbGmc) {
+    predict_gmc(mb_x, mb_y, d);
+  } else {
+    predict_mb(m, 0, *c_.future, mb_x, mb_y, d, vop_.rounding);
+  }
+  if (!m.cbp) return true;
+  const uint8_t* scan = vop_.alternate_vertical_scan ? kAlternateVerticalScan : kZigzagScan;
+  for (int b = 0; b < 6; ++b) {
+    if (!(m.cbp & (32 >> b))) continue;
+    std::memset(qf_[b], 0, sizeof qf_[b]);
+    if (!read_coefs(qf_[b], scan, 0, false)) return false;
+    int stride;
+    uint8_t* dst = b < 4 ? luma_block(b, &stride) : d.p[b - 3];
+    if (b >= 4) stride = d.stride[b - 3];
+    inter_block(m, qf_[b], dst, stride);
+  }
+  return !br_.overrun();
+}
+
+// ---------------------------------------------------------------------------
+// GMC
+
+void VopDecoder::predict_gmc(int mb_x, int mb_y, const MbDest& d) {
+  (void)mb_x;
+  (void)mb_y;
+  (void)d;
+}
+
+// ---------------------------------------------------------------------------
+// VOP
+
+bool VopDecoder::decode_packet_partitioned(int first_mb, int* next_mb) {
+  (void)first_mb;
+  (void)next_mb;
+  return false;
+}
+
+int VopDecoder::run() {
+  qp_ = vop_.quant;
+  start_packet(0);
+  bool damaged = false;
+  int index = 0;
+  while (index < c_.mb_count) {
+    if (index > 0 && at_resync()) {
+      int mbn;
+      if (!read_packet_header(&mbn) || mbn < index) {
+        damaged = true;
+        if (!seek_resync()) {
+          conceal(index, c_.mb_count);
+          break;
+        }
+        continue;
+      }
+      if (mbn > index) {
+        conceal(index, mbn);
+        damaged = true;
+      }
+      index = mbn;
+      start_packet(index);
+    }
+    MbSyntax m;
+    bool ok;
+    if (vol_.data_partitioned && vop_.type != CodingType::kB) {
+      int next;
+      ok = decode_packet_partitioned(index, &next);
+      if (ok) {
+        index = next;
+        continue;
+      }
+    } else {
+      ok = vop_.type == CodingType::kB ? decode_header_b(m, index) : decode_header_ip(m, index);
+      if (ok) ok = decode_texture(m, index);
+    }
+    if (!ok) {
+      damaged = true;
+      // Skip to the next video packet; what lies between is concealed.
+      const int from = index;
+      int to = c_.mb_count;
+      if (seek_resync()) {
+        BitReader saved = br_;
+        int mbn;
+        if (read_packet_header(&mbn) && mbn > from) {
+          to = mbn;
+          br_ = saved;
+        } else {
+          br_ = saved;
+          to = c_.mb_count;
+        }
+      }
+      conceal(from, to);
+      if (to >= c_.mb_count) break;
+      index = to;
+      // at_resync() finds the header at the reader's position.
+      continue;
+    }
+    ++index;
+  }
+  return damaged ? kBitstreamError : kOk;
+}
+
+int VopDecoder::run_short_header() {
+  qp_ = vop_.quant;
+  start_packet(0);
+  bool damaged = false;
+  const int rows = vop_.gob_rows;
+  const int gobs = c_.mb_h / rows;
+  for (int gob = 0; gob < gobs; ++gob) {
+    const int first = gob * rows * c_.mb_w;
+    if (gob > 0) {
+      int skip = -1;
+      if (br_.peek(17) == 1) {
+        skip = 0;
+      } else {
+        const int n = static_cast<int>((8 - (br_.pos() & 7)) & 7);
+        if (n && br_.peek(n) == 0) {
+          BitReader probe = br_;
+          probe.skip(n);
+          if (probe.peek(17) == 1) skip = n;
+        }
+      }
+      if (skip >= 0) {
+        br_.skip(skip + 17);
+        const int gn = static_cast<int>(br_.get(5));
+        br_.skip(2);  // gob_frame_id
+        const int q = static_cast<int>(br_.get(5));
+        if (gn != gob || q == 0) {
+          conceal(first, c_.mb_count);
+          return kBitstreamError;
+        }
+        qp_ = q;
+        start_packet(first);
+      }
+    }
+    for (int i = first; i < first + rows * c_.mb_w; ++i) {
+      MbSyntax m;
+      if (!decode_header_ip(m, i) || !decode_texture(m, i)) {
+        conceal(i, c_.mb_count);
+        damaged = true;
+        return kBitstreamError;
+      }
+    }
+  }
+  return damaged ? kBitstreamError : kOk;
+}
+
+}  // namespace
+
+int decode_vop_macroblocks(Context& ctx, BitReader& br) {
+  VopDecoder d(ctx, br);
+  return d.run();
+}
+
+int decode_short_header_macroblocks(Context& ctx, BitReader& br) {
+  VopDecoder d(ctx, br);
+  return d.run_short_header();
+}
+
+void setup_gmc(Context& ctx) { (void)ctx; }
+
+}  // namespace mpeg4

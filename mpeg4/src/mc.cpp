@@ -1,0 +1,126 @@
+#include "mc.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace mpeg4 {
+namespace {
+
+inline int clampi(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
+inline uint8_t clamp255(int v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
+
+// Points src at a readable w x h area at (x, y): the plane itself when the
+// area lies inside it, else an edge-extended copy in buf.
+const uint8_t* source_area(const Plane& ref, int x, int y, int w, int h, uint8_t* buf, int buf_stride, int* stride) {
+  if (x >= 0 && y >= 0 && x + w <= ref.width && y + h <= ref.height) {
+    *stride = ref.stride;
+    return ref.data + static_cast<ptrdiff_t>(y) * ref.stride + x;
+  }
+  copy_with_edges(buf, buf_stride, ref, x, y, w, h);
+  *stride = buf_stride;
+  return buf;
+}
+
+template <int W>
+void halfpel_kernel(uint8_t* dst, int ds, const uint8_t* s, int ss, int h, int fx, int fy, int rounding) {
+  if (!fx && !fy) {
+    for (int y = 0; y < h; ++y, dst += ds, s += ss) std::memcpy(dst, s, W);
+  } else if (fx && !fy) {
+    const int r = 1 - rounding;
+    for (int y = 0; y < h; ++y, dst += ds, s += ss)
+      for (int x = 0; x < W; ++x) dst[x] = static_cast<uint8_t>((s[x] + s[x + 1] + r) >> 1);
+  } else if (!fx && fy) {
+    const int r = 1 - rounding;
+    for (int y = 0; y < h; ++y, dst += ds, s += ss)
+      for (int x = 0; x < W; ++x) dst[x] = static_cast<uint8_t>((s[x] + s[x + ss] + r) >> 1);
+  } else {
+    const int r = 2 - rounding;
+    for (int y = 0; y < h; ++y, dst += ds, s += ss)
+      for (int x = 0; x < W; ++x)
+        dst[x] = static_cast<uint8_t>((s[x] + s[x + 1] + s[x + ss] + s[x + ss + 1] + r) >> 2);
+  }
+}
+
+// Half-sample values between s[i] and s[i + step] for i = 0 .. n - 1, from
+// the n + 1 samples s[0 .. n], mirrored beyond them.
+inline void qpel_lowpass(const int* s, int n, int rounding, int* out) {
+  auto at = [&](int j) { return s[j < 0 ? -j - 1 : (j > n ? 2 * n - j + 1 : j)]; };
+  for (int i = 0; i < n; ++i) {
+    const int v = 20 * (at(i) + at(i + 1)) - 6 * (at(i - 1) + at(i + 2)) + 3 * (at(i - 2) + at(i + 3)) -
+                  (at(i - 3) + at(i + 4)) + 16 - rounding;
+    out[i] = clamp255(v >> 5);
+  }
+}
+
+// One dimension of quarter-sample interpolation: n values at fraction frac
+// (0 to 3 quarters) from n + 1 samples.
+inline void qpel_1d(const int* s, int n, int frac, int rounding, int* out) {
+  if (frac == 0) {
+    for (int i = 0; i < n; ++i) out[i] = s[i];
+    return;
+  }
+  int half[16];
+  qpel_lowpass(s, n, rounding, half);
+  if (frac == 2) {
+    for (int i = 0; i < n; ++i) out[i] = half[i];
+  } else {
+    const int off = frac == 1 ? 0 : 1;
+    for (int i = 0; i < n; ++i) out[i] = (s[i + off] + half[i] + 1 - rounding) >> 1;
+  }
+}
+
+}  // namespace
+
+void copy_with_edges(uint8_t* dst, int dst_stride, const Plane& ref, int x, int y, int w, int h) {
+  for (int j = 0; j < h; ++j) {
+    const uint8_t* row = ref.data + static_cast<ptrdiff_t>(clampi(y + j, 0, ref.height - 1)) * ref.stride;
+    uint8_t* d = dst + static_cast<ptrdiff_t>(j) * dst_stride;
+    for (int i = 0; i < w; ++i) d[i] = row[clampi(x + i, 0, ref.width - 1)];
+  }
+}
+
+void mc_halfpel(uint8_t* dst, int dst_stride, const Plane& ref, int x2, int y2, int w, int h, int rounding) {
+  const int fx = x2 & 1, fy = y2 & 1;
+  uint8_t buf[17 * 17];
+  int ss;
+  const uint8_t* s = source_area(ref, x2 >> 1, y2 >> 1, w + fx, h + fy, buf, 17, &ss);
+  switch (w) {
+    case 16: halfpel_kernel<16>(dst, dst_stride, s, ss, h, fx, fy, rounding); break;
+    case 8: halfpel_kernel<8>(dst, dst_stride, s, ss, h, fx, fy, rounding); break;
+    default: halfpel_kernel<4>(dst, dst_stride, s, ss, h, fx, fy, rounding); break;
+  }
+}
+
+void mc_qpel(uint8_t* dst, int dst_stride, const Plane& ref, int x4, int y4, int w, int h, int rounding) {
+  const int fx = x4 & 3, fy = y4 & 3;
+  if (!fx && !fy) {
+    mc_halfpel(dst, dst_stride, ref, (x4 >> 2) * 2, (y4 >> 2) * 2, w, h, rounding);
+    return;
+  }
+  uint8_t buf[17 * 17];
+  int ss;
+  const uint8_t* s = source_area(ref, x4 >> 2, y4 >> 2, w + 1, h + 1, buf, 17, &ss);
+  // Horizontal pass over h + 1 rows, then the vertical pass on its result.
+  int mid[17][16];
+  int row[17];
+  const int rows = fy ? h + 1 : h;
+  for (int y = 0; y < rows; ++y) {
+    const uint8_t* r = s + static_cast<ptrdiff_t>(y) * ss;
+    for (int x = 0; x <= w; ++x) row[x] = r[x];
+    qpel_1d(row, w, fx, rounding, mid[y]);
+  }
+  int col[17], out[16];
+  for (int x = 0; x < w; ++x) {
+    for (int y = 0; y < rows; ++y) col[y] = mid[y][x];
+    if (!fy) col[h] = 0;
+    qpel_1d(col, h, fy, rounding, out);
+    for (int y = 0; y < h; ++y) dst[static_cast<ptrdiff_t>(y) * dst_stride + x] = static_cast<uint8_t>(out[y]);
+  }
+}
+
+void mc_average(uint8_t* dst, int dst_stride, const uint8_t* src, int src_stride, int w, int h) {
+  for (int y = 0; y < h; ++y, dst += dst_stride, src += src_stride)
+    for (int x = 0; x < w; ++x) dst[x] = static_cast<uint8_t>((dst[x] + src[x] + 1) >> 1);
+}
+
+}  // namespace mpeg4

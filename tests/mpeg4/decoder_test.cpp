@@ -1,0 +1,195 @@
+// Whole streams through the decoder's interface: pictures against ffmpeg's
+// decoding, the stream headers, recorder packets between units, several
+// streams at once, size changes and damaged input.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "mpeg4/decoder.h"
+#include "stream_util.h"
+#include "testing.h"
+#include "zebsim/packets.h"
+
+namespace {
+
+using m4test::decode_stream;
+using m4test::psnr;
+
+std::vector<uint8_t> clip(const std::string& name) {
+  return m4test::read_file_bytes(velmora::testing::clips_dir() + "/" + name);
+}
+
+TEST(Mpeg4Decoder, ClipMatchesFfmpegDecoding) {
+  const auto es = clip("cam0_352x240.m4v");
+  const auto raw = m4test::read_file_bytes(velmora::testing::build_dir() + "/tests/mpeg4/cam0_352x240.ref.yuv");
+  ASSERT_FALSE(es.empty());
+  ASSERT_FALSE(raw.empty());
+  const auto ref = m4test::split_i420(raw, 352, 240);
+  const auto run = decode_stream(es);
+  EXPECT_EQ(run.errors, 0);
+  ASSERT_EQ(run.frames.size(), ref.size());
+  double sum = 0;
+  for (size_t i = 0; i < ref.size(); ++i) {
+    const double p = psnr(run.frames[i].i420, ref[i]);
+    EXPECT_GE(p, 40.0) << "frame " << i;
+    sum += p;
+    EXPECT_EQ(run.frames[i].type, i % 15 == 0 ? mpeg4::CodingType::kI : mpeg4::CodingType::kP) << i;
+  }
+  EXPECT_GE(sum / static_cast<double>(ref.size()), 45.0);
+}
+
+TEST(Mpeg4Decoder, StartReportsTheSizeAndStopsAtTheFirstPicture) {
+  for (const auto& [name, w, h] : {std::tuple{"cam0_704x480.m4v", 704, 480}, std::tuple{"cam0_704x240.m4v", 704, 240},
+                                   std::tuple{"cam0_352x240.m4v", 352, 240}}) {
+    const auto es = clip(name);
+    ASSERT_FALSE(es.empty()) << name;
+    mpeg4::Decoder dec;
+    mpeg4::StreamInfo info;
+    size_t used = 0;
+    ASSERT_EQ(dec.start(es.data(), es.size(), &info, &used), mpeg4::kOk) << name;
+    EXPECT_EQ(info.width, w);
+    EXPECT_EQ(info.height, h);
+    EXPECT_TRUE(info.low_delay);
+    ASSERT_LT(used + 4, es.size());
+    EXPECT_EQ(es[used], 0);
+    EXPECT_EQ(es[used + 1], 0);
+    EXPECT_EQ(es[used + 2], 1);
+    EXPECT_EQ(es[used + 3], 0xB6);
+    // The rest decodes picture by picture, each returned at once.
+    mpeg4::Picture pic;
+    size_t consumed = 0;
+    EXPECT_EQ(dec.decode(es.data() + used, es.size() - used, &consumed, &pic), mpeg4::kOk);
+    EXPECT_EQ(pic.width, w);
+    EXPECT_EQ(pic.height, h);
+    EXPECT_EQ(pic.type, mpeg4::CodingType::kI);
+    EXPECT_GT(consumed, 0u);
+  }
+  int w = 0, h = 0;
+  const auto es = clip("cam0_704x480.m4v");
+  EXPECT_TRUE(mpeg4::probe_video_object_layer(es.data(), es.size(), &w, &h));
+  EXPECT_EQ(w, 704);
+  EXPECT_EQ(h, 480);
+}
+
+TEST(Mpeg4Decoder, ReportsMissingHeadersAndStaysUsable) {
+  mpeg4::Decoder dec;
+  mpeg4::Picture pic;
+  size_t used = 0;
+  const uint8_t noise[] = {1, 2, 3, 4, 5, 6, 7, 8};
+  EXPECT_EQ(dec.decode(noise, sizeof noise, &used, &pic), mpeg4::kNoPictureHeader);
+  EXPECT_EQ(used, sizeof noise);
+  mpeg4::StreamInfo info;
+  EXPECT_EQ(dec.start(noise, sizeof noise, &info, &used), mpeg4::kNoSequenceHeader);
+  EXPECT_EQ(dec.decode(nullptr, 0, &used, &pic), mpeg4::kInvalidState);
+
+  // A picture before any stream header.
+  const auto es = clip("cam0_352x240.m4v");
+  const auto pictures = zebsim::split_pictures(es);
+  ASSERT_GT(pictures.size(), 2u);
+  const auto& second = pictures[1];
+  EXPECT_EQ(dec.decode(es.data() + second.offset, second.size, &used, &pic), mpeg4::kNoSequenceHeader);
+  EXPECT_EQ(used, second.size);
+  // The stream from its start then decodes normally.
+  EXPECT_EQ(dec.decode(es.data(), es.size(), &used, &pic), mpeg4::kOk);
+  EXPECT_EQ(pic.width, 352);
+}
+
+TEST(Mpeg4Decoder, SkipsRecorderPacketHeadersBetweenUnits) {
+  const auto es = clip("cam0_352x240.m4v");
+  const auto plain = decode_stream(es);
+  std::vector<uint8_t> packets;
+  uint64_t pts = 90000;
+  for (const auto& p : zebsim::split_pictures(es)) {
+    zebsim::PacketSpec spec;
+    spec.channel = 3;
+    spec.pts = pts += 3000;
+    zebsim::append_recorder_packet(packets, spec, es.data() + p.offset, p.size);
+  }
+  const auto wrapped = decode_stream(packets);
+  EXPECT_EQ(wrapped.errors, 0);
+  ASSERT_EQ(wrapped.frames.size(), plain.frames.size());
+  for (size_t i = 0; i < plain.frames.size(); ++i) ASSERT_EQ(wrapped.frames[i].i420, plain.frames[i].i420) << i;
+}
+
+TEST(Mpeg4Decoder, StreamsDecodedSideBySideStaySeparate) {
+  const auto a = clip("cam0_352x240.m4v"), b = clip("cam1_704x480.m4v");
+  const auto ra = decode_stream(a), rb = decode_stream(b);
+  const auto pa = zebsim::split_pictures(a), pb = zebsim::split_pictures(b);
+  mpeg4::Decoder da, db;
+  size_t n = std::min(pa.size(), pb.size());
+  ASSERT_GT(n, 20u);
+  for (size_t i = 0; i < n; ++i) {
+    mpeg4::Picture pic;
+    size_t used;
+    ASSERT_EQ(da.decode(a.data() + pa[i].offset, pa[i].size, &used, &pic), mpeg4::kOk);
+    ASSERT_EQ(m4test::copy_picture(pic).i420, ra.frames[i].i420) << i;
+    ASSERT_EQ(db.decode(b.data() + pb[i].offset, pb[i].size, &used, &pic), mpeg4::kOk);
+    ASSERT_EQ(m4test::copy_picture(pic).i420, rb.frames[i].i420) << i;
+  }
+}
+
+TEST(Mpeg4Decoder, NewStreamHeaderChangesTheSize) {
+  auto a = clip("cam0_352x240.m4v");
+  const auto b = clip("cam0_704x240.m4v");
+  const size_t a_frames = decode_stream(a).frames.size();
+  a.insert(a.end(), b.begin(), b.end());
+  const auto run = decode_stream(a);
+  EXPECT_EQ(run.errors, 0);
+  ASSERT_EQ(run.frames.size(), a_frames + decode_stream(b).frames.size());
+  EXPECT_EQ(run.frames.front().width, 352);
+  EXPECT_EQ(run.frames.back().width, 704);
+  EXPECT_EQ(run.frames.back().height, 240);
+}
+
+// Damaged streams: bytes flipped inside pictures, pictures cut short and
+// pictures dropped. Nothing may fail hard, every damaged picture must be
+// reported, and from the next intra picture on the output equals the
+// undamaged decoding again.
+TEST(Mpeg4Decoder, ResumesAtTheNextIntraPictureAfterDamage) {
+  const auto es = clip("cam0_352x240.m4v");
+  const auto clean = decode_stream(es);
+  const auto pictures = zebsim::split_pictures(es);
+  ASSERT_EQ(pictures.size(), clean.frames.size());
+  std::mt19937 rng(11);
+  for (int kind = 0; kind < 3; ++kind) {
+    std::vector<uint8_t> damaged;
+    // Damage pictures 3 to 5 (P pictures of the first group).
+    for (size_t i = 0; i < pictures.size(); ++i) {
+      const auto& p = pictures[i];
+      std::vector<uint8_t> unit(es.begin() + p.offset, es.begin() + p.offset + p.size);
+      if (i >= 3 && i <= 5) {
+        if (kind == 0) {
+          for (int k = 0; k < 8; ++k) unit[8 + rng() % (unit.size() - 8)] ^= static_cast<uint8_t>(1 + rng() % 255);
+        } else if (kind == 1) {
+          unit.resize(unit.size() / 3);
+        } else {
+          unit.clear();
+        }
+      }
+      damaged.insert(damaged.end(), unit.begin(), unit.end());
+    }
+    const auto run = decode_stream(damaged);
+    // Pictures from the second intra picture (15) on are identical.
+    ASSERT_GE(run.frames.size(), 75u) << kind;
+    const size_t offset = clean.frames.size() - run.frames.size();
+    for (size_t i = 15; i < clean.frames.size(); ++i)
+      ASSERT_EQ(run.frames[i - offset].i420, clean.frames[i].i420) << "kind " << kind << " picture " << i;
+  }
+}
+
+TEST(Mpeg4Decoder, RandomGarbageNeverFailsHard) {
+  std::mt19937 rng(5);
+  const auto es = clip("cam0_352x240.m4v");
+  for (int n = 0; n < 40; ++n) {
+    std::vector<uint8_t> data(es.begin(), es.begin() + std::min<size_t>(es.size(), 30000));
+    for (int k = 0; k < 50; ++k) data[rng() % data.size()] = static_cast<uint8_t>(rng());
+    const auto run = decode_stream(data);
+    for (const auto& f : run.frames) {
+      EXPECT_EQ(f.width, 352);
+      EXPECT_EQ(f.height, 240);
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+// The decoder's stages on their own: code tables, inverse transform and
+// motion compensation.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "headers.h"
+#include "idct.h"
+#include "mc.h"
+#include "vlc.h"
+
+namespace {
+
+using namespace mpeg4;
+
+TEST(VlcTables, BuildWithoutCollisionsAndFormPrefixCodes) {
+  const VlcTables& t = vlc_tables();
+  ASSERT_TRUE(t.ok);
+  for (const Vlc* v : {&t.mcbpc_intra, &t.mcbpc_inter, &t.cbpy, &t.mvd, &t.dc_size_lum, &t.dc_size_chrom,
+                       &t.tcoef_intra, &t.tcoef_inter, &t.mb_type_b, &t.sprite_dmv_length}) {
+    EXPECT_LE(v->kraft_sum(), 1.0);
+    EXPECT_GT(v->kraft_sum(), 0.9);
+  }
+}
+
+// The escape limits derived from the code tables must equal the standard's
+// LMAX and RMAX tables; a typo in a code's run or level shows here.
+TEST(VlcTables, EscapeLimitsMatchTheStandard) {
+  const VlcTables& t = vlc_tables();
+  const int intra_lmax0[15] = {27, 10, 5, 4, 3, 3, 3, 3, 2, 2, 1, 1, 1, 1, 1};
+  for (int run = 0; run < 15; ++run) EXPECT_EQ(t.lmax[1][0][run], intra_lmax0[run]) << run;
+  const int intra_lmax1[21] = {8, 3, 2, 2, 2, 2, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+  for (int run = 0; run < 21; ++run) EXPECT_EQ(t.lmax[1][1][run], intra_lmax1[run]) << run;
+  const int inter_lmax0[27] = {12, 6, 4, 3, 3, 3, 3, 2, 2, 2, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+  for (int run = 0; run < 27; ++run) EXPECT_EQ(t.lmax[0][0][run], inter_lmax0[run]) << run;
+  EXPECT_EQ(t.lmax[0][1][0], 3);
+  EXPECT_EQ(t.lmax[0][1][1], 2);
+  for (int run = 2; run <= 40; ++run) EXPECT_EQ(t.lmax[0][1][run], 1) << run;
+  EXPECT_EQ(t.rmax[1][0][1], 14);
+  EXPECT_EQ(t.rmax[1][0][2], 9);
+  EXPECT_EQ(t.rmax[1][1][1], 20);
+  EXPECT_EQ(t.rmax[0][0][1], 26);
+  EXPECT_EQ(t.rmax[0][0][2], 10);
+  EXPECT_EQ(t.rmax[0][1][1], 40);
+}
+
+TEST(VlcTables, DecodeReadsSignedMotionCodes) {
+  // 0000 0100 10 = +10 half samples; 0000 0000 0010 1 = -32.
+  const uint8_t bits[] = {0x04, 0x80, 0x0A};
+  BitReader br(bits, sizeof bits);
+  EXPECT_EQ(vlc_tables().mvd.decode(br), 10);
+  br.seek(10);
+  EXPECT_EQ(vlc_tables().mvd.decode(br), -32);
+  EXPECT_EQ(br.pos(), 23u);
+}
+
+TEST(Scans, AreExactPermutations) {
+  for (const uint8_t* scan : {kZigzagScan, kAlternateHorizontalScan, kAlternateVerticalScan}) {
+    bool seen[64] = {};
+    for (int i = 0; i < 64; ++i) {
+      ASSERT_LT(scan[i], 64);
+      EXPECT_FALSE(seen[scan[i]]);
+      seen[scan[i]] = true;
+    }
+  }
+}
+
+TEST(BitReader, ReadsPastTheEndAsZerosAndReportsOverrun) {
+  const uint8_t bits[] = {0xA5};
+  BitReader br(bits, sizeof bits);
+  EXPECT_EQ(br.get(4), 0xAu);
+  EXPECT_FALSE(br.overrun());
+  EXPECT_EQ(br.get(12), 0x500u);
+  EXPECT_TRUE(br.overrun());
+  EXPECT_EQ(br.bits_left(), 0u);
+}
+
+TEST(Idct, FastTransformStaysWithinOneOfTheExactOne) {
+  std::mt19937 rng(7);
+  int mismatches = 0, total = 0;
+  for (int n = 0; n < 4000; ++n) {
+    int16_t coef[64] = {};
+    const int count = 1 + static_cast<int>(rng() % 12);
+    const int range = n % 2 ? 300 : 2048;
+    for (int k = 0; k < count; ++k) coef[rng() % 64] = static_cast<int16_t>(static_cast<int>(rng() % (2 * range)) - range);
+    int16_t fast[64], exact[64];
+    idct8x8(coef, fast);
+    idct8x8_reference(coef, exact);
+    for (int i = 0; i < 64; ++i) {
+      ASSERT_LE(std::abs(fast[i] - exact[i]), 1) << "block " << n << " sample " << i;
+      mismatches += fast[i] != exact[i];
+      ++total;
+    }
+  }
+  EXPECT_LT(mismatches, total / 1000);
+}
+
+TEST(Idct, DcShortcutsMatchTheFullTransform) {
+  for (int dc = -2048; dc <= 2047; dc += 3) {
+    int16_t coef[64] = {};
+    coef[0] = static_cast<int16_t>(dc);
+    uint8_t a[8 * 8], b[8 * 8];
+    std::memset(a, 100, sizeof a);
+    std::memset(b, 100, sizeof b);
+    idct_add(coef, a, 8);
+    idct_add_dc(dc, b, 8);
+    ASSERT_EQ(0, std::memcmp(a, b, sizeof a)) << dc;
+    idct_put(coef, a, 8);
+    idct_put_dc(dc, b, 8);
+    ASSERT_EQ(0, std::memcmp(a, b, sizeof a)) << dc;
+  }
+}
+
+struct TestPlane {
+  int w, h;
+  std::vector<uint8_t> px;
+  TestPlane(int w_, int h_) : w(w_), h(h_), px(static_cast<size_t>(w_) * h_) {
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) px[y * w + x] = static_cast<uint8_t>((x * 7 + y * 13 + (x * y) % 11) & 255);
+  }
+  Plane plane() const { return {px.data(), w, w, h}; }
+  uint8_t at(int x, int y) const { return px[std::clamp(y, 0, h - 1) * w + std::clamp(x, 0, w - 1)]; }
+};
+
+TEST(MotionCompensation, FullSamplePositionsCopyTheReference) {
+  TestPlane ref(48, 40);
+  uint8_t out[16 * 16];
+  for (bool qpel : {false, true}) {
+    const int unit = qpel ? 4 : 2;
+    if (qpel) mc_qpel(out, 16, ref.plane(), 5 * unit, 9 * unit, 16, 16, 0);
+    else mc_halfpel(out, 16, ref.plane(), 5 * unit, 9 * unit, 16, 16, 0);
+    for (int y = 0; y < 16; ++y)
+      for (int x = 0; x < 16; ++x) ASSERT_EQ(out[y * 16 + x], ref.at(5 + x, 9 + y));
+  }
+}
+
+TEST(MotionCompensation, VectorsFarOutsideRepeatTheEdge) {
+  TestPlane ref(32, 32);
+  uint8_t out[16 * 16];
+  // Half-sample position far beyond the bottom right corner: all samples are
+  // the corner sample.
+  mc_halfpel(out, 16, ref.plane(), 2 * 1000 + 1, 2 * 900 + 1, 16, 16, 0);
+  for (uint8_t v : out) ASSERT_EQ(v, ref.at(31, 31));
+  mc_qpel(out, 16, ref.plane(), -4 * 500 - 3, 4 * 3 + 2, 16, 16, 1);
+  for (int y = 0; y < 16; ++y) {
+    // Columns are all beyond the left edge: each row is constant.
+    for (int x = 1; x < 16; ++x) ASSERT_EQ(out[y * 16 + x], out[y * 16]);
+  }
+}
+
+TEST(MotionCompensation, HalfSamplesAverageWithRoundingControl) {
+  TestPlane ref(32, 32);
+  uint8_t out[8 * 8];
+  for (int rounding = 0; rounding < 2; ++rounding) {
+    mc_halfpel(out, 8, ref.plane(), 2 * 4 + 1, 2 * 6 + 1, 8, 8, rounding);
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 8; ++x) {
+        const int s = ref.at(4 + x, 6 + y) + ref.at(5 + x, 6 + y) + ref.at(4 + x, 7 + y) + ref.at(5 + x, 7 + y);
+        ASSERT_EQ(out[y * 8 + x], (s + 2 - rounding) >> 2);
+      }
+  }
+}
+
+TEST(MotionCompensation, QuarterSamplesOfAFlatAreaKeepItsValue) {
+  std::vector<uint8_t> flat(64 * 64, 77);
+  Plane p{flat.data(), 64, 64, 64};
+  uint8_t out[16 * 16];
+  for (int fx = 0; fx < 4; ++fx)
+    for (int fy = 0; fy < 4; ++fy)
+      for (int rounding = 0; rounding < 2; ++rounding) {
+        mc_qpel(out, 16, p, 4 * 20 + fx, 4 * 20 + fy, 16, 16, rounding);
+        for (uint8_t v : out) ASSERT_EQ(v, 77) << fx << fy << rounding;
+      }
+}
+
+}  // namespace

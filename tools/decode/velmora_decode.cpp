@@ -1,0 +1,162 @@
+// velmora-decode IN.m4v -o OUT.yuv [--bmp DIR]
+//
+// Decodes an MPEG-4 Visual elementary stream (or H.263 baseline pictures) to
+// raw I420 frames in display order, each frame width x height luma bytes
+// then the two chroma planes of (width + 1) / 2 x (height + 1) / 2 bytes.
+// With --bmp, every frame is also written as DIR/frame_NNNNN.bmp (24-bit,
+// bottom-up). Prints the picture size and the frame count.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mpeg4/colour.h"
+#include "mpeg4/decoder.h"
+
+namespace {
+
+const char* result_text(int r) {
+  switch (r) {
+    case mpeg4::kInvalidState: return "invalid state";
+    case mpeg4::kNoPictureHeader: return "no picture in the stream";
+    case mpeg4::kNoSequenceHeader: return "no video object layer header before the first picture";
+    case mpeg4::kBitstreamError: return "damaged picture data";
+    case mpeg4::kUnsupported: return "a coding tool this decoder does not handle";
+    case mpeg4::kOutOfMemory: return "out of memory";
+    case mpeg4::kTooLarge: return "picture larger than 4095 x 4095";
+    default: return "decoder error";
+  }
+}
+
+void put_le16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void put_le32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+bool write_bmp(const std::string& path, const mpeg4::Picture& pic) {
+  const int w = pic.width, h = pic.height;
+  const int row = (w * 3 + 3) & ~3;
+  std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+  mpeg4::yuv420_to_bgr24(pic, rgb.data(), true);
+  uint8_t header[54] = {'B', 'M'};
+  put_le32(header + 2, static_cast<uint32_t>(54 + row * h));
+  put_le32(header + 10, 54);
+  put_le32(header + 14, 40);
+  put_le32(header + 18, static_cast<uint32_t>(w));
+  put_le32(header + 22, static_cast<uint32_t>(h));
+  put_le16(header + 26, 1);
+  put_le16(header + 28, 24);
+  put_le32(header + 34, static_cast<uint32_t>(row * h));
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(header, 1, 54, f) == 54;
+  const uint8_t pad[3] = {0, 0, 0};
+  for (int y = 0; y < h && ok; ++y) {
+    ok = std::fwrite(rgb.data() + static_cast<size_t>(y) * w * 3, 1, static_cast<size_t>(w) * 3, f) ==
+         static_cast<size_t>(w) * 3;
+    if (ok && row > w * 3) ok = std::fwrite(pad, 1, row - w * 3, f) == static_cast<size_t>(row - w * 3);
+  }
+  return std::fclose(f) == 0 && ok;
+}
+
+bool write_i420(FILE* f, const mpeg4::Picture& pic) {
+  const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
+  for (int y = 0; y < pic.height; ++y)
+    if (std::fwrite(pic.y + static_cast<ptrdiff_t>(y) * pic.stride_y, 1, pic.width, f) != static_cast<size_t>(pic.width))
+      return false;
+  for (const uint8_t* plane : {pic.u, pic.v})
+    for (int y = 0; y < ch; ++y)
+      if (std::fwrite(plane + static_cast<ptrdiff_t>(y) * pic.stride_uv, 1, cw, f) != static_cast<size_t>(cw))
+        return false;
+  return true;
+}
+
+int usage() {
+  std::fprintf(stderr, "usage: velmora-decode IN.m4v -o OUT.yuv [--bmp DIR]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string in, out, bmp_dir;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-o" && i + 1 < argc) out = argv[++i];
+    else if (a == "--bmp" && i + 1 < argc) bmp_dir = argv[++i];
+    else if (!a.empty() && a[0] != '-' && in.empty()) in = a;
+    else return usage();
+  }
+  if (in.empty() || out.empty()) return usage();
+
+  std::vector<uint8_t> data;
+  {
+    FILE* f = std::fopen(in.c_str(), "rb");
+    if (!f) {
+      std::fprintf(stderr, "velmora-decode: cannot open %s: %s\n", in.c_str(), std::strerror(errno));
+      return 1;
+    }
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
+    std::fclose(f);
+  }
+  FILE* yuv = std::fopen(out.c_str(), "wb");
+  if (!yuv) {
+    std::fprintf(stderr, "velmora-decode: cannot create %s: %s\n", out.c_str(), std::strerror(errno));
+    return 1;
+  }
+
+  mpeg4::Decoder dec;
+  mpeg4::StreamInfo info;
+  size_t used = 0;
+  int r = dec.start(data.data(), data.size(), &info, &used);
+  if (r != mpeg4::kOk) {
+    std::fprintf(stderr, "velmora-decode: %s: %s\n", in.c_str(), result_text(r));
+    std::fclose(yuv);
+    return 1;
+  }
+  size_t pos = used;
+  int frames = 0, errors = 0, first_error = 0;
+  bool write_failed = false;
+  auto emit = [&](const mpeg4::Picture& pic) {
+    if (!write_i420(yuv, pic)) write_failed = true;
+    if (!bmp_dir.empty()) {
+      char name[64];
+      std::snprintf(name, sizeof name, "/frame_%05d.bmp", frames);
+      if (!write_bmp(bmp_dir + name, pic)) write_failed = true;
+    }
+    ++frames;
+  };
+  while (pos < data.size() && !write_failed) {
+    mpeg4::Picture pic;
+    size_t consumed = 0;
+    r = dec.decode(data.data() + pos, data.size() - pos, &consumed, &pic);
+    if (r == mpeg4::kOk) {
+      emit(pic);
+    } else if (r != mpeg4::kOkNoPicture && r != mpeg4::kNoPictureHeader) {
+      if (!errors) first_error = r;
+      ++errors;
+    }
+    if (consumed == 0) break;
+    pos += consumed;
+  }
+  mpeg4::Picture pic;
+  if (dec.flush(&pic) == mpeg4::kOk) emit(pic);
+  if (std::fclose(yuv) != 0) write_failed = true;
+  if (write_failed) {
+    std::fprintf(stderr, "velmora-decode: writing the output failed\n");
+    return 1;
+  }
+  std::printf("%dx%d %d frames\n", info.width, info.height, frames);
+  if (errors) {
+    std::fprintf(stderr, "velmora-decode: %d pictures not decoded (first: %s)\n", errors, result_text(first_error));
+    return frames ? 3 : 1;
+  }
+  return frames ? 0 : 1;
+}
