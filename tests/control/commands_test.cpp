@@ -154,7 +154,12 @@ TEST_F(CommandTest, JpegSwitchNinetyNineLeavesItsReplyUnread) {
   EXPECT_EQ(brin_jpeg_swset(0, 99, 1), -99);
   EXPECT_EQ(last_request(), "<ID> JpegSwSet 63 0001\n");
   EXPECT_EQ(brin_cam_swget(0, 181), -10500);
-  EXPECT_EQ(brin_cam_swget(0, 181), 1);
+  // That request's own reply may now be the one left over (when it came in
+  // a receive of its own), so the connection is back in step within two
+  // more requests.
+  int32_t r = brin_cam_swget(0, 181);
+  if (r == -10500) r = brin_cam_swget(0, 181);
+  EXPECT_EQ(r, 1);
 }
 
 TEST_F(CommandTest, ClosedConnectionIsAReceiveFailureNotThePreviousReply) {
