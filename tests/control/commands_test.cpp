@@ -153,13 +153,10 @@ TEST_F(CommandTest, SwitchSettingRetriesItsReceive) {
 TEST_F(CommandTest, JpegSwitchNinetyNineLeavesItsReplyUnread) {
   EXPECT_EQ(brin_jpeg_swset(0, 99, 1), -99);
   EXPECT_EQ(last_request(), "<ID> JpegSwSet 63 0001\n");
+  // The next request reads the left-over reply. (Its own reply is then left
+  // over in turn, unless both arrived in one receive; the connection stays
+  // one reply behind until the program reconnects.)
   EXPECT_EQ(brin_cam_swget(0, 181), -10500);
-  // That request's own reply may now be the one left over (when it came in
-  // a receive of its own), so the connection is back in step within two
-  // more requests.
-  int32_t r = brin_cam_swget(0, 181);
-  if (r == -10500) r = brin_cam_swget(0, 181);
-  EXPECT_EQ(r, 1);
 }
 
 TEST_F(CommandTest, ClosedConnectionIsAReceiveFailureNotThePreviousReply) {
