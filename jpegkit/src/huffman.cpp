@@ -195,21 +195,18 @@ void build_encoder(const HuffSpec& spec, HuffEncoder& e) {
   }
 }
 
-void BitWriter::flush32() {
-  // Write out whole bytes, stuffing a zero after each 0xFF (T.81 F.1.2.3).
-  while (nbits_ >= 8) {
-    uint8_t b = static_cast<uint8_t>(acc_ >> (nbits_ - 8));
-    out_.push_back(b);
-    if (b == 0xFF) out_.push_back(0);
-    nbits_ -= 8;
-  }
-  acc_ &= (uint64_t{1} << nbits_) - 1;
-}
-
 void BitWriter::finish() {
+  reserve_block();
   int pad = (8 - nbits_ % 8) % 8;
   if (pad) put((1u << pad) - 1, pad);
-  flush32();
+  // Whole bytes left over.
+  while (nbits_ >= 8) {
+    nbits_ -= 8;
+    uint8_t b = static_cast<uint8_t>(acc_ >> nbits_);
+    out_[pos_++] = b;
+    if (b == 0xFF) out_[pos_++] = 0;
+  }
+  out_.resize(pos_);
 }
 
 namespace {
@@ -218,31 +215,40 @@ inline int bit_length(uint32_t v) { return v ? 32 - __builtin_clz(v) : 0; }
 
 void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred,
                   const int16_t* coef) {
+  bw.reserve_block();
   int32_t diff = coef[0] - pred;
   pred = coef[0];
   uint32_t mag = static_cast<uint32_t>(diff < 0 ? -diff : diff);
   int s = bit_length(mag);
-  bw.put(dc.code[s], dc.size[s]);
-  if (s) bw.put(static_cast<uint32_t>(diff < 0 ? diff - 1 : diff), s);
-  int run = 0;
+  // A code and its value bits go out together (at most 16 + 11 bits).
+  uint32_t value = static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << s) - 1);
+  bw.put(static_cast<uint32_t>(dc.code[s]) << s | value, dc.size[s] + s);
+  // Coefficients in zig-zag order with a mask of the non-zero ones, so the
+  // runs of zeros are skipped rather than walked.
+  int16_t zz[64];
+  uint64_t nonzero = 0;
   for (int k = 1; k < 64; ++k) {
-    int32_t v = coef[kZigzag[k]];
-    if (v == 0) {
-      ++run;
-      continue;
-    }
+    zz[k] = coef[kZigzag[k]];
+    nonzero |= static_cast<uint64_t>(zz[k] != 0) << k;
+  }
+  int last = 0;  // position of the previous coded coefficient
+  while (nonzero) {
+    int k = __builtin_ctzll(nonzero);
+    nonzero &= nonzero - 1;
+    int run = k - last - 1;
     while (run > 15) {
       bw.put(ac.code[0xF0], ac.size[0xF0]);
       run -= 16;
     }
+    int32_t v = zz[k];
     mag = static_cast<uint32_t>(v < 0 ? -v : v);
     s = bit_length(mag);
     int rs = run << 4 | s;
-    bw.put(ac.code[rs], ac.size[rs]);
-    bw.put(static_cast<uint32_t>(v < 0 ? v - 1 : v), s);
-    run = 0;
+    value = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << s) - 1);
+    bw.put(static_cast<uint32_t>(ac.code[rs]) << s | value, ac.size[rs] + s);
+    last = k;
   }
-  if (run) bw.put(ac.code[0], ac.size[0]);
+  if (last != 63) bw.put(ac.code[0], ac.size[0]);
 }
 
 }  // namespace jk

@@ -86,20 +86,49 @@ struct HuffEncoder {
 };
 void build_encoder(const HuffSpec& spec, HuffEncoder& out);
 
+// Writes bits into a byte vector with the zero byte stuffed after every
+// 0xFF (T.81 F.1.2.3). Bits gather in a 64-bit word and leave it 32 at a
+// time.
 class BitWriter {
  public:
-  explicit BitWriter(std::vector<uint8_t>& out) : out_(out) {}
+  explicit BitWriter(std::vector<uint8_t>& out) : out_(out) { pos_ = out_.size(); }
+  // Makes room for the bytes of one more block (at most 64 codes of 26 bits,
+  // every byte possibly stuffed).
+  inline void reserve_block() {
+    if (out_.size() - pos_ < 512) out_.resize(out_.size() * 2 + 1024);
+  }
+  // n is 1 to 32 bits.
   inline void put(uint32_t bits, int n) {
-    acc_ = (acc_ << n) | (bits & ((1u << n) - 1));
+    acc_ = (acc_ << n) | (bits & (0xFFFFFFFFu >> (32 - n)));
     nbits_ += n;
     if (nbits_ >= 32) flush32();
   }
-  // Pads the last byte with 1 bits (T.81 F.1.2.3).
+  // Pads the last byte with 1 bits, writes what is left and cuts the vector
+  // to the bytes written.
   void finish();
 
  private:
-  void flush32();
+  void flush32() {
+    nbits_ -= 32;
+    uint32_t word = static_cast<uint32_t>(acc_ >> nbits_);
+    uint8_t* p = out_.data() + pos_;
+    uint32_t inv = ~word;
+    if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
+      // No 0xFF among the four bytes: store them at once.
+      uint32_t be = __builtin_bswap32(word);
+      std::memcpy(p, &be, 4);
+      pos_ += 4;
+    } else {
+      for (int shift = 24; shift >= 0; shift -= 8) {
+        uint8_t b = static_cast<uint8_t>(word >> shift);
+        *p++ = b;
+        if (b == 0xFF) *p++ = 0;
+      }
+      pos_ = static_cast<size_t>(p - out_.data());
+    }
+  }
   std::vector<uint8_t>& out_;
+  size_t pos_ = 0;
   uint64_t acc_ = 0;
   int nbits_ = 0;
 };
