@@ -14,7 +14,7 @@ namespace jk {
 namespace {
 
 struct ComponentPlane {
-  std::vector<uint8_t> samples;
+  Buffer samples;
   int stride = 0, rows = 0;
   int width = 0, height = 0;  // samples that belong to the picture
 };
@@ -183,7 +183,8 @@ int32_t decode_jpeg(Source& src, const DecodeOptions& opt, Header& hdr, DecodedP
     p.rows = f.mcuy * c.v * 8;
     p.width = (f.width * c.h + f.hmax - 1) / f.hmax;
     p.height = (f.height * c.v + f.vmax - 1) / f.vmax;
-    p.samples.assign(static_cast<size_t>(p.stride) * p.rows, 0);
+    // Every block of the plane is decoded before any sample is read.
+    p.samples.allocate(static_cast<size_t>(p.stride) * p.rows);
   }
   Plane view[3];
   for (int i = 0; i < 3; ++i) {
@@ -200,7 +201,9 @@ int32_t decode_jpeg(Source& src, const DecodeOptions& opt, Header& hdr, DecodedP
   out.height = (full_h + (1 << shift) - 1) >> shift;
   out.row_bytes = static_cast<int>(row_bytes(out.width));
   out.prefix = opt.prefix;
-  out.data.assign(opt.prefix + static_cast<size_t>(out.row_bytes) * out.height, 0);
+  out.data.allocate(opt.prefix + static_cast<size_t>(out.row_bytes) * out.height);
+  // A second field marked to go in order leaves half the rows unwritten.
+  if (fields) std::memset(out.data.data(), 0, out.data.size());
 
   // Full-size rows go straight to the output unless they are to be shrunk.
   std::vector<uint8_t> full;

@@ -13,7 +13,7 @@
 
 namespace jk {
 
-constexpr int kLookahead = 9;
+constexpr int kLookahead = 10;
 
 struct HuffDecoder {
   // Indexed by the next kLookahead bits: code length << 8 | symbol, 0 when
