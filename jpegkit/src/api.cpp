@@ -248,8 +248,10 @@ JPEGKIT_API int32_t Append_qpx_jpeg(const char* target, const char* src) {
 
 JPEGKIT_API void readmem(void* dst, int32_t count) {
   if (!dst || count <= 0) return;
-  std::lock_guard<std::mutex> hold(g_lock);
-  copy_record(static_cast<uint8_t*>(dst), static_cast<size_t>(count));
+  guarded(0, [&] {
+    copy_record(static_cast<uint8_t*>(dst), static_cast<size_t>(count));
+    return 0;
+  });
 }
 
 }  // extern "C"
