@@ -52,12 +52,14 @@ void upsample_h2v2_ref(const uint16_t* s, int n, uint8_t* o) {
   }
 }
 
+// The rounding alternates between down and up from one output to the next,
+// so that averaging adds no drift to the chroma.
 void downsample_ref(const uint8_t* a, const uint8_t* b, int n, uint8_t* o) {
   for (int i = 0; i < n; ++i) {
     if (b)
-      o[i] = static_cast<uint8_t>((a[2 * i] + a[2 * i + 1] + b[2 * i] + b[2 * i + 1] + 2) >> 2);
+      o[i] = static_cast<uint8_t>((a[2 * i] + a[2 * i + 1] + b[2 * i] + b[2 * i + 1] + 1 + (i & 1)) >> 2);
     else
-      o[i] = static_cast<uint8_t>((a[2 * i] + a[2 * i + 1] + 1) >> 1);
+      o[i] = static_cast<uint8_t>((a[2 * i] + a[2 * i + 1] + (i & 1)) >> 1);
   }
 }
 
@@ -102,7 +104,8 @@ void upsample_h2v2_sse2(const uint16_t* s, int n, uint8_t* o) {
 
 void downsample_sse2(const uint8_t* a, const uint8_t* b, int n, uint8_t* o) {
   const __m128i low = _mm_set1_epi16(0xFF);
-  const __m128i one = _mm_set1_epi16(1), two = _mm_set1_epi16(2);
+  const __m128i one = _mm_set_epi16(1, 0, 1, 0, 1, 0, 1, 0);
+  const __m128i two = _mm_set_epi16(2, 1, 2, 1, 2, 1, 2, 1);
   int i = 0;
   for (; i + 8 <= n; i += 8) {
     __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 2 * i));

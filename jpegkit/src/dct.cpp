@@ -62,6 +62,17 @@ inline int16_t clamp16(int32_t v, int32_t lim) {
   return static_cast<int16_t>(v < -lim ? -lim : v > lim ? lim : v);
 }
 
+// The DC coefficient is the block's sum over 8, so it is quantised exactly
+// in integers: flat areas meet halves often, and they round away from zero
+// as every other coefficient does.
+inline int16_t quantised_dc(int32_t sum_minus_128s, float recip) {
+  int32_t q = static_cast<int32_t>(std::lround(1.0f / recip));
+  int32_t d = 8 * q;
+  int32_t mag = sum_minus_128s < 0 ? -sum_minus_128s : sum_minus_128s;
+  int32_t v = (mag + d / 2) / d;
+  return clamp16(sum_minus_128s < 0 ? -v : v, 2047);
+}
+
 #if defined(__SSE2__)
 
 inline void transpose8(__m128* lo, __m128* hi) {
@@ -111,8 +122,10 @@ void fdct_quantise(const uint8_t* in, ptrdiff_t stride, const float* recip, int1
   __m128 lo[8], hi[8];
   const __m128i zero = _mm_setzero_si128();
   const __m128i shift = _mm_set1_epi16(128);
+  __m128i total = zero;
   for (int r = 0; r < 8; ++r) {
     __m128i px = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + r * stride));
+    total = _mm_add_epi32(total, _mm_sad_epu8(px, zero));
     __m128i w = _mm_sub_epi16(_mm_unpacklo_epi8(px, zero), shift);
     lo[r] = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(w, w), 16));
     hi[r] = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(w, w), 16));
@@ -124,16 +137,18 @@ void fdct_quantise(const uint8_t* in, ptrdiff_t stride, const float* recip, int1
   fdct8(hi);
   transpose8(lo, hi);
   const __m128i lim_hi = _mm_set1_epi16(1023), lim_lo = _mm_set1_epi16(-1023);
-  float dc = 0;
+  const __m128 half = _mm_set1_ps(0.5f), sign = _mm_set1_ps(-0.0f);
   for (int r = 0; r < 8; ++r) {
     __m128 a = _mm_mul_ps(lo[r], _mm_loadu_ps(recip + 8 * r));
     __m128 b = _mm_mul_ps(hi[r], _mm_loadu_ps(recip + 8 * r + 4));
-    if (r == 0) dc = _mm_cvtss_f32(a);
-    __m128i w = _mm_packs_epi32(_mm_cvtps_epi32(a), _mm_cvtps_epi32(b));
+    // Halves round away from zero: add 0.5 with the value's sign, truncate.
+    a = _mm_add_ps(a, _mm_or_ps(half, _mm_and_ps(a, sign)));
+    b = _mm_add_ps(b, _mm_or_ps(half, _mm_and_ps(b, sign)));
+    __m128i w = _mm_packs_epi32(_mm_cvttps_epi32(a), _mm_cvttps_epi32(b));
     w = _mm_max_epi16(_mm_min_epi16(w, lim_hi), lim_lo);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * r), w);
   }
-  out[0] = clamp16(static_cast<int32_t>(std::lrint(dc)), 2047);
+  out[0] = quantised_dc(_mm_cvtsi128_si32(total) - 64 * 128, recip[0]);
 }
 
 #else
@@ -156,18 +171,23 @@ void idct_block(const int16_t* coef, uint8_t* out, ptrdiff_t stride) {
 
 void fdct_quantise(const uint8_t* in, ptrdiff_t stride, const float* recip, int16_t* out) {
   float b[64], col[8];
+  int32_t sum = 0;
   for (int r = 0; r < 8; ++r) {
-    for (int c = 0; c < 8; ++c) b[8 * r + c] = in[r * stride + c] - 128.0f;
+    for (int c = 0; c < 8; ++c) {
+      b[8 * r + c] = in[r * stride + c] - 128.0f;
+      sum += in[r * stride + c] - 128;
+    }
     fdct8(b + 8 * r);
   }
   for (int c = 0; c < 8; ++c) {
     for (int r = 0; r < 8; ++r) col[r] = b[8 * r + c];
     fdct8(col);
     for (int r = 0; r < 8; ++r) {
-      int32_t v = static_cast<int32_t>(std::lrint(col[r] * recip[8 * r + c]));
-      out[8 * r + c] = clamp16(v, r == 0 && c == 0 ? 2047 : 1023);
+      int32_t v = static_cast<int32_t>(std::lround(col[r] * recip[8 * r + c]));
+      out[8 * r + c] = clamp16(v, 1023);
     }
   }
+  out[0] = quantised_dc(sum, recip[0]);
 }
 
 #endif
@@ -198,7 +218,8 @@ void fdct_quantise_reference(const uint8_t* in, ptrdiff_t stride, const float* r
                  std::cos((2 * y + 1) * v * M_PI / 16);
       double cu = u ? 1.0 : M_SQRT1_2, cv = v ? 1.0 : M_SQRT1_2;
       int32_t q = static_cast<int32_t>(std::lround(sum * cu * cv / 4 * recip[8 * v + u]));
-      out[8 * v + u] = clamp16(q, u == 0 && v == 0 ? 2047 : 1023);
+      out[8 * v + u] = u == 0 && v == 0 ? quantised_dc(static_cast<int32_t>(std::lround(sum)), recip[0])
+                                        : clamp16(q, 1023);
     }
 }
 

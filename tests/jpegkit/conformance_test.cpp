@@ -62,6 +62,8 @@ TEST_P(DecodeLikeDjpeg, MatchesWithinTolerance) {
   EXPECT_EQ(b.width, (a.width + 3) / 4 * 4);
   EXPECT_EQ(b.height, a.height);
   Difference d = compare(a, b);
+  RecordProperty("mae", std::to_string(d.mae));
+  RecordProperty("psnr", std::to_string(d.psnr));
   EXPECT_LE(d.mae, 1.0);
   EXPECT_GE(d.psnr, 45.0);
 }
@@ -84,6 +86,8 @@ TEST_P(DecodeFfmpegJpeg, MatchesDjpeg) {
   ASSERT_TRUE(run("djpeg -bmp -outfile '" + ref + "' '" + jpg + "'"));
   ASSERT_GT(jpeg_to_bmp(jpg.c_str(), 0, 0, 0, ours.c_str()), 0);
   Difference d = compare(load_bmp(ref), load_bmp(ours));
+  RecordProperty("mae", std::to_string(d.mae));
+  RecordProperty("psnr", std::to_string(d.psnr));
   EXPECT_LE(d.mae, 1.0);
   EXPECT_GE(d.psnr, 45.0);
 }
@@ -143,6 +147,8 @@ TEST_P(EncodeLikeCjpeg, ReachesCjpegQuality) {
   ASSERT_TRUE(run("djpeg -bmp -outfile '" + dir.file("cjpeg.bmp") + "' '" + theirs + "'"));
   double ours_psnr = compare(cut, load_bmp(dir.file("ours.bmp"))).psnr;
   double cjpeg_psnr = compare(cut, load_bmp(dir.file("cjpeg.bmp"))).psnr;
+  RecordProperty("psnr_ours", std::to_string(ours_psnr));
+  RecordProperty("psnr_cjpeg", std::to_string(cjpeg_psnr));
   EXPECT_GE(ours_psnr, cjpeg_psnr - 0.5) << "ours " << ours_psnr << " dB, cjpeg " << cjpeg_psnr;
 }
 
