@@ -475,3 +475,60 @@ TEST(Record, PathIsCutAt250CharactersAndReadmemIsBounded) {
 }
 
 }  // namespace
+
+#include "decoder.h"
+#include "encoder.h"
+#include "source.h"
+
+namespace {
+
+// The writer's three sampling modes, on a height that leaves the 4:2:0
+// picture a half MCU row: djpeg and our reader both get the picture back.
+class SamplingModes : public ::testing::TestWithParam<int> {};
+
+TEST_P(SamplingModes, DecodeBackToThePicture) {
+  const int mode = GetParam();
+  Bmp pic = synthetic(80, 40, 0);
+  std::vector<uint8_t> bgr(pic.rgb.size());
+  for (int y = 0; y < 40; ++y)  // bottom row first
+    std::copy(pic.rgb.begin() + y * 240, pic.rgb.begin() + (y + 1) * 240, bgr.begin() + (39 - y) * 240);
+  jk::EncodeInput in;
+  in.pixels = bgr.data();
+  in.row_bytes = 240;
+  in.width = 80;
+  in.height = 40;
+  in.sampling = jk::sampling_from_mode(mode);
+  in.quality = 10;
+  std::vector<uint8_t> jpeg;
+  ASSERT_EQ(jk::encode_jpeg(in, jpeg), 0);
+  size_t sof = 2;
+  while (!(jpeg[sof] == 0xFF && jpeg[sof + 1] == 0xC0)) sof += 2 + (jpeg[sof + 2] << 8 | jpeg[sof + 3]);
+  const int expect_sampling = mode == 1 ? 0x21 : mode == 2 ? 0x22 : 0x11;
+  EXPECT_EQ(jpeg[sof + 11], expect_sampling);
+
+  jk::Source src;
+  src.open_memory(jpeg.data(), jpeg.size());
+  jk::DecodeOptions opt;
+  jk::Header hdr;
+  jk::DecodedPicture out;
+  ASSERT_EQ(jk::decode_jpeg(src, opt, hdr, out), expect_sampling);
+  Bmp back;
+  back.width = 80;
+  back.height = 40;
+  for (int y = 0; y < 40; ++y)
+    back.rgb.insert(back.rgb.end(), out.pixels() + (39 - y) * out.row_bytes,
+                    out.pixels() + (39 - y) * out.row_bytes + 240);
+  EXPECT_GE(compare(back, pic).psnr, 36.0);
+
+  if (!have_tools()) return;
+  TempDir dir;
+  ASSERT_TRUE(write_bytes(dir.file("m.jpg"), jpeg));
+  ASSERT_TRUE(run("djpeg -bmp -outfile '" + dir.file("d.bmp") + "' '" + dir.file("m.jpg") + "'"));
+  Difference d = compare(load_bmp(dir.file("d.bmp")), back);
+  EXPECT_LE(d.mae, 1.0);
+  EXPECT_GE(d.psnr, 45.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SamplingModes, ::testing::Values(0, 1, 2));
+
+}  // namespace
