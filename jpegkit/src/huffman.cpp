@@ -1,5 +1,9 @@
 #include "huffman.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace jk {
 
 void build_decoder(const HuffSpec& spec, bool ac, HuffDecoder& d) {
@@ -211,6 +215,25 @@ void BitWriter::finish() {
 
 namespace {
 inline int bit_length(uint32_t v) { return v ? 32 - __builtin_clz(v) : 0; }
+
+// Bit k set when coefficient k is not zero.
+inline uint64_t nonzero_mask(const int16_t* c) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t mask = 0;
+  for (int i = 0; i < 4; ++i) {
+    __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(c + 16 * i));
+    __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(c + 16 * i + 8));
+    __m128i z = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+    mask |= static_cast<uint64_t>(static_cast<uint16_t>(~_mm_movemask_epi8(z))) << (16 * i);
+  }
+  return mask;
+#else
+  uint64_t mask = 0;
+  for (int k = 0; k < 64; ++k) mask |= static_cast<uint64_t>(c[k] != 0) << k;
+  return mask;
+#endif
+}
 }  // namespace
 
 void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred,
@@ -225,12 +248,9 @@ void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, i
   bw.put(static_cast<uint32_t>(dc.code[s]) << s | value, dc.size[s] + s);
   // Coefficients in zig-zag order with a mask of the non-zero ones, so the
   // runs of zeros are skipped rather than walked.
-  int16_t zz[64];
-  uint64_t nonzero = 0;
-  for (int k = 1; k < 64; ++k) {
-    zz[k] = coef[kZigzag[k]];
-    nonzero |= static_cast<uint64_t>(zz[k] != 0) << k;
-  }
+  alignas(16) int16_t zz[64];
+  for (int k = 0; k < 64; ++k) zz[k] = coef[kZigzag[k]];
+  uint64_t nonzero = nonzero_mask(zz) & ~uint64_t{1};
   int last = 0;  // position of the previous coded coefficient
   while (nonzero) {
     int k = __builtin_ctzll(nonzero);
