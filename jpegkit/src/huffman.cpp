@@ -1,0 +1,274 @@
+#include "huffman.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace jk {
+
+void build_decoder(const HuffSpec& spec, bool ac, HuffDecoder& d) {
+  std::memset(d.fast, 0, sizeof d.fast);
+  std::memset(d.fast_ac, 0, sizeof d.fast_ac);
+  std::memset(d.vals, 0, sizeof d.vals);
+  std::memcpy(d.vals, spec.vals, spec.count);
+  // Canonical code assignment (T.81 C.2) and the decoding limits (F.2.2.3).
+  int32_t code = 0;
+  int k = 0;
+  for (int l = 1; l <= 16; ++l) {
+    d.valoffset[l] = k - code;
+    int n = spec.bits[l];
+    d.maxcode[l] = n ? code + n - 1 : -1;
+    for (int i = 0; i < n; ++i, ++k, ++code) {
+      if (l > kLookahead) continue;
+      int shift = kLookahead - l;
+      uint8_t sym = spec.vals[k];
+      for (int fill = 0; fill < (1 << shift); ++fill) {
+        int idx = (code << shift) | fill;
+        d.fast[idx] = static_cast<uint16_t>(l << 8 | sym);
+        int run = sym >> 4, s = sym & 15;
+        if (ac && s && l + s <= kLookahead) {
+          int32_t v = (idx >> (kLookahead - l - s)) & ((1 << s) - 1);
+          if (v < (1 << (s - 1))) v += -(1 << s) + 1;
+          d.fast_ac[idx] = static_cast<int32_t>(static_cast<uint32_t>(v) << 16) | run << 4 | (l + s);
+        }
+      }
+    }
+    code <<= 1;
+  }
+  d.maxcode[17] = 0x7FFFFFFF;  // stops the slow search
+  d.valoffset[17] = 0;
+}
+
+void BitReader::refill() {
+  while (nbits_ <= 56) {
+    if (marker_) {
+      // Past a marker or the end: supply zero bits.
+      nbits_ += 8;
+      supplied_ += 8;
+      continue;
+    }
+    // Fast path: eight bytes without a 0xFF among them; take as many whole
+    // bytes as fit.
+    if (src_.end - src_.cur >= 8) {
+      uint64_t w;
+      std::memcpy(&w, src_.cur, 8);
+      uint64_t inv = ~w;
+      if (((inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull) == 0) {
+        int take = (64 - nbits_) >> 3;
+        uint64_t be = __builtin_bswap64(w) & (~uint64_t{0} << (64 - 8 * take));
+        acc_ |= be >> nbits_;
+        nbits_ += 8 * take;
+        src_.cur += take;
+        continue;
+      }
+    }
+    if (src_.end - src_.cur < 2 && src_.fill(2) < 2) {
+      if (src_.cur == src_.end) {
+        marker_ = -1;
+        continue;
+      }
+      if (*src_.cur == 0xFF) {  // a lone 0xFF at the very end
+        marker_ = -1;
+        continue;
+      }
+    }
+    uint8_t b = *src_.cur;
+    if (b != 0xFF) {
+      acc_ |= static_cast<uint64_t>(b) << (56 - nbits_);
+      nbits_ += 8;
+      src_.cur++;
+      continue;
+    }
+    uint8_t next = src_.cur[1];
+    if (next == 0x00) {
+      acc_ |= uint64_t{0xFF} << (56 - nbits_);
+      nbits_ += 8;
+      src_.cur += 2;
+    } else if (next == 0xFF) {
+      src_.cur++;  // fill byte before a marker
+    } else {
+      marker_ = next;  // the source stays at the marker
+    }
+  }
+}
+
+bool BitReader::restart(int expected_rst) {
+  // Whatever is left of the current byte is padding. Stray bytes before the
+  // marker are skipped.
+  acc_ = 0;
+  nbits_ = 0;
+  supplied_ = 0;
+  while (marker_ == 0) refill(), acc_ = 0, nbits_ = 0, supplied_ = 0;
+  if (marker_ != expected_rst) return false;
+  src_.cur += 2;
+  marker_ = 0;
+  return true;
+}
+
+void BitReader::finish() {
+  acc_ = 0;
+  nbits_ = 0;
+  supplied_ = 0;
+}
+
+int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, int32_t& pred,
+                 const uint16_t* q, int16_t* coef) {
+  // DC difference.
+  br.ensure32();
+  int s;
+  uint16_t e = dc.fast[br.peek(kLookahead)];
+  if (e) {
+    br.consume(e >> 8);
+    s = e & 0xFF;
+  } else {
+    int l = kLookahead + 1;
+    int32_t code = static_cast<int32_t>(br.peek(l));
+    while (code > dc.maxcode[l]) code = static_cast<int32_t>(br.peek(++l));
+    if (l > 16) return kDamagedData;
+    br.consume(l);
+    s = dc.vals[(code + dc.valoffset[l]) & 0xFF];
+  }
+  if (s > 11) return kDamagedData;
+  if (s) {
+    br.ensure32();
+    pred += br.receive_extend(s);
+  }
+  // The DC value of an 8-bit picture lies within +-2047; anything wider is
+  // damage (and would overflow the dequantisation).
+  if (pred < -2048 || pred > 2047) return kDamagedData;
+  int32_t v = pred * q[0];
+  coef[0] = static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
+
+  int k = 1;
+  int last = 1;
+  while (k < 64) {
+    br.ensure32();
+    uint32_t idx = br.peek(kLookahead);
+    int32_t f = ac.fast_ac[idx];
+    if (f) {
+      br.consume(f & 15);
+      k += (f >> 4) & 15;
+      if (k > 63) return kDamagedData;
+      int32_t val = (f >> 16) * q[k];
+      coef[kZigzag[k]] = static_cast<int16_t>(val < -32768 ? -32768 : val > 32767 ? 32767 : val);
+      last = ++k;
+      continue;
+    }
+    int rs;
+    uint16_t fe = ac.fast[idx];
+    if (fe) {
+      br.consume(fe >> 8);
+      rs = fe & 0xFF;
+    } else {
+      int l = kLookahead + 1;
+      int32_t code = static_cast<int32_t>(br.peek(l));
+      while (code > ac.maxcode[l]) code = static_cast<int32_t>(br.peek(++l));
+      if (l > 16) return kDamagedData;
+      br.consume(l);
+      rs = ac.vals[(code + ac.valoffset[l]) & 0xFF];
+    }
+    int run = rs >> 4;
+    s = rs & 15;
+    if (s == 0) {
+      if (run != 15) break;  // end of block
+      k += 16;
+      continue;
+    }
+    if (s > 10) return kDamagedData;
+    k += run;
+    if (k > 63) return kDamagedData;
+    br.ensure32();
+    int32_t val = br.receive_extend(s) * q[k];
+    coef[kZigzag[k]] = static_cast<int16_t>(val < -32768 ? -32768 : val > 32767 ? 32767 : val);
+    last = ++k;
+  }
+  if (k > 64) return kDamagedData;  // a run of zeros past the block
+  return last;
+}
+
+void build_encoder(const HuffSpec& spec, HuffEncoder& e) {
+  std::memset(&e, 0, sizeof e);
+  uint32_t code = 0;
+  int k = 0;
+  for (int l = 1; l <= 16; ++l) {
+    for (int i = 0; i < spec.bits[l]; ++i, ++k, ++code) {
+      e.code[spec.vals[k]] = static_cast<uint16_t>(code);
+      e.size[spec.vals[k]] = static_cast<uint8_t>(l);
+    }
+    code <<= 1;
+  }
+}
+
+void BitWriter::finish() {
+  reserve_block();
+  int pad = (8 - nbits_ % 8) % 8;
+  if (pad) put((1u << pad) - 1, pad);
+  // Whole bytes left over.
+  while (nbits_ >= 8) {
+    nbits_ -= 8;
+    uint8_t b = static_cast<uint8_t>(acc_ >> nbits_);
+    out_[pos_++] = b;
+    if (b == 0xFF) out_[pos_++] = 0;
+  }
+  out_.resize(pos_);
+}
+
+namespace {
+inline int bit_length(uint32_t v) { return v ? 32 - __builtin_clz(v) : 0; }
+
+// Bit k set when coefficient k is not zero.
+inline uint64_t nonzero_mask(const int16_t* c) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t mask = 0;
+  for (int i = 0; i < 4; ++i) {
+    __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(c + 16 * i));
+    __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(c + 16 * i + 8));
+    __m128i z = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+    mask |= static_cast<uint64_t>(static_cast<uint16_t>(~_mm_movemask_epi8(z))) << (16 * i);
+  }
+  return mask;
+#else
+  uint64_t mask = 0;
+  for (int k = 0; k < 64; ++k) mask |= static_cast<uint64_t>(c[k] != 0) << k;
+  return mask;
+#endif
+}
+}  // namespace
+
+void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred,
+                  const int16_t* coef) {
+  bw.reserve_block();
+  int32_t diff = coef[0] - pred;
+  pred = coef[0];
+  uint32_t mag = static_cast<uint32_t>(diff < 0 ? -diff : diff);
+  int s = bit_length(mag);
+  // A code and its value bits go out together (at most 16 + 11 bits).
+  uint32_t value = static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << s) - 1);
+  bw.put(static_cast<uint32_t>(dc.code[s]) << s | value, dc.size[s] + s);
+  // Coefficients in zig-zag order with a mask of the non-zero ones, so the
+  // runs of zeros are skipped rather than walked.
+  alignas(16) int16_t zz[64];
+  for (int k = 0; k < 64; ++k) zz[k] = coef[kZigzag[k]];
+  uint64_t nonzero = nonzero_mask(zz) & ~uint64_t{1};
+  int last = 0;  // position of the previous coded coefficient
+  while (nonzero) {
+    int k = __builtin_ctzll(nonzero);
+    nonzero &= nonzero - 1;
+    int run = k - last - 1;
+    while (run > 15) {
+      bw.put(ac.code[0xF0], ac.size[0xF0]);
+      run -= 16;
+    }
+    int32_t v = zz[k];
+    mag = static_cast<uint32_t>(v < 0 ? -v : v);
+    s = bit_length(mag);
+    int rs = run << 4 | s;
+    value = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << s) - 1);
+    bw.put(static_cast<uint32_t>(ac.code[rs]) << s | value, ac.size[rs] + s);
+    last = k;
+  }
+  if (last != 63) bw.put(ac.code[0], ac.size[0]);
+}
+
+}  // namespace jk

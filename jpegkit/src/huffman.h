@@ -1,0 +1,140 @@
+// Huffman coding of the coefficient blocks (T.81 F.1.2 and F.2.2): the bit
+// reader over the coded data (byte stuffing, markers), the decoding tables
+// with a lookahead for short codes, and the writer's code tables and bit
+// writer.
+#pragma once
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "codes.h"
+#include "markers.h"
+#include "source.h"
+
+namespace jk {
+
+constexpr int kLookahead = 10;
+
+struct HuffDecoder {
+  // Indexed by the next kLookahead bits: code length << 8 | symbol, 0 when
+  // the code is longer.
+  uint16_t fast[1 << kLookahead];
+  // For AC tables: codes whose length plus value bits fit the lookahead give
+  // the coefficient at once: value << 16 | run << 4 | bits used; 0 otherwise.
+  int32_t fast_ac[1 << kLookahead];
+  int32_t maxcode[18];  // largest code of each length, -1 when none
+  int32_t valoffset[18];
+  uint8_t vals[256];
+};
+
+void build_decoder(const HuffSpec& spec, bool ac, HuffDecoder& out);
+
+// Reads the coded data of a scan from the source's window. Past a marker or
+// the end of input it supplies zero bits and counts them, so running past the
+// real data is detected (overrun()) rather than read.
+class BitReader {
+ public:
+  explicit BitReader(Source& src) : src_(src) {}
+
+  // Makes at least 32 bits available (real or supplied).
+  inline void ensure32() {
+    if (nbits_ < 32) refill();
+  }
+  inline uint32_t peek(int n) const { return static_cast<uint32_t>(acc_ >> (64 - n)); }
+  inline void consume(int n) {
+    acc_ <<= n;
+    nbits_ -= n;
+  }
+  // Reads n (1..16) bits as a signed coefficient value (T.81 F.2.2.1 EXTEND).
+  inline int32_t receive_extend(int n) {
+    uint32_t v = peek(n);
+    consume(n);
+    return v < (1u << (n - 1)) ? static_cast<int32_t>(v) - (1 << n) + 1 : static_cast<int32_t>(v);
+  }
+  // Whether bits past the real data have been consumed.
+  bool overrun() const { return nbits_ < supplied_; }
+  // The marker that stopped reading (0 when none yet, -1 at end of input).
+  int marker() const { return marker_; }
+  // At the end of a restart interval: drops the remaining bits and reads the
+  // restart marker; false when it is not the expected one.
+  bool restart(int expected_rst);
+  // Leaves the source at the marker that follows the scan (or where the bits
+  // stopped), for the header parser.
+  void finish();
+
+ private:
+  void refill();
+
+  Source& src_;
+  uint64_t acc_ = 0;  // bits, most significant first
+  int nbits_ = 0;
+  int supplied_ = 0;  // zero bits added past the real data
+  int marker_ = 0;
+};
+
+// Decodes one block: DC difference and AC coefficients, dequantised into
+// natural order (coef must be zero on entry). Returns the number of
+// coefficients coded up to the last one (1 for a block with only DC), or a
+// negative code when the data are damaged.
+int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, int32_t& pred,
+                 const uint16_t* quant_zz, int16_t* coef);
+
+// Writer side.
+struct HuffEncoder {
+  uint16_t code[256];
+  uint8_t size[256];
+};
+void build_encoder(const HuffSpec& spec, HuffEncoder& out);
+
+// Writes bits into a byte vector with the zero byte stuffed after every
+// 0xFF (T.81 F.1.2.3). Bits gather in a 64-bit word and leave it 32 at a
+// time.
+class BitWriter {
+ public:
+  explicit BitWriter(std::vector<uint8_t>& out) : out_(out) { pos_ = out_.size(); }
+  // Makes room for the bytes of one more block (at most 64 codes of 26 bits,
+  // every byte possibly stuffed).
+  inline void reserve_block() {
+    if (out_.size() - pos_ < 512) out_.resize(out_.size() * 2 + 1024);
+  }
+  // n is 1 to 32 bits.
+  inline void put(uint32_t bits, int n) {
+    acc_ = (acc_ << n) | (bits & (0xFFFFFFFFu >> (32 - n)));
+    nbits_ += n;
+    if (nbits_ >= 32) flush32();
+  }
+  // Pads the last byte with 1 bits, writes what is left and cuts the vector
+  // to the bytes written.
+  void finish();
+
+ private:
+  void flush32() {
+    nbits_ -= 32;
+    uint32_t word = static_cast<uint32_t>(acc_ >> nbits_);
+    uint8_t* p = out_.data() + pos_;
+    uint32_t inv = ~word;
+    if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
+      // No 0xFF among the four bytes: store them at once.
+      uint32_t be = __builtin_bswap32(word);
+      std::memcpy(p, &be, 4);
+      pos_ += 4;
+    } else {
+      for (int shift = 24; shift >= 0; shift -= 8) {
+        uint8_t b = static_cast<uint8_t>(word >> shift);
+        *p++ = b;
+        if (b == 0xFF) *p++ = 0;
+      }
+      pos_ = static_cast<size_t>(p - out_.data());
+    }
+  }
+  std::vector<uint8_t>& out_;
+  size_t pos_ = 0;
+  uint64_t acc_ = 0;
+  int nbits_ = 0;
+};
+
+// Encodes one block of quantised coefficients (natural order).
+void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred,
+                  const int16_t* coef);
+
+}  // namespace jk

@@ -1,0 +1,224 @@
+// The codec's kernels against their references: the transforms on random
+// blocks, Huffman coding round trips, and the standard tables.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <set>
+
+#include "codes.h"
+#include "dct.h"
+#include "huffman.h"
+#include "markers.h"
+#include "source.h"
+#include "tables.h"
+
+namespace {
+
+TEST(Dct, InverseMatchesTheDefiningSum) {
+  std::mt19937 rng(1);
+  int worst = 0;
+  for (int round = 0; round < 2000; ++round) {
+    alignas(16) int16_t coef[64] = {};
+    // Mostly low frequencies, as in pictures, with occasional large values.
+    int n = 1 + static_cast<int>(rng() % 64);
+    for (int i = 0; i < n; ++i) {
+      int k = static_cast<int>(rng() % (round % 3 == 0 ? 64 : 16));
+      int range = round % 7 == 0 ? 2047 : 300;
+      coef[jk::kZigzag[k]] = static_cast<int16_t>(static_cast<int>(rng() % (2 * range + 1)) - range);
+    }
+    // Guard bytes around the output catch writes outside the block.
+    uint8_t fast[10 * 12], ref[10 * 12];
+    std::memset(fast, 0xA5, sizeof fast);
+    std::memset(ref, 0xA5, sizeof ref);
+    jk::idct_block(coef, fast + 12 + 2, 12);
+    jk::idct_block_reference(coef, ref + 12 + 2, 12);
+    for (int i = 0; i < 10 * 12; ++i) {
+      int d = std::abs(fast[i] - ref[i]);
+      worst = std::max(worst, d);
+      ASSERT_LE(d, 1) << "round " << round << " byte " << i;
+    }
+  }
+  EXPECT_LE(worst, 1);
+}
+
+TEST(Dct, ForwardMatchesTheDefiningSum) {
+  std::mt19937 rng(2);
+  for (int round = 0; round < 1000; ++round) {
+    uint8_t px[64];
+    for (int i = 0; i < 64; ++i)
+      px[i] = static_cast<uint8_t>(round % 4 == 0 ? rng() & 255 : 100 + (i % 8) * 9 + (i / 8) * 4 + rng() % 8);
+    alignas(16) float recip[64];
+    for (int i = 0; i < 64; ++i) recip[i] = 1.0f / static_cast<float>(1 + (round + i) % (round % 5 == 0 ? 1 : 40));
+    alignas(16) int16_t fast[64], ref[64];
+    jk::fdct_quantise(px, 8, recip, fast);
+    jk::fdct_quantise_reference(px, 8, recip, ref);
+    for (int i = 0; i < 64; ++i) ASSERT_LE(std::abs(fast[i] - ref[i]), 1) << "round " << round << " coefficient " << i;
+  }
+}
+
+TEST(Dct, FlatBlocksStayFlat) {
+  for (int level : {0, 1, 127, 128, 254, 255}) {
+    uint8_t px[64];
+    std::memset(px, level, sizeof px);
+    alignas(16) float one[64];
+    std::fill(std::begin(one), std::end(one), 1.0f);
+    alignas(16) int16_t coef[64];
+    jk::fdct_quantise(px, 8, one, coef);
+    EXPECT_EQ(coef[0], (level - 128) * 8);
+    for (int i = 1; i < 64; ++i) EXPECT_EQ(coef[i], 0);
+    uint8_t back[64];
+    jk::idct_block(coef, back, 8);
+    for (int i = 0; i < 64; ++i) EXPECT_EQ(back[i], level);
+  }
+}
+
+TEST(Tables, StandardAcTablesHoldEveryRunAndSize) {
+  for (int chroma = 0; chroma < 2; ++chroma) {
+    const jk::HuffSpec& ac = jk::standard_ac(chroma);
+    EXPECT_TRUE(jk::huffman_spec_valid(ac));
+    std::set<int> symbols(ac.vals, ac.vals + ac.count);
+    EXPECT_EQ(symbols.size(), 162u);
+    EXPECT_TRUE(symbols.count(0x00) && symbols.count(0xF0));
+    for (int run = 0; run < 16; ++run)
+      for (int size = 1; size <= 10; ++size) EXPECT_TRUE(symbols.count(run << 4 | size));
+    EXPECT_TRUE(jk::huffman_spec_valid(jk::standard_dc(chroma)));
+  }
+}
+
+TEST(Tables, InvalidCodeCountsAreRejected) {
+  jk::HuffSpec s;
+  s.bits[1] = 3;  // three codes of one bit cannot exist
+  s.count = 3;
+  EXPECT_FALSE(jk::huffman_spec_valid(s));
+  s.bits[1] = 2;
+  s.count = 2;
+  EXPECT_TRUE(jk::huffman_spec_valid(s));
+}
+
+// Random blocks written with the writer's tables and read back exactly, with
+// and without restart markers between them.
+TEST(Huffman, BlocksRoundTrip) {
+  std::mt19937 rng(3);
+  std::vector<std::vector<int16_t>> blocks;
+  for (int b = 0; b < 400; ++b) {
+    std::vector<int16_t> c(64, 0);
+    c[0] = static_cast<int16_t>(static_cast<int>(rng() % 2047) - 1023);
+    int n = static_cast<int>(rng() % (b % 10 == 0 ? 64 : 12));
+    for (int i = 0; i < n; ++i) {
+      int k = 1 + static_cast<int>(rng() % 63);
+      c[jk::kZigzag[k]] = static_cast<int16_t>(static_cast<int>(rng() % 2047) - 1023);
+    }
+    blocks.push_back(c);
+  }
+  for (int chroma = 0; chroma < 2; ++chroma) {
+    jk::HuffEncoder dce, ace;
+    jk::build_encoder(jk::standard_dc(chroma), dce);
+    jk::build_encoder(jk::standard_ac(chroma), ace);
+    std::vector<uint8_t> data;
+    jk::BitWriter bw(data);
+    int32_t pred = 0;
+    for (auto& c : blocks) jk::encode_block(bw, dce, ace, pred, c.data());
+    bw.finish();
+    data.insert(data.end(), {0xFF, 0xD9});
+
+    static jk::HuffDecoder dcd, acd;
+    jk::build_decoder(jk::standard_dc(chroma), false, dcd);
+    jk::build_decoder(jk::standard_ac(chroma), true, acd);
+    jk::Source src;
+    src.open_memory(data.data(), data.size());
+    jk::BitReader br(src);
+    uint16_t ones[64];
+    std::fill(std::begin(ones), std::end(ones), 1);
+    int32_t dpred = 0;
+    for (size_t b = 0; b < blocks.size(); ++b) {
+      alignas(16) int16_t got[64] = {};
+      ASSERT_GT(jk::decode_block(br, dcd, acd, dpred, ones, got), 0) << "block " << b;
+      ASSERT_EQ(0, std::memcmp(got, blocks[b].data(), sizeof got)) << "block " << b;
+    }
+    EXPECT_FALSE(br.overrun());
+    EXPECT_EQ(br.marker(), 0xD9);
+  }
+}
+
+TEST(Huffman, ReadingPastTheDataIsNoticed) {
+  jk::HuffEncoder dce, ace;
+  jk::build_encoder(jk::standard_dc(0), dce);
+  jk::build_encoder(jk::standard_ac(0), ace);
+  std::vector<uint8_t> data;
+  jk::BitWriter bw(data);
+  int32_t pred = 0;
+  int16_t c[64] = {};
+  c[0] = 5;
+  c[1] = 300;
+  jk::encode_block(bw, dce, ace, pred, c);
+  bw.finish();
+  data.pop_back();  // lose the last byte
+  static jk::HuffDecoder dcd, acd;
+  jk::build_decoder(jk::standard_dc(0), false, dcd);
+  jk::build_decoder(jk::standard_ac(0), true, acd);
+  jk::Source src;
+  src.open_memory(data.data(), data.size());
+  jk::BitReader br(src);
+  uint16_t ones[64];
+  std::fill(std::begin(ones), std::end(ones), 1);
+  int16_t got[64] = {};
+  int32_t dpred = 0;
+  int r = jk::decode_block(br, dcd, acd, dpred, ones, got);
+  EXPECT_TRUE(r < 0 || br.overrun());
+}
+
+}  // namespace
+
+#include "colour_kernels.h"
+
+namespace {
+
+// The colour kernels in use against the plain versions on random rows of
+// every length up to 70 (vector bodies and scalar tails), with guard bytes
+// behind each output.
+TEST(ColourKernels, MatchTheReference) {
+  const jk::ColourKernels& fast = jk::colour_kernels();
+  const jk::ColourKernels& ref = jk::colour_kernels_reference();
+  std::mt19937 rng(4);
+  for (int n = 1; n <= 70; ++n) {
+    std::vector<uint8_t> a(3 * n + 2), b(n + 2), c(n + 2);
+    for (auto* v : {&a, &b, &c})
+      for (auto& x : *v) x = static_cast<uint8_t>(rng());
+    std::vector<uint16_t> s(n + 2);
+    for (auto& x : s) x = static_cast<uint16_t>(rng() % 1021);
+
+    std::vector<uint8_t> o1(3 * n + 16, 0x5A), o2(3 * n + 16, 0x5A);
+    fast.ycc_to_bgr(a.data(), b.data(), c.data(), n, o1.data());
+    ref.ycc_to_bgr(a.data(), b.data(), c.data(), n, o2.data());
+    for (size_t i = 0; i < o1.size(); ++i) ASSERT_LE(std::abs(o1[i] - o2[i]), 1) << "ycc n=" << n << " i=" << i;
+
+    std::vector<uint8_t> y1(n + 16, 0x5A), y2(y1), cb1(y1), cb2(y1), cr1(y1), cr2(y1);
+    fast.bgr_to_ycc(a.data(), n, y1.data(), cb1.data(), cr1.data());
+    ref.bgr_to_ycc(a.data(), n, y2.data(), cb2.data(), cr2.data());
+    for (int i = 0; i < n + 16; ++i) {
+      ASSERT_LE(std::abs(y1[i] - y2[i]), 1) << "y n=" << n << " i=" << i;
+      ASSERT_LE(std::abs(cb1[i] - cb2[i]), 1) << "cb n=" << n << " i=" << i;
+      ASSERT_LE(std::abs(cr1[i] - cr2[i]), 1) << "cr n=" << n << " i=" << i;
+    }
+
+    // The filters are exact integer arithmetic: equal results.
+    std::vector<uint8_t> u1(2 * n + 16, 0x5A), u2(u1);
+    fast.upsample_h2(b.data() + 1, n, u1.data());
+    ref.upsample_h2(b.data() + 1, n, u2.data());
+    EXPECT_EQ(u1, u2) << "h2 n=" << n;
+    fast.upsample_h2v2(s.data() + 1, n, u1.data());
+    ref.upsample_h2v2(s.data() + 1, n, u2.data());
+    EXPECT_EQ(u1, u2) << "h2v2 n=" << n;
+    int half = n / 2;
+    std::vector<uint8_t> d1(half + 16, 0x5A), d2(d1);
+    fast.downsample(a.data(), nullptr, half, d1.data());
+    ref.downsample(a.data(), nullptr, half, d2.data());
+    EXPECT_EQ(d1, d2) << "down n=" << n;
+    fast.downsample(a.data(), a.data() + n, half, d1.data());
+    ref.downsample(a.data(), a.data() + n, half, d2.data());
+    EXPECT_EQ(d1, d2) << "down2 n=" << n;
+  }
+}
+
+}  // namespace
