@@ -1,0 +1,439 @@
+#include "engine.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "alaw.h"
+#include "presenter.h"
+#include "snapshot.h"
+#include "sound_out.h"
+#include "velmora/clock.h"
+#include "velmora/rectime.h"
+#include "video_decoder.h"
+#include "worker.h"
+
+namespace ovo {
+namespace {
+
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+// How long Ovo_play_open1 waits for a decode thread that was asked to stop.
+constexpr uint32_t kStoppingThreadWaitMs = 3000;
+
+}  // namespace
+
+FrameHeader read_frame_header(const uint8_t* h) {
+  FrameHeader f;
+  f.magic = le16(h);
+  f.kind = le16(h + 2);
+  f.field4 = static_cast<int32_t>(le32(h + 4));
+  f.sequence = static_cast<int16_t>(le16(h + 8));
+  f.byte10 = h[10];
+  f.camera_set = h[11];
+  f.time = static_cast<int32_t>(le32(h + 12));
+  f.payload_length = le32(h + 16);
+  f.duration_us = static_cast<int32_t>(le32(h + 20));
+  f.camera = h[34];
+  return f;
+}
+
+int32_t single_frame_pacing_us(int32_t speed) {
+  static constexpr int32_t kBySpeed[] = {1000000, 500000, 250000, 125000, 62500, 31250, 15625};
+  return speed >= 0 && speed <= 6 ? kBySpeed[speed] : -1;
+}
+
+Engine::Engine(const Locks& locks, WorkerSlot& worker, SnapshotStore& snapshots, Presentation& presentation,
+               SoundOut& (*sound)())
+    : locks_(locks), worker_(worker), snapshots_(snapshots), presentation_(presentation), sound_(sound) {
+  for (Slot& s : ring_) s.payload = std::make_unique<uint8_t[]>(kSlotBytes);
+}
+
+Engine::~Engine() {
+  request_stop();
+  worker_.join();
+}
+
+int32_t Engine::open(int32_t window) {
+  window_.store(window);
+  const WorkerKind running = worker_.running();
+  if (running == WorkerKind::kReceive) return -1;
+  if (running == WorkerKind::kDecode) {
+    // One decode thread per ring: keep it, unless it is on its way out.
+    if (!stop_request_.load()) return 0;
+    if (!worker_.wait_ended(kStoppingThreadWaitMs)) return -1;
+  }
+  // Cleared before the thread starts, so a stop asked for right after this
+  // call is never lost.
+  {
+    std::lock_guard<std::mutex> lock(locks_.ring);
+    stop_request_.store(0);
+  }
+  if (!worker_.try_start(WorkerKind::kDecode, [this] { decode_thread(); })) return -1;
+  vp::sleep_ms(50);
+  return 0;
+}
+
+int32_t Engine::add_ring(const uint8_t* records, int32_t length, int32_t single_frame, int32_t speed) {
+  std::lock_guard<std::mutex> producer(produce_lock_);
+  if (ring_[write_index_].state.load(std::memory_order_acquire) != kFree) return -1;
+  if (!records || length <= 0) return 0;
+  const size_t total = static_cast<size_t>(length);
+  size_t at = 0;
+  for (;;) {
+    Slot& slot = ring_[write_index_];
+    while (slot.state.load(std::memory_order_acquire) != kFree) {
+      // Nothing would ever free the slot without a decode thread.
+      if (worker_.running() != WorkerKind::kDecode) return 0;
+      vp::sleep_ms(5);
+    }
+    // A record must lie wholly inside the buffer and fit a slot; anything
+    // else ends the buffer like an unknown marker.
+    if (total - at < kFrameHeaderBytes) return 0;
+    const FrameHeader h = read_frame_header(records + at);
+    if (h.magic != kVideoMagic && h.magic != kAudioMagic) return 0;
+    const int32_t viewer_mode = viewer_mode_.load();
+    if (viewer_mode != 0 && viewer_mode != h.camera) return 0;
+    if (h.payload_length > kSlotBytes || h.payload_length > total - at - kFrameHeaderBytes) return 0;
+    const bool audio = h.magic == kAudioMagic;
+    if (no_audio_mode_.load() == 1 && audio) {
+      skipped_us_ += h.duration_us;
+    } else {
+      std::memcpy(slot.payload.get(), records + at + kFrameHeaderBytes, h.payload_length);
+      slot.length = static_cast<int32_t>(h.payload_length);
+      slot.pacing_us = static_cast<int32_t>(std::clamp<int64_t>(skipped_us_ + h.duration_us, INT32_MIN, INT32_MAX));
+      skipped_us_ = 0;
+      slot.camera_set = h.camera_set;
+      slot.time = h.time;
+      if (single_frame == 1) {
+        const int32_t pacing = single_frame_pacing_us(speed);
+        if (pacing >= 0) slot.pacing_us = pacing;
+      }
+      {
+        std::lock_guard<std::mutex> lock(locks_.ring);
+        slot.state.store(audio ? kAudio : kVideo, std::memory_order_release);
+      }
+      write_index_ = (write_index_ + 1) % kRingSlots;
+    }
+    at += kFrameHeaderBytes + h.payload_length;
+    if (at >= total || single_frame == 1) return 0;
+  }
+}
+
+void Engine::request_stop() {
+  std::lock_guard<std::mutex> lock(locks_.ring);
+  stop_request_.store(1);
+}
+
+void Engine::request_reinit() {
+  std::lock_guard<std::mutex> lock(locks_.ring);
+  reinit_request_.store(1);
+}
+
+int32_t Engine::sound_change(int32_t value) {
+  if (value != 1) return 0;
+  {
+    std::lock_guard<std::mutex> lock(locks_.bmp);
+    sound_change_request_.store(1);
+  }
+  vp::sleep_ms(10);
+  return 0;
+}
+
+void Engine::set_error_flag(int32_t value) {
+  std::lock_guard<std::mutex> lock(locks_.err);
+  error_flag_.store(value);
+}
+
+void Engine::reset_error_flag() { set_error_flag(0); }
+
+void Engine::free_read_slot() {
+  std::lock_guard<std::mutex> lock(locks_.ring);
+  ring_[read_index_].state.store(kFree, std::memory_order_release);
+  read_index_ = (read_index_ + 1) % kRingSlots;
+}
+
+void Engine::set_summary(uint8_t camera_set) {
+  const uint8_t bits = camera_set & 0x0F;
+  const int set = __builtin_popcount(bits);
+  if (set == 1) {
+    // The whole byte decides: a single camera bit with other bits beside it
+    // leaves the summary as it was.
+    int first = 0;
+    switch (camera_set) {
+      case 1: first = 1; break;
+      case 2: first = 2; break;
+      case 4: first = 3; break;
+      case 8: first = 4; break;
+      default: return;
+    }
+    summary_count_.store(1);
+    summary_first_.store(first);
+  } else if (set == 2) {
+    const int low = __builtin_ctz(bits);
+    const int high = 31 - __builtin_clz(bits);
+    summary_count_.store(2);
+    summary_first_.store(low + 1);
+    summary_second_.store(high + 1);
+  } else {
+    summary_count_.store(4);
+  }
+}
+
+bool Engine::pacing_interrupted() const {
+  return stop_request_.load() || reinit_request_.load() || sound_change_request_.load();
+}
+
+void Engine::decode_thread() {
+  SoundOut& sound = sound_();
+  sound.open(8000, 16, 1);
+  const DecoderFactory factory = decoder_factory();
+  std::unique_ptr<VideoDecoder> decoder = factory ? factory() : nullptr;
+  std::vector<uint8_t> work(kSlotBytes);
+  uint8_t audio_stage[kMaxAudioPayload];
+  size_t audio_length = 0;
+  int16_t samples[kMaxAudioPayload];
+  set_error_flag(0);
+
+  size_t fill = 0;
+  size_t consumed = 0;
+  int64_t pending_us = 0;
+  uint8_t camera_set = 0;
+  bool audio_playing = false;
+  bool audio_staged = false;
+  // A piece went to the playing sound device since the last picture: the
+  // sound writes pace the pictures then, the timer otherwise.
+  bool sound_heard = false;
+  uint32_t release_ms = vp::time_get_time_ms();
+
+  for (;;) {
+    // Start cycle: wait for a video record and start the decoder on it.
+    audio_playing = false;
+    consumed = 0;
+    audio_staged = false;
+    Slot* slot = nullptr;
+    while (!slot) {
+      if (stop_request_.load()) goto done;
+      Slot& s = ring_[read_index_];
+      const int32_t state = s.state.load(std::memory_order_acquire);
+      if (state == kVideo) {
+        slot = &s;
+      } else {
+        if (state != kFree) free_read_slot();
+        vp::sleep_ms(5);
+      }
+    }
+    fill = static_cast<size_t>(slot->length);
+    std::memcpy(work.data(), slot->payload.get(), fill);
+    pending_us = slot->pacing_us;
+    camera_set = slot->camera_set;
+    {
+      std::lock_guard<std::mutex> lock(locks_.ring);
+      current_time_.store(slot->time);
+    }
+    int width = 0, height = 0;
+    if (decoder) {
+      size_t header_bytes = 0;
+      std::lock_guard<std::mutex> lock(locks_.rgb);
+      decoder->start(work.data(), fill, &width, &height, &header_bytes);
+    }
+    // The record is taken now, whatever the outcome: its picture is decoded
+    // from the work buffer below, so the picture after each hand-over is the
+    // record handed over.
+    free_read_slot();
+    if (width <= 0 || height <= 0) {
+      set_error_flag(1);
+      continue;
+    }
+    set_error_flag(0);
+    audio_playing = true;
+    sound.start();
+    consumed = 0;
+    bool undecoded = true;
+
+    for (;;) {
+      if (stop_request_.load()) goto done;
+      if (reinit_request_.load()) {
+        std::lock_guard<std::mutex> lock(locks_.ring);
+        reinit_request_.store(0);
+        break;  // the next video record restarts the decoder; the ring keeps its slots
+      }
+      if (sound_change_request_.load()) {
+        if (audio_playing) {
+          sound.stop();
+          audio_playing = false;
+        }
+        for (int i = 0; i < kRingSlots && ring_[read_index_].state.load(std::memory_order_acquire) != kFree; ++i) {
+          free_read_slot();
+        }
+        std::lock_guard<std::mutex> lock(locks_.bmp);
+        sound_change_request_.store(0);
+      }
+
+      const size_t rest = fill > consumed ? fill - consumed : 0;
+      std::memmove(work.data(), work.data() + consumed, rest);
+      fill = rest;
+      consumed = 0;
+
+      if (!undecoded && rest < kDecodeAheadBytes) {
+        Slot& s = ring_[read_index_];
+        const int32_t state = s.state.load(std::memory_order_acquire);
+        const size_t length = static_cast<size_t>(std::max(s.length, 0));
+        if (state == kVideo) {
+          // Bytes left over from the last picture that leave no room for the
+          // next record could never be decoded; they make way for it.
+          if (length > kSlotBytes - fill) fill = 0;
+          std::memcpy(work.data() + fill, s.payload.get(), length);
+          fill += length;
+          pending_us += s.pacing_us;
+          camera_set = s.camera_set;
+          {
+            std::lock_guard<std::mutex> lock(locks_.ring);
+            current_time_.store(s.time);
+          }
+          free_read_slot();
+          undecoded = true;
+        } else if (state == kAudio && length <= kMaxAudioPayload) {
+          std::memcpy(audio_stage, s.payload.get(), length);
+          audio_length = length;
+          pending_us += s.pacing_us;
+          audio_staged = true;
+          free_read_slot();
+        } else if (state == kAudio) {
+          {
+            std::lock_guard<std::mutex> lock(locks_.ring);
+            current_time_.store(s.time);
+          }
+          free_read_slot();
+          continue;
+        } else {
+          // Nothing to do: the stream has paused, and so does its sound.
+          if (audio_playing) {
+            sound.stop();
+            audio_playing = false;
+          }
+          vp::sleep_ms(5);
+          continue;
+        }
+      }
+
+      if (audio_staged) {
+        audio_staged = false;
+        if (!audio_playing) {
+          sound.start();
+          audio_playing = true;
+        }
+        const size_t count = expand_audio_payload(audio_stage, audio_length, samples);
+        const PieceResult r = sound.put_piece(samples, count * sizeof(int16_t));
+        if (r == PieceResult::kGathered || r == PieceResult::kWritten || r == PieceResult::kSkipped) {
+          sound_heard = true;
+        }
+        continue;
+      }
+
+      undecoded = false;
+      if (!decoder) goto done;
+      YuvView picture;
+      size_t used = 0;
+      int rc;
+      {
+        std::lock_guard<std::mutex> lock(locks_.rgb);
+        rc = decoder->decode(work.data(), fill, &used, &picture);
+        if (rc == kDecodeOk && picture.width > 0 && picture.height > 0) picture_.assign(picture);
+      }
+      if (rc != kDecodeOk && rc != kDecodeNoPicture) {
+        fill = 0;
+        consumed = 0;
+        continue;
+      }
+      // A decoder that reports no progress must not make the same bytes
+      // come round again.
+      consumed = used > 0 && used <= fill ? used : fill;
+      if (rc == kDecodeNoPicture) continue;  // its pacing carries over to the next picture
+      if (picture.width <= 0 || picture.height <= 0) goto done;
+      tables_ready_.store(true, std::memory_order_release);
+      set_summary(camera_set);
+      snapshots_.store(picture_.view(), camera_set, summary_count_.load(), summary_first_.load(),
+                       summary_second_.load());
+      pictures_decoded_.fetch_add(1);
+
+      // Pacing.
+      const int64_t wait_ms = pending_us / 1000;
+      pending_us = 0;
+      uint32_t now = vp::time_get_time_ms();
+      if (!sound_heard) {
+        while (static_cast<int64_t>(vp::elapsed_ms(release_ms, now)) < wait_ms && !pacing_interrupted()) {
+          vp::sleep_ms(1);
+          now = vp::time_get_time_ms();
+        }
+      }
+      release_ms = now;
+      sound_heard = false;
+    }
+  }
+
+done:
+  stop_request_.store(0);
+  if (audio_playing) sound.stop();
+  std::lock_guard<std::mutex> lock(locks_.rgb);
+  decoder.reset();
+}
+
+int32_t Engine::get_bmpdata(int32_t* count, int32_t* first, int32_t* second, uint8_t* rgb, uint32_t* time) {
+  if (count) *count = summary_count_.load();
+  if (first) *first = summary_first_.load();
+  if (second) *second = summary_second_.load();
+  if (time) *time = 0;
+  if (!tables_ready_.load(std::memory_order_acquire) || !rgb) return -1;
+  {
+    std::lock_guard<std::mutex> lock(locks_.rgb);
+    if (picture_.empty()) return -1;
+    // The caller's buffer is sized for the recorder's largest picture.
+    if (static_cast<size_t>(picture_.width()) * picture_.height() * 3 > kMaxRgbBytes) return -1;
+    yuv420_to_bgr(picture_.view(), rgb, presentation_.deinterlace(), scratch_);
+  }
+  const time_t t = current_time_.load();
+  struct tm local;
+  if (time && localtime_r(&t, &local)) {
+    *time = vp::rec_seconds(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                            local.tm_sec);
+  }
+  return 0;
+}
+
+void Engine::reset_for_test() {
+  request_stop();
+  worker_.wait_ended(10000);
+  worker_.join();
+  std::lock_guard<std::mutex> producer(produce_lock_);
+  for (Slot& s : ring_) {
+    s.state.store(kFree);
+    s.length = 0;
+    s.pacing_us = 0;
+  }
+  write_index_ = 0;
+  read_index_ = 0;
+  skipped_us_ = 0;
+  viewer_mode_.store(0);
+  no_audio_mode_.store(0);
+  stop_request_.store(0);
+  reinit_request_.store(0);
+  sound_change_request_.store(0);
+  error_flag_.store(0);
+  tables_ready_.store(false);
+  summary_count_.store(0);
+  summary_first_.store(0);
+  summary_second_.store(0);
+  current_time_.store(0);
+  pictures_decoded_.store(0);
+  std::lock_guard<std::mutex> lock(locks_.rgb);
+  picture_.clear();
+}
+
+}  // namespace ovo

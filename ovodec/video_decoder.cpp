@@ -1,0 +1,52 @@
+#include "video_decoder.h"
+
+#if defined(OVO_HAVE_MPEG4)
+#include "mpeg4/decoder.h"
+#endif
+
+namespace ovo {
+
+#if defined(OVO_HAVE_MPEG4)
+namespace {
+
+class Mpeg4Decoder : public VideoDecoder {
+ public:
+  int start(const uint8_t* data, size_t size, int* width, int* height, size_t* consumed) override {
+    mpeg4::StreamInfo info;
+    *consumed = 0;
+    const int rc = decoder_.start(data, size, &info, consumed);
+    // The stream's size alone says whether it can be decoded.
+    *width = rc == mpeg4::kOk ? info.width : 0;
+    *height = rc == mpeg4::kOk ? info.height : 0;
+    return rc;
+  }
+
+  int decode(const uint8_t* data, size_t size, size_t* consumed, YuvView* out) override {
+    mpeg4::Picture picture;
+    *consumed = 0;
+    const int rc = decoder_.decode(data, size, consumed, &picture);
+    if (rc == mpeg4::kOk) {
+      *out = YuvView{picture.y, picture.u, picture.v, picture.stride_y, picture.stride_uv, picture.width,
+                     picture.height};
+      return kDecodeOk;
+    }
+    return rc == mpeg4::kOkNoPicture ? kDecodeNoPicture : rc;
+  }
+
+ private:
+  mpeg4::Decoder decoder_;
+};
+
+}  // namespace
+
+std::unique_ptr<VideoDecoder> make_mpeg4_decoder() { return std::make_unique<Mpeg4Decoder>(); }
+#else
+std::unique_ptr<VideoDecoder> make_mpeg4_decoder() { return nullptr; }
+#endif
+
+DecoderFactory& decoder_factory() {
+  static DecoderFactory factory = make_mpeg4_decoder;
+  return factory;
+}
+
+}  // namespace ovo

@@ -1,0 +1,33 @@
+// The library's one worker thread: the decode thread of the playback path or
+// the receive thread; never both at once.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace ovo {
+
+enum class WorkerKind { kNone, kDecode, kReceive };
+
+class WorkerSlot {
+ public:
+  ~WorkerSlot();
+  // Starts body as the worker unless one runs; false when one runs. The
+  // slot is marked free when body returns.
+  bool try_start(WorkerKind kind, std::function<void()> body);
+  WorkerKind running() const { return running_.load(std::memory_order_acquire); }
+  // Waits up to timeout_ms for the worker to end; true when none runs.
+  bool wait_ended(uint32_t timeout_ms) const;
+  // Waits for the worker to end and joins it.
+  void join();
+
+ private:
+  std::mutex mutex_;
+  std::thread thread_;
+  std::atomic<WorkerKind> running_{WorkerKind::kNone};
+};
+
+}  // namespace ovo
