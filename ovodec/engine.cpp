@@ -191,6 +191,7 @@ bool Engine::pacing_interrupted() const {
 }
 
 void Engine::decode_thread() {
+  decode_threads_started_.fetch_add(1);
   SoundOut& sound = sound_();
   sound.open(8000, 16, 1);
   const DecoderFactory factory = decoder_factory();
@@ -432,6 +433,7 @@ void Engine::reset_for_test() {
   summary_second_.store(0);
   current_time_.store(0);
   pictures_decoded_.store(0);
+  decode_threads_started_.store(0);
   std::lock_guard<std::mutex> lock(locks_.rgb);
   picture_.clear();
 }

@@ -75,6 +75,7 @@ class Engine {
   // For tests: pictures decoded so far, slot states, and a way back to the
   // state at load (waits for the decode thread to end first).
   uint64_t pictures_decoded() const { return pictures_decoded_.load(); }
+  uint64_t decode_threads_started() const { return decode_threads_started_.load(); }
   int32_t slot_state(int i) const { return ring_[i].state.load(); }
   int32_t slot_pacing_us(int i) const { return ring_[i].pacing_us; }
   int32_t slot_length(int i) const { return ring_[i].length; }
@@ -127,6 +128,7 @@ class Engine {
   std::atomic<int32_t> summary_second_{0};
   std::atomic<int32_t> current_time_{0};
   std::atomic<uint64_t> pictures_decoded_{0};
+  std::atomic<uint64_t> decode_threads_started_{0};
 };
 
 }  // namespace ovo

@@ -1,0 +1,369 @@
+// The decode thread with the stand-in decoder: what each hand-over shows, the
+// error flag, the thread's life, the camera-set summary, the picture time,
+// snapshots, and pacing by the timer.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <thread>
+
+#include "ovodec_fixture.h"
+#include "velmora/clock.h"
+#include "velmora/rectime.h"
+
+namespace {
+
+using namespace ovotest;
+using Clock = std::chrono::steady_clock;
+using velmora::testing::wait_until;
+
+constexpr int kW = 16, kH = 8;
+
+class ThreadTest : public EngineTest {
+ protected:
+  void open() { ASSERT_EQ(Ovo_play_open1(0, 0, 0, 0), 0); }
+  // The luma (17 to 255, where the conversion tells them apart) every pixel
+  // of the current picture converts from; -1 without a picture, -2 for
+  // another picture.
+  int current_value(int32_t* count = nullptr, int32_t* first = nullptr, int32_t* second = nullptr,
+                    uint32_t* time = nullptr) {
+    int32_t c, f, s;
+    uint32_t t;
+    std::vector<uint8_t> rgb(ovo::kMaxRgbBytes, 0);
+    if (get_bmpdata(count ? count : &c, first ? first : &f, second ? second : &s, rgb.data(), time ? time : &t) != 0) {
+      return -1;
+    }
+    for (int y = 17; y < 256; ++y) {
+      if (rgb[0] == grey_rgb(y) && std::all_of(rgb.begin(), rgb.begin() + kW * kH * 3, [&](uint8_t b) { return b == rgb[0]; })) {
+        return y;
+      }
+    }
+    return -2;
+  }
+  std::vector<uint8_t> first_record(uint8_t value, zebsim::FrameSpec spec = video_spec()) {
+    return record(spec, fake_headers(kW, kH, value));
+  }
+};
+
+TEST_F(ThreadTest, EachHandOverShowsTheRecordHandedOver) {
+  open();
+  // Stepped one at a time: the picture after each hand-over is that record's.
+  ASSERT_TRUE(hand_over(first_record(40), 1, 6));
+  ASSERT_TRUE(wait_pictures(1));
+  EXPECT_EQ(current_value(), 40);
+  for (int i = 1; i <= 5; ++i) {
+    const uint8_t value = static_cast<uint8_t>(40 + 20 * i);
+    ASSERT_TRUE(hand_over(record(video_spec(), fake_picture(value)), 1, 6));
+    ASSERT_TRUE(wait_pictures(1 + i));
+    EXPECT_EQ(current_value(), value) << i;
+  }
+  // The last record of a stream is shown too.
+  std::vector<uint8_t> tail;
+  for (uint8_t v : {50, 60, 70}) append(tail, video_spec(1000), fake_picture(v));
+  ASSERT_TRUE(hand_over(tail));
+  ASSERT_TRUE(wait_pictures(9));
+  EXPECT_EQ(current_value(), 70);
+  // Nothing is decoded twice.
+  EXPECT_EQ(FakeDecoder::decodes.load(), 9);
+}
+
+TEST_F(ThreadTest, ErrorFlagForAStreamWithoutAHeader) {
+  open();
+  EXPECT_EQ(err_flag_status(), 0);
+  ASSERT_TRUE(hand_over(record(video_spec(), fake_picture(100))));  // no stream header
+  ASSERT_TRUE(wait_until([] { return err_flag_status() == 1; }, std::chrono::seconds(10)));
+  EXPECT_EQ(err_flag_reset(), 0);
+  EXPECT_EQ(err_flag_status(), 0);
+  ASSERT_TRUE(hand_over(record(video_spec(), {1, 2, 3})));
+  ASSERT_TRUE(wait_until([] { return err_flag_status() == 1; }, std::chrono::seconds(10)));
+  // It stays set until a stream starts.
+  vp::sleep_ms(30);
+  EXPECT_EQ(err_flag_status(), 1);
+  ASSERT_TRUE(hand_over(first_record(90)));
+  ASSERT_TRUE(wait_pictures(1));
+  EXPECT_EQ(err_flag_status(), 0);
+  EXPECT_EQ(current_value(), 90);
+}
+
+TEST_F(ThreadTest, AudioBeforeTheFirstVideoRecordIsPassedOver) {
+  open();
+  std::vector<uint8_t> buffer;
+  append(buffer, audio_spec(), std::vector<uint8_t>(168, 0xD5));
+  append(buffer, audio_spec(), std::vector<uint8_t>(168, 0xD5));
+  append(buffer, video_spec(), fake_headers(kW, kH, 33));
+  ASSERT_TRUE(hand_over(buffer));
+  ASSERT_TRUE(wait_pictures(1));
+  EXPECT_EQ(current_value(), 33);
+  EXPECT_EQ(err_flag_status(), 0);
+}
+
+TEST_F(ThreadTest, OneDecodeThreadPerRing) {
+  open();
+  open();
+  EXPECT_EQ(lib().engine.decode_threads_started(), 1u);
+  EXPECT_EQ(lib().worker.running(), ovo::WorkerKind::kDecode);
+  // Stopped and opened again at once: the old thread ends, a new one runs.
+  EXPECT_EQ(stop_play_thread(), 0);
+  open();
+  EXPECT_EQ(lib().engine.decode_threads_started(), 2u);
+  EXPECT_EQ(lib().worker.running(), ovo::WorkerKind::kDecode);
+  ASSERT_TRUE(hand_over(first_record(77)));
+  ASSERT_TRUE(wait_pictures(1));
+  EXPECT_EQ(current_value(), 77);
+  EXPECT_EQ(stop_play_thread(), 0);
+  ASSERT_TRUE(lib().worker.wait_ended(10000));
+}
+
+TEST_F(ThreadTest, ThePictureOutlivesTheThread) {
+  open();
+  ASSERT_TRUE(hand_over(first_record(120)));
+  ASSERT_TRUE(wait_pictures(1));
+  stop_play_thread();
+  ASSERT_TRUE(lib().worker.wait_ended(10000));
+  EXPECT_EQ(current_value(), 120);
+}
+
+TEST_F(ThreadTest, RecordsQueuedBeforeTheThreadAreDecodedByIt) {
+  std::vector<uint8_t> buffer;
+  append(buffer, video_spec(1000), fake_headers(kW, kH, 21));
+  append(buffer, video_spec(1000), fake_picture(22));
+  ASSERT_EQ(play_add_ring1(0, buffer.data(), static_cast<int32_t>(buffer.size()), 0, 0), 0);
+  open();
+  ASSERT_TRUE(wait_pictures(2));
+  EXPECT_EQ(current_value(), 22);
+}
+
+TEST_F(ThreadTest, ReinitialiseRestartsTheDecoderOnTheNextVideoRecord) {
+  open();
+  ASSERT_TRUE(hand_over(first_record(110), 1, 6));
+  ASSERT_TRUE(wait_pictures(1));
+  EXPECT_EQ(FakeDecoder::starts.load(), 1);
+  EXPECT_EQ(set_init_again(), 0);
+  // The next video record must start a stream again.
+  ASSERT_TRUE(hand_over(record(video_spec(), fake_picture(20)), 1, 6));
+  ASSERT_TRUE(wait_until([] { return err_flag_status() == 1; }, std::chrono::seconds(10)));
+  EXPECT_EQ(FakeDecoder::starts.load(), 2);
+  ASSERT_TRUE(hand_over(first_record(30), 1, 6));
+  ASSERT_TRUE(wait_pictures(2));
+  EXPECT_EQ(current_value(), 30);
+  EXPECT_EQ(err_flag_status(), 0);
+}
+
+TEST_F(ThreadTest, ADamagedPictureIsSkippedAndDecodingGoesOn) {
+  open();
+  std::vector<uint8_t> buffer;
+  append(buffer, video_spec(1000), fake_headers(kW, kH, 50));
+  append(buffer, video_spec(1000), {'F', 'K', 'B', 'D'});
+  append(buffer, video_spec(1000), fake_picture(70));
+  ASSERT_TRUE(hand_over(buffer));
+  ASSERT_TRUE(wait_pictures(2));
+  EXPECT_EQ(current_value(), 70);
+  EXPECT_EQ(FakeDecoder::decodes.load(), 3);
+}
+
+TEST_F(ThreadTest, SoundChangeDropsWhatIsQueuedAndOtherValuesDoNothing) {
+  open();
+  // Long durations keep the later records waiting in the ring.
+  std::vector<uint8_t> buffer;
+  append(buffer, video_spec(1000), fake_headers(kW, kH, 21));
+  append(buffer, video_spec(5000000), fake_picture(22));
+  for (int i = 0; i < 5; ++i) append(buffer, video_spec(5000000), fake_picture(23));
+  ASSERT_TRUE(hand_over(buffer));
+  ASSERT_TRUE(wait_pictures(2));
+  auto queued = [] {
+    int n = 0;
+    for (int i = 0; i < ovo::kRingSlots; ++i) n += lib().engine.slot_state(i) != ovo::Engine::kFree;
+    return n;
+  };
+  EXPECT_EQ(queued(), 5);
+  EXPECT_EQ(sound_change(0), 0);
+  EXPECT_EQ(sound_change(7), 0);
+  EXPECT_EQ(queued(), 5);
+  EXPECT_EQ(sound_change(1), 0);
+  ASSERT_TRUE(wait_until([&] { return queued() == 0; }, std::chrono::seconds(10)));
+  vp::sleep_ms(50);
+  EXPECT_EQ(lib().engine.pictures_decoded(), 2u);
+  EXPECT_EQ(current_value(), 22);
+}
+
+TEST_F(ThreadTest, CameraSetSummary) {
+  struct Row {
+    uint8_t bits;
+    int32_t count, first, second;
+  };
+  // Applied in order: a byte with one of bits 0-3 and other bits beside it
+  // leaves the summary as it was.
+  const Row rows[] = {{1, 1, 1, 0},  {2, 1, 2, 0},   {4, 1, 3, 0},  {8, 1, 4, 0},   {0x11, 1, 4, 0},
+                      {3, 2, 1, 2},  {0x0C, 2, 3, 4}, {0x05, 2, 1, 3}, {0x0A, 2, 2, 4}, {0, 4, 2, 4},
+                      {0x07, 4, 2, 4}, {0x0F, 4, 2, 4}};
+  open();
+  uint64_t pictures = 0;
+  bool first_record_sent = false;
+  for (const Row& row : rows) {
+    zebsim::FrameSpec spec = video_spec();
+    spec.camera_set = row.bits;
+    const auto rec = first_record_sent ? record(spec, fake_picture(99)) : first_record(99, spec);
+    first_record_sent = true;
+    ASSERT_TRUE(hand_over(rec, 1, 6));
+    ASSERT_TRUE(wait_pictures(++pictures));
+    int32_t count = -1, first = -1, second = -1;
+    ASSERT_EQ(current_value(&count, &first, &second), 99);
+    EXPECT_EQ(count, row.count) << int(row.bits);
+    EXPECT_EQ(first, row.first) << int(row.bits);
+    EXPECT_EQ(second, row.second) << int(row.bits);
+  }
+}
+
+TEST_F(ThreadTest, PictureTimeIsARecSecondsCount) {
+  auto local_time = [](int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
+    struct tm t = {};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = -1;
+    return static_cast<int32_t>(mktime(&t));
+  };
+  struct Row {
+    int32_t time;
+    uint32_t rec_seconds;
+  };
+  const Row rows[] = {{local_time(2000, 1, 1), 0u},
+                      {local_time(2000, 2, 1), 2678400u},
+                      {local_time(2008, 3, 4, 5, 6, 7), vp::rec_seconds(2008, 3, 4, 5, 6, 7)}};
+  open();
+  uint64_t pictures = 0;
+  for (const Row& row : rows) {
+    zebsim::FrameSpec spec = video_spec();
+    spec.time = row.time;
+    ASSERT_TRUE(hand_over(pictures ? record(spec, fake_picture(44)) : first_record(44, spec), 1, 6));
+    ASSERT_TRUE(wait_pictures(++pictures));
+    uint32_t time = 12345;
+    ASSERT_EQ(current_value(nullptr, nullptr, nullptr, &time), 44);
+    EXPECT_EQ(time, row.rec_seconds);
+  }
+}
+
+TEST_F(ThreadTest, SnapshotsFollowTheCamerasOfEachPicture) {
+  std::vector<uint8_t> out(ovo::kMaxRgbBytes, 0xAB);
+  int32_t w = -1, h = -1;
+  EXPECT_EQ(get_ch_bmp(out.data(), &w, &h, 0), -1);
+  EXPECT_EQ(get_ch_bmp(out.data(), &w, &h, 5), -1);
+  ASSERT_EQ(get_ch_bmp(out.data(), &w, &h, 1), 0);
+  EXPECT_EQ(w, 0);
+  EXPECT_EQ(h, 0);
+  EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 0; }));
+
+  open();
+  zebsim::FrameSpec spec = video_spec();
+  spec.camera_set = 0x02;  // camera 2 alone
+  ASSERT_TRUE(hand_over(first_record(60, spec), 1, 6));
+  ASSERT_TRUE(wait_pictures(1));
+  spec.camera_set = 0x0F;  // a split screen of four
+  ASSERT_TRUE(hand_over(record(spec, fake_picture(80)), 1, 6));
+  ASSERT_TRUE(wait_pictures(2));
+  spec.camera_set = 0x05;  // cameras 1 and 3
+  ASSERT_TRUE(hand_over(record(spec, fake_picture(100)), 1, 6));
+  ASSERT_TRUE(wait_pictures(3));
+
+  struct Expect {
+    int32_t slot, width, height;
+    uint8_t value;
+  };
+  for (const Expect& e : {Expect{1, kW, kH, 100}, Expect{2, kW / 2, kH / 2, 80}, Expect{3, kW, kH, 100},
+                          Expect{4, kW / 2, kH / 2, 80}}) {
+    std::fill(out.begin(), out.end(), 0xAB);
+    ASSERT_EQ(get_ch_bmp(out.data(), &w, &h, e.slot), 0);
+    EXPECT_EQ(w, e.width) << e.slot;
+    EXPECT_EQ(h, e.height) << e.slot;
+    const size_t used = static_cast<size_t>(w) * h * 3;
+    EXPECT_TRUE(std::all_of(out.begin(), out.begin() + used, [&](uint8_t b) { return b == grey_rgb(e.value); }));
+    EXPECT_TRUE(std::all_of(out.begin() + used, out.end(), [](uint8_t b) { return b == 0; }));
+  }
+  EXPECT_EQ(get_ch_bmp(nullptr, &w, &h, 1), -1);
+}
+
+// Pictures as get_bmpdata shows them: the time of each change of picture.
+std::vector<Clock::time_point> watch_pictures(std::chrono::milliseconds span) {
+  std::vector<Clock::time_point> changes;
+  std::vector<uint8_t> rgb(ovo::kMaxRgbBytes), last;
+  const auto end = Clock::now() + span;
+  while (Clock::now() < end) {
+    int32_t c, f, s;
+    uint32_t t;
+    if (get_bmpdata(&c, &f, &s, rgb.data(), &t) == 0 && !std::equal(rgb.begin(), rgb.begin() + kW * kH * 3, last.begin(), last.end())) {
+      changes.push_back(Clock::now());
+      last.assign(rgb.begin(), rgb.begin() + kW * kH * 3);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return changes;
+}
+
+double rate_per_second(const std::vector<Clock::time_point>& changes) {
+  if (changes.size() < 2) return 0;
+  const double seconds = std::chrono::duration<double>(changes.back() - changes.front()).count();
+  return (changes.size() - 1) / seconds;
+}
+
+// Feeds records one hand-over at a time for as long as the test watches,
+// keeping the ring full.
+class Feeder {
+ public:
+  Feeder(int32_t duration_us, int32_t single_frame, int32_t speed) {
+    thread_ = std::thread([=, this] {
+      uint8_t value = 20;
+      bool first = true;
+      while (!done_.load()) {
+        const auto rec = first ? record(video_spec(duration_us), fake_headers(kW, kH, value))
+                               : record(video_spec(duration_us), fake_picture(value));
+        while (!done_.load() && play_add_ring1(0, rec.data(), static_cast<int32_t>(rec.size()), single_frame, speed) != 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        first = false;
+        value = static_cast<uint8_t>(value == 219 ? 20 : value + 1);  // every picture differs from the last
+      }
+    });
+  }
+  ~Feeder() {
+    done_.store(true);
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+TEST_F(ThreadTest, PicturesOf33333usComeAt30PerSecondWithoutAudio) {
+  open();
+  std::vector<Clock::time_point> changes;
+  {
+    Feeder feeder(33333, 0, 0);
+    ASSERT_TRUE(wait_pictures(1));
+    changes = watch_pictures(std::chrono::milliseconds(3000));
+  }
+  ASSERT_GT(changes.size(), 10u);
+  if (sanitizer_run()) GTEST_SKIP() << "timing not checked under the sanitizers";
+  const double rate = rate_per_second(changes);
+  EXPECT_GE(rate, 30 * 0.95);
+  EXPECT_LE(rate, 30 * 1.05);
+}
+
+TEST_F(ThreadTest, SingleFrameSpeedCode3Gives8PicturesPerSecond) {
+  open();
+  std::vector<Clock::time_point> changes;
+  {
+    Feeder feeder(33333, 1, 3);
+    ASSERT_TRUE(wait_pictures(1));
+    changes = watch_pictures(std::chrono::milliseconds(3000));
+  }
+  ASSERT_GT(changes.size(), 5u);
+  if (sanitizer_run()) GTEST_SKIP() << "timing not checked under the sanitizers";
+  const double rate = rate_per_second(changes);
+  EXPECT_GE(rate, 8 * 0.9);
+  EXPECT_LE(rate, 8 * 1.1);
+}
+
+}  // namespace
