@@ -30,8 +30,8 @@ inline Clip load_clip(const std::string& name, int width, int height, const std:
   c.pictures = zebsim::split_pictures(c.es);
   if (!with_reference) return c;
   const std::string raw = work_dir + "/" + name + ".yuv";
-  if (!run("ffmpeg -nostdin -loglevel error -y -i " + quoted(clip_path(name)) + " -f rawvideo -pix_fmt yuv420p " +
-           quoted(raw))) {
+  if (!run("ffmpeg -nostdin -loglevel error -y -i " + shell_quoted(clip_path(name)) + " -f rawvideo -pix_fmt yuv420p " +
+           shell_quoted(raw))) {
     return c;
   }
   const auto bytes = zebsim::read_binary_file(raw);
