@@ -285,7 +285,9 @@ void Engine::decode_thread() {
       if (!undecoded && rest < kDecodeAheadBytes) {
         Slot& s = ring_[read_index_];
         const int32_t state = s.state.load(std::memory_order_acquire);
-        const size_t length = static_cast<size_t>(std::max(s.length, 0));
+        // The slot's fields belong to the producer until its state says
+        // it is queued.
+        const size_t length = state == kFree ? 0 : static_cast<size_t>(std::max(s.length, 0));
         if (state == kVideo) {
           // Bytes left over from the last picture that leave no room for the
           // next record could never be decoded; they make way for it.
