@@ -90,7 +90,9 @@ TEST_F(AudioTest, ALawAudioIsHeardExactlyInWholeBlocks) {
   // which stops the sound at once.
   size_t at = 0;
   for (const auto& run : runs) {
-    if (!sanitizer_run()) ASSERT_EQ(run.size() % 800, 0u) << "a run of " << run.size() << " samples";
+    if (!sanitizer_run()) {
+      ASSERT_EQ(run.size() % 800, 0u) << "a run of " << run.size() << " samples";
+    }
     auto it = std::search(expected.begin() + at, expected.end(), run.begin(), run.end());
     ASSERT_NE(it, expected.end()) << "a run that is not the stream's next sound";
     ASSERT_EQ((it - expected.begin()) % 800, 0);
