@@ -97,14 +97,19 @@ TEST_F(ThreadTest, AudioBeforeTheFirstVideoRecordIsPassedOver) {
 }
 
 TEST_F(ThreadTest, OneDecodeThreadPerRing) {
+  auto started = [](uint64_t n) {
+    return wait_until([&] { return lib().engine.decode_threads_started() >= n; }, std::chrono::seconds(10));
+  };
   open();
   open();
+  ASSERT_TRUE(started(1));
+  vp::sleep_ms(20);
   EXPECT_EQ(lib().engine.decode_threads_started(), 1u);
   EXPECT_EQ(lib().worker.running(), ovo::WorkerKind::kDecode);
   // Stopped and opened again at once: the old thread ends, a new one runs.
   EXPECT_EQ(stop_play_thread(), 0);
   open();
-  EXPECT_EQ(lib().engine.decode_threads_started(), 2u);
+  ASSERT_TRUE(started(2));
   EXPECT_EQ(lib().worker.running(), ovo::WorkerKind::kDecode);
   ASSERT_TRUE(hand_over(first_record(77)));
   ASSERT_TRUE(wait_pictures(1));
