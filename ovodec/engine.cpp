@@ -253,6 +253,8 @@ void Engine::decode_thread() {
       continue;
     }
     set_error_flag(0);
+    // The sleeps below are precise to well under a millisecond here; there
+    // is no system timer resolution to raise for the pacing.
     audio_playing = true;
     sound.start();
     consumed = 0;

@@ -41,7 +41,9 @@ extern "C" {
 /* Starts the decode thread (it opens the sound output on its first start in
  * the process), waits 50 ms and returns 0. While a decode thread runs, a
  * further call only records the window value; when that thread has been asked
- * to stop, the call waits for it to end and starts a new one. */
+ * to stop, the call waits for it to end and starts a new one. Results: 0; -1
+ * while the receive thread runs, or when a stopping thread has not ended
+ * within 3 s. */
 OVO_API int32_t Ovo_play_open1(int32_t instance, int32_t unused1, int32_t unused2, int32_t window);
 
 /* Queues the frame records of a buffer of length bytes. Returns -1 at once
