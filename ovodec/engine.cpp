@@ -213,6 +213,20 @@ void Engine::decode_thread() {
   bool sound_heard = false;
   uint32_t release_ms = vp::time_get_time_ms();
 
+  // A sound change stops the sound and drops what was queued for the play
+  // state before it (up to a ring's worth).
+  auto serve_sound_change = [&] {
+    if (audio_playing) {
+      sound.stop();
+      audio_playing = false;
+    }
+    for (int i = 0; i < kRingSlots && ring_[read_index_].state.load(std::memory_order_acquire) != kFree; ++i) {
+      free_read_slot();
+    }
+    std::lock_guard<std::mutex> lock(locks_.bmp);
+    sound_change_request_.store(0);
+  };
+
   for (;;) {
     // Start cycle: wait for a video record and start the decoder on it.
     audio_playing = false;
@@ -221,6 +235,9 @@ void Engine::decode_thread() {
     Slot* slot = nullptr;
     while (!slot) {
       if (stop_request_.load()) goto done;
+      // Served here too, so that records queued after the request are not
+      // dropped once the decoder has started.
+      if (sound_change_request_.load()) serve_sound_change();
       Slot& s = ring_[read_index_];
       const int32_t state = s.state.load(std::memory_order_acquire);
       if (state == kVideo) {
@@ -267,17 +284,7 @@ void Engine::decode_thread() {
         reinit_request_.store(0);
         break;  // the next video record restarts the decoder; the ring keeps its slots
       }
-      if (sound_change_request_.load()) {
-        if (audio_playing) {
-          sound.stop();
-          audio_playing = false;
-        }
-        for (int i = 0; i < kRingSlots && ring_[read_index_].state.load(std::memory_order_acquire) != kFree; ++i) {
-          free_read_slot();
-        }
-        std::lock_guard<std::mutex> lock(locks_.bmp);
-        sound_change_request_.store(0);
-      }
+      if (sound_change_request_.load()) serve_sound_change();
 
       const size_t rest = fill > consumed ? fill - consumed : 0;
       std::memmove(work.data(), work.data() + consumed, rest);

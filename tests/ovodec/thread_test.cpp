@@ -190,6 +190,19 @@ TEST_F(ThreadTest, SoundChangeDropsWhatIsQueuedAndOtherValuesDoNothing) {
   EXPECT_EQ(current_value(), 22);
 }
 
+TEST_F(ThreadTest, ASoundChangeBeforeTheStreamStartsKeepsWhatComesAfterIt) {
+  open();
+  ASSERT_TRUE(hand_over(record(video_spec(), fake_picture(100))));  // no stream header
+  ASSERT_TRUE(wait_until([] { return err_flag_status() == 1; }, std::chrono::seconds(10)));
+  EXPECT_EQ(sound_change(1), 0);
+  std::vector<uint8_t> gop;
+  append(gop, video_spec(1000), fake_headers(kW, kH, 31));
+  for (uint8_t v = 32; v < 38; ++v) append(gop, video_spec(1000), fake_picture(v));
+  ASSERT_TRUE(hand_over(gop));
+  ASSERT_TRUE(wait_pictures(7));
+  EXPECT_EQ(current_value(), 37);
+}
+
 TEST_F(ThreadTest, CameraSetSummary) {
   struct Row {
     uint8_t bits;
