@@ -100,7 +100,64 @@ BRIN_API int32_t brin_rx_playlist(int32_t cn, int32_t list);
 
 /* ---- Live stream and live audio ----------------------------------------- */
 
-/* (live stream exports go here) */
+/* The recorder sends its cameras' live frames as UDP datagrams; two receive
+ * threads reassemble them and each poll writes the newest picture of a
+ * channel to "img/serv<kind><channel as two digits>.jpg" (BMP content) in the
+ * current folder. Calling order: brin_connect, brin_udp_count(cn, 0, a, b),
+ * brin_udp_connect, brin_udp_rx_start, brin_udp_dispmode, wave_play_ctrl;
+ * then per timer tick brin_udp_rxtime, brin_udp_rx_stop, brin_udp_rxstatus,
+ * brin_udp_rx per shown channel, brin_udp_ptzstatus, brin_udp_rx_start; to
+ * stop brin_udp_count(cn, 1, ...), brin_udp_close, wave_play_ctrl(0). Polls
+ * run in the caller's thread; decode_init must have run first. */
+
+typedef struct BrinRxTime {
+  uint32_t time;
+  uint16_t fraction;
+} BrinRxTime;
+
+/* Opens reception of the stream sent to address (a multicast group, or the
+ * PC's own address) at base_port (thread 0) and base_port + 1 (thread 1);
+ * a base port of 0 or less means 50000 for both. Returns 0. */
+BRIN_API int32_t brin_udp_connect(const char* address, int32_t base_port, int32_t unused);
+/* Accepts datagrams from the recorder a.b.c.d and (re)starts thread 0. */
+BRIN_API int32_t brin_udp_rx_start(int32_t a, int32_t b, int32_t c, int32_t d);
+/* Pauses thread 0. */
+BRIN_API int32_t brin_udp_rx_stop(void);
+/* Polls channel 0 to 15 of picture kind 0 or 1: 1 when a new picture file was
+ * written or a completed frame was taken, else 0. */
+BRIN_API int32_t brin_udp_rx(int32_t channel, int32_t kind);
+/* The time and time fraction of the newest frame of kind 0 (kind == 0) or 1. */
+BRIN_API BrinRxTime* brin_udp_rxtime(int32_t kind, BrinRxTime* out);
+/* mode -1 clears the audio end markers; 0 reads kind 0's flags, status word
+ * and the camera-control status of the last channel seen; other modes kind
+ * 1's flags and status. flags also carry 0x10 / 0x20 for ended audio. Returns
+ * the flags. */
+BRIN_API int32_t brin_udp_rxstatus(int32_t mode, uint8_t* flags, uint8_t* channel, uint16_t* status,
+                                   uint16_t* control1, uint16_t* control2, uint16_t* control3);
+/* The three camera-control status values of a channel; the third is then
+ * cleared (reported once). */
+BRIN_API int32_t brin_udp_ptzstatus(int32_t channel, uint16_t* v1, uint16_t* v2, uint16_t* v3);
+/* Ends both receive threads and frees the buffers. Returns 0. */
+BRIN_API int32_t brin_udp_close(void);
+/* Asks the recorder to start (direction 0, "UDPup") or stop ("UDPdown")
+ * sending; b switches the audio on or off. Returns the recorder's value, or a
+ * control code (a receive failure is returned as it is). */
+BRIN_API int32_t brin_udp_count(int32_t cn, int32_t direction, int32_t a, int32_t b);
+/* Tells the recorder which channel is shown alone (0 none, 1 to 16 = channel
+ * + 1); its frames are then played out picture by picture. */
+BRIN_API int32_t brin_udp_dispmode(int32_t cn, int32_t selected, int32_t mode);
+
+/* Live audio: 0 off, 1 play audio kind 2, 2 play kind 3, 3 play the
+ * downloaded-file source. Blocks are played only while the b of the last
+ * brin_udp_count was not 0. Returns the mode passed. */
+BRIN_API int32_t wave_play_ctrl(int32_t mode);
+/* Selects audio channel 0 to 3 for both kinds (selector 0 or 1). Returns the
+ * previous channel of kind 3, or the selector when an argument is out of
+ * range. */
+BRIN_API int32_t wave_play_ch(int32_t selector, int32_t channel);
+/* Saves the newest waiting audio frame of kind 2 (kind_selector 0) or 3 to
+ * path. Returns the bytes written, 0 when no new frame was waiting. */
+BRIN_API int32_t brin_udp_wave(int32_t unused, int32_t kind_selector, const char* path);
 
 /* ---- Decoding set-up ---------------------------------------------------- */
 

@@ -1,0 +1,33 @@
+// Live audio, as the rest of brinlib sees it: the IMA ADPCM block decoder,
+// the downloaded-file source that the data-file player fills, and saving the
+// newest audio frame.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace brin::live {
+
+inline constexpr int kDownloadBuffers = 3;
+
+// Three buffers that the downloaded-file player fills with 16-bit mono PCM at
+// 8000 samples per second and marks waiting (queued = 1); the playback thread
+// plays them in mode 3 and frees them (queued = 0) once played.
+struct DownloadSource {
+  const uint8_t* data[kDownloadBuffers] = {};
+  size_t bytes[kDownloadBuffers] = {};
+  std::atomic<int> queued[kDownloadBuffers] = {};
+  std::atomic<int> play_index{0};
+};
+DownloadSource& download_source();
+int audio_play_mode();
+
+// Decodes 2048 bytes of IMA ADPCM (two codes per byte, low nibble first) from
+// the given state into 4096 16-bit samples written from out on (8192 bytes).
+void decode_adpcm_block(uint8_t* out, const uint8_t* adpcm, int predictor, int index);
+
+// Writes the newest waiting audio frame of kind 2 or 3 to path; the number
+// of bytes written, 0 when no new frame was waiting.
+int32_t save_audio_frame(int kind, const char* path);
+
+}  // namespace brin::live

@@ -1,0 +1,112 @@
+// The live stream's process-wide receive state: two stream receive threads,
+// the channel buffers of both picture kinds, the audio buffers of both audio
+// kinds, and the sub-frame tables of the channel shown alone.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "velmora/net.h"
+
+namespace brin::live {
+
+inline constexpr int kChannels = 16;
+inline constexpr int kPictureKinds = 2;
+inline constexpr int kAudioKinds = 2;       // kinds 2 and 3
+inline constexpr int kAudioBuffers = 6;     // per audio kind
+inline constexpr int kSubframeEntries = 20;
+inline constexpr size_t kChannelBufferBytes = 512 * 1024;
+inline constexpr size_t kAudioBufferBytes = 256 * 1024;
+inline constexpr size_t kSubframeBufferBytes = 512 * 1024;
+inline constexpr size_t kStagingBytes = 1024 * 1024;
+inline constexpr size_t kFrameHeaderBytes = 28;
+inline constexpr size_t kSubframeAreaOffset = 128;   // sub-frames start here
+inline constexpr size_t kSubframeHeaderBytes = 6;
+inline constexpr uint32_t kNoSelectedChannel = 0xFFFFFFFFu;
+
+// Thread states.
+enum ThreadState : int { kEnded = 0, kReceiving = 1, kStarting = 2, kPaused = 10, kStopRequested = 99 };
+
+// Ready flag of a channel buffer: a complete frame waits for a poll (1), a
+// poll is decoding it (2), or it is empty or being filled (0).
+enum Ready : int { kEmpty = 0, kWaiting = 1, kDecoding = 2 };
+
+struct ChannelBuffer {
+  std::unique_ptr<uint8_t[]> data;
+  std::mutex lock;
+  std::atomic<int> ready{kEmpty};
+};
+
+struct SubframeEntry {
+  uint32_t channel = 0;
+  uint32_t pts = 0;
+  const uint8_t* data = nullptr;
+  uint32_t size = 0;        // 0 = shown; kNoSelectedChannel in entry 0 = no play-out
+  int state = 0;            // 1 first sub-frame, 2 later one, 0 empty
+  uint32_t offset = 0;
+  uint32_t time_offset_ms = 0;
+};
+
+// The last values seen per picture kind.
+struct LastValues {
+  std::atomic<uint32_t> time{0};
+  std::atomic<uint16_t> fraction{0};
+  std::atomic<uint8_t> flags{0};
+  std::atomic<uint16_t> status{0};
+};
+
+struct ReceiveState {
+  std::mutex setup_lock;  // connect and close
+  char stream_address[16] = {};
+  int32_t base_port = 0;
+  // The sender filter: the recorder's address; valid once rx_start set it.
+  std::atomic<uint32_t> filter_address{0};
+  std::atomic<bool> filter_valid{false};
+  std::atomic<int> thread_state[2] = {};
+  vp::socket_t sockets[2] = {vp::kInvalidSocket, vp::kInvalidSocket};
+
+  ChannelBuffer channels[kPictureKinds][kChannels];
+  std::unique_ptr<uint8_t[]> subframe_buffer[kPictureKinds];
+  SubframeEntry subframes[kPictureKinds][kSubframeEntries];
+  std::atomic<int> selected{0};  // 0 none, 1 to 16 = channel + 1
+  uint32_t poll_start_ms[kPictureKinds] = {0, 0};
+
+  LastValues last[kPictureKinds];
+  std::atomic<int> last_channel{0};
+  std::atomic<uint16_t> control_status[kChannels][3] = {};
+  std::atomic<int> audio_switch{0};
+};
+
+ReceiveState& state();
+
+// Part of the audio path: called by a stream receive thread when an audio
+// frame of kind 2 or 3 completed in the kind's current buffer, with that
+// buffer's lock held (the function releases it). t = thread number.
+void audio_frame_complete(int kind, int t, std::unique_lock<std::mutex>& held);
+// The audio buffer that the next frame of a kind is written to, and its lock.
+uint8_t* current_audio_buffer(int kind);
+std::mutex& current_audio_lock(int kind);
+std::atomic<int>& current_audio_queued(int kind);
+void clear_audio_end_markers();
+uint8_t audio_end_flags();  // 0x10 and 0x20
+// Allocate and free the audio buffers (connect, close).
+void allocate_audio_buffers();
+void release_audio_buffers();
+
+// The clock of the sub-frame play-out (timeGetTime); tests replace it to make
+// the play-out deterministic.
+uint32_t now_ms();
+void set_clock_for_testing(uint32_t (*clock)());
+
+// Time stamp of a sub-frame's data: the PTS or DTS of its first packet.
+uint32_t subframe_timestamp(const uint8_t* data, size_t size);
+
+inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace brin::live

@@ -1,0 +1,217 @@
+// Reassembly of live frames from hand-made datagrams: fragment order, frame
+// numbers, the sender filter, oversized frames and the status reads.
+#include <thread>
+
+#include "live/udp_state.h"
+#include "live_fixture.h"
+
+namespace {
+
+using live_test::Datagram;
+using live_test::fragments;
+using live_test::picture_frame;
+using velmora::testing::wait_until;
+using namespace std::chrono_literals;
+
+class Reassembly : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(brin_udp_connect("127.0.0.1", port_, 0), 0);
+    int p[4];
+    sender_.parts(p);
+    ASSERT_EQ(brin_udp_rx_start(p[0], p[1], p[2], p[3]), 0);
+  }
+  void TearDown() override { EXPECT_EQ(brin_udp_close(), 0); }
+
+  // Waits until a poll of the channel takes a completed frame.
+  bool taken(int channel, int kind = 0) {
+    return wait_until([&] { return brin_udp_rx(channel, kind) == 1; }, 2s);
+  }
+  // Sends a one-datagram frame on a marker channel and waits for it: the
+  // receive thread handles datagrams in order, so everything sent before it
+  // has been handled once it is taken.
+  void sync(uint8_t number = 200) {
+    sender_.send_all(fragments(picture_frame(15, 0), number, 4000), port_);
+    ASSERT_TRUE(taken(15));
+  }
+
+  velmora::testing::TempDir dir_;
+  velmora::testing::ScopedCwd cwd_{dir_.path()};
+  uint16_t port_ = live_test::test_port();
+  live_test::Sender sender_{velmora::testing::unique_loopback()};
+};
+
+TEST_F(Reassembly, ACompleteFrameIsTakenOnceAndItsValuesAreKept) {
+  sender_.send_all(fragments(picture_frame(3, 0, 4, 96, 4242), 1, 100), port_);
+  ASSERT_TRUE(taken(3));
+  EXPECT_EQ(brin_udp_rx(3, 0), 0);  // taken once
+  BrinRxTime t{};
+  EXPECT_EQ(brin_udp_rxtime(0, &t), &t);
+  EXPECT_EQ(t.time, 4242u);
+  EXPECT_EQ(t.fraction, 77);
+  uint8_t flags = 0, channel = 0;
+  uint16_t status = 0, c1 = 0, c2 = 0, c3 = 0;
+  brin_udp_rxstatus(0, &flags, &channel, &status, &c1, &c2, &c3);
+  EXPECT_EQ(flags, 0x03);
+  EXPECT_EQ(channel, 3);
+  EXPECT_EQ(status, 0x1234);
+  EXPECT_EQ(c1, 11);
+  EXPECT_EQ(c2, 22);
+  EXPECT_EQ(c3, 33);
+  // Before decoding is set up no picture file is written.
+  EXPECT_FALSE(velmora::testing::file_exists("img/serv003.jpg"));
+  // The trace of the receive threads.
+  EXPECT_EQ(velmora::testing::read_file("img/log0.txt").rfind("thread_flg 0 0\nMULTI JOIN 127.0.0.1 ", 0), 0u);
+}
+
+TEST_F(Reassembly, CameraControlThirdValueIsReportedOnce) {
+  sender_.send_all(fragments(picture_frame(4, 0), 1, 4000), port_);
+  ASSERT_TRUE(taken(4));
+  uint16_t a = 0, b = 0, c = 0;
+  brin_udp_ptzstatus(4, &a, &b, &c);
+  EXPECT_EQ(a, 11);
+  EXPECT_EQ(b, 22);
+  EXPECT_EQ(c, 33);
+  brin_udp_ptzstatus(4, &a, &b, &c);
+  EXPECT_EQ(a, 11);
+  EXPECT_EQ(c, 0);
+}
+
+TEST_F(Reassembly, FragmentOneBeforeFragmentZeroStillCompletes) {
+  auto ds = fragments(picture_frame(2, 1, 3, 64), 9, 90);
+  ASSERT_GE(ds.size(), 3u);
+  std::swap(ds[0], ds[1]);
+  sender_.send_all(ds, port_);
+  EXPECT_TRUE(taken(2, 1));
+}
+
+TEST_F(Reassembly, AbandonedFramesFollowTheFrameNumberRules) {
+  // Frame 7 on channel 1 stays incomplete when frame 8 (channel 2) begins;
+  // 7's late fragment is dropped and 8 completes.
+  auto f7 = fragments(picture_frame(1, 0, 2, 64), 7, 200);
+  auto f8 = fragments(picture_frame(2, 0, 2, 64), 8, 200);
+  ASSERT_EQ(f7.size(), 2u);
+  sender_.send(f7[0], port_);
+  sender_.send(f8[0], port_);
+  sender_.send(f7[1], port_);
+  sender_.send(f8[1], port_);
+  EXPECT_TRUE(taken(2));
+  sync();
+  EXPECT_EQ(brin_udp_rx(1, 0), 0);
+
+  // Frame 6 (channel 3) begun while frame 9 (channel 5) is collected after
+  // an incomplete frame 4: 6 abandons 9, whose rest then counts as late.
+  auto f4 = fragments(picture_frame(6, 0, 2, 64), 4, 200);
+  auto f9 = fragments(picture_frame(5, 0, 2, 64), 9, 200);
+  auto f6 = fragments(picture_frame(3, 0, 2, 64), 6, 200);
+  sender_.send(f4[0], port_);
+  sender_.send(f9[0], port_);
+  sender_.send(f6[0], port_);
+  sender_.send(f9[1], port_);
+  sender_.send(f6[1], port_);
+  EXPECT_TRUE(taken(3));
+  sync(201);
+  EXPECT_EQ(brin_udp_rx(5, 0), 0);
+  EXPECT_EQ(brin_udp_rx(6, 0), 0);
+}
+
+TEST_F(Reassembly, ALateFragmentOfACompletedFrameAbandonsTheNextOne) {
+  auto f5 = fragments(picture_frame(1, 0, 2, 64), 5, 100);
+  auto f10 = fragments(picture_frame(2, 0, 2, 64), 10, 100);
+  sender_.send_all(f5, port_);
+  EXPECT_TRUE(taken(1));
+  sender_.send(f10[0], port_);  // current = previous = 10
+  sender_.send(f5[1], port_);   // neither: starts a new frame 5
+  sender_.send(f10[1], port_);  // 10 is now the previous frame: dropped
+  sync();
+  EXPECT_EQ(brin_udp_rx(2, 0), 0);
+}
+
+TEST_F(Reassembly, DatagramsFromAnotherSenderOrSlotAreIgnored) {
+  live_test::Sender stranger(velmora::testing::unique_loopback());
+  stranger.send_all(fragments(picture_frame(7, 0), 1, 4000), port_);
+  auto slot2 = fragments(picture_frame(8, 0), 2, 4000, 2);
+  sender_.send_all(slot2, port_);
+  Datagram tiny;
+  tiny.bytes.assign(8, 0);
+  sender_.send(tiny, port_);
+  sync();
+  EXPECT_EQ(brin_udp_rx(7, 0), 0);
+  EXPECT_EQ(brin_udp_rx(8, 0), 0);
+}
+
+TEST_F(Reassembly, FramesThatDoNotFitAreDropped) {
+  // A header claiming more than the 512 KiB channel buffer, straight through
+  // and through the staging buffer.
+  auto big = picture_frame(9, 0);
+  live_test::put32(big, 4, 600000);
+  sender_.send_all(fragments(big, 1, 4000), port_);
+  auto staged = fragments(big, 2, 100);
+  std::swap(staged[0], staged[1]);
+  sender_.send_all(staged, port_);
+  // A fragment placed past the end of every buffer.
+  auto far = fragments(picture_frame(10, 0, 1, 64), 3, 100);
+  far[0].bytes[1] = 200;
+  live_test::put16(far[0].bytes, 4, 60000);
+  sender_.send_all(far, port_);
+  sync();
+  EXPECT_EQ(brin_udp_rx(9, 0), 0);
+  EXPECT_EQ(brin_udp_rx(10, 0), 0);
+}
+
+TEST_F(Reassembly, OnlyTheNewestFrameOfAChannelIsKept) {
+  sender_.send_all(fragments(picture_frame(11, 0, 1, 64, 1), 1, 4000), port_);
+  sender_.send_all(fragments(picture_frame(11, 0, 1, 64, 2), 2, 4000), port_);
+  sender_.send_all(fragments(picture_frame(11, 0, 1, 64, 3), 3, 4000), port_);
+  sync();
+  EXPECT_EQ(brin_udp_rx(11, 0), 1);
+  BrinRxTime t{};
+  brin_udp_rxtime(0, &t);
+  EXPECT_EQ(brin_udp_rx(11, 0), 0);
+  EXPECT_EQ(brin::live::le32(brin::live::state().channels[0][11].data.get() + 8), 3u);
+}
+
+TEST(ReassemblyStart, NothingIsAcceptedBeforeTheRecordersAddressIsKnown) {
+  velmora::testing::TempDir dir;
+  velmora::testing::ScopedCwd cwd(dir.path());
+  const uint16_t port = live_test::test_port() + 2;
+  live_test::Sender sender(velmora::testing::unique_loopback());
+  ASSERT_EQ(brin_udp_connect("127.0.0.1", port, 0), 0);
+  // Both threads get a frame before the address is set.
+  sender.send_all(fragments(picture_frame(1, 0), 1, 4000), port);
+  sender.send_all(fragments(picture_frame(2, 0), 1, 4000), port + 1);
+  std::this_thread::sleep_for(50ms);
+  int p[4];
+  sender.parts(p);
+  ASSERT_EQ(brin_udp_rx_start(p[0], p[1], p[2], p[3]), 0);
+  sender.send_all(fragments(picture_frame(15, 0), 2, 4000), port);
+  sender.send_all(fragments(picture_frame(14, 0), 2, 4000), port + 1);
+  EXPECT_TRUE(wait_until([] { return brin_udp_rx(15, 0) == 1; }, 2s));
+  EXPECT_TRUE(wait_until([] { return brin_udp_rx(14, 0) == 1; }, 2s));
+  EXPECT_EQ(brin_udp_rx(1, 0), 0);
+  EXPECT_EQ(brin_udp_rx(2, 0), 0);
+  // A paused thread 0 keeps what arrives and takes it when resumed.
+  brin_udp_rx_stop();
+  sender.send_all(fragments(picture_frame(3, 0), 3, 4000), port);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(brin_udp_rx(3, 0), 0);
+  brin_udp_rx_start(p[0], p[1], p[2], p[3]);
+  EXPECT_TRUE(wait_until([] { return brin_udp_rx(3, 0) == 1; }, 2s));
+  EXPECT_EQ(brin_udp_close(), 0);
+}
+
+TEST(ReassemblyStart, BasePortZeroBindsBothThreadsTo50000) {
+  velmora::testing::TempDir dir;
+  velmora::testing::ScopedCwd cwd(dir.path());
+  live_test::Sender sender(velmora::testing::unique_loopback());
+  ASSERT_EQ(brin_udp_connect("127.0.0.1", 0, 0), 0);
+  int p[4];
+  sender.parts(p);
+  brin_udp_rx_start(p[0], p[1], p[2], p[3]);
+  sender.send_all(fragments(picture_frame(6, 0), 1, 4000), 50000);
+  EXPECT_TRUE(wait_until([] { return brin_udp_rx(6, 0) == 1; }, 2s));
+  EXPECT_EQ(velmora::testing::read_file("img/log1.txt").rfind("thread_flg 1 1\nMULTI JOIN 127.0.0.1 1\n", 0), 0u);
+  EXPECT_EQ(brin_udp_close(), 0);
+}
+
+}  // namespace
