@@ -396,6 +396,8 @@ int32_t save_audio_frame(int kind, const char* path) {
 }
 int audio_play_mode() { return audio().mode.load(); }
 
+int audio_receive_index(int kind) { return audio().kinds[kind - 2].receive_index.load(); }
+
 }  // namespace brin::live
 
 using brin::guarded;

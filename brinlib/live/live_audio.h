@@ -30,4 +30,8 @@ void decode_adpcm_block(uint8_t* out, const uint8_t* adpcm, int predictor, int i
 // of bytes written, 0 when no new frame was waiting.
 int32_t save_audio_frame(int kind, const char* path);
 
+// For tests: the buffer index that the next audio frame of kind 2 or 3 is
+// written to (it advances each time a block is taken for playing).
+int audio_receive_index(int kind);
+
 }  // namespace brin::live

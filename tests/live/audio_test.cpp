@@ -1,0 +1,197 @@
+// Live audio: block selection, the sequence and end-marker rules, and the
+// samples that reach the sound device.
+#include <arpa/inet.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "live/live_audio.h"
+#include "live/udp_state.h"
+#include "live_fixture.h"
+#include "zebsim/live.h"
+#include "zebsim/packets.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using velmora::testing::wait_until;
+
+struct Block {
+  uint16_t channel;
+  uint8_t sequence;
+  uint8_t flags = 0;
+};
+
+// An audio frame of the given kind with one block per entry; byte 24 of the
+// frame header holds `count` (the number of blocks the receiver walks).
+std::vector<uint8_t> audio_frame(int kind, const std::vector<Block>& blocks, int count) {
+  std::vector<uint8_t> frame;
+  for (size_t b = 0; b < blocks.size(); ++b) {
+    std::vector<uint8_t> payload(2112 - zebsim::kPacketHeaderBytes, 0x11);
+    zebsim::PacketSpec spec;
+    spec.video = false;
+    spec.channel = blocks[b].channel;
+    auto packet = zebsim::recorder_packet(spec, payload.data(), payload.size());
+    std::vector<uint8_t> header(28, 0);
+    live_test::put16(header, 0, blocks[b].channel);
+    live_test::put32(header, 4, static_cast<uint32_t>(packet.size()));
+    live_test::put32(header, 8, 100 + static_cast<uint32_t>(b));
+    header[15] = static_cast<uint8_t>(kind);
+    header[22] = blocks[b].flags;
+    header[23] = blocks[b].sequence;
+    if (b == 0) header[24] = static_cast<uint8_t>(count);
+    frame.insert(frame.end(), header.begin(), header.end());
+    frame.insert(frame.end(), 44, 0);
+    frame.insert(frame.end(), packet.begin(), packet.end());
+  }
+  return frame;
+}
+
+class AudioFrames : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("VELMORA_AUDIO", "none", 1);
+    ASSERT_EQ(brin_udp_connect("127.0.0.1", port_, 0), 0);
+    int p[4];
+    sender_.parts(p);
+    brin_udp_rx_start(p[0], p[1], p[2], p[3]);
+    brin::live::state().audio_switch.store(1);
+  }
+  void TearDown() override {
+    wave_play_ctrl(0);
+    brin_udp_rxstatus(-1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    brin_udp_close();
+    brin::live::state().audio_switch.store(0);
+  }
+  // Sends an audio frame and then a picture frame that marks the point where
+  // the audio frame has certainly been handled.
+  void send(const std::vector<uint8_t>& frame) {
+    sender_.send_all(live_test::fragments(frame, number_++, 30000, 1), port_);
+    sender_.send_all(live_test::fragments(live_test::picture_frame(15, 0), number_++, 30000, 0), port_);
+    ASSERT_TRUE(wait_until([] { return brin_udp_rx(15, 0) == 1; }, 2s));
+  }
+  uint8_t flags() {
+    uint8_t f = 0;
+    brin_udp_rxstatus(1, &f, nullptr, nullptr, nullptr, nullptr, nullptr);
+    return f;
+  }
+
+  velmora::testing::TempDir dir_;
+  velmora::testing::ScopedCwd cwd_{dir_.path()};
+  uint16_t port_ = static_cast<uint16_t>(live_test::test_port() + 30);
+  live_test::Sender sender_{velmora::testing::unique_loopback()};
+  uint8_t number_ = 1;
+};
+
+TEST_F(AudioFrames, ChannelSelectorRefusesValuesOutOfRange) {
+  EXPECT_EQ(wave_play_ch(0, 2), 0);
+  EXPECT_EQ(wave_play_ch(1, 3), 2);  // the previous channel
+  EXPECT_EQ(wave_play_ch(2, 1), 2);
+  EXPECT_EQ(wave_play_ch(0, 4), 0);
+  EXPECT_EQ(wave_play_ch(-1, 0), -1);
+  EXPECT_EQ(wave_play_ch(0, 0), 3);  // the refusals changed nothing
+}
+
+TEST_F(AudioFrames, TheBlockCountLimitsTheWalk) {
+  ASSERT_EQ(wave_play_ctrl(1), 1);
+  wave_play_ch(0, 1);
+  const int start = brin::live::audio_receive_index(2);
+  // Byte 24 of 0 counts as one block: channel 1 in block 1 is not reached.
+  send(audio_frame(2, {{0, 1}, {1, 1}}, 0));
+  EXPECT_EQ(brin::live::audio_receive_index(2), start);
+  // Byte 24 of 9 counts as four: channel 3 in block 3 is played.
+  wave_play_ch(0, 3);
+  send(audio_frame(2, {{0, 2}, {1, 2}, {2, 2}, {3, 2}}, 9));
+  EXPECT_EQ(brin::live::audio_receive_index(2), (start + 1) % 6);
+}
+
+TEST_F(AudioFrames, ABlockWithARepeatedSequenceNumberIsPlayedOnce) {
+  ASSERT_EQ(wave_play_ctrl(1), 1);
+  wave_play_ch(0, 0);
+  const int start = brin::live::audio_receive_index(2);
+  send(audio_frame(2, {{0, 7}}, 1));
+  send(audio_frame(2, {{0, 7}}, 1));
+  EXPECT_EQ(brin::live::audio_receive_index(2), (start + 1) % 6);
+  send(audio_frame(2, {{0, 8}}, 1));
+  EXPECT_EQ(brin::live::audio_receive_index(2), (start + 2) % 6);
+  // Without the audio switch nothing is played.
+  brin::live::state().audio_switch.store(0);
+  send(audio_frame(2, {{0, 9}}, 1));
+  EXPECT_EQ(brin::live::audio_receive_index(2), (start + 2) % 6);
+}
+
+TEST_F(AudioFrames, EndMarkersAreReportedUntilCleared) {
+  ASSERT_EQ(wave_play_ctrl(2), 2);
+  wave_play_ch(0, 0);
+  send(audio_frame(3, {{0, 1, 0x20}}, 1));
+  EXPECT_EQ(flags() & 0x30, 0x20);
+  // A kind-3 block that is played clears the kind-3 marker.
+  send(audio_frame(3, {{0, 2}}, 1));
+  EXPECT_EQ(flags() & 0x30, 0);
+  send(audio_frame(2, {{0, 3, 0x10}}, 1));
+  EXPECT_EQ(flags() & 0x30, 0x10);
+  send(audio_frame(2, {{0, 4}}, 1));
+  EXPECT_EQ(flags() & 0x30, 0x10);  // the kind-2 marker stays
+  brin_udp_rxstatus(-1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  EXPECT_EQ(flags() & 0x30, 0);
+}
+
+// The WAV sink gets exactly the decoded samples of the selected channel.
+TEST(LiveAudio, TheSelectedChannelReachesTheDeviceSampleForSample) {
+  velmora::testing::TempDir dir;
+  velmora::testing::ScopedCwd cwd(dir.path());
+  const std::string wav = dir.file("out.wav");
+  setenv("VELMORA_AUDIO", ("wav:" + wav).c_str(), 1);
+  const uint16_t port = static_cast<uint16_t>(live_test::test_port() + 40);
+  zebsim::Config config;
+  config.address = velmora::testing::unique_loopback();
+  zebsim::Recorder sim(config);
+  zebsim::LiveConfig lc;
+  lc.clips_dir = velmora::testing::clips_dir();
+  lc.cameras = 1;
+  lc.audio_channels = 3;
+  zebsim::LiveStream live(sim, lc);
+  ASSERT_TRUE(sim.start());
+  ASSERT_EQ(brin_udp_connect("127.0.0.1", port, 0), 0);
+  int p[4];
+  std::sscanf(config.address.c_str(), "%d.%d.%d.%d", &p[0], &p[1], &p[2], &p[3]);
+  brin_udp_rx_start(p[0], p[1], p[2], p[3]);
+  brin::live::state().audio_switch.store(1);
+  wave_play_ch(0, 2);
+  ASSERT_EQ(wave_play_ctrl(1), 1);
+  uint32_t loopback;
+  inet_pton(AF_INET, "127.0.0.1", &loopback);
+  live.start(loopback, port);
+  ASSERT_TRUE(wait_until([&] { return live.frames_sent(2) >= 9; }, 10s));
+  wave_play_ctrl(0);
+  live.stop();
+  brin_udp_close();
+  brin::live::state().audio_switch.store(0);
+
+  const std::string data = velmora::testing::read_file(wav);
+  ASSERT_GT(data.size(), 44u);
+  const size_t at = data.find("data");
+  ASSERT_NE(at, std::string::npos);
+  std::vector<int16_t> samples((data.size() - at - 8) / 2);
+  std::memcpy(samples.data(), data.data() + at + 8, samples.size() * 2);
+  ASSERT_GE(samples.size(), 2u * 4096) << "at least two blocks were played";
+  // Find which block came first, then every block follows in order.
+  uint32_t first = 0;
+  bool found = false;
+  for (uint32_t n = 0; n < 20 && !found; ++n) {
+    const auto block = zebsim::LiveStream::audio_block_samples(2, n);
+    if (std::equal(block.begin(), block.end(), samples.begin())) {
+      first = n;
+      found = true;
+    }
+  }
+  ASSERT_TRUE(found) << "the first block played is one the recorder sent on channel 2";
+  for (size_t b = 0; b * 4096 < samples.size(); ++b) {
+    const auto block = zebsim::LiveStream::audio_block_samples(2, first + static_cast<uint32_t>(b));
+    const size_t n = std::min<size_t>(4096, samples.size() - b * 4096);
+    EXPECT_TRUE(std::equal(block.begin(), block.begin() + static_cast<long>(n), samples.begin() + static_cast<long>(b * 4096)))
+        << "block " << b;
+  }
+}
+
+}  // namespace
