@@ -80,11 +80,13 @@ int32_t poll_impl(int k, int d) {
     }
     result = 1;
     if (selected) {
+      std::lock_guard<std::mutex> sub(st.subframe_lock[d]);
       st.poll_start_ms[d] = now_ms();
       if (st.subframes[d][0].size != kNoSelectedChannel) st.subframes[d][0].size = 0;
     }
     b.ready.store(kEmpty);
   } else if (selected) {
+    std::lock_guard<std::mutex> sub(st.subframe_lock[d]);
     SubframeEntry& first = st.subframes[d][0];
     if (first.size != kNoSelectedChannel && static_cast<int>(first.channel) + 1 == st.selected.load()) {
       uint32_t elapsed = 0;

@@ -104,8 +104,10 @@ void picture_frame_complete(int kind, int channel, uint8_t* frame) {
   }
   const int selected = st.selected.load();
   if (selected == channel + 1 && st.subframe_buffer[kind]) {
+    std::lock_guard<std::mutex> g(st.subframe_lock[kind]);
     build_subframes(kind, frame, L);
-  } else {
+  } else if (selected == 0 || !st.subframe_buffer[kind]) {
+    std::lock_guard<std::mutex> g(st.subframe_lock[kind]);
     st.subframes[kind][0].size = kNoSelectedChannel;
   }
   st.channels[kind][channel].ready.store(kWaiting);
@@ -239,14 +241,15 @@ void receive_thread(int t) {
         // what arrives then is read and dropped; once it is known, a paused
         // thread leaves the datagrams queued for when it resumes.
         if (!st.filter_valid.load()) {
-          while (vp::socket_recvfrom(s, datagram.get(), kDatagramBytes, nullptr, nullptr) > 0) {
-          }
+          while (vp::socket_recvfrom(s, datagram.get(), kDatagramBytes, nullptr, nullptr) > 0)
+            st.datagrams_read[t].fetch_add(1);
         }
         vp::sleep_ms(1);
         continue;
       }
       uint32_t from = 0;
       const int n = vp::socket_recvfrom(s, datagram.get(), kDatagramBytes, &from, nullptr);
+      if (n >= 0) st.datagrams_read[t].fetch_add(1);
       if (n <= 8) {
         // Nothing waiting: block on the socket for a short while instead of
         // polling; the state is looked at again at least every few ms.
@@ -262,21 +265,16 @@ void receive_thread(int t) {
   }
   write_trace(trace, "thread out %d\n", t, 0);
   if (trace) std::fclose(trace);
-  // The sub-frame tables are cleared under the lock of the channel shown
-  // alone, which is where the poll reads them.
-  if (const int sel = st.selected.load(); sel >= 1 && sel <= kChannels) {
-    for (int k = 0; k < kPictureKinds; ++k) {
-      std::lock_guard<std::mutex> lock(st.channels[k][sel - 1].lock);
-      for (auto& e : st.subframes[k]) e = SubframeEntry{};
-    }
+  for (int k = 0; k < kPictureKinds; ++k) {
+    std::lock_guard<std::mutex> lock(st.subframe_lock[k]);
+    for (auto& e : st.subframes[k]) e = SubframeEntry{};
   }
   vp::wsa_cleanup();
   st.thread_state[t].store(kEnded);
 }
 
-int32_t connect_impl(const char* address, int32_t base_port) {
+void allocate_buffers() {
   ReceiveState& st = state();
-  std::lock_guard<std::mutex> g(st.setup_lock);
   for (auto& kind : st.channels)
     for (auto& b : kind) {
       if (!b.data) b.data.reset(new_zeroed(kChannelBufferBytes));
@@ -286,6 +284,12 @@ int32_t connect_impl(const char* address, int32_t base_port) {
   allocate_audio_buffers();
   for (auto& b : st.subframe_buffer)
     if (!b) b.reset(new_zeroed(kSubframeBufferBytes));
+}
+
+int32_t connect_impl(const char* address, int32_t base_port) {
+  ReceiveState& st = state();
+  std::lock_guard<std::mutex> g(st.setup_lock);
+  allocate_buffers();
   st.filter_valid.store(false);
   st.filter_address.store(0);
   std::snprintf(st.stream_address, sizeof st.stream_address, "%s", address ? address : "");
@@ -332,6 +336,21 @@ int32_t close_impl() {
 }
 
 }  // namespace
+
+namespace testing {
+
+void prepare_buffers() { allocate_buffers(); }
+
+void feed_datagram(int t, const uint8_t* data, size_t size) {
+  static Reassembly contexts[2][2];
+  t &= 1;
+  if (size <= 8 || data[3] > 1) return;
+  Reassembly& r = contexts[t][data[3]];
+  if (!r.staging) r.staging.reset(new_zeroed(kStagingBytes));
+  if (r.staging) handle_fragment(t, r, data, size);
+}
+
+}  // namespace testing
 
 ReceiveState& state() {
   static ReceiveState s;

@@ -70,6 +70,10 @@ struct ReceiveState {
   ChannelBuffer channels[kPictureKinds][kChannels];
   std::unique_ptr<uint8_t[]> subframe_buffer[kPictureKinds];
   SubframeEntry subframes[kPictureKinds][kSubframeEntries];
+  // Guards a kind's sub-frame table and buffer. Taken inside a channel
+  // buffer's lock (never the other way round): by the receive thread that
+  // completes a frame, and by the poll of the channel shown alone.
+  std::mutex subframe_lock[kPictureKinds];
   std::atomic<int> selected{0};  // 0 none, 1 to 16 = channel + 1
   uint32_t poll_start_ms[kPictureKinds] = {0, 0};
 
@@ -77,6 +81,8 @@ struct ReceiveState {
   std::atomic<int> last_channel{0};
   std::atomic<uint16_t> control_status[kChannels][3] = {};
   std::atomic<int> audio_switch{0};
+  // Datagrams read per receive thread, accepted or not (tests, benchmarks).
+  std::atomic<uint64_t> datagrams_read[2] = {};
 };
 
 ReceiveState& state();
@@ -102,6 +108,15 @@ void set_clock_for_testing(uint32_t (*clock)());
 
 // Time stamp of a sub-frame's data: the PTS or DTS of its first packet.
 uint32_t subframe_timestamp(const uint8_t* data, size_t size);
+
+namespace testing {
+// Allocates the receive buffers without starting the receive threads, so
+// datagrams can be fed straight to the reassembly (fuzzing, tests).
+void prepare_buffers();
+// Runs one datagram through the reassembly of receive thread t, whose
+// contexts are kept between calls, as if it came from the recorder.
+void feed_datagram(int t, const uint8_t* data, size_t size);
+}  // namespace testing
 
 inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t le32(const uint8_t* p) {

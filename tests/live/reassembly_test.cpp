@@ -180,7 +180,8 @@ TEST(ReassemblyStart, NothingIsAcceptedBeforeTheRecordersAddressIsKnown) {
   // Both threads get a frame before the address is set.
   sender.send_all(fragments(picture_frame(1, 0), 1, 4000), port);
   sender.send_all(fragments(picture_frame(2, 0), 1, 4000), port + 1);
-  std::this_thread::sleep_for(50ms);
+  auto& read = brin::live::state().datagrams_read;
+  ASSERT_TRUE(wait_until([&] { return read[0].load() >= 1 && read[1].load() >= 1; }, 5s));
   int p[4];
   sender.parts(p);
   ASSERT_EQ(brin_udp_rx_start(p[0], p[1], p[2], p[3]), 0);
