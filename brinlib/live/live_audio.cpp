@@ -73,6 +73,13 @@ struct AudioState {
   int queue_count = 0;
   std::mutex thread_lock;
   std::thread thread;
+
+  // A program that ends with audio still playing: the playback thread is
+  // stopped before the state it works on goes away.
+  ~AudioState() {
+    mode.store(0);
+    if (thread.joinable()) thread.join();
+  }
 };
 
 AudioState& audio() {

@@ -1,6 +1,7 @@
 // The stream receive threads: datagrams from the recorder are reassembled into
 // frames per camera and kind, kept newest-first in the channel buffers, and
 // the frames of the channel shown alone are split into their sub-frames.
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -110,6 +111,8 @@ void picture_frame_complete(int kind, int channel, uint8_t* frame) {
     std::lock_guard<std::mutex> g(st.subframe_lock[kind]);
     st.subframes[kind][0].size = kNoSelectedChannel;
   }
+  st.completed_ms[kind][channel].store(vp::tick_count_ms());
+  st.frames_completed[kind].fetch_add(1);
   st.channels[kind][channel].ready.store(kWaiting);
 }
 
@@ -188,6 +191,7 @@ void handle_fragment(int t, Reassembly& r, const uint8_t* d, size_t n) {
     if (static_cast<size_t>(le32(frame + 4)) + kFrameHeaderBytes > target.size) return;
     picture_frame_complete(kind, channel, frame);
   } else if (kind == 2 || kind == 3) {
+    state().frames_completed[kind].fetch_add(1);
     audio_frame_complete(kind, t, held);
   }
 }
@@ -200,6 +204,9 @@ void write_trace(FILE* f, const char* format, int a, int b) {
 
 void receive_thread(int t) {
   ReceiveState& st = state();
+  char name[16];
+  std::snprintf(name, sizeof name, "brin-udp-rx%d", t);
+  pthread_setname_np(pthread_self(), name);
   clear_audio_end_markers();
   vp::wsa_startup(0x0101);
   ::mkdir("img", 0755);
@@ -351,6 +358,14 @@ void feed_datagram(int t, const uint8_t* data, size_t size) {
 }
 
 }  // namespace testing
+
+ReceiveState::~ReceiveState() {
+  for (auto& t : thread_state) {
+    if (t.load() == kEnded) continue;
+    t.store(kStopRequested);
+    for (int i = 0; i < 1000 && t.load() != kEnded; ++i) vp::sleep_ms(1);
+  }
+}
 
 ReceiveState& state() {
   static ReceiveState s;

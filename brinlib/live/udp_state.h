@@ -58,6 +58,10 @@ struct LastValues {
 };
 
 struct ReceiveState {
+  // A program that ends without closing the stream: the receive threads are
+  // stopped before the buffers they write go away.
+  ~ReceiveState();
+
   std::mutex setup_lock;  // connect and close
   char stream_address[16] = {};
   int32_t base_port = 0;
@@ -81,8 +85,11 @@ struct ReceiveState {
   std::atomic<int> last_channel{0};
   std::atomic<uint16_t> control_status[kChannels][3] = {};
   std::atomic<int> audio_switch{0};
-  // Datagrams read per receive thread, accepted or not (tests, benchmarks).
+  // Datagrams read per receive thread, accepted or not, frames completed per
+  // kind, and when each channel's newest frame completed (tests, benchmarks).
   std::atomic<uint64_t> datagrams_read[2] = {};
+  std::atomic<uint64_t> frames_completed[4] = {};
+  std::atomic<uint32_t> completed_ms[kPictureKinds][kChannels] = {};
 };
 
 ReceiveState& state();

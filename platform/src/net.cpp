@@ -154,7 +154,12 @@ static int set_int_option(socket_t s, int level, int name, int value) {
 }
 
 int socket_set_reuseaddr(socket_t s, bool on) { return set_int_option(s, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0); }
-int socket_set_receive_buffer(socket_t s, int bytes) { return set_int_option(s, SOL_SOCKET, SO_RCVBUF, bytes); }
+int socket_set_receive_buffer(socket_t s, int bytes) {
+  // Beyond the system's limit for ordinary programs only a privileged one
+  // gets what it asks for; others get the limit.
+  if (set_int_option(s, SOL_SOCKET, SO_RCVBUFFORCE, bytes) == 0) return 0;
+  return set_int_option(s, SOL_SOCKET, SO_RCVBUF, bytes);
+}
 int socket_set_send_buffer(socket_t s, int bytes) { return set_int_option(s, SOL_SOCKET, SO_SNDBUF, bytes); }
 
 uint16_t socket_local_port(socket_t s) {

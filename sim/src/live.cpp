@@ -282,8 +282,11 @@ void LiveStream::send_frame(int sock, uint32_t dest, uint16_t port, uint8_t slot
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = dest;
   to.sin_port = htons(port);
+  // A recorder's network interface spreads a frame over some time; a short
+  // pause between datagrams does the same on loopback.
   for (const auto& d : datagrams) {
     if (::sendto(sock, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0) datagrams_.fetch_add(1);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
 }
 
@@ -332,7 +335,10 @@ void LiveStream::run(uint32_t dest, uint16_t base_port) {
   const auto gop_period = std::chrono::duration<double>(config_.gop_pictures / config_.frame_rate);
   const auto audio_period = std::chrono::duration<double>(static_cast<double>(kAudioSamples) / kSampleRate);
   const auto begin = clock::now();
-  uint64_t gops = 0, audio_blocks = 0;
+  // Each camera's frame is due once per group period, the cameras spread
+  // evenly over the period as a recorder's encoders are.
+  std::vector<uint64_t> gops(static_cast<size_t>(config_.cameras), 0);
+  uint64_t audio_blocks = 0;
   while (!stop_.load()) {
     const auto now = clock::now();
     const uint16_t packet_size = static_cast<uint16_t>(std::clamp<uint32_t>(recorder_.switch_item("cam", 189), 0, 65000));
@@ -341,18 +347,18 @@ void LiveStream::run(uint32_t dest, uint16_t base_port) {
       return faults_.wrong_sender;
     }();
     const int s = wrong ? bad : sock;
-    if (now - begin >= gops * gop_period) {
+    for (int k = 0; k < config_.cameras; ++k) {
+      const double phase = static_cast<double>(k) / config_.cameras;
+      if (now - begin < (static_cast<double>(gops[static_cast<size_t>(k)]) + phase) * gop_period) continue;
+      ++gops[static_cast<size_t>(k)];
+      if (!((recorder_.config().enabled_cameras >> k) & 1)) continue;
       for (int kind = 0; kind < (config_.second_kind ? 2 : 1); ++kind) {
-        for (int k = 0; k < config_.cameras; ++k) {
-          if (!((recorder_.config().enabled_cameras >> k) & 1)) continue;
-          const std::vector<uint8_t> frame = picture_frame(k, kind);
-          if (frame.empty()) continue;
-          send_frame(s, dest, static_cast<uint16_t>(base_port + kind), 0, frame_number_[kind][0]++, frame,
-                     packet_size);
-          frames_sent_[kind].fetch_add(1);
-        }
+        const std::vector<uint8_t> frame = picture_frame(k, kind);
+        if (frame.empty()) continue;
+        send_frame(s, dest, static_cast<uint16_t>(base_port + kind), 0, frame_number_[kind][0]++, frame,
+                   packet_size);
+        frames_sent_[kind].fetch_add(1);
       }
-      ++gops;
     }
     if (config_.audio_channels > 0 && now - begin >= audio_blocks * audio_period) {
       for (int kind = 2; kind < (config_.second_kind ? 4 : 3); ++kind) {
