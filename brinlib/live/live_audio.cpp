@@ -404,6 +404,8 @@ int32_t save_audio_frame(int kind, const char* path) {
 int audio_play_mode() { return audio().mode.load(); }
 
 int audio_receive_index(int kind) { return audio().kinds[kind - 2].receive_index.load(); }
+int audio_play_index(int kind) { return audio().kinds[kind - 2].play_index.load(); }
+int audio_device_state() { return audio().device_state.load(); }
 
 }  // namespace brin::live
 

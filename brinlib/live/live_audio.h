@@ -33,5 +33,9 @@ int32_t save_audio_frame(int kind, const char* path);
 // For tests: the buffer index that the next audio frame of kind 2 or 3 is
 // written to (it advances each time a block is taken for playing).
 int audio_receive_index(int kind);
+// For tests: the buffer the playback thread sends next, and the device state
+// (-1 closed, 0 no device, 1 open).
+int audio_play_index(int kind);
+int audio_device_state();
 
 }  // namespace brin::live

@@ -136,6 +136,22 @@ TEST_F(AudioFrames, EndMarkersAreReportedUntilCleared) {
   EXPECT_EQ(flags() & 0x30, 0);
 }
 
+TEST_F(AudioFrames, SwitchingKindsWaitsForThreeBuffersOfTheNewKind) {
+  ASSERT_EQ(wave_play_ctrl(1), 1);
+  wave_play_ch(0, 0);
+  for (uint8_t seq = 1; seq <= 3; ++seq) send(audio_frame(2, {{0, seq}}, 1));
+  ASSERT_TRUE(wait_until([] { return brin::live::audio_play_index(2) == 3; }, 5s));
+  ASSERT_EQ(brin::live::audio_device_state(), 1);
+  ASSERT_EQ(wave_play_ctrl(2), 2);
+  send(audio_frame(3, {{0, 1}}, 1));
+  send(audio_frame(3, {{0, 2}}, 1));
+  EXPECT_EQ(brin::live::audio_receive_index(3), 2);
+  EXPECT_EQ(brin::live::audio_play_index(3), 0);  // two waiting are not enough
+  send(audio_frame(3, {{0, 3}}, 1));
+  EXPECT_TRUE(wait_until([] { return brin::live::audio_play_index(3) == 3; }, 5s));
+  EXPECT_EQ(brin::live::audio_device_state(), 1);  // the device stayed open
+}
+
 // The WAV sink gets exactly the decoded samples of the selected channel.
 TEST(LiveAudio, TheSelectedChannelReachesTheDeviceSampleForSample) {
   velmora::testing::TempDir dir;
