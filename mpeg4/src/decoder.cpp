@@ -166,8 +166,25 @@ int Decoder::Impl::decode_picture(BitReader& br, bool short_header, Picture* out
       if (r != kOk) return r;
     }
   } else {
+    const TimeBase before = ctx.time_base;
     r = parse_vop(br, ctx.vol, &ctx.time_base, &vop);
     if (r != kOk) return r;
+    if (!vop.coded) {
+      // A VOP without data repeats the newest reference. It is no new
+      // reference (so direct-mode distances stay those of the real ones) and
+      // has no place of its own in display order once pictures are held
+      // back; otherwise it is returned as the repeat it is.
+      ctx.time_base = before;
+      if (!ctx.future) return kBitstreamError;
+      if (hold_back()) return kOkNoPicture;
+      fill(*ctx.future, out);
+      if (out) {
+        out->not_coded = true;
+        out->time = vop.time;
+        out->type = vop.type;
+      }
+      return kOk;
+    }
   }
   if (last_vop_time >= 0) {
     const int64_t d = vop.time > last_vop_time ? vop.time - last_vop_time : last_vop_time - vop.time;
@@ -192,21 +209,10 @@ int Decoder::Impl::decode_picture(BitReader& br, bool short_header, Picture* out
   ctx.vop = vop;
   cur->type = vop.type;
   cur->time = vop.time;
-  cur->not_coded = !vop.coded;
+  cur->not_coded = false;
 
   int result = kOk;
-  if (!vop.coded) {
-    // A VOP that repeats the newest reference; every macroblock counts as
-    // not coded for later direct-mode prediction.
-    const Frame* src = ctx.future;
-    if (src) {
-      std::memcpy(cur->mem.data(), src->mem.data(), cur->mem.size());
-    }
-    for (MbInfo& m : ctx.mb) m = MbInfo{kMbSkipped, 1, {0, 0}};
-    std::fill(ctx.mv.begin(), ctx.mv.end(), Mv{});
-    std::fill(ctx.field_mv.begin(), ctx.field_mv.end(), Mv{});
-    if (!src) result = kBitstreamError;
-  } else if (short_header) {
+  if (short_header) {
     result = decode_short_header_macroblocks(ctx, br);
   } else {
     result = decode_vop_macroblocks(ctx, br);

@@ -56,6 +56,7 @@ class VopDecoder {
   // Packet structure.
   bool at_resync() const;
   bool read_packet_header(int* mb_number);
+  int peek_packet_mb_number() const;
   bool seek_resync();
   void start_packet(int first_mb);
   void conceal(int from, int to);
@@ -154,6 +155,13 @@ bool VopDecoder::read_packet_header(int* mb_number) {
   *mb_number = mbn;
   qp_ = quant;
   return true;
+}
+
+int VopDecoder::peek_packet_mb_number() const {
+  BitReader probe = br_;
+  probe.skip(8 - (probe.pos() & 7));
+  probe.skip(resync_prefix_zeros(vop_) + 1);
+  return static_cast<int>(probe.get(macroblock_number_bits(c_.mb_count)));
 }
 
 bool VopDecoder::seek_resync() {
@@ -388,12 +396,15 @@ bool VopDecoder::decode_header_ip(MbSyntax& m, int mb_index) {
 bool VopDecoder::decode_header_b(MbSyntax& m, int mb_index) {
   m = MbSyntax{};
   m.qp = qp_;
+  // Vector predictors start from zero on every macroblock row.
+  if (mb_index % c_.mb_w == 0) std::memset(b_pred_, 0, sizeof b_pred_);
   const MbInfo& colocated = c_.mb_ref[mb_index];
   if (colocated.mode == kMbSkipped) {
     // The co-located macroblock of the newest reference was not coded: so
     // is this one, a copy from the past reference.
     m.b_skipped = true;
     m.b_type = 3;
+    m.mode = kMbSkipped;
     return true;
   }
   if (br_.get1()) {  // modb = 1: direct mode, no vector delta, no texture
@@ -434,6 +445,7 @@ bool VopDecoder::decode_header_b(MbSyntax& m, int mb_index) {
     direct_vectors(m, mb_index, d);
     return !br_.overrun();
   }
+  m.mode = m.field_pred ? kMbInterField : kMbInter;
   for (int dir = 0; dir < 2; ++dir) {
     const bool used = dir == 0 ? (m.b_type == 1 || m.b_type == 3) : (m.b_type == 1 || m.b_type == 2);
     if (!used) continue;
@@ -899,7 +911,11 @@ int VopDecoder::run() {
   bool damaged = false;
   int index = 0;
   while (index < c_.mb_count) {
-    if (index > 0 && at_resync()) {
+    // B-VOP macroblocks whose co-located one was not coded take no bits, so
+    // a packet header may stand before them: it belongs to the first
+    // macroblock it names.
+    const bool zero_bit_mb = vop_.type == CodingType::kB && c_.mb_ref[index].mode == kMbSkipped;
+    if (index > 0 && at_resync() && !(zero_bit_mb && index < peek_packet_mb_number())) {
       int mbn;
       if (!read_packet_header(&mbn) || mbn < index) {
         damaged = true;

@@ -39,6 +39,30 @@ TEST(Mpeg4Decoder, ClipMatchesFfmpegDecoding) {
   EXPECT_GE(sum / static_cast<double>(ref.size()), 45.0);
 }
 
+// B-VOPs come back in display order: each reference picture is held back
+// until the next one, and flush() returns the last.
+TEST(Mpeg4Decoder, BidirectionalStreamComesOutInDisplayOrder) {
+  const std::string dir = velmora::testing::build_dir() + "/tests/mpeg4/";
+  const auto es = m4test::read_file_bytes(dir + "bframes_352x240.m4v");
+  const auto ref = m4test::split_i420(m4test::read_file_bytes(dir + "bframes_352x240.ref.yuv"), 352, 240);
+  ASSERT_FALSE(es.empty());
+  ASSERT_EQ(ref.size(), 30u);
+  const auto run = decode_stream(es);
+  EXPECT_EQ(run.errors, 0);
+  ASSERT_EQ(run.frames.size(), ref.size());
+  int b_frames = 0;
+  for (size_t i = 0; i < ref.size(); ++i) {
+    EXPECT_GE(psnr(run.frames[i].i420, ref[i]), 45.0) << "frame " << i;
+    if (i > 0) {
+      EXPECT_GT(run.frames[i].time, run.frames[i - 1].time) << i;
+    }
+    b_frames += run.frames[i].type == mpeg4::CodingType::kB;
+  }
+  EXPECT_GE(b_frames, 15);
+  // The first call decodes the intra picture and holds it back.
+  EXPECT_EQ(run.results.front(), mpeg4::kOkNoPicture);
+}
+
 TEST(Mpeg4Decoder, StartReportsTheSizeAndStopsAtTheFirstPicture) {
   for (const auto& [name, w, h] : {std::tuple{"cam0_704x480.m4v", 704, 480}, std::tuple{"cam0_704x240.m4v", 704, 240},
                                    std::tuple{"cam0_352x240.m4v", 352, 240}}) {

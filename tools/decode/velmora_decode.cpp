@@ -4,7 +4,8 @@
 // raw I420 frames in display order, each frame width x height luma bytes
 // then the two chroma planes of (width + 1) / 2 x (height + 1) / 2 bytes.
 // With --bmp, every frame is also written as DIR/frame_NNNNN.bmp (24-bit,
-// bottom-up). Prints the picture size and the frame count.
+// bottom-up). Prints the picture size and the frame count. VOPs without data
+// (repeats of the previous picture) are not written.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -138,7 +139,9 @@ int main(int argc, char** argv) {
     size_t consumed = 0;
     r = dec.decode(data.data() + pos, data.size() - pos, &consumed, &pic);
     if (r == mpeg4::kOk) {
-      emit(pic);
+      // A VOP without data only repeats the picture before it; like other
+      // decoders, the output leaves it out.
+      if (!pic.not_coded) emit(pic);
     } else if (r != mpeg4::kOkNoPicture && r != mpeg4::kNoPictureHeader) {
       if (!errors) first_error = r;
       ++errors;
