@@ -760,7 +760,7 @@ void VopDecoder::predict_mb(const MbSyntax& m, int dir, const Frame& ref, int mb
     for (int f = 0; f < 2; ++f) {
       const int sel = m.field_select[dir][f];
       const Mv mv = m.mv[dir][f];
-      Plane fy{py.data + sel * py.stride, py.stride * 2, py.width, py.height / 2};
+      const Plane fy = field_of(py, sel);
       luma_mc(fy, d.p[0] + f * d.stride[0], d.stride[0] * 2, x, y / 2, mv, 16, 8, rounding);
       int cx, cy;
       if (qpel) {
@@ -774,7 +774,7 @@ void VopDecoder::predict_mb(const MbSyntax& m, int dir, const Frame& ref, int mb
       cy = (cy >> 1) | (cy & 1);
       for (int c = 1; c < 3; ++c) {
         const Plane& pc = c == 1 ? pu : pv;
-        Plane fc{pc.data + sel * pc.stride, pc.stride * 2, pc.width, pc.height / 2};
+        const Plane fc = field_of(pc, sel);
         mc_halfpel(d.p[c] + f * d.stride[c], d.stride[c] * 2, fc, x + cx, y / 2 + cy, 8, 4, rounding);
       }
     }

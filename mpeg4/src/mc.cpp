@@ -73,7 +73,15 @@ inline void qpel_1d(const int* s, int n, int frac, int rounding, int* out) {
 
 void copy_with_edges(uint8_t* dst, int dst_stride, const Plane& ref, int x, int y, int w, int h) {
   for (int j = 0; j < h; ++j) {
-    const uint8_t* row = ref.data + static_cast<ptrdiff_t>(clampi(y + j, 0, ref.height - 1)) * ref.stride;
+    const uint8_t* row;
+    if (ref.field < 0) {
+      row = ref.data + static_cast<ptrdiff_t>(clampi(y + j, 0, ref.height - 1)) * ref.stride;
+    } else {
+      const int frame_stride = ref.stride / 2;
+      const uint8_t* frame = ref.data - ref.field * frame_stride;
+      const int frame_row = clampi(ref.field + 2 * (y + j), 0, ref.frame_height - 1);
+      row = frame + static_cast<ptrdiff_t>(frame_row) * frame_stride;
+    }
     uint8_t* d = dst + static_cast<ptrdiff_t>(j) * dst_stride;
     for (int i = 0; i < w; ++i) d[i] = row[clampi(x + i, 0, ref.width - 1)];
   }
