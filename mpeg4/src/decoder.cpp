@@ -116,7 +116,9 @@ struct Decoder::Impl {
 
   int apply_vol(const VolHeader& vol) {
     const bool size_changed = !ctx.have_vol || vol.width != ctx.vol.width || vol.height != ctx.vol.height;
-    if (vol.data_partitioned) return kUnsupported;
+    // Reversible codes of partitioned texture, and partitioning of
+    // interlaced video, are not decoded.
+    if (vol.reversible_vlc || (vol.data_partitioned && vol.interlaced)) return kUnsupported;
     ctx.vol = vol;
     ctx.have_vol = true;
     if (size_changed) {

@@ -63,6 +63,7 @@ class VopDecoder {
 
   // Macroblock syntax.
   bool decode_header_ip(MbSyntax& m, int mb_index);
+  bool read_p_motion(MbSyntax& m, int type, bool intra, bool mcsel, int mb_index);
   bool decode_header_b(MbSyntax& m, int mb_index);
   bool read_intra_dc(MbSyntax& m, int block);
   bool decode_texture(MbSyntax& m, int mb_index);
@@ -113,6 +114,7 @@ class VopDecoder {
   bool failed_ = false;
   int packet_first_ = 0;
   Mv b_pred_[2][2];  // B-VOP vector predictors: [direction][field]
+  std::vector<int> packet_types_;  // data partitioning: macroblock types, -1 not coded
   alignas(16) int16_t qf_[6][64];
   alignas(16) uint8_t tmp_[16 * 16 + 2 * 8 * 8];
 };
@@ -314,7 +316,7 @@ void VopDecoder::store_mb_vectors(int mb_index, const MbSyntax& m) {
 // Macroblock headers
 
 bool VopDecoder::decode_header_ip(MbSyntax& m, int mb_index) {
-  const int mb_x = mb_index % c_.mb_w, mb_y = mb_index / c_.mb_w;
+
   const bool inter_vop = vop_.type != CodingType::kI;
   m = MbSyntax{};
   if (inter_vop && br_.get1()) {  // not_coded
@@ -354,6 +356,17 @@ bool VopDecoder::decode_header_ip(MbSyntax& m, int mb_index) {
     }
   }
   c_.mb[mb_index].qp = static_cast<uint8_t>(qp_);
+  if (!read_p_motion(m, type, intra, mcsel, mb_index)) return false;
+  c_.mb[mb_index].mode = m.mode;
+  store_mb_vectors(mb_index, m);
+  return !br_.overrun();
+}
+
+// The motion of a P- or S-VOP macroblock: its mode from the macroblock type
+// and the vectors that follow, stored for the prediction of later ones.
+bool VopDecoder::read_p_motion(MbSyntax& m, int type, bool intra, bool mcsel, int mb_index) {
+  const int mb_x = mb_index % c_.mb_w, mb_y = mb_index / c_.mb_w;
+  const int fcode = vop_.fcode_forward;
   if (intra) {
     m.mode = kMbIntra;
   } else if (mcsel) {
@@ -363,8 +376,7 @@ bool VopDecoder::decode_header_ip(MbSyntax& m, int mb_index) {
     const Mv pred = predict_vector(mb_x, mb_y, 0);
     for (int f = 0; f < 2; ++f) {
       int x, y;
-      if (!read_vector(vop_.fcode_forward, pred.x, &x) || !read_vector(vop_.fcode_forward, pred.y / 2, &y))
-        return false;
+      if (!read_vector(fcode, pred.x, &x) || !read_vector(fcode, pred.y / 2, &y)) return false;
       m.mv[0][f].x = static_cast<int16_t>(x);
       m.mv[0][f].y = static_cast<int16_t>(y);
     }
@@ -374,7 +386,7 @@ bool VopDecoder::decode_header_ip(MbSyntax& m, int mb_index) {
     for (int b = 0; b < 4; ++b) {
       const Mv pred = predict_vector(mb_x, mb_y, b);
       int x, y;
-      if (!read_vector(vop_.fcode_forward, pred.x, &x) || !read_vector(vop_.fcode_forward, pred.y, &y)) return false;
+      if (!read_vector(fcode, pred.x, &x) || !read_vector(fcode, pred.y, &y)) return false;
       m.mv[0][b].x = static_cast<int16_t>(x);
       m.mv[0][b].y = static_cast<int16_t>(y);
       // Later blocks of this macroblock predict from the earlier ones.
@@ -384,13 +396,13 @@ bool VopDecoder::decode_header_ip(MbSyntax& m, int mb_index) {
     m.mode = kMbInter;
     const Mv pred = predict_vector(mb_x, mb_y, 0);
     int x, y;
-    if (!read_vector(vop_.fcode_forward, pred.x, &x) || !read_vector(vop_.fcode_forward, pred.y, &y)) return false;
+    if (!read_vector(fcode, pred.x, &x) || !read_vector(fcode, pred.y, &y)) return false;
     m.mv[0][0].x = static_cast<int16_t>(x);
     m.mv[0][0].y = static_cast<int16_t>(y);
   }
   c_.mb[mb_index].mode = m.mode;
   store_mb_vectors(mb_index, m);
-  return !br_.overrun();
+  return true;
 }
 
 bool VopDecoder::decode_header_b(MbSyntax& m, int mb_index) {
@@ -899,10 +911,95 @@ void VopDecoder::predict_gmc(int mb_x, int mb_y, const MbDest& d) {
 // ---------------------------------------------------------------------------
 // VOP
 
+// A video packet with data partitioning: first the macroblock types with
+// the DC coefficients (I-VOPs) or the motion (P-VOPs) of every macroblock of
+// the packet up to a marker, then the rest of their headers, then their
+// texture in the same order.
 bool VopDecoder::decode_packet_partitioned(int first_mb, int* next_mb) {
-  (void)first_mb;
-  (void)next_mb;
-  return false;
+  const bool intra_vop = vop_.type == CodingType::kI;
+  std::vector<MbSyntax>& mbs = c_.packet_mbs;
+  mbs.clear();
+  std::vector<int>& mb_types = packet_types_;
+  mb_types.clear();
+  // Partition 1.
+  int index = first_mb;
+  for (;;) {
+    if (intra_vop ? br_.peek(19) == kDcMarker : br_.peek(17) == kMotionMarker) break;
+    if (index >= c_.mb_count || br_.overrun()) return false;
+    MbSyntax m;
+    m.qp = qp_;
+    if (!intra_vop && br_.get1()) {  // not_coded
+      m.mode = (vop_.type == CodingType::kS) ? kMbGmc : kMbSkipped;
+      c_.mb[index].mode = m.mode;
+      c_.mb[index].qp = static_cast<uint8_t>(qp_);
+      store_mb_vectors(index, m);
+      mbs.push_back(m);
+      mb_types.push_back(-1);
+      ++index;
+      continue;
+    }
+    int mcbpc;
+    do {
+      mcbpc = (intra_vop ? t_.mcbpc_intra : t_.mcbpc_inter).decode(br_);
+      if (mcbpc == Vlc::kInvalid || br_.overrun()) return false;
+    } while (mcbpc == kMcbpcStuffing);
+    const int type = mcbpc >> 2;
+    const bool intra = type == 3 || type == 4;
+    m.cbp = mcbpc & 3;
+    if (intra_vop) {
+      m.use_dc_vlc = qp_ < kDcVlcLimit[vop_.intra_dc_vlc_thr];
+      if (type == 4) qp_ = clamp_qp(qp_ + kDquant[br_.get(2)]);
+      m.qp = qp_;
+      c_.mb[index].qp = static_cast<uint8_t>(qp_);
+      m.mode = kMbIntra;
+      c_.mb[index].mode = kMbIntra;
+      store_mb_vectors(index, m);
+      if (m.use_dc_vlc) {
+        for (int b = 0; b < 6; ++b)
+          if (!read_intra_dc(m, b)) return false;
+        m.dc_read = true;
+      }
+    } else {
+      bool mcsel = false;
+      if (vop_.type == CodingType::kS && (type == 0 || type == 1)) mcsel = br_.get1() != 0;
+      if (!read_p_motion(m, type, intra, mcsel, index)) return false;
+    }
+    mbs.push_back(m);
+    mb_types.push_back(type);
+    ++index;
+  }
+  br_.skip(intra_vop ? 19 : 17);
+  // Partition 2.
+  for (size_t k = 0; k < mbs.size(); ++k) {
+    MbSyntax& m = mbs[k];
+    const int type = mb_types[k];
+    if (type < 0) continue;  // not coded
+    const int mb_index = first_mb + static_cast<int>(k);
+    const bool intra = m.mode == kMbIntra;
+    if (intra) m.ac_pred = br_.get1() != 0;
+    int cbpy = t_.cbpy.decode(br_);
+    if (cbpy == Vlc::kInvalid) return false;
+    if (!intra) cbpy = 15 - cbpy;
+    m.cbp |= cbpy << 2;
+    if (!intra_vop) {
+      if (intra) m.use_dc_vlc = qp_ < kDcVlcLimit[vop_.intra_dc_vlc_thr];
+      if (type == 1 || type == 4 || type == 5) qp_ = clamp_qp(qp_ + kDquant[br_.get(2)]);
+      m.qp = qp_;
+      c_.mb[mb_index].qp = static_cast<uint8_t>(qp_);
+      if (intra && m.use_dc_vlc) {
+        for (int b = 0; b < 6; ++b)
+          if (!read_intra_dc(m, b)) return false;
+        m.dc_read = true;
+      }
+    }
+    if (br_.overrun()) return false;
+  }
+  // Partition 3.
+  for (size_t k = 0; k < mbs.size(); ++k) {
+    if (!decode_texture(mbs[k], first_mb + static_cast<int>(k))) return false;
+  }
+  *next_mb = index;
+  return true;
 }
 
 int VopDecoder::run() {
