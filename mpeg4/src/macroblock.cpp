@@ -79,6 +79,8 @@ class VopDecoder {
   bool read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra);
   void intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t* qf, uint8_t* dst, int stride);
   void inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride);
+  void add_prediction(int16_t* qf, int pos, int pred);
+  void clear_block(int16_t* qf);
 
   // Prediction.
   void predict_mb(const MbSyntax& m, int dir, const Frame& ref, int mb_x, int mb_y, const MbDest& d, int rounding);
@@ -115,7 +117,11 @@ class VopDecoder {
   int packet_first_ = 0;
   Mv b_pred_[2][2];  // B-VOP vector predictors: [direction][field]
   std::vector<int> packet_types_;  // data partitioning: macroblock types, -1 not coded
-  alignas(16) int16_t qf_[6][64];
+  // Coefficient blocks stay all zero between blocks: only the positions
+  // listed in nz_pos_ are written and cleared again.
+  alignas(16) int16_t qf_[6][64] = {};
+  uint8_t nz_pos_[72];
+  int nz_count_ = 0;
   alignas(16) uint8_t tmp_[16 * 16 + 2 * 8 * 8];
 };
 
@@ -549,45 +555,58 @@ bool VopDecoder::read_coefs(int16_t* qf, const uint8_t* scan, int start, bool in
   const Vlc& vlc = (intra && !short_header) ? t_.tcoef_intra : t_.tcoef_inter;
   const int table = (intra && !short_header) ? 1 : 0;
   int i = start;
+  const int bits = vlc.bits();
   for (;;) {
-    int v = vlc.decode(br_);
-    if (v == Vlc::kInvalid) return false;
+    // One look at the code and the sign bit that follows it.
+    const uint32_t look = br_.peek(bits + 1);
+    const uint32_t e = vlc.entry(look >> 1);
+    const int len = static_cast<int>(e & 0xFF);
+    if (len == 0) return false;
+    int v = static_cast<int16_t>(e >> 8);
     int last, run, level;
     if (v != kTcoefEscape) {
       last = tcoef_last(v);
       run = tcoef_run(v);
       level = tcoef_level(v);
-      if (br_.get1()) level = -level;
-    } else if (short_header) {
-      last = br_.get1();
-      run = static_cast<int>(br_.get(6));
-      level = static_cast<int8_t>(br_.get(8));
-      if (level == 0) return false;
-    } else if (!br_.get1()) {  // escape 1: level offset by the table's largest
-      v = vlc.decode(br_);
-      if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
-      last = tcoef_last(v);
-      run = tcoef_run(v);
-      level = tcoef_level(v) + t_.lmax[table][last][run];
-      if (br_.get1()) level = -level;
-    } else if (!br_.get1()) {  // escape 2: run offset by the table's longest
-      v = vlc.decode(br_);
-      if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
-      last = tcoef_last(v);
-      level = tcoef_level(v);
-      run = tcoef_run(v) + t_.rmax[table][last][level] + 1;
-      if (br_.get1()) level = -level;
-    } else {  // escape 3: fixed length
-      last = br_.get1();
-      run = static_cast<int>(br_.get(6));
-      if (!br_.get1()) return false;
-      level = static_cast<int>(br_.get(12));
-      if (!br_.get1()) return false;
-      if (level >= 2048) level -= 4096;
+      if ((look >> (bits - len)) & 1) level = -level;
+      br_.skip(len + 1);
+    } else {
+      br_.skip(len);
+      if (short_header) {
+        last = br_.get1();
+        run = static_cast<int>(br_.get(6));
+        level = static_cast<int8_t>(br_.get(8));
+        if (level == 0) return false;
+      } else if (!br_.get1()) {  // escape 1: level offset by the table's largest
+        v = vlc.decode(br_);
+        if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+        last = tcoef_last(v);
+        run = tcoef_run(v);
+        level = tcoef_level(v) + t_.lmax[table][last][run];
+        if (br_.get1()) level = -level;
+      } else if (!br_.get1()) {  // escape 2: run offset by the table's longest
+        v = vlc.decode(br_);
+        if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+        last = tcoef_last(v);
+        level = tcoef_level(v);
+        run = tcoef_run(v) + t_.rmax[table][last][level] + 1;
+        if (br_.get1()) level = -level;
+      } else {  // escape 3: fixed length
+        last = br_.get1();
+        run = static_cast<int>(br_.get(6));
+        if (!br_.get1()) return false;
+        level = static_cast<int>(br_.get(12));
+        if (!br_.get1()) return false;
+        if (level >= 2048) level -= 4096;
+      }
     }
     i += run;
     if (i > 63) return false;
-    qf[scan[i]] = static_cast<int16_t>(level);
+    if (level) {
+      const int p = scan[i];
+      qf[p] = static_cast<int16_t>(level);
+      nz_pos_[nz_count_++] = static_cast<uint8_t>(p);
+    }
     ++i;
     if (last) return true;
     if (i > 63 || br_.overrun()) return false;
@@ -646,7 +665,7 @@ void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t
     scan = kAlternateVerticalScan;
   }
 
-  std::memset(qf, 0, 64 * sizeof(int16_t));
+  nz_count_ = 0;
   int dc_level;
   bool ok = true;
   if (vol_.short_header) {
@@ -669,13 +688,13 @@ void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t
         if (nc) {
           for (int i = 0; i < 7; ++i) {
             const int p = qc == m.qp ? nc->row[i] : rounded_div(nc->row[i] * qc, m.qp);
-            qf[i + 1] = static_cast<int16_t>(clamp_coef(qf[i + 1] + p));
+            add_prediction(qf, i + 1, p);
           }
         }
       } else if (na) {
         for (int i = 0; i < 7; ++i) {
           const int p = qa == m.qp ? na->col[i] : rounded_div(na->col[i] * qa, m.qp);
-          qf[8 * (i + 1)] = static_cast<int16_t>(clamp_coef(qf[8 * (i + 1)] + p));
+          add_prediction(qf, 8 * (i + 1), p);
         }
       }
     }
@@ -689,68 +708,96 @@ void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t
     cur->row[i] = qf[i + 1];
     cur->col[i] = qf[8 * (i + 1)];
   }
-  // Dequantise.
+  // Dequantise the listed positions; the DC has its own scaler.
+  qf[0] = 0;
+  unsigned rows = 1;
   bool dc_only = true;
   if (vol_.mpeg_quant) {
     const uint8_t* w = c_.vol.intra_matrix;
     int sum = dc;
-    qf[0] = static_cast<int16_t>(dc);
-    for (int i = 1; i < 64; ++i) {
-      if (!qf[i]) continue;
+    for (int k = 0; k < nz_count_; ++k) {
+      const int p = nz_pos_[k];
+      if (p == 0) continue;
       dc_only = false;
-      const int l = qf[i];
-      int f = l * w[i] * m.qp / 8;
-      f = clamp_coef(f);
-      qf[i] = static_cast<int16_t>(f);
+      const int f = clamp_coef(qf[p] * w[p] * m.qp / 8);
+      qf[p] = static_cast<int16_t>(f);
       sum += f;
+      rows |= 1u << (p >> 3);
     }
     if (!(sum & 1)) {
+      if (qf[63] == 0) nz_pos_[nz_count_++] = 63;
       qf[63] ^= 1;
+      rows |= 0x80;
       dc_only = false;
     }
   } else {
     const int add = (m.qp & 1) ? m.qp : m.qp - 1;
     const int mul = 2 * m.qp;
-    qf[0] = static_cast<int16_t>(dc);
-    for (int i = 1; i < 64; ++i) {
-      const int l = qf[i];
-      if (!l) continue;
+    for (int k = 0; k < nz_count_; ++k) {
+      const int p = nz_pos_[k];
+      if (p == 0) continue;
       dc_only = false;
-      qf[i] = static_cast<int16_t>(clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+      const int l = qf[p];
+      qf[p] = static_cast<int16_t>(clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+      rows |= 1u << (p >> 3);
     }
   }
+  qf[0] = static_cast<int16_t>(dc);
   if (dc_only)
-    idct_put_dc(qf[0], dst, stride);
+    idct_put_dc(dc, dst, stride);
   else
-    idct_put(qf, dst, stride);
+    idct_put(qf, dst, stride, rows);
+  clear_block(qf);
 }
 
 void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride) {
-  bool any = false;
+  if (nz_count_ == 0) return;
+  unsigned rows = 0;
   if (vol_.mpeg_quant) {
     const uint8_t* w = c_.vol.inter_matrix;
     int sum = 0;
-    for (int i = 0; i < 64; ++i) {
-      const int l = qf[i];
-      if (!l) continue;
-      any = true;
-      int f = l > 0 ? ((2 * l + 1) * w[i] * m.qp) >> 4 : -(((-2 * l + 1) * w[i] * m.qp) >> 4);
-      f = clamp_coef(f);
-      qf[i] = static_cast<int16_t>(f);
+    for (int k = 0; k < nz_count_; ++k) {
+      const int p = nz_pos_[k];
+      const int l = qf[p];
+      const int f = clamp_coef(l > 0 ? ((2 * l + 1) * w[p] * m.qp) >> 4 : -(((-2 * l + 1) * w[p] * m.qp) >> 4));
+      qf[p] = static_cast<int16_t>(f);
       sum += f;
+      rows |= 1u << (p >> 3);
     }
-    if (any && !(sum & 1)) qf[63] ^= 1;
+    if (!(sum & 1)) {
+      if (qf[63] == 0) nz_pos_[nz_count_++] = 63;
+      qf[63] ^= 1;
+      rows |= 0x80;
+    }
   } else {
     const int add = (m.qp & 1) ? m.qp : m.qp - 1;
     const int mul = 2 * m.qp;
-    for (int i = 0; i < 64; ++i) {
-      const int l = qf[i];
-      if (!l) continue;
-      any = true;
-      qf[i] = static_cast<int16_t>(clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+    for (int k = 0; k < nz_count_; ++k) {
+      const int p = nz_pos_[k];
+      const int l = qf[p];
+      qf[p] = static_cast<int16_t>(clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+      rows |= 1u << (p >> 3);
     }
   }
-  if (any) idct_add(qf, dst, stride);
+  if (nz_count_ == 1 && nz_pos_[0] == 0)
+    idct_add_dc(qf[0], dst, stride);
+  else
+    idct_add(qf, dst, stride, rows);
+  clear_block(qf);
+}
+
+// Adds an AC prediction to a quantised coefficient, listing its position
+// when it was zero (positions are listed once).
+void VopDecoder::add_prediction(int16_t* qf, int pos, int pred) {
+  if (!pred) return;
+  if (qf[pos] == 0) nz_pos_[nz_count_++] = static_cast<uint8_t>(pos);
+  qf[pos] = static_cast<int16_t>(clamp_coef(qf[pos] + pred));
+}
+
+void VopDecoder::clear_block(int16_t* qf) {
+  for (int k = 0; k < nz_count_; ++k) qf[nz_pos_[k]] = 0;
+  qf[0] = 0;
+  nz_count_ = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -889,8 +936,11 @@ bool VopDecoder::decode_texture(MbSyntax& m, int mb_index) {
   const uint8_t* scan = vop_.alternate_vertical_scan ? kAlternateVerticalScan : kZigzagScan;
   for (int b = 0; b < 6; ++b) {
     if (!(m.cbp & (32 >> b))) continue;
-    std::memset(qf_[b], 0, sizeof qf_[b]);
-    if (!read_coefs(qf_[b], scan, 0, false)) return false;
+    nz_count_ = 0;
+    if (!read_coefs(qf_[b], scan, 0, false)) {
+      std::memset(qf_[b], 0, sizeof qf_[b]);
+      return false;
+    }
     int stride;
     uint8_t* dst = b < 4 ? luma_block(b, &stride) : d.p[b - 3];
     if (b >= 4) stride = d.stride[b - 3];
