@@ -35,7 +35,7 @@ void halfpel_sse2(uint8_t* dst, int ds, const uint8_t* s, int ss, int w, int h, 
   }
   const __m128i rmask = _mm_set1_epi8(static_cast<char>(rounding ? 1 : 0));
   if (!fx && !fy) {
-    for (int y = 0; y < h; ++y, dst += ds, s += ss) std::memcpy(dst, s, static_cast<size_t>(w));
+    for (int y = 0; y < h; ++y, dst += ds, s += ss) store(dst, load(s, w), w);
   } else if (fx && !fy) {
     for (int y = 0; y < h; ++y, dst += ds, s += ss) store(dst, avg2(load(s, w), load(s + 1, w), rmask), w);
   } else if (!fx && fy) {
