@@ -203,12 +203,12 @@ int Decoder::Impl::decode_picture(BitReader& br, bool short_header, Picture* out
   } else if (vop.type != CodingType::kI && !ctx.future) {
     return kBitstreamError;  // a predicted picture without its reference
   }
-  if (vop.type == CodingType::kS && ctx.vol.sprite_enable == kSpriteGmc) return kUnsupported;
 
   Frame* cur = free_frame();
   if (!cur || !cur->allocate(ctx.mb_w, ctx.mb_h)) return kOutOfMemory;
   ctx.cur = cur;
   ctx.vop = vop;
+  if (vop.type == CodingType::kS) setup_gmc(ctx);
   cur->type = vop.type;
   cur->time = vop.time;
   cur->not_coded = false;

@@ -86,7 +86,6 @@ class VopDecoder {
   void predict_mb(const MbSyntax& m, int dir, const Frame& ref, int mb_x, int mb_y, const MbDest& d, int rounding);
   void predict_b(const MbSyntax& m, int mb_x, int mb_y, const MbDest& d);
   void luma_mc(const Plane& p, uint8_t* dst, int ds, int x, int y, Mv mv, int w, int h, int rounding);
-  void predict_gmc(int mb_x, int mb_y, const MbDest& d);
 
   MbDest dest(int mb_x, int mb_y) const {
     MbDest d;
@@ -298,7 +297,7 @@ void VopDecoder::store_mb_vectors(int mb_index, const MbSyntax& m) {
       break;
     }
     case kMbGmc:
-      v[0] = v[1] = v[2] = v[3] = c_.gmc.average;
+      v[0] = v[1] = v[2] = v[3] = gmc_average_vector(c_, mx, my);
       break;
     default:
       break;  // intra, skipped: zero
@@ -928,7 +927,7 @@ bool VopDecoder::decode_texture(MbSyntax& m, int mb_index) {
   if (vop_.type == CodingType::kB) {
     predict_b(m, mb_x, mb_y, d);
   } else if (m.mode == kMbGmc) {
-    predict_gmc(mb_x, mb_y, d);
+    predict_gmc(c_, mb_x, mb_y, d.p, d.stride, vop_.rounding);
   } else {
     predict_mb(m, 0, *c_.future, mb_x, mb_y, d, vop_.rounding);
   }
@@ -947,15 +946,6 @@ bool VopDecoder::decode_texture(MbSyntax& m, int mb_index) {
     inter_block(m, qf_[b], dst, stride);
   }
   return !br_.overrun();
-}
-
-// ---------------------------------------------------------------------------
-// GMC
-
-void VopDecoder::predict_gmc(int mb_x, int mb_y, const MbDest& d) {
-  (void)mb_x;
-  (void)mb_y;
-  (void)d;
 }
 
 // ---------------------------------------------------------------------------
@@ -1176,6 +1166,5 @@ int decode_short_header_macroblocks(Context& ctx, BitReader& br) {
   return d.run_short_header();
 }
 
-void setup_gmc(Context& ctx) { (void)ctx; }
 
 }  // namespace mpeg4

@@ -6,6 +6,7 @@
 # two decodings. Exits non-zero when the stream cannot be made or decoded,
 # or when the decodings differ beyond the limits.
 set -euo pipefail
+set -f  # options hold filter expressions, not file patterns
 streams=$1 name=$2 work=$3 decode=$4 compare=$5
 
 line=$(grep -E "^${name}[[:space:]]*\|" "$streams" | head -1)
