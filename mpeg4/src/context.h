@@ -113,8 +113,13 @@ struct Context {
   // between the two references.
   int64_t trb = 0;
   int64_t trd = 1;
-  // Shortest time between two VOPs seen: one frame period.
+  // Field direct mode counts in fields: the distances between the
+  // references and from the past one to the B-VOP, in fields. The frame
+  // period they are counted in is taken from the first B-VOP's distance to
+  // its past reference (the time base need not count frames).
   int64_t frame_ticks = 0;
+  int64_t field_trd = 2;
+  int64_t field_trb = 1;
 
   bool resize(int width, int height);
 };

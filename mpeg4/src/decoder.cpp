@@ -98,7 +98,6 @@ struct Decoder::Impl {
   Frame* pending = nullptr;  // reference picture held back for display order
   bool seen_b = false;
   bool short_header_stream = false;
-  int64_t last_vop_time = -1;
   StreamInfo info;
 
   Frame* free_frame() {
@@ -188,18 +187,21 @@ int Decoder::Impl::decode_picture(BitReader& br, bool short_header, Picture* out
       return kOk;
     }
   }
-  if (last_vop_time >= 0) {
-    const int64_t d = vop.time > last_vop_time ? vop.time - last_vop_time : last_vop_time - vop.time;
-    if (d > 0 && (ctx.frame_ticks == 0 || d < ctx.frame_ticks)) ctx.frame_ticks = d;
-  }
-  last_vop_time = vop.time;
 
   const bool is_b = vop.type == CodingType::kB;
   if (is_b) {
     seen_b = true;
     if (!ctx.past || !ctx.future) return kBitstreamError;  // no references yet
     ctx.trd = ctx.time_base.ref_distance;
-    ctx.trb = vop.time - (ctx.time_base.last_ref_time - ctx.time_base.ref_distance);
+    const int64_t past = ctx.time_base.last_ref_time - ctx.time_base.ref_distance;
+    ctx.trb = vop.time - past;
+    if (ctx.frame_ticks <= 0) ctx.frame_ticks = ctx.trb > 0 ? ctx.trb : 1;
+    auto frames = [&](int64_t t) {
+      const int64_t f = ctx.frame_ticks;
+      return t >= 0 ? (t + f / 2) / f : -((-t + f / 2) / f);
+    };
+    ctx.field_trd = 2 * (frames(ctx.time_base.last_ref_time) - frames(past));
+    ctx.field_trb = 2 * (frames(vop.time) - frames(past));
   } else if (vop.type != CodingType::kI && !ctx.future) {
     return kBitstreamError;  // a predicted picture without its reference
   }
@@ -252,7 +254,6 @@ const StreamInfo& Decoder::info() const { return impl_->info; }
 void Decoder::reset() {
   impl_->forget_pictures();
   impl_->ctx.time_base = TimeBase{};
-  impl_->last_vop_time = -1;
 }
 
 int Decoder::flush(Picture* out) {

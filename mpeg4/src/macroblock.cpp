@@ -498,8 +498,7 @@ void VopDecoder::direct_vectors(MbSyntax& m, int mb_index, Mv mvd) {
     // vector scaled by the distances between the fields involved, counted
     // in field periods.
     const Mv* f = &c_.field_mv_ref[static_cast<size_t>(mb_index) * 2];
-    const int64_t frame = c_.frame_ticks > 0 ? c_.frame_ticks : 1;
-    const int64_t pp = 2 * ((trd + frame / 2) / frame), pb = 2 * ((trb + frame / 2) / frame);
+    const int64_t pp = c_.field_trd, pb = c_.field_trb;
     for (int i = 0; i < 2; ++i) {
       const int sel = col.field_select[i];
       m.field_select[0][i] = static_cast<uint8_t>(sel);
