@@ -240,10 +240,11 @@ int Decoder::Impl::decode_picture(BitReader& br, bool short_header, Picture* out
     }
   }
   ctx.cur = nullptr;
-  if (result != kOk) return result;
-  if (!shown) return kOkNoPicture;
+  // A damaged picture was concealed; the picture due for display is given
+  // all the same, with the error.
+  if (!shown) return result != kOk ? result : kOkNoPicture;
   fill(*shown, out);
-  return kOk;
+  return result;
 }
 
 Decoder::Decoder() : impl_(new Impl) {}

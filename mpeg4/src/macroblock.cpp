@@ -56,7 +56,7 @@ class VopDecoder {
   // Packet structure.
   bool at_resync() const;
   bool read_packet_header(int* mb_number);
-  int peek_packet_mb_number() const;
+  int peek_packet_mb_number(bool before_stuffing) const;
   bool seek_resync();
   void start_packet(int first_mb);
   void conceal(int from, int to);
@@ -139,7 +139,6 @@ bool VopDecoder::at_resync() const {
 }
 
 bool VopDecoder::read_packet_header(int* mb_number) {
-  br_.skip(8 - (br_.pos() & 7));
   br_.skip(resync_prefix_zeros(vop_) + 1);
   const int mbn = static_cast<int>(br_.get(macroblock_number_bits(c_.mb_count)));
   const int quant = static_cast<int>(br_.get(vol_.quant_precision));
@@ -164,28 +163,21 @@ bool VopDecoder::read_packet_header(int* mb_number) {
   return true;
 }
 
-int VopDecoder::peek_packet_mb_number() const {
+int VopDecoder::peek_packet_mb_number(bool before_stuffing) const {
   BitReader probe = br_;
-  probe.skip(8 - (probe.pos() & 7));
+  if (before_stuffing) probe.skip(8 - (probe.pos() & 7));
   probe.skip(resync_prefix_zeros(vop_) + 1);
   return static_cast<int>(probe.get(macroblock_number_bits(c_.mb_count)));
 }
 
+// Moves to the next resync marker at or after the reader's position; it
+// starts on a byte boundary, after the stuffing of the packet before it.
 bool VopDecoder::seek_resync() {
   if (vol_.resync_marker_disable) return false;
   const int zeros = resync_prefix_zeros(vop_);
   br_.align();
   while (br_.bits_left() > static_cast<size_t>(zeros + 8)) {
-    // A marker follows stuffing that ends on a byte boundary.
-    if (br_.peek(zeros + 1) == 1) {
-      br_.seek(br_.pos() - 8);  // stand before the stuffing byte boundary
-      BitReader probe = br_;
-      probe.skip(8);
-      if (probe.peek(zeros + 1) == 1) {
-        br_.skip(1);  // read_packet_header skips to the next byte boundary
-        return true;
-      }
-    }
+    if (br_.peek(zeros + 1) == 1) return true;
     br_.skip(8);
   }
   return false;
@@ -1045,13 +1037,22 @@ int VopDecoder::run() {
   qp_ = vop_.quant;
   start_packet(0);
   bool damaged = false;
+  bool at_marker = false;  // the reader stands on a resync marker found by searching
   int index = 0;
   while (index < c_.mb_count) {
     // B-VOP macroblocks whose co-located one was not coded take no bits, so
     // a packet header may stand before them: it belongs to the first
     // macroblock it names.
-    const bool zero_bit_mb = vop_.type == CodingType::kB && c_.mb_ref[index].mode == kMbSkipped;
-    if (index > 0 && at_resync() && !(zero_bit_mb && index < peek_packet_mb_number())) {
+    bool header = at_marker;
+    if (!header && index > 0 && at_resync()) {
+      const bool zero_bit_mb = vop_.type == CodingType::kB && c_.mb_ref[index].mode == kMbSkipped;
+      if (!(zero_bit_mb && index < peek_packet_mb_number(true))) {
+        br_.skip(8 - (br_.pos() & 7));  // the stuffing
+        header = true;
+      }
+    }
+    if (header) {
+      at_marker = false;
       int mbn;
       if (!read_packet_header(&mbn) || mbn < index) {
         damaged = true;
@@ -1059,6 +1060,7 @@ int VopDecoder::run() {
           conceal(index, c_.mb_count);
           break;
         }
+        at_marker = true;
         continue;
       }
       if (mbn > index) {
@@ -1068,42 +1070,31 @@ int VopDecoder::run() {
       index = mbn;
       start_packet(index);
     }
-    MbSyntax m;
     bool ok;
+    int next = index + 1;
     if (vol_.data_partitioned && vop_.type != CodingType::kB) {
-      int next;
       ok = decode_packet_partitioned(index, &next);
-      if (ok) {
-        index = next;
-        continue;
-      }
     } else {
+      MbSyntax m;
       ok = vop_.type == CodingType::kB ? decode_header_b(m, index) : decode_header_ip(m, index);
       if (ok) ok = decode_texture(m, index);
     }
     if (!ok) {
+      // Damaged data: conceal up to the macroblock the next video packet
+      // names, and go on there.
       damaged = true;
-      // Skip to the next video packet; what lies between is concealed.
-      const int from = index;
-      int to = c_.mb_count;
-      if (seek_resync()) {
-        BitReader saved = br_;
-        int mbn;
-        if (read_packet_header(&mbn) && mbn > from) {
-          to = mbn;
-          br_ = saved;
-        } else {
-          br_ = saved;
-          to = c_.mb_count;
-        }
+      if (!seek_resync()) {
+        conceal(index, c_.mb_count);
+        break;
       }
-      conceal(from, to);
-      if (to >= c_.mb_count) break;
+      const int mbn = peek_packet_mb_number(false);
+      const int to = mbn > index && mbn <= c_.mb_count ? mbn : index + 1;
+      conceal(index, to);
       index = to;
-      // at_resync() finds the header at the reader's position.
+      at_marker = true;
       continue;
     }
-    ++index;
+    index = next;
   }
   return damaged ? kBitstreamError : kOk;
 }

@@ -202,6 +202,31 @@ TEST(Mpeg4Decoder, ResumesAtTheNextIntraPictureAfterDamage) {
   }
 }
 
+// With video packets, damage is held to the packets it hits: the picture
+// comes back concealed with an error, its packets before the damage are
+// intact, and the next intra picture is exact again.
+TEST(Mpeg4Decoder, VideoPacketsHoldDamageToTheirPart) {
+  const auto es = m4test::read_file_bytes(velmora::testing::build_dir() + "/tests/mpeg4/packets_352x240.m4v");
+  ASSERT_FALSE(es.empty());
+  const auto clean = decode_stream(es);
+  ASSERT_EQ(clean.errors, 0);
+  const auto pictures = zebsim::split_pictures(es);
+  ASSERT_EQ(pictures.size(), clean.frames.size());
+  auto damaged = es;
+  const auto& p = pictures[4];
+  for (size_t k = 0; k < 6; ++k) damaged[p.offset + p.size * 2 / 3 + 7 * k] ^= 0x5A;
+  const auto run = decode_stream(damaged);
+  ASSERT_EQ(run.frames.size(), clean.frames.size());
+  ASSERT_FALSE(run.damaged.empty());
+  EXPECT_EQ(run.damaged.front(), 4u);
+  // The first two macroblock rows lie in packets before the damage.
+  const auto& a = run.frames[4].i420;
+  const auto& b = clean.frames[4].i420;
+  EXPECT_TRUE(std::equal(a.begin(), a.begin() + 352 * 32, b.begin()));
+  EXPECT_NE(a, b);
+  for (size_t i = 15; i < clean.frames.size(); ++i) ASSERT_EQ(run.frames[i].i420, clean.frames[i].i420) << i;
+}
+
 TEST(Mpeg4Decoder, RandomGarbageNeverFailsHard) {
   std::mt19937 rng(5);
   const auto es = clip("cam0_352x240.m4v");

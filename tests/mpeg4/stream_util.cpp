@@ -30,6 +30,10 @@ DecodeRun decode_stream(const std::vector<uint8_t>& data) {
     run.results.push_back(r);
     if (r == mpeg4::kOk) run.frames.push_back(copy_picture(pic));
     else if (r != mpeg4::kOkNoPicture) ++run.errors;
+    if (r == mpeg4::kBitstreamError && pic.y) {
+      run.frames.push_back(copy_picture(pic));
+      run.damaged.push_back(run.frames.size() - 1);
+    }
     if (used == 0) break;
     pos += used;
   }

@@ -19,6 +19,7 @@ struct DecodeRun {
   std::vector<Frame> frames;
   std::vector<int> results;  // every decode() result except kNoPictureHeader at the end
   int errors = 0;            // results that are failures
+  std::vector<size_t> damaged;  // frames given concealed with kBitstreamError
 };
 
 Frame copy_picture(const mpeg4::Picture& p);

@@ -143,6 +143,8 @@ int main(int argc, char** argv) {
       // decoders, the output leaves it out.
       if (!pic.not_coded) emit(pic);
     } else if (r != mpeg4::kOkNoPicture && r != mpeg4::kNoPictureHeader) {
+      // A damaged picture comes concealed; it keeps its place in the output.
+      if (r == mpeg4::kBitstreamError && pic.y) emit(pic);
       if (!errors) first_error = r;
       ++errors;
     }
@@ -158,7 +160,8 @@ int main(int argc, char** argv) {
   }
   std::printf("%dx%d %d frames\n", info.width, info.height, frames);
   if (errors) {
-    std::fprintf(stderr, "velmora-decode: %d pictures not decoded (first: %s)\n", errors, result_text(first_error));
+    std::fprintf(stderr, "velmora-decode: %d pictures damaged or not decoded (first: %s)\n", errors,
+                 result_text(first_error));
     return frames ? 3 : 1;
   }
   return frames ? 0 : 1;

@@ -79,6 +79,9 @@ class Decoder {
   // size). consumed: bytes used up to the end of that picture. When a picture
   // is ready for display it is stored in *out and kOk returned; kOkNoPicture
   // when the unit was decoded but display waits for the next one.
+  // A damaged picture is concealed (the rest of it copied from the reference)
+  // and kBitstreamError returned; a picture due for display is then stored in
+  // *out all the same (out->y stays null otherwise).
   int decode(const uint8_t* data, size_t size, size_t* consumed, Picture* out);
 
   // Returns the held-back picture at the end of the stream (kOk), or
