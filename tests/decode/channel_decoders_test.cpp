@@ -197,9 +197,13 @@ TEST_F(ChannelDecoders, NoPictureYetCountsAsSuccess) {
 
 TEST_F(ChannelDecoders, DecoderStatesBecomeMessages) {
   const auto clip = clip_packets(clips_dir() + "/cam0_352x240.m4v");
-  // A predicted picture before any stream header of its channel.
+  // A predicted picture before any stream header of its channel: as a
+  // packet it has no size and yields nothing; as a further piece of the
+  // channel's stream it reaches the decoder, which has no stream header.
   const auto p = clip.packet(1, 7);
   EXPECT_EQ(dec::decode_packet(p.data(), p.size()), 0);
+  EXPECT_TRUE(g_messages.empty());
+  EXPECT_EQ(dec::decode_next_piece(7, p.data(), p.size()), 0);
   ASSERT_EQ(g_messages.size(), 1u);
   EXPECT_EQ(g_messages[0],
             "To Developer:\nNo sequence header. You should put a picture\nwith sequence header at first");
