@@ -227,6 +227,83 @@ TEST(Mpeg4Decoder, VideoPacketsHoldDamageToTheirPart) {
   for (size_t i = 15; i < clean.frames.size(); ++i) ASSERT_EQ(run.frames[i].i420, clean.frames[i].i420) << i;
 }
 
+// A video object layer header written bit by bit (simple object, 30 ticks
+// per second, rectangular, progressive).
+std::vector<uint8_t> vol_header(int width, int height) {
+  std::vector<uint8_t> out = {0, 0, 1, 0x20};
+  uint64_t acc = 0;
+  int n = 0;
+  auto put = [&](uint32_t v, int bits) {
+    for (int i = bits - 1; i >= 0; --i) {
+      acc = (acc << 1) | ((v >> i) & 1);
+      if (++n == 8) {
+        out.push_back(static_cast<uint8_t>(acc));
+        acc = 0;
+        n = 0;
+      }
+    }
+  };
+  put(0, 1);    // random_accessible_vol
+  put(1, 8);    // video_object_type_indication
+  put(0, 1);    // is_object_layer_identifier
+  put(1, 4);    // aspect_ratio_info
+  put(0, 1);    // vol_control_parameters
+  put(0, 2);    // rectangular
+  put(1, 1);
+  put(30, 16);  // vop_time_increment_resolution
+  put(1, 1);
+  put(0, 1);    // fixed_vop_rate
+  put(1, 1);
+  put(static_cast<uint32_t>(width), 13);
+  put(1, 1);
+  put(static_cast<uint32_t>(height), 13);
+  put(1, 1);
+  put(0, 1);    // interlaced
+  put(1, 1);    // obmc_disable
+  put(0, 1);    // sprite_enable
+  put(0, 1);    // not_8_bit
+  put(0, 1);    // quant_type
+  put(1, 1);    // complexity_estimation_disable
+  put(1, 1);    // resync_marker_disable
+  put(0, 1);    // data_partitioned
+  put(0, 1);    // scalability
+  put(0, 1);    // stuffing: 0 then 1s to the byte boundary
+  while (n) put(1, 1);
+  return out;
+}
+
+TEST(Mpeg4Decoder, HeadersCannotAskForMoreThan4095) {
+  for (const auto& [w, h, expected] : {std::tuple{8191, 8191, int{mpeg4::kTooLarge}},
+                                       std::tuple{4096, 16, int{mpeg4::kTooLarge}},
+                                       std::tuple{0, 16, int{mpeg4::kBitstreamError}},
+                                       std::tuple{4095, 4095, int{mpeg4::kOk}},
+                                       std::tuple{17, 9, int{mpeg4::kOk}}}) {
+    auto data = vol_header(w, h);
+    // An intra VOP with no macroblock data follows.
+    const uint8_t vop[] = {0, 0, 1, 0xB6, 0x10, 0x60, 0x80};
+    data.insert(data.end(), vop, vop + sizeof vop);
+    mpeg4::Decoder dec;
+    mpeg4::StreamInfo info;
+    size_t used = 0;
+    EXPECT_EQ(dec.start(data.data(), data.size(), &info, &used), expected) << w << "x" << h;
+    int pw = 0, ph = 0;
+    EXPECT_EQ(mpeg4::probe_video_object_layer(data.data(), data.size(), &pw, &ph), expected == mpeg4::kOk);
+    mpeg4::Picture pic;
+    const int r = dec.decode(data.data(), data.size(), &used, &pic);
+    if (expected == mpeg4::kOk) {
+      EXPECT_EQ(info.width, w);
+      EXPECT_EQ(info.height, h);
+      // The picture's data are missing: concealed, and reported.
+      EXPECT_EQ(r, mpeg4::kBitstreamError);
+      ASSERT_NE(pic.y, nullptr);
+      EXPECT_EQ(pic.width, w);
+      EXPECT_EQ(pic.height, h);
+    } else {
+      EXPECT_EQ(r, expected);
+    }
+  }
+}
+
 TEST(Mpeg4Decoder, RandomGarbageNeverFailsHard) {
   std::mt19937 rng(5);
   const auto es = clip("cam0_352x240.m4v");
