@@ -3,7 +3,9 @@
 // pictures, the size rule, the decoder messages and the picture files.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -323,6 +325,32 @@ TEST_F(ChannelDecoders, TearDownAndFailedSetUp) {
   EXPECT_FALSE(dec::is_set_up());
   EXPECT_EQ(decode_init(), 0);
   EXPECT_TRUE(dec::is_set_up());
+}
+
+// Two threads decode channels of different sizes at once, so every packet
+// of one rebuilds the channels of the other: the decoders must come out of
+// it whole (the thread sanitizer run checks the locking), and each decode
+// either yields its channel's picture or nothing.
+TEST_F(ChannelDecoders, SizeChangesMeetDecodesOnAnotherThread) {
+  const auto big = clip_packets(clips_dir() + "/cam0_704x480.m4v");
+  const auto small = clip_packets(clips_dir() + "/cam0_352x240.m4v");
+  const auto pb = big.packet(0, 1), ps = small.packet(0, 2);
+  velmora::testing::TempDir dir;
+  std::atomic<int> pictures{0};
+  auto worker = [&](const std::vector<uint8_t>& pkt, int channel, const std::string& file) {
+    for (int i = 0; i < 20; ++i) {
+      pictures += dec::decode_packet(pkt.data(), pkt.size());
+      dec::write_picture_file(file.c_str(), channel);
+    }
+  };
+  std::thread a(worker, std::cref(pb), 1, dir.file("a.bmp"));
+  std::thread b(worker, std::cref(ps), 2, dir.file("b.bmp"));
+  a.join();
+  b.join();
+  EXPECT_EQ(pictures.load(), 40);
+  const auto last = clip_packets(clips_dir() + "/cam0_704x480.m4v").packet(0, 1);
+  ASSERT_EQ(dec::decode_packet(last.data(), last.size()), 1);
+  EXPECT_EQ(picture(1), expected_rgb(big, 0));
 }
 
 TEST(PacketScan, LocatesPacketsInMemoryAndFiles) {
