@@ -47,6 +47,7 @@ void run(mpeg4::Decoder& dec, const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (too_large(data, size)) return 0;
   mpeg4::Decoder dec;
+  dec.set_hold_back_from_start(size % 2 == 1);
   mpeg4::StreamInfo info;
   size_t used = 0;
   dec.start(data, size, &info, &used);

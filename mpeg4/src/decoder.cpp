@@ -111,7 +111,10 @@ struct Decoder::Impl {
     ctx.cur = nullptr;
   }
 
-  bool hold_back() const { return seen_b || (ctx.vol.low_delay_present && !ctx.vol.low_delay); }
+  bool hold_back_from_start = false;
+  bool hold_back() const {
+    return seen_b || (hold_back_from_start && ctx.vol.low_delay_present && !ctx.vol.low_delay);
+  }
 
   int apply_vol(const VolHeader& vol) {
     const bool size_changed = !ctx.have_vol || vol.width != ctx.vol.width || vol.height != ctx.vol.height;
@@ -251,6 +254,8 @@ Decoder::Decoder() : impl_(new Impl) {}
 Decoder::~Decoder() = default;
 
 const StreamInfo& Decoder::info() const { return impl_->info; }
+
+void Decoder::set_hold_back_from_start(bool on) { impl_->hold_back_from_start = on; }
 
 void Decoder::reset() {
   impl_->forget_pictures();

@@ -61,6 +61,18 @@ TEST(Mpeg4Decoder, BidirectionalStreamComesOutInDisplayOrder) {
   EXPECT_GE(b_frames, 15);
   // The first call decodes the intra picture and holds it back.
   EXPECT_EQ(run.results.front(), mpeg4::kOkNoPicture);
+
+  // By default pictures come as decoded until the first B-VOP: the intra
+  // and the first predicted picture, then the B-VOPs that lie between
+  // them; from then on display order. Every picture comes exactly once.
+  const auto plain = decode_stream(es, false);
+  EXPECT_EQ(plain.errors, 0);
+  ASSERT_EQ(plain.frames.size(), run.frames.size());
+  EXPECT_EQ(plain.results[0], mpeg4::kOk);
+  EXPECT_EQ(plain.frames[0].time, run.frames[0].time);
+  EXPECT_EQ(plain.frames[1].type, mpeg4::CodingType::kP);
+  EXPECT_EQ(plain.frames[2].type, mpeg4::CodingType::kB);
+  for (size_t i = 4; i < run.frames.size(); ++i) EXPECT_EQ(plain.frames[i].i420, run.frames[i].i420) << i;
 }
 
 TEST(Mpeg4Decoder, StartReportsTheSizeAndStopsAtTheFirstPicture) {

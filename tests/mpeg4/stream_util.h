@@ -25,7 +25,7 @@ struct DecodeRun {
 Frame copy_picture(const mpeg4::Picture& p);
 // Decodes a whole buffer with one decoder, feeding it from the start of the
 // stream with what is left after each call.
-DecodeRun decode_stream(const std::vector<uint8_t>& data);
+DecodeRun decode_stream(const std::vector<uint8_t>& data, bool hold_back_from_start = true);
 // Splits raw I420 data into frames of w x h.
 std::vector<std::vector<uint8_t>> split_i420(const std::vector<uint8_t>& raw, int w, int h);
 // PSNR of two I420 frames over all planes (99 when identical).

@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
   }
 
   mpeg4::Decoder dec;
+  dec.set_hold_back_from_start(true);  // whole files: display order throughout
   mpeg4::StreamInfo info;
   size_t used = 0;
   int r = dec.start(data.data(), data.size(), &info, &used);

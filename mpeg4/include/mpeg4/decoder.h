@@ -94,6 +94,15 @@ class Decoder {
 
   const StreamInfo& info() const;
 
+  // Display order of streams whose video object layer announces B-VOPs
+  // (low_delay 0). By default pictures are returned as decoded until the
+  // first B-VOP arrives, as above; the reference picture before that B-VOP
+  // has then already been returned ahead of it. With this option on, such a
+  // stream holds its reference pictures back from the start, so it comes out
+  // in display order throughout (a stream that announces B-VOPs but has none
+  // then returns each picture one call late, and flush() gives the last).
+  void set_hold_back_from_start(bool on);
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
