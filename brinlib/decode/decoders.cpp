@@ -256,11 +256,15 @@ int decode_packet(const uint8_t* data, size_t size, int* channel_out) {
     HeaderScan scan;
     const int flags = scan_headers(packet, length, &scan);
     Channel& c = s.channel[info.channel];
-    // A stream header gives the channel's size; a packet without one is
-    // decoded at the size the channel already has.
+    // A stream header gives the channel's size. A packet without one finds
+    // no size and yields no picture, unless the channel's decoder already
+    // holds its stream (a later picture of the same stream): that one is
+    // decoded at the channel's size.
     if (flags & kScanSize) {
       c.width = scan.width;
       c.height = scan.height;
+    } else if (info.kind == kVideo && !(c.decoder && c.decoder->info().width > 0)) {
+      return 0;
     }
     if (c.width == 0 || c.height == 0) return 0;
     if (info.kind == kAudio) return 0;

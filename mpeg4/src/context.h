@@ -96,23 +96,30 @@ struct Context {
   Frame* past = nullptr;    // older reference (forward prediction of B-VOPs)
   Frame* future = nullptr;  // newest reference (prediction of P-VOPs)
 
-  // GMC: the warp of the current S-VOP.
+  // GMC: the warp of the current S-VOP. A luminance sample (x, y) of the
+  // VOP comes from position ((ox + dxx x + dxy y) >> shift,
+  // (oy + dyx x + dyy y) >> shift) of the reference, in 1/accuracy samples;
+  // chrominance likewise with the c* terms.
   struct Gmc {
-    int points = 0;
-    int accuracy = 0;
-    // Affine warp in 1/16 sample of luma: x' = ox + dxx x + dxy y ...
+    int accuracy = 2;  // sub-sample steps per sample: 2, 4, 8 or 16
+    int accuracy_bits = 1;
     int64_t ox = 0, oy = 0, dxx = 0, dxy = 0, dyx = 0, dyy = 0;
-    int64_t cox = 0, coy = 0;
-    int shift = 0;  // fractional bits of the warp
-    Mv average;     // vector that stands for a GMC macroblock in prediction
+    int shift = 0;
+    int64_t cox = 0, coy = 0, cdxx = 0, cdxy = 0, cdyx = 0, cdyy = 0;
+    int cshift = 0;
   } gmc;
 
   // Direct mode of B-VOPs: time from the past reference to the B-VOP and
   // between the two references.
   int64_t trb = 0;
   int64_t trd = 1;
-  // Shortest time between two VOPs seen: one frame period.
+  // Field direct mode counts in fields: the distances between the
+  // references and from the past one to the B-VOP, in fields. The frame
+  // period they are counted in is taken from the first B-VOP's distance to
+  // its past reference (the time base need not count frames).
   int64_t frame_ticks = 0;
+  int64_t field_trd = 2;
+  int64_t field_trb = 1;
 
   bool resize(int width, int height);
 };
@@ -126,5 +133,12 @@ int decode_short_header_macroblocks(Context& ctx, BitReader& br);
 
 // Sets up ctx.gmc from the warping points of the current S-VOP.
 void setup_gmc(Context& ctx);
+// The global motion prediction of one macroblock from ctx.future into the
+// three planes at dst.
+void predict_gmc(const Context& ctx, int mb_x, int mb_y, uint8_t* const dst[3], const int stride[3], int rounding);
+// The vector that stands for a GMC macroblock when later vectors are
+// predicted: the mean displacement of its luminance samples, in the VOP's
+// vector units, limited to the range of vop_fcode_forward.
+Mv gmc_average_vector(const Context& ctx, int mb_x, int mb_y);
 
 }  // namespace mpeg4

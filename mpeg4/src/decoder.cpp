@@ -98,7 +98,6 @@ struct Decoder::Impl {
   Frame* pending = nullptr;  // reference picture held back for display order
   bool seen_b = false;
   bool short_header_stream = false;
-  int64_t last_vop_time = -1;
   StreamInfo info;
 
   Frame* free_frame() {
@@ -112,11 +111,16 @@ struct Decoder::Impl {
     ctx.cur = nullptr;
   }
 
-  bool hold_back() const { return seen_b || (ctx.vol.low_delay_present && !ctx.vol.low_delay); }
+  bool hold_back_from_start = false;
+  bool hold_back() const {
+    return seen_b || (hold_back_from_start && ctx.vol.low_delay_present && !ctx.vol.low_delay);
+  }
 
   int apply_vol(const VolHeader& vol) {
     const bool size_changed = !ctx.have_vol || vol.width != ctx.vol.width || vol.height != ctx.vol.height;
-    if (vol.data_partitioned) return kUnsupported;
+    // Reversible codes of partitioned texture, and partitioning of
+    // interlaced video, are not decoded.
+    if (vol.reversible_vlc || (vol.data_partitioned && vol.interlaced)) return kUnsupported;
     ctx.vol = vol;
     ctx.have_vol = true;
     if (size_changed) {
@@ -166,47 +170,56 @@ int Decoder::Impl::decode_picture(BitReader& br, bool short_header, Picture* out
       if (r != kOk) return r;
     }
   } else {
+    const TimeBase before = ctx.time_base;
     r = parse_vop(br, ctx.vol, &ctx.time_base, &vop);
     if (r != kOk) return r;
+    if (!vop.coded) {
+      // A VOP without data repeats the newest reference. It is no new
+      // reference (so direct-mode distances stay those of the real ones) and
+      // has no place of its own in display order once pictures are held
+      // back; otherwise it is returned as the repeat it is.
+      ctx.time_base = before;
+      if (!ctx.future) return kBitstreamError;
+      if (hold_back()) return kOkNoPicture;
+      fill(*ctx.future, out);
+      if (out) {
+        out->not_coded = true;
+        out->time = vop.time;
+        out->type = vop.type;
+      }
+      return kOk;
+    }
   }
-  if (last_vop_time >= 0) {
-    const int64_t d = vop.time > last_vop_time ? vop.time - last_vop_time : last_vop_time - vop.time;
-    if (d > 0 && (ctx.frame_ticks == 0 || d < ctx.frame_ticks)) ctx.frame_ticks = d;
-  }
-  last_vop_time = vop.time;
 
   const bool is_b = vop.type == CodingType::kB;
   if (is_b) {
     seen_b = true;
     if (!ctx.past || !ctx.future) return kBitstreamError;  // no references yet
     ctx.trd = ctx.time_base.ref_distance;
-    ctx.trb = vop.time - (ctx.time_base.last_ref_time - ctx.time_base.ref_distance);
+    const int64_t past = ctx.time_base.last_ref_time - ctx.time_base.ref_distance;
+    ctx.trb = vop.time - past;
+    if (ctx.frame_ticks <= 0) ctx.frame_ticks = ctx.trb > 0 ? ctx.trb : 1;
+    auto frames = [&](int64_t t) {
+      const int64_t f = ctx.frame_ticks;
+      return t >= 0 ? (t + f / 2) / f : -((-t + f / 2) / f);
+    };
+    ctx.field_trd = 2 * (frames(ctx.time_base.last_ref_time) - frames(past));
+    ctx.field_trb = 2 * (frames(vop.time) - frames(past));
   } else if (vop.type != CodingType::kI && !ctx.future) {
     return kBitstreamError;  // a predicted picture without its reference
   }
-  if (vop.type == CodingType::kS && ctx.vol.sprite_enable == kSpriteGmc) return kUnsupported;
 
   Frame* cur = free_frame();
   if (!cur || !cur->allocate(ctx.mb_w, ctx.mb_h)) return kOutOfMemory;
   ctx.cur = cur;
   ctx.vop = vop;
+  if (vop.type == CodingType::kS) setup_gmc(ctx);
   cur->type = vop.type;
   cur->time = vop.time;
-  cur->not_coded = !vop.coded;
+  cur->not_coded = false;
 
   int result = kOk;
-  if (!vop.coded) {
-    // A VOP that repeats the newest reference; every macroblock counts as
-    // not coded for later direct-mode prediction.
-    const Frame* src = ctx.future;
-    if (src) {
-      std::memcpy(cur->mem.data(), src->mem.data(), cur->mem.size());
-    }
-    for (MbInfo& m : ctx.mb) m = MbInfo{kMbSkipped, 1, {0, 0}};
-    std::fill(ctx.mv.begin(), ctx.mv.end(), Mv{});
-    std::fill(ctx.field_mv.begin(), ctx.field_mv.end(), Mv{});
-    if (!src) result = kBitstreamError;
-  } else if (short_header) {
+  if (short_header) {
     result = decode_short_header_macroblocks(ctx, br);
   } else {
     result = decode_vop_macroblocks(ctx, br);
@@ -230,10 +243,11 @@ int Decoder::Impl::decode_picture(BitReader& br, bool short_header, Picture* out
     }
   }
   ctx.cur = nullptr;
-  if (result != kOk) return result;
-  if (!shown) return kOkNoPicture;
+  // A damaged picture was concealed; the picture due for display is given
+  // all the same, with the error.
+  if (!shown) return result != kOk ? result : kOkNoPicture;
   fill(*shown, out);
-  return kOk;
+  return result;
 }
 
 Decoder::Decoder() : impl_(new Impl) {}
@@ -241,10 +255,11 @@ Decoder::~Decoder() = default;
 
 const StreamInfo& Decoder::info() const { return impl_->info; }
 
+void Decoder::set_hold_back_from_start(bool on) { impl_->hold_back_from_start = on; }
+
 void Decoder::reset() {
   impl_->forget_pictures();
   impl_->ctx.time_base = TimeBase{};
-  impl_->last_vop_time = -1;
 }
 
 int Decoder::flush(Picture* out) {

@@ -1,6 +1,7 @@
 #include "idct.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace mpeg4 {
 namespace {
@@ -15,42 +16,92 @@ constexpr float kC5 = 0.78569495838710218f;
 constexpr float kC6 = 0.54119610014619698f;
 constexpr float kC7 = 0.27589937928294306f;
 
-inline void idct_1d(const float* in, float* out, int step) {
-  const float f0 = in[0], f1 = in[step], f2 = in[2 * step], f3 = in[3 * step];
-  const float f4 = in[4 * step], f5 = in[5 * step], f6 = in[6 * step], f7 = in[7 * step];
-  const float e0 = f0 + f4, e1 = f0 - f4;
-  const float e2 = kC2 * f2 + kC6 * f6, e3 = kC6 * f2 - kC2 * f6;
-  const float a0 = e0 + e2, a3 = e0 - e2, a1 = e1 + e3, a2 = e1 - e3;
-  const float b0 = kC1 * f1 + kC3 * f3 + kC5 * f5 + kC7 * f7;
-  const float b1 = kC3 * f1 - kC7 * f3 - kC1 * f5 - kC5 * f7;
-  const float b2 = kC5 * f1 - kC1 * f3 + kC7 * f5 + kC3 * f7;
-  const float b3 = kC7 * f1 - kC5 * f3 + kC3 * f5 - kC1 * f7;
-  out[0] = a0 + b0;
-  out[7 * step] = a0 - b0;
-  out[step] = a1 + b1;
-  out[6 * step] = a1 - b1;
-  out[2 * step] = a2 + b2;
-  out[5 * step] = a2 - b2;
-  out[3 * step] = a3 + b3;
-  out[4 * step] = a3 - b3;
+// Eight 1-D transforms side by side: column c of in (in[k][c] is the k-th
+// coefficient of transform c) into column c of out. Written over c so the
+// compiler turns it into vector code.
+inline void idct_columns(const float (*in)[8], float (*out)[8]) {
+  for (int c = 0; c < 8; ++c) {
+    const float f0 = in[0][c], f1 = in[1][c], f2 = in[2][c], f3 = in[3][c];
+    const float f4 = in[4][c], f5 = in[5][c], f6 = in[6][c], f7 = in[7][c];
+    const float e0 = f0 + f4, e1 = f0 - f4;
+    const float e2 = kC2 * f2 + kC6 * f6, e3 = kC6 * f2 - kC2 * f6;
+    const float a0 = e0 + e2, a3 = e0 - e2, a1 = e1 + e3, a2 = e1 - e3;
+    const float b0 = kC1 * f1 + kC3 * f3 + kC5 * f5 + kC7 * f7;
+    const float b1 = kC3 * f1 - kC7 * f3 - kC1 * f5 - kC5 * f7;
+    const float b2 = kC5 * f1 - kC1 * f3 + kC7 * f5 + kC3 * f7;
+    const float b3 = kC7 * f1 - kC5 * f3 + kC3 * f5 - kC1 * f7;
+    out[0][c] = a0 + b0;
+    out[7][c] = a0 - b0;
+    out[1][c] = a1 + b1;
+    out[6][c] = a1 - b1;
+    out[2][c] = a2 + b2;
+    out[5][c] = a2 - b2;
+    out[3][c] = a3 + b3;
+    out[4][c] = a3 - b3;
+  }
 }
 
-inline int round_result(float v) { return static_cast<int>(std::floor(v * 0.125f + 0.5f)); }
+// One 1-D transform of 8 values (a single row).
+inline void idct_row(const float* f, float* out) {
+  const float e0 = f[0] + f[4], e1 = f[0] - f[4];
+  const float e2 = kC2 * f[2] + kC6 * f[6], e3 = kC6 * f[2] - kC2 * f[6];
+  const float a0 = e0 + e2, a3 = e0 - e2, a1 = e1 + e3, a2 = e1 - e3;
+  const float b0 = kC1 * f[1] + kC3 * f[3] + kC5 * f[5] + kC7 * f[7];
+  const float b1 = kC3 * f[1] - kC7 * f[3] - kC1 * f[5] - kC5 * f[7];
+  const float b2 = kC5 * f[1] - kC1 * f[3] + kC7 * f[5] + kC3 * f[7];
+  const float b3 = kC7 * f[1] - kC5 * f[3] + kC3 * f[5] - kC1 * f[7];
+  out[0] = a0 + b0;
+  out[7] = a0 - b0;
+  out[1] = a1 + b1;
+  out[6] = a1 - b1;
+  out[2] = a2 + b2;
+  out[5] = a2 - b2;
+  out[3] = a3 + b3;
+  out[4] = a3 - b3;
+}
+
+// Rounds v / 8 to the nearest integer, halves up: floor(v / 8 + 0.5), as a
+// truncation corrected for negative values (vectorises, unlike floor).
+inline int round_result(float v) {
+  const float x = v * 0.125f + 0.5f;
+  const int t = static_cast<int>(x);
+  return t - (static_cast<float>(t) > x);
+}
 
 inline uint8_t clamp255(int v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
+// The transform into res[y][x] (unrounded, 8 times the result).
+void transform(const int16_t* coef, unsigned rows, float (*res)[8]) {
+  if ((rows & 0xFE) == 0) {
+    // Only the first row of coefficients: every output row is the 1-D
+    // transform of that row (the vertical transform of one value is flat).
+    float f[8], r[8];
+    for (int i = 0; i < 8; ++i) f[i] = coef[i];
+    idct_row(f, r);
+    for (int y = 0; y < 8; ++y) std::memcpy(res[y], r, sizeof r);
+    return;
+  }
+  float in[8][8], mid[8][8], midt[8][8], out[8][8];
+  for (int v = 0; v < 8; ++v)
+    for (int u = 0; u < 8; ++u) in[v][u] = coef[v * 8 + u];
+  idct_columns(in, mid);  // vertical: mid[y][u]
+  for (int y = 0; y < 8; ++y)
+    for (int u = 0; u < 8; ++u) midt[u][y] = mid[y][u];
+  idct_columns(midt, out);  // horizontal: out[x][y]
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x) res[y][x] = out[x][y];
+}
+
 }  // namespace
 
-void idct8x8(const int16_t* coef, int16_t* out) {
-  float tmp[64], res[64];
-  for (int i = 0; i < 64; ++i) tmp[i] = coef[i];
-  for (int r = 0; r < 8; ++r) idct_1d(tmp + 8 * r, res + 8 * r, 1);
-  for (int c = 0; c < 8; ++c) idct_1d(res + c, tmp + c, 8);
-  for (int i = 0; i < 64; ++i) {
-    int v = round_result(tmp[i]);
-    // Coefficients are limited to 12 bits, so results stay far inside int16.
-    out[i] = static_cast<int16_t>(v < -32768 ? -32768 : (v > 32767 ? 32767 : v));
-  }
+void idct8x8(const int16_t* coef, int16_t* out, unsigned rows) {
+  float res[8][8];
+  transform(coef, rows, res);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x) {
+      const int v = round_result(res[y][x]);
+      out[y * 8 + x] = static_cast<int16_t>(v < -32768 ? -32768 : (v > 32767 ? 32767 : v));
+    }
 }
 
 void idct8x8_reference(const int16_t* coef, int16_t* out) {
@@ -67,24 +118,23 @@ void idct8x8_reference(const int16_t* coef, int16_t* out) {
     }
 }
 
-void idct_put(const int16_t* coef, uint8_t* dst, int stride) {
-  int16_t r[64];
-  idct8x8(coef, r);
+void idct_put(const int16_t* coef, uint8_t* dst, int stride, unsigned rows) {
+  float res[8][8];
+  transform(coef, rows, res);
   for (int y = 0; y < 8; ++y, dst += stride)
-    for (int x = 0; x < 8; ++x) dst[x] = clamp255(r[y * 8 + x]);
+    for (int x = 0; x < 8; ++x) dst[x] = clamp255(round_result(res[y][x]));
 }
 
-void idct_add(const int16_t* coef, uint8_t* dst, int stride) {
-  int16_t r[64];
-  idct8x8(coef, r);
+void idct_add(const int16_t* coef, uint8_t* dst, int stride, unsigned rows) {
+  float res[8][8];
+  transform(coef, rows, res);
   for (int y = 0; y < 8; ++y, dst += stride)
-    for (int x = 0; x < 8; ++x) dst[x] = clamp255(dst[x] + r[y * 8 + x]);
+    for (int x = 0; x < 8; ++x) dst[x] = clamp255(dst[x] + round_result(res[y][x]));
 }
 
 void idct_put_dc(int dc, uint8_t* dst, int stride) {
   const uint8_t v = clamp255((dc + 4) >> 3);
-  for (int y = 0; y < 8; ++y, dst += stride)
-    for (int x = 0; x < 8; ++x) dst[x] = v;
+  for (int y = 0; y < 8; ++y, dst += stride) std::memset(dst, v, 8);
 }
 
 void idct_add_dc(int dc, uint8_t* dst, int stride) {

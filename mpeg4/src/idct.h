@@ -6,8 +6,9 @@ namespace mpeg4 {
 
 // Inverse transform of 64 coefficients (natural order) into 64 residuals,
 // each the exact transform rounded to the nearest integer (single-precision
-// arithmetic with butterflies).
-void idct8x8(const int16_t* coef, int16_t* out);
+// arithmetic with butterflies). rows: bit v set when row v of the
+// coefficients may hold a non-zero value (0xFF when unknown).
+void idct8x8(const int16_t* coef, int16_t* out, unsigned rows = 0xFF);
 
 // The same transform written straight as its definition in double precision:
 // the reference the fast version is tested against.
@@ -15,8 +16,8 @@ void idct8x8_reference(const int16_t* coef, int16_t* out);
 
 // Intra blocks: residual clamped to 0..255 into dst. Inter blocks: residual
 // added to the prediction in dst, clamped.
-void idct_put(const int16_t* coef, uint8_t* dst, int stride);
-void idct_add(const int16_t* coef, uint8_t* dst, int stride);
+void idct_put(const int16_t* coef, uint8_t* dst, int stride, unsigned rows = 0xFF);
+void idct_add(const int16_t* coef, uint8_t* dst, int stride, unsigned rows = 0xFF);
 
 // Blocks with only a DC coefficient (common at low rates).
 void idct_put_dc(int dc, uint8_t* dst, int stride);

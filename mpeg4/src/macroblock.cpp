@@ -56,12 +56,14 @@ class VopDecoder {
   // Packet structure.
   bool at_resync() const;
   bool read_packet_header(int* mb_number);
+  int peek_packet_mb_number(bool before_stuffing) const;
   bool seek_resync();
   void start_packet(int first_mb);
   void conceal(int from, int to);
 
   // Macroblock syntax.
   bool decode_header_ip(MbSyntax& m, int mb_index);
+  bool read_p_motion(MbSyntax& m, int type, bool intra, bool mcsel, int mb_index);
   bool decode_header_b(MbSyntax& m, int mb_index);
   bool read_intra_dc(MbSyntax& m, int block);
   bool decode_texture(MbSyntax& m, int mb_index);
@@ -77,12 +79,13 @@ class VopDecoder {
   bool read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra);
   void intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t* qf, uint8_t* dst, int stride);
   void inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride);
+  void add_prediction(int16_t* qf, int pos, int pred);
+  void clear_block(int16_t* qf);
 
   // Prediction.
   void predict_mb(const MbSyntax& m, int dir, const Frame& ref, int mb_x, int mb_y, const MbDest& d, int rounding);
   void predict_b(const MbSyntax& m, int mb_x, int mb_y, const MbDest& d);
   void luma_mc(const Plane& p, uint8_t* dst, int ds, int x, int y, Mv mv, int w, int h, int rounding);
-  void predict_gmc(int mb_x, int mb_y, const MbDest& d);
 
   MbDest dest(int mb_x, int mb_y) const {
     MbDest d;
@@ -112,7 +115,12 @@ class VopDecoder {
   bool failed_ = false;
   int packet_first_ = 0;
   Mv b_pred_[2][2];  // B-VOP vector predictors: [direction][field]
-  alignas(16) int16_t qf_[6][64];
+  std::vector<int> packet_types_;  // data partitioning: macroblock types, -1 not coded
+  // Coefficient blocks stay all zero between blocks: only the positions
+  // listed in nz_pos_ are written and cleared again.
+  alignas(16) int16_t qf_[6][64] = {};
+  uint8_t nz_pos_[72];
+  int nz_count_ = 0;
   alignas(16) uint8_t tmp_[16 * 16 + 2 * 8 * 8];
 };
 
@@ -131,7 +139,6 @@ bool VopDecoder::at_resync() const {
 }
 
 bool VopDecoder::read_packet_header(int* mb_number) {
-  br_.skip(8 - (br_.pos() & 7));
   br_.skip(resync_prefix_zeros(vop_) + 1);
   const int mbn = static_cast<int>(br_.get(macroblock_number_bits(c_.mb_count)));
   const int quant = static_cast<int>(br_.get(vol_.quant_precision));
@@ -156,21 +163,21 @@ bool VopDecoder::read_packet_header(int* mb_number) {
   return true;
 }
 
+int VopDecoder::peek_packet_mb_number(bool before_stuffing) const {
+  BitReader probe = br_;
+  if (before_stuffing) probe.skip(8 - (probe.pos() & 7));
+  probe.skip(resync_prefix_zeros(vop_) + 1);
+  return static_cast<int>(probe.get(macroblock_number_bits(c_.mb_count)));
+}
+
+// Moves to the next resync marker at or after the reader's position; it
+// starts on a byte boundary, after the stuffing of the packet before it.
 bool VopDecoder::seek_resync() {
   if (vol_.resync_marker_disable) return false;
   const int zeros = resync_prefix_zeros(vop_);
   br_.align();
   while (br_.bits_left() > static_cast<size_t>(zeros + 8)) {
-    // A marker follows stuffing that ends on a byte boundary.
-    if (br_.peek(zeros + 1) == 1) {
-      br_.seek(br_.pos() - 8);  // stand before the stuffing byte boundary
-      BitReader probe = br_;
-      probe.skip(8);
-      if (probe.peek(zeros + 1) == 1) {
-        br_.skip(1);  // read_packet_header skips to the next byte boundary
-        return true;
-      }
-    }
+    if (br_.peek(zeros + 1) == 1) return true;
     br_.skip(8);
   }
   return false;
@@ -282,7 +289,7 @@ void VopDecoder::store_mb_vectors(int mb_index, const MbSyntax& m) {
       break;
     }
     case kMbGmc:
-      v[0] = v[1] = v[2] = v[3] = c_.gmc.average;
+      v[0] = v[1] = v[2] = v[3] = gmc_average_vector(c_, mx, my);
       break;
     default:
       break;  // intra, skipped: zero
@@ -306,7 +313,7 @@ void VopDecoder::store_mb_vectors(int mb_index, const MbSyntax& m) {
 // Macroblock headers
 
 bool VopDecoder::decode_header_ip(MbSyntax& m, int mb_index) {
-  const int mb_x = mb_index % c_.mb_w, mb_y = mb_index / c_.mb_w;
+
   const bool inter_vop = vop_.type != CodingType::kI;
   m = MbSyntax{};
   if (inter_vop && br_.get1()) {  // not_coded
@@ -346,6 +353,17 @@ bool VopDecoder::decode_header_ip(MbSyntax& m, int mb_index) {
     }
   }
   c_.mb[mb_index].qp = static_cast<uint8_t>(qp_);
+  if (!read_p_motion(m, type, intra, mcsel, mb_index)) return false;
+  c_.mb[mb_index].mode = m.mode;
+  store_mb_vectors(mb_index, m);
+  return !br_.overrun();
+}
+
+// The motion of a P- or S-VOP macroblock: its mode from the macroblock type
+// and the vectors that follow, stored for the prediction of later ones.
+bool VopDecoder::read_p_motion(MbSyntax& m, int type, bool intra, bool mcsel, int mb_index) {
+  const int mb_x = mb_index % c_.mb_w, mb_y = mb_index / c_.mb_w;
+  const int fcode = vop_.fcode_forward;
   if (intra) {
     m.mode = kMbIntra;
   } else if (mcsel) {
@@ -355,8 +373,7 @@ bool VopDecoder::decode_header_ip(MbSyntax& m, int mb_index) {
     const Mv pred = predict_vector(mb_x, mb_y, 0);
     for (int f = 0; f < 2; ++f) {
       int x, y;
-      if (!read_vector(vop_.fcode_forward, pred.x, &x) || !read_vector(vop_.fcode_forward, pred.y / 2, &y))
-        return false;
+      if (!read_vector(fcode, pred.x, &x) || !read_vector(fcode, pred.y / 2, &y)) return false;
       m.mv[0][f].x = static_cast<int16_t>(x);
       m.mv[0][f].y = static_cast<int16_t>(y);
     }
@@ -366,7 +383,7 @@ bool VopDecoder::decode_header_ip(MbSyntax& m, int mb_index) {
     for (int b = 0; b < 4; ++b) {
       const Mv pred = predict_vector(mb_x, mb_y, b);
       int x, y;
-      if (!read_vector(vop_.fcode_forward, pred.x, &x) || !read_vector(vop_.fcode_forward, pred.y, &y)) return false;
+      if (!read_vector(fcode, pred.x, &x) || !read_vector(fcode, pred.y, &y)) return false;
       m.mv[0][b].x = static_cast<int16_t>(x);
       m.mv[0][b].y = static_cast<int16_t>(y);
       // Later blocks of this macroblock predict from the earlier ones.
@@ -376,24 +393,27 @@ bool VopDecoder::decode_header_ip(MbSyntax& m, int mb_index) {
     m.mode = kMbInter;
     const Mv pred = predict_vector(mb_x, mb_y, 0);
     int x, y;
-    if (!read_vector(vop_.fcode_forward, pred.x, &x) || !read_vector(vop_.fcode_forward, pred.y, &y)) return false;
+    if (!read_vector(fcode, pred.x, &x) || !read_vector(fcode, pred.y, &y)) return false;
     m.mv[0][0].x = static_cast<int16_t>(x);
     m.mv[0][0].y = static_cast<int16_t>(y);
   }
   c_.mb[mb_index].mode = m.mode;
   store_mb_vectors(mb_index, m);
-  return !br_.overrun();
+  return true;
 }
 
 bool VopDecoder::decode_header_b(MbSyntax& m, int mb_index) {
   m = MbSyntax{};
   m.qp = qp_;
+  // Vector predictors start from zero on every macroblock row.
+  if (mb_index % c_.mb_w == 0) std::memset(b_pred_, 0, sizeof b_pred_);
   const MbInfo& colocated = c_.mb_ref[mb_index];
   if (colocated.mode == kMbSkipped) {
     // The co-located macroblock of the newest reference was not coded: so
     // is this one, a copy from the past reference.
     m.b_skipped = true;
     m.b_type = 3;
+    m.mode = kMbSkipped;
     return true;
   }
   if (br_.get1()) {  // modb = 1: direct mode, no vector delta, no texture
@@ -434,6 +454,7 @@ bool VopDecoder::decode_header_b(MbSyntax& m, int mb_index) {
     direct_vectors(m, mb_index, d);
     return !br_.overrun();
   }
+  m.mode = m.field_pred ? kMbInterField : kMbInter;
   for (int dir = 0; dir < 2; ++dir) {
     const bool used = dir == 0 ? (m.b_type == 1 || m.b_type == 3) : (m.b_type == 1 || m.b_type == 2);
     if (!used) continue;
@@ -469,8 +490,7 @@ void VopDecoder::direct_vectors(MbSyntax& m, int mb_index, Mv mvd) {
     // vector scaled by the distances between the fields involved, counted
     // in field periods.
     const Mv* f = &c_.field_mv_ref[static_cast<size_t>(mb_index) * 2];
-    const int64_t frame = c_.frame_ticks > 0 ? c_.frame_ticks : 1;
-    const int64_t pp = 2 * ((trd + frame / 2) / frame), pb = 2 * ((trb + frame / 2) / frame);
+    const int64_t pp = c_.field_trd, pb = c_.field_trb;
     for (int i = 0; i < 2; ++i) {
       const int sel = col.field_select[i];
       m.field_select[0][i] = static_cast<uint8_t>(sel);
@@ -525,45 +545,58 @@ bool VopDecoder::read_coefs(int16_t* qf, const uint8_t* scan, int start, bool in
   const Vlc& vlc = (intra && !short_header) ? t_.tcoef_intra : t_.tcoef_inter;
   const int table = (intra && !short_header) ? 1 : 0;
   int i = start;
+  const int bits = vlc.bits();
   for (;;) {
-    int v = vlc.decode(br_);
-    if (v == Vlc::kInvalid) return false;
+    // One look at the code and the sign bit that follows it.
+    const uint32_t look = br_.peek(bits + 1);
+    const uint32_t e = vlc.entry(look >> 1);
+    const int len = static_cast<int>(e & 0xFF);
+    if (len == 0) return false;
+    int v = static_cast<int16_t>(e >> 8);
     int last, run, level;
     if (v != kTcoefEscape) {
       last = tcoef_last(v);
       run = tcoef_run(v);
       level = tcoef_level(v);
-      if (br_.get1()) level = -level;
-    } else if (short_header) {
-      last = br_.get1();
-      run = static_cast<int>(br_.get(6));
-      level = static_cast<int8_t>(br_.get(8));
-      if (level == 0) return false;
-    } else if (!br_.get1()) {  // escape 1: level offset by the table's largest
-      v = vlc.decode(br_);
-      if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
-      last = tcoef_last(v);
-      run = tcoef_run(v);
-      level = tcoef_level(v) + t_.lmax[table][last][run];
-      if (br_.get1()) level = -level;
-    } else if (!br_.get1()) {  // escape 2: run offset by the table's longest
-      v = vlc.decode(br_);
-      if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
-      last = tcoef_last(v);
-      level = tcoef_level(v);
-      run = tcoef_run(v) + t_.rmax[table][last][level] + 1;
-      if (br_.get1()) level = -level;
-    } else {  // escape 3: fixed length
-      last = br_.get1();
-      run = static_cast<int>(br_.get(6));
-      if (!br_.get1()) return false;
-      level = static_cast<int>(br_.get(12));
-      if (!br_.get1()) return false;
-      if (level >= 2048) level -= 4096;
+      if ((look >> (bits - len)) & 1) level = -level;
+      br_.skip(len + 1);
+    } else {
+      br_.skip(len);
+      if (short_header) {
+        last = br_.get1();
+        run = static_cast<int>(br_.get(6));
+        level = static_cast<int8_t>(br_.get(8));
+        if (level == 0) return false;
+      } else if (!br_.get1()) {  // escape 1: level offset by the table's largest
+        v = vlc.decode(br_);
+        if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+        last = tcoef_last(v);
+        run = tcoef_run(v);
+        level = tcoef_level(v) + t_.lmax[table][last][run];
+        if (br_.get1()) level = -level;
+      } else if (!br_.get1()) {  // escape 2: run offset by the table's longest
+        v = vlc.decode(br_);
+        if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+        last = tcoef_last(v);
+        level = tcoef_level(v);
+        run = tcoef_run(v) + t_.rmax[table][last][level] + 1;
+        if (br_.get1()) level = -level;
+      } else {  // escape 3: fixed length
+        last = br_.get1();
+        run = static_cast<int>(br_.get(6));
+        if (!br_.get1()) return false;
+        level = static_cast<int>(br_.get(12));
+        if (!br_.get1()) return false;
+        if (level >= 2048) level -= 4096;
+      }
     }
     i += run;
     if (i > 63) return false;
-    qf[scan[i]] = static_cast<int16_t>(level);
+    if (level) {
+      const int p = scan[i];
+      qf[p] = static_cast<int16_t>(level);
+      nz_pos_[nz_count_++] = static_cast<uint8_t>(p);
+    }
     ++i;
     if (last) return true;
     if (i > 63 || br_.overrun()) return false;
@@ -622,7 +655,7 @@ void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t
     scan = kAlternateVerticalScan;
   }
 
-  std::memset(qf, 0, 64 * sizeof(int16_t));
+  nz_count_ = 0;
   int dc_level;
   bool ok = true;
   if (vol_.short_header) {
@@ -645,13 +678,13 @@ void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t
         if (nc) {
           for (int i = 0; i < 7; ++i) {
             const int p = qc == m.qp ? nc->row[i] : rounded_div(nc->row[i] * qc, m.qp);
-            qf[i + 1] = static_cast<int16_t>(clamp_coef(qf[i + 1] + p));
+            add_prediction(qf, i + 1, p);
           }
         }
       } else if (na) {
         for (int i = 0; i < 7; ++i) {
           const int p = qa == m.qp ? na->col[i] : rounded_div(na->col[i] * qa, m.qp);
-          qf[8 * (i + 1)] = static_cast<int16_t>(clamp_coef(qf[8 * (i + 1)] + p));
+          add_prediction(qf, 8 * (i + 1), p);
         }
       }
     }
@@ -665,68 +698,96 @@ void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t
     cur->row[i] = qf[i + 1];
     cur->col[i] = qf[8 * (i + 1)];
   }
-  // Dequantise.
+  // Dequantise the listed positions; the DC has its own scaler.
+  qf[0] = 0;
+  unsigned rows = 1;
   bool dc_only = true;
   if (vol_.mpeg_quant) {
     const uint8_t* w = c_.vol.intra_matrix;
     int sum = dc;
-    qf[0] = static_cast<int16_t>(dc);
-    for (int i = 1; i < 64; ++i) {
-      if (!qf[i]) continue;
+    for (int k = 0; k < nz_count_; ++k) {
+      const int p = nz_pos_[k];
+      if (p == 0) continue;
       dc_only = false;
-      const int l = qf[i];
-      int f = l * w[i] * m.qp / 8;
-      f = clamp_coef(f);
-      qf[i] = static_cast<int16_t>(f);
+      const int f = clamp_coef(qf[p] * w[p] * m.qp / 8);
+      qf[p] = static_cast<int16_t>(f);
       sum += f;
+      rows |= 1u << (p >> 3);
     }
     if (!(sum & 1)) {
+      if (qf[63] == 0) nz_pos_[nz_count_++] = 63;
       qf[63] ^= 1;
+      rows |= 0x80;
       dc_only = false;
     }
   } else {
     const int add = (m.qp & 1) ? m.qp : m.qp - 1;
     const int mul = 2 * m.qp;
-    qf[0] = static_cast<int16_t>(dc);
-    for (int i = 1; i < 64; ++i) {
-      const int l = qf[i];
-      if (!l) continue;
+    for (int k = 0; k < nz_count_; ++k) {
+      const int p = nz_pos_[k];
+      if (p == 0) continue;
       dc_only = false;
-      qf[i] = static_cast<int16_t>(clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+      const int l = qf[p];
+      qf[p] = static_cast<int16_t>(clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+      rows |= 1u << (p >> 3);
     }
   }
+  qf[0] = static_cast<int16_t>(dc);
   if (dc_only)
-    idct_put_dc(qf[0], dst, stride);
+    idct_put_dc(dc, dst, stride);
   else
-    idct_put(qf, dst, stride);
+    idct_put(qf, dst, stride, rows);
+  clear_block(qf);
 }
 
 void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride) {
-  bool any = false;
+  if (nz_count_ == 0) return;
+  unsigned rows = 0;
   if (vol_.mpeg_quant) {
     const uint8_t* w = c_.vol.inter_matrix;
     int sum = 0;
-    for (int i = 0; i < 64; ++i) {
-      const int l = qf[i];
-      if (!l) continue;
-      any = true;
-      int f = l > 0 ? ((2 * l + 1) * w[i] * m.qp) >> 4 : -(((-2 * l + 1) * w[i] * m.qp) >> 4);
-      f = clamp_coef(f);
-      qf[i] = static_cast<int16_t>(f);
+    for (int k = 0; k < nz_count_; ++k) {
+      const int p = nz_pos_[k];
+      const int l = qf[p];
+      const int f = clamp_coef(l > 0 ? ((2 * l + 1) * w[p] * m.qp) >> 4 : -(((-2 * l + 1) * w[p] * m.qp) >> 4));
+      qf[p] = static_cast<int16_t>(f);
       sum += f;
+      rows |= 1u << (p >> 3);
     }
-    if (any && !(sum & 1)) qf[63] ^= 1;
+    if (!(sum & 1)) {
+      if (qf[63] == 0) nz_pos_[nz_count_++] = 63;
+      qf[63] ^= 1;
+      rows |= 0x80;
+    }
   } else {
     const int add = (m.qp & 1) ? m.qp : m.qp - 1;
     const int mul = 2 * m.qp;
-    for (int i = 0; i < 64; ++i) {
-      const int l = qf[i];
-      if (!l) continue;
-      any = true;
-      qf[i] = static_cast<int16_t>(clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+    for (int k = 0; k < nz_count_; ++k) {
+      const int p = nz_pos_[k];
+      const int l = qf[p];
+      qf[p] = static_cast<int16_t>(clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+      rows |= 1u << (p >> 3);
     }
   }
-  if (any) idct_add(qf, dst, stride);
+  if (nz_count_ == 1 && nz_pos_[0] == 0)
+    idct_add_dc(qf[0], dst, stride);
+  else
+    idct_add(qf, dst, stride, rows);
+  clear_block(qf);
+}
+
+// Adds an AC prediction to a quantised coefficient, listing its position
+// when it was zero (positions are listed once).
+void VopDecoder::add_prediction(int16_t* qf, int pos, int pred) {
+  if (!pred) return;
+  if (qf[pos] == 0) nz_pos_[nz_count_++] = static_cast<uint8_t>(pos);
+  qf[pos] = static_cast<int16_t>(clamp_coef(qf[pos] + pred));
+}
+
+void VopDecoder::clear_block(int16_t* qf) {
+  for (int k = 0; k < nz_count_; ++k) qf[nz_pos_[k]] = 0;
+  qf[0] = 0;
+  nz_count_ = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -748,7 +809,7 @@ void VopDecoder::predict_mb(const MbSyntax& m, int dir, const Frame& ref, int mb
     for (int f = 0; f < 2; ++f) {
       const int sel = m.field_select[dir][f];
       const Mv mv = m.mv[dir][f];
-      Plane fy{py.data + sel * py.stride, py.stride * 2, py.width, py.height / 2};
+      const Plane fy = field_of(py, sel);
       luma_mc(fy, d.p[0] + f * d.stride[0], d.stride[0] * 2, x, y / 2, mv, 16, 8, rounding);
       int cx, cy;
       if (qpel) {
@@ -762,7 +823,7 @@ void VopDecoder::predict_mb(const MbSyntax& m, int dir, const Frame& ref, int mb
       cy = (cy >> 1) | (cy & 1);
       for (int c = 1; c < 3; ++c) {
         const Plane& pc = c == 1 ? pu : pv;
-        Plane fc{pc.data + sel * pc.stride, pc.stride * 2, pc.width, pc.height / 2};
+        const Plane fc = field_of(pc, sel);
         mc_halfpel(d.p[c] + f * d.stride[c], d.stride[c] * 2, fc, x + cx, y / 2 + cy, 8, 4, rounding);
       }
     }
@@ -857,7 +918,7 @@ bool VopDecoder::decode_texture(MbSyntax& m, int mb_index) {
   if (vop_.type == CodingType::kB) {
     predict_b(m, mb_x, mb_y, d);
   } else if (m.mode == kMbGmc) {
-    predict_gmc(mb_x, mb_y, d);
+    predict_gmc(c_, mb_x, mb_y, d.p, d.stride, vop_.rounding);
   } else {
     predict_mb(m, 0, *c_.future, mb_x, mb_y, d, vop_.rounding);
   }
@@ -865,8 +926,11 @@ bool VopDecoder::decode_texture(MbSyntax& m, int mb_index) {
   const uint8_t* scan = vop_.alternate_vertical_scan ? kAlternateVerticalScan : kZigzagScan;
   for (int b = 0; b < 6; ++b) {
     if (!(m.cbp & (32 >> b))) continue;
-    std::memset(qf_[b], 0, sizeof qf_[b]);
-    if (!read_coefs(qf_[b], scan, 0, false)) return false;
+    nz_count_ = 0;
+    if (!read_coefs(qf_[b], scan, 0, false)) {
+      std::memset(qf_[b], 0, sizeof qf_[b]);
+      return false;
+    }
     int stride;
     uint8_t* dst = b < 4 ? luma_block(b, &stride) : d.p[b - 3];
     if (b >= 4) stride = d.stride[b - 3];
@@ -876,30 +940,119 @@ bool VopDecoder::decode_texture(MbSyntax& m, int mb_index) {
 }
 
 // ---------------------------------------------------------------------------
-// GMC
-
-void VopDecoder::predict_gmc(int mb_x, int mb_y, const MbDest& d) {
-  (void)mb_x;
-  (void)mb_y;
-  (void)d;
-}
-
-// ---------------------------------------------------------------------------
 // VOP
 
+// A video packet with data partitioning: first the macroblock types with
+// the DC coefficients (I-VOPs) or the motion (P-VOPs) of every macroblock of
+// the packet up to a marker, then the rest of their headers, then their
+// texture in the same order.
 bool VopDecoder::decode_packet_partitioned(int first_mb, int* next_mb) {
-  (void)first_mb;
-  (void)next_mb;
-  return false;
+  const bool intra_vop = vop_.type == CodingType::kI;
+  std::vector<MbSyntax>& mbs = c_.packet_mbs;
+  mbs.clear();
+  std::vector<int>& mb_types = packet_types_;
+  mb_types.clear();
+  // Partition 1.
+  int index = first_mb;
+  for (;;) {
+    if (intra_vop ? br_.peek(19) == kDcMarker : br_.peek(17) == kMotionMarker) break;
+    if (index >= c_.mb_count || br_.overrun()) return false;
+    MbSyntax m;
+    m.qp = qp_;
+    if (!intra_vop && br_.get1()) {  // not_coded
+      m.mode = (vop_.type == CodingType::kS) ? kMbGmc : kMbSkipped;
+      c_.mb[index].mode = m.mode;
+      c_.mb[index].qp = static_cast<uint8_t>(qp_);
+      store_mb_vectors(index, m);
+      mbs.push_back(m);
+      mb_types.push_back(-1);
+      ++index;
+      continue;
+    }
+    int mcbpc;
+    do {
+      mcbpc = (intra_vop ? t_.mcbpc_intra : t_.mcbpc_inter).decode(br_);
+      if (mcbpc == Vlc::kInvalid || br_.overrun()) return false;
+    } while (mcbpc == kMcbpcStuffing);
+    const int type = mcbpc >> 2;
+    const bool intra = type == 3 || type == 4;
+    m.cbp = mcbpc & 3;
+    if (intra_vop) {
+      m.use_dc_vlc = qp_ < kDcVlcLimit[vop_.intra_dc_vlc_thr];
+      if (type == 4) qp_ = clamp_qp(qp_ + kDquant[br_.get(2)]);
+      m.qp = qp_;
+      c_.mb[index].qp = static_cast<uint8_t>(qp_);
+      m.mode = kMbIntra;
+      c_.mb[index].mode = kMbIntra;
+      store_mb_vectors(index, m);
+      if (m.use_dc_vlc) {
+        for (int b = 0; b < 6; ++b)
+          if (!read_intra_dc(m, b)) return false;
+        m.dc_read = true;
+      }
+    } else {
+      bool mcsel = false;
+      if (vop_.type == CodingType::kS && (type == 0 || type == 1)) mcsel = br_.get1() != 0;
+      if (!read_p_motion(m, type, intra, mcsel, index)) return false;
+    }
+    mbs.push_back(m);
+    mb_types.push_back(type);
+    ++index;
+  }
+  br_.skip(intra_vop ? 19 : 17);
+  // Partition 2.
+  for (size_t k = 0; k < mbs.size(); ++k) {
+    MbSyntax& m = mbs[k];
+    const int type = mb_types[k];
+    if (type < 0) continue;  // not coded
+    const int mb_index = first_mb + static_cast<int>(k);
+    const bool intra = m.mode == kMbIntra;
+    if (intra) m.ac_pred = br_.get1() != 0;
+    int cbpy = t_.cbpy.decode(br_);
+    if (cbpy == Vlc::kInvalid) return false;
+    if (!intra) cbpy = 15 - cbpy;
+    m.cbp |= cbpy << 2;
+    if (!intra_vop) {
+      if (intra) m.use_dc_vlc = qp_ < kDcVlcLimit[vop_.intra_dc_vlc_thr];
+      if (type == 1 || type == 4 || type == 5) qp_ = clamp_qp(qp_ + kDquant[br_.get(2)]);
+      m.qp = qp_;
+      c_.mb[mb_index].qp = static_cast<uint8_t>(qp_);
+      if (intra && m.use_dc_vlc) {
+        for (int b = 0; b < 6; ++b)
+          if (!read_intra_dc(m, b)) return false;
+        m.dc_read = true;
+      }
+    }
+    if (br_.overrun()) return false;
+  }
+  // Partition 3.
+  for (size_t k = 0; k < mbs.size(); ++k) {
+    if (!decode_texture(mbs[k], first_mb + static_cast<int>(k))) return false;
+  }
+  *next_mb = index;
+  return true;
 }
 
 int VopDecoder::run() {
   qp_ = vop_.quant;
   start_packet(0);
   bool damaged = false;
+  bool at_marker = false;  // the reader stands on a resync marker found by searching
   int index = 0;
   while (index < c_.mb_count) {
-    if (index > 0 && at_resync()) {
+    // B-VOP macroblocks whose co-located one was not coded take no bits, so
+    // a packet header may stand before them: it belongs to the first
+    // macroblock it names.
+    bool header = at_marker;
+    if (!header && index > 0 && at_resync()) {
+      const bool zero_bit_mb = vop_.type == CodingType::kB && c_.mb_ref[index].mode == kMbSkipped;
+      if (!(zero_bit_mb && index < peek_packet_mb_number(true))) {
+        br_.skip(8 - (br_.pos() & 7));  // the stuffing
+        header = true;
+      }
+    }
+    if (header) {
+      at_marker = false;
       int mbn;
       if (!read_packet_header(&mbn) || mbn < index) {
         damaged = true;
@@ -907,6 +1060,7 @@ int VopDecoder::run() {
           conceal(index, c_.mb_count);
           break;
         }
+        at_marker = true;
         continue;
       }
       if (mbn > index) {
@@ -916,42 +1070,31 @@ int VopDecoder::run() {
       index = mbn;
       start_packet(index);
     }
-    MbSyntax m;
     bool ok;
+    int next = index + 1;
     if (vol_.data_partitioned && vop_.type != CodingType::kB) {
-      int next;
       ok = decode_packet_partitioned(index, &next);
-      if (ok) {
-        index = next;
-        continue;
-      }
     } else {
+      MbSyntax m;
       ok = vop_.type == CodingType::kB ? decode_header_b(m, index) : decode_header_ip(m, index);
       if (ok) ok = decode_texture(m, index);
     }
     if (!ok) {
+      // Damaged data: conceal up to the macroblock the next video packet
+      // names, and go on there.
       damaged = true;
-      // Skip to the next video packet; what lies between is concealed.
-      const int from = index;
-      int to = c_.mb_count;
-      if (seek_resync()) {
-        BitReader saved = br_;
-        int mbn;
-        if (read_packet_header(&mbn) && mbn > from) {
-          to = mbn;
-          br_ = saved;
-        } else {
-          br_ = saved;
-          to = c_.mb_count;
-        }
+      if (!seek_resync()) {
+        conceal(index, c_.mb_count);
+        break;
       }
-      conceal(from, to);
-      if (to >= c_.mb_count) break;
+      const int mbn = peek_packet_mb_number(false);
+      const int to = mbn > index && mbn <= c_.mb_count ? mbn : index + 1;
+      conceal(index, to);
       index = to;
-      // at_resync() finds the header at the reader's position.
+      at_marker = true;
       continue;
     }
-    ++index;
+    index = next;
   }
   return damaged ? kBitstreamError : kOk;
 }
@@ -1013,6 +1156,5 @@ int decode_short_header_macroblocks(Context& ctx, BitReader& br) {
   return d.run_short_header();
 }
 
-void setup_gmc(Context& ctx) { (void)ctx; }
 
 }  // namespace mpeg4

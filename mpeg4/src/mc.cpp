@@ -1,5 +1,7 @@
 #include "mc.h"
 
+#include "mc_kernels.h"
+
 #include <cstddef>
 #include <cstring>
 
@@ -19,26 +21,6 @@ const uint8_t* source_area(const Plane& ref, int x, int y, int w, int h, uint8_t
   copy_with_edges(buf, buf_stride, ref, x, y, w, h);
   *stride = buf_stride;
   return buf;
-}
-
-template <int W>
-void halfpel_kernel(uint8_t* dst, int ds, const uint8_t* s, int ss, int h, int fx, int fy, int rounding) {
-  if (!fx && !fy) {
-    for (int y = 0; y < h; ++y, dst += ds, s += ss) std::memcpy(dst, s, W);
-  } else if (fx && !fy) {
-    const int r = 1 - rounding;
-    for (int y = 0; y < h; ++y, dst += ds, s += ss)
-      for (int x = 0; x < W; ++x) dst[x] = static_cast<uint8_t>((s[x] + s[x + 1] + r) >> 1);
-  } else if (!fx && fy) {
-    const int r = 1 - rounding;
-    for (int y = 0; y < h; ++y, dst += ds, s += ss)
-      for (int x = 0; x < W; ++x) dst[x] = static_cast<uint8_t>((s[x] + s[x + ss] + r) >> 1);
-  } else {
-    const int r = 2 - rounding;
-    for (int y = 0; y < h; ++y, dst += ds, s += ss)
-      for (int x = 0; x < W; ++x)
-        dst[x] = static_cast<uint8_t>((s[x] + s[x + 1] + s[x + ss] + s[x + ss + 1] + r) >> 2);
-  }
 }
 
 // Half-sample values between s[i] and s[i + step] for i = 0 .. n - 1, from
@@ -73,7 +55,15 @@ inline void qpel_1d(const int* s, int n, int frac, int rounding, int* out) {
 
 void copy_with_edges(uint8_t* dst, int dst_stride, const Plane& ref, int x, int y, int w, int h) {
   for (int j = 0; j < h; ++j) {
-    const uint8_t* row = ref.data + static_cast<ptrdiff_t>(clampi(y + j, 0, ref.height - 1)) * ref.stride;
+    const uint8_t* row;
+    if (ref.field < 0) {
+      row = ref.data + static_cast<ptrdiff_t>(clampi(y + j, 0, ref.height - 1)) * ref.stride;
+    } else {
+      const int frame_stride = ref.stride / 2;
+      const uint8_t* frame = ref.data - ref.field * frame_stride;
+      const int frame_row = clampi(ref.field + 2 * (y + j), 0, ref.frame_height - 1);
+      row = frame + static_cast<ptrdiff_t>(frame_row) * frame_stride;
+    }
     uint8_t* d = dst + static_cast<ptrdiff_t>(j) * dst_stride;
     for (int i = 0; i < w; ++i) d[i] = row[clampi(x + i, 0, ref.width - 1)];
   }
@@ -84,11 +74,7 @@ void mc_halfpel(uint8_t* dst, int dst_stride, const Plane& ref, int x2, int y2, 
   uint8_t buf[17 * 17];
   int ss;
   const uint8_t* s = source_area(ref, x2 >> 1, y2 >> 1, w + fx, h + fy, buf, 17, &ss);
-  switch (w) {
-    case 16: halfpel_kernel<16>(dst, dst_stride, s, ss, h, fx, fy, rounding); break;
-    case 8: halfpel_kernel<8>(dst, dst_stride, s, ss, h, fx, fy, rounding); break;
-    default: halfpel_kernel<4>(dst, dst_stride, s, ss, h, fx, fy, rounding); break;
-  }
+  mc_kernels().halfpel(dst, dst_stride, s, ss, w, h, fx, fy, rounding);
 }
 
 void mc_qpel(uint8_t* dst, int dst_stride, const Plane& ref, int x4, int y4, int w, int h, int rounding) {
@@ -119,8 +105,40 @@ void mc_qpel(uint8_t* dst, int dst_stride, const Plane& ref, int x4, int y4, int
 }
 
 void mc_average(uint8_t* dst, int dst_stride, const uint8_t* src, int src_stride, int w, int h) {
-  for (int y = 0; y < h; ++y, dst += dst_stride, src += src_stride)
+  mc_kernels().average(dst, dst_stride, src, src_stride, w, h);
+}
+
+void halfpel_c(uint8_t* dst, int ds, const uint8_t* s, int ss, int w, int h, int fx, int fy, int rounding) {
+  if (!fx && !fy) {
+    for (int y = 0; y < h; ++y, dst += ds, s += ss) std::memcpy(dst, s, static_cast<size_t>(w));
+  } else if (fx && !fy) {
+    const int r = 1 - rounding;
+    for (int y = 0; y < h; ++y, dst += ds, s += ss)
+      for (int x = 0; x < w; ++x) dst[x] = static_cast<uint8_t>((s[x] + s[x + 1] + r) >> 1);
+  } else if (!fx && fy) {
+    const int r = 1 - rounding;
+    for (int y = 0; y < h; ++y, dst += ds, s += ss)
+      for (int x = 0; x < w; ++x) dst[x] = static_cast<uint8_t>((s[x] + s[x + ss] + r) >> 1);
+  } else {
+    const int r = 2 - rounding;
+    for (int y = 0; y < h; ++y, dst += ds, s += ss)
+      for (int x = 0; x < w; ++x)
+        dst[x] = static_cast<uint8_t>((s[x] + s[x + 1] + s[x + ss] + s[x + ss + 1] + r) >> 2);
+  }
+}
+
+void average_c(uint8_t* dst, int ds, const uint8_t* src, int ss, int w, int h) {
+  for (int y = 0; y < h; ++y, dst += ds, src += ss)
     for (int x = 0; x < w; ++x) dst[x] = static_cast<uint8_t>((dst[x] + src[x] + 1) >> 1);
+}
+
+const McKernels& mc_kernels() {
+#if defined(__SSE2__)
+  static const McKernels kernels{halfpel_sse2, average_sse2};
+#else
+  static const McKernels kernels{halfpel_c, average_c};
+#endif
+  return kernels;
 }
 
 }  // namespace mpeg4

@@ -17,7 +17,20 @@ struct Plane {
   int stride = 0;
   int width = 0;
   int height = 0;
+  // A field plane also knows its frame: samples beyond the edge repeat the
+  // frame's edge row (the reference is padded as a frame), so a field read
+  // past the bottom meets the frame's last row whichever field it is.
+  int field = -1;  // 0 top, 1 bottom, -1 a frame
+  int frame_height = 0;
 };
+
+// One field of a frame plane.
+inline Plane field_of(const Plane& frame, int field) {
+  Plane p{frame.data + field * frame.stride, frame.stride * 2, frame.width, frame.height / 2};
+  p.field = field;
+  p.frame_height = frame.height;
+  return p;
+}
 
 // Bilinear half-sample prediction of a w x h block (w, h up to 16) at
 // (x2 / 2, y2 / 2) in the plane. rounding is vop_rounding_type.

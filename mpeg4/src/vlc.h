@@ -32,6 +32,9 @@ class Vlc {
     return static_cast<int16_t>(e >> 8);
   }
   int bits() const { return bits_; }
+  // The raw table entry for the next bits() bits: value << 8 | length
+  // (length 0: no code).
+  uint32_t entry(uint32_t index) const { return table_[index]; }
   // Sum of 2^-length over the codes (1.0 for a complete code).
   double kraft_sum() const { return kraft_; }
 

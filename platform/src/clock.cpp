@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-namespace vp {
+VP_NAMESPACE_BEGIN  // exported (clang applies the namespace's visibility only here)
 
 uint32_t tick_count_ms() {
   using namespace std::chrono;

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 
-namespace vp {
+VP_NAMESPACE_BEGIN  // exported (clang applies the namespace's visibility only here)
 namespace {
 
 bool make_dir(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }

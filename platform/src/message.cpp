@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace vp {
+VP_NAMESPACE_BEGIN  // exported (clang applies the namespace's visibility only here)
 namespace {
 
 using MessageBoxHook = void (*)(const char*, const char*);

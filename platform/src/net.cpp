@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace vp {
+VP_NAMESPACE_BEGIN  // exported (clang applies the namespace's visibility only here)
 namespace {
 
 thread_local int t_last_error = 0;

@@ -5,7 +5,7 @@
 #include "sound_internal.h"
 #include "velmora/message.h"
 
-namespace vp {
+VP_NAMESPACE_BEGIN  // exported (clang applies the namespace's visibility only here)
 
 using namespace sound_detail;
 

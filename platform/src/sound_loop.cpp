@@ -10,7 +10,7 @@
 #include "sound_internal.h"
 #include "velmora/message.h"
 
-namespace vp {
+VP_NAMESPACE_BEGIN  // exported (clang applies the namespace's visibility only here)
 namespace {
 
 // The pump hands the buffer to the stream in pieces of this much sound, and

@@ -7,7 +7,7 @@
 
 #include "sound_internal.h"
 
-namespace vp {
+VP_NAMESPACE_BEGIN  // exported (clang applies the namespace's visibility only here)
 namespace {
 
 // A block is handed to the stream in pieces of this much sound, so that a

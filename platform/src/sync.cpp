@@ -3,7 +3,7 @@
 #include <map>
 #include <memory>
 
-namespace vp {
+VP_NAMESPACE_BEGIN  // exported (clang applies the namespace's visibility only here)
 
 std::mutex& named_mutex(const std::string& name) {
   static std::mutex registry_lock;

@@ -39,6 +39,42 @@ TEST(Mpeg4Decoder, ClipMatchesFfmpegDecoding) {
   EXPECT_GE(sum / static_cast<double>(ref.size()), 45.0);
 }
 
+// B-VOPs come back in display order: each reference picture is held back
+// until the next one, and flush() returns the last.
+TEST(Mpeg4Decoder, BidirectionalStreamComesOutInDisplayOrder) {
+  const std::string dir = velmora::testing::build_dir() + "/tests/mpeg4/";
+  const auto es = m4test::read_file_bytes(dir + "bframes_352x240.m4v");
+  const auto ref = m4test::split_i420(m4test::read_file_bytes(dir + "bframes_352x240.ref.yuv"), 352, 240);
+  ASSERT_FALSE(es.empty());
+  ASSERT_EQ(ref.size(), 30u);
+  const auto run = decode_stream(es);
+  EXPECT_EQ(run.errors, 0);
+  ASSERT_EQ(run.frames.size(), ref.size());
+  int b_frames = 0;
+  for (size_t i = 0; i < ref.size(); ++i) {
+    EXPECT_GE(psnr(run.frames[i].i420, ref[i]), 45.0) << "frame " << i;
+    if (i > 0) {
+      EXPECT_GT(run.frames[i].time, run.frames[i - 1].time) << i;
+    }
+    b_frames += run.frames[i].type == mpeg4::CodingType::kB;
+  }
+  EXPECT_GE(b_frames, 15);
+  // The first call decodes the intra picture and holds it back.
+  EXPECT_EQ(run.results.front(), mpeg4::kOkNoPicture);
+
+  // By default pictures come as decoded until the first B-VOP: the intra
+  // and the first predicted picture, then the B-VOPs that lie between
+  // them; from then on display order. Every picture comes exactly once.
+  const auto plain = decode_stream(es, false);
+  EXPECT_EQ(plain.errors, 0);
+  ASSERT_EQ(plain.frames.size(), run.frames.size());
+  EXPECT_EQ(plain.results[0], mpeg4::kOk);
+  EXPECT_EQ(plain.frames[0].time, run.frames[0].time);
+  EXPECT_EQ(plain.frames[1].type, mpeg4::CodingType::kP);
+  EXPECT_EQ(plain.frames[2].type, mpeg4::CodingType::kB);
+  for (size_t i = 4; i < run.frames.size(); ++i) EXPECT_EQ(plain.frames[i].i420, run.frames[i].i420) << i;
+}
+
 TEST(Mpeg4Decoder, StartReportsTheSizeAndStopsAtTheFirstPicture) {
   for (const auto& [name, w, h] : {std::tuple{"cam0_704x480.m4v", 704, 480}, std::tuple{"cam0_704x240.m4v", 704, 240},
                                    std::tuple{"cam0_352x240.m4v", 352, 240}}) {
@@ -175,6 +211,108 @@ TEST(Mpeg4Decoder, ResumesAtTheNextIntraPictureAfterDamage) {
     const size_t offset = clean.frames.size() - run.frames.size();
     for (size_t i = 15; i < clean.frames.size(); ++i)
       ASSERT_EQ(run.frames[i - offset].i420, clean.frames[i].i420) << "kind " << kind << " picture " << i;
+  }
+}
+
+// With video packets, damage is held to the packets it hits: the picture
+// comes back concealed with an error, its packets before the damage are
+// intact, and the next intra picture is exact again.
+TEST(Mpeg4Decoder, VideoPacketsHoldDamageToTheirPart) {
+  const auto es = m4test::read_file_bytes(velmora::testing::build_dir() + "/tests/mpeg4/packets_352x240.m4v");
+  ASSERT_FALSE(es.empty());
+  const auto clean = decode_stream(es);
+  ASSERT_EQ(clean.errors, 0);
+  const auto pictures = zebsim::split_pictures(es);
+  ASSERT_EQ(pictures.size(), clean.frames.size());
+  auto damaged = es;
+  const auto& p = pictures[4];
+  for (size_t k = 0; k < 6; ++k) damaged[p.offset + p.size * 2 / 3 + 7 * k] ^= 0x5A;
+  const auto run = decode_stream(damaged);
+  ASSERT_EQ(run.frames.size(), clean.frames.size());
+  ASSERT_FALSE(run.damaged.empty());
+  EXPECT_EQ(run.damaged.front(), 4u);
+  // The first two macroblock rows lie in packets before the damage.
+  const auto& a = run.frames[4].i420;
+  const auto& b = clean.frames[4].i420;
+  EXPECT_TRUE(std::equal(a.begin(), a.begin() + 352 * 32, b.begin()));
+  EXPECT_NE(a, b);
+  for (size_t i = 15; i < clean.frames.size(); ++i) ASSERT_EQ(run.frames[i].i420, clean.frames[i].i420) << i;
+}
+
+// A video object layer header written bit by bit (simple object, 30 ticks
+// per second, rectangular, progressive).
+std::vector<uint8_t> vol_header(int width, int height) {
+  std::vector<uint8_t> out = {0, 0, 1, 0x20};
+  uint64_t acc = 0;
+  int n = 0;
+  auto put = [&](uint32_t v, int bits) {
+    for (int i = bits - 1; i >= 0; --i) {
+      acc = (acc << 1) | ((v >> i) & 1);
+      if (++n == 8) {
+        out.push_back(static_cast<uint8_t>(acc));
+        acc = 0;
+        n = 0;
+      }
+    }
+  };
+  put(0, 1);    // random_accessible_vol
+  put(1, 8);    // video_object_type_indication
+  put(0, 1);    // is_object_layer_identifier
+  put(1, 4);    // aspect_ratio_info
+  put(0, 1);    // vol_control_parameters
+  put(0, 2);    // rectangular
+  put(1, 1);
+  put(30, 16);  // vop_time_increment_resolution
+  put(1, 1);
+  put(0, 1);    // fixed_vop_rate
+  put(1, 1);
+  put(static_cast<uint32_t>(width), 13);
+  put(1, 1);
+  put(static_cast<uint32_t>(height), 13);
+  put(1, 1);
+  put(0, 1);    // interlaced
+  put(1, 1);    // obmc_disable
+  put(0, 1);    // sprite_enable
+  put(0, 1);    // not_8_bit
+  put(0, 1);    // quant_type
+  put(1, 1);    // complexity_estimation_disable
+  put(1, 1);    // resync_marker_disable
+  put(0, 1);    // data_partitioned
+  put(0, 1);    // scalability
+  put(0, 1);    // stuffing: 0 then 1s to the byte boundary
+  while (n) put(1, 1);
+  return out;
+}
+
+TEST(Mpeg4Decoder, HeadersCannotAskForMoreThan4095) {
+  for (const auto& [w, h, expected] : {std::tuple{8191, 8191, int{mpeg4::kTooLarge}},
+                                       std::tuple{4096, 16, int{mpeg4::kTooLarge}},
+                                       std::tuple{0, 16, int{mpeg4::kBitstreamError}},
+                                       std::tuple{4095, 4095, int{mpeg4::kOk}},
+                                       std::tuple{17, 9, int{mpeg4::kOk}}}) {
+    auto data = vol_header(w, h);
+    // An intra VOP with no macroblock data follows.
+    const uint8_t vop[] = {0, 0, 1, 0xB6, 0x10, 0x60, 0x80};
+    data.insert(data.end(), vop, vop + sizeof vop);
+    mpeg4::Decoder dec;
+    mpeg4::StreamInfo info;
+    size_t used = 0;
+    EXPECT_EQ(dec.start(data.data(), data.size(), &info, &used), expected) << w << "x" << h;
+    int pw = 0, ph = 0;
+    EXPECT_EQ(mpeg4::probe_video_object_layer(data.data(), data.size(), &pw, &ph), expected == mpeg4::kOk);
+    mpeg4::Picture pic;
+    const int r = dec.decode(data.data(), data.size(), &used, &pic);
+    if (expected == mpeg4::kOk) {
+      EXPECT_EQ(info.width, w);
+      EXPECT_EQ(info.height, h);
+      // The picture's data are missing: concealed, and reported.
+      EXPECT_EQ(r, mpeg4::kBitstreamError);
+      ASSERT_NE(pic.y, nullptr);
+      EXPECT_EQ(pic.width, w);
+      EXPECT_EQ(pic.height, h);
+    } else {
+      EXPECT_EQ(r, expected);
+    }
   }
 }
 

@@ -9,6 +9,7 @@
 #include "headers.h"
 #include "idct.h"
 #include "mc.h"
+#include "mc_kernels.h"
 #include "vlc.h"
 
 namespace {
@@ -173,6 +174,35 @@ TEST(MotionCompensation, QuarterSamplesOfAFlatAreaKeepItsValue) {
         mc_qpel(out, 16, p, 4 * 20 + fx, 4 * 20 + fy, 16, 16, rounding);
         for (uint8_t v : out) ASSERT_EQ(v, 77) << fx << fy << rounding;
       }
+}
+
+}  // namespace
+
+namespace {
+
+// The vector kernels against the plain ones on random blocks, comparing the
+// whole destination including the bytes around the block.
+TEST(McKernels, VectorVersionsMatchThePlainOnes) {
+#if defined(__SSE2__)
+  std::mt19937 rng(3);
+  std::vector<uint8_t> src(40 * 40);
+  for (int n = 0; n < 500; ++n) {
+    for (uint8_t& v : src) v = static_cast<uint8_t>(rng());
+    const int w = (n % 3 == 0) ? 4 : (n % 3 == 1 ? 8 : 16);
+    const int h = (n % 2) ? w : w / 2;
+    const int fx = (n >> 1) & 1, fy = (n >> 2) & 1, rounding = (n >> 3) & 1;
+    uint8_t a[24 * 24], b[24 * 24];
+    for (int i = 0; i < 24 * 24; ++i) a[i] = b[i] = static_cast<uint8_t>(rng());
+    mpeg4::halfpel_c(a + 24 * 2 + 2, 24, src.data() + 41, 40, w, h, fx, fy, rounding);
+    mpeg4::halfpel_sse2(b + 24 * 2 + 2, 24, src.data() + 41, 40, w, h, fx, fy, rounding);
+    ASSERT_EQ(0, std::memcmp(a, b, sizeof a)) << n;
+    mpeg4::average_c(a + 3, 24, src.data() + 7, 40, w, h);
+    mpeg4::average_sse2(b + 3, 24, src.data() + 7, 40, w, h);
+    ASSERT_EQ(0, std::memcmp(a, b, sizeof a)) << n;
+  }
+#else
+  GTEST_SKIP() << "no vector kernels on this processor";
+#endif
 }
 
 }  // namespace

@@ -18,9 +18,10 @@ Frame copy_picture(const mpeg4::Picture& p) {
   return f;
 }
 
-DecodeRun decode_stream(const std::vector<uint8_t>& data) {
+DecodeRun decode_stream(const std::vector<uint8_t>& data, bool hold_back_from_start) {
   DecodeRun run;
   mpeg4::Decoder dec;
+  dec.set_hold_back_from_start(hold_back_from_start);
   size_t pos = 0;
   while (pos < data.size()) {
     mpeg4::Picture pic;
@@ -30,6 +31,10 @@ DecodeRun decode_stream(const std::vector<uint8_t>& data) {
     run.results.push_back(r);
     if (r == mpeg4::kOk) run.frames.push_back(copy_picture(pic));
     else if (r != mpeg4::kOkNoPicture) ++run.errors;
+    if (r == mpeg4::kBitstreamError && pic.y) {
+      run.frames.push_back(copy_picture(pic));
+      run.damaged.push_back(run.frames.size() - 1);
+    }
     if (used == 0) break;
     pos += used;
   }

@@ -19,12 +19,13 @@ struct DecodeRun {
   std::vector<Frame> frames;
   std::vector<int> results;  // every decode() result except kNoPictureHeader at the end
   int errors = 0;            // results that are failures
+  std::vector<size_t> damaged;  // frames given concealed with kBitstreamError
 };
 
 Frame copy_picture(const mpeg4::Picture& p);
 // Decodes a whole buffer with one decoder, feeding it from the start of the
 // stream with what is left after each call.
-DecodeRun decode_stream(const std::vector<uint8_t>& data);
+DecodeRun decode_stream(const std::vector<uint8_t>& data, bool hold_back_from_start = true);
 // Splits raw I420 data into frames of w x h.
 std::vector<std::vector<uint8_t>> split_i420(const std::vector<uint8_t>& raw, int w, int h);
 // PSNR of two I420 frames over all planes (99 when identical).

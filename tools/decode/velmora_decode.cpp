@@ -4,7 +4,8 @@
 // raw I420 frames in display order, each frame width x height luma bytes
 // then the two chroma planes of (width + 1) / 2 x (height + 1) / 2 bytes.
 // With --bmp, every frame is also written as DIR/frame_NNNNN.bmp (24-bit,
-// bottom-up). Prints the picture size and the frame count.
+// bottom-up). Prints the picture size and the frame count. VOPs without data
+// (repeats of the previous picture) are not written.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -113,6 +114,7 @@ int main(int argc, char** argv) {
   }
 
   mpeg4::Decoder dec;
+  dec.set_hold_back_from_start(true);  // whole files: display order throughout
   mpeg4::StreamInfo info;
   size_t used = 0;
   int r = dec.start(data.data(), data.size(), &info, &used);
@@ -138,8 +140,12 @@ int main(int argc, char** argv) {
     size_t consumed = 0;
     r = dec.decode(data.data() + pos, data.size() - pos, &consumed, &pic);
     if (r == mpeg4::kOk) {
-      emit(pic);
+      // A VOP without data only repeats the picture before it; like other
+      // decoders, the output leaves it out.
+      if (!pic.not_coded) emit(pic);
     } else if (r != mpeg4::kOkNoPicture && r != mpeg4::kNoPictureHeader) {
+      // A damaged picture comes concealed; it keeps its place in the output.
+      if (r == mpeg4::kBitstreamError && pic.y) emit(pic);
       if (!errors) first_error = r;
       ++errors;
     }
@@ -155,7 +161,8 @@ int main(int argc, char** argv) {
   }
   std::printf("%dx%d %d frames\n", info.width, info.height, frames);
   if (errors) {
-    std::fprintf(stderr, "velmora-decode: %d pictures not decoded (first: %s)\n", errors, result_text(first_error));
+    std::fprintf(stderr, "velmora-decode: %d pictures damaged or not decoded (first: %s)\n", errors,
+                 result_text(first_error));
     return frames ? 3 : 1;
   }
   return frames ? 0 : 1;

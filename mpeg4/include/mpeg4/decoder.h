@@ -79,6 +79,9 @@ class Decoder {
   // size). consumed: bytes used up to the end of that picture. When a picture
   // is ready for display it is stored in *out and kOk returned; kOkNoPicture
   // when the unit was decoded but display waits for the next one.
+  // A damaged picture is concealed (the rest of it copied from the reference)
+  // and kBitstreamError returned; a picture due for display is then stored in
+  // *out all the same (out->y stays null otherwise).
   int decode(const uint8_t* data, size_t size, size_t* consumed, Picture* out);
 
   // Returns the held-back picture at the end of the stream (kOk), or
@@ -90,6 +93,15 @@ class Decoder {
   void reset();
 
   const StreamInfo& info() const;
+
+  // Display order of streams whose video object layer announces B-VOPs
+  // (low_delay 0). By default pictures are returned as decoded until the
+  // first B-VOP arrives, as above; the reference picture before that B-VOP
+  // has then already been returned ahead of it. With this option on, such a
+  // stream holds its reference pictures back from the start, so it comes out
+  // in display order throughout (a stream that announces B-VOPs but has none
+  // then returns each picture one call late, and flush() gives the last).
+  void set_hold_back_from_start(bool on);
 
  private:
   struct Impl;
