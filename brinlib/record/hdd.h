@@ -283,7 +283,7 @@ int search_in_attribute(const vp::RecTime& t, int attribute);
 int search_with_retry(const vp::RecTime& t, int attribute);
 // The search over all attributes, newest first: 1 positioned at t; 2 not
 // found, positioned at the last GOP of the newest record.
-int search_play(uint32_t rec_seconds);
+int search_by_time(uint32_t rec_seconds);
 
 // ---- Stepping, frame readers and skip (hdd_step.cpp) ----------------------------
 

@@ -27,7 +27,7 @@ int32_t read_start_end_sec(uint32_t* start, uint32_t* end) {
 }
 
 int32_t search_play(uint32_t seconds) {
-  return brin::guarded(2, [&]() -> int32_t { return brin::disk::search_play(seconds); });
+  return brin::guarded(2, [&]() -> int32_t { return search_by_time(seconds); });
 }
 
 int32_t get_rec_list(int32_t* count, int32_t* oldest) {

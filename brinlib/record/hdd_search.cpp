@@ -238,7 +238,7 @@ int search_with_retry(const vp::RecTime& t, int attribute) {
   return r;
 }
 
-int search_play(uint32_t rec_seconds) {
+int search_by_time(uint32_t rec_seconds) {
   const vp::RecTime t = vp::rec_time_from_seconds(rec_seconds);
   load_attr_ring();
   int a = attr_entry(attr_header().newest).number % kAttrRing;

@@ -244,6 +244,13 @@ bool ImageFile::create(const std::string& path, uint64_t size_bytes) {
   return ::ftruncate(fd_, static_cast<off_t>(size_bytes)) == 0;
 }
 
+bool ImageFile::open(const std::string& path) {
+  close();
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  written_ = 0;
+  return fd_ >= 0;
+}
+
 bool ImageFile::write(uint64_t offset, const void* data, size_t n) {
   if (fd_ < 0) return false;
   const auto* p = static_cast<const uint8_t*>(data);

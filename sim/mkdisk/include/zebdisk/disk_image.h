@@ -125,6 +125,8 @@ class ImageFile {
   ImageFile& operator=(const ImageFile&) = delete;
   // Creates (or replaces) the file with the given size in bytes.
   bool create(const std::string& path, uint64_t size_bytes);
+  // Opens an existing image to change it in place.
+  bool open(const std::string& path);
   bool write(uint64_t offset, const void* data, size_t n);
   bool write_sector(uint64_t sector, const std::vector<uint8_t>& data) {
     return write(sector * kSectorBytes, data.data(), data.size());
