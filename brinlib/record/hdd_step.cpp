@@ -393,6 +393,7 @@ int skip(SkipDirection direction) {
 int skip_run(SkipDirection direction) {
   if (block_header().count == 0) return kNoBlockDirectory;
   Cursor& c = cursor();
+  const Cursor before = c;
   find_list_entry();
   auto continues = [&] { return list_entry_valid(c.list_index) && list_entry(c.list_index).continuation != 0; };
   int r = skip(direction);
@@ -405,7 +406,8 @@ int skip_run(SkipDirection direction) {
       if (skip(SkipDirection::kBack) <= 0) break;
     }
   }
-  play_gop_index() = c.gop_index;
+  // The play index follows the position only when the position moved.
+  if (r > 0 || !same_position(before, c) || before.gop_index != c.gop_index) play_gop_index() = c.gop_index;
   if (r > 0) return 0;
   return r == 0 ? -1 : r;
 }
