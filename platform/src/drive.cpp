@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -94,7 +95,20 @@ bool Drive::open_path(const std::string& path) {
   return true;
 }
 
+void Drive::open_memory(std::vector<Extent> extents, uint64_t size_bytes) {
+  close();
+  memory_ = true;
+  extents_ = std::move(extents);
+  size_ = size_bytes;
+}
+
 bool Drive::close() {
+  if (memory_) {
+    memory_ = false;
+    extents_.clear();
+    size_ = 0;
+    return true;
+  }
   if (fd_ < 0) return false;
   const int r = ::close(fd_);
   fd_ = -1;
@@ -121,12 +135,17 @@ bool Drive::refresh_size() {
 }
 
 bool Drive::geometry(DriveGeometry* out) const {
-  if (fd_ < 0 || !out) return false;
+  if (!is_open() || !out) return false;
   DriveGeometry g;
-  if (regular_file_) {
+  if (regular_file_ || memory_) {
     struct stat st;
-    if (::fstat(fd_, &st) != 0) return false;
-    g.size_bytes = static_cast<uint64_t>(st.st_size);
+    if (memory_) {
+      g.size_bytes = size_;
+    } else if (::fstat(fd_, &st) != 0) {
+      return false;
+    } else {
+      g.size_bytes = static_cast<uint64_t>(st.st_size);
+    }
     g.bytes_per_sector = kImageBytesPerSector;
     g.tracks_per_cylinder = kImageTracksPerCylinder;
     g.sectors_per_track = kImageSectorsPerTrack;
@@ -164,9 +183,20 @@ bool Drive::geometry(DriveGeometry* out) const {
 }
 
 int Drive::read_at(uint64_t offset, void* buf, size_t n) {
-  if (fd_ < 0) return kDriveSeekFailed;
+  if (!is_open()) return kDriveSeekFailed;
   if (n == 0) return kDriveReadOk;
   const auto fits = [&] { return offset <= size_ && n <= size_ - offset; };
+  if (memory_) {
+    if (!fits()) return kDriveSeekFailed;
+    auto* p = static_cast<uint8_t*>(buf);
+    std::memset(p, 0, n);
+    for (const Extent& e : extents_) {
+      const uint64_t from = std::max(offset, e.offset);
+      const uint64_t to = std::min(offset + n, e.offset + e.bytes.size());
+      if (from < to) std::memcpy(p + (from - offset), e.bytes.data() + (from - e.offset), to - from);
+    }
+    return kDriveReadOk;
+  }
   // An image may have grown since it was opened; look again before refusing.
   if (!fits() && !(refresh_size() && fits())) return kDriveSeekFailed;
   if (offset > static_cast<uint64_t>(INT64_MAX) - n) return kDriveSeekFailed;
@@ -184,6 +214,9 @@ int Drive::read_at(uint64_t offset, void* buf, size_t n) {
   return kDriveReadOk;
 }
 
-int Drive::status_flags() const { return fd_ < 0 ? -1 : ::fcntl(fd_, F_GETFL); }
+int Drive::status_flags() const {
+  if (memory_) return O_RDONLY;
+  return fd_ < 0 ? -1 : ::fcntl(fd_, F_GETFL);
+}
 
 }  // namespace vp

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "velmora/api.h"
 
@@ -53,7 +54,15 @@ class Drive {
   // Opens drive n (drive_path) or a path, read-only. Closes what was open.
   bool open(int n);
   bool open_path(const std::string& path);
-  bool is_open() const { return fd_ >= 0; }
+  // A drive held in memory instead of a device: the given extents (byte
+  // offset, bytes) over zeros, size_bytes in all, with the image geometry.
+  // Lets the fuzz targets feed disk contents to the readers without files.
+  struct Extent {
+    uint64_t offset = 0;
+    std::vector<uint8_t> bytes;
+  };
+  void open_memory(std::vector<Extent> extents, uint64_t size_bytes);
+  bool is_open() const { return fd_ >= 0 || memory_; }
   // True when a drive was open and closed cleanly.
   bool close();
 
@@ -75,6 +84,8 @@ class Drive {
   bool refresh_size();
 
   int fd_ = -1;
+  bool memory_ = false;
+  std::vector<Extent> extents_;
   bool block_device_ = false;
   bool regular_file_ = false;
   uint64_t size_ = 0;
