@@ -3,7 +3,9 @@
 #include <chrono>
 #include <thread>
 
-namespace vp {
+// Definitions inside the exported namespace: clang gives a definition the
+// visibility of the namespace block it is written in.
+VP_NAMESPACE_BEGIN
 
 uint32_t tick_count_ms() {
   using namespace std::chrono;
@@ -20,4 +22,4 @@ void sleep_ms(uint32_t ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-}  // namespace vp
+VP_NAMESPACE_END

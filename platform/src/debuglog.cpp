@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <ctime>
 
-namespace vp {
+// Definitions inside the exported namespace: clang gives a definition the
+// visibility of the namespace block it is written in.
+VP_NAMESPACE_BEGIN
 namespace {
 
 bool make_dir(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
@@ -79,4 +81,4 @@ LogWrite debug_log_write(char drive_letter, int& last_mday, const char* label, c
   return LogWrite::kWritten;
 }
 
-}  // namespace vp
+VP_NAMESPACE_END

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace vp {
+// Definitions inside the exported namespace: clang gives a definition the
+// visibility of the namespace block it is written in.
+VP_NAMESPACE_BEGIN
 namespace {
 
 using MessageBoxHook = void (*)(const char*, const char*);
@@ -49,4 +51,4 @@ void debug_printf(const char* format, ...) {
   va_end(ap);
 }
 
-}  // namespace vp
+VP_NAMESPACE_END

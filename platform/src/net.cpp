@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstring>
 
-namespace vp {
+// Definitions inside the exported namespace: clang gives a definition the
+// visibility of the namespace block it is written in.
+VP_NAMESPACE_BEGIN
 namespace {
 
 thread_local int t_last_error = 0;
@@ -272,4 +274,4 @@ void inet_ntoa_text(uint32_t addr_net, char* buf, size_t size) {
   std::snprintf(buf, size, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
 }
 
-}  // namespace vp
+VP_NAMESPACE_END

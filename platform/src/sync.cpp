@@ -3,7 +3,9 @@
 #include <map>
 #include <memory>
 
-namespace vp {
+// Definitions inside the exported namespace: clang gives a definition the
+// visibility of the namespace block it is written in.
+VP_NAMESPACE_BEGIN
 
 std::mutex& named_mutex(const std::string& name) {
   static std::mutex registry_lock;
@@ -14,4 +16,4 @@ std::mutex& named_mutex(const std::string& name) {
   return *slot;
 }
 
-}  // namespace vp
+VP_NAMESPACE_END
