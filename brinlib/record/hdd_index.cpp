@@ -38,7 +38,7 @@ struct State {
   RingHeader attr_h, list_h, alarm_h;
   BlockHeader block_h;
 
-  std::vector<uint8_t> index_block = std::vector<uint8_t>(kIndexBlockBytes);
+  std::vector<uint8_t> index_block = std::vector<uint8_t>(static_cast<size_t>(kIndexBlockSectors) * kSectorBytes);
   int loaded_block = -1;
 
   uint8_t gop_table[kGopTableBytes] = {};
@@ -257,19 +257,23 @@ bool load_index_block(int block, int rotation) {
   State& s = st();
   const BlockEntry entry = block_entry(block);
   if (entry.last_record >= kRecordsPerBlock) return false;
+  // Read whole sectors straight into a spare buffer that takes the place of
+  // the index-block buffer once the block passes its checks.
   static thread_local std::vector<uint8_t> work;
-  work.resize(kIndexBlockBytes);
+  work.resize(static_cast<size_t>(kIndexBlockSectors) * kSectorBytes);
   for (int i = 0; i < kCopies; ++i) {
     const int copy = s.order.copy[(i + rotation) % kCopies];
     const int32_t sector = copy_start(copy) + kIndexBlockOffset + kIndexBlockSectors * block;
-    if (read_bytes(sector, kIndexBlockBytes, work.data()) == -1) continue;
+    // Any failed read counts here: after a device error the buffer would hold
+    // part of this block and part of another.
+    if (read_sectors(sector, kIndexBlockSectors, work.data()) != 0) continue;
     bool good = checksum_ok(work.data() + static_cast<size_t>(entry.last_record) * kRecordBytes, kRecordBytes);
     for (int k = 0; good && k < entry.count; k += 1000) {
       const size_t r = static_cast<size_t>((entry.first_record + k) % kRecordsPerBlock);
       good = checksum_ok(work.data() + r * kRecordBytes, kRecordBytes);
     }
     if (!good) continue;
-    std::memcpy(s.index_block.data(), work.data(), kIndexBlockBytes);
+    s.index_block.swap(work);
     s.loaded_block = block;
     return true;
   }

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 namespace {
 
 TEST(FuzzReplay, SeedCorpusRunsClean) {
-  const std::filesystem::path corpus = std::filesystem::path(velmora::testing::source_dir()) / "fuzz/disk/corpus";
+  const std::filesystem::path corpus = DISK_CORPUS_DIR;
   ASSERT_TRUE(std::filesystem::is_directory(corpus)) << corpus;
   int seeds = 0;
   for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
