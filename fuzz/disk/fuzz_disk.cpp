@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pos += length;
   }
   brin::disk::drive().open_memory(std::move(extents), kDiskSectors * brin::disk::kSectorBytes);
-  const std::string broken = diskexercise::exercise_disk(knob, 64);
+  const std::string broken = diskexercise::exercise_disk(knob, 64, 3);
   brin::disk::drive().close();
   if (!broken.empty()) {
     std::fprintf(stderr, "disk reader broke its interface: %s\n", broken.c_str());
