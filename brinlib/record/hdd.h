@@ -264,11 +264,13 @@ bool position_valid(int block, int record);
 
 // ---- Frame chunks (hdd_index.cpp) -------------------------------------------------
 
-// Reads the entry's chunk into work (kMaxChunkBytes) and copies its frames to
-// out (capacity bytes). 0 all frames taken (also for none); 1 stopped on the
-// end marker; -1 stopped on another marker or a damaged frame, or the chunk is
-// too large or could not be read. *out_len is the bytes copied.
-int read_frame_chunk(const GopEntry& entry, uint8_t* work, uint8_t* out, size_t capacity, int32_t* out_len);
+// Reads the entry's chunk and puts its frames at the start of out (capacity
+// bytes, at least kFrameBufferBytes for the largest chunk). 0 all frames taken
+// (also for none); 1 stopped on the end marker; -1 stopped on another marker
+// or a damaged frame, or the chunk is too large or could not be read.
+// *out_len is the length of the frames taken; out may hold more bytes after
+// them.
+int read_frame_chunk(const GopEntry& entry, uint8_t* out, size_t capacity, int32_t* out_len);
 // The walk alone, over a chunk of chunk_len bytes in memory.
 int walk_frame_chunk(const uint8_t* chunk, size_t chunk_len, uint8_t* out, size_t capacity, int32_t* out_len);
 

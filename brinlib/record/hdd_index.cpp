@@ -406,49 +406,82 @@ bool position_valid(int block, int record) {
                     linear_position(h.newest, block_entry(h.newest).last_record)) == 0;
 }
 
-int walk_frame_chunk(const uint8_t* chunk, size_t chunk_len, uint8_t* out, size_t capacity, int32_t* out_len) {
-  size_t written = 0;
+namespace {
+
+// Checks `count` frames laid out from p over len bytes: each a frame marker,
+// a 48-byte header and its payload, all inside len. *valid is the length of
+// the frames that passed. 0 all passed; 1 stopped on the end marker; -1
+// stopped on another marker or a frame that does not fit.
+int scan_frames(const uint8_t* p, size_t len, int count, size_t* valid) {
+  size_t pos = 0;
   int result = 0;
-  const int frames = chunk_len > static_cast<size_t>(kChunkFrameCountByte) ? chunk[kChunkFrameCountByte] : 0;
-  size_t pos = kChunkHeaderBytes;
-  for (int taken = 0; taken < frames; ++taken) {
-    // Every length comes from the disk: a frame that would reach past the
-    // chunk or the caller's buffer ends the walk as damaged.
-    if (pos + 2 > chunk_len) {
+  for (int taken = 0; taken < count; ++taken) {
+    if (pos + 2 > len) {
       result = -1;
       break;
     }
-    const uint16_t marker = le16(chunk + pos);
+    const uint16_t marker = le16(p + pos);
     if (marker != kVideoMarker && marker != kAudioMarker) {
       result = marker == kEndMarker ? 1 : -1;
       break;
     }
-    if (pos + kFrameHeaderBytes > chunk_len) {
+    if (pos + kFrameHeaderBytes > len) {
       result = -1;
       break;
     }
-    const uint64_t total = kFrameHeaderBytes + static_cast<uint64_t>(le32(chunk + pos + 16));
-    if (total > chunk_len - pos || total > capacity - written) {
+    // The payload length comes from the disk: a frame reaching past the
+    // chunk (or the caller's buffer) ends the walk as damaged.
+    const uint64_t total = kFrameHeaderBytes + static_cast<uint64_t>(le32(p + pos + 16));
+    if (total > len - pos) {
       result = -1;
       break;
     }
-    std::memcpy(out + written, chunk + pos, static_cast<size_t>(total));
-    written += static_cast<size_t>(total);
     pos += static_cast<size_t>(total);
   }
-  if (out_len) *out_len = static_cast<int32_t>(written);
+  *valid = pos;
   return result;
 }
 
-int read_frame_chunk(const GopEntry& entry, uint8_t* work, uint8_t* out, size_t capacity, int32_t* out_len) {
+}  // namespace
+
+int walk_frame_chunk(const uint8_t* chunk, size_t chunk_len, uint8_t* out, size_t capacity, int32_t* out_len) {
+  size_t valid = 0;
+  int result = 0;
+  if (chunk_len > kChunkHeaderBytes) {
+    const size_t len = std::min(chunk_len - kChunkHeaderBytes, capacity);
+    result = scan_frames(chunk + kChunkHeaderBytes, len, chunk[kChunkFrameCountByte], &valid);
+    std::memcpy(out, chunk + kChunkHeaderBytes, valid);
+  } else if (chunk_len > static_cast<size_t>(kChunkFrameCountByte) && chunk[kChunkFrameCountByte] != 0) {
+    result = -1;
+  }
+  if (out_len) *out_len = static_cast<int32_t>(valid);
+  return result;
+}
+
+int read_frame_chunk(const GopEntry& entry, uint8_t* out, size_t capacity, int32_t* out_len) {
   if (out_len) *out_len = 0;
   if (entry.size > kMaxChunkBytes || entry.size <= static_cast<uint32_t>(kChunkFrameCountByte)) return -1;
   if (entry.sector > static_cast<uint32_t>(INT32_MAX)) return -1;
-  // The work buffer holds kMaxChunkBytes, a whole number of sectors, so the
-  // chunk's sectors are read straight into it.
-  const auto sectors = static_cast<int64_t>(sectors_of(entry.size));
-  if (read_sectors(static_cast<int32_t>(entry.sector), sectors, work) != 0) return -1;
-  return walk_frame_chunk(work, entry.size, out, capacity, out_len);
+  // The chunk's frames are read straight into the caller's buffer: the first
+  // sector (which holds the chunk header) through a small buffer, the rest
+  // behind what it gives. Whole sectors are read, so the buffer must take
+  // the last sector whole.
+  const size_t sectors = sectors_of(entry.size);
+  const size_t first_part = static_cast<size_t>(kSectorBytes) - kChunkHeaderBytes;
+  if (sectors * kSectorBytes - kChunkHeaderBytes > capacity) return -1;
+  uint8_t first[kSectorBytes];
+  if (read_sectors(static_cast<int32_t>(entry.sector), 1, first) != 0) return -1;
+  const int frames = first[kChunkFrameCountByte];
+  if (entry.size <= kChunkHeaderBytes) return frames == 0 ? 0 : -1;
+  const size_t body = entry.size - kChunkHeaderBytes;
+  std::memcpy(out, first + kChunkHeaderBytes, std::min(first_part, body));
+  if (sectors > 1 && read_sectors(static_cast<int32_t>(entry.sector) + 1, static_cast<int64_t>(sectors - 1),
+                                  out + first_part) != 0)
+    return -1;
+  size_t valid = 0;
+  const int result = scan_frames(out, body, frames, &valid);
+  if (out_len) *out_len = static_cast<int32_t>(valid);
+  return result;
 }
 
 }  // namespace brin::disk

@@ -201,11 +201,6 @@ int step(Way way, int n) {
   return 1;
 }
 
-std::vector<uint8_t>& chunk_buffer() {
-  thread_local std::vector<uint8_t> buffer(kMaxChunkBytes);
-  return buffer;
-}
-
 // Reads the GOP at the play GOP index and moves the index by n in the
 // direction of play, crossing into the next or previous record as needed.
 int read_gop(Way way, int n, uint8_t* out, int32_t* len, GopEntry* info) {
@@ -242,7 +237,7 @@ int read_gop(Way way, int n, uint8_t* out, int32_t* len, GopEntry* info) {
       play += way == Way::kForward ? 1 : -1;
       continue;
     }
-    const int result = read_frame_chunk(entry, chunk_buffer().data(), out, kFrameBufferBytes, len);
+    const int result = read_frame_chunk(entry, out, kFrameBufferBytes, len);
     if (info) *info = entry;
     if (way == Way::kForward) {
       play += n;
