@@ -78,7 +78,6 @@ bool header_fits(const RingArea& a, const uint8_t* raw) {
     count = raw[0];
     oldest = raw[1];
     newest = raw[2];
-    if (raw[3] >= kBlockRing || le16(raw + 4) >= kRecordsPerBlock) return false;
   } else {
     count = le16(raw);
     oldest = le16(raw + 2);

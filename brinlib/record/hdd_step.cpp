@@ -91,7 +91,9 @@ bool walk_forward(int n, int& block, int& record) {
       r = last;
       break;
     }
-    remaining -= last - r + 1;
+    // A damaged directory may put the block's end before the position: the
+    // next block is still at least one step away.
+    remaining -= std::max(1, last - r + 1);
     b = next;
     r = block_entry(next).first_record;
   }
@@ -128,7 +130,7 @@ bool walk_back(int n, int& block, int& record) {
       r = first;
       break;
     }
-    remaining -= r - first + 1;
+    remaining -= std::max(1, r - first + 1);
     b = previous;
     r = block_entry(previous).last_record;
   }

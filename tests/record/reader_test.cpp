@@ -95,36 +95,46 @@ TEST_F(ReaderTest, FramesCarryRealVideoAndAudioPayloads) {
   s.audio_per_gop = 3;
   s.runs.push_back(run(T(2024, 5, 1, 10, 0, 0), T(2024, 5, 1, 10, 0, 2)));
   attach(s);
-  std::vector<uint8_t> buffer(kFrameBufferBytes);
-  int32_t len = 0;
-  ASSERT_EQ(read_data(buffer.data(), &len), 0);
   const std::vector<uint8_t> alaw = zebsim::read_binary_file(clips + "/tone_440.alaw");
   ASSERT_FALSE(alaw.empty());
-  int video = 0, audio = 0;
-  for (int32_t pos = 0; pos < len;) {
-    ASSERT_LE(pos + 48, len);
-    const uint8_t* h = buffer.data() + pos;
-    const uint32_t payload = h[16] | (h[17] << 8) | (h[18] << 16) | (static_cast<uint32_t>(h[19]) << 24);
-    const uint8_t* p = h + 48;
-    if (h[0] == 0xFF && h[1] == 0xFB) {
-      // A recorder packet of channel 0 carrying an MPEG-4 picture.
-      EXPECT_EQ(p[0], 0);
-      EXPECT_EQ(p[2], 1);
-      EXPECT_EQ(p[3], 0xE0);
-      const std::vector<uint8_t> es(p + zebsim::kPacketHeaderBytes, p + payload);
-      EXPECT_EQ(zebsim::split_pictures(es).size(), 1u);
-      ++video;
-    } else {
-      ASSERT_EQ(h[1], 0xFC);
-      // Eight bytes, then 160 A-law samples taken from the tone.
-      ASSERT_EQ(payload, 168u);
-      EXPECT_TRUE(std::equal(p + 8, p + 168, alaw.begin() + 160 * audio));
-      ++audio;
+  std::vector<uint8_t> buffer(kFrameBufferBytes);
+  int audio = 0;
+  for (int gop = 0; gop < 3; ++gop) {
+    int32_t len = 0;
+    ASSERT_EQ(read_data(buffer.data(), &len), 0);
+    int video = 0;
+    for (int32_t pos = 0; pos < len;) {
+      ASSERT_LE(pos + 48, len);
+      const uint8_t* h = buffer.data() + pos;
+      const uint32_t payload = h[16] | (h[17] << 8) | (h[18] << 16) | (static_cast<uint32_t>(h[19]) << 24);
+      const uint8_t* p = h + 48;
+      if (h[0] == 0xFF && h[1] == 0xFB) {
+        // A recorder packet of channel 0 carrying one MPEG-4 picture; every
+        // GOP starts with an intra picture behind the stream headers, so
+        // that playing can begin at any GOP.
+        EXPECT_EQ(p[0], 0);
+        EXPECT_EQ(p[2], 1);
+        EXPECT_EQ(p[3], 0xE0);
+        const std::vector<uint8_t> es(p + zebsim::kPacketHeaderBytes, p + payload);
+        const auto pictures = zebsim::split_pictures(es);
+        ASSERT_EQ(pictures.size(), 1u);
+        if (video == 0) {
+          EXPECT_TRUE(pictures[0].has_headers) << "GOP " << gop;
+          EXPECT_EQ(pictures[0].coding_type, 1) << "GOP " << gop;
+        }
+        ++video;
+      } else {
+        ASSERT_EQ(h[1], 0xFC);
+        // Eight bytes, then 160 A-law samples taken from the tone.
+        ASSERT_EQ(payload, 168u);
+        EXPECT_TRUE(std::equal(p + 8, p + 168, alaw.begin() + 160 * audio));
+        ++audio;
+      }
+      pos += 48 + static_cast<int32_t>(payload);
     }
-    pos += 48 + static_cast<int32_t>(payload);
+    EXPECT_EQ(video, 2);
   }
-  EXPECT_EQ(video, 2);
-  EXPECT_EQ(audio, 3);
+  EXPECT_EQ(audio, 9);
 }
 
 TEST_F(ReaderTest, DamagedRecordsAndGopEntriesArePassedOver) {

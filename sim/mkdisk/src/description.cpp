@@ -52,6 +52,9 @@ const char* description_help() {
       "  clip CAMERA PATH          MPEG-4 elementary stream of a camera; 'synthetic'\n"
       "                            (the default) gives small stand-in pictures\n"
       "  audio PATH                G.711 A-law samples; 'synthetic' by default\n"
+      "  clips FOLDER              the test clips of the build (build/clips): camera\n"
+      "                            N records camN%4_704x480.m4v, audio tone_440.alaw;\n"
+      "                            give it after 'cameras'\n"
       "  pictures_per_gop N        video pictures per camera and GOP (default 2)\n"
       "  audio_per_gop N           20 ms audio frames per GOP (default 2)\n"
       "  gop_ms N                  time from one GOP to the next (default 1000)\n"
@@ -172,6 +175,12 @@ bool parse_description(const std::string& text, DiskSpec* spec, std::string* err
       if (!ints(1, 1) || w.size() != 3 || n[0] < 0 || n[0] > 15) return fail("clip CAMERA PATH");
       if (spec->clips.size() <= static_cast<size_t>(n[0])) spec->clips.resize(static_cast<size_t>(n[0]) + 1);
       spec->clips[static_cast<size_t>(n[0])] = w[2] == "synthetic" ? "" : w[2];
+    } else if (cmd == "clips") {
+      if (w.size() != 2) return fail("clips FOLDER");
+      spec->clips.clear();
+      for (int c = 0; c < spec->cameras; ++c)
+        spec->clips.push_back(w[1] + "/cam" + std::to_string(c % 4) + "_704x480.m4v");
+      spec->audio = w[1] + "/tone_440.alaw";
     } else if (cmd == "audio") {
       if (w.size() != 2) return fail("audio PATH");
       spec->audio = w[1] == "synthetic" ? "" : w[1];
@@ -325,7 +334,8 @@ std::string format_manifest(const Manifest& m) {
       for (size_t f = 0; f < gi.frames.size(); ++f) {
         const FrameInfo& fi = gi.frames[f];
         o << "    frame " << f << " " << (fi.video ? "video" : "audio") << " camera " << fi.camera << " time "
-          << fi.time << " bytes " << fi.payload_bytes << " seq " << fi.sequence << "\n";
+          << fi.time << " sector " << (gi.sector + fi.chunk_offset / kSectorBytes) << " bytes " << fi.payload_bytes
+          << " seq " << fi.sequence << "\n";
       }
     }
   }

@@ -216,8 +216,9 @@ class Writer {
         fs.time = t;
         fs.duration_us = picture_us;
         fs.camera = static_cast<uint8_t>(c);
+        const auto offset = static_cast<uint32_t>(chunk.size());
         zebsim::append_frame_record(chunk, fs, packet.data(), packet.size());
-        info->frames.push_back({true, c, t, static_cast<uint32_t>(packet.size()), fs.sequence});
+        info->frames.push_back({true, c, t, static_cast<uint32_t>(packet.size()), fs.sequence, offset});
         ++frames;
       }
       // Audio frames spread evenly between the pictures.
@@ -237,8 +238,9 @@ class Writer {
         fs.time = t;
         fs.duration_us = 20000;
         fs.camera = 0;
+        const auto offset = static_cast<uint32_t>(chunk.size());
         zebsim::append_frame_record(chunk, fs, payload.data(), payload.size());
-        info->frames.push_back({false, 0, t, static_cast<uint32_t>(payload.size()), fs.sequence});
+        info->frames.push_back({false, 0, t, static_cast<uint32_t>(payload.size()), fs.sequence, offset});
         ++frames;
       }
     }

@@ -211,6 +211,7 @@ struct FrameInfo {
   int32_t time = 0;  // seconds since 1970
   uint32_t payload_bytes = 0;
   int sequence = 0;
+  uint32_t chunk_offset = 0;  // where its header starts in the chunk
 };
 
 struct GopInfo {
