@@ -194,6 +194,32 @@ TEST_F(ManagementTest, DamagedHeadersFallBackAndEmptyWhenNoCopyHolds) {
   EXPECT_EQ(read_data(buffer.data(), &len), 0);
 }
 
+TEST_F(ManagementTest, HeadersWithIndexesOutsideTheRingAreRefused) {
+  zebdisk::DiskSpec s = small_spec();  // copy 2 first, then 1, then 0
+  s.runs.push_back(run(T(2024, 5, 1, 10, 0, 0), T(2024, 5, 1, 10, 0, 5)));
+  s.runs.push_back(run(T(2024, 5, 1, 11, 0, 0), T(2024, 5, 1, 11, 0, 5)));
+  attach(s, false);
+  auto put_list_header = [&](int copy, const zebdisk::RingHeaderSpec& h) {
+    zebdisk::ImageFile f;
+    ASSERT_TRUE(f.open(path_));
+    ASSERT_TRUE(f.write_sector(uint64_t{zebdisk::kCopySectors} * copy + zebdisk::kListHeaderOffset,
+                               zebdisk::encode_ring_header(h)));
+  };
+  // Checksums that hold over a count and an index no ring of 1000 has.
+  put_list_header(2, {1200, 0, 1});
+  put_list_header(1, {2, 1000, 1});
+  ASSERT_EQ(first_section_play(), 0);
+  int32_t count = -1, oldest = -1;
+  ASSERT_EQ(get_rec_list(&count, &oldest), 0);
+  EXPECT_EQ(count, 2);  // from copy 0
+  EXPECT_EQ(oldest, 0);
+  put_list_header(0, {2, 0, 5000});
+  ASSERT_EQ(load_index_state(Positioning::kKeep), 0);
+  ASSERT_EQ(get_rec_list(&count, &oldest), 0);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(skip_foward(), kNoFurtherRun);
+}
+
 TEST_F(ManagementTest, DamagedIndexBlocksAreReadFromTheOtherCopies) {
   zebdisk::DiskSpec s = small_spec();
   s.generations[0] = 0;

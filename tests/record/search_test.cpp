@@ -164,6 +164,22 @@ TEST_F(SearchTest, RunEndingOnTheLastRecordOfABlockLeadsIntoTheNextBlock) {
   EXPECT_EQ(gop_at_cursor(), &manifest_.records[3].gops[0]);
 }
 
+TEST_F(SearchTest, NothingFoundAtTheNewestRecordStaysAtTheNewestData) {
+  zebdisk::DiskSpec s = small_spec();
+  s.gops_per_record = 2;
+  zebdisk::RunSpec r = run(T(2024, 5, 1, 10, 0, 0), T(2024, 5, 1, 10, 0, 5));
+  r.bad_gops = {{2, 0}, {2, 1}};  // the newest record has no readable GOP
+  s.runs.push_back(r);
+  attach(s);
+  // The search ends on the run's (and the disk's) last record: there is no
+  // next record to land on, so the time counts as not found.
+  ASSERT_EQ(search_play(S(T(2024, 5, 1, 10, 0, 4))), 2);
+  EXPECT_EQ(cursor().record, 2);
+  std::vector<uint8_t> buffer(kFrameBufferBytes);
+  int32_t len = 0;
+  EXPECT_EQ(read_data(buffer.data(), &len), kNoFurtherData);
+}
+
 TEST_F(SearchTest, SearchWithinAnAttributeReportsWhereTheTimeLies) {
   zebdisk::DiskSpec s = small_spec();
   s.runs.push_back(run(T(2024, 5, 1, 10, 0, 0), T(2024, 5, 1, 10, 0, 9), 3));
