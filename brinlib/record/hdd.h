@@ -295,9 +295,15 @@ int step_forward(int n);
 int step_back(int n);
 
 // Frame readers: the frames of the GOP at the play GOP index go to out (which
-// holds kFrameBufferBytes) and *len. 0 frames copied; 1 the chunk ended on
-// the end marker; -1 damaged, too large or unreadable chunk; 100 no further
-// data in that direction.
+// holds kFrameBufferBytes) and *len; the index then moves by one (or n) in the
+// direction of play, into the next or previous record when the record ends
+// (records that are no stepping target and damaged GOP entries are passed
+// over). 0 frames copied; 1 the chunk ended on the end marker; -1 damaged,
+// too large or unreadable chunk (the index moves on all the same); 100 no
+// further data in that direction. Every GOP comes with its own result: 100
+// comes only from a call that read nothing, so the last GOP either way is
+// never lost. A playback thread calls one reader per GOP; the disk-to-PC copy
+// positions with search_by_time and reads with read_next_with_info.
 int read_next(uint8_t* out, int32_t* len);
 int read_next_by(int n, uint8_t* out, int32_t* len);
 int read_previous(uint8_t* out, int32_t* len);

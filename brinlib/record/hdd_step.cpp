@@ -1,7 +1,6 @@
 // Moving the cursor: record by record forward and back, the frame readers
 // that play GOP after GOP across records, and skips between recording runs.
 #include <algorithm>
-#include <vector>
 
 #include "record/hdd.h"
 #include "velmora/message.h"
@@ -164,16 +163,17 @@ int step(Way way, int n) {
       load_index_state(Positioning::kKeep);
     } else {
       int b = c.block, r = c.record;
-      bool whole = way == Way::kForward ? walk_forward(n, b, r) : walk_back(n, b, r);
-      if (!whole) {
+      auto walk = [&] { return way == Way::kForward ? walk_forward(n, b, r) : walk_back(n, b, r); };
+      if (!walk()) {
         // The newest (oldest) block came first: the disk may have grown since
-        // the index was read, so read it again and walk once more.
+        // the index was read, so read it again and walk once more; short
+        // again, the walk ends on that block's last (first) record.
         load_index_state(Positioning::kKeep);
         c.block = from.block;
         c.record = from.record;
         b = c.block;
         r = c.record;
-        whole = way == Way::kForward ? walk_forward(n, b, r) : walk_back(n, b, r);
+        walk();
       }
       c.block = b;
       c.record = r;
