@@ -17,7 +17,7 @@
 #include <fstream>
 #include <vector>
 
-namespace vp {
+VP_NAMESPACE_BEGIN
 namespace {
 
 // The only flags a drive is ever opened with: read access, never inherited
@@ -219,4 +219,4 @@ int Drive::status_flags() const {
   return fd_ < 0 ? -1 : ::fcntl(fd_, F_GETFL);
 }
 
-}  // namespace vp
+VP_NAMESPACE_END
