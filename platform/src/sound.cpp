@@ -5,7 +5,7 @@
 #include "sound_internal.h"
 #include "velmora/message.h"
 
-namespace vp {
+VP_NAMESPACE_BEGIN
 
 using namespace sound_detail;
 
@@ -70,4 +70,4 @@ void apply_sound_volume(int16_t* samples, size_t count, uint16_t channels) {
   }
 }
 
-}  // namespace vp
+VP_NAMESPACE_END

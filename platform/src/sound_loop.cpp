@@ -10,7 +10,7 @@
 #include "sound_internal.h"
 #include "velmora/message.h"
 
-namespace vp {
+VP_NAMESPACE_BEGIN
 namespace {
 
 // The pump hands the buffer to the stream in pieces of this much sound, and
@@ -188,4 +188,4 @@ std::unique_ptr<LoopingSoundBuffer> create_looping_sound_buffer(std::unique_ptr<
   }
 }
 
-}  // namespace vp
+VP_NAMESPACE_END

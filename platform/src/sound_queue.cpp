@@ -7,7 +7,7 @@
 
 #include "sound_internal.h"
 
-namespace vp {
+VP_NAMESPACE_BEGIN
 namespace {
 
 // A block is handed to the stream in pieces of this much sound, so that a
@@ -132,4 +132,4 @@ std::unique_ptr<SoundBlockQueue> open_sound_block_queue(const PcmFormat& format,
   }
 }
 
-}  // namespace vp
+VP_NAMESPACE_END
