@@ -174,7 +174,90 @@ BRIN_API void decode_deinit(void);
 
 /* ---- Recorder disk: reader, index, time search and skip ------------------ */
 
-/* (recorder disk exports go here) */
+/* A recorder's hard disk attached to the PC (or an image of one), read as a
+ * raw drive; it is never written. Drive n (0 to 9) is the path in the
+ * environment variable VELMORA_DRIVE<n> when set, else the n-th physical
+ * disk. Times are RecSeconds: seconds from 2000-01-01 00:00:00 with every
+ * month counted as 31 days and every year as 372 days.
+ *
+ * One process-wide disk handle and one playback position serve all of these
+ * functions; call them from one thread at a time, and only while disk
+ * playback is stopped or paused. */
+
+/* Probes drive n: the number of cylinders (low 32 bits) when it has the
+ * recorder's geometry (fixed disk, 512 bytes per sector, 255 tracks per
+ * cylinder, 63 sectors per track; an image file always has it), and prints
+ * "Cylinders = %d\n" to the standard output. -1 cannot open; -2 geometry
+ * query failed; -3 not a fixed disk; -4 other geometry. Leaves the disk
+ * handle closed (a disk opened before is closed). */
+BRIN_API int32_t hdd_get(int32_t drive);
+/* Opens drive n read-only as the disk handle. 0; -1 failed. */
+BRIN_API int32_t hdd_open(int32_t drive);
+/* Closes the disk handle: non-zero when it was open and closed cleanly. */
+BRIN_API int32_t hdd_close(void);
+/* Reads count sectors of 512 bytes from first_sector into buffer (count x 512
+ * bytes). 0; -1 the sectors lie outside the disk (seek failed); -2 read
+ * failed. */
+BRIN_API int32_t hdd_read(int32_t first_sector, int32_t count, uint8_t* buffer);
+/* Copies disk sector 0 (the recorder's settings sector) unchanged into
+ * values (128 entries). Always 0; after a failed read values is unchanged. */
+BRIN_API int32_t get_start_time(uint32_t* values);
+/* Sector 0 as 128 settings values: value i = (word 2i << 16) | word 2i+1,
+ * words little-endian. 0; -1 seek failed; -2 read failed. */
+BRIN_API int32_t hdd_read_hdsw(uint32_t* values);
+
+/* Reads the picture at *sector of the picture area [area_start, area_start +
+ * area_sectors) into buffer (262656 bytes; pictures are stored with the two
+ * bytes of every 16-bit word exchanged). name receives the picture's file
+ * name (64 bytes suffice). With k = 0 only the first sector is read.
+ * Results: the picture length (cursor moved behind the picture); -2 no
+ * picture found within 32768 sectors; -3 the first sector could not be read
+ * (cursor + 129); -5 the rest of the picture could not be read; -6 not a
+ * picture: the cursor is moved to the next sector that starts like one; -7
+ * no picture before the end of the area (cursor at the end). */
+BRIN_API int32_t hdd_read_jpeg(int32_t* sector, int32_t area_start, int32_t area_sectors, int32_t k, uint8_t* buffer,
+                               char* name);
+/* Writes length bytes of a picture read by hdd_read_jpeg to path, turning
+ * it into a JPEG file by exchanging the bytes of each 16-bit word of buffer
+ * in place. total + length; -1 cannot create the file; -2 short write. */
+BRIN_API int32_t hdd_write_jpeg_file(const char* path, int32_t length, uint8_t* buffer, int32_t total);
+/* Reads the first 16 bytes of a saved picture into head: the camera value
+ * (the high four bits of byte 7 rotated left by one); the count read when it
+ * is under 16; 0 when the file cannot be opened. */
+BRIN_API int32_t read_jpeg_head_com(const char* path, uint8_t* head);
+
+/* Loads the index of the open disk and puts the playback position on the
+ * oldest recorded data. 0. */
+BRIN_API int32_t first_section_play(void);
+/* The time range of the disk: first time of the oldest block, last time of
+ * the newest block. 0; -1 the index could not be loaded completely. */
+BRIN_API int32_t read_start_end_sec(uint32_t* start, uint32_t* end);
+/* Positions playback at a time: 1 at the GOP holding the time (or at the
+ * start of the recordings that follow it); 2 no recording at that time, the
+ * position is the last GOP of the newest recording. */
+BRIN_API int32_t search_play(uint32_t seconds);
+/* The recording list: its entry count and oldest entry index. Entries are
+ * (oldest + k) mod 1000 for k below count. 0. */
+BRIN_API int32_t get_rec_list(int32_t* count, int32_t* oldest);
+/* Start, end and kind of recording-list entry index (0 to 999). 0; -1 index
+ * out of range or entry damaged (the outputs are left unchanged). */
+BRIN_API int32_t get_list_start_end_sec(int32_t index, uint32_t* start, uint32_t* end, int32_t* kind);
+/* The alarm list: count and oldest index (entries mod 50). 0. */
+BRIN_API int32_t get_alarm_list(int32_t* count, int32_t* oldest);
+/* Start and end of alarm entry index (0 to 49). 0; -1 index out of range or
+ * entry damaged (the outputs are left unchanged). */
+BRIN_API int32_t get_alarm_info(int32_t index, uint32_t* start, uint32_t* end);
+/* Moves the playback position to the start of the next recording run, or to
+ * the start of the current one (the previous one when already at a start).
+ * 0; -123 no index loaded; -124 no further run in that direction (the
+ * position is unchanged); -1 a part of the index could not be read. */
+BRIN_API int32_t skip_foward(void);
+BRIN_API int32_t skip_back(void);
+/* Reads the frames of the next GOP (48-byte frame headers with their
+ * payloads) into buffer (2097152 bytes); *length receives their size.
+ * 0; 1 the GOP ended on the end-of-data marker; -1 damaged or unreadable
+ * GOP; 100 no further data. */
+BRIN_API int32_t read_data(uint8_t* buffer, int32_t* length);
 
 /* ---- Playback engine, bitmaps and disk-to-PC copy ------------------------ */
 

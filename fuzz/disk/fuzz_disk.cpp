@@ -1,0 +1,49 @@
+// Fuzz target: arbitrary bytes as the recorder disk's management region,
+// index and recorded data, fed to every reader, list, search, step and skip.
+//
+// Input: a 4-byte knob (varies the searched times), then segments, each a
+// little-endian u32 sector and u16 length followed by that many bytes placed
+// at that sector of an otherwise zeroed disk. Sectors are taken modulo the
+// disk's size, so every segment lands somewhere.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "disk_exercise.h"
+#include "record/hdd.h"
+#include "velmora/drive.h"
+
+namespace {
+
+// Large enough for the three management copies and data behind them.
+constexpr uint64_t kDiskSectors = 1u << 21;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 4) return 0;
+  const uint32_t knob = data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<uint32_t>(data[3]) << 24);
+  std::vector<vp::Drive::Extent> extents;
+  size_t pos = 4;
+  while (pos + 6 <= size && extents.size() < 256) {
+    const uint32_t sector = data[pos] | (data[pos + 1] << 8) | (data[pos + 2] << 16) |
+                            (static_cast<uint32_t>(data[pos + 3]) << 24);
+    size_t length = data[pos + 4] | (data[pos + 5] << 8);
+    pos += 6;
+    if (length > size - pos) length = size - pos;
+    vp::Drive::Extent e;
+    e.offset = (sector % kDiskSectors) * brin::disk::kSectorBytes;
+    e.bytes.assign(data + pos, data + pos + length);
+    extents.push_back(std::move(e));
+    pos += length;
+  }
+  brin::disk::drive().open_memory(std::move(extents), kDiskSectors * brin::disk::kSectorBytes);
+  const std::string broken = diskexercise::exercise_disk(knob, 64, 3);
+  brin::disk::drive().close();
+  if (!broken.empty()) {
+    std::fprintf(stderr, "disk reader broke its interface: %s\n", broken.c_str());
+    std::abort();
+  }
+  return 0;
+}

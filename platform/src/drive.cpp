@@ -1,0 +1,222 @@
+#include "velmora/drive.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/hdreg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+VP_NAMESPACE_BEGIN
+namespace {
+
+// The only flags a drive is ever opened with: read access, never inherited
+// by child processes, never made the controlling terminal.
+constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY;
+
+// Whole physical disks of /sys/block: virtual devices (loop, ram, zram,
+// device-mapper, md) have no "device" link there.
+std::vector<std::string> physical_disks() {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/block", ec)) {
+    std::error_code link_ec;
+    if (!std::filesystem::exists(entry.path() / "device", link_ec)) continue;
+    names.push_back(entry.path().filename().string());
+  }
+  // Kernel names grow in length as disks are added (sdz, then sdaa), so
+  // shorter names come first.
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+  });
+  return names;
+}
+
+// 1 when the sysfs "removable" attribute of the device (or of the disk that
+// holds the partition) says so.
+bool device_is_removable(dev_t dev) {
+  char base[64];
+  std::snprintf(base, sizeof base, "/sys/dev/block/%u:%u", major(dev), minor(dev));
+  for (const char* rel : {"/removable", "/../removable"}) {
+    std::ifstream in(std::string(base) + rel);
+    int value = 0;
+    if (in >> value) return value != 0;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string drive_path(int n) {
+  if (n < 0) return "";
+  char name[32];
+  std::snprintf(name, sizeof name, "VELMORA_DRIVE%d", n);
+  if (const char* path = std::getenv(name)) return path;
+  const std::vector<std::string> disks = physical_disks();
+  if (static_cast<size_t>(n) >= disks.size()) return "";
+  return "/dev/" + disks[static_cast<size_t>(n)];
+}
+
+Drive::~Drive() { close(); }
+
+bool Drive::open(int n) {
+  const std::string path = drive_path(n);
+  if (path.empty()) {
+    close();
+    return false;
+  }
+  return open_path(path);
+}
+
+bool Drive::open_path(const std::string& path) {
+  close();
+  const int fd = ::open(path.c_str(), kOpenFlags);
+  if (fd < 0) return false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  block_device_ = S_ISBLK(st.st_mode);
+  regular_file_ = S_ISREG(st.st_mode);
+  size_ = 0;
+  refresh_size();
+  return true;
+}
+
+void Drive::open_memory(std::vector<Extent> extents, uint64_t size_bytes) {
+  close();
+  memory_ = true;
+  extents_ = std::move(extents);
+  size_ = size_bytes;
+}
+
+bool Drive::close() {
+  if (memory_) {
+    memory_ = false;
+    extents_.clear();
+    size_ = 0;
+    return true;
+  }
+  if (fd_ < 0) return false;
+  const int r = ::close(fd_);
+  fd_ = -1;
+  size_ = 0;
+  block_device_ = regular_file_ = false;
+  return r == 0;
+}
+
+bool Drive::refresh_size() {
+  if (fd_ < 0) return false;
+  if (block_device_) {
+    uint64_t bytes = 0;
+    if (::ioctl(fd_, BLKGETSIZE64, &bytes) != 0) return false;
+    size_ = bytes;
+    return true;
+  }
+  if (regular_file_) {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return false;
+    size_ = static_cast<uint64_t>(st.st_size);
+    return true;
+  }
+  return false;
+}
+
+bool Drive::geometry(DriveGeometry* out) const {
+  if (!is_open() || !out) return false;
+  DriveGeometry g;
+  if (regular_file_ || memory_) {
+    struct stat st;
+    if (memory_) {
+      g.size_bytes = size_;
+    } else if (::fstat(fd_, &st) != 0) {
+      return false;
+    } else {
+      g.size_bytes = static_cast<uint64_t>(st.st_size);
+    }
+    g.bytes_per_sector = kImageBytesPerSector;
+    g.tracks_per_cylinder = kImageTracksPerCylinder;
+    g.sectors_per_track = kImageSectorsPerTrack;
+    g.media_type = kMediaFixed;
+  } else if (block_device_) {
+    uint64_t bytes = 0;
+    int sector_bytes = 0;
+    if (::ioctl(fd_, BLKGETSIZE64, &bytes) != 0 || ::ioctl(fd_, BLKSSZGET, &sector_bytes) != 0 || sector_bytes <= 0)
+      return false;
+    g.size_bytes = bytes;
+    g.bytes_per_sector = static_cast<uint32_t>(sector_bytes);
+    hd_geometry hd{};
+    if (::ioctl(fd_, HDIO_GETGEO, &hd) == 0 && hd.heads != 0 && hd.sectors != 0) {
+      g.tracks_per_cylinder = hd.heads;
+      g.sectors_per_track = hd.sectors;
+    } else if (errno == ENOTTY || errno == EINVAL) {
+      // Devices without a geometry of their own (loop devices, for one) are
+      // given the usual translation of large disks.
+      g.tracks_per_cylinder = kImageTracksPerCylinder;
+      g.sectors_per_track = kImageSectorsPerTrack;
+    } else {
+      return false;
+    }
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return false;
+    g.media_type = device_is_removable(st.st_rdev) ? kMediaRemovable : kMediaFixed;
+  } else {
+    return false;  // neither a disk nor an image file
+  }
+  const uint64_t cylinder_bytes =
+      static_cast<uint64_t>(g.tracks_per_cylinder) * g.sectors_per_track * g.bytes_per_sector;
+  g.cylinders = cylinder_bytes ? g.size_bytes / cylinder_bytes : 0;
+  *out = g;
+  return true;
+}
+
+int Drive::read_at(uint64_t offset, void* buf, size_t n) {
+  if (!is_open()) return kDriveSeekFailed;
+  if (n == 0) return kDriveReadOk;
+  const auto fits = [&] { return offset <= size_ && n <= size_ - offset; };
+  if (memory_) {
+    if (!fits()) return kDriveSeekFailed;
+    auto* p = static_cast<uint8_t*>(buf);
+    std::memset(p, 0, n);
+    for (const Extent& e : extents_) {
+      const uint64_t from = std::max(offset, e.offset);
+      const uint64_t to = std::min(offset + n, e.offset + e.bytes.size());
+      if (from < to) std::memcpy(p + (from - offset), e.bytes.data() + (from - e.offset), to - from);
+    }
+    return kDriveReadOk;
+  }
+  // An image may have grown since it was opened; look again before refusing.
+  if (!fits() && !(refresh_size() && fits())) return kDriveSeekFailed;
+  if (offset > static_cast<uint64_t>(INT64_MAX) - n) return kDriveSeekFailed;
+  auto* p = static_cast<uint8_t*>(buf);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t r = ::pread(fd_, p + done, n - done, static_cast<off_t>(offset + done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return kDriveReadFailed;
+    }
+    if (r == 0) return kDriveReadFailed;
+    done += static_cast<size_t>(r);
+  }
+  return kDriveReadOk;
+}
+
+int Drive::status_flags() const {
+  if (memory_) return O_RDONLY;
+  return fd_ < 0 ? -1 : ::fcntl(fd_, F_GETFL);
+}
+
+VP_NAMESPACE_END

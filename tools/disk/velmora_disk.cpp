@@ -1,0 +1,249 @@
+// velmora-disk: looks into a recorder disk or an image of one: the volume's
+// write generation, the recorded time range, the recording and alarm lists,
+// and the frames recorded from a given time on. It only ever reads.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "brinlib.h"
+#include "record/hdd.h"
+#include "velmora/rectime.h"
+
+namespace {
+
+constexpr int kImageDrive = 0;
+constexpr uint32_t kRecorderMark = 0x015C0000;
+constexpr int32_t kViewerMinCylinders = 3000;
+
+void usage(FILE* out) {
+  std::fputs(
+      "usage: velmora-disk [--force] IMAGE\n"
+      "       velmora-disk [--force] --drive N\n"
+      "       velmora-disk [--force] frames (IMAGE | --drive N) --at \"yyyy/mm/dd hh:mm:ss\" [--count N]\n"
+      "\n"
+      "Reads a recorder disk (drive N, 0-9: the path in VELMORA_DRIVE<N>, else the\n"
+      "N-th physical disk) or an image file of one, never writing to it.\n"
+      "\n"
+      "Without a command: prints the volume's write generation, the recorded time\n"
+      "range, the recording list and the alarm list.\n"
+      "frames: positions at the given time as the viewer's time search does and\n"
+      "prints the next N frames (default 20) with their GOP, camera and time.\n"
+      "--force reads a disk even when its settings sector lacks the recorder's mark.\n",
+      out);
+}
+
+std::string rec_text(uint32_t seconds) {
+  const vp::RecTime t = vp::rec_time_from_seconds(seconds);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d", 2000 + t.year, t.month, t.day, t.hour, t.minute,
+                t.second);
+  return text;
+}
+
+std::string unix_text(int32_t seconds) {
+  const time_t t = seconds;
+  struct tm tm {};
+  gmtime_r(&t, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &tm);
+  return text;
+}
+
+bool parse_time(const char* text, uint32_t* seconds) {
+  int y, mo, d, h, mi, s;
+  char tail;
+  if (std::sscanf(text, "%d/%d/%d %d:%d:%d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6) return false;
+  if (y < 2000 || y > 2133 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 ||
+      s > 59)
+    return false;
+  *seconds = vp::rec_seconds(y, mo, d, h, mi, s);
+  return true;
+}
+
+// Probes and opens the disk; false (after saying why) when it is no
+// recorder disk that can be read.
+bool open_disk(int drive, const std::string& name, bool force) {
+  const int32_t cylinders = hdd_get(drive);
+  switch (cylinders) {
+    case -1:
+      std::fprintf(stderr, "velmora-disk: cannot open %s\n", name.c_str());
+      return false;
+    case -2:
+      std::fprintf(stderr, "velmora-disk: %s is neither a disk nor a disk image (no geometry)\n", name.c_str());
+      return false;
+    case -3:
+      std::fprintf(stderr, "velmora-disk: %s is not a fixed disk; recorder disks are fixed disks\n", name.c_str());
+      return false;
+    case -4:
+      std::fprintf(stderr,
+                   "velmora-disk: %s is not a recorder disk: its geometry is not 512 bytes per sector, 255 "
+                   "tracks per cylinder and 63 sectors per track\n",
+                   name.c_str());
+      return false;
+    default:
+      break;
+  }
+  if (hdd_open(drive) != 0) {
+    std::fprintf(stderr, "velmora-disk: cannot open %s\n", name.c_str());
+    return false;
+  }
+  uint32_t settings[128] = {};
+  const int32_t r = hdd_read_hdsw(settings);
+  if (r != 0) {
+    std::fprintf(stderr, "velmora-disk: cannot read the settings sector of %s\n", name.c_str());
+    return false;
+  }
+  if (settings[0] != kRecorderMark) {
+    std::fprintf(stderr,
+                 "velmora-disk: %s is not a recorder disk: its settings sector begins with 0x%08X, a recorder "
+                 "disk's with 0x%08X%s\n",
+                 name.c_str(), settings[0], kRecorderMark, force ? " (reading it anyway)" : "");
+    if (!force) return false;
+  }
+  std::printf("disk: %s, %d cylinders\n", name.c_str(), cylinders);
+  if (cylinders <= kViewerMinCylinders)
+    std::printf("note: the viewer takes only disks of more than %d cylinders\n", kViewerMinCylinders);
+  return true;
+}
+
+void print_summary() {
+  using namespace brin::disk;
+  if (first_section_play() != 0 || load_index_state(Positioning::kKeep) == 0)
+    std::printf("warning: parts of the index could not be read (damaged in every copy)\n");
+  const CopyOrder order = read_generation();
+  std::printf("volume generation: %d (copies read in the order %d, %d, %d)\n", order.generation, order.copy[0],
+              order.copy[1], order.copy[2]);
+  if (block_header().count == 0) {
+    std::printf("time range: none (no recordings)\n");
+  } else {
+    uint32_t start = 0, end = 0;
+    read_start_end_sec(&start, &end);
+    std::printf("time range: %s - %s\n", rec_text(start).c_str(), rec_text(end).c_str());
+  }
+  int32_t count = 0, oldest = 0;
+  get_rec_list(&count, &oldest);
+  std::printf("recordings: %d (oldest entry %d)\n", count, oldest);
+  for (int k = 0; k < count; ++k) {
+    const int index = (oldest + k) % kListRing;
+    uint32_t s = 0, e = 0;
+    int32_t kind = 0;
+    if (get_list_start_end_sec(index, &s, &e, &kind) != 0) {
+      std::printf("  [%3d] damaged entry\n", index);
+      continue;
+    }
+    const bool continued = list_entry(index).continuation != 0;
+    std::printf("  [%3d] %s - %s  kind %d%s\n", index, rec_text(s).c_str(), rec_text(e).c_str(), kind,
+                continued ? "  (continues the one before)" : "");
+  }
+  get_alarm_list(&count, &oldest);
+  std::printf("alarms: %d (oldest entry %d)\n", count, oldest);
+  for (int k = 0; k < count; ++k) {
+    const int index = (oldest + k) % kAlarmRing;
+    uint32_t s = 0, e = 0;
+    if (get_alarm_info(index, &s, &e) != 0) {
+      std::printf("  [%2d] damaged entry\n", index);
+      continue;
+    }
+    std::printf("  [%2d] %s - %s\n", index, rec_text(s).c_str(), rec_text(e).c_str());
+  }
+}
+
+int print_frames(uint32_t at, int count) {
+  using namespace brin::disk;
+  first_section_play();
+  const int32_t found = search_play(at);
+  if (found == 1) {
+    std::printf("positioned at %s\n", rec_text(at).c_str());
+  } else {
+    std::printf("no recording at %s; the newest GOP follows\n", rec_text(at).c_str());
+  }
+  std::vector<uint8_t> buffer(kFrameBufferBytes);
+  int printed = 0;
+  while (printed < count) {
+    int32_t len = 0;
+    vp::RecTime gop_time;
+    uint8_t info[3] = {};
+    const Cursor where = cursor();
+    const int r = read_next_with_info(buffer.data(), &len, &gop_time, info);
+    if (r == kNoFurtherData) {
+      std::printf("end of the recordings\n");
+      break;
+    }
+    std::printf("GOP %s at %d/%d%s\n", rec_text(vp::rec_seconds(gop_time)).c_str(), where.block, where.record,
+                r == 1 ? " (end of the recorded data)" : r == -1 ? " (damaged or unreadable)" : "");
+    for (int32_t pos = 0; pos + 48 <= len && printed < count; ++printed) {
+      const uint8_t* h = buffer.data() + pos;
+      const uint32_t payload = h[16] | (h[17] << 8) | (h[18] << 16) | (static_cast<uint32_t>(h[19]) << 24);
+      const auto time = static_cast<int32_t>(h[12] | (h[13] << 8) | (h[14] << 16) | (static_cast<uint32_t>(h[15]) << 24));
+      const int16_t sequence = static_cast<int16_t>(h[8] | (h[9] << 8));
+      std::printf("  %s camera %2d  %s UTC  %6u bytes  seq %d\n", h[1] == 0xFB ? "video" : "audio", h[34],
+                  unix_text(time).c_str(), payload, sequence);
+      if (payload > static_cast<uint32_t>(len - pos - 48)) break;
+      pos += 48 + static_cast<int32_t>(payload);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool force = false;
+  bool frames = false;
+  int drive = -1;
+  const char* image = nullptr;
+  const char* at = nullptr;
+  int count = 20;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h")) {
+      usage(stdout);
+      return 0;
+    }
+    if (!std::strcmp(a, "--force")) {
+      force = true;
+    } else if (!std::strcmp(a, "--drive") && i + 1 < argc) {
+      drive = std::atoi(argv[++i]);
+    } else if (!std::strcmp(a, "--at") && i + 1 < argc) {
+      at = argv[++i];
+    } else if (!std::strcmp(a, "--count") && i + 1 < argc) {
+      count = std::atoi(argv[++i]);
+    } else if (!std::strcmp(a, "frames") && !frames && !image) {
+      frames = true;
+    } else if (a[0] != '-' && !image) {
+      image = a;
+    } else {
+      usage(stderr);
+      return 2;
+    }
+  }
+  if ((image == nullptr) == (drive < 0) || (frames && !at) || (!frames && at) || count < 1) {
+    usage(stderr);
+    return 2;
+  }
+  uint32_t at_seconds = 0;
+  if (frames && !parse_time(at, &at_seconds)) {
+    std::fprintf(stderr, "velmora-disk: the time must read \"yyyy/mm/dd hh:mm:ss\"\n");
+    return 2;
+  }
+  std::string name;
+  if (image) {
+    // The image becomes drive 0 for the library.
+    setenv("VELMORA_DRIVE0", image, 1);
+    drive = kImageDrive;
+    name = image;
+  } else {
+    if (drive > 9) {
+      std::fprintf(stderr, "velmora-disk: drives are numbered 0 to 9\n");
+      return 2;
+    }
+    name = "drive " + std::to_string(drive);
+  }
+  if (!open_disk(drive, name, force)) return 1;
+  const int rc = frames ? print_frames(at_seconds, count) : (print_summary(), 0);
+  hdd_close();
+  return rc;
+}
