@@ -71,12 +71,12 @@ bool file_exists(const std::string& path) { return std::filesystem::exists(path)
 
 std::string build_dir() {
   const char* d = std::getenv("VELMORA_BUILD_DIR");
-  return d ? d : ".";
+  return d ? d : VELMORA_DEFAULT_BUILD_DIR;
 }
 
 std::string source_dir() {
   const char* d = std::getenv("VELMORA_SOURCE_DIR");
-  return d ? d : ".";
+  return d ? d : VELMORA_DEFAULT_SOURCE_DIR;
 }
 
 std::string clips_dir() {

@@ -44,7 +44,8 @@ std::string read_file(const std::string& path);
 bool write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 
-// The build and source folders (set by CTest; fall back to the current folder).
+// The build and source folders (VELMORA_BUILD_DIR / VELMORA_SOURCE_DIR when
+// set, else the folders this build was configured with).
 std::string build_dir();
 std::string source_dir();
 // The folder of the test clips made with ffmpeg at build time.
