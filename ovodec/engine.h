@@ -79,6 +79,7 @@ class Engine {
   int32_t slot_state(int i) const { return ring_[i].state.load(); }
   int32_t slot_pacing_us(int i) const { return ring_[i].pacing_us; }
   int32_t slot_length(int i) const { return ring_[i].length; }
+  bool sound_change_pending() const { return sound_change_request_.load() != 0; }
   void reset_for_test();
 
  private:
