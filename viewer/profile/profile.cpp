@@ -99,6 +99,13 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
+std::string lower_name(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
 bool equal_names(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -210,7 +217,16 @@ Profile Profile::parse(std::string_view bytes) {
     p.lines_.push_back({std::move(line)});
     start = end + 1;
   }
+  p.index_sections();
   return p;
+}
+
+void Profile::index_sections() {
+  sections_.clear();
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    std::string_view name;
+    if (section_of(lines_[i].text, name)) sections_.emplace(lower_name(name), static_cast<long>(i));
+  }
 }
 
 Profile Profile::load(const std::string& path) {
@@ -222,12 +238,8 @@ Profile Profile::load(const std::string& path) {
 }
 
 long Profile::find_section(std::string_view section) const {
-  section = trim(section);
-  for (size_t i = 0; i < lines_.size(); ++i) {
-    std::string_view name;
-    if (section_of(lines_[i].text, name) && equal_names(name, section)) return static_cast<long>(i);
-  }
-  return -1;
+  const auto it = sections_.find(lower_name(trim(section)));
+  return it == sections_.end() ? -1 : it->second;
 }
 
 long Profile::find_key(long header, std::string_view key) const {
@@ -275,11 +287,15 @@ void Profile::set_string(std::string_view section, std::string_view key, std::st
     lines_.push_back({"[" + std::string(trim(section)) + "]"});
     lines_.push_back({line});
     final_newline_ = true;
+    index_sections();
     return;
   }
   const long at = find_key(header, key);
   if (at >= 0) {
-    lines_[static_cast<size_t>(at)].text = line;
+    // The key keeps the spelling it was stored with.
+    std::string_view k, v;
+    key_of(lines_[static_cast<size_t>(at)].text, k, v);
+    lines_[static_cast<size_t>(at)].text = std::string(k) + "=" + std::string(value);
     return;
   }
   // After the section's last non-blank line, so that a blank line before the
@@ -292,6 +308,7 @@ void Profile::set_string(std::string_view section, std::string_view key, std::st
   }
   lines_.insert(lines_.begin() + static_cast<long>(insert), Line{line});
   if (insert == lines_.size() - 1) final_newline_ = true;
+  index_sections();
 }
 
 std::string Profile::serialize() const {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace velmora::viewer {
@@ -42,6 +43,7 @@ class Profile {
   // either is cut to buffer_size - 1 characters (buffer_size 0 gives "").
   std::string get_string(std::string_view section, std::string_view key, std::string_view default_value,
                          size_t buffer_size = 256) const;
+  bool has_section(std::string_view section) const { return find_section(section) >= 0; }
   // Whether the key exists (with any value, empty included).
   bool has_key(std::string_view section, std::string_view key) const;
   // The value read as a decimal integer (leading sign and digits; anything
@@ -63,7 +65,12 @@ class Profile {
   // Index of the key's line inside the section starting at header, or -1.
   long find_key(long header, std::string_view key) const;
 
+  // Rebuilds the index of section headers after the lines changed.
+  void index_sections();
+
   std::vector<Line> lines_;
+  // Lower-case section name -> its first header line.
+  std::unordered_map<std::string, long> sections_;
   bool crlf_ = false;
   bool final_newline_ = true;
   TextEncoding encoding_ = TextEncoding::kUtf8;

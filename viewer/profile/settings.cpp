@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cmath>
 #include <cstdio>
 
 namespace velmora::viewer {
@@ -48,11 +49,22 @@ int recorder_number_from_line(const std::string& line) {
 }
 
 ConnectionList ConnectionList::read(const Profile& profile) {
+  static const std::array<std::string, kCamerasPerRecorder> kDefaultNames = [] {
+    std::array<std::string, kCamerasPerRecorder> names;
+    for (int c = 1; c <= kCamerasPerRecorder; ++c) names[static_cast<size_t>(c - 1)] = "カメラ" + two_digits(c);
+    return names;
+  }();
   ConnectionList list;
   for (int n = 1; n <= kRecorderEntries; ++n) {
     RecorderEntry& e = list.entries_[static_cast<size_t>(n - 1)];
     const std::string section = recorder_section(n);
     e.number = n;
+    if (!profile.has_section(section)) {
+      // Every key missing: the defaults.
+      e.login.assign(16, ' ');
+      e.camera_names = kDefaultNames;
+      continue;
+    }
     e.name = profile.get_string(section, "name", "", 256);
     e.host = profile.get_string(section, "ip", "", 256);
     const std::string id = profile.get_string(section, "id", "        ", 16);
@@ -60,7 +72,7 @@ ConnectionList ConnectionList::read(const Profile& profile) {
     e.login = login_field(id) + login_field(pass);
     for (int c = 1; c <= kCamerasPerRecorder; ++c) {
       std::string name = profile.get_string(section, two_digits(c), "", 256);
-      if (trim_blanks(name).empty()) name = "カメラ" + two_digits(c);
+      if (trim_blanks(name).empty()) name = kDefaultNames[static_cast<size_t>(c - 1)];
       e.camera_names[static_cast<size_t>(c - 1)] = name;
     }
     e.sp = profile.get_int(section, "sp", 1);
@@ -92,17 +104,49 @@ bool ViewerSettings::write(const std::string& key, const std::string& value) con
   return write_profile_string(path_, kViewerSection, key, value);
 }
 
-std::array<int32_t, 4> dotted_fields(const std::string& text) {
-  std::array<int32_t, 4> out{};
+namespace {
+
+// The leading number of a text as a decimal value: blanks, an optional sign,
+// digits and a decimal fraction ("0.10" reads as 0.1).
+double leading_value(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  double value = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') value = value * 10 + (text[i++] - '0');
+  if (i < text.size() && text[i] == '.') {
+    double scale = 0.1;
+    for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, scale /= 10) value += (text[i] - '0') * scale;
+  }
+  return negative ? -value : value;
+}
+
+// Field k starts after the k-th dot and reads on through further dots as a
+// decimal fraction, so the fields of "192.168.0.10" are 192.168, 168.0, 0.1
+// and 10: none of them is zero.
+std::array<double, 4> dotted_values(const std::string& text) {
+  std::array<double, 4> out{};
   size_t start = 0;
   for (size_t k = 0; k < 4; ++k) {
-    if (start > text.size()) break;
-    out[k] = leading_number(std::string_view(text).substr(start));
+    out[k] = leading_value(std::string_view(text).substr(start));
     const size_t dot = text.find('.', start);
     if (dot == std::string::npos) break;
     start = dot + 1;
   }
   return out;
+}
+
+int32_t to_octet(double v) {
+  if (!(v > -2147483648.0 && v < 2147483647.0)) return 0;
+  return static_cast<int32_t>(std::nearbyint(v));
+}
+
+}  // namespace
+
+std::array<int32_t, 4> dotted_fields(const std::string& text) {
+  const std::array<double, 4> v = dotted_values(text);
+  return {to_octet(v[0]), to_octet(v[1]), to_octet(v[2]), to_octet(v[3])};
 }
 
 std::optional<std::string> system_name_lookup(const std::string& name) {
@@ -130,7 +174,8 @@ HostAddress resolve_host(const std::string& host, const NameLookup& lookup,
   HostAddress address;
   address.octets = dotted_fields(host);
   const std::string trimmed = trim_blanks(host);
-  if (address.octets[0] != 0 && address.octets[1] != 0 && address.octets[2] != 0 && address.octets[3] != 0) {
+  const std::array<double, 4> v = dotted_values(host);
+  if (v[0] != 0 && v[1] != 0 && v[2] != 0 && v[3] != 0) {
     address.text = trimmed;
     return address;
   }

@@ -84,14 +84,16 @@ struct HostAddress {
 using NameLookup = std::function<std::optional<std::string>(const std::string& name)>;
 std::optional<std::string> system_name_lookup(const std::string& name);
 
-// Resolves a host text. When its first four dot-separated fields all read as
-// non-zero numbers the text (trimmed) is the address. Otherwise the name is
+// Resolves a host text. Field k of the text starts after its k-th dot and
+// is read as a decimal number that may go on through the next dot ("0.10"
+// reads as 0.1). When the first four fields are all non-zero the text
+// (trimmed) is the address, as with 192.168.0.10. Otherwise the name is
 // looked up up to three times, calling wait_ms(3000) between tries; when all
 // fail the trimmed text is returned with the octets of the text itself.
 HostAddress resolve_host(const std::string& host, const NameLookup& lookup,
                          const std::function<void(int ms)>& wait_ms);
 
-// The four octets of a dotted text, each field read with leading_number.
+// The four octets of a dotted text: its four fields rounded to integers.
 std::array<int32_t, 4> dotted_fields(const std::string& text);
 
 }  // namespace velmora::viewer
