@@ -143,9 +143,10 @@ TEST_F(HostResolution, AZeroInTheLastPartIsLookedUp) {
   EXPECT_EQ(looked_up.size(), 1u);
 }
 
-TEST(DottedFields, EachFieldIsItsLeadingNumberRounded) {
+TEST(DottedFields, EachFieldIsItsLeadingWholeNumber) {
   EXPECT_EQ(dotted_fields("192.168.1x.7"), (std::array<int32_t, 4>{192, 168, 1, 7}));
   EXPECT_EQ(dotted_fields("192.168.0.10"), (std::array<int32_t, 4>{192, 168, 0, 10}));
+  EXPECT_EQ(dotted_fields("127.89.57.1"), (std::array<int32_t, 4>{127, 89, 57, 1}));
   EXPECT_EQ(dotted_fields("1.2"), (std::array<int32_t, 4>{1, 2, 0, 0}));
   EXPECT_EQ(dotted_fields(""), (std::array<int32_t, 4>{0, 0, 0, 0}));
   EXPECT_EQ(dotted_fields("1.2.3.4.5"), (std::array<int32_t, 4>{1, 2, 3, 4}));

@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <cmath>
 #include <cstdio>
 
 namespace velmora::viewer {
@@ -137,16 +136,20 @@ std::array<double, 4> dotted_values(const std::string& text) {
   return out;
 }
 
-int32_t to_octet(double v) {
-  if (!(v > -2147483648.0 && v < 2147483647.0)) return 0;
-  return static_cast<int32_t>(std::nearbyint(v));
-}
-
 }  // namespace
 
 std::array<int32_t, 4> dotted_fields(const std::string& text) {
-  const std::array<double, 4> v = dotted_values(text);
-  return {to_octet(v[0]), to_octet(v[1]), to_octet(v[2]), to_octet(v[3])};
+  // The octets are the fields' whole numbers: rounding the decimal reading
+  // would make 127.89.17.1 start with 128.
+  std::array<int32_t, 4> out{};
+  size_t start = 0;
+  for (size_t k = 0; k < 4; ++k) {
+    out[k] = leading_number(std::string_view(text).substr(start));
+    const size_t dot = text.find('.', start);
+    if (dot == std::string::npos) break;
+    start = dot + 1;
+  }
+  return out;
 }
 
 std::optional<std::string> system_name_lookup(const std::string& name) {

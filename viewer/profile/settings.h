@@ -93,7 +93,8 @@ std::optional<std::string> system_name_lookup(const std::string& name);
 HostAddress resolve_host(const std::string& host, const NameLookup& lookup,
                          const std::function<void(int ms)>& wait_ms);
 
-// The four octets of a dotted text: its four fields rounded to integers.
+// The four octets of a dotted text: the whole number at the start of each of
+// its first four fields.
 std::array<int32_t, 4> dotted_fields(const std::string& text);
 
 }  // namespace velmora::viewer
