@@ -348,6 +348,9 @@ struct PacketCase {
   const char* packet;  // the list's Packet value
   uint32_t after;      // item 189 after
 };
+void PrintTo(const PacketCase& c, std::ostream* os) {
+  *os << "item 181 " << c.a << ", item 189 " << c.current << ", Packet \"" << c.packet << "\"";
+}
 class PacketSizeItem : public LiveView, public ::testing::WithParamInterface<PacketCase> {};
 
 TEST_P(PacketSizeItem, IsSetAsTheListSaysButOnlyEverLowered) {
