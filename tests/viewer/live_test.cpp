@@ -290,6 +290,30 @@ TEST_F(LiveView, ASecondRecorderTakesOverFromTheFirst) {
   EXPECT_TRUE(wait_for([&] { return first.open_sessions() == 0 && second.open_sessions() == 0; }));
 }
 
+TEST_F(LiveView, ASwitchOverToARecorderThatRefusesLeavesTheWindowNotConnected) {
+  auto& first = start_streaming_sim();
+  auto& second = start_streaming_sim();
+  add_stream(first);
+  second.inject({zebsim::Fault::kRefusePassword, -1, 0, 51});
+  write_lansetting(entry(1, "One", first.config().address) + entry(2, "Two", second.config().address));
+  MainView& v = start_view();
+  double_click_entry(1);
+  ASSERT_TRUE(wait_for([&] { return v.picture_shown()[0] != 0; }, 20000));
+  double_click_entry(2);
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].text, QStringLiteral("デジタルレコーダが接続禁止設定です。"));
+  EXPECT_TRUE(has_command(first, "UDPdown 00 00"));
+  EXPECT_FALSE(v.receiving());
+  EXPECT_EQ(text_of("Label5"), QStringLiteral("接続失敗"));
+  EXPECT_EQ(find<PictureBox>("Image1_0")->source(), start_picture());
+  EXPECT_FALSE(find<QPushButton>("Command16")->isEnabled());
+  EXPECT_TRUE(find<QPushButton>("Command5")->isEnabled());
+  // The first recorder can be chosen again.
+  second.clear_faults();
+  double_click_entry(1);
+  EXPECT_TRUE(v.receiving());
+}
+
 // Connect steps that the recorder refuses, without a live stream.
 using LiveConnect = LiveView;
 

@@ -8,6 +8,7 @@
 #include <QScrollBar>
 #include <QTimer>
 
+#include "audio_device.h"
 #include "velmora/rectime.h"
 #include "viewer_fixture.h"
 
@@ -137,6 +138,33 @@ TEST_F(Startup, TheDisplayRateFollowsTheStoredChoiceAndIsWrittenWhenChanged) {
   EXPECT_EQ(Profile::load(home_.file("sn.ini")).get_string("ZEB", "speed", ""), "0");
   QTest::mouseClick(check2, Qt::LeftButton, {}, QPoint(5, check2->height() / 2));
   EXPECT_EQ(Profile::load(home_.file("sn.ini")).get_string("ZEB", "speed", ""), "1");
+}
+
+TEST_F(Startup, TheVolumeSliderAndMuteWorkOnTheSoundLayersVolume) {
+  if (!audio_device_present()) GTEST_SKIP() << "no sound layer in this build";
+  set_audio_volume(0x18001800);  // 6144 on both channels
+  MainView& v = start_view();
+  ASSERT_TRUE(v.audio_device());
+  auto* slider = find<QScrollBar>("HScroll2");
+  auto* mute = find<QCheckBox>("Check1");
+  EXPECT_EQ(slider->value(), 2);
+  EXPECT_TRUE(slider->isEnabled());
+  EXPECT_TRUE(mute->isEnabled());
+  slider->setValue(10);
+  EXPECT_EQ(audio_volume(), (30720u << 16) | 30720u);
+  mute->setChecked(true);
+  EXPECT_EQ(audio_volume(), 0u);
+  EXPECT_FALSE(slider->isEnabled());
+  mute->setChecked(false);
+  EXPECT_EQ(audio_volume(), (30720u << 16) | 30720u);
+  EXPECT_TRUE(slider->isEnabled());
+  v.shutdown();
+  view_.reset();
+
+  // Full volume shows the top of the slider.
+  set_audio_volume(0xFFFFFFFF);
+  start_view();
+  EXPECT_EQ(find<QScrollBar>("HScroll2")->value(), 20);
 }
 
 TEST_F(Startup, TheSingleCameraViewEnlargesOneCellAndComesBack) {

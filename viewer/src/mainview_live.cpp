@@ -231,6 +231,13 @@ void MainView::switch_over(int row) {
   receiving_ = 0;
   close_open_slots();
   wait_ms(1000);
+  // The old recorder's pictures go; should the new connection fail, the
+  // window is left not connected.
+  for (size_t i = 0; i < picture_shown_.size(); ++i) picture_shown_[i] = 0;
+  show_start_pictures();
+  reset_cell_names();
+  for (Cell& c : cells_) c.picture->setToolTip(QString());
+  set_not_connected_state();
   connect_entry(row);
 }
 
