@@ -198,8 +198,11 @@ TEST_F(LiveView, ConnectsAndShowsTheFourCamerasWithTheRecorderClock) {
     EXPECT_EQ(box->image().size(), QSize(704, 472));
     const double own = nearest_difference(box->image(), clips[size_t(cell)]);
     EXPECT_LT(own, 3.0) << "cell " << cell;
-    for (int other = 0; other < 4; ++other)
-      if (other != cell) EXPECT_GT(nearest_difference(box->image(), clips[size_t(other)]), 30.0) << cell << other;
+    for (int other = 0; other < 4; ++other) {
+      if (other != cell) {
+        EXPECT_GT(nearest_difference(box->image(), clips[size_t(other)]), 30.0) << cell << other;
+      }
+    }
   }
 
   // The clock shows the recorder's time.
