@@ -1,12 +1,16 @@
 // zeb-sim: runs a simulated ZEB recorder on a loopback address until it is
 // interrupted (or for --duration seconds).
+#include <arpa/inet.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
+#include "zebsim/live.h"
 #include "zebsim/recorder.h"
 
 namespace {
@@ -29,6 +33,12 @@ void usage(FILE* out) {
       "                       (default 0-15)\n"
       "  --four-digit-year    send the clock date as yyyy/mm/dd (default yy/mm/dd)\n"
       "  --duration S         stop after S seconds (default: run until interrupted)\n"
+      "  --live               send the live stream of four cameras with audio when a\n"
+      "                       client asks for it (UDPup)\n"
+      "  --clips DIR          the cameras' clips (default $VELMORA_CLIPS_DIR or build/clips)\n"
+      "  --stream-address A   where the live stream goes (switch item 182; default\n"
+      "                       the multicast group 239.1.2.3)\n"
+      "  --stream-port P      its base port (switch item 183; default 50000)\n"
       "  --fault SPEC         misbehave; may be given several times. SPEC is one of\n"
       "                         busy             greet \"Busy\" and close\n"
       "                         no-greeting      accept a login and say nothing\n"
@@ -89,6 +99,9 @@ int main(int argc, char** argv) {
   zebsim::Config config;
   std::vector<zebsim::FaultPlan> faults;
   double duration_s = 0;
+  bool live = false;
+  std::string clips_dir, stream_address;
+  int stream_port = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](const char* what) -> std::string {
@@ -119,6 +132,18 @@ int main(int argc, char** argv) {
       }
     } else if (a == "--four-digit-year") {
       config.two_digit_year = false;
+    } else if (a == "--live") {
+      live = true;
+    } else if (a == "--clips") {
+      clips_dir = value("--clips");
+    } else if (a == "--stream-address") {
+      stream_address = value("--stream-address");
+    } else if (a == "--stream-port") {
+      stream_port = std::atoi(value("--stream-port").c_str());
+      if (stream_port <= 0 || stream_port > 65534) {
+        std::fprintf(stderr, "zeb-sim: --stream-port wants 1 to 65534\n");
+        return 2;
+      }
     } else if (a == "--duration") {
       duration_s = std::atof(value("--duration").c_str());
     } else if (a == "--fault") {
@@ -138,6 +163,21 @@ int main(int argc, char** argv) {
 
   zebsim::Recorder recorder(config);
   for (const auto& f : faults) recorder.inject(f);
+  if (!stream_address.empty()) {
+    in_addr a{};
+    if (::inet_pton(AF_INET, stream_address.c_str(), &a) != 1) {
+      std::fprintf(stderr, "zeb-sim: --stream-address wants a dotted IPv4 address\n");
+      return 2;
+    }
+    recorder.set_switch_item("cam", 182, ntohl(a.s_addr));
+  }
+  if (stream_port > 0) recorder.set_switch_item("cam", 183, static_cast<uint32_t>(stream_port));
+  std::unique_ptr<zebsim::LiveStream> stream;
+  if (live) {
+    zebsim::LiveConfig live_config;
+    live_config.clips_dir = clips_dir;
+    stream = std::make_unique<zebsim::LiveStream>(recorder, live_config);
+  }
   if (!recorder.start()) {
     std::fprintf(stderr, "zeb-sim: cannot listen on %s: %s\n", config.address.c_str(), recorder.error().c_str());
     return 1;
@@ -155,6 +195,7 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= duration_s)
       break;
   }
+  if (stream) stream->stop();
   recorder.stop();
   std::printf("zeb-sim: stopped after %d logins\n", recorder.logins());
   return 0;

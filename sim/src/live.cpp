@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "zebsim/packets.h"
 
@@ -193,12 +194,20 @@ std::vector<uint8_t> LiveStream::picture_frame(int camera, int kind) {
     frame.insert(frame.end(), packet.begin(), packet.end());
   }
   cam.next_gop = i >= cam.starts.size() ? 0 : i;
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+  // A picture frame carries the recorder's clock, one field a byte: year -
+  // 2000, month, day, hour, minute, second (the viewer shows it as the
+  // recorder's time).
+  const time_t clock = std::time(nullptr) + static_cast<time_t>(recorder_.clock_offset_s());
+  tm t{};
+  localtime_r(&clock, &t);
   put_le16(&frame[0], static_cast<uint16_t>(camera << 12));
   put_le32(&frame[4], static_cast<uint32_t>(frame.size() - 28));
-  put_le32(&frame[8], static_cast<uint32_t>(ms / 1000));
-  put_le16(&frame[12], static_cast<uint16_t>(ms % 1000));
+  frame[8] = static_cast<uint8_t>(t.tm_year + 1900 - 2000);
+  frame[9] = static_cast<uint8_t>(t.tm_mon + 1);
+  frame[10] = static_cast<uint8_t>(t.tm_mday);
+  frame[11] = static_cast<uint8_t>(t.tm_hour);
+  frame[12] = static_cast<uint8_t>(t.tm_min);
+  frame[13] = static_cast<uint8_t>(t.tm_sec);
   frame[15] = static_cast<uint8_t>(kind);
   const uint16_t status = config_.status_word ? config_.status_word : recorder_.config().enabled_cameras;
   put_le16(&frame[16], status);

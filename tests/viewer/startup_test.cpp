@@ -1,0 +1,199 @@
+// Program start: the program folder, one viewer per folder, the caption,
+// placement on the screen, the initial controls and the recorder list.
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QImage>
+#include <QScrollBar>
+#include <QTimer>
+
+#include "audio_device.h"
+#include "velmora/rectime.h"
+#include "viewer_fixture.h"
+
+namespace {
+
+using namespace velmora::viewer;
+
+TEST(ProgramFolder, AFreshFolderGetsItsStartPictureAndAnEmptySettingsFile) {
+  velmora::testing::TempDir dir;
+  const QString folder = QString::fromStdString(dir.file("home/velmora"));
+  QString error;
+  ASSERT_TRUE(prepare_program_folder(folder, &error)) << error.toStdString();
+  const QImage start(QDir(folder).filePath("start.jpg"));
+  EXPECT_EQ(start.size(), QSize(704, 480));
+  EXPECT_TRUE(QDir(folder).exists("img"));
+  EXPECT_EQ(QFile(QDir(folder).filePath("sn.ini")).size(), 0);
+  // A second start keeps what the user has.
+  ASSERT_TRUE(velmora::testing::write_file(dir.file("home/velmora/sn.ini"), "[ZEB]\nspeed=1\n"));
+  ASSERT_TRUE(prepare_program_folder(folder, &error));
+  EXPECT_EQ(velmora::testing::read_file(dir.file("home/velmora/sn.ini")), "[ZEB]\nspeed=1\n");
+}
+
+TEST(ProgramFolder, OnlyOneViewerHoldsAFolder) {
+  velmora::testing::TempDir dir;
+  const QString folder = QString::fromStdString(dir.path());
+  auto first = std::make_unique<InstanceLock>();
+  ASSERT_TRUE(first->acquire(folder));
+  InstanceLock second;
+  EXPECT_FALSE(second.acquire(folder));
+  velmora::testing::TempDir other;
+  InstanceLock elsewhere;
+  EXPECT_TRUE(elsewhere.acquire(QString::fromStdString(other.path())));
+  first.reset();
+  EXPECT_TRUE(second.acquire(folder));
+}
+
+TEST(Placement, CentresTheWindowAndRefusesTooSmallScreens) {
+  const int w = MainView::kFormWidth, h = MainView::kFormHeight;
+  // 1024 x 768: a top under 500 twips becomes 0.
+  ScreenPlacement p = place_main_window(1024 * 15, 768 * 15, w, h);
+  EXPECT_TRUE(p.fits);
+  EXPECT_EQ(p.top, 0);
+  EXPECT_EQ(p.left, (1024 * 15 - w) / 2);
+  EXPECT_EQ(p.stored_top, -100);
+  // 1280 x 1024: centred; the other windows open 100 twips higher.
+  p = place_main_window(1280 * 15, 1024 * 15, w, h);
+  EXPECT_EQ(p.top, (1024 * 15 - h) / 2);
+  EXPECT_EQ(p.stored_top, p.top - 100);
+  EXPECT_EQ(p.stored_left, (1280 * 15 - w) / 2);
+  // A screen higher than 17000 twips: top 150, left 0.
+  p = place_main_window(1920 * 15, 1200 * 15, w, h);
+  EXPECT_EQ(p.top, 150);
+  EXPECT_EQ(p.left, 0);
+  EXPECT_EQ(p.stored_top, 0);
+  EXPECT_EQ(p.stored_left, 0);
+  EXPECT_FALSE(place_main_window(800 * 15, 600 * 15, w, h).fits);
+}
+
+using Startup = ViewerTest;
+
+TEST_F(Startup, ShowsTheCaptionInitialControlsAndStartPictures) {
+  write_lansetting("[No.01]\nname=Shop\nip=192.168.0.10\n[No.02]\nip=1.2.3.4\n[No.03]\nname=倉庫\n");
+  MainView& v = start_view();
+  ASSERT_TRUE(started_);
+  EXPECT_EQ(v.windowTitle(), QStringLiteral("Velmora(Ver.1.00.19) ZEB-5"));
+  for (const char* hidden : {"Frame1", "Frame5", "Frame11"}) EXPECT_TRUE(find<QGroupBox>(hidden)->isHidden()) << hidden;
+  EXPECT_TRUE(find<QPushButton>("Command1")->isHidden());
+  EXPECT_TRUE(find<QPushButton>("Command6")->isHidden());
+  EXPECT_FALSE(find<QPushButton>("Command6")->isEnabled());
+  EXPECT_FALSE(find<QPushButton>("Command7")->isEnabled());
+  EXPECT_EQ(find<QPushButton>("Command3")->text(), QStringLiteral("HDDデータ再生"));
+  EXPECT_EQ(find<QPushButton>("Command15")->text(), QStringLiteral("終了"));
+  EXPECT_EQ(v.split_mode(), 4);
+
+  // The four-split layout, in twips at 15 a pixel.
+  const char* pictures[] = {"Image1_0", "Image1_1", "Image1_2", "Image1_3"};
+  const char* labels[] = {"Label4_0", "Label4_1", "Label4_2", "Label4_3"};
+  for (int i = 0; i < 4; ++i) {
+    const int row = i / 2, column = i % 2;
+    auto* picture = find<PictureBox>(pictures[i]);
+    EXPECT_EQ(picture->geometry(), QRect((column * 6400 + 50) / 15, (row * 4700 + 400) / 15, 420, 286));
+    EXPECT_EQ(picture->source(), start_picture());
+    EXPECT_EQ(picture->image().size(), QSize(704, 480));
+    EXPECT_EQ(text_of(labels[i]), QStringLiteral("CH%1").arg(i + 1));
+    EXPECT_EQ(find<QLabel>(labels[i])->pos(), QPoint((column * 6400 + 50) / 15, (row * 4700 + 100) / 15));
+  }
+
+  auto* list = find<QListWidget>("List1");
+  ASSERT_EQ(list->count(), 2);
+  EXPECT_EQ(list->item(0)->text(), QStringLiteral(" 1:Shop"));
+  EXPECT_EQ(list->item(1)->text(), QStringLiteral(" 3:倉庫"));
+  EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(Startup, ATooSmallScreenEndsTheStartWithItsMessage) {
+  start_view(QSize(800, 600));
+  EXPECT_FALSE(started_);
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].text, QStringLiteral("画面の解像度設定を1024x768以上にしてください。"));
+}
+
+TEST_F(Startup, AMissingListShowsNoRecorders) {
+  MainView& v = start_view();
+  EXPECT_TRUE(started_);
+  EXPECT_EQ(find<QListWidget>("List1")->count(), 0);
+  EXPECT_FALSE(v.receiving());
+}
+
+TEST_F(Startup, TheDisplayRateFollowsTheStoredChoiceAndIsWrittenWhenChanged) {
+  ASSERT_TRUE(velmora::testing::write_file(home_.file("sn.ini"), "[ZEB]\nspeed=1\n"));
+  MainView& v = start_view();
+  auto* check2 = find<QCheckBox>("Check2");
+  auto* timer1 = v.findChild<QTimer*>("Timer1");
+  ASSERT_NE(timer1, nullptr);
+  if (!v.audio_device()) {
+    // Without a sound device the high rate is off and cannot be chosen.
+    EXPECT_FALSE(check2->isChecked());
+    EXPECT_FALSE(check2->isEnabled());
+    EXPECT_EQ(timer1->interval(), 133);
+    GTEST_SKIP() << "no sound device in this build";
+  }
+  EXPECT_TRUE(check2->isChecked());
+  EXPECT_EQ(timer1->interval(), 50);
+  QTest::mouseClick(check2, Qt::LeftButton, {}, QPoint(5, check2->height() / 2));
+  EXPECT_FALSE(check2->isChecked());
+  EXPECT_EQ(timer1->interval(), 133);
+  EXPECT_EQ(Profile::load(home_.file("sn.ini")).get_string("ZEB", "speed", ""), "0");
+  QTest::mouseClick(check2, Qt::LeftButton, {}, QPoint(5, check2->height() / 2));
+  EXPECT_EQ(Profile::load(home_.file("sn.ini")).get_string("ZEB", "speed", ""), "1");
+}
+
+TEST_F(Startup, TheVolumeSliderAndMuteWorkOnTheSoundLayersVolume) {
+  if (!audio_device_present()) GTEST_SKIP() << "no sound layer in this build";
+  set_audio_volume(0x18001800);  // 6144 on both channels
+  MainView& v = start_view();
+  ASSERT_TRUE(v.audio_device());
+  auto* slider = find<QScrollBar>("HScroll2");
+  auto* mute = find<QCheckBox>("Check1");
+  EXPECT_EQ(slider->value(), 2);
+  EXPECT_TRUE(slider->isEnabled());
+  EXPECT_TRUE(mute->isEnabled());
+  slider->setValue(10);
+  EXPECT_EQ(audio_volume(), (30720u << 16) | 30720u);
+  mute->setChecked(true);
+  EXPECT_EQ(audio_volume(), 0u);
+  EXPECT_FALSE(slider->isEnabled());
+  mute->setChecked(false);
+  EXPECT_EQ(audio_volume(), (30720u << 16) | 30720u);
+  EXPECT_TRUE(slider->isEnabled());
+  v.shutdown();
+  view_.reset();
+
+  // Full volume shows the top of the slider.
+  set_audio_volume(0xFFFFFFFF);
+  start_view();
+  EXPECT_EQ(find<QScrollBar>("HScroll2")->value(), 20);
+}
+
+TEST_F(Startup, TheSingleCameraViewEnlargesOneCellAndComesBack) {
+  MainView& v = start_view();
+  click("Command8_2");
+  EXPECT_EQ(v.split_mode(), 2);
+  EXPECT_EQ(find<PictureBox>("Image1_2")->geometry(), QRect(1450 / 15, 1000 / 15, 10000 / 15, 7500 / 15));
+  EXPECT_EQ(find<QLabel>("Label4_2")->pos(), QPoint(1450 / 15, 800 / 15));
+  for (const char* other : {"Image1_0", "Image1_1", "Image1_3", "Label4_0"})
+    EXPECT_TRUE(find<QWidget>(other)->isHidden()) << other;
+  EXPECT_TRUE(find<QPushButton>("Command6")->isEnabled());
+  click("Command9");
+  EXPECT_EQ(v.split_mode(), 4);
+  for (const char* cell : {"Image1_0", "Image1_1", "Image1_2", "Image1_3"})
+    EXPECT_FALSE(find<QWidget>(cell)->isHidden()) << cell;
+  EXPECT_EQ(find<PictureBox>("Image1_2")->geometry(), QRect(50 / 15, 5100 / 15, 420, 286));
+  EXPECT_FALSE(find<QPushButton>("Command6")->isEnabled());
+}
+
+TEST(ShownTime, EveryFormOfTheClockTextReadsBackAsItsTime) {
+  const uint32_t t = vp::rec_seconds(2026, 12, 7, 9, 30, 5);
+  EXPECT_EQ(played_time_text(t), QStringLiteral("2026年12月07日\n09時30分05秒"));
+  EXPECT_EQ(parse_shown_time(played_time_text(t)), t);
+  EXPECT_EQ(live_time_text(2026, 1, 2, 3, 4, 5), QStringLiteral("2026年1月2日\n3時4分5秒"));
+  EXPECT_EQ(parse_shown_time(live_time_text(2026, 1, 2, 3, 4, 5)), vp::rec_seconds(2026, 1, 2, 3, 4, 5));
+  EXPECT_EQ(parse_shown_time(QStringLiteral("2026/12/07 09:30:05")), t);
+  EXPECT_FALSE(parse_shown_time(QString()).has_value());
+  EXPECT_FALSE(parse_shown_time(QStringLiteral("2026/13/07 09:30:05")).has_value());
+  EXPECT_FALSE(parse_shown_time(QStringLiteral("2026/12/07")).has_value());
+}
+
+}  // namespace

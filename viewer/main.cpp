@@ -1,0 +1,129 @@
+// velmora: the viewer program.
+//
+//   velmora [--home DIR] [--connect N] [--screenshot-dir DIR]
+//           [--screenshot-interval S] [--quit-after S]
+//
+// --home names the program folder (else VELMORA_HOME, else
+// ~/.local/share/velmora). --connect N connects to the recorder of list
+// entry N once the window is up, as a double click on its line would.
+// --screenshot-dir saves a picture of the main window every few seconds
+// (--screenshot-interval, default 3) into that folder; --quit-after ends the
+// program after S seconds. The last three serve the demo, which runs without
+// a display.
+#include <QApplication>
+#include <QDir>
+#include <QListWidget>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "mainview.h"
+#include "program_folder.h"
+#include "ui_support.h"
+
+namespace {
+
+void usage(FILE* out) {
+  std::fputs(
+      "usage: velmora [options]\n"
+      "  --home DIR               the program folder (default $VELMORA_HOME or ~/.local/share/velmora)\n"
+      "  --connect N              connect to the recorder of list entry N at start\n"
+      "  --screenshot-dir DIR     save a picture of the main window every few seconds into DIR\n"
+      "  --screenshot-interval S  seconds between pictures (default 3)\n"
+      "  --quit-after S           end the program after S seconds\n"
+      "  --help                   show this text\n",
+      out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace velmora::viewer;
+  QString home, screenshot_dir;
+  int connect_entry = 0;
+  double screenshot_interval_s = 3, quit_after_s = 0;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    auto value = [&](const char* what) -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "velmora: %s needs a value\n", what);
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h")) {
+      usage(stdout);
+      return 0;
+    } else if (!std::strcmp(a, "--home")) {
+      home = QString::fromLocal8Bit(value(a));
+    } else if (!std::strcmp(a, "--connect")) {
+      connect_entry = std::atoi(value(a));
+    } else if (!std::strcmp(a, "--screenshot-dir")) {
+      screenshot_dir = QString::fromLocal8Bit(value(a));
+    } else if (!std::strcmp(a, "--screenshot-interval")) {
+      screenshot_interval_s = std::atof(value(a));
+    } else if (!std::strcmp(a, "--quit-after")) {
+      quit_after_s = std::atof(value(a));
+    } else if (a[0] == '-' && std::strncmp(a, "-platform", 9) != 0) {
+      std::fprintf(stderr, "velmora: unknown option '%s'\n\n", a);
+      usage(stderr);
+      return 2;
+    }
+  }
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Velmora"));
+  if (home.isEmpty()) home = default_program_folder();
+  home = QDir(home).absolutePath();
+
+  QString error;
+  if (!prepare_program_folder(home, &error)) {
+    std::fprintf(stderr, "velmora: %s\n", error.toLocal8Bit().constData());
+    return 1;
+  }
+  QDir::setCurrent(home);
+
+  InstanceLock lock;
+  if (!lock.acquire(home)) {
+    show_message(nullptr, QStringLiteral("既に起動されています。"));
+    return 1;
+  }
+
+  MainView window;
+  MainView::StartOptions options;
+  options.program_folder = home;
+  if (!window.startup(options)) return 1;
+  window.show();
+
+  if (connect_entry > 0) {
+    QTimer::singleShot(300, &window, [&window, connect_entry] {
+      auto* list = window.findChild<QListWidget*>(QStringLiteral("List1"));
+      for (int row = 0; list && row < list->count(); ++row) {
+        const std::string line = list->item(row)->text().toStdString();
+        if (recorder_number_from_line(line) == connect_entry) {
+          window.connect_list_row(row);
+          return;
+        }
+      }
+      std::fprintf(stderr, "velmora: no list entry %d to connect to\n", connect_entry);
+    });
+  }
+
+  QTimer screenshots;
+  int shot = 0;
+  if (!screenshot_dir.isEmpty()) {
+    QDir().mkpath(screenshot_dir);
+    QObject::connect(&screenshots, &QTimer::timeout, &window, [&] {
+      const QString path =
+          QDir(screenshot_dir).filePath(QStringLiteral("velmora-%1.png").arg(++shot, 4, 10, QLatin1Char('0')));
+      if (!window.grab().save(path)) std::fprintf(stderr, "velmora: cannot save %s\n", path.toLocal8Bit().constData());
+    });
+    screenshots.start(static_cast<int>(screenshot_interval_s * 1000));
+  }
+  if (quit_after_s > 0) QTimer::singleShot(static_cast<int>(quit_after_s * 1000), &window, &QWidget::close);
+
+  const int result = app.exec();
+  window.shutdown();
+  return result;
+}

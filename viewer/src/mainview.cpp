@@ -1,0 +1,506 @@
+// The main window: its controls, the start sequence, the settings it reads
+// and writes, and the end of the program. The live view is in
+// mainview_live.cpp, playback in mainview_playback.cpp.
+#include "mainview.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPainter>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTimer>
+
+#include "audio_device.h"
+#include "libraries.h"
+#include "ui_support.h"
+#include "velmora/rectime.h"
+
+namespace velmora::viewer {
+namespace {
+
+constexpr int kVersionMajor = 1;
+constexpr int kVersionMinor = 0;
+constexpr int kVersionRevision = 19;
+
+struct Model {
+  const char* caption;  // appended to the window caption
+  int viewer_mode;
+  int bmp_mode;
+  bool logo_shown;
+};
+constexpr Model kModels[] = {
+    {" ZEB-5", 0, 0, true},
+    {" ZQ-700", 0, 0, false},
+    {" KV-W9", 6, 1, true},
+};
+
+QRect twips(int left, int top, int width, int height) { return QRect(px(left), px(top), px(width), px(height)); }
+
+QPushButton* button(QWidget* parent, const char* name, const QString& caption, QRect where) {
+  auto* b = new QPushButton(caption, parent);
+  b->setObjectName(QString::fromLatin1(name));
+  b->setGeometry(where);
+  b->setFocusPolicy(Qt::StrongFocus);
+  return b;
+}
+
+QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, QRect where) {
+  auto* f = new QGroupBox(caption, parent);
+  f->setObjectName(QString::fromLatin1(name));
+  f->setGeometry(where);
+  return f;
+}
+
+QPixmap speaker_icon(bool on) {
+  QPixmap pm(20, 20);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setBrush(QColor(60, 60, 60));
+  p.setPen(Qt::NoPen);
+  const QPointF body[] = {{2, 7}, {6, 7}, {11, 3}, {11, 17}, {6, 13}, {2, 13}};
+  p.drawPolygon(body, 6);
+  p.setPen(QPen(on ? QColor(30, 120, 30) : QColor(180, 30, 30), 2));
+  if (on) {
+    p.drawArc(QRectF(9, 5, 8, 10), -60 * 16, 120 * 16);
+  } else {
+    p.drawLine(13, 6, 19, 14);
+    p.drawLine(19, 6, 13, 14);
+  }
+  return pm;
+}
+
+QImage model_logo(const char* text) {
+  QImage image(px(2250), px(600), QImage::Format_RGB32);
+  image.fill(QColor(20, 40, 80));
+  QPainter p(&image);
+  p.setPen(Qt::white);
+  p.setFont(QFont(QStringLiteral("Sans"), 14, QFont::Bold));
+  p.drawText(image.rect(), Qt::AlignCenter, QString::fromUtf8(text).trimmed());
+  return image;
+}
+
+}  // namespace
+
+// ---- PictureBox
+
+PictureBox::PictureBox(QWidget* parent) : QWidget(parent) { setAttribute(Qt::WA_OpaquePaintEvent); }
+
+bool PictureBox::load(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return false;
+  const QByteArray bytes = f.readAll();
+  QImage image;
+  if (bytes.startsWith("BM"))
+    image.loadFromData(bytes, "BMP");
+  else
+    image.loadFromData(bytes);
+  if (image.isNull()) return false;
+  set_image(image, path);
+  return true;
+}
+
+void PictureBox::set_image(const QImage& image, const QString& source) {
+  image_ = image;
+  source_ = source;
+  update();
+}
+
+void PictureBox::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  if (image_.isNull()) {
+    p.fillRect(rect(), Qt::black);
+    return;
+  }
+  p.setRenderHint(QPainter::SmoothPixmapTransform);
+  p.drawImage(rect(), image_);
+}
+
+// ---- Placement and times
+
+ScreenPlacement place_main_window(int screen_width, int screen_height, int window_width, int window_height) {
+  ScreenPlacement s;
+  s.top = (screen_height - window_height) / 2;
+  if (s.top < 0) {
+    s.fits = false;
+    return s;
+  }
+  if (s.top < 500) s.top = 0;
+  s.left = (screen_width - window_width) / 2;
+  s.stored_top = s.top - 100;
+  s.stored_left = s.left;
+  if (screen_height > 17000) {
+    s.top = 150;
+    s.left = 0;
+    s.stored_top = 0;
+    s.stored_left = 0;
+  }
+  return s;
+}
+
+std::optional<uint32_t> parse_shown_time(const QString& text) {
+  static const QRegularExpression number(QStringLiteral("\\d+"));
+  int values[6];
+  int n = 0;
+  for (auto it = number.globalMatch(text); it.hasNext() && n < 6;) values[n++] = it.next().captured().toInt();
+  if (n < 6) return std::nullopt;
+  const int year = values[0];
+  if (year < 2000 || year > 2255 || values[1] < 1 || values[1] > 12 || values[2] < 1 || values[2] > 31 ||
+      values[3] > 23 || values[4] > 59 || values[5] > 59)
+    return std::nullopt;
+  return vp::rec_seconds(year, values[1], values[2], values[3], values[4], values[5]);
+}
+
+QString live_time_text(int year, int month, int day, int hour, int minute, int second) {
+  return QStringLiteral("%1年%2月%3日\n%4時%5分%6秒").arg(year).arg(month).arg(day).arg(hour).arg(minute).arg(second);
+}
+
+QString played_time_text(uint32_t rec_seconds) {
+  // The fields of the "yyyy/mm/dd hh:nn:ss" form, two digits each.
+  const vp::RecTime t = vp::rec_time_from_seconds(rec_seconds);
+  auto two = [](int v) { return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0')); };
+  return QStringLiteral("%1年%2月%3日\n%4時%5分%6秒")
+      .arg(2000 + t.year)
+      .arg(two(t.month), two(t.day), two(t.hour), two(t.minute), two(t.second));
+}
+
+// ---- MainView
+
+MainView::MainView(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("mainview"));
+  build_controls();
+}
+
+MainView::~MainView() { shutdown(); }
+
+QPoint MainView::stored_placement() const { return QPoint(px(stored_left_), px(stored_top_)); }
+
+void MainView::build_controls() {
+  setFixedSize(px(kFormWidth), px(kFormHeight));
+
+  for (int i = 0; i < 4; ++i) {
+    Cell& c = cells_[static_cast<size_t>(i)];
+    c.label = new QLabel(this);
+    c.label->setObjectName(QStringLiteral("Label4_%1").arg(i));
+    c.picture = new PictureBox(this);
+    c.picture->setObjectName(QStringLiteral("Image1_%1").arg(i));
+  }
+  logo_ = new PictureBox(this);
+  logo_->setObjectName(QStringLiteral("Image1_4"));
+  logo_->setGeometry(twips(12950, 100, 2250, 600));
+
+  list1_ = new QListWidget(this);
+  list1_->setObjectName(QStringLiteral("List1"));
+  list1_->setGeometry(twips(12950, 800, 2250, 2700));
+  connect(list1_, &QListWidget::itemDoubleClicked, this,
+          [this](QListWidgetItem* item) { connect_list_row(list1_->row(item)); });
+
+  label5_ = new QLabel(QStringLiteral("未接続"), this);
+  label5_->setObjectName(QStringLiteral("Label5"));
+  label5_->setGeometry(twips(12950, 3550, 2250, 350));
+  label5_->setAlignment(Qt::AlignCenter);
+  label5_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+
+  command16_ = button(this, "Command16", QStringLiteral("切断"), twips(12950, 3950, 2250, 450));
+  connect(command16_, &QPushButton::clicked, this, &MainView::disconnect_live);
+
+  frame2_ = frame(this, "Frame2", QStringLiteral("メニュー"), twips(12950, 4450, 2250, 3500));
+  command3_ = button(frame2_, "Command3", QStringLiteral("HDDデータ再生"), twips(100, 300, 2050, 450));
+  command4_ = button(frame2_, "Command4", QStringLiteral("保存動画データ再生"), twips(100, 800, 2050, 450));
+  command5_ = button(frame2_, "Command5", QStringLiteral("保存静止画データ再生"), twips(100, 1300, 2050, 450));
+  command1_ = button(frame2_, "Command1", QStringLiteral("録画データコピー"), twips(100, 1800, 2050, 450));
+  command6_ = button(frame2_, "Command6", QStringLiteral("静止画保存"), twips(100, 2300, 2050, 450));
+  command7_ = button(frame2_, "Command7", QStringLiteral("戻る"), twips(100, 2800, 2050, 450));
+  connect(command3_, &QPushButton::clicked, this, &MainView::open_recorder_disk);
+  connect(command4_, &QPushButton::clicked, this, [this] {
+    enter_menu_source(command4_);
+    if (hooks_.open_disk_data_search) hooks_.open_disk_data_search();
+    playback_mode_ = 1;
+    lib::set_init_dec();
+  });
+  connect(command5_, &QPushButton::clicked, this, [this] {
+    enter_menu_source(command5_);
+    if (hooks_.open_saved_picture_search) hooks_.open_saved_picture_search();
+    frame11_->hide();
+  });
+  connect(command1_, &QPushButton::clicked, this, [this] {
+    if (hooks_.open_data_copy) hooks_.open_data_copy();
+  });
+  connect(command6_, &QPushButton::clicked, this, [this] {
+    if (hooks_.open_picture_save) hooks_.open_picture_save();
+  });
+  connect(command7_, &QPushButton::clicked, this, &MainView::leave_playback);
+
+  command10_ = button(this, "Command10", QStringLiteral("TELnet ON"), twips(12950, 8050, 2250, 400));
+  connect(command10_, &QPushButton::clicked, this, [] { lib::brin_hd_swset(0, 99, 288); });
+
+  frame4_ = frame(this, "Frame4", QString(), twips(12950, 8550, 2250, 600));
+  check2_ = new QCheckBox(QStringLiteral("High"), frame4_);
+  check2_->setObjectName(QStringLiteral("Check2"));
+  check2_->setGeometry(twips(150, 150, 1900, 350));
+  connect(check2_, &QCheckBox::clicked, this, &MainView::on_display_rate_clicked);
+
+  command15_ = button(this, "Command15", QStringLiteral("終了"), twips(12950, 9300, 2250, 500));
+  connect(command15_, &QPushButton::clicked, this, [this] {
+    show_start_pictures();
+    shutdown();
+    QCoreApplication::quit();
+  });
+
+  lbl_time_ = new QLabel(this);
+  lbl_time_->setObjectName(QStringLiteral("lblTime"));
+  lbl_time_->setGeometry(twips(50, 9500, 2300, 900));
+  lbl_time_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+  frame14_ = frame(this, "Frame14", QStringLiteral("チャンネル選択"), twips(2450, 9450, 2900, 1000));
+  for (int k = 0; k < 4; ++k) {
+    const char* names[] = {"Command8_0", "Command8_1", "Command8_2", "Command8_3"};
+    command8_[static_cast<size_t>(k)] =
+        button(frame14_, names[k], QString::number(k + 1), twips(100 + k * 520, 350, 480, 450));
+    connect(command8_[static_cast<size_t>(k)], &QPushButton::clicked, this, [this, k] { show_single(k); });
+  }
+  command9_ = button(frame14_, "Command9", QStringLiteral("田"), twips(100 + 4 * 520 + 100, 350, 480, 450));
+  connect(command9_, &QPushButton::clicked, this, &MainView::show_four);
+
+  frame5_ = frame(this, "Frame5", QString(), twips(5450, 9450, 4500, 1450));
+  label7_ = new QLabel(QStringLiteral("再生"), frame5_);
+  label7_->setObjectName(QStringLiteral("Label7"));
+  label7_->setGeometry(twips(100, 60, 900, 250));
+  static const char* kPlayCaptions[] = {"|◀", "◀◀", "◀", "▶", "▶▶", "▶|", "■", "|◀▶"};
+  for (int i = 0; i < 8; ++i) {
+    const QByteArray name = QStringLiteral("Command14_%1").arg(i).toLatin1();
+    command14_[static_cast<size_t>(i)] =
+        button(frame5_, name.constData(), QString::fromUtf8(kPlayCaptions[i]), twips(100 + i * 540, 350, 520, 450));
+    connect(command14_[static_cast<size_t>(i)], &QPushButton::clicked, this, [this, i] { playback_button(i); });
+  }
+  label1_ = new QLabel(frame5_);
+  label1_->setObjectName(QStringLiteral("Label1"));
+  label1_->setGeometry(twips(100, 900, 4200, 350));
+
+  frame1_ = frame(this, "Frame1", QString(), twips(10050, 9450, 2800, 600));
+  file_pos_ = new QScrollBar(Qt::Horizontal, frame1_);
+  file_pos_->setObjectName(QStringLiteral("file_pos"));
+  file_pos_->setGeometry(twips(100, 200, 2600, 300));
+  file_pos_->setTracking(false);
+  connect(file_pos_, &QScrollBar::sliderMoved, this, &MainView::on_position_dragged);
+  connect(file_pos_, &QScrollBar::valueChanged, this, &MainView::on_position_changed);
+
+  frame11_ = frame(this, "Frame11", QString(), twips(10050, 10100, 2800, 800));
+  sound_image_ = new QLabel(frame11_);
+  sound_image_->setObjectName(QStringLiteral("imgSound"));
+  sound_image_->setGeometry(twips(100, 250, 350, 350));
+  hscroll2_ = new QScrollBar(Qt::Horizontal, frame11_);
+  hscroll2_->setObjectName(QStringLiteral("HScroll2"));
+  hscroll2_->setRange(0, 20);
+  hscroll2_->setGeometry(twips(500, 300, 1300, 250));
+  connect(hscroll2_, &QScrollBar::valueChanged, this, &MainView::on_volume_changed);
+  check1_ = new QCheckBox(QStringLiteral("消音"), frame11_);
+  check1_->setObjectName(QStringLiteral("Check1"));
+  check1_->setGeometry(twips(1850, 250, 900, 350));
+  connect(check1_, &QCheckBox::toggled, this, &MainView::on_mute_toggled);
+
+  tmr_tokei_ = new QTimer(this);
+  tmr_tokei_->setObjectName(QStringLiteral("tmrTokei"));
+  tmr_tokei_->setInterval(50);
+  connect(tmr_tokei_, &QTimer::timeout, this, &MainView::on_clock_tick);
+  timer1_ = new QTimer(this);
+  timer1_->setObjectName(QStringLiteral("Timer1"));
+  timer1_->setInterval(133);
+  connect(timer1_, &QTimer::timeout, this, &MainView::refresh_pictures);
+}
+
+bool MainView::startup(const StartOptions& options) {
+  program_folder_ = QDir(options.program_folder).absolutePath();
+  start_picture_ = QDir(program_folder_).filePath(QStringLiteral("start.jpg"));
+  QDir::setCurrent(program_folder_);
+
+  setWindowTitle(QStringLiteral("Velmora(Ver.%1.%2.%3)")
+                     .arg(kVersionMajor)
+                     .arg(kVersionMinor, 2, 10, QLatin1Char('0'))
+                     .arg(kVersionRevision, 2, 10, QLatin1Char('0')));
+
+  QSize screen = options.screen_size;
+  if (screen.isEmpty()) {
+    const QScreen* s = QGuiApplication::primaryScreen();
+    screen = s ? s->geometry().size() : QSize(1024, 768);
+  }
+  const ScreenPlacement place =
+      place_main_window(screen.width() * kTwipsPerPixel, screen.height() * kTwipsPerPixel, kFormWidth, kFormHeight);
+  if (!place.fits) {
+    show_message(this, QStringLiteral("画面の解像度設定を1024x768以上にしてください。"));
+    return false;
+  }
+  lib::Ovo_set_viewer_mode(0, 6);
+  move(px(place.left), px(place.top));
+  stored_top_ = place.stored_top;
+  stored_left_ = place.stored_left;
+
+  frame1_->hide();
+  frame5_->hide();
+  frame11_->hide();
+  command1_->hide();
+  command6_->hide();
+  command6_->setEnabled(false);
+  command7_->setEnabled(false);
+
+  apply_four_split();
+  split_mode_ = 4;
+
+  lib::audio_set(0);
+  disk_open_ = 0;
+  ovo_open_result_ = lib::Ovo_play_open(0, "", "", 0);
+  // The live view's pictures are decoded by the library; its decoders are
+  // set up once here and torn down at the end.
+  decode_init_result_ = lib::decode_init();
+  display_rate_ = 1;
+  start_picture_flag_ = 0;
+
+  const ViewerSettings sn(QDir(program_folder_).filePath(QString::fromLatin1(kViewerSettingFile)).toStdString());
+  const int speed = leading_number(sn.read("speed").value_or(""));
+  check2_->setChecked(speed != 0);
+  apply_display_rate(check2_->isChecked());
+
+  for (int i = 0; i < 4; ++i) picture_shown_[static_cast<size_t>(i)] = 0;
+  show_start_pictures();
+
+  setup_audio_device();
+
+  model_ = 0;
+  const Model& m = kModels[model_];
+  lib::Ovo_set_viewer_mode(0, m.viewer_mode);
+  lib::set_make_bmp_mode(m.bmp_mode);
+  setWindowTitle(windowTitle() + QString::fromUtf8(m.caption));
+  logo_->set_image(model_logo(m.caption));
+  logo_->setVisible(m.logo_shown);
+
+  reset_cell_names();
+  read_connection_list();
+  started_ = true;
+  return true;
+}
+
+void MainView::apply_four_split() {
+  for (int i = 0; i < 4; ++i) {
+    const int row = i / 2, column = i % 2;
+    Cell& c = cells_[static_cast<size_t>(i)];
+    c.label->setGeometry(twips(column * 6400 + 50, row * 4700 + 100, 6300, 300));
+    c.label->setText(QStringLiteral("CH%1").arg(i + 1));
+    c.picture->setGeometry(twips(column * 6400 + 50, row * 4700 + 400, 6300, 4300));
+    c.label->setEnabled(true);
+    c.label->show();
+    c.picture->setEnabled(true);
+    c.picture->show();
+  }
+}
+
+void MainView::apply_display_rate(bool high) {
+  display_rate_ = high ? 1 : 0;
+  timer1_->setInterval(high ? 50 : 133);
+  if (!high)
+    frame11_->hide();
+  else if (!frame5_->isHidden())
+    frame11_->show();
+}
+
+void MainView::on_display_rate_clicked() {
+  apply_display_rate(check2_->isChecked());
+  const ViewerSettings sn(QDir(program_folder_).filePath(QString::fromLatin1(kViewerSettingFile)).toStdString());
+  sn.write("speed", check2_->isChecked() ? "1" : "0");
+}
+
+void MainView::setup_audio_device() {
+  audio_device_ = audio_device_present();
+  if (audio_device_) {
+    const uint32_t v = audio_volume() & 0xFFFF;
+    const int position = v == 65535 ? 20 : std::min<int>(20, static_cast<int>(v / 3072));
+    hscroll2_->setValue(position);
+    on_volume_changed(position);
+    sound_image_->setPixmap(speaker_icon(true));
+    check1_->setEnabled(true);
+    frame11_->setEnabled(true);
+    hscroll2_->setEnabled(true);
+  } else {
+    check1_->setChecked(true);
+    sound_image_->setPixmap(speaker_icon(false));
+    frame11_->setEnabled(false);
+    hscroll2_->setEnabled(false);
+    check2_->setChecked(false);
+    apply_display_rate(false);
+    frame4_->setEnabled(false);
+    check2_->setEnabled(false);
+  }
+}
+
+void MainView::on_volume_changed(int value) {
+  uint32_t volume = static_cast<uint32_t>(value) * 0xC00;
+  if (volume >= 65536) volume = 65535;
+  if (audio_device_) set_audio_volume((volume << 16) | volume);
+}
+
+void MainView::on_mute_toggled() {
+  if (check1_->isChecked()) {
+    if (audio_device_) set_audio_volume(0);
+    hscroll2_->setEnabled(false);
+  } else {
+    hscroll2_->setEnabled(true);
+    on_volume_changed(hscroll2_->value());
+  }
+}
+
+void MainView::read_connection_list() {
+  list1_->clear();
+  connections_ =
+      ConnectionList::load(QDir(program_folder_).filePath(QString::fromLatin1(kLanSettingFile)).toStdString());
+  for (const std::string& line : connections_.lines()) list1_->addItem(QString::fromStdString(line));
+}
+
+void MainView::show_start_pictures() {
+  for (Cell& c : cells_) c.picture->load(start_picture_);
+}
+
+void MainView::set_wait_cursor() {
+  if (cursor_depth_++ == 0) QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+void MainView::restore_cursor() {
+  if (cursor_depth_ > 0 && --cursor_depth_ == 0) QApplication::restoreOverrideCursor();
+}
+
+void MainView::closeEvent(QCloseEvent* event) {
+  shutdown();
+  event->accept();
+}
+
+void MainView::shutdown() {
+  if (!started_ || shut_down_) return;
+  shut_down_ = true;
+  tmr_tokei_->stop();
+  timer1_->stop();
+  // A live stream still running is stopped before its library goes away.
+  if (receiving_) stop_stream(false);
+  lib::hdd_play_stop();
+  lib::file_play_stop();
+  wait_ms(1000);
+  if (disk_open_) {
+    lib::hdd_close();
+    disk_open_ = 0;
+  }
+  lib::file_read_stop();
+  lib::hdd_read_stop();
+  wait_ms(1000);
+  lib::play_end();
+  wait_ms(1000);
+  lib::decode_deinit();
+  if (hooks_.close_all) hooks_.close_all();
+  while (cursor_depth_ > 0) restore_cursor();
+}
+
+}  // namespace velmora::viewer

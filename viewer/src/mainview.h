@@ -1,0 +1,279 @@
+// The main window `mainview`: the recorder list, live view of four cameras
+// (or one enlarged) with the recorder's clock and status, and the playback of
+// an attached recorder disk or of data saved on the PC.
+//
+// Every control carries its name as its object name so that tests and the
+// other windows find it: "List1", "Label5", "lblTime", "Command3" ...; the
+// members of a control array are named with an underscore and the index,
+// "Image1_0" to "Image1_4", "Label4_0" to "Label4_3", "Command8_0" to
+// "Command8_3", "Command14_0" to "Command14_7". The two timers are QTimer
+// children named "tmrTokei" (clock and status) and "Timer1" (picture refresh
+// of playback).
+#pragma once
+#include <QImage>
+#include <QPoint>
+#include <QSize>
+#include <QString>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "settings.h"
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QListWidget;
+class QPushButton;
+class QScrollBar;
+class QTimer;
+
+namespace velmora::viewer {
+
+// One picture cell: shows its picture stretched to the cell.
+class PictureBox : public QWidget {
+  Q_OBJECT
+ public:
+  explicit PictureBox(QWidget* parent = nullptr);
+  // Loads a picture file (BMP or JPEG, told apart by content, whatever the
+  // name says). When the file cannot be read the previous picture stays.
+  bool load(const QString& path);
+  void set_image(const QImage& image, const QString& source = QString());
+  const QImage& image() const { return image_; }
+  // The file the picture came from.
+  const QString& source() const { return source_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QImage image_;
+  QString source_;
+};
+
+// Where the main window goes on a screen, all in twips.
+struct ScreenPlacement {
+  bool fits = true;     // false: the screen is too small for the window
+  int top = 0;
+  int left = 0;
+  int stored_top = 0;   // where the other windows open
+  int stored_left = 0;
+};
+ScreenPlacement place_main_window(int screen_width, int screen_height, int window_width, int window_height);
+
+// The time shown in lblTime (either of its two forms) as RecSeconds, or
+// nothing when the text holds no complete date and time.
+std::optional<uint32_t> parse_shown_time(const QString& text);
+
+// lblTime's text for a live frame time and for a played picture's time.
+QString live_time_text(int year, int month, int day, int hour, int minute, int second);
+QString played_time_text(uint32_t rec_seconds);
+
+class MainView : public QWidget {
+  Q_OBJECT
+ public:
+  static constexpr int kFormWidth = 15300;   // twips
+  static constexpr int kFormHeight = 11000;
+
+  struct StartOptions {
+    QString program_folder;
+    // The screen size in pixels to check against; empty: the primary screen.
+    QSize screen_size;
+  };
+
+  // The other windows of the viewer plug in here; a hook that is not set
+  // means the window does not exist in this build.
+  struct WindowHooks {
+    std::function<void()> open_time_search;
+    std::function<void()> open_disk_data_search;
+    std::function<void()> open_saved_picture_search;
+    std::function<void()> open_data_copy;
+    std::function<void()> open_picture_save;
+    std::function<void()> close_picture_save_and_copy;
+    std::function<void()> close_searches;
+    std::function<void()> close_all;
+  };
+
+  explicit MainView(QWidget* parent = nullptr);
+  ~MainView() override;
+
+  // The start sequence; false when the program must end (the screen is too
+  // small; the message has been shown).
+  bool startup(const StartOptions& options);
+  // The stops of the program's end: playback, the attached disk, the live
+  // stream and the decoders. Runs once.
+  void shutdown();
+
+  void set_window_hooks(WindowHooks hooks) { hooks_ = std::move(hooks); }
+
+  // Live view.
+  void connect_list_row(int row);   // as a double click on List1's row
+  void disconnect_live();           // Command16
+  void show_single(int cell);       // Command8(cell)
+  void show_four();                 // Command9
+
+  // Playback (the other windows use these).
+  void playback_button(int index);  // Command14(index); 27 resets the speed levels
+  void enter_disk_playback();       // the main window into attached-disk playback
+  void leave_playback();            // Command7
+  void refresh_pictures();          // one tick of Timer1
+  void show_start_pictures();
+  void set_playback_mode(int mode) { playback_mode_ = mode; }
+  void set_file_range(uint32_t base, uint32_t end) {
+    file_base_ = base;
+    file_end_ = end;
+  }
+  void set_start_picture_flag(int flag) { start_picture_flag_ = flag; }
+
+  // State, for the other windows and for tests.
+  const QString& program_folder() const { return program_folder_; }
+  const ConnectionList& connection_list() const { return connections_; }
+  QPoint stored_placement() const;  // in pixels
+  bool receiving() const { return receiving_ != 0; }
+  int selected_entry() const { return selected_entry_; }
+  int split_mode() const { return split_mode_; }
+  int playback_mode() const { return playback_mode_; }
+  bool disk_open() const { return disk_open_ != 0; }
+  int fast_forward_level() const { return ff_level_; }
+  int fast_rewind_level() const { return fr_level_; }
+  const std::array<QString, 17>& cell_names() const { return cell_names_; }
+  const std::array<uint8_t, 17>& picture_shown() const { return picture_shown_; }
+  const std::vector<std::pair<int, int>>& camera_table() const { return camera_table_; }
+  const QString& stream_address() const { return stream_address_; }
+  int32_t stream_port() const { return stream_port_; }
+  bool audio_device() const { return audio_device_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  struct Cell {
+    QLabel* label = nullptr;
+    PictureBox* picture = nullptr;
+  };
+
+  void build_controls();
+  void apply_four_split();
+  void apply_display_rate(bool high);
+  void on_display_rate_clicked();
+  void on_volume_changed(int value);
+  void on_mute_toggled();
+  void setup_audio_device();
+  void read_connection_list();
+
+  // Live view.
+  void connect_entry(int row);
+  void switch_over(int row);
+  void close_open_slots();
+  void stop_stream(bool show_pictures_and_state);
+  void set_not_connected_state();
+  void on_clock_tick();
+  int32_t display_bits() const;
+  void reset_cell_names();
+  QString live_picture_path(int camera, int source) const;
+
+  // Playback.
+  void open_recorder_disk();
+  void enter_menu_source(QPushButton* pressed);
+  void play();
+  void fast_forward();
+  void fast_rewind();
+  void go_to_current_recording_start();
+  void go_to_next_recording();
+  void back_to_start_and_play();
+  std::optional<uint32_t> current_recording_start() const;
+  std::optional<uint32_t> next_recording_start() const;
+  void on_position_dragged(int value);
+  void on_position_changed(int value);
+  void restore_cursor();
+  void set_wait_cursor();
+
+  WindowHooks hooks_;
+  QString program_folder_;
+  QString start_picture_;
+  ConnectionList connections_;
+  bool started_ = false;
+  bool shut_down_ = false;
+  int stored_top_ = 0;
+  int stored_left_ = 0;
+  int32_t ovo_open_result_ = 0;
+  int32_t decode_init_result_ = 0;
+  int model_ = 0;
+  bool audio_device_ = false;
+  int cursor_depth_ = 0;
+
+  // Controls.
+  std::array<Cell, 4> cells_{};
+  PictureBox* logo_ = nullptr;
+  QListWidget* list1_ = nullptr;
+  QLabel* label5_ = nullptr;
+  QLabel* lbl_time_ = nullptr;
+  QLabel* label1_ = nullptr;
+  QLabel* label7_ = nullptr;
+  QLabel* sound_image_ = nullptr;
+  QGroupBox* frame1_ = nullptr;
+  QGroupBox* frame2_ = nullptr;
+  QGroupBox* frame4_ = nullptr;
+  QGroupBox* frame5_ = nullptr;
+  QGroupBox* frame11_ = nullptr;
+  QGroupBox* frame14_ = nullptr;
+  QPushButton* command1_ = nullptr;
+  QPushButton* command3_ = nullptr;
+  QPushButton* command4_ = nullptr;
+  QPushButton* command5_ = nullptr;
+  QPushButton* command6_ = nullptr;
+  QPushButton* command7_ = nullptr;
+  QPushButton* command9_ = nullptr;
+  QPushButton* command10_ = nullptr;
+  QPushButton* command15_ = nullptr;
+  QPushButton* command16_ = nullptr;
+  std::array<QPushButton*, 4> command8_{};
+  std::array<QPushButton*, 8> command14_{};
+  QScrollBar* file_pos_ = nullptr;
+  QScrollBar* hscroll2_ = nullptr;
+  QCheckBox* check1_ = nullptr;
+  QCheckBox* check2_ = nullptr;
+  QTimer* tmr_tokei_ = nullptr;
+  QTimer* timer1_ = nullptr;
+
+  // Live state.
+  int selected_entry_ = -99;
+  int receiving_ = 0;  // 0, or the received list row + 1
+  std::array<int, 11> slots_{};
+  QString address_text_;
+  std::string login_;
+  std::array<int32_t, 4> octets_{};
+  int entry_number_ = 0;
+  std::vector<std::pair<int, int>> camera_table_;
+  QString stream_address_;
+  int32_t stream_port_ = 0;
+  long picture_counter_ = 0;
+  long tick_counter_ = 0;
+  bool busy_ = false;
+  uint32_t status_mask_ = 0;
+  int split_mode_ = 4;
+  std::array<uint8_t, 17> picture_shown_{};
+  std::array<QString, 17> cell_names_{};
+  // Camera code of each cell: 0 none, 1 to 16 camera 0 to 15 of source 0,
+  // 17 to 32 camera 0 to 15 of source 1.
+  std::array<int, 4> cell_camera_code_{1, 2, 3, 4};
+
+  // Playback state.
+  int playback_mode_ = 0;
+  int disk_open_ = 0;
+  int32_t disk_size_ = 0;
+  int display_rate_ = 1;
+  int ff_level_ = 0;
+  int fr_level_ = 0;
+  uint32_t file_base_ = 0;
+  uint32_t file_end_ = 0;
+  int idle_indicator_ = 0;
+  int start_picture_flag_ = 0;
+  bool position_by_program_ = false;
+};
+
+}  // namespace velmora::viewer

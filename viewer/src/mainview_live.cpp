@@ -1,0 +1,407 @@
+// The live view of the main window: connecting to a recorder from the list,
+// the clock and status timer that fetches the pictures, the single-camera
+// view, and disconnecting.
+#include <QApplication>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+
+#include "libraries.h"
+#include "mainview.h"
+#include "ui_support.h"
+
+namespace velmora::viewer {
+namespace {
+
+constexpr int kSlotsUsed = 5;
+
+// The message for a refused or failed login.
+QString connect_failure_text(int32_t r, const QString& address) {
+  switch (r) {
+    case -51:
+      return QStringLiteral("デジタルレコーダが接続禁止設定です。");
+    case -50:
+    case -49:
+    case -1:
+      return QStringLiteral("ＩＤ・パスワードが間違っています。");
+    case -200:
+      return QStringLiteral("使用中です。");
+    default:
+      return QStringLiteral("デジタルレコーダと接続されていません。") + QLatin1Char('\n') + address;
+  }
+}
+
+// The stream address from the 32-bit value of its switch item: the four
+// byte values, most significant first, joined by dots.
+QString stream_address_text(uint32_t value) {
+  return QStringLiteral("%1.%2.%3.%4")
+      .arg((value >> 24) & 0xFF)
+      .arg((value >> 16) & 0xFF)
+      .arg((value >> 8) & 0xFF)
+      .arg(value & 0xFF);
+}
+
+}  // namespace
+
+QString MainView::live_picture_path(int camera, int source) const {
+  char name[32];
+  std::snprintf(name, sizeof name, "img/serv%d%02d.jpg", source, camera);
+  return QDir(program_folder_).filePath(QString::fromLatin1(name));
+}
+
+void MainView::reset_cell_names() {
+  for (size_t i = 0; i < cell_names_.size(); ++i)
+    cell_names_[i] = QStringLiteral("カメラ%1").arg(static_cast<int>(i) + 1, 2, 10, QLatin1Char('0'));
+}
+
+int32_t MainView::display_bits() const {
+  int32_t bits = 0;
+  for (int cell = 0; cell < 4; ++cell) {
+    if (split_mode_ != 4 && split_mode_ != cell) continue;
+    const int code = cell_camera_code_[static_cast<size_t>(cell)];
+    if (code >= 1 && code <= 16) bits |= 1 << (code - 1);
+    if (code >= 17 && code <= 32) bits |= 1 << (code - 17);
+  }
+  return bits;
+}
+
+void MainView::connect_list_row(int row) {
+  if (row < 0 || row >= list1_->count()) return;
+  if (row == selected_entry_) return;
+  selected_entry_ = row;
+  if (receiving_) {
+    switch_over(row);
+    return;
+  }
+  connect_entry(row);
+}
+
+void MainView::connect_entry(int row) {
+  set_wait_cursor();
+  label5_->setText(QStringLiteral("接続中"));
+  label5_->repaint();
+  tmr_tokei_->stop();
+  playback_button(27);
+
+  const int n = recorder_number_from_line(list1_->item(row)->text().toStdString());
+  const RecorderEntry* entry = connections_.entry(n);
+  if (!entry) {
+    label5_->setText(QStringLiteral("接続失敗"));
+    selected_entry_ = -99;
+    restore_cursor();
+    return;
+  }
+  entry_number_ = n;
+  const HostAddress host = resolve_host(entry->host, system_name_lookup, [](int ms) { wait_ms(ms); });
+  address_text_ = QString::fromStdString(host.text);
+  octets_ = host.octets;
+  login_ = entry->login;
+  // The recorder's reply text is at most half its login token long; 128
+  // bytes always hold it.
+  char reply[128];
+  std::memset(reply, ' ', sizeof reply - 1);
+  reply[sizeof reply - 1] = '\0';
+
+  const QByteArray address = address_text_.toUtf8();
+  int32_t r = lib::brin_connect(0, address.constData(), login_.c_str(), reply);
+  if (r < 0) {
+    show_message(this, connect_failure_text(r, address_text_), MessageIcon::kCritical);
+    label5_->setText(QStringLiteral("接続失敗"));
+    // The same entry can be chosen again to retry.
+    selected_entry_ = -99;
+    restore_cursor();
+    return;
+  }
+  slots_[0] = 1;
+  wait_ms(1000);
+  set_wait_cursor();
+  restore_cursor();
+  wait_ms(2000);
+
+  lib::brin_cam_swset(0, 187, 0);
+  const int32_t a = lib::brin_cam_swget(0, 181);
+  wait_ms(100);
+  const int32_t p = entry->packet_size;
+  if (a == 0) {
+    lib::brin_cam_swset(0, 189, p != 0 ? p : 0);
+  } else {
+    // The recorder's packet size is only ever lowered.
+    const int32_t c = lib::brin_cam_swget(0, 189);
+    if (p != 0 && p < c)
+      lib::brin_cam_swset(0, 189, p);
+    else if (p == 0 && 0 < c)
+      lib::brin_cam_swset(0, 189, 0);
+  }
+  wait_ms(100);
+  const uint32_t m = static_cast<uint32_t>(lib::brin_cam_swget(0, 182));
+  wait_ms(100);
+  const int32_t port = lib::brin_cam_swget(0, 183);
+  stream_address_ = stream_address_text(m);
+  stream_port_ = port;
+  wait_ms(100);
+
+  r = lib::brin_udp_count(0, 0, entry->sp, entry->audio);
+  if (r < 0) {
+    show_message(this, r == -1 ? QStringLiteral("使用されています。") : QStringLiteral("接続に失敗しました。"),
+                 MessageIcon::kNone, true);
+    label5_->setText(QStringLiteral("接続失敗"));
+    selected_entry_ = -99;
+    close_open_slots();
+    restore_cursor();
+    return;
+  }
+
+  set_wait_cursor();
+  restore_cursor();
+  status_mask_ = 0;
+  wait_ms(100);
+  // The menu data is as long as the recorder announces (the library delivers
+  // at most 1 MiB); only its first bytes are used.
+  std::vector<uint8_t> menu(static_cast<size_t>(1) << 20, 0);
+  r = lib::brin_rx_menu_data(0, 0, menu.data());
+  if (r < 0) {
+    show_message(this, QStringLiteral("接続に失敗しました。"), MessageIcon::kNone, true);
+    label5_->setText(QStringLiteral("接続失敗"));
+    selected_entry_ = -99;
+    wait_ms(1000);
+    lib::brin_udp_count(0, 1, 0, 0);
+    wait_ms(100);
+    close_open_slots();
+    restore_cursor();
+    return;
+  }
+  camera_table_.clear();
+  for (int i = 0; i < 16; ++i)
+    if (menu[static_cast<size_t>(i)] != 0) camera_table_.emplace_back(i, menu[static_cast<size_t>(i)]);
+
+  label5_->setText(QStringLiteral("ライブ"));
+  const QByteArray stream = stream_address_.toLatin1();
+  lib::brin_udp_connect(stream.constData(), port, 0);
+  lib::brin_udp_rx_start(octets_[0], octets_[1], octets_[2], octets_[3]);
+  receiving_ = row + 1;
+  picture_counter_ = 999;
+  tick_counter_ = 0;
+
+  command3_->setEnabled(true);
+  command4_->setEnabled(true);
+  command16_->setEnabled(true);
+  command5_->setEnabled(false);
+  command1_->setEnabled(false);
+  for (int i = 0; i <= 5; ++i) command14_[static_cast<size_t>(i)]->setVisible(true);
+
+  lib::brin_udp_dispmode(0, 0, display_bits());
+  if (audio_device_) lib::wave_play_ctrl(1);
+
+  wait_ms(500);
+  lib::brin_unconnect(0, 0, 0, 0);
+  wait_ms(500);
+  slots_[0] = 0;
+
+  for (int cell = 0; cell < 4; ++cell) {
+    const int code = cell_camera_code_[static_cast<size_t>(cell)];
+    const int camera = code >= 17 ? code - 17 : code - 1;
+    if (code >= 1 && code <= 32) {
+      cell_names_[static_cast<size_t>(cell)] = QString::fromStdString(entry->camera_names[static_cast<size_t>(camera)]);
+      cells_[static_cast<size_t>(cell)].picture->setToolTip(cell_names_[static_cast<size_t>(cell)]);
+    }
+  }
+  tmr_tokei_->start(50);
+  restore_cursor();
+}
+
+void MainView::switch_over(int row) {
+  tmr_tokei_->stop();
+  label5_->setText(QStringLiteral("切断中"));
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  if (slots_[0] == 0) {
+    char reply[128] = {};
+    const QByteArray address = address_text_.toUtf8();
+    if (lib::brin_connect(0, address.constData(), login_.c_str(), reply) == 0) slots_[0] = 1;
+  }
+  wait_ms(1500);
+  lib::brin_udp_count(0, 1, 0, 0);
+  wait_ms(100);
+  lib::brin_udp_close();
+  if (audio_device_) lib::wave_play_ctrl(0);
+  receiving_ = 0;
+  close_open_slots();
+  wait_ms(1000);
+  // The old recorder's pictures go; should the new connection fail, the
+  // window is left not connected.
+  for (size_t i = 0; i < picture_shown_.size(); ++i) picture_shown_[i] = 0;
+  show_start_pictures();
+  reset_cell_names();
+  for (Cell& c : cells_) c.picture->setToolTip(QString());
+  set_not_connected_state();
+  connect_entry(row);
+}
+
+void MainView::close_open_slots() {
+  for (int s = 0; s < kSlotsUsed; ++s) {
+    if (slots_[static_cast<size_t>(s)] == 0) continue;
+    lib::brin_unconnect(s, 0, 0, 0);
+    slots_[static_cast<size_t>(s)] = 0;
+    wait_ms(1000);
+  }
+}
+
+void MainView::disconnect_live() {
+  if (!receiving_) return;
+  set_wait_cursor();
+  if (playback_mode_ != 0) playback_button(6);
+  label5_->setText(QStringLiteral("切断中"));
+  stop_stream(true);
+  restore_cursor();
+}
+
+// Stops the live stream: the recorder is asked to stop sending (over a
+// control connection opened again for it), reception and audio end, and the
+// slots close. With show_pictures_and_state the cells and buttons return to
+// the not-connected state.
+void MainView::stop_stream(bool show_pictures_and_state) {
+  lib::brin_udp_rx_stop();
+  receiving_ = 0;
+  if (slots_[0] == 0) {
+    char reply[128] = {};
+    const QByteArray address = address_text_.toUtf8();
+    if (lib::brin_connect(0, address.constData(), login_.c_str(), reply) == 0) slots_[0] = 1;
+  }
+  lib::brin_udp_count(0, 1, 0, 0);
+  wait_ms(1000);
+  lib::brin_udp_close();
+  if (audio_device_) lib::wave_play_ctrl(0);
+  wait_ms(1000);
+  close_open_slots();
+  // After a disconnect every recorder, the last one included, can be chosen.
+  selected_entry_ = -99;
+  if (!show_pictures_and_state) return;
+
+  for (size_t i = 0; i < picture_shown_.size(); ++i) picture_shown_[i] = 0;
+  show_start_pictures();
+  reset_cell_names();
+  for (Cell& c : cells_) c.picture->setToolTip(QString());
+  label5_->setText(QStringLiteral("未接続"));
+  set_not_connected_state();
+}
+
+void MainView::set_not_connected_state() {
+  for (QPushButton* b : command8_) b->setEnabled(true);
+  for (QPushButton* b : command14_) b->setEnabled(false);
+  // Disk and saved-data playback stay available without a recorder, as at
+  // start; the button that entered the current playback stays disabled.
+  command3_->setEnabled(playback_mode_ != 2);
+  command4_->setEnabled(playback_mode_ != 1);
+  command5_->setEnabled(true);
+  command1_->setEnabled(true);
+  command16_->setEnabled(false);
+  list1_->setEnabled(true);
+}
+
+void MainView::on_clock_tick() {
+  if (busy_) return;
+  busy_ = true;
+  if (!receiving_) {
+    busy_ = false;
+    return;
+  }
+  for (int s = 0; s < kSlotsUsed; ++s) {
+    int& slot = slots_[static_cast<size_t>(s)];
+    if (slot == 0) continue;
+    if (++slot > timing().slot_age_ticks) {
+      lib::brin_unconnect(s, 0, 0, 0);
+      slot = 0;
+      wait_ms(1000);
+    }
+  }
+
+  lib::RxTime t{};
+  if (lib::brin_udp_rxtime(0, &t)) {
+    const int year = 2000 + static_cast<int>(t.time & 0xFF);
+    lbl_time_->setText(live_time_text(year, (t.time >> 8) & 0xFF, (t.time >> 16) & 0xFF, (t.time >> 24) & 0xFF,
+                                      t.fraction & 0xFF, (t.fraction >> 8) & 0xFF));
+  }
+
+  lib::brin_udp_rx_stop();
+  uint8_t flags[2] = {}, channel[2] = {};
+  uint16_t status[2] = {}, control[3] = {};
+  lib::brin_udp_rxstatus(0, &flags[0], &channel[0], &status[0], &control[0], &control[1], &control[2]);
+  lib::brin_udp_rxstatus(1, &flags[1], &channel[1], &status[1], &control[0], &control[1], &control[2]);
+  const uint32_t mask = status[0];
+  if (mask != status_mask_) {
+    status_mask_ = mask;
+    for (int i = 0; i < 4; ++i) {
+      const int code = cell_camera_code_[static_cast<size_t>(i)];
+      const int camera = code >= 17 ? code - 17 : code - 1;
+      command8_[static_cast<size_t>(i)]->setEnabled(code >= 1 && code <= 32 && ((mask >> camera) & 1));
+    }
+  }
+
+  for (int cell = 0; cell < 4; ++cell) {
+    if (split_mode_ != 4 && split_mode_ != cell) continue;
+    const int code = cell_camera_code_[static_cast<size_t>(cell)];
+    if (code < 1 || code > 32) continue;
+    const int source = code >= 17 ? 1 : 0;
+    const int camera = source ? code - 17 : code - 1;
+    if (!((mask >> camera) & 1)) continue;
+    uint16_t ptz[3] = {};
+    lib::brin_udp_ptzstatus(camera, &ptz[0], &ptz[1], &ptz[2]);
+    if (lib::brin_udp_rx(camera, source) > 0) {
+      cells_[static_cast<size_t>(cell)].picture->load(live_picture_path(camera, source));
+      ++picture_counter_;
+      picture_shown_[static_cast<size_t>(cell)] = 1;
+    }
+  }
+  lib::brin_udp_rx_start(octets_[0], octets_[1], octets_[2], octets_[3]);
+
+  if (flags[0] & 0x10) {
+    disconnect_live();
+    show_message(this, QStringLiteral("本体より強制切断されました"));
+  }
+  if (flags[1] & 0x20) {
+    uint8_t f = 0, c = 0;
+    uint16_t s = 0, c1 = 0, c2 = 0, c3 = 0;
+    lib::brin_udp_rxstatus(-1, &f, &c, &s, &c1, &c2, &c3);
+  }
+
+  if (tick_counter_ > timing().supervision_ticks) {
+    if (picture_counter_ < 2 && receiving_) {
+      disconnect_live();
+      show_message(this, QStringLiteral("本体から画像がきていません。"), MessageIcon::kNone, true);
+    }
+    picture_counter_ = 0;
+    tick_counter_ = 0;
+  } else {
+    ++tick_counter_;
+  }
+  busy_ = false;
+}
+
+void MainView::show_single(int cell) {
+  if (cell < 0 || cell > 3) return;
+  split_mode_ = cell;
+  for (Cell& c : cells_) {
+    c.label->hide();
+    c.picture->hide();
+  }
+  Cell& c = cells_[static_cast<size_t>(cell)];
+  c.label->move(px(1450), px(800));
+  c.label->show();
+  c.picture->setGeometry(QRect(px(1450), px(1000), px(10000), px(7500)));
+  c.picture->show();
+  command6_->setEnabled(true);
+}
+
+void MainView::show_four() {
+  frame14_->hide();
+  apply_four_split();
+  split_mode_ = 4;
+  frame14_->show();
+  command6_->setEnabled(false);
+}
+
+}  // namespace velmora::viewer

@@ -1,0 +1,351 @@
+// Playback in the main window: the menu that enters and leaves it, opening
+// the attached recorder disk, the eight playback buttons with their speed
+// levels, jumps between recordings, the position bar, and the refresh timer
+// that shows the decoded pictures.
+#include <QCheckBox>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+#include <cstdio>
+
+#include "libraries.h"
+#include "mainview.h"
+#include "ui_support.h"
+
+namespace velmora::viewer {
+namespace {
+
+constexpr const char* kSpeedTexts[7] = {"1", "2", "4", "8", "16", "32", "64"};
+constexpr uint32_t kRecorderDiskMark = 0x015C0000;
+constexpr int kRecordListRing = 1000;
+
+const char* disk_missing_text(int model) {
+  switch (model) {
+    case 1:
+      return "ZQ-700で使用しているHDDが接続されていません";
+    case 2:
+      return "KV-W9で使用しているHDDが接続されていません";
+    default:
+      return "ZEB-5で使用しているHDDが接続されていません";
+  }
+}
+
+}  // namespace
+
+void MainView::enter_menu_source(QPushButton* pressed) {
+  command7_->setEnabled(true);
+  pressed->setEnabled(false);
+  for (QPushButton* b : {command3_, command4_, command5_})
+    if (b != pressed) b->hide();
+}
+
+void MainView::open_recorder_disk() {
+  if (!disk_open_) {
+    bool found = false;
+    for (int d = 1; d <= 9 && !found; ++d) {
+      const int32_t size = lib::hdd_get(d);
+      if (size <= 3000) continue;
+      if (lib::hdd_open(d) != 0) continue;
+      disk_open_ = 1;
+      disk_size_ = size;
+      uint32_t sw[128] = {};
+      if (lib::hdd_read_hdsw(sw) == 0 && sw[0] == kRecorderDiskMark) {
+        found = true;
+      } else {
+        lib::hdd_close();
+        disk_open_ = 0;
+      }
+    }
+    if (!found) {
+      show_message(this, QString::fromUtf8(disk_missing_text(model_)));
+      disk_open_ = 0;
+      return;
+    }
+  }
+  lib::first_section_play();
+  lib::hdd_read_start();
+  enter_menu_source(command3_);
+  playback_mode_ = 2;
+  if (hooks_.open_time_search)
+    hooks_.open_time_search();
+  else
+    // Without the time search window, playback starts at the oldest
+    // recording, where the disk has just been positioned.
+    enter_disk_playback();
+}
+
+void MainView::enter_disk_playback() {
+  timer1_->start();
+  frame1_->show();
+  frame5_->show();
+  command1_->show();
+  command6_->show();
+  for (QPushButton* b : command14_) {
+    b->show();
+    b->setEnabled(true);
+  }
+  file_pos_->setEnabled(false);
+  if (check2_->isChecked()) frame11_->show();
+  playback_mode_ = 2;
+  playback_button(3);
+}
+
+void MainView::leave_playback() {
+  if (hooks_.close_picture_save_and_copy) hooks_.close_picture_save_and_copy();
+  timer1_->stop();
+  command7_->setEnabled(false);
+  label1_->clear();
+  if (playback_mode_ == 1) {
+    lib::file_play_stop();
+    lib::file_read_stop();
+  } else if (playback_mode_ == 2) {
+    lib::hdd_play_stop();
+  }
+  frame1_->hide();
+  frame5_->hide();
+  frame11_->hide();
+  for (QPushButton* b : {command3_, command4_, command5_}) {
+    b->setEnabled(true);
+    b->show();
+  }
+  command1_->hide();
+  command6_->hide();
+  playback_mode_ = 0;
+  if (hooks_.close_searches) hooks_.close_searches();
+  lbl_time_->clear();
+  show_start_pictures();
+  // The refresh timer may have paused the live clock; it runs again.
+  if (receiving_) tmr_tokei_->start(50);
+}
+
+void MainView::playback_button(int index) {
+  if (index != 4) ff_level_ = 0;
+  if (index != 1) fr_level_ = 0;
+  const bool saved = playback_mode_ == 1;
+  const bool disk = playback_mode_ == 2;
+  switch (index) {
+    case 0:
+      if (disk) go_to_current_recording_start();
+      break;
+    case 1:
+      fast_rewind();
+      break;
+    case 2:
+      if (saved) lib::file_play_back(0);
+      if (disk) lib::hdd_play_back(0);
+      break;
+    case 3:
+      play();
+      break;
+    case 4:
+      fast_forward();
+      break;
+    case 5:
+      if (disk) go_to_next_recording();
+      break;
+    case 6:
+      if (saved) lib::file_play_stop();
+      if (disk) lib::hdd_play_stop();
+      break;
+    case 7:
+      back_to_start_and_play();
+      break;
+    default:
+      break;
+  }
+}
+
+void MainView::play() {
+  label1_->clear();
+  if (playback_mode_ == 1) {
+    if (display_rate_ == 1)
+      lib::file_play_start();
+    else
+      lib::file_play_forward(0);
+  } else if (playback_mode_ == 2) {
+    if (display_rate_ == 1)
+      lib::hdd_play_start();
+    else
+      lib::hdd_play_forward(0);
+  }
+}
+
+void MainView::fast_forward() {
+  ff_level_ = ff_level_ >= 6 ? 1 : ff_level_ + 1;
+  if (playback_mode_ != 1 && playback_mode_ != 2) return;
+  const bool saved = playback_mode_ == 1;
+  if (tmr_tokei_->isActive()) {
+    // Paused: one frame forward.
+    if (saved) {
+      lib::file_one_play();
+      wait_ms(200);
+    } else {
+      lib::hdd_one_play();
+      wait_ms(100);
+    }
+    refresh_pictures();
+    return;
+  }
+  if (saved)
+    lib::file_play_forward(ff_level_);
+  else
+    lib::hdd_play_forward(ff_level_);
+  label1_->setText(QStringLiteral("早送り×") + QString::fromLatin1(kSpeedTexts[ff_level_]));
+}
+
+void MainView::fast_rewind() {
+  fr_level_ = fr_level_ >= 6 ? 1 : fr_level_ + 1;
+  if (playback_mode_ != 1 && playback_mode_ != 2) return;
+  const bool saved = playback_mode_ == 1;
+  if (tmr_tokei_->isActive()) {
+    if (saved) {
+      lib::file_one_back();
+      wait_ms(200);
+    } else {
+      lib::hdd_one_back();
+      wait_ms(100);
+    }
+    refresh_pictures();
+    return;
+  }
+  if (saved)
+    lib::file_play_back(fr_level_);
+  else
+    lib::hdd_play_back(fr_level_);
+  label1_->setText(QStringLiteral("早戻し×") + QString::fromLatin1(kSpeedTexts[fr_level_]));
+}
+
+std::optional<uint32_t> MainView::current_recording_start() const {
+  const std::optional<uint32_t> shown = parse_shown_time(lbl_time_->text());
+  if (!shown) return std::nullopt;
+  int32_t count = 0, oldest = 0;
+  if (lib::get_rec_list(&count, &oldest) != 0 || count <= 0) return std::nullopt;
+  for (int32_t k = 0; k < count && k < kRecordListRing; ++k) {
+    uint32_t start = 0, end = 0;
+    int32_t kind = 0;
+    const int32_t index = static_cast<int32_t>((static_cast<int64_t>(oldest) + k) % kRecordListRing);
+    if (lib::get_list_start_end_sec(index, &start, &end, &kind) != 0) continue;
+    if (start <= *shown && *shown <= end) return start;
+  }
+  return std::nullopt;
+}
+
+std::optional<uint32_t> MainView::next_recording_start() const {
+  const std::optional<uint32_t> shown = parse_shown_time(lbl_time_->text());
+  if (!shown) return std::nullopt;
+  int32_t count = 0, oldest = 0;
+  if (lib::get_rec_list(&count, &oldest) != 0 || count <= 0) return std::nullopt;
+  for (int32_t k = 0; k < count && k < kRecordListRing; ++k) {
+    uint32_t start = 0, end = 0;
+    int32_t kind = 0;
+    const int32_t index = static_cast<int32_t>((static_cast<int64_t>(oldest) + k) % kRecordListRing);
+    if (lib::get_list_start_end_sec(index, &start, &end, &kind) != 0) continue;
+    if (start > *shown) return start;
+  }
+  return std::nullopt;
+}
+
+void MainView::go_to_current_recording_start() {
+  label1_->clear();
+  lib::hdd_play_stop();
+  wait_ms(1000);
+  if (const auto t = current_recording_start()) lib::search_play(*t);
+  play();
+}
+
+void MainView::go_to_next_recording() {
+  if (!next_recording_start()) return;
+  label1_->clear();
+  lib::hdd_play_stop();
+  wait_ms(1000);
+  if (const auto t = next_recording_start()) lib::search_play(*t);
+  play();
+}
+
+void MainView::back_to_start_and_play() {
+  if (playback_mode_ == 1) {
+    lib::file_play_stop();
+    lib::file_search(file_base_);
+    wait_ms(500);
+    play();
+  } else if (playback_mode_ == 2) {
+    lib::hdd_play_stop();
+    if (const auto t = current_recording_start()) lib::search_play(*t);
+    wait_ms(500);
+    play();
+  }
+}
+
+void MainView::refresh_pictures() {
+  QDir::setCurrent(program_folder_);
+  int32_t count = 0, first = 0, second = 0, idle = 0;
+  uint32_t time = 0;
+  if (lib::make_bmp(&count, &first, &second, &time, &idle) == lib::kMissing) return;
+  if (idle == 1) {
+    if (!tmr_tokei_->isActive()) tmr_tokei_->start(50);
+    label1_->clear();
+    return;
+  }
+  tmr_tokei_->stop();
+  idle_indicator_ = 0;
+
+  if (lib::get_dec_sts() == 1) {
+    lib::clear_dec_err();
+    playback_button(6);
+    show_message(this, QStringLiteral("再生データが不正です"), MessageIcon::kNone, true);
+    show_start_pictures();
+    return;
+  }
+  if (time != 0) lbl_time_->setText(played_time_text(time));
+
+  if (playback_mode_ == 1) {
+    file_pos_->setEnabled(true);
+    // The bar holds 16-bit values; a span or position beyond them leaves
+    // the bar as it is.
+    const int64_t span = static_cast<int64_t>(file_end_) - file_base_;
+    const int64_t at = static_cast<int64_t>(time) - file_base_;
+    if (span >= 0 && span <= 32767 && at >= 0 && at <= 32767) {
+      position_by_program_ = true;
+      file_pos_->setMaximum(static_cast<int>(span));
+      file_pos_->setValue(static_cast<int>(at));
+      position_by_program_ = false;
+    }
+  }
+
+  if (start_picture_flag_) {
+    show_start_pictures();
+  } else if (count == 4) {
+    for (int i = 0; i < 4; ++i)
+      cells_[static_cast<size_t>(i)].picture->load(QDir(program_folder_).filePath(QStringLiteral("bmp%1.bmp").arg(i + 1)));
+  } else if (count == 2 || count == 1) {
+    const int selectors[2] = {first, second};
+    for (int k = 0; k < count; ++k) {
+      const int slot = selectors[k];
+      if (slot < 1 || slot > 4) continue;
+      cells_[static_cast<size_t>(slot - 1)].picture->load(
+          QDir(program_folder_).filePath(QStringLiteral("bmp%1.bmp").arg(slot)));
+    }
+  }
+  // Decoded pictures have arrived: the start pictures give way to them.
+  if (count == 4 || count == 2 || count == 1) start_picture_flag_ = 0;
+  if (playback_mode_ != 1) file_pos_->setEnabled(false);
+}
+
+void MainView::on_position_dragged(int value) {
+  if (position_by_program_) return;
+  playback_button(6);
+  lbl_time_->setText(played_time_text(file_base_ + static_cast<uint32_t>(value)));
+}
+
+void MainView::on_position_changed(int value) {
+  if (position_by_program_) return;
+  playback_button(6);
+  lib::file_search(file_base_ + static_cast<uint32_t>(value));
+  playback_button(3);
+  command14_[3]->setFocus();
+}
+
+}  // namespace velmora::viewer

@@ -1,0 +1,101 @@
+#include "ui_support.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QMessageBox>
+#include <QThread>
+#include <QTimer>
+#include <cstdio>
+#include <mutex>
+
+namespace velmora::viewer {
+namespace {
+
+std::mutex g_handler_mutex;
+MessageHandler g_handler;
+
+void show_dialog(QWidget* parent, const Message& m) {
+  QMessageBox box(parent);
+  box.setWindowTitle(m.caption.isEmpty() ? QStringLiteral("Velmora") : m.caption);
+  box.setText(m.text);
+  switch (m.icon) {
+    case MessageIcon::kInformation:
+      box.setIcon(QMessageBox::Information);
+      break;
+    case MessageIcon::kCritical:
+      box.setIcon(QMessageBox::Critical);
+      break;
+    case MessageIcon::kExclamation:
+      box.setIcon(QMessageBox::Warning);
+      break;
+    case MessageIcon::kNone:
+      break;
+  }
+  box.setStandardButtons(QMessageBox::Ok);
+  if (m.system_modal) {
+    box.setWindowModality(Qt::ApplicationModal);
+    box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+  }
+  box.exec();
+}
+
+}  // namespace
+
+void set_message_handler(MessageHandler handler) {
+  std::lock_guard<std::mutex> g(g_handler_mutex);
+  g_handler = std::move(handler);
+}
+
+void show_message(QWidget* parent, const Message& message) {
+  MessageHandler handler;
+  {
+    std::lock_guard<std::mutex> g(g_handler_mutex);
+    handler = g_handler;
+  }
+  if (handler) {
+    handler(message);
+    return;
+  }
+  show_dialog(parent, message);
+}
+
+void show_message(QWidget* parent, const QString& text, MessageIcon icon, bool system_modal) {
+  show_message(parent, Message{text, QString(), icon, system_modal});
+}
+
+Timing& timing() {
+  static Timing t;
+  return t;
+}
+
+void wait_ms(int ms) {
+  const long scaled = static_cast<long>(ms) * timing().wait_percent / 100;
+  if (scaled <= 0) {
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    return;
+  }
+  QEventLoop loop;
+  QTimer::singleShot(static_cast<int>(scaled), &loop, &QEventLoop::quit);
+  loop.exec(QEventLoop::ExcludeUserInputEvents);
+}
+
+}  // namespace velmora::viewer
+
+// The libraries' message boxes come here (the platform layer looks this
+// function up in the program). A library thread other than the window's
+// does not wait for the user: its message is queued to the window's thread.
+extern "C" __attribute__((visibility("default"))) void velmora_message_box(const char* text, const char* caption) {
+  using namespace velmora::viewer;
+  const Message m{QString::fromUtf8(text ? text : ""), QString::fromUtf8(caption ? caption : ""),
+                  MessageIcon::kExclamation, false};
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!app) {
+    std::fprintf(stderr, "[%s] %s\n", caption ? caption : "", text ? text : "");
+    return;
+  }
+  if (QThread::currentThread() == app->thread()) {
+    show_message(QApplication::activeWindow(), m);
+  } else {
+    QMetaObject::invokeMethod(app, [m] { show_message(QApplication::activeWindow(), m); }, Qt::QueuedConnection);
+  }
+}
