@@ -12,6 +12,7 @@
 
 #include "zebsim/live.h"
 #include "zebsim/recorder.h"
+#include "zebsim/remote_copy.h"
 
 namespace {
 
@@ -39,6 +40,13 @@ void usage(FILE* out) {
       "  --stream-address A   where the live stream goes (switch item 182; default\n"
       "                       the multicast group 239.1.2.3)\n"
       "  --stream-port P      its base port (switch item 183; default 50000)\n"
+      "  --remote-copy        serve remote copies (SendDataF/SendDataN) of a\n"
+      "                       recording of the enabled cameras (at most four)\n"
+      "                       and two audio channels, made from the clips\n"
+      "  --copy-fault SPEC    misbehave in the remote copy: cut:PART[:BYTES] sends\n"
+      "                       only BYTES of part PART (0 = the first), stall:PART:MS\n"
+      "                       pauses MS ms inside it, oversize:PART announces more\n"
+      "                       than 1 MiB\n"
       "  --fault SPEC         misbehave; may be given several times. SPEC is one of\n"
       "                         busy             greet \"Busy\" and close\n"
       "                         no-greeting      accept a login and say nothing\n"
@@ -55,6 +63,27 @@ void usage(FILE* out) {
       "                       @Word to affect only that command (e.g. late:1500,2@GetTime)\n"
       "  --help               show this text\n",
       out);
+}
+
+bool parse_copy_fault(const std::string& spec, zebsim::CopyFaultPlan& plan) {
+  char name[16] = {};
+  int part = 0, value = -1;
+  const int n = std::sscanf(spec.c_str(), "%15[a-z]:%d:%d", name, &part, &value);
+  if (n < 2 || part < 0) return false;
+  plan.part = part;
+  const std::string kind = name;
+  if (kind == "cut") {
+    plan.fault = zebsim::CopyFault::kCut;
+    if (n == 3 && value >= 0) plan.keep_bytes = static_cast<size_t>(value);
+  } else if (kind == "stall" && n == 3 && value > 0) {
+    plan.fault = zebsim::CopyFault::kStall;
+    plan.stall_ms = value;
+  } else if (kind == "oversize" && n == 2) {
+    plan.fault = zebsim::CopyFault::kOversize;
+  } else {
+    return false;
+  }
+  return true;
 }
 
 bool parse_fault(const std::string& spec_in, zebsim::FaultPlan& plan) {
@@ -102,6 +131,8 @@ int main(int argc, char** argv) {
   bool live = false;
   std::string clips_dir, stream_address;
   int stream_port = 0;
+  bool remote_copy = false;
+  zebsim::CopyFaultPlan copy_fault;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](const char* what) -> std::string {
@@ -146,6 +177,15 @@ int main(int argc, char** argv) {
       }
     } else if (a == "--duration") {
       duration_s = std::atof(value("--duration").c_str());
+    } else if (a == "--remote-copy") {
+      remote_copy = true;
+    } else if (a == "--copy-fault") {
+      const std::string spec = value("--copy-fault");
+      if (!parse_copy_fault(spec, copy_fault)) {
+        std::fprintf(stderr, "zeb-sim: bad copy fault '%s' (see --help)\n", spec.c_str());
+        return 2;
+      }
+      remote_copy = true;
     } else if (a == "--fault") {
       zebsim::FaultPlan plan;
       const std::string spec = value("--fault");
@@ -177,6 +217,15 @@ int main(int argc, char** argv) {
     zebsim::LiveConfig live_config;
     live_config.clips_dir = clips_dir;
     stream = std::make_unique<zebsim::LiveStream>(recorder, live_config);
+  }
+  std::unique_ptr<zebsim::RemoteCopySource> copy_source;
+  if (remote_copy) {
+    zebsim::RemoteCopyConfig copy_config;
+    copy_config.clips_dir = clips_dir;
+    copy_config.cameras = 0;
+    for (int k = 0; k < 4; ++k) copy_config.cameras += (config.enabled_cameras >> k) & 1 ? 1 : 0;
+    copy_source = std::make_unique<zebsim::RemoteCopySource>(recorder, copy_config);
+    copy_source->set_fault(copy_fault);
   }
   if (!recorder.start()) {
     std::fprintf(stderr, "zeb-sim: cannot listen on %s: %s\n", config.address.c_str(), recorder.error().c_str());

@@ -12,11 +12,6 @@
 #include "mpeg4/decoder.h"
 #include "velmora/message.h"
 
-// The downloaded-file player sets itself up with the decoders when it is
-// part of the library; until then decode_init reports it ready.
-extern "C" int32_t Mpeg4DLdata_init(void) __attribute__((weak));
-extern "C" void Mpeg4DLdata_deinit(void) __attribute__((weak));
-
 namespace brin::decode {
 namespace {
 
@@ -398,7 +393,8 @@ int init() {
       s.set_up = true;
     }
   }
-  return Mpeg4DLdata_init ? Mpeg4DLdata_init() : 0;
+  // The downloaded-file player is set up with the decoders.
+  return Mpeg4DLdata_init();
 }
 
 void deinit() {
@@ -418,7 +414,7 @@ void deinit() {
       s.set_up = false;
     }
   }
-  if (Mpeg4DLdata_deinit) Mpeg4DLdata_deinit();
+  Mpeg4DLdata_deinit();
 }
 
 namespace testing {

@@ -265,7 +265,93 @@ BRIN_API int32_t read_data(uint8_t* buffer, int32_t* length);
 
 /* ---- Remote data copy and downloaded data files -------------------------- */
 
-/* (remote copy and data file exports go here) */
+/* Remote data copy: a span of the recording is fetched chunk by chunk over
+ * the command connection of cn into a downloaded data file (path) and, when
+ * the recorder has nothing more to send, its frame index file "<folder>/.index".
+ * One copy at a time in the process; the copy calls run in the caller's
+ * thread and block while a chunk arrives. Call brin_copy_fast once, then
+ * brin_copy_next with the same path until it returns 0 or a negative code.
+ * Codes of both: -127, -10200, -1 (no reply), -10500, -10501, and -5 when a
+ * chunk did not arrive whole or is larger than 1 MiB (the copy then ends; the
+ * data file stays without index). */
+
+/* Asks for the span given by the twelve numbers (sent as they are, two
+ * groups of six) and stores the first chunk, creating the data file.
+ * Returns 1, or 0 when the recorder has nothing to send (no file is made). */
+BRIN_API int32_t brin_copy_fast(int32_t cn, const char* path, int32_t n1, int32_t n2, int32_t n3, int32_t n4,
+                                int32_t n5, int32_t n6, int32_t n7, int32_t n8, int32_t n9, int32_t n10,
+                                int32_t n11, int32_t n12);
+/* Stores the next chunk. progress (4 bytes, may be NULL) receives the bytes
+ * of this chunk as a big-endian 32-bit number. Returns the whole seconds of
+ * recording copied so far when more than one, else 1; 0 when the copy has
+ * ended and the index file is written (progress is then not written). */
+BRIN_API int32_t brin_copy_next(int32_t cn, const char* path, uint8_t* progress, const char* index_folder);
+
+/* Downloaded data files: one file open at a time, played by a player thread
+ * that decodes the shown channel and hands its pictures over as BMP files.
+ * Call Mpeg4DLdata_init (decode_init does) before the others, from one
+ * thread. Times are RecSeconds unless said otherwise. */
+
+/* 0 ready (also when already initialised); 1 when a buffer could not be had. */
+BRIN_API int32_t Mpeg4DLdata_init(void);
+/* Closes an open file and releases the player. */
+BRIN_API void Mpeg4DLdata_deinit(void);
+/* Opens a data file: loads "<index_folder>/.index" or starts building it
+ * (first step of steps; steps <= 0 builds it whole), starts the player
+ * waiting (mode 2). Pictures go to "<bmp_folder>/<channel>.bmp" (folder of
+ * at most 199 characters). Returns the file size in bytes (at most
+ * INT32_MAX); 0 when not initialised, a file is already open, or the file
+ * cannot be opened (a message box says so). */
+BRIN_API int32_t Mpeg4DLdata_fileopen(const char* path, const char* bmp_folder, const char* index_folder,
+                                      int32_t steps);
+/* Ends the player and closes the file. Returns 0. */
+BRIN_API int32_t Mpeg4DLdata_fileclose(void);
+/* 1 after writing the channel's newest picture to "<bmp_folder>/<channel>.bmp";
+ * 0 when the channel has no new picture (or it cannot be written). */
+BRIN_API int32_t Mpeg4DLdata_filelock(int32_t channel);
+/* Clears the channel's new-picture flag; returns its former value. */
+BRIN_API int32_t Mpeg4DLdata_fileunlock(int32_t channel);
+/* The channel shown (0 to 15; -1 none). Returns the channel. */
+BRIN_API int32_t Mpeg4DLdata_set_disptype(int32_t channel);
+/* Play modes: 0 forward with sound, 1 and 2 wait, 3 to 5 backward through
+ * the key pictures (real speed, double speed, as fast as possible), 6 and 7
+ * forward through the key pictures (as fast as possible, double speed).
+ * Returns the mode set. */
+BRIN_API int32_t Mpeg4DLdata_set_m_nPlayMode(int32_t mode);
+BRIN_API int32_t Mpeg4DLdata_get_m_nPlayMode(void);
+/* The position: scale 0 gives the current index entry, otherwise 0 to scale.
+ * -1 when not initialised or no file is open. */
+BRIN_API int32_t Mpeg4DLdata_get_PlayPos(int32_t scale);
+/* Moves the player: scale 0 to index entry value, otherwise to value / scale
+ * of the file. Returns the channel of the packet found there, -1 when there
+ * is none (or nothing is open). */
+BRIN_API int32_t Mpeg4DLdata_set_PlayPos(int32_t scale, int32_t value);
+/* Moves the player to the time; returns the position reached, scaled 0 to
+ * scale when scale > 0, else in bytes. 0 when no file is open. */
+BRIN_API int32_t Mpeg4DLdata_search(int32_t rec_seconds, int32_t scale);
+/* The channels of the open file as bit masks. When its index is missing it
+ * is built whole first (with a message); then the video mask is returned,
+ * otherwise the audio mask. */
+BRIN_API int32_t Mpeg4DLdata_get_enable_ch(int32_t* video_mask, int32_t* audio_mask, const char* index_folder,
+                                           int32_t steps);
+/* Builds the index one step further. steps 0: 1 when the index is complete,
+ * else 0. Otherwise steps when complete (the index file is then written),
+ * else the progress 0 to steps - 1. */
+BRIN_API int32_t Mpeg4DLdata_frame_index(const char* index_folder, int32_t steps);
+/* Sets the base time (the recording's start) from RecSeconds; returns it in
+ * seconds since 1970 (local time). */
+BRIN_API int32_t make_base_tm(int32_t rec_seconds);
+/* Writes the time of the player's current packet as a RecTime at bytes 8 to
+ * 13 of record. Returns 0, -1 when record is NULL. */
+BRIN_API int32_t calc_time(int32_t unused, uint8_t* record);
+/* Splits a data file into "<folder>/<channel>_<frame>.dat" per video frame
+ * (frames counted in thirtieths of a second) and "<folder>/wav<channel>.wav"
+ * for audio channels 0 to 3. A frame limit > 0 stops the split past that
+ * frame (result 0); Mpeg4Play2 continues where the last call stopped. Returns
+ * the last frame number (the lowest among audio and video), -1 on error.
+ * Needs decode_init. */
+BRIN_API int32_t Mpeg4Play(const char* path, const char* folder, int32_t frame_limit);
+BRIN_API int32_t Mpeg4Play2(const char* path, const char* folder, int32_t frame_limit);
 
 #ifdef __cplusplus
 }

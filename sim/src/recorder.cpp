@@ -410,7 +410,9 @@ void Recorder::serve_command(int fd, uint32_t peer) {
     {
       std::lock_guard<std::mutex> g(mutex_);
       requests_.push_back(line + "\n");
-      auto it = handlers_.find(r.word);
+      // A line without a transaction ID ("JpegSendStart") is looked up by
+      // its one word.
+      auto it = handlers_.find(r.word.empty() ? r.id : r.word);
       if (it != handlers_.end()) handler = it->second;
     }
     if (handler) {

@@ -1,0 +1,291 @@
+// Remote data copy: a span of the recorder's recording fetched chunk by chunk
+// over the command connection into a downloaded data file (program stream)
+// and, at the end, its frame index file.
+//
+// Each reply announces a video chunk of a bytes and an audio chunk of b
+// bytes; after "JpegSendStart" the recorder sends both back to back. They are
+// taken with an exact receive through the connection's carry-over buffer, so
+// that a receive that brings bytes of the next part keeps them for it.
+#include "control/remote_copy.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "brinlib.h"
+#include "common/debuglog.h"
+#include "common/guard.h"
+#include "control/tcpctrl.h"
+#include "record/dl_format.h"
+
+namespace brin {
+namespace {
+
+constexpr size_t kCarryBytes = 2u << 20;   // per connection number
+constexpr size_t kChunkBytes = 1u << 20;   // one chunk at most
+constexpr size_t kChunkHeaderBytes = 100;  // video chunk header
+constexpr size_t kFrameHeaderBytes = 6;    // per frame in a video chunk
+constexpr size_t kAudioHeaderBytes = 6;    // audio chunk header
+constexpr uint32_t kTicksPerSecond = 90000;
+constexpr RequestOptions kOnce{};
+
+// A chunk failed to arrive whole (or could not be taken at all).
+constexpr int32_t kChunkFailed = -5;
+
+struct CarryOver {
+  std::unique_ptr<uint8_t[]> data;
+  size_t offset = 0;   // first pending byte
+  size_t pending = 0;  // bytes received and not yet delivered
+};
+
+struct CopyState {
+  std::mutex lock;  // one copy call at a time in the process
+  std::vector<uint8_t> index;  // used frame index entries, 12 bytes each
+  uint64_t file_offset = 0;
+  uint32_t start_time = 0;
+  uint32_t running_position = 0;
+  CarryOver carry[kConnections];
+
+  void reset() {
+    index.clear();
+    file_offset = 0;
+    start_time = 0;
+    running_position = 0;
+  }
+  void add_entry(int kind, int channel, uint32_t time) {
+    if (index.size() / dl::kIndexEntryBytes >= dl::kIndexEntries) return;  // the table is full
+    dl::IndexEntry e;
+    e.kind = static_cast<uint8_t>(kind);
+    e.channel = static_cast<uint8_t>(channel);
+    e.position = file_offset;
+    e.time = time;
+    uint8_t bytes[dl::kIndexEntryBytes];
+    dl::encode_index_entry(e, bytes);
+    index.insert(index.end(), bytes, bytes + sizeof bytes);
+  }
+};
+
+CopyState& copy_state() {
+  static CopyState s;
+  return s;
+}
+
+// Bytes still pending from an earlier part, or already waiting on the
+// connection before a request goes out (the rest of a chunk that came too
+// late), cannot belong to the reply of that request: every copy call starts
+// with both dropped.
+void discard_carry(int cn) {
+  CarryOver& c = copy_state().carry[cn];
+  c.offset = 0;
+  c.pending = 0;
+  const vp::socket_t s = connection(cn).command_socket.load();
+  uint8_t junk[4096];
+  while (vp::socket_wait_readable(s, 0) == 1 && vp::socket_recv(s, junk, sizeof junk) > 0) {
+  }
+}
+
+// Appends bytes to the data file; the file offset follows what was written.
+void append(std::FILE* f, const uint8_t* data, size_t len) {
+  if (!f || len == 0) return;
+  copy_state().file_offset += std::fwrite(data, 1, len, f);
+}
+
+// Stores the frames of a video chunk of `got` bytes (more than the header):
+// one index entry for the chunk, then each frame's data stamped with the
+// running position. Frames that would reach past the chunk end the walk.
+// Returns the chunk's time stamp.
+uint32_t store_video_chunk(std::FILE* f, uint8_t* chunk, size_t got, int frames) {
+  CopyState& s = copy_state();
+  const uint32_t time = dl::data_time(chunk + kChunkHeaderBytes, got - kChunkHeaderBytes);
+  s.add_entry(dl::kVideoEntry, chunk[10] >> 4, time);
+  size_t at = kChunkHeaderBytes;
+  for (int i = 0; i < frames; ++i) {
+    if (got - at < kFrameHeaderBytes) break;
+    const size_t size = 32u * (chunk[at + 2] | (chunk[at + 3] << 8));
+    if (size > got - at - kFrameHeaderBytes) break;
+    uint8_t* frame = chunk + at + kFrameHeaderBytes;
+    dl::stamp_back_distance(frame, size, s.running_position);
+    s.running_position = i == 0 ? static_cast<uint32_t>(size) : s.running_position + static_cast<uint32_t>(size);
+    append(f, frame, size);
+    at += kFrameHeaderBytes + size;
+  }
+  return time;
+}
+
+// Stores an audio chunk of `got` bytes (more than its header).
+void store_audio_chunk(const char* path, uint8_t* chunk, size_t got) {
+  CopyState& s = copy_state();
+  std::FILE* f = std::fopen(path, "ab");
+  if (!f) return;  // the chunk is dropped
+  uint8_t* data = chunk + kAudioHeaderBytes;
+  const size_t len = got - kAudioHeaderBytes;
+  dl::stamp_back_distance(data, len, s.running_position);
+  s.running_position = static_cast<uint32_t>(got);
+  s.add_entry(dl::kAudioEntry, chunk[0] >> 4, dl::data_time(data, len));
+  append(f, data, len);
+  std::fclose(f);
+}
+
+// A chunk length the chunk buffer can take.
+bool chunk_length_ok(int32_t n) { return n >= 0 && static_cast<uint64_t>(n) <= kChunkBytes; }
+
+std::unique_ptr<uint8_t[]> chunk_buffer() { return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[kChunkBytes]); }
+
+int32_t copy_fast(int cn, const char* path, const int32_t n[12]) {
+  log_entry("brin_copy_fast", {static_cast<uint32_t>(cn), static_cast<uint32_t>(n[0]), static_cast<uint32_t>(n[6])});
+  if (const int32_t r = check_connection(cn); r != kOk) return r;
+  CopyState& s = copy_state();
+  std::lock_guard<std::mutex> g(s.lock);
+  discard_carry(cn);
+  const int32_t r = request(cn, kOnce, "SendDataF %02d %02d %02d %02d %02d %02d %02d %02d %02d %02d %02d %02d\n", n[0],
+                            n[1], n[2], n[3], n[4], n[5], n[6], n[7], n[8], n[9], n[10], n[11]);
+  if (r == kOk || r == kNotOk) {
+    const TokenTable& t = connection(cn).reply_tokens;
+    log_entry("brin_hd_save_1", {static_cast<uint32_t>(t.count), static_cast<uint32_t>(parse_hex(t.at(1)))});
+  }
+  if (r != kOk) return r;
+  const int32_t a = reply_hex(cn, 2), b = reply_hex(cn, 3), c = reply_hex(cn, 4);
+  s.reset();
+  if (a == 0) {
+    // Nothing to copy. An audio chunk announced all the same is taken and
+    // dropped, so that its bytes are never read as the next reply.
+    if (b > 0 && chunk_length_ok(b)) {
+      if (auto buffer = chunk_buffer()) {
+        send_request(cn, "JpegSendStart\n");
+        receive_exact(cn, buffer.get(), static_cast<size_t>(b));
+      }
+    }
+    discard_carry(cn);
+    return 0;
+  }
+  // A chunk the chunk buffer cannot hold is refused before the recorder is
+  // told to send it.
+  if (!chunk_length_ok(a) || !chunk_length_ok(b)) return kChunkFailed;
+  auto buffer = chunk_buffer();
+  if (!buffer) return kChunkFailed;
+  send_request(cn, "JpegSendStart\n");
+  if (receive_exact(cn, buffer.get(), static_cast<size_t>(a)) != a) return kChunkFailed;
+
+  std::FILE* f = path ? std::fopen(path, "wb") : nullptr;
+  if (f) {
+    uint8_t head[dl::kDataStart];
+    dl::write_pack_header(head, static_cast<uint32_t>(c));
+    dl::write_stream_map(head + dl::kPackHeaderBytes);
+    append(f, head, sizeof head);
+    if (static_cast<size_t>(a) > kChunkHeaderBytes)
+      s.start_time = store_video_chunk(f, buffer.get(), static_cast<size_t>(a), c & 255);
+    std::fclose(f);
+  }
+  int32_t audio = 0;
+  if (b > 0) {
+    audio = receive_exact(cn, buffer.get(), static_cast<size_t>(b));
+    if (audio != b) return kChunkFailed;
+    if (static_cast<size_t>(b) > kAudioHeaderBytes && path) store_audio_chunk(path, buffer.get(), static_cast<size_t>(b));
+  }
+  log_entry("brin_hd_save_r", {static_cast<uint32_t>(audio)});
+  return 1;
+}
+
+int32_t copy_next(int cn, const char* path, uint8_t* progress, const char* index_folder) {
+  log_entry("brin_copy_next", {static_cast<uint32_t>(cn)});
+  if (const int32_t r = check_connection(cn); r != kOk) return r;
+  CopyState& s = copy_state();
+  std::lock_guard<std::mutex> g(s.lock);
+  discard_carry(cn);
+  if (const int32_t r = request(cn, kOnce, "SendDataN\n"); r != kOk) return r;
+  const int32_t a = reply_hex(cn, 2), b = reply_hex(cn, 3);
+  if (a == 0 && b == 0) {
+    // The copy has ended: the frame index goes beside the data.
+    const std::string index = dl::index_path(index_folder);
+    if (std::FILE* f = std::fopen(index.c_str(), "wb")) {
+      if (!s.index.empty()) std::fwrite(s.index.data(), 1, s.index.size(), f);
+      std::fclose(f);
+    }
+    return 0;
+  }
+  if (!chunk_length_ok(a) || !chunk_length_ok(b)) return kChunkFailed;
+  auto buffer = chunk_buffer();
+  if (!buffer) return kChunkFailed;
+  send_request(cn, "JpegSendStart\n");
+
+  uint32_t stored = 0;
+  uint32_t chunk_time = 0;
+  if (a > 0) {
+    if (receive_exact(cn, buffer.get(), static_cast<size_t>(a)) != a) return kChunkFailed;
+    if (static_cast<size_t>(a) > kChunkHeaderBytes) {
+      if (std::FILE* f = path ? std::fopen(path, "ab") : nullptr) {
+        chunk_time = store_video_chunk(f, buffer.get(), static_cast<size_t>(a), buffer[27]);
+        std::fclose(f);
+      }
+      stored += static_cast<uint32_t>(a);
+    }
+  }
+  if (b > 0) {
+    if (receive_exact(cn, buffer.get(), static_cast<size_t>(b)) != b) return kChunkFailed;
+    if (static_cast<size_t>(b) > kAudioHeaderBytes) {
+      if (path) store_audio_chunk(path, buffer.get(), static_cast<size_t>(b));
+      stored += static_cast<uint32_t>(b);
+    }
+  }
+  if (progress) {
+    progress[0] = static_cast<uint8_t>(stored >> 24);
+    progress[1] = static_cast<uint8_t>(stored >> 16);
+    progress[2] = static_cast<uint8_t>(stored >> 8);
+    progress[3] = static_cast<uint8_t>(stored);
+  }
+  log_entry("brin_copy_next_r", {});
+  // Whole seconds of recording copied so far (the 90 kHz clock may wrap).
+  const int32_t elapsed = static_cast<int32_t>(chunk_time - s.start_time);
+  if (chunk_time != 0 && elapsed > static_cast<int32_t>(kTicksPerSecond)) return elapsed / static_cast<int32_t>(kTicksPerSecond);
+  return 1;
+}
+
+}  // namespace
+
+int32_t receive_exact(int cn, uint8_t* out, size_t n) {
+  CarryOver& c = copy_state().carry[cn];
+  if (!c.data) {
+    c.data.reset(new (std::nothrow) uint8_t[kCarryBytes]);
+    if (!c.data) return kReceiveFailed;
+    c.offset = c.pending = 0;
+  }
+  size_t got = std::min(n, c.pending);
+  std::memcpy(out, c.data.get() + c.offset, got);
+  c.offset += got;
+  c.pending -= got;
+  while (got < n) {
+    const int r = receive_reply(connection(cn).command_socket.load(), reinterpret_cast<char*>(c.data.get()));
+    if (r < 0) return r;
+    if (r == 0) break;
+    const size_t take = std::min(n - got, static_cast<size_t>(r));
+    std::memcpy(out + got, c.data.get(), take);
+    got += take;
+    c.offset = take;
+    c.pending = static_cast<size_t>(r) - take;
+  }
+  return static_cast<int32_t>(got);
+}
+
+size_t pending_carry_over(int cn) { return copy_state().carry[cn].pending; }
+
+}  // namespace brin
+
+extern "C" {
+
+int32_t brin_copy_fast(int32_t cn, const char* path, int32_t n1, int32_t n2, int32_t n3, int32_t n4, int32_t n5,
+                       int32_t n6, int32_t n7, int32_t n8, int32_t n9, int32_t n10, int32_t n11, int32_t n12) {
+  return brin::guarded(-1, [&] {
+    const int32_t n[12] = {n1, n2, n3, n4, n5, n6, n7, n8, n9, n10, n11, n12};
+    return brin::copy_fast(cn, path, n);
+  });
+}
+
+int32_t brin_copy_next(int32_t cn, const char* path, uint8_t* progress, const char* index_folder) {
+  return brin::guarded(-1, [&] { return brin::copy_next(cn, path, progress, index_folder); });
+}
+
+}  // extern "C"

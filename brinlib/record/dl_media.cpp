@@ -1,0 +1,205 @@
+#include "record/dl_media.h"
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "decode/decoders.h"
+#include "live/live_audio.h"
+
+namespace brin::dl {
+namespace {
+
+constexpr size_t kBlockBytes = 65536;
+constexpr size_t kAudioStateOffset = 60;  // predictor (2 bytes), step index
+constexpr size_t kAdpcmOffset = 64;
+constexpr size_t kAdpcmBytes = 2048;
+
+bool is_packet_id(uint8_t id) { return (id >> 4) == 0xC || (id >> 4) == 0xE; }
+
+}  // namespace
+
+bool DataReader::open(const char* path) {
+  close();
+  if (!path) return false;
+  return attach(std::fopen(path, "rb"));
+}
+
+bool DataReader::attach(std::FILE* f) {
+  close();
+  if (!f) return false;
+  f_ = f;
+  size_ = file_size(f);
+  if (size_ < 0) {
+    close();
+    return false;
+  }
+  return true;
+}
+
+void DataReader::close() {
+  if (f_) std::fclose(f_);
+  f_ = nullptr;
+  size_ = 0;
+}
+
+size_t DataReader::read_at(int64_t pos, uint8_t* buf, size_t n) {
+  if (!f_ || pos < 0 || pos >= size_ || n == 0) return 0;
+  if (fseeko(f_, static_cast<off_t>(pos), SEEK_SET) != 0) return 0;
+  n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), size_ - pos));
+  return std::fread(buf, 1, n, f_);
+}
+
+bool DataReader::locate(int64_t pos, Packet* out, bool strict) {
+  if (!f_ || pos < 0 || pos >= size_) return false;
+  block_.resize(kBlockBytes + 3);
+  const int64_t limit = std::min<int64_t>(size_, pos + static_cast<int64_t>(kScanLimit));
+  int64_t at = pos;
+  while (at + 4 <= limit) {
+    // Each block overlaps the next by three bytes so that a start code
+    // across the boundary is found.
+    const size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(kBlockBytes) + 3, size_ - at));
+    const size_t got = read_at(at, block_.data(), want);
+    if (got < 4) return false;
+    const int64_t last = std::min<int64_t>(static_cast<int64_t>(got) - 4, limit - 4 - at);
+    for (int64_t k = 0; k <= last; ++k) {
+      const size_t i = static_cast<size_t>(k);
+      if (block_[i] == 0 && block_[i + 1] == 0 && block_[i + 2] == 1 && is_packet_id(block_[i + 3])) {
+        const int64_t start = at + k;
+        uint8_t h[kPacketHeaderBytes];
+        if (read_at(start, h, sizeof h) != sizeof h) return false;
+        Packet p;
+        p.position = start;
+        p.channel = h[3] & 15;
+        p.kind = (h[3] >> 4) == 0xE ? kVideoPacket : kAudioPacket;
+        p.back_distance = get_private22(h + 21);
+        p.total_size = get_private22(h + 24);
+        p.length = packet_length(start, p.total_size);
+        p.has_time = packet_time(h, sizeof h, &p.time);
+        *out = p;
+        return true;
+      }
+      if (strict) return false;
+    }
+    if (strict) return false;
+    at += static_cast<int64_t>(got) - 3;
+  }
+  return false;
+}
+
+size_t DataReader::packet_length(int64_t pos, uint32_t total_size) {
+  const int64_t remaining = size_ - pos;
+  if (total_size >= kPacketHeaderBytes && total_size <= kMaxPacketBytes && total_size <= remaining) return total_size;
+  // The stored size cannot be right: the packet ends at the next packet's
+  // start code, within what the work buffer holds.
+  const size_t window = static_cast<size_t>(std::min<int64_t>(remaining, static_cast<int64_t>(kMaxPacketBytes)));
+  std::vector<uint8_t> bytes(window);
+  const size_t got = read_at(pos, bytes.data(), window);
+  if (got <= 4) return got;
+  const size_t next = find_packet_start(bytes.data() + 4, got - 4);
+  return next < got - 4 ? next + 4 : got;
+}
+
+size_t DataReader::read(const Packet& p, uint8_t* buf, size_t n) {
+  return read_at(p.position, buf, std::min(n, p.length));
+}
+
+Probe probe_video(const uint8_t* data, size_t size) {
+  decode::HeaderScan scan;
+  const int flags = decode::scan_headers(data, std::min(size, kProbeBytes), &scan);
+  Probe p;
+  if (flags & decode::kScanTime) {
+    p.has_time = true;
+    p.time = scan.time;
+  }
+  if (flags & decode::kScanSize) {
+    p.width = scan.width;
+    p.height = scan.height;
+  }
+  if (flags & decode::kScanCodingType) p.coding_type = scan.coding_type;
+  return p;
+}
+
+bool decode_audio_packet(const uint8_t* packet, size_t length, uint8_t* pcm) {
+  if (length < kAdpcmOffset) return false;
+  uint8_t adpcm[kAdpcmBytes] = {};
+  std::memcpy(adpcm, packet + kAdpcmOffset, std::min(length - kAdpcmOffset, kAdpcmBytes));
+  const int predictor = static_cast<int16_t>(packet[kAudioStateOffset] | (packet[kAudioStateOffset + 1] << 8));
+  live::decode_adpcm_block(pcm, adpcm, predictor, packet[kAudioStateOffset + 2]);
+  return true;
+}
+
+std::vector<IndexEntry> parse_index(const uint8_t* bytes, size_t size, int64_t file_size) {
+  std::vector<IndexEntry> entries;
+  const size_t count = std::min(size / kIndexEntryBytes, kIndexEntries);
+  for (size_t i = 0; i < count; ++i) {
+    const IndexEntry e = decode_index_entry(bytes + i * kIndexEntryBytes);
+    // The list ends at the first unused entry; an entry that points outside
+    // the data file cannot be trusted, nor can anything after it.
+    if (e.position == 0 || static_cast<int64_t>(e.position) >= file_size) break;
+    entries.push_back(e);
+  }
+  return entries;
+}
+
+void index_masks(const std::vector<IndexEntry>& entries, int* video_mask, int* audio_mask) {
+  int v = 0, a = 0;
+  for (const IndexEntry& e : entries) {
+    if (e.channel >= 16) continue;
+    if (e.kind == kVideoEntry)
+      v |= 1 << e.channel;
+    else
+      a |= 1 << e.channel;
+  }
+  if (video_mask) *video_mask = v;
+  if (audio_mask) *audio_mask = a;
+}
+
+IntervalClass interval_class(const std::vector<IndexEntry>& entries) {
+  IntervalClass c;
+  for (const IndexEntry& e : entries)
+    if (e.kind != kVideoEntry) {
+      c.class_ms = 500;
+      return c;
+    }
+  for (int ch = 0; ch < 16; ++ch) {
+    int seen = 0;
+    uint32_t first = 0;
+    for (const IndexEntry& e : entries) {
+      if (e.kind != kVideoEntry || e.channel != ch) continue;
+      if (seen++ == 0) {
+        first = e.time;
+        continue;
+      }
+      const uint32_t ms = (e.time - first) / 90;
+      if (ms >= 1 && ms <= 500) {
+        c.class_ms = 500;
+        c.reference_channel = ch;
+        return c;
+      }
+      break;
+    }
+  }
+  return c;
+}
+
+int progress_value(int64_t position, int64_t data_start, int64_t size, int steps) {
+  if (steps <= 0 || size <= 0) return 0;
+  const int64_t done = std::max<int64_t>(0, position - data_start);
+  const int64_t unit = size / steps;
+  return static_cast<int>(unit > 0 ? done / unit : done * steps / size);
+}
+
+bool write_index_file(const std::string& path, const std::vector<IndexEntry>& entries) {
+  std::unique_ptr<uint8_t[]> bytes(new uint8_t[kIndexFileBytes]());
+  const size_t n = std::min(entries.size(), kIndexEntries);
+  for (size_t i = 0; i < n; ++i) encode_index_entry(entries[i], bytes.get() + i * kIndexEntryBytes);
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = std::fwrite(bytes.get(), 1, kIndexFileBytes, f) == kIndexFileBytes;
+  return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace brin::dl
