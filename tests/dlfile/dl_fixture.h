@@ -21,6 +21,10 @@
 
 namespace dl_test {
 
+// The message boxes shown so far (text, caption), and forgetting them.
+std::vector<std::pair<std::string, std::string>> messages();
+void clear_messages();
+
 // 2026-12-07 10:00:00 to 10:00:02.
 inline const std::vector<int> kSpan = {26, 12, 7, 10, 0, 0, 26, 12, 7, 10, 0, 2};
 inline constexpr uint64_t kSpanStartTicks = 10ull * 3600 * 90000;  // the recorder counts from midnight
