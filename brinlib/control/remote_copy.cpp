@@ -272,6 +272,21 @@ int32_t receive_exact(int cn, uint8_t* out, size_t n) {
 
 size_t pending_carry_over(int cn) { return copy_state().carry[cn].pending; }
 
+namespace testing {
+void store_part(const char* path, uint8_t* video, size_t a, uint8_t* audio, size_t b) {
+  CopyState& s = copy_state();
+  std::lock_guard<std::mutex> g(s.lock);
+  if (a > kChunkBytes || b > kChunkBytes) return;
+  if (a > kChunkHeaderBytes) {
+    if (std::FILE* f = std::fopen(path, "ab")) {
+      store_video_chunk(f, video, a, video[27]);
+      std::fclose(f);
+    }
+  }
+  if (b > kAudioHeaderBytes) store_audio_chunk(path, audio, b);
+}
+}  // namespace testing
+
 }  // namespace brin
 
 extern "C" {
