@@ -101,6 +101,7 @@ struct Player {
   uint32_t last_time = 0;
   int64_t position = 0;
   int entry = 0;
+  Direction direction = Direction::kForward;  // of the player thread
   std::vector<IndexEntry> index;
   bool index_complete = false;
   int video_mask = 0;
@@ -417,6 +418,7 @@ void player_thread() {
     if (m == kPlay || m == kForwardKeysNoWait || m == kForwardKeysFast) want = Direction::kForward;
     if (want != dir || s.resync.load()) {
       std::lock_guard<std::mutex> g(s.global);
+      s.direction = want;
       s.resync.store(false);
       // Nothing that way: the entry counts as shown, so the next step finds
       // the edge.
@@ -565,6 +567,7 @@ int32_t file_open(const char* path, const char* bmp_folder, const char* index_fo
     find_last_intra(s);
     s.position = s.data_start;
     s.entry = 0;
+    s.direction = Direction::kForward;
     s.resync.store(false);
     s.bmp_folder = bmp_folder ? bmp_folder : ".";
   }
@@ -657,6 +660,7 @@ int32_t set_play_pos(int32_t scale, int32_t value) {
   } else {
     s.position = s.size;
   }
+  entry_for_position(s, s.direction);
   s.resync.store(true);
   return channel;
 }
@@ -706,6 +710,7 @@ int32_t search(uint32_t rec_seconds, int32_t scale) {
     }
   }
   s.position = pos;
+  entry_for_position(s, s.direction);
   s.resync.store(true);
   if (scale > 0) {
     if (t < base) return 0;

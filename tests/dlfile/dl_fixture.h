@@ -40,6 +40,7 @@ inline uint32_t le32(const uint8_t* p) {
 class CopyServer {
  public:
   explicit CopyServer(zebsim::RemoteCopyConfig config = {}, int cn = 0) : cn_(cn) {
+    if (config.clips_dir.empty()) config.clips_dir = velmora::testing::clips_dir();
     zebsim::Config c;
     c.address = velmora::testing::unique_loopback();
     c.first_connection = c.last_connection = cn;
