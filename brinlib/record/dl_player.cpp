@@ -636,7 +636,7 @@ int32_t set_play_pos(int32_t scale, int32_t value) {
   Player& s = player();
   if (!s.initialised.load()) return -1;
   std::lock_guard<std::mutex> g(s.global);
-  if (!s.open || s.size <= 0 || s.data_start >= s.size) return -1;
+  if (!s.open || s.size <= 0 || s.data_start >= s.size || scale < 0) return -1;
   int64_t pos;
   if (scale == 0) {
     if (s.index.empty()) return -1;

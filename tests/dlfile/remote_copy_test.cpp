@@ -57,10 +57,14 @@ TEST_F(RemoteCopy, StoresEveryChunkAsTheRecorderSentIt) {
 TEST_F(RemoteCopy, ReportsProgressAndTheSecondsCopied) {
   CopyServer server;
   ASSERT_TRUE(server.ready());
-  const dl_test::CopyRun run = dl_test::run_copy(0, data(), dir_.path());
+  std::vector<int> span = dl_test::kSpan;
+  span[11] = 3;  // three seconds
+  const dl_test::CopyRun run = dl_test::run_copy(0, data(), dir_.path(), span);
   ASSERT_EQ(run.fast, 1);
   const std::vector<zebsim::CopyPart> parts = server.source().sent();
   ASSERT_EQ(run.results.size(), parts.size());  // one per further part, then the end
+  EXPECT_EQ(run.results.back(), 0);
+  int checked = 0;
   for (size_t i = 1; i < parts.size(); ++i) {
     const zebsim::CopyPart& part = parts[i];
     SCOPED_TRACE(i);
@@ -75,31 +79,15 @@ TEST_F(RemoteCopy, ReportsProgressAndTheSecondsCopied) {
     // 0.5 s after the start gives 1, 2.5 s gives 2.
     if (after == 45000) {
       EXPECT_EQ(run.results[i - 1], 1);
+      ++checked;
     }
     if (after == 225000) {
       EXPECT_EQ(run.results[i - 1], 2);
+      ++checked;
     }
     EXPECT_EQ(run.results[i - 1], after > 90000 ? static_cast<int32_t>(after / 90000) : 1);
   }
-}
-
-TEST_F(RemoteCopy, LongerSpanCountsWholeSeconds) {
-  CopyServer server;
-  ASSERT_TRUE(server.ready());
-  std::vector<int> span = dl_test::kSpan;
-  span[11] = 3;
-  const dl_test::CopyRun run = dl_test::run_copy(0, data(), dir_.path(), span);
-  ASSERT_EQ(run.fast, 1);
-  const std::vector<zebsim::CopyPart> parts = server.source().sent();
-  bool seen_two_and_a_half = false;
-  for (size_t i = 1; i < parts.size(); ++i) {
-    if (!parts[i].video.empty() && parts[i].time - parts[0].time == 225000) {
-      EXPECT_EQ(run.results[i - 1], 2);
-      seen_two_and_a_half = true;
-    }
-  }
-  EXPECT_TRUE(seen_two_and_a_half);
-  EXPECT_EQ(run.results.back(), 0);
+  EXPECT_GE(checked, 2);
 }
 
 TEST_F(RemoteCopy, NothingToCopyMakesNoFile) {
