@@ -166,7 +166,7 @@ TEST_F(RemoteCopy, ChunkLargerThanTheBufferIsRefused) {
 }
 
 TEST_F(RemoteCopy, ChunkCutShortFailsWithoutStoringIt) {
-  brin::timing().receive_timeout_ms = 300;
+  brin::timing().receive_timeout_ms = 1500;  // longer than any reply takes, even under a sanitizer
   CopyServer server;
   ASSERT_TRUE(server.ready());
   server.source().set_fault({zebsim::CopyFault::kCut, 2, 5000});
@@ -182,10 +182,10 @@ TEST_F(RemoteCopy, ChunkCutShortFailsWithoutStoringIt) {
 }
 
 TEST_F(RemoteCopy, StalledChunkTimesOutOrArrivesLate) {
-  brin::timing().receive_timeout_ms = 300;
+  brin::timing().receive_timeout_ms = 1500;
   CopyServer server;
   ASSERT_TRUE(server.ready());
-  server.source().set_fault({zebsim::CopyFault::kStall, 1, 2000, 1500});
+  server.source().set_fault({zebsim::CopyFault::kStall, 1, 2000, 4000});
   dl_test::CopyRun run = dl_test::run_copy(0, data(), dir_.path());
   ASSERT_EQ(run.fast, 1);
   ASSERT_EQ(run.results.size(), 1u);
@@ -218,7 +218,7 @@ TEST_F(RemoteCopy, RefusedRequestsAndMissingReplies) {
   EXPECT_EQ(brin_copy_fast(5, data().c_str(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), -10200);
   EXPECT_EQ(brin_copy_next(5, data().c_str(), progress, dir_.path().c_str()), -10200);
 
-  brin::timing().receive_timeout_ms = 300;
+  brin::timing().receive_timeout_ms = 1500;
   CopyServer server;
   ASSERT_TRUE(server.ready());
   zebsim::FaultPlan silent;
