@@ -261,7 +261,135 @@ BRIN_API int32_t read_data(uint8_t* buffer, int32_t* length);
 
 /* ---- Playback engine, bitmaps and disk-to-PC copy ------------------------ */
 
-/* (playback exports go here) */
+/* Playback of the attached disk and of copied data through the channel
+ * library's channel 0, which decodes and paces the frames; the pictures are
+ * fetched with make_bmp. Open the channel first with Ovo_play_open.
+ *
+ * Play states (disk and copied data each have their own): 0 idle, 1 play,
+ * 2 fast forward, 3 fast backward, 4 one step forward, 5 one step backward.
+ * A worker thread per source acts on its state at its next round (within a
+ * few milliseconds); a step returns the state to 0 when done, and so do the
+ * end of the data and a damaged GOP. The speed (0 to 6 from the viewer) is
+ * shared by both sources; fast play on the disk shows every second GOP at
+ * speed 4 and every fourth above. The controls may be called from any thread
+ * and also while no worker runs (the state then waits for one). */
+
+/* Starts the disk worker, which plays from the playback position (set it
+ * with first_section_play or search_play). 0; -1 it runs already. */
+BRIN_API int32_t hdd_read_start(void);
+/* Asks the disk worker to end (without waiting). 0; -1 it does not run. */
+BRIN_API int32_t hdd_read_stop(void);
+/* Set the disk's play state; each returns 0. */
+BRIN_API int32_t hdd_play_start(void);
+BRIN_API int32_t hdd_play_stop(void);
+BRIN_API int32_t hdd_play_forward(int32_t speed);
+BRIN_API int32_t hdd_play_back(int32_t speed);
+BRIN_API int32_t hdd_one_play(void);
+BRIN_API int32_t hdd_one_back(void);
+
+/* Plays a copy: data_path is the copy's "ZEB.dat", index_path its ".index";
+ * the third argument is not used. Ends a running file playback first, sets
+ * the disk's play state to 0 and starts the file worker at the first GOP,
+ * idle. 0; -1 a file cannot be opened. */
+BRIN_API int32_t playfile(const char* data_path, const char* index_path, const char* unused);
+/* Asks the file worker to end. 0; -1 it does not run. */
+BRIN_API int32_t file_read_stop(void);
+/* Set the copied data's play state; each returns 0. Backward play ends at the
+ * first GOP, forward play at the last. */
+BRIN_API int32_t file_play_start(void);
+BRIN_API int32_t file_play_stop(void);
+BRIN_API int32_t file_play_forward(int32_t speed);
+BRIN_API int32_t file_play_back(int32_t speed);
+BRIN_API int32_t file_one_play(void);
+BRIN_API int32_t file_one_back(void);
+/* The times (RecSeconds) of the first and the last GOP of the copy being
+ * played (0 when none). 0. */
+BRIN_API int32_t file_read_start_end_sec(uint32_t* start, uint32_t* end);
+/* Stops file play and places the position at the GOP whose place in the
+ * index is proportional to the time between the first and last GOP's.
+ * 0; -1 no file worker runs; -2 the time lies outside the copy. */
+BRIN_API int32_t file_search(uint32_t seconds);
+/* Hands one stored frame (a 48-byte frame header and its payload) from a
+ * file to channel 0, after setting both play states to 0; the second
+ * argument is not used. 0; -1 the file cannot be opened. */
+BRIN_API int32_t one_farme_view(const char* path, const char* unused);
+/* Hands up to 50 frame buffers from the library's two-slot test store to
+ * channel 0, one at a time, waiting up to about 1 s for each. Nothing in the
+ * library fills that store, so it returns 0 at once in normal use. Returns
+ * the number of buffers handed over. */
+BRIN_API int32_t playtest(void);
+
+/* Pass-throughs to the channel library. Ovo_play_open starts its decode
+ * thread (the first and the two text arguments are not used) and returns its
+ * result. Ovo_set_viewer_mode: -1 for a channel outside 0 to 7, else the
+ * library's result (mode 0 plays every camera, another value only that
+ * camera number). play_end asks the decode thread to end (0). get_dec_sts:
+ * 1 while the stream's start could not be decoded, else 0. set_init_dec
+ * restarts the decoder on the next video frame (0); clear_dec_err clears the
+ * decoder error (0). audio_set(1) drops the audio of what is played, (0)
+ * keeps it; returns the library's result. */
+BRIN_API int32_t Ovo_play_open(int32_t unused, const char* unused_a, const char* unused_b, int32_t window);
+BRIN_API int32_t Ovo_set_viewer_mode(int32_t channel, int32_t mode);
+BRIN_API int32_t play_end(void);
+BRIN_API int32_t get_dec_sts(void);
+BRIN_API int32_t set_init_dec(void);
+BRIN_API int32_t clear_dec_err(void);
+BRIN_API int32_t audio_set(int32_t flag);
+
+/* Pictures. The displayed playback picture (704 x 480 at most) is split by
+ * its layout into the four picture slots and written to the current folder:
+ * layout 4 writes "bmp1.bmp" to "bmp4.bmp" (352 x 240 quarters); layout 2
+ * the first and the second slot named by first_slot and second_slot (704 x
+ * 240: the upper and the lower half); layout 1 the first slot (704 x 240, the
+ * upper half; 352 x 240 in BMP mode 1). layout, first_slot, second_slot and
+ * time (RecSeconds) describe the picture; nothing is written before the
+ * first picture, for another layout or a slot outside 1 to 4. Call from one
+ * thread at a time. make_bmp does the same while a play state is not 0 and
+ * sets *idle to 0; with both play states 0 it sets *idle to 1 and writes
+ * nothing. Both return 0. */
+BRIN_API int32_t make_bmp(int32_t* layout, int32_t* first_slot, int32_t* second_slot, uint32_t* time, int32_t* idle);
+BRIN_API int32_t make_bmp_one(int32_t* layout, int32_t* first_slot, int32_t* second_slot, uint32_t* time);
+/* BMP mode 1: a single picture is 352 x 240. Set returns 0, get the mode. */
+BRIN_API int32_t set_make_bmp_mode(int32_t mode);
+BRIN_API int32_t get_make_bmp_mode(void);
+/* Writes the displayed picture whole as "Bitmap1.bmp" (704 x 480). 0. */
+BRIN_API int32_t keltest(int32_t unused);
+/* The channel library's stored picture of camera slot 1 to 4 as RGB into
+ * destination (1013760 bytes) with its size. 0. */
+BRIN_API int32_t get_bmp(uint8_t* destination, int32_t* width, int32_t* height, int32_t slot);
+/* Width and height from a BMP file's headers. 0; -1 an argument is missing
+ * or the file cannot be read. */
+BRIN_API int32_t get_bmpsize(const char* path, int32_t* width, int32_t* height);
+/* Decodes one frame file of a split recording (one recorder packet) and
+ * writes its picture to bmp_path without its first 8 rows. With frame ==
+ * start_frame the file is frame_path; otherwise the nearest existing file
+ * frame_folder + "<channel>_<number>.dat" from frame towards start_frame
+ * (frame_folder ends in a separator). decode_init must have run. Results:
+ * frame when the picture was written; the header-scan flags of the packet
+ * when it could not be decoded; 0 the file holds no packet; -1 no frame
+ * file; -10 the decoders are not set up (message "error: not initialized "
+ * with frame_folder as caption). */
+BRIN_API int32_t I2BMP(const char* frame_path, const char* bmp_path, const char* frame_folder, int32_t channel,
+                       int32_t frame, int32_t start_frame);
+
+/* Copies the span start to end (RecSeconds) of the attached disk into folder
+ * as "ZEB.dat", ".index" and "List.ZEB" (joined as folder + "/" + name, or
+ * folder + name when the folder ends in '/'), overwriting files of an
+ * earlier copy, in a thread of its own; it starts at the GOP search_play
+ * finds for start (the newest GOP when none) and ends after the first GOP
+ * at or after end. Sets the disk's play state to 0 first. 0 started; -1 a
+ * copy runs, folder is empty, or a file cannot be opened or written. */
+BRIN_API int32_t hdd_copy_usb(const char* folder, uint32_t start, uint32_t end);
+/* Asks a running copy to stop and waits 10 ms. 0. */
+BRIN_API int32_t hdd_copy_usb_stop(void);
+/* *status: while a copy runs its progress 0 to 100; afterwards 200 when it
+ * completed (or none ran), 101 the disk could not be read (or held no data
+ * at the start), 102 stopped, 103 the data could not be written (too little
+ * space on the destination, a write error), 104 the index or list could not
+ * be written. A copy is complete only when its files are written through to
+ * the destination and closed; a failed one leaves files that play up to the
+ * last GOP written whole. Returns 0. */
+BRIN_API int32_t hdd_copy_usb_get_sts(int32_t* status);
 
 /* ---- Remote data copy and downloaded data files -------------------------- */
 

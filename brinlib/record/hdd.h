@@ -11,11 +11,18 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "velmora/drive.h"
 #include "velmora/rectime.h"
 
 namespace brin::disk {
+
+// Held by whoever uses the cursor and the index buffers at a given moment
+// (the exported functions, one round of the disk worker, one step of the
+// copy), so that a control called at the wrong time meets no half-moved
+// cursor.
+std::mutex& cursor_lock();
 
 // ---- Layout of the disk ------------------------------------------------------
 

@@ -5,10 +5,20 @@
 
 using namespace brin::disk;
 
+namespace brin::disk {
+
+std::mutex& cursor_lock() {
+  static std::mutex m;
+  return m;
+}
+
+}  // namespace brin::disk
+
 extern "C" {
 
 int32_t first_section_play(void) {
   return brin::guarded(0, [&]() -> int32_t {
+    std::lock_guard<std::mutex> g(cursor_lock());
     cursor() = Cursor{};
     load_index_state(Positioning::kOldest);
     play_gop_index() = cursor().gop_index;
@@ -18,6 +28,7 @@ int32_t first_section_play(void) {
 
 int32_t read_start_end_sec(uint32_t* start, uint32_t* end) {
   return brin::guarded(-1, [&]() -> int32_t {
+    std::lock_guard<std::mutex> g(cursor_lock());
     if (load_index_state(Positioning::kKeep) == 0) return -1;
     const BlockHeader& h = block_header();
     if (start) *start = vp::rec_seconds(block_entry(h.oldest).first_time);
@@ -27,11 +38,15 @@ int32_t read_start_end_sec(uint32_t* start, uint32_t* end) {
 }
 
 int32_t search_play(uint32_t seconds) {
-  return brin::guarded(2, [&]() -> int32_t { return search_by_time(seconds); });
+  return brin::guarded(2, [&]() -> int32_t {
+    std::lock_guard<std::mutex> g(cursor_lock());
+    return search_by_time(seconds);
+  });
 }
 
 int32_t get_rec_list(int32_t* count, int32_t* oldest) {
   return brin::guarded(-1, [&]() -> int32_t {
+    std::lock_guard<std::mutex> g(cursor_lock());
     if (count) *count = list_header().count;
     if (oldest) *oldest = list_header().oldest;
     return 0;
@@ -40,6 +55,7 @@ int32_t get_rec_list(int32_t* count, int32_t* oldest) {
 
 int32_t get_list_start_end_sec(int32_t index, uint32_t* start, uint32_t* end, int32_t* kind) {
   return brin::guarded(-1, [&]() -> int32_t {
+    std::lock_guard<std::mutex> g(cursor_lock());
     if (index < 0 || index >= kListRing || !list_entry_valid(index)) return -1;
     const ListEntry e = list_entry(index);
     if (start) *start = vp::rec_seconds(e.start);
@@ -51,6 +67,7 @@ int32_t get_list_start_end_sec(int32_t index, uint32_t* start, uint32_t* end, in
 
 int32_t get_alarm_list(int32_t* count, int32_t* oldest) {
   return brin::guarded(-1, [&]() -> int32_t {
+    std::lock_guard<std::mutex> g(cursor_lock());
     if (count) *count = alarm_header().count;
     if (oldest) *oldest = alarm_header().oldest;
     return 0;
@@ -59,6 +76,7 @@ int32_t get_alarm_list(int32_t* count, int32_t* oldest) {
 
 int32_t get_alarm_info(int32_t index, uint32_t* start, uint32_t* end) {
   return brin::guarded(-1, [&]() -> int32_t {
+    std::lock_guard<std::mutex> g(cursor_lock());
     if (index < 0 || index >= kAlarmRing || !alarm_entry_valid(index)) return -1;
     const AlarmEntry e = alarm_entry(index);
     if (start) *start = vp::rec_seconds(e.start);
@@ -68,15 +86,24 @@ int32_t get_alarm_info(int32_t index, uint32_t* start, uint32_t* end) {
 }
 
 int32_t skip_foward(void) {
-  return brin::guarded(-1, [&]() -> int32_t { return skip_run(SkipDirection::kForward); });
+  return brin::guarded(-1, [&]() -> int32_t {
+    std::lock_guard<std::mutex> g(cursor_lock());
+    return skip_run(SkipDirection::kForward);
+  });
 }
 
 int32_t skip_back(void) {
-  return brin::guarded(-1, [&]() -> int32_t { return skip_run(SkipDirection::kBack); });
+  return brin::guarded(-1, [&]() -> int32_t {
+    std::lock_guard<std::mutex> g(cursor_lock());
+    return skip_run(SkipDirection::kBack);
+  });
 }
 
 int32_t read_data(uint8_t* buffer, int32_t* length) {
-  return brin::guarded(-1, [&]() -> int32_t { return read_next(buffer, length); });
+  return brin::guarded(-1, [&]() -> int32_t {
+    std::lock_guard<std::mutex> g(cursor_lock());
+    return read_next(buffer, length);
+  });
 }
 
 }  // extern "C"

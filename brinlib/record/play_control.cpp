@@ -1,0 +1,252 @@
+// The play states and their controls, the boundary to the channel library's
+// channel 0, and the exported pass-throughs to that library.
+#include <memory>
+
+#include "OvoDec1.h"
+#include "brinlib.h"
+#include "common/guard.h"
+#include "record/play_engine.h"
+#include "velmora/clock.h"
+#include "velmora/sync.h"
+
+namespace brin::play {
+namespace {
+
+// Channels the viewer may name in the viewer mode.
+constexpr int32_t kViewerChannels = 8;
+
+struct Hooks {
+  std::mutex lock;
+  std::shared_ptr<const testing::ChannelHooks> hooks;
+};
+
+// Never destroyed: the workers may still look at it while the process ends.
+Hooks& hooks() {
+  static Hooks* h = new Hooks;
+  return *h;
+}
+
+std::shared_ptr<const testing::ChannelHooks> current_hooks() {
+  Hooks& h = hooks();
+  std::lock_guard<std::mutex> g(h.lock);
+  return h.hooks;
+}
+
+// "PLAYMODE" exists from the library's load on, as the workers and the
+// controls expect to find it.
+[[maybe_unused]] std::mutex& playmode_at_load = playmode_lock();
+
+void set_locked(std::atomic<int32_t>& field, int32_t value) {
+  std::lock_guard<std::mutex> g(playmode_lock());
+  field.store(value);
+}
+
+void finish_locked(std::atomic<int32_t>& state, int32_t handled) {
+  std::lock_guard<std::mutex> g(playmode_lock());
+  if (state.load() == handled) state.store(kIdle);
+}
+
+}  // namespace
+
+Control& control() {
+  static Control* c = new Control;
+  return *c;
+}
+
+std::mutex& playmode_lock() {
+  static std::mutex& m = vp::named_mutex("PLAYMODE");
+  return m;
+}
+
+void set_hdd_state(int32_t state) { set_locked(control().hdd_state, state); }
+void set_file_state(int32_t state) { set_locked(control().file_state, state); }
+void finish_hdd_state(int32_t handled) { finish_locked(control().hdd_state, handled); }
+void finish_file_state(int32_t handled) { finish_locked(control().file_state, handled); }
+void set_hdd_stop(int32_t value) { set_locked(control().hdd_stop, value); }
+void set_file_stop(int32_t value) { set_locked(control().file_stop, value); }
+
+void stop_hdd_play() {
+  if (control().hdd_state.load() == kIdle) return;
+  set_hdd_state(kIdle);
+  vp::sleep_ms(5);
+}
+
+int32_t hand_over(const uint8_t* frames, int32_t length, int32_t mode, int32_t speed) {
+  const auto h = current_hooks();
+  if (h && h->hand_over) return h->hand_over(frames, length, mode, speed);
+  return play_add_ring1(0, frames, length, mode, speed);
+}
+
+void sound_change() {
+  const auto h = current_hooks();
+  if (h && h->sound_change) {
+    h->sound_change();
+    return;
+  }
+  ::sound_change(1);
+}
+
+int32_t displayed_picture(int32_t* layout, int32_t* first, int32_t* second, uint8_t* rgb, uint32_t* time) {
+  return get_bmpdata(layout, first, second, rgb, time);
+}
+
+}  // namespace brin::play
+
+namespace brin::play::testing {
+
+void set_channel_hooks(const ChannelHooks& hooks_in) {
+  Hooks& h = hooks();
+  std::lock_guard<std::mutex> g(h.lock);
+  h.hooks = std::make_shared<const ChannelHooks>(hooks_in);
+}
+
+}  // namespace brin::play::testing
+
+using namespace brin::play;
+
+extern "C" {
+
+int32_t hdd_read_start(void) {
+  return brin::guarded(-1, [&]() -> int32_t { return start_hdd_worker(); });
+}
+
+int32_t hdd_read_stop(void) {
+  return brin::guarded(-1, [&]() -> int32_t { return stop_hdd_worker(); });
+}
+
+int32_t hdd_play_start(void) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    set_hdd_state(kPlay);
+    return 0;
+  });
+}
+
+int32_t hdd_play_stop(void) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    set_hdd_state(kIdle);
+    return 0;
+  });
+}
+
+int32_t hdd_play_forward(int32_t speed) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    std::lock_guard<std::mutex> g(playmode_lock());
+    control().speed.store(speed);
+    control().hdd_state.store(kForward);
+    return 0;
+  });
+}
+
+int32_t hdd_play_back(int32_t speed) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    std::lock_guard<std::mutex> g(playmode_lock());
+    control().speed.store(speed);
+    control().hdd_state.store(kBackward);
+    return 0;
+  });
+}
+
+int32_t hdd_one_play(void) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    set_hdd_state(kStepForward);
+    return 0;
+  });
+}
+
+int32_t hdd_one_back(void) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    set_hdd_state(kStepBackward);
+    return 0;
+  });
+}
+
+int32_t file_play_start(void) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    set_file_state(kPlay);
+    return 0;
+  });
+}
+
+int32_t file_play_stop(void) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    set_file_state(kIdle);
+    return 0;
+  });
+}
+
+int32_t file_play_forward(int32_t speed) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    std::lock_guard<std::mutex> g(playmode_lock());
+    control().speed.store(speed);
+    control().file_state.store(kForward);
+    return 0;
+  });
+}
+
+int32_t file_play_back(int32_t speed) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    std::lock_guard<std::mutex> g(playmode_lock());
+    control().speed.store(speed);
+    control().file_state.store(kBackward);
+    return 0;
+  });
+}
+
+int32_t file_one_play(void) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    set_file_state(kStepForward);
+    return 0;
+  });
+}
+
+int32_t file_one_back(void) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    set_file_state(kStepBackward);
+    return 0;
+  });
+}
+
+int32_t Ovo_play_open(int32_t unused, const char* unused_a, const char* unused_b, int32_t window) {
+  (void)unused;
+  (void)unused_a;
+  (void)unused_b;
+  return brin::guarded(-1, [&]() -> int32_t { return Ovo_play_open1(0, 0, 0, window); });
+}
+
+int32_t Ovo_set_viewer_mode(int32_t channel, int32_t mode) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    if (channel < 0 || channel >= kViewerChannels) return -1;
+    return Ovo_set_viewer_mode1(channel, mode);
+  });
+}
+
+int32_t play_end(void) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    stop_play_thread();
+    return 0;
+  });
+}
+
+int32_t get_dec_sts(void) {
+  return brin::guarded(-1, [&]() -> int32_t { return err_flag_status(); });
+}
+
+int32_t set_init_dec(void) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    set_init_again();
+    return 0;
+  });
+}
+
+int32_t clear_dec_err(void) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    err_flag_reset();
+    return 0;
+  });
+}
+
+int32_t audio_set(int32_t flag) {
+  return brin::guarded(-1, [&]() -> int32_t { return no_audio_mode_set(flag); });
+}
+
+}  // extern "C"
