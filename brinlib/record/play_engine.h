@@ -93,6 +93,14 @@ struct ChannelHooks {
 };
 void set_channel_hooks(const ChannelHooks& hooks);
 
+// Waits of the file controls; tests and the fuzz target shorten them. The
+// library never changes them.
+struct Timing {
+  uint32_t search_settle_ms = 50;  // file_search, after the worker went idle
+  uint32_t stop_poll_ms = 10;      // playfile and file_search, polling the worker
+};
+Timing& timing();
+
 // Joins the worker threads that have ended.
 void join_workers();
 

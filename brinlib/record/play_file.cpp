@@ -194,10 +194,8 @@ namespace {
 
 constexpr uint32_t kIdlePollMs = 5;
 constexpr uint32_t kRefusedMs = 5;
-constexpr uint32_t kStopPollMs = 10;
-// How long playfile waits for a running file worker to end.
+// How long playfile and file_search wait for the file worker, in polls.
 constexpr int kStopPolls = 1000;
-constexpr uint32_t kSearchSettleMs = 50;
 constexpr int kSearchPolls = 500;
 
 struct Worker {
@@ -289,7 +287,7 @@ bool stop_file_worker(Worker& w) {
   Control& c = control();
   if (c.file_running.load()) {
     set_file_stop(1);
-    for (int i = 0; i < kStopPolls && c.file_stop.load(); ++i) vp::sleep_ms(kStopPollMs);
+    for (int i = 0; i < kStopPolls && c.file_stop.load(); ++i) vp::sleep_ms(testing::timing().stop_poll_ms);
     if (c.file_stop.load()) return false;
   }
   if (w.thread.joinable()) w.thread.join();
@@ -335,6 +333,11 @@ constexpr int kHandOverTries = 1000;
 }  // namespace brin::play
 
 namespace brin::play::testing {
+
+Timing& timing() {
+  static Timing t;
+  return t;
+}
 
 void join_workers() {
   join_hdd_worker();
@@ -426,9 +429,9 @@ int32_t file_search(uint32_t seconds) {
     set_file_state(kIdle);
     for (int i = 0; i < kSearchPolls; ++i) {
       if (c.file_state.load() == kIdle && !c.file_busy.load() && !c.file_active.load()) break;
-      vp::sleep_ms(kStopPollMs);
+      vp::sleep_ms(testing::timing().stop_poll_ms);
     }
-    vp::sleep_ms(kSearchSettleMs);
+    vp::sleep_ms(testing::timing().search_settle_ms);
     std::lock_guard<std::mutex> g(w.position_lock);
     return w.player.search(seconds);
   });

@@ -1,6 +1,8 @@
 // velmora-disk: looks into a recorder disk or an image of one: the volume's
 // write generation, the recorded time range, the recording and alarm lists,
-// and the frames recorded from a given time on. It only ever reads.
+// and the frames recorded from a given time on. It copies a span into a
+// folder as the viewer does, and writes the pictures of such a copy as BMP
+// files. It never writes to the disk.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "brinlib.h"
+#include "copy_commands.h"
 #include "record/hdd.h"
 #include "velmora/rectime.h"
 
@@ -23,6 +26,9 @@ void usage(FILE* out) {
       "usage: velmora-disk [--force] IMAGE\n"
       "       velmora-disk [--force] --drive N\n"
       "       velmora-disk [--force] frames (IMAGE | --drive N) --at \"yyyy/mm/dd hh:mm:ss\" [--count N]\n"
+      "       velmora-disk [--force] export (IMAGE | --drive N) --from \"yyyy/mm/dd hh:mm:ss\"\n"
+      "                    --to \"yyyy/mm/dd hh:mm:ss\" DEST\n"
+      "       velmora-disk play-copy DEST --bmp DIR\n"
       "\n"
       "Reads a recorder disk (drive N, 0-9: the path in VELMORA_DRIVE<N>, else the\n"
       "N-th physical disk) or an image file of one, never writing to it.\n"
@@ -31,6 +37,11 @@ void usage(FILE* out) {
       "range, the recording list and the alarm list.\n"
       "frames: positions at the given time as the viewer's time search does and\n"
       "prints the next N frames (default 20) with their GOP, camera and time.\n"
+      "export: copies the recordings from the --from time to the first GOP at or\n"
+      "after the --to time into the folder DEST (created when missing) as the\n"
+      "viewer's copy does: ZEB.dat, .index and List.ZEB, with a progress bar.\n"
+      "play-copy: decodes every picture of the copy in DEST and writes it to DIR\n"
+      "as chNN_NNNNNN.bmp (channel, picture number).\n"
       "--force reads a disk even when its settings sector lacks the recorder's mark.\n",
       out);
 }
@@ -191,14 +202,19 @@ int print_frames(uint32_t at, int count) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  enum class Command { kSummary, kFrames, kExport, kPlayCopy } command = Command::kSummary;
   bool force = false;
-  bool frames = false;
   int drive = -1;
   const char* image = nullptr;
   const char* at = nullptr;
+  const char* from = nullptr;
+  const char* to = nullptr;
+  const char* bmp_dir = nullptr;
+  const char* dest = nullptr;
   int count = 20;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
+    const bool first_word = command == Command::kSummary && !image;
     if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h")) {
       usage(stdout);
       return 0;
@@ -209,24 +225,51 @@ int main(int argc, char** argv) {
       drive = std::atoi(argv[++i]);
     } else if (!std::strcmp(a, "--at") && i + 1 < argc) {
       at = argv[++i];
+    } else if (!std::strcmp(a, "--from") && i + 1 < argc) {
+      from = argv[++i];
+    } else if (!std::strcmp(a, "--to") && i + 1 < argc) {
+      to = argv[++i];
+    } else if (!std::strcmp(a, "--bmp") && i + 1 < argc) {
+      bmp_dir = argv[++i];
     } else if (!std::strcmp(a, "--count") && i + 1 < argc) {
       count = std::atoi(argv[++i]);
-    } else if (!std::strcmp(a, "frames") && !frames && !image) {
-      frames = true;
-    } else if (a[0] != '-' && !image) {
+    } else if (!std::strcmp(a, "frames") && first_word) {
+      command = Command::kFrames;
+    } else if (!std::strcmp(a, "export") && first_word) {
+      command = Command::kExport;
+    } else if (!std::strcmp(a, "play-copy") && first_word) {
+      command = Command::kPlayCopy;
+    } else if (a[0] != '-' && command != Command::kPlayCopy && !image && drive < 0) {
       image = a;
+    } else if (a[0] != '-' && (command == Command::kExport || command == Command::kPlayCopy) && !dest) {
+      dest = a;
     } else {
       usage(stderr);
       return 2;
     }
   }
-  if ((image == nullptr) == (drive < 0) || (frames && !at) || (!frames && at) || count < 1) {
+  if (command == Command::kPlayCopy) {
+    if (!dest || !bmp_dir || image || drive >= 0) {
+      usage(stderr);
+      return 2;
+    }
+    return play_copy(dest, bmp_dir);
+  }
+  const bool frames = command == Command::kFrames;
+  const bool exporting = command == Command::kExport;
+  if ((image == nullptr) == (drive < 0) || (frames && !at) || (!frames && at) || count < 1 || bmp_dir ||
+      (exporting && (!from || !to || !dest)) || (!exporting && (from || to || dest))) {
     usage(stderr);
     return 2;
   }
-  uint32_t at_seconds = 0;
-  if (frames && !parse_time(at, &at_seconds)) {
+  uint32_t at_seconds = 0, from_seconds = 0, to_seconds = 0;
+  if ((frames && !parse_time(at, &at_seconds)) ||
+      (exporting && (!parse_time(from, &from_seconds) || !parse_time(to, &to_seconds)))) {
     std::fprintf(stderr, "velmora-disk: the time must read \"yyyy/mm/dd hh:mm:ss\"\n");
+    return 2;
+  }
+  if (exporting && to_seconds < from_seconds) {
+    std::fprintf(stderr, "velmora-disk: the --to time lies before the --from time\n");
     return 2;
   }
   std::string name;
@@ -243,7 +286,14 @@ int main(int argc, char** argv) {
     name = "drive " + std::to_string(drive);
   }
   if (!open_disk(drive, name, force)) return 1;
-  const int rc = frames ? print_frames(at_seconds, count) : (print_summary(), 0);
+  int rc = 0;
+  if (frames) {
+    rc = print_frames(at_seconds, count);
+  } else if (exporting) {
+    rc = export_span(from_seconds, to_seconds, dest);
+  } else {
+    print_summary();
+  }
   hdd_close();
   return rc;
 }

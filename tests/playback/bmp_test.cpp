@@ -1,0 +1,325 @@
+// The picture files: the displayed playback picture split by its layout and
+// compared with an independent decode of the same frame, single frames of a
+// split recording, and the picture helpers.
+#include <ctime>
+
+#include "OvoDec1.h"
+#include "decode/decoders.h"
+#include "picture_reference.h"
+#include "playback_fixture.h"
+
+namespace pbtest {
+namespace {
+
+constexpr double kMinPsnr = 40.0;
+
+class BmpTest : public PlaybackTest {
+ protected:
+  void SetUp() override {
+    PlaybackTest::SetUp();
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    cwd_ = std::make_unique<velmora::testing::ScopedCwd>(pictures_.path());
+  }
+  void TearDown() override {
+    PlaybackTest::TearDown();
+    cwd_.reset();
+  }
+
+  // The channel library with its decode thread, nothing in between.
+  void open_channel() {
+    Channel::uninstall();
+    ASSERT_EQ(Ovo_play_open(0, "", "", 0), 0);
+  }
+
+  std::string picture(int n) const { return pictures_.file("bmp" + std::to_string(n) + ".bmp"); }
+
+  // Exports the displayed picture until the files named by want match the
+  // reference parts (column, row, width, height of the bottom-up picture).
+  struct Part {
+    int file;
+    int column, row, width, height;
+  };
+  bool exported_matches(const std::vector<uint8_t>& reference, int ref_width, const std::vector<Part>& want,
+                        int32_t* layout, int32_t* first, int32_t* second, bool through_make_bmp = false) {
+    return velmora::testing::wait_until(
+        [&] {
+          uint32_t time = 0;
+          int32_t idle = -1;
+          if (through_make_bmp) {
+            make_bmp(layout, first, second, &time, &idle);
+            if (idle != 0) return false;
+          } else {
+            make_bmp_one(layout, first, second, &time);
+          }
+          for (const Part& p : want) {
+            Bmp bmp;
+            if (!read_bmp(picture(p.file), &bmp) || bmp.width != p.width || bmp.height != p.height) return false;
+            if (psnr(bmp, reference, ref_width, p.column, p.row) < kMinPsnr) return false;
+          }
+          return true;
+        },
+        20s);
+  }
+
+  velmora::testing::TempDir pictures_;
+  std::unique_ptr<velmora::testing::ScopedCwd> cwd_;
+};
+
+TEST_F(BmpTest, MakeBmpWithPlaybackStoppedSetsIdleAndWritesNothing) {
+  int32_t layout = -5, first = -5, second = -5, idle = -5;
+  uint32_t time = 7;
+  ASSERT_EQ(make_bmp(&layout, &first, &second, &time, &idle), 0);
+  EXPECT_EQ(idle, 1);
+  for (int n = 1; n <= 4; ++n) EXPECT_FALSE(velmora::testing::file_exists(picture(n)));
+  // Before any picture make_bmp_one writes nothing either.
+  ASSERT_EQ(make_bmp_one(&layout, &first, &second, &time), 0);
+  for (int n = 1; n <= 4; ++n) EXPECT_FALSE(velmora::testing::file_exists(picture(n)));
+}
+
+TEST_F(BmpTest, AQuadPictureBecomesFourQuarters) {
+  const Clip clip = load_clip("cam0_704x480", 704, 480);
+  ASSERT_FALSE(clip.bgr.empty());
+  open_channel();
+  const std::string frame = dir_.file("quad.mpi");
+  ASSERT_TRUE(zebsim::write_binary_file(frame, clip_frame(clip, 0, 0x0F)));
+  ASSERT_EQ(one_farme_view(frame.c_str(), ""), 0);
+  int32_t layout = 0, first = 0, second = 0;
+  // Slots 1 and 2 are the upper half (rows are stored bottom-up), 3 and 4
+  // the lower.
+  EXPECT_TRUE(exported_matches(clip.bgr[0], 704,
+                               {{1, 0, 240, 352, 240}, {2, 352, 240, 352, 240}, {3, 0, 0, 352, 240}, {4, 352, 0, 352, 240}},
+                               &layout, &first, &second));
+  EXPECT_EQ(layout, 4);
+  int32_t w = 0, h = 0;
+  ASSERT_EQ(get_bmpsize(picture(3).c_str(), &w, &h), 0);
+  EXPECT_EQ(w, 352);
+  EXPECT_EQ(h, 240);
+}
+
+TEST_F(BmpTest, TwoPicturesGoToTheSlotsOfTheirCameras) {
+  const Clip clip = load_clip("cam0_704x480", 704, 480);
+  ASSERT_FALSE(clip.bgr.empty());
+  open_channel();
+  const std::string frame = dir_.file("two.mpi");
+  // Cameras 1 and 3.
+  ASSERT_TRUE(zebsim::write_binary_file(frame, clip_frame(clip, 0, 0x05)));
+  ASSERT_EQ(one_farme_view(frame.c_str(), ""), 0);
+  int32_t layout = 0, first = 0, second = 0;
+  EXPECT_TRUE(exported_matches(clip.bgr[0], 704, {{1, 0, 240, 704, 240}, {3, 0, 0, 704, 240}}, &layout, &first, &second));
+  EXPECT_EQ(layout, 2);
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(second, 3);
+  EXPECT_FALSE(velmora::testing::file_exists(picture(2)));
+  EXPECT_FALSE(velmora::testing::file_exists(picture(4)));
+}
+
+TEST_F(BmpTest, ASinglePictureIsItsUpperHalfOrInModeOneASmallPicture) {
+  const Clip big = load_clip("cam0_704x480", 704, 480);
+  const Clip small = load_clip("cam0_352x240", 352, 240);
+  ASSERT_FALSE(big.bgr.empty());
+  ASSERT_FALSE(small.bgr.empty());
+  open_channel();
+  const std::string frame = dir_.file("one.mpi");
+  // Camera 2 alone.
+  ASSERT_TRUE(zebsim::write_binary_file(frame, clip_frame(big, 0, 0x02)));
+  ASSERT_EQ(one_farme_view(frame.c_str(), ""), 0);
+  int32_t layout = 0, first = 0, second = 0;
+  EXPECT_TRUE(exported_matches(big.bgr[0], 704, {{2, 0, 240, 704, 240}}, &layout, &first, &second));
+  EXPECT_EQ(layout, 1);
+  EXPECT_EQ(first, 2);
+  EXPECT_FALSE(velmora::testing::file_exists(picture(1)));
+
+  ASSERT_EQ(set_make_bmp_mode(1), 0);
+  EXPECT_EQ(get_make_bmp_mode(), 1);
+  ASSERT_TRUE(zebsim::write_binary_file(frame, clip_frame(small, 0, 0x01)));
+  ASSERT_EQ(one_farme_view(frame.c_str(), ""), 0);
+  EXPECT_TRUE(exported_matches(small.bgr[0], 352, {{1, 0, 0, 352, 240}}, &layout, &first, &second));
+  set_make_bmp_mode(0);
+  uint32_t time = 0;
+  make_bmp_one(&layout, &first, &second, &time);
+  EXPECT_EQ(time, S(T(2024, 5, 1, 10, 0, 0)));
+}
+
+TEST_F(BmpTest, MakeBmpExportsWhilePlaybackIsActive) {
+  const Clip clip = load_clip("cam0_704x480", 704, 480);
+  ASSERT_FALSE(clip.bgr.empty());
+  ASSERT_EQ(Ovo_play_open(0, "", "", 0), 0);
+  // A copy of two GOPs of one intra picture each, played fast: the first
+  // goes to the channel, the second is refused for as long as the test
+  // runs, so the state stays fast forward on the first picture.
+  const auto a = clip_frame(clip, 0, 0x0F);
+  const auto b = clip_frame(clip, clip.intra().at(1), 0x0F, true);
+  std::vector<uint8_t> data(a);
+  data.insert(data.end(), b.begin(), b.end());
+  std::vector<uint8_t> index(48, 0);
+  brin::copyfile::Record r;
+  r.time = T(2024, 5, 1, 10, 0, 0);
+  brin::copyfile::encode_record(r, index.data());
+  r.offset = a.size();
+  r.time = T(2024, 5, 1, 10, 0, 1);
+  brin::copyfile::encode_record(r, index.data() + 24);
+  ASSERT_TRUE(zebsim::write_binary_file(dir_.file("ZEB.dat"), data));
+  ASSERT_TRUE(zebsim::write_binary_file(dir_.file(".index"), index));
+  channel_.refuse_from(2);
+  channel_.forward_to(
+      [](const uint8_t* f, int32_t l, int32_t m, int32_t s) { return play_add_ring1(0, f, l, m, s); });
+  ASSERT_EQ(playfile(dir_.file("ZEB.dat").c_str(), dir_.file(".index").c_str(), ""), 0);
+  ASSERT_EQ(file_play_forward(1), 0);
+  int32_t layout = 0, first = 0, second = 0;
+  EXPECT_TRUE(exported_matches(clip.bgr[0], 704,
+                               {{1, 0, 240, 352, 240}, {2, 352, 240, 352, 240}, {3, 0, 0, 352, 240}, {4, 352, 0, 352, 240}},
+                               &layout, &first, &second, true));
+  EXPECT_EQ(layout, 4);
+  ASSERT_EQ(file_play_stop(), 0);
+  int32_t idle = 0;
+  uint32_t time = 0;
+  make_bmp(&layout, &first, &second, &time, &idle);
+  EXPECT_EQ(idle, 1);
+}
+
+TEST_F(BmpTest, DiskAndCopyPlaybackShowTheSamePictures) {
+  const Clip clip = load_clip("cam0_704x480", 704, 480);
+  ASSERT_FALSE(clip.bgr.empty());
+  const std::vector<size_t> intra = clip.intra();
+  ASSERT_GE(intra.size(), 3u);
+  zebdisk::DiskSpec spec = two_runs();
+  spec.clips = {velmora::testing::clips_dir() + "/cam0_704x480.m4v"};
+  spec.runs.resize(1);
+  attach(spec);
+  open_channel();
+  // Each GOP starts on an intra picture of the clip, in turn; a step shows
+  // it.
+  const RecTime start = T(2024, 5, 1, 10, 0, 4);
+  ASSERT_EQ(search_play(S(start)), 1);
+  ASSERT_EQ(hdd_read_start(), 0);
+  int32_t layout = 0, first = 0, second = 0;
+  std::vector<std::vector<uint8_t>> from_disk;
+  for (int g = 4; g < 6; ++g) {
+    ASSERT_EQ(hdd_one_play(), 0);
+    ASSERT_TRUE(hdd_idle());
+    const auto& want = clip.bgr[intra[static_cast<size_t>(g) % intra.size()]];
+    ASSERT_TRUE(exported_matches(want, 704, {{1, 0, 240, 704, 240}}, &layout, &first, &second)) << "GOP " << g;
+    from_disk.push_back(file_bytes(picture(1)));
+  }
+  ASSERT_EQ(copy(dir_.file("copy"), start, T(2024, 5, 1, 10, 0, 5)), 200);
+  ASSERT_EQ(playfile(dir_.file("copy/ZEB.dat").c_str(), dir_.file("copy/.index").c_str(), ""), 0);
+  for (int g = 4; g < 6; ++g) {
+    ASSERT_EQ(file_one_play(), 0);
+    ASSERT_TRUE(file_idle());
+    const auto& want = clip.bgr[intra[static_cast<size_t>(g) % intra.size()]];
+    ASSERT_TRUE(exported_matches(want, 704, {{1, 0, 240, 704, 240}}, &layout, &first, &second)) << "GOP " << g;
+    EXPECT_TRUE(file_bytes(picture(1)) == from_disk[static_cast<size_t>(g - 4)]) << "GOP " << g;
+  }
+}
+
+TEST_F(BmpTest, KeltestWritesTheWholePicture) {
+  const Clip clip = load_clip("cam0_704x480", 704, 480);
+  ASSERT_FALSE(clip.bgr.empty());
+  open_channel();
+  const std::string frame = dir_.file("f.mpi");
+  ASSERT_TRUE(zebsim::write_binary_file(frame, clip_frame(clip, 0, 0x01)));
+  ASSERT_EQ(one_farme_view(frame.c_str(), ""), 0);
+  EXPECT_TRUE(velmora::testing::wait_until(
+      [&] {
+        keltest(0);
+        Bmp bmp;
+        return read_bmp(pictures_.file("Bitmap1.bmp"), &bmp) && bmp.width == 704 && bmp.height == 480 &&
+               psnr(bmp, clip.bgr[0], 704, 0, 0) >= kMinPsnr;
+      },
+      20s));
+}
+
+TEST_F(BmpTest, GetBmpsizeReadsTheHeaders) {
+  int32_t w = 0, h = 0;
+  EXPECT_EQ(get_bmpsize(pictures_.file("none.bmp").c_str(), &w, &h), -1);
+  EXPECT_EQ(get_bmpsize(nullptr, &w, &h), -1);
+  std::vector<uint8_t> header(54, 0);
+  header[0] = 'B';
+  header[1] = 'M';
+  header[18] = 0x40;
+  header[19] = 0x01;  // 320
+  header[22] = 0xF0;  // 240
+  ASSERT_TRUE(zebsim::write_binary_file(pictures_.file("a.bmp"), header));
+  EXPECT_EQ(get_bmpsize(pictures_.file("a.bmp").c_str(), nullptr, &h), -1);
+  ASSERT_EQ(get_bmpsize(pictures_.file("a.bmp").c_str(), &w, &h), 0);
+  EXPECT_EQ(w, 320);
+  EXPECT_EQ(h, 240);
+  header.resize(40);
+  ASSERT_TRUE(zebsim::write_binary_file(pictures_.file("short.bmp"), header));
+  EXPECT_EQ(get_bmpsize(pictures_.file("short.bmp").c_str(), &w, &h), -1);
+}
+
+class I2BmpTest : public BmpTest {
+ protected:
+  // Picture k of a clip as the splitter writes it: one recorder packet.
+  static std::vector<uint8_t> packet(const Clip& c, size_t k) {
+    const auto bytes = c.picture(k);
+    zebsim::PacketSpec spec;
+    spec.pts = 3003 * k;
+    return zebsim::recorder_packet(spec, bytes.data(), bytes.size());
+  }
+};
+
+TEST_F(I2BmpTest, NeedsTheDecodersSetUp) {
+  decode_deinit();
+  EXPECT_EQ(I2BMP(dir_.file("x.dat").c_str(), pictures_.file("x.bmp").c_str(), "folder/", 0, 3, 3), -10);
+}
+
+TEST_F(I2BmpTest, TakesTheNearestFrameFileTowardsTheStart) {
+  const Clip cam0 = load_clip("cam0_704x480", 704, 480);
+  const Clip cam1 = load_clip("cam1_704x480", 704, 480);
+  ASSERT_FALSE(cam0.bgr.empty());
+  ASSERT_EQ(decode_init(), 0);
+  const std::string folder = dir_.path() + "/";
+  // Frames 0 to 6 hold another camera's picture, frame 7 the one wanted;
+  // 8 to 10 do not exist.
+  for (int n = 0; n < 7; ++n) ASSERT_TRUE(zebsim::write_binary_file(folder + "0_" + std::to_string(n) + ".dat", packet(cam1, 0)));
+  ASSERT_TRUE(zebsim::write_binary_file(folder + "0_7.dat", packet(cam0, 0)));
+  const std::string bmp = pictures_.file("frame.bmp");
+  EXPECT_EQ(I2BMP("", bmp.c_str(), folder.c_str(), 0, 10, 0), 10);
+  Bmp got;
+  ASSERT_TRUE(read_bmp(bmp, &got));
+  // The picture without its first 8 rows.
+  EXPECT_EQ(got.width, 704);
+  EXPECT_EQ(got.height, 472);
+  EXPECT_GE(psnr(got, cam0.bgr[0], 704, 0, 8), kMinPsnr);
+  // Towards a start above the frame as well; nothing in range gives -1.
+  EXPECT_EQ(I2BMP("", bmp.c_str(), folder.c_str(), 0, 5, 9), 5);
+  EXPECT_EQ(I2BMP("", bmp.c_str(), folder.c_str(), 0, 20, 12), -1);
+  EXPECT_EQ(I2BMP("", bmp.c_str(), folder.c_str(), 3, 10, 0), -1);
+}
+
+TEST_F(I2BmpTest, AtTheStartFrameTheGivenFileIsUsed) {
+  const Clip cam0 = load_clip("cam0_704x480", 704, 480);
+  ASSERT_EQ(decode_init(), 0);
+  const std::string file = dir_.file("given.dat");
+  ASSERT_TRUE(zebsim::write_binary_file(file, packet(cam0, 0)));
+  const std::string bmp = pictures_.file("frame.bmp");
+  EXPECT_EQ(I2BMP(file.c_str(), bmp.c_str(), "nowhere/", 0, 4, 4), 4);
+  EXPECT_TRUE(velmora::testing::file_exists(bmp));
+  EXPECT_EQ(I2BMP(dir_.file("missing.dat").c_str(), bmp.c_str(), "nowhere/", 0, 4, 4), -1);
+}
+
+TEST_F(I2BmpTest, FilesWithoutAPictureAreReported) {
+  const Clip cam0 = load_clip("cam0_704x480", 704, 480);
+  ASSERT_EQ(decode_init(), 0);
+  const std::string bmp = pictures_.file("frame.bmp");
+  // No packet at all.
+  const std::string junk = dir_.file("junk.dat");
+  ASSERT_TRUE(zebsim::write_binary_file(junk, std::vector<uint8_t>(500, 0x42)));
+  EXPECT_EQ(I2BMP(junk.c_str(), bmp.c_str(), "", 0, 0, 0), 0);
+  // A predicted picture without the stream before it: the header scan's
+  // flags, and no file.
+  const std::string p_frame = dir_.file("p.dat");
+  const auto data = packet(cam0, 1);
+  ASSERT_TRUE(zebsim::write_binary_file(p_frame, data));
+  brin::decode::HeaderScan scan;
+  const int flags = brin::decode::scan_headers(data.data(), data.size(), &scan);
+  ASSERT_NE(flags, 0);
+  EXPECT_EQ(I2BMP(p_frame.c_str(), bmp.c_str(), "", 0, 1, 1), flags);
+  EXPECT_FALSE(velmora::testing::file_exists(bmp));
+}
+
+}  // namespace
+}  // namespace pbtest

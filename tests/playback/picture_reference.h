@@ -1,0 +1,139 @@
+// Pictures to compare the exported BMP files with: the test clips decoded by
+// ffmpeg and turned into bottom-up BGR with the video-range BT.601
+// conversion, recorder frames built from the clips' pictures, and a BMP
+// reader.
+#pragma once
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "testing.h"
+#include "zebsim/packets.h"
+
+namespace pbtest {
+
+struct Clip {
+  int width = 0, height = 0;
+  std::vector<uint8_t> es;
+  std::vector<zebsim::EsPicture> pictures;
+  std::vector<std::vector<uint8_t>> bgr;  // ffmpeg's pictures, bottom-up BGR
+
+  std::vector<uint8_t> picture(size_t k) const {
+    const auto& p = pictures[k];
+    return std::vector<uint8_t>(es.begin() + static_cast<long>(p.offset), es.begin() + static_cast<long>(p.offset + p.size));
+  }
+  // The indexes of the intra pictures.
+  std::vector<size_t> intra() const {
+    std::vector<size_t> out;
+    for (size_t i = 0; i < pictures.size(); ++i)
+      if (pictures[i].coding_type == 1) out.push_back(i);
+    return out;
+  }
+};
+
+inline uint8_t clamp8(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+inline std::vector<uint8_t> i420_to_bgr(const uint8_t* yuv, int w, int h) {
+  std::vector<uint8_t> out(static_cast<size_t>(w) * h * 3);
+  const uint8_t* Y = yuv;
+  const uint8_t* U = Y + w * h;
+  const uint8_t* V = U + (w / 2) * (h / 2);
+  for (int y = 0; y < h; ++y) {
+    uint8_t* row = &out[static_cast<size_t>(h - 1 - y) * w * 3];
+    for (int x = 0; x < w; ++x) {
+      const int yy = 9539 * (Y[y * w + x] - 16);
+      const int u = U[(y / 2) * (w / 2) + x / 2] - 128, v = V[(y / 2) * (w / 2) + x / 2] - 128;
+      row[x * 3 + 0] = clamp8((yy + 16525 * u + 4096) >> 13);
+      row[x * 3 + 1] = clamp8((yy - 3209 * u - 6660 * v + 4096) >> 13);
+      row[x * 3 + 2] = clamp8((yy + 13075 * v + 4096) >> 13);
+    }
+  }
+  return out;
+}
+
+inline Clip load_clip(const std::string& name, int width, int height) {
+  Clip c;
+  c.width = width;
+  c.height = height;
+  const std::string path = velmora::testing::clips_dir() + "/" + name + ".m4v";
+  c.es = zebsim::read_binary_file(path);
+  c.pictures = zebsim::split_pictures(c.es);
+  const std::string cmd = "ffmpeg -nostdin -loglevel error -i '" + path + "' -f rawvideo -pix_fmt yuv420p -";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return c;
+  const size_t frame = static_cast<size_t>(width) * height * 3 / 2;
+  std::vector<uint8_t> buf(frame);
+  while (std::fread(buf.data(), 1, frame, p) == frame) c.bgr.push_back(i420_to_bgr(buf.data(), width, height));
+  pclose(p);
+  return c;
+}
+
+// Picture k of the clip as the recorder stores it: a recorder packet in a
+// frame record; picture 0 carries the stream headers.
+inline std::vector<uint8_t> clip_frame(const Clip& c, size_t k, uint8_t camera_set, bool with_headers = false) {
+  std::vector<uint8_t> bytes;
+  if (with_headers && k != 0) {
+    const auto first = c.picture(0);
+    for (size_t i = 0; i + 3 < first.size(); ++i) {
+      if (first[i] == 0 && first[i + 1] == 0 && first[i + 2] == 1 && first[i + 3] == 0xB6) {
+        bytes.assign(first.begin(), first.begin() + static_cast<long>(i));
+        break;
+      }
+    }
+  }
+  const auto pic = c.picture(k);
+  bytes.insert(bytes.end(), pic.begin(), pic.end());
+  zebsim::PacketSpec packet;
+  packet.pts = 3003 * k;
+  zebsim::FrameSpec spec;
+  spec.camera_set = camera_set;
+  spec.time = 1714557600;
+  const auto payload = zebsim::recorder_packet(packet, bytes.data(), bytes.size());
+  return zebsim::frame_record(spec, payload.data(), payload.size());
+}
+
+struct Bmp {
+  int width = 0, height = 0;
+  std::vector<uint8_t> pixels;  // bottom-up rows of width * 3 bytes
+};
+
+inline bool read_bmp(const std::string& path, Bmp* bmp) {
+  const std::vector<uint8_t> d = zebsim::read_binary_file(path);
+  if (d.size() < 54 || d[0] != 'B' || d[1] != 'M') return false;
+  auto le32 = [&](size_t at) { return static_cast<int>(d[at] | d[at + 1] << 8 | d[at + 2] << 16 | d[at + 3] << 24); };
+  bmp->width = le32(18);
+  bmp->height = le32(22);
+  if (bmp->width <= 0 || bmp->height <= 0 || le32(10) != 54) return false;
+  const size_t row = static_cast<size_t>(bmp->width) * 3;
+  const size_t padded = (row + 3) / 4 * 4;
+  if (static_cast<size_t>(le32(2)) != 54 + padded * bmp->height || d.size() < 54 + padded * bmp->height) return false;
+  bmp->pixels.clear();
+  for (int y = 0; y < bmp->height; ++y) {
+    const auto at = d.begin() + 54 + static_cast<long>(padded * y);
+    bmp->pixels.insert(bmp->pixels.end(), at, at + static_cast<long>(row));
+  }
+  return true;
+}
+
+// PSNR of a BMP against the part of a full bottom-up picture (of full_width
+// pixels) whose bottom-left corner is at (column, row).
+inline double psnr(const Bmp& bmp, const std::vector<uint8_t>& full, int full_width, int column, int row) {
+  double se = 0;
+  size_t n = 0;
+  for (int y = 0; y < bmp.height; ++y) {
+    for (int x = 0; x < bmp.width * 3; ++x) {
+      const size_t at = (static_cast<size_t>(row + y) * full_width + column) * 3 + static_cast<size_t>(x);
+      if (at >= full.size()) return 0;
+      const double diff = static_cast<double>(bmp.pixels[static_cast<size_t>(y) * bmp.width * 3 + x]) - full[at];
+      se += diff * diff;
+      ++n;
+    }
+  }
+  if (n == 0) return 0;
+  const double mse = se / static_cast<double>(n);
+  return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+}  // namespace pbtest

@@ -1,0 +1,11 @@
+// The copy commands of velmora-disk.
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Copies the span from..to (RecSeconds) of the open disk into the folder dest
+// (created when missing), showing the progress on a terminal. Exit code.
+int export_span(uint32_t from, uint32_t to, const std::string& dest);
+// Decodes the pictures of the copy in the folder source and writes them to
+// bmp_dir as "chNN_NNNNNN.bmp" (channel, picture number). Exit code.
+int play_copy(const std::string& source, const std::string& bmp_dir);
