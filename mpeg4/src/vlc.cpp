@@ -241,7 +241,10 @@ VlcTables make_tables() {
 }  // namespace
 
 const VlcTables& vlc_tables() {
-  static const VlcTables tables = make_tables();
+  // Never destroyed: a decode thread may still be running while the process
+  // ends, and the tables are made on first use, so they would go before the
+  // library that stops that thread.
+  static const VlcTables& tables = *new VlcTables(make_tables());
   return tables;
 }
 
