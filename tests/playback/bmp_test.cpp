@@ -41,7 +41,8 @@ class BmpTest : public PlaybackTest {
     int column, row, width, height;
   };
   bool exported_matches(const std::vector<uint8_t>& reference, int ref_width, const std::vector<Part>& want,
-                        int32_t* layout, int32_t* first, int32_t* second, bool through_make_bmp = false) {
+                        int32_t* layout, int32_t* first, int32_t* second, bool through_make_bmp = false,
+                        std::chrono::milliseconds timeout = 20s) {
     return velmora::testing::wait_until(
         [&] {
           uint32_t time = 0;
@@ -59,7 +60,7 @@ class BmpTest : public PlaybackTest {
           }
           return true;
         },
-        20s);
+        timeout);
   }
 
   velmora::testing::TempDir pictures_;
@@ -188,28 +189,42 @@ TEST_F(BmpTest, DiskAndCopyPlaybackShowTheSamePictures) {
   spec.runs.resize(1);
   attach(spec);
   open_channel();
-  // Each GOP starts on an intra picture of the clip, in turn; a step shows
-  // it.
-  const RecTime start = T(2024, 5, 1, 10, 0, 4);
-  ASSERT_EQ(search_play(S(start)), 1);
+  const RecTime start = T(2024, 5, 1, 10, 0, 4), end = T(2024, 5, 1, 10, 0, 5);
+  ASSERT_EQ(copy(dir_.file("copy"), start, end), 200);
   ASSERT_EQ(hdd_read_start(), 0);
-  int32_t layout = 0, first = 0, second = 0;
-  std::vector<std::vector<uint8_t>> from_disk;
-  for (int g = 4; g < 6; ++g) {
-    ASSERT_EQ(hdd_one_play(), 0);
-    ASSERT_TRUE(hdd_idle());
-    const auto& want = clip.bgr[intra[static_cast<size_t>(g) % intra.size()]];
-    ASSERT_TRUE(exported_matches(want, 704, {{1, 0, 240, 704, 240}}, &layout, &first, &second)) << "GOP " << g;
-    from_disk.push_back(file_bytes(picture(1)));
-  }
-  ASSERT_EQ(copy(dir_.file("copy"), start, T(2024, 5, 1, 10, 0, 5)), 200);
   ASSERT_EQ(playfile(dir_.file("copy/ZEB.dat").c_str(), dir_.file("copy/.index").c_str(), ""), 0);
-  for (int g = 4; g < 6; ++g) {
-    ASSERT_EQ(file_one_play(), 0);
-    ASSERT_TRUE(file_idle());
+  // Each GOP starts on an intra picture of the clip, in turn; a step from
+  // the GOP's time shows it. The channel library drops what is queued when
+  // a new play state begins, and a step handed over while a busy decode
+  // thread has not yet done so is dropped with it: such a step is repeated.
+  auto show = [&](bool from_disk, int g) {
+    const uint32_t t = S(start) + static_cast<uint32_t>(g - 4);
     const auto& want = clip.bgr[intra[static_cast<size_t>(g) % intra.size()]];
-    ASSERT_TRUE(exported_matches(want, 704, {{1, 0, 240, 704, 240}}, &layout, &first, &second)) << "GOP " << g;
-    EXPECT_TRUE(file_bytes(picture(1)) == from_disk[static_cast<size_t>(g - 4)]) << "GOP " << g;
+    int32_t layout = 0, first = 0, second = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (from_disk) {
+        EXPECT_EQ(search_play(t), 1);
+        EXPECT_EQ(hdd_one_play(), 0);
+        EXPECT_TRUE(hdd_idle());
+      } else {
+        EXPECT_EQ(file_search(t), 0);
+        EXPECT_EQ(file_one_play(), 0);
+        EXPECT_TRUE(file_idle());
+      }
+      if (exported_matches(want, 704, {{1, 0, 240, 704, 240}}, &layout, &first, &second, false, 5s)) {
+        EXPECT_EQ(layout, 1);
+        EXPECT_EQ(first, 1);
+        return file_bytes(picture(1));
+      }
+    }
+    ADD_FAILURE() << (from_disk ? "disk" : "copy") << " GOP " << g << " was never shown";
+    return std::vector<uint8_t>{};
+  };
+  for (int g = 4; g < 6; ++g) {
+    const auto disk = show(true, g);
+    const auto copied = show(false, g);
+    EXPECT_FALSE(disk.empty());
+    EXPECT_TRUE(disk == copied) << "GOP " << g;
   }
 }
 

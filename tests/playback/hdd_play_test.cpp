@@ -98,10 +98,11 @@ TEST_F(HddPlayTest, OneStepHandsOverOneGopAndReturnsToIdle) {
   attach(two_runs());
   ReaderModel model(manifest_);
   model.at_oldest();
-  ASSERT_EQ(hdd_read_start(), 0);
-  // The steps back take the speed set last.
+  // The steps back take the speed set last (set before the worker runs, so
+  // that it never plays forward).
   hdd_play_forward(2);
   hdd_play_stop();
+  ASSERT_EQ(hdd_read_start(), 0);
   std::vector<const zebdisk::GopInfo*> want;
   std::vector<int32_t> speeds;
   auto step = [&](int32_t (*control)(void), const zebdisk::GopInfo* expected, int32_t speed) {
