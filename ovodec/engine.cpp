@@ -143,6 +143,12 @@ int32_t Engine::sound_change(int32_t value) {
     sound_change_request_.store(1);
   }
   vp::sleep_ms(10);
+  // The request flushes what is queued when the decode thread serves it; a
+  // caller that hands over new records next must not see them flushed too,
+  // so while the thread runs the call returns once it has served it (within
+  // a second; the thread looks at the request at least that often).
+  for (int i = 0; i < 1000 && sound_change_request_.load() && worker_.running() == WorkerKind::kDecode; ++i)
+    vp::sleep_ms(1);
   return 0;
 }
 
