@@ -301,6 +301,15 @@ int32_t connect_impl(const char* address, int32_t base_port) {
   st.filter_address.store(0);
   std::snprintf(st.stream_address, sizeof st.stream_address, "%s", address ? address : "");
   st.base_port = base_port;
+  // A new stream starts without the previous one's frame values: a forced
+  // disconnect flag left from the last recorder would otherwise drop the
+  // next connection before its first frame arrives.
+  for (auto& last : st.last) {
+    last.time.store(0);
+    last.fraction.store(0);
+    last.flags.store(0);
+    last.status.store(0);
+  }
   for (int t = 0; t < 2; ++t) {
     st.thread_state[t].store(kStarting);
     std::thread(receive_thread, t).detach();

@@ -64,6 +64,25 @@ TEST_F(Reassembly, ACompleteFrameIsTakenOnceAndItsValuesAreKept) {
   EXPECT_EQ(velmora::testing::read_file("img/log0.txt").rfind("thread_flg 0 0\nMULTI JOIN 127.0.0.1 ", 0), 0u);
 }
 
+TEST_F(Reassembly, ANewConnectionForgetsThePreviousStreamsFrameValues) {
+  auto frame = picture_frame(2, 0, 1, 64, 5000);
+  frame[22] = 0x10;  // the recorder drops the viewer
+  sender_.send_all(fragments(frame, 1, 4000), port_);
+  ASSERT_TRUE(taken(2));
+  uint8_t flags = 0, channel = 0;
+  uint16_t status = 0, c1 = 0, c2 = 0, c3 = 0;
+  brin_udp_rxstatus(0, &flags, &channel, &status, &c1, &c2, &c3);
+  ASSERT_EQ(flags, 0x10);
+  ASSERT_EQ(brin_udp_close(), 0);
+  ASSERT_EQ(brin_udp_connect("127.0.0.1", port_, 0), 0);
+  brin_udp_rxstatus(0, &flags, &channel, &status, &c1, &c2, &c3);
+  EXPECT_EQ(flags, 0);
+  EXPECT_EQ(status, 0);
+  BrinRxTime t{};
+  brin_udp_rxtime(0, &t);
+  EXPECT_EQ(t.time, 0u);
+}
+
 TEST_F(Reassembly, CameraControlThirdValueIsReportedOnce) {
   sender_.send_all(fragments(picture_frame(4, 0), 1, 4000), port_);
   ASSERT_TRUE(taken(4));
