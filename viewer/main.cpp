@@ -21,6 +21,7 @@
 #include "mainview.h"
 #include "program_folder.h"
 #include "ui_support.h"
+#include "viewer_windows.h"
 
 namespace {
 
@@ -94,6 +95,7 @@ int main(int argc, char** argv) {
   MainView::StartOptions options;
   options.program_folder = home;
   if (!window.startup(options)) return 1;
+  new ViewerWindows(window);
   window.show();
 
   if (connect_entry > 0) {

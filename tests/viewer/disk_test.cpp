@@ -1,44 +1,14 @@
 // The attached recorder disk in the main window: finding it among the
 // drives, the playback menu, the speed levels of the playback buttons and
 // leaving playback. The disks are images written by zeb-mkdisk.
-#include <QGroupBox>
-#include <QScrollBar>
-#include <cstdlib>
-
-#include "viewer_fixture.h"
+#include "disk_fixture.h"
 
 namespace {
 
 using namespace velmora::viewer;
 
-class DiskPlayback : public ViewerTest {
+class DiskPlayback : public DiskViewerTest {
  protected:
-  void SetUp() override {
-    ViewerTest::SetUp();
-    // Every drive the viewer may probe is named, so no disk of this machine
-    // takes part.
-    for (int d = 0; d <= 9; ++d) set_drive(d, home_.file("no-drive-" + std::to_string(d)));
-  }
-  void TearDown() override {
-    ViewerTest::TearDown();
-    for (int d = 0; d <= 9; ++d) unsetenv(("VELMORA_DRIVE" + std::to_string(d)).c_str());
-  }
-
-  static void set_drive(int d, const std::string& path) {
-    setenv(("VELMORA_DRIVE" + std::to_string(d)).c_str(), path.c_str(), 1);
-  }
-
-  // Writes a disk image from a description; the manifest is returned.
-  std::string make_disk(const std::string& name, const std::string& description) {
-    const std::string desc = home_.file(name + ".txt"), image = home_.file(name + ".img"),
-                      manifest = home_.file(name + ".manifest");
-    EXPECT_TRUE(velmora::testing::write_file(desc, description));
-    const std::string cmd =
-        velmora::testing::build_dir() + "/bin/zeb-mkdisk '" + desc + "' '" + image + "' > '" + manifest + "'";
-    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    return image;
-  }
-
   static int32_t recordings_on_open_disk() {
     int32_t count = -1, oldest = -1;
     lib::get_rec_list(&count, &oldest);
@@ -53,7 +23,7 @@ class DiskPlayback : public ViewerTest {
 TEST_F(DiskPlayback, OnlyADiskWithTheRecorderMarkIsOpened) {
   set_drive(1, make_disk("other", "settings 0x12345678\nrun 2026/12/07 08:00:00 2026/12/07 08:00:10\n"));
   set_drive(3, make_disk("recorder", kTwoRuns));
-  MainView& v = start_view();
+  MainView& v = start_with_windows();
   click("Command3");
   EXPECT_TRUE(messages_.empty());
   EXPECT_TRUE(v.disk_open());
@@ -61,27 +31,39 @@ TEST_F(DiskPlayback, OnlyADiskWithTheRecorderMarkIsOpened) {
   // The recorder disk of drive 3 is the open one: its two runs are listed.
   EXPECT_EQ(recordings_on_open_disk(), 2);
 
-  // The menu of attached-disk playback.
+  // The menu of attached-disk playback, and the time search window that
+  // chooses where playback starts.
   EXPECT_TRUE(find<QPushButton>("Command7")->isEnabled());
   EXPECT_FALSE(find<QPushButton>("Command3")->isEnabled());
   EXPECT_TRUE(find<QPushButton>("Command4")->isHidden());
   EXPECT_TRUE(find<QPushButton>("Command5")->isHidden());
+  ASSERT_NE(windows_->time_search(), nullptr);
+  EXPECT_TRUE(windows_->time_search()->isVisible());
+  EXPECT_TRUE(find<QGroupBox>("Frame5")->isHidden());
+
+  // A search with data puts the window into disk playback.
+  choose_date(windows_->time_search(), 2026, 12, 7);
+  type_time(windows_->time_search(), 9, 0, 5);
+  click_in(windows_->time_search(), QStringLiteral("cmdStart"));
+  EXPECT_TRUE(messages_.empty());
   EXPECT_FALSE(find<QGroupBox>("Frame5")->isHidden());
   EXPECT_FALSE(find<QGroupBox>("Frame1")->isHidden());
   EXPECT_FALSE(find<QScrollBar>("file_pos")->isEnabled());
   EXPECT_FALSE(find<QPushButton>("Command1")->isHidden());
   EXPECT_FALSE(find<QPushButton>("Command6")->isHidden());
   for (int i = 0; i < 8; ++i) EXPECT_TRUE(find<QPushButton>(("Command14_" + std::to_string(i)).c_str())->isEnabled());
+  EXPECT_EQ(v.playback_mode(), 2);
 }
 
 TEST_F(DiskPlayback, WithoutARecorderDiskTheMenuStays) {
   set_drive(2, make_disk("other", "settings 0x015C0001\nrun 2026/12/07 08:00:00 2026/12/07 08:00:10\n"));
-  MainView& v = start_view();
+  MainView& v = start_with_windows();
   click("Command3");
   ASSERT_EQ(messages_.size(), 1u);
   EXPECT_EQ(messages_[0].text, QStringLiteral("ZEB-5で使用しているHDDが接続されていません"));
   EXPECT_FALSE(v.disk_open());
   EXPECT_EQ(v.playback_mode(), 0);
+  EXPECT_EQ(windows_->time_search(), nullptr);
   EXPECT_TRUE(find<QPushButton>("Command3")->isEnabled());
   EXPECT_FALSE(find<QPushButton>("Command4")->isHidden());
   EXPECT_FALSE(find<QPushButton>("Command7")->isEnabled());
@@ -90,8 +72,8 @@ TEST_F(DiskPlayback, WithoutARecorderDiskTheMenuStays) {
 
 TEST_F(DiskPlayback, LeavingPlaybackRestoresTheMenuAndKeepsTheDiskOpen) {
   set_drive(1, make_disk("recorder", kTwoRuns));
-  MainView& v = start_view();
-  click("Command3");
+  MainView& v = start_with_windows();
+  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 0), nullptr);
   ASSERT_EQ(v.playback_mode(), 2);
   click("Command7");
   EXPECT_EQ(v.playback_mode(), 0);
@@ -112,12 +94,16 @@ TEST_F(DiskPlayback, LeavingPlaybackRestoresTheMenuAndKeepsTheDiskOpen) {
   click("Command3");
   EXPECT_TRUE(messages_.empty());
   EXPECT_EQ(v.playback_mode(), 2);
+  EXPECT_NE(windows_->time_search(), nullptr);
+  // Leaving playback closes the time search window as well.
+  click("Command7");
+  EXPECT_TRUE(wait_for([&] { return windows_->time_search() == nullptr; }));
 }
 
 TEST_F(DiskPlayback, FastForwardAndRewindCountTheirSpeedLevels) {
   set_drive(1, make_disk("recorder", kTwoRuns));
-  MainView& v = start_view();
-  click("Command3");
+  MainView& v = start_with_windows();
+  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 0), nullptr);
   ASSERT_EQ(v.playback_mode(), 2);
   std::vector<QString> shown;
   std::vector<int> levels;

@@ -111,6 +111,7 @@ int32_t brin_hd_swset(int32_t cn, int32_t a, int32_t b) { return brin("brin_hd_s
 int32_t brin_rx_menu_data(int32_t cn, int32_t value, uint8_t* data) {
   return brin("brin_rx_menu_data", cn, value, data);
 }
+int32_t brin_rx_playlist(int32_t cn, int32_t list) { return brin("brin_rx_playlist", cn, list); }
 
 int32_t brin_udp_connect(const char* address, int32_t base_port, int32_t unused) {
   return brin("brin_udp_connect", address, base_port, unused);
@@ -147,6 +148,7 @@ int32_t hdd_open(int32_t drive) { return brin("hdd_open", drive); }
 int32_t hdd_close() { return brin("hdd_close"); }
 int32_t hdd_read_hdsw(uint32_t* values128) { return brin("hdd_read_hdsw", values128); }
 int32_t first_section_play() { return brin("first_section_play"); }
+int32_t read_start_end_sec(uint32_t* start, uint32_t* end) { return brin("read_start_end_sec", start, end); }
 int32_t search_play(uint32_t time) { return brin("search_play", time); }
 int32_t get_rec_list(int32_t* count, int32_t* oldest) { return brin("get_rec_list", count, oldest); }
 int32_t get_list_start_end_sec(int32_t index, uint32_t* start, uint32_t* end, int32_t* kind) {
@@ -182,10 +184,32 @@ int32_t set_make_bmp_mode(int32_t mode) { return brin("set_make_bmp_mode", mode)
 int32_t make_bmp(int32_t* layout, int32_t* first, int32_t* second, uint32_t* time, int32_t* idle) {
   return brin("make_bmp", layout, first, second, time, idle);
 }
+int32_t make_bmp_one(int32_t* layout, int32_t* first, int32_t* second, uint32_t* time) {
+  return brin("make_bmp_one", layout, first, second, time);
+}
+int32_t get_bmpsize(const char* path, int32_t* width, int32_t* height) {
+  return brin("get_bmpsize", path, width, height);
+}
+int32_t playfile(const char* data_path, const char* index_path, const char* unused) {
+  return brin("playfile", data_path, index_path, unused);
+}
+int32_t file_read_start_end_sec(uint32_t* start, uint32_t* end) { return brin("file_read_start_end_sec", start, end); }
+int32_t one_farme_view(const char* path, const char* unused) { return brin("one_farme_view", path, unused); }
+
+int32_t hdd_copy_usb(const char* folder, uint32_t start, uint32_t end) {
+  return brin("hdd_copy_usb", folder, start, end);
+}
+int32_t hdd_copy_usb_stop() { return brin("hdd_copy_usb_stop"); }
+int32_t hdd_copy_usb_get_sts(int32_t* status) { return brin("hdd_copy_usb_get_sts", status); }
 
 int32_t bmp_to_jpeg(const char* source, const char* destination, int32_t quality) {
   return call<int32_t, const char*, const char*, int32_t>(Library::kJpegkit, "bmp_to_jpeg", kMissing, source,
                                                          destination, quality);
+}
+int32_t jpeg_to_Vjpeg(const char* source, int32_t start_offset, int32_t picture_offset, int32_t scale_shift,
+                      const char* destination) {
+  return call<int32_t, const char*, int32_t, int32_t, int32_t, const char*>(
+      Library::kJpegkit, "jpeg_to_Vjpeg", kMissing, source, start_offset, picture_offset, scale_shift, destination);
 }
 
 }  // namespace velmora::viewer::lib

@@ -43,6 +43,7 @@ int32_t brin_cam_swget(int32_t cn, int32_t item);
 int32_t brin_cam_swset(int32_t cn, int32_t a, int32_t b);
 int32_t brin_hd_swset(int32_t cn, int32_t a, int32_t b);
 int32_t brin_rx_menu_data(int32_t cn, int32_t value, uint8_t* data);
+int32_t brin_rx_playlist(int32_t cn, int32_t list);
 
 // ---- brinlib: live stream and live audio
 int32_t brin_udp_connect(const char* address, int32_t base_port, int32_t unused);
@@ -68,6 +69,7 @@ int32_t hdd_open(int32_t drive);
 int32_t hdd_close();
 int32_t hdd_read_hdsw(uint32_t* values128);
 int32_t first_section_play();
+int32_t read_start_end_sec(uint32_t* start, uint32_t* end);
 int32_t search_play(uint32_t time);
 int32_t get_rec_list(int32_t* count, int32_t* oldest);
 int32_t get_list_start_end_sec(int32_t index, uint32_t* start, uint32_t* end, int32_t* kind);
@@ -98,8 +100,20 @@ int32_t clear_dec_err();
 int32_t audio_set(int32_t flag);
 int32_t set_make_bmp_mode(int32_t mode);
 int32_t make_bmp(int32_t* layout, int32_t* first, int32_t* second, uint32_t* time, int32_t* idle);
+int32_t make_bmp_one(int32_t* layout, int32_t* first, int32_t* second, uint32_t* time);
+int32_t get_bmpsize(const char* path, int32_t* width, int32_t* height);
+int32_t playfile(const char* data_path, const char* index_path, const char* unused);
+int32_t file_read_start_end_sec(uint32_t* start, uint32_t* end);
+int32_t one_farme_view(const char* path, const char* unused);
+
+// ---- brinlib: copy of a span of the attached disk to a folder
+int32_t hdd_copy_usb(const char* folder, uint32_t start, uint32_t end);
+int32_t hdd_copy_usb_stop();
+int32_t hdd_copy_usb_get_sts(int32_t* status);
 
 // ---- jpegkit
 int32_t bmp_to_jpeg(const char* source, const char* destination, int32_t quality);
+int32_t jpeg_to_Vjpeg(const char* source, int32_t start_offset, int32_t picture_offset, int32_t scale_shift,
+                      const char* destination);
 
 }  // namespace velmora::viewer::lib

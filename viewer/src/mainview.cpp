@@ -466,6 +466,12 @@ void MainView::show_start_pictures() {
   for (Cell& c : cells_) c.picture->load(start_picture_);
 }
 
+void MainView::load_cell_picture(int cell, const QString& path) {
+  if (cell >= 0 && cell < 4) cells_[static_cast<size_t>(cell)].picture->load(path);
+}
+
+void MainView::show_start_picture(int cell) { load_cell_picture(cell, start_picture_); }
+
 void MainView::set_wait_cursor() {
   if (cursor_depth_++ == 0) QApplication::setOverrideCursor(Qt::WaitCursor);
 }

@@ -119,9 +119,16 @@ class MainView : public QWidget {
   // Playback (the other windows use these).
   void playback_button(int index);  // Command14(index); 27 resets the speed levels
   void enter_disk_playback();       // the main window into attached-disk playback
+  // The main window into playback of a copy that playfile has opened: the
+  // position bar spans the copy's first to last GOP time, and the start
+  // pictures show until decoded pictures arrive.
+  void enter_saved_playback();
   void leave_playback();            // Command7
   void refresh_pictures();          // one tick of Timer1
   void show_start_pictures();
+  // Picture cell 0 to 3: a picture file, or the start picture.
+  void load_cell_picture(int cell, const QString& path);
+  void show_start_picture(int cell);
   void set_playback_mode(int mode) { playback_mode_ = mode; }
   void set_file_range(uint32_t base, uint32_t end) {
     file_base_ = base;

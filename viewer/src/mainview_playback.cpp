@@ -68,13 +68,9 @@ void MainView::open_recorder_disk() {
   lib::first_section_play();
   lib::hdd_read_start();
   enter_menu_source(command3_);
+  // The time search window chooses where playback starts and starts it.
+  if (hooks_.open_time_search) hooks_.open_time_search();
   playback_mode_ = 2;
-  if (hooks_.open_time_search)
-    hooks_.open_time_search();
-  else
-    // Without the time search window, playback starts at the oldest
-    // recording, where the disk has just been positioned.
-    enter_disk_playback();
 }
 
 void MainView::enter_disk_playback() {
@@ -91,6 +87,29 @@ void MainView::enter_disk_playback() {
   if (check2_->isChecked()) frame11_->show();
   playback_mode_ = 2;
   playback_button(3);
+}
+
+void MainView::enter_saved_playback() {
+  timer1_->start();
+  frame1_->show();
+  frame5_->show();
+  command6_->show();
+  for (QPushButton* b : command14_) {
+    b->show();
+    b->setEnabled(true);
+  }
+  if (check2_->isChecked()) frame11_->show();
+  wait_ms(500);
+  playback_mode_ = 1;
+  position_by_program_ = true;
+  file_pos_->setValue(0);
+  position_by_program_ = false;
+  playback_button(3);
+  uint32_t base = 0, end = 0;
+  if (lib::file_read_start_end_sec(&base, &end) == 0) set_file_range(base, end);
+  file_pos_->setEnabled(true);
+  start_picture_flag_ = 1;
+  show_start_pictures();
 }
 
 void MainView::leave_playback() {

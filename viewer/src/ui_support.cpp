@@ -13,6 +13,7 @@ namespace {
 
 std::mutex g_handler_mutex;
 MessageHandler g_handler;
+QuestionHandler g_question_handler;
 
 void show_dialog(QWidget* parent, const Message& m) {
   QMessageBox box(parent);
@@ -57,6 +58,28 @@ void show_message(QWidget* parent, const Message& message) {
     return;
   }
   show_dialog(parent, message);
+}
+
+void set_question_handler(QuestionHandler handler) {
+  std::lock_guard<std::mutex> g(g_handler_mutex);
+  g_question_handler = std::move(handler);
+}
+
+bool ask_yes_no(QWidget* parent, const QString& text) {
+  QuestionHandler handler;
+  {
+    std::lock_guard<std::mutex> g(g_handler_mutex);
+    handler = g_question_handler;
+  }
+  const Message m{text, QString(), MessageIcon::kExclamation, false};
+  if (handler) return handler(m);
+  QMessageBox box(parent);
+  box.setWindowTitle(QStringLiteral("Velmora"));
+  box.setText(text);
+  box.setIcon(QMessageBox::Question);
+  box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
 }
 
 void show_message(QWidget* parent, const QString& text, MessageIcon icon, bool system_modal) {

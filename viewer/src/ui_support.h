@@ -27,6 +27,12 @@ void show_message(QWidget* parent, const QString& text, MessageIcon icon = Messa
 using MessageHandler = std::function<void(const Message&)>;
 void set_message_handler(MessageHandler handler);
 
+// Asks a yes/no question and returns true for yes. Tests install a handler
+// that records the question and gives the answer.
+bool ask_yes_no(QWidget* parent, const QString& text);
+using QuestionHandler = std::function<bool(const Message&)>;
+void set_question_handler(QuestionHandler handler);
+
 // The viewer's layouts are given in twips; the screen has 15 twips a pixel.
 constexpr int kTwipsPerPixel = 15;
 constexpr int px(int twips) { return twips / kTwipsPerPixel; }

@@ -1,0 +1,532 @@
+// The viewer's other windows without the playback engine: the time search
+// window's lists, calendar, time boxes and search; the data copy window's
+// folders, span checks and limits; the data search windows' lists; the
+// picture save window's opening and refusals. The disks are zeb-mkdisk
+// images.
+#include <QFile>
+#include <QFontDatabase>
+#include <QImage>
+#include <QPalette>
+#include <QRawFont>
+#include <QTimer>
+#include <QTreeWidgetItemIterator>
+
+#include "dates.h"
+#include "disk_fixture.h"
+
+namespace {
+
+using namespace velmora::viewer;
+
+constexpr const char* kDisk =
+    "run 2026/12/07 09:00:00 2026/12/07 09:00:20\n"
+    "run 2026/12/07 10:00:00 2026/12/07 10:00:10 kind 1\n"
+    "run 2026/12/07 11:00:00 2026/12/07 11:00:20\n"
+    "run 2026/12/09 23:59:50 2026/12/10 00:00:10\n";
+
+std::vector<QString> items(QListWidget* list) {
+  std::vector<QString> out;
+  for (int i = 0; list && i < list->count(); ++i) out.push_back(list->item(i)->text());
+  return out;
+}
+
+class Windows : public DiskViewerTest {
+ protected:
+  void SetUp() override {
+    DiskViewerTest::SetUp();
+    set_drive(1, make_disk("recorder", kDisk));
+  }
+
+  // A folder of the test's own for copies and pictures.
+  QString folder(const std::string& name) {
+    const QString path = QString::fromStdString(home_.file(name));
+    QDir().mkpath(path);
+    return path;
+  }
+
+  void write_sn(const std::string& text) { ASSERT_TRUE(velmora::testing::write_file(home_.file("sn.ini"), text)); }
+  std::string sn() const { return velmora::testing::read_file(home_.file("sn.ini")); }
+
+  // A user's click on a folder of a window's folder tree.
+  void click_folder(QWidget* window, const QString& path) {
+    auto* tree = in<FolderTree>(window, QStringLiteral("Dir1"));
+    if (!tree) return;
+    tree->set_path(path);
+    QTreeWidgetItem* item = tree->currentItem();
+    ASSERT_NE(item, nullptr);
+    tree->scrollToItem(item);
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(item).center());
+  }
+
+  RDataCopy* open_copy_window() {
+    if (!search_disk_at(2026, 12, 7, 9, 0, 0)) return nullptr;
+    click("Command1");
+    return windows_->data_copy();
+  }
+
+  // The day buttons of a calendar that are shown, by caption.
+  std::vector<int> shown_days(QWidget* window, const QString& suffix = QString()) {
+    std::vector<int> days;
+    for (int i = 0; i < 42; ++i) {
+      auto* b = in<QPushButton>(window, QStringLiteral("cmd_day%1_%2").arg(suffix).arg(i));
+      if (b && !b->isHidden()) days.push_back(b->text().toInt());
+    }
+    return days;
+  }
+
+  QPushButton* day_button(QWidget* window, int day) {
+    for (int i = 0; i < 42; ++i) {
+      auto* b = in<QPushButton>(window, QStringLiteral("cmd_day_%1").arg(i));
+      if (b && !b->isHidden() && b->text() == QString::number(day)) return b;
+    }
+    ADD_FAILURE() << "no button for day " << day;
+    return nullptr;
+  }
+
+  static QColor colour(QPushButton* b) { return b ? b->palette().color(QPalette::Button) : QColor(); }
+};
+
+// ---- Time search
+
+TEST_F(Windows, TimeSearchListsRecordingsAndAlarmRecordingsApart) {
+  MainView& v = start_with_windows();
+  click("Command3");
+  TimeSearch* ts = windows_->time_search();
+  ASSERT_NE(ts, nullptr);
+  EXPECT_TRUE(ts->isVisible());
+  EXPECT_TRUE(ts->windowFlags() & Qt::WindowStaysOnTopHint);
+  EXPECT_EQ(ts->pos(), v.stored_placement());
+  EXPECT_TRUE(in<QPushButton>(ts, "cmdBack")->isHidden());
+  EXPECT_EQ(items(in<QListWidget>(ts, "lstRec")),
+            (std::vector<QString>{"2026/12/07 09:00:00", "2026/12/07 11:00:00", "2026/12/09 23:59:50"}));
+  EXPECT_EQ(items(in<QListWidget>(ts, "lstAlarmRec")), (std::vector<QString>{"2026/12/07 10:00:00"}));
+  // Today on the calendar.
+  const QDate today = QDate::currentDate();
+  EXPECT_EQ(in<QLabel>(ts, "lbl_year")->text(), QString::number(today.year()));
+  EXPECT_EQ(in<QComboBox>(ts, "cmb_month")->currentText(), QStringLiteral("%1月").arg(today.month()));
+  screenshot(ts, QStringLiteral("TimeSearch"));
+}
+
+TEST_F(Windows, ASearchWithoutDataKeepsTheWindowOpenWithItsMessage) {
+  MainView& v = start_with_windows();
+  // After the newest recording: a time in a gap between recordings plays
+  // the recording that follows it.
+  TimeSearch* ts = search_disk_at(2026, 12, 11, 12, 0, 0);
+  ASSERT_NE(ts, nullptr);
+  EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("指定した日時のデータは存在しません")}));
+  EXPECT_TRUE(ts->isVisible());
+  EXPECT_TRUE(find<QGroupBox>("Frame5")->isHidden());
+  EXPECT_FALSE(find<QTimer>("Timer1")->isActive());
+
+  // With data: playback starts and the window goes.
+  messages_.clear();
+  choose_date(ts, 2026, 12, 7);
+  type_time(ts, 9, 0, 10);
+  click_in(ts, QStringLiteral("cmdStart"));
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_FALSE(find<QGroupBox>("Frame5")->isHidden());
+  EXPECT_TRUE(find<QTimer>("Timer1")->isActive());
+  EXPECT_EQ(v.playback_mode(), 2);
+  EXPECT_TRUE(wait_for([&] { return windows_->time_search() == nullptr; }));
+}
+
+TEST_F(Windows, AnEmptyTimeBoxIsAskedFor) {
+  start_with_windows();
+  click("Command3");
+  TimeSearch* ts = windows_->time_search();
+  ASSERT_NE(ts, nullptr);
+  in<QLineEdit>(ts, "txtM")->clear();
+  ts->search();
+  EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("検索する時間を入力してください")}));
+  EXPECT_TRUE(ts->isVisible());
+}
+
+TEST_F(Windows, TimeBoxesKeepTheirRules) {
+  start_with_windows();
+  click("Command3");
+  TimeSearch* ts = windows_->time_search();
+  ASSERT_NE(ts, nullptr);
+  auto* h = in<QLineEdit>(ts, "txtH");
+  auto* m = in<QLineEdit>(ts, "txtM");
+  auto* s = in<QLineEdit>(ts, "txtS");
+  activate(ts);
+
+  // A value above the maximum becomes the maximum.
+  h->setFocus();
+  h->selectAll();
+  QTest::keyClicks(h, "24");
+  EXPECT_EQ(h->text(), "23");
+  m->setFocus();
+  m->selectAll();
+  QTest::keyClicks(m, "75");
+  EXPECT_EQ(m->text(), "59");
+
+  // Only digits are typed; leaving writes two digits, "00" for an empty box.
+  h->setFocus();
+  h->selectAll();
+  QTest::keyClicks(h, "a7-b");
+  EXPECT_EQ(h->text(), "7");
+  s->setFocus();
+  s->selectAll();
+  QTest::keyClick(s, Qt::Key_Backspace);
+  EXPECT_EQ(s->text(), "");
+  h->setFocus();
+  EXPECT_EQ(s->text(), "00");
+  m->setFocus();
+  EXPECT_EQ(h->text(), "07");
+
+  // "." and Enter move on as Tab does.
+  h->setFocus();
+  QTest::keyClick(h, Qt::Key_Period);
+  EXPECT_FALSE(h->hasFocus());
+  EXPECT_EQ(h->text(), "07");
+  m->setFocus();
+  QTest::keyClick(m, Qt::Key_Return);
+  EXPECT_FALSE(m->hasFocus());
+
+  // Entering a box selects its text.
+  QTest::mouseClick(h, Qt::LeftButton);
+  EXPECT_TRUE(wait_for([&] { return h->selectedText() == "07"; }, 2000));
+
+  // The sliders write their values into the boxes (each slider starts at
+  // the current time, so it is moved twice).
+  const int targets[3] = {5, 42, 59};
+  for (int i = 0; i < 3; ++i) {
+    auto* slider = in<QScrollBar>(ts, QStringLiteral("HScroll1_%1").arg(i));
+    slider->setValue(1);
+    slider->setValue(targets[i]);
+  }
+  EXPECT_EQ(h->text(), "05");
+  EXPECT_EQ(m->text(), "42");
+  EXPECT_EQ(s->text(), "59");
+}
+
+TEST_F(Windows, TheCalendarDrawsEachMonthWithItsLengthAndFirstWeekday) {
+  start_with_windows();
+  click("Command3");
+  TimeSearch* ts = windows_->time_search();
+  ASSERT_NE(ts, nullptr);
+  auto range = [](int first, int last) {
+    std::vector<int> v;
+    for (int d = first; d <= last; ++d) v.push_back(d);
+    return v;
+  };
+  choose_date(ts, 2026, 12, 7);
+  EXPECT_EQ(shown_days(ts), range(1, 31));
+  // 2026-12-01 is a Tuesday: the third button of the first row.
+  EXPECT_EQ(in<QPushButton>(ts, "cmd_day_2")->text(), "1");
+  EXPECT_TRUE(in<QPushButton>(ts, "cmd_day_1")->isHidden());
+  EXPECT_FALSE(in<QPushButton>(ts, "cmd_day_1")->isEnabled());
+
+  choose_date(ts, 2100, 2, 1);
+  EXPECT_EQ(shown_days(ts), range(1, 28));
+  choose_date(ts, 2000, 2, 1);
+  EXPECT_EQ(shown_days(ts), range(1, 29));
+  EXPECT_EQ(in<QPushButton>(ts, QStringLiteral("cmd_day_%1").arg(first_weekday(2000, 2)))->text(), "1");
+
+  // The month spinner steps over the year's end both ways.
+  choose_date(ts, 2026, 12, 31);
+  in<QScrollBar>(ts, "vsc_month")->setValue(13);
+  EXPECT_EQ(in<QLabel>(ts, "lbl_year")->text(), "2027");
+  EXPECT_EQ(in<QComboBox>(ts, "cmb_month")->currentIndex(), 0);
+  in<QScrollBar>(ts, "vsc_month")->setValue(0);
+  EXPECT_EQ(in<QLabel>(ts, "lbl_year")->text(), "2026");
+  EXPECT_EQ(in<QComboBox>(ts, "cmb_month")->currentIndex(), 11);
+  // A day the shorter month lacks becomes its last day.
+  in<QComboBox>(ts, "cmb_month")->setCurrentIndex(1);
+  EXPECT_EQ(shown_days(ts), range(1, 28));
+}
+
+TEST_F(Windows, TheColourButtonMarksTheDaysWithRecordings) {
+  start_with_windows();
+  click("Command3");
+  TimeSearch* ts = windows_->time_search();
+  ASSERT_NE(ts, nullptr);
+  choose_date(ts, 2026, 12, 8);
+  const QColor face = colour(day_button(ts, 20));
+  // Before the marking no day is known to hold recordings.
+  EXPECT_EQ(colour(day_button(ts, 8)), MonthCalendar::kSelectedWithout);
+  EXPECT_EQ(colour(day_button(ts, 7)), face);
+
+  click_in(ts, QStringLiteral("cmdColor"));
+  EXPECT_EQ(colour(day_button(ts, 7)), MonthCalendar::kWithRecordings);
+  EXPECT_EQ(colour(day_button(ts, 8)), MonthCalendar::kSelectedWithout);
+  // A recording that runs over midnight marks both days.
+  EXPECT_EQ(colour(day_button(ts, 9)), MonthCalendar::kWithRecordings);
+  EXPECT_EQ(colour(day_button(ts, 10)), MonthCalendar::kWithRecordings);
+  EXPECT_EQ(colour(day_button(ts, 11)), face);
+  QTest::mouseClick(day_button(ts, 7), Qt::LeftButton);
+  EXPECT_EQ(colour(day_button(ts, 7)), MonthCalendar::kSelectedWithRecordings);
+  EXPECT_EQ(colour(day_button(ts, 8)), face);
+  screenshot(ts, QStringLiteral("TimeSearch-marked"));
+
+  // Another month keeps the marks of its own days only.
+  choose_date(ts, 2026, 11, 7);
+  EXPECT_EQ(colour(day_button(ts, 7)), MonthCalendar::kSelectedWithout);
+}
+
+TEST_F(Windows, ThePlayListOfConnectionOneJoinsTheRecordingList) {
+  zebsim::Recorder& sim = start_sim();
+  char reply[33] = "                                ";
+  ASSERT_GE(lib::brin_connect(1, sim.config().address.c_str(), login().c_str(), reply), 0);
+  start_with_windows();
+  click("Command3");
+  TimeSearch* ts = windows_->time_search();
+  ASSERT_NE(ts, nullptr);
+  EXPECT_EQ(items(in<QListWidget>(ts, "lstRec")),
+            (std::vector<QString>{"2026/12/07 09:00:00", "2026/12/07 11:00:00", "2026/12/09 23:59:50",
+                                  "2026/12/07 09:00:00", "2026/12/07 10:00:00"}));
+  EXPECT_TRUE(QFile::exists(QString::fromStdString(home_.file("img/list0.txt"))));
+  lib::brin_unconnect(1, 0, 0, 0);
+}
+
+// ---- Recorded data copy
+
+TEST_F(Windows, TheCopyWindowOpensWithTodayAndTheStoredDestination) {
+  const QString dest = folder("copies");
+  write_sn("[ZEB]\nRDataCopyPath=  " + dest.toStdString() + "  \n");
+  MainView& v = start_with_windows();
+  RDataCopy* rc = open_copy_window();
+  ASSERT_NE(rc, nullptr);
+  EXPECT_TRUE(rc->isVisible());
+  EXPECT_EQ(rc->pos(), v.stored_placement());
+  EXPECT_TRUE(rc->windowFlags() & Qt::WindowStaysOnTopHint);
+  EXPECT_TRUE(in<QPushButton>(rc, "cmdBack")->isHidden());
+  EXPECT_EQ(in<QLineEdit>(rc, "txtF")->text(), dest);
+  EXPECT_EQ(in<FolderTree>(rc, "Dir1")->path(), dest);
+  EXPECT_EQ(in<DriveList>(rc, "Drive1")->drive(), drive_of(dest));
+  EXPECT_TRUE(in<QFrame>(rc, "Shape1")->isHidden());
+  EXPECT_TRUE(in<QLineEdit>(rc, "Text2")->text().isEmpty());
+  EXPECT_EQ(in<QLabel>(rc, "lbl_min")->text(), "0");
+  const QDate today = QDate::currentDate();
+  for (const char* year : {"lbl_year", "lbl_yearEnd"}) EXPECT_EQ(in<QLabel>(rc, year)->text(), QString::number(today.year()));
+  screenshot(rc, QStringLiteral("RDataCopy"));
+
+  // Leaving playback closes it.
+  click("Command7");
+  EXPECT_TRUE(wait_for([&] { return windows_->data_copy() == nullptr; }));
+}
+
+TEST_F(Windows, FoldersAreMadeInTheChosenFolder) {
+  const QString dest = folder("copies");
+  write_sn("[ZEB]\nRDataCopyPath=" + dest.toStdString() + "\n");
+  start_with_windows();
+  RDataCopy* rc = open_copy_window();
+  ASSERT_NE(rc, nullptr);
+  click_in(rc, QStringLiteral("Command1"));
+  EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("フォルダー名がありません")}));
+
+  messages_.clear();
+  in<QLineEdit>(rc, "Text1")->setText(QStringLiteral("事件1"));
+  click_in(rc, QStringLiteral("Command1"));
+  EXPECT_TRUE(messages_.empty());
+  const QString made = dest + QStringLiteral("/事件1");
+  EXPECT_TRUE(QFileInfo(made).isDir());
+  EXPECT_EQ(in<QLineEdit>(rc, "txtF")->text(), made);
+  EXPECT_EQ(in<FolderTree>(rc, "Dir1")->path(), made);
+  EXPECT_TRUE(in<QLineEdit>(rc, "Text1")->text().isEmpty());
+
+  // The same name again in the parent folder cannot be made.
+  click_folder(rc, dest);
+  EXPECT_EQ(in<QLineEdit>(rc, "txtF")->text(), dest);
+  in<QLineEdit>(rc, "Text1")->setText(QStringLiteral("事件1"));
+  click_in(rc, QStringLiteral("Command1"));
+  EXPECT_EQ(message_texts(), (std::vector<QString>{made + QStringLiteral("は作成できません。")}));
+}
+
+TEST_F(Windows, TheSpanLengthIsShownInMinutes) {
+  start_with_windows();
+  RDataCopy* rc = open_copy_window();
+  ASSERT_NE(rc, nullptr);
+  choose_date(rc, 2026, 12, 7);
+  type_time(rc, 9, 0, 0);
+  choose_date(rc, 2026, 12, 7, QStringLiteral("End"));
+  type_time(rc, 10, 30, 59, QStringLiteral("End"));
+  EXPECT_EQ(in<QLabel>(rc, "lbl_min")->text(), "90");
+  choose_date(rc, 2026, 12, 8, QStringLiteral("End"));
+  type_time(rc, 9, 0, 0, QStringLiteral("End"));
+  EXPECT_EQ(in<QLabel>(rc, "lbl_min")->text(), "1440");
+  // Over the end of a year, and an end before the start.
+  choose_date(rc, 2026, 12, 31);
+  type_time(rc, 23, 59, 0);
+  choose_date(rc, 2027, 1, 1, QStringLiteral("End"));
+  type_time(rc, 0, 1, 0, QStringLiteral("End"));
+  EXPECT_EQ(in<QLabel>(rc, "lbl_min")->text(), "2");
+  choose_date(rc, 2027, 1, 1);
+  type_time(rc, 1, 1, 0);
+  EXPECT_EQ(in<QLabel>(rc, "lbl_min")->text(), "-60");
+}
+
+TEST_F(Windows, ASpanWithoutRecordingsIsRefused) {
+  const QString dest = folder("copies");
+  write_sn("[ZEB]\nRDataCopyPath=" + dest.toStdString() + "\n");
+  start_with_windows();
+  RDataCopy* rc = open_copy_window();
+  ASSERT_NE(rc, nullptr);
+  choose_date(rc, 2026, 12, 8);
+  type_time(rc, 9, 0, 0);
+  choose_date(rc, 2026, 12, 8, QStringLiteral("End"));
+  type_time(rc, 10, 0, 0, QStringLiteral("End"));
+  click_in(rc, QStringLiteral("cmdCopyStart"));
+  EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("指定した日時のデータはHDDに存在しません")}));
+  EXPECT_TRUE(QDir(dest).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+  // The destination was remembered all the same.
+  EXPECT_NE(sn().find("RDataCopyPath=" + dest.toStdString()), std::string::npos);
+  EXPECT_NE(sn().find("r_drive=" + drive_of(dest).toStdString()), std::string::npos);
+  EXPECT_FALSE(in<QTimer>(rc, "Timer2")->isActive());
+}
+
+TEST_F(Windows, AHundredCopiesFillADestination) {
+  const QString dest = folder("copies");
+  for (int n = 0; n < 100; ++n) ASSERT_TRUE(QDir(dest).mkdir(QStringLiteral("rec%1").arg(n, 2, 10, QLatin1Char('0'))));
+  write_sn("[ZEB]\nRDataCopyPath=" + dest.toStdString() + "\n");
+  start_with_windows();
+  RDataCopy* rc = open_copy_window();
+  ASSERT_NE(rc, nullptr);
+  choose_date(rc, 2026, 12, 7);
+  type_time(rc, 9, 0, 0);
+  choose_date(rc, 2026, 12, 7, QStringLiteral("End"));
+  type_time(rc, 9, 0, 10, QStringLiteral("End"));
+  click_in(rc, QStringLiteral("cmdCopyStart"));
+  EXPECT_EQ(message_texts(),
+            (std::vector<QString>{QStringLiteral("録画データが１００個以上になりました。\n"
+                                                 "録画データを消去するか保存先を変更してください。")}));
+  EXPECT_EQ(QDir(dest).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(), 100);
+  EXPECT_FALSE(in<QTimer>(rc, "Timer2")->isActive());
+}
+
+TEST(CopyEnd, EveryEndStateHasItsMessage) {
+  EXPECT_EQ(copy_end_message(200), QStringLiteral("データコピーが終了しました"));
+  EXPECT_EQ(copy_end_message(101), QStringLiteral("HDDエラーが発生しました"));
+  EXPECT_EQ(copy_end_message(102), QStringLiteral("コピーをキャンセルしました"));
+  EXPECT_EQ(copy_end_message(103), QStringLiteral("データの書き込みができません。中断します"));
+  EXPECT_EQ(copy_end_message(104), copy_end_message(103));
+  for (int32_t running : {0, 55, 100}) EXPECT_FALSE(copy_end_message(running)) << running;
+  EXPECT_FALSE(copy_end_message(-1));
+}
+
+// ---- Data search windows
+
+TEST_F(Windows, TheCopySearchListsAFoldersCopiesAndTheirCopyFolders) {
+  const QString dest = folder("saved");
+  const std::string d = dest.toStdString();
+  QDir(dest).mkpath("rec07");
+  QDir(dest).mkpath("rec03");
+  QDir(dest).mkpath("rec05");
+  ASSERT_TRUE(velmora::testing::write_file(d + "/list.ZEB", "2026/12/07 08:00:00 - 2026/12/07 08:10:00\r\n"));
+  // The name as the copy writes it.
+  ASSERT_TRUE(velmora::testing::write_file(d + "/rec07/List.ZEB", "2026/12/07 09:00:00 - 2026/12/07 09:00:20"));
+  ASSERT_TRUE(velmora::testing::write_file(d + "/rec03/list.ZQ7",
+                                           "2026/12/07 10:00:00 - 2026/12/07 10:00:10\n"
+                                           "2026/12/07 11:00:00 - 2026/12/07 11:00:10\n\nignored\n"));
+  write_sn("[ZEB]\npath=" + d + "\n");
+  start_with_windows();
+  click("Command4");
+  RDataSearch* rs = windows_->disk_data_search();
+  ASSERT_NE(rs, nullptr);
+  EXPECT_TRUE(rs->isVisible());
+  EXPECT_TRUE(in<QPushButton>(rs, "cmdBack")->isHidden());
+  EXPECT_EQ(in<QLineEdit>(rs, "txtF")->text(), dest);
+  const std::vector<QString> expected{"2026/12/07 09:00:00 - 2026/12/07 09:00:20 (07)",
+                                      "2026/12/07 08:00:00 - 2026/12/07 08:10:00",
+                                      "2026/12/07 10:00:00 - 2026/12/07 10:00:10 (03)",
+                                      "2026/12/07 11:00:00 - 2026/12/07 11:00:10 (03)"};
+  EXPECT_EQ(items(in<QListWidget>(rs, "List1")), expected);
+  EXPECT_EQ(in<QListWidget>(rs, "List1")->currentRow(), 0);
+  ASSERT_EQ(rs->entries().size(), 4u);
+  EXPECT_EQ(rs->entries()[0].folder, dest + "/rec07");
+  EXPECT_EQ(rs->entries()[0].model, 0);
+  EXPECT_EQ(rs->entries()[1].folder, dest);
+  EXPECT_EQ(rs->entries()[2].model, 1);
+  EXPECT_EQ(rs->entries()[2].line.start, (std::array<int, 6>{26, 12, 7, 10, 0, 0}));
+  screenshot(rs, QStringLiteral("RDataSearch"));
+
+  // A path that names the list file itself lists the same.
+  in<QLineEdit>(rs, "txtF")->setText(dest + "/list.ZEB");
+  EXPECT_EQ(items(in<QListWidget>(rs, "List1")), expected);
+  EXPECT_NE(sn().find("path=" + d + "\n"), std::string::npos);
+
+  // A click on a folder lists that folder's copies.
+  click_folder(rs, dest + "/rec07");
+  EXPECT_EQ(in<QLineEdit>(rs, "txtF")->text(), dest + "/rec07");
+  EXPECT_EQ(items(in<QListWidget>(rs, "List1")),
+            (std::vector<QString>{"2026/12/07 09:00:00 - 2026/12/07 09:00:20"}));
+  EXPECT_NE(sn().find("path=" + d + "/rec07\n"), std::string::npos);
+}
+
+TEST_F(Windows, ThePictureSearchListsTheSavedPicturesOfAFolder) {
+  const QString dest = folder("pictures");
+  const std::string d = dest.toStdString();
+  QDir(dest).mkpath("more");
+  for (const char* name : {"b.mpi", "A.MPI", "notes.txt", "more/c.mpi"})
+    ASSERT_TRUE(velmora::testing::write_file(d + "/" + name, "x"));
+  write_sn("[ZEB]\nSDataSearchPath=" + d + "\n");
+  start_with_windows();
+  click("Command5");
+  SDataSearch* ss = windows_->saved_picture_search();
+  ASSERT_NE(ss, nullptr);
+  EXPECT_TRUE(ss->isVisible());
+  EXPECT_TRUE(find<QGroupBox>("Frame11")->isHidden());
+  EXPECT_EQ(in<QLineEdit>(ss, "txtF")->text(), dest);
+  EXPECT_EQ(items(in<QListWidget>(ss, "File1")), (std::vector<QString>{"A.MPI", "b.mpi"}));
+  screenshot(ss, QStringLiteral("SDataSearch"));
+  click_folder(ss, dest + "/more");
+  EXPECT_EQ(in<QLineEdit>(ss, "txtF")->text(), dest + "/more");
+  EXPECT_EQ(items(in<QListWidget>(ss, "File1")), (std::vector<QString>{"c.mpi"}));
+  // Leaving the menu closes the window.
+  click("Command7");
+  EXPECT_TRUE(wait_for([&] { return windows_->saved_picture_search() == nullptr; }));
+}
+
+// ---- Picture save
+
+TEST_F(Windows, ThePictureSaveWindowShowsTheViewsPictureAndRefusesAnEmptyName) {
+  const QString dest = folder("stills");
+  write_sn("[ZEB]\nPicSavePath=" + dest.toStdString() + "\n");
+  MainView& v = start_with_windows();
+  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 0), nullptr);
+  click("Command14_6");
+  // The second cell's picture, shown alone.
+  QImage picture(352, 240, QImage::Format_RGB888);
+  picture.fill(QColor(200, 40, 40));
+  ASSERT_TRUE(picture.save(QString::fromStdString(home_.file("bmp2.bmp")), "BMP"));
+  click("Command8_1");
+  ASSERT_EQ(v.split_mode(), 1);
+  ASSERT_TRUE(find<QPushButton>("Command6")->isEnabled());
+  click("Command6");
+  PicSave* ps = windows_->picture_save();
+  ASSERT_NE(ps, nullptr);
+  EXPECT_TRUE(ps->isVisible());
+  EXPECT_EQ(velmora::testing::read_file(home_.file("work.dat")), velmora::testing::read_file(home_.file("bmp2.bmp")));
+  EXPECT_EQ(in<PictureBox>(ps, "Image1")->image().size(), QSize(352, 240));
+  EXPECT_EQ(in<QLineEdit>(ps, "TextF")->text(), dest);
+  EXPECT_TRUE(in<QLineEdit>(ps, "txtF")->text().isEmpty());
+  screenshot(ps, QStringLiteral("PicSave"));
+
+  click_in(ps, QStringLiteral("Command1"));
+  EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("静止画保存ファイル名がありません")}));
+  EXPECT_TRUE(QDir(dest).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+  messages_.clear();
+  click_in(ps, QStringLiteral("Command2"));
+  EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("フォルダー名がありません")}));
+
+  // The copy window goes when the picture save window opens.
+  click("Command1");
+  ASSERT_NE(windows_->data_copy(), nullptr);
+  click("Command6");
+  EXPECT_TRUE(wait_for([&] { return windows_->data_copy() == nullptr; }));
+  EXPECT_NE(windows_->picture_save(), nullptr);
+}
+
+TEST(Screenshots, AJapaneseFontDrawsTheWindowsTexts) {
+  // The test command installs a CJK font; without one the screenshots of the
+  // windows show boxes for every Japanese character.
+  const QStringList families = QFontDatabase::families(QFontDatabase::Japanese);
+  ASSERT_FALSE(families.isEmpty());
+  bool drawn = false;
+  for (const QString& family : families)
+    drawn = drawn || QRawFont::fromFont(QFont(family)).supportsCharacter(U'録');
+  EXPECT_TRUE(drawn);
+}
+
+}  // namespace

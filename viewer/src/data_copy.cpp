@@ -1,0 +1,297 @@
+#include "data_copy.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
+
+#include "copy_span.h"
+#include "dates.h"
+#include "libraries.h"
+#include "mainview.h"
+#include "saved_lists.h"
+#include "ui_support.h"
+#include "velmora/rectime.h"
+
+namespace velmora::viewer {
+namespace {
+
+// The progress bar grows by this much per percent.
+constexpr int kBarTwipsPerPercent = 55;
+
+std::array<TimeBox*, 3> make_time_boxes(QWidget* parent, const QString& suffix, int left, int top) {
+  static const char* kNames[3] = {"txtH", "txtM", "txtS"};
+  static const int kMaxima[3] = {23, 59, 59};
+  std::array<TimeBox*, 3> boxes{};
+  for (int i = 0; i < 3; ++i) {
+    const QByteArray name = (QString::fromLatin1(kNames[i]) + suffix).toLatin1();
+    TimeBox* box = new TimeBox(name.constData(), kMaxima[i], parent);
+    box->setGeometry(twips_rect(left + i * 900, top, 600, 380));
+    boxes[static_cast<size_t>(i)] = box;
+    if (i < 2) {
+      auto* colon = new QLabel(QStringLiteral(":"), parent);
+      colon->setGeometry(twips_rect(left + 600 + i * 900, top, 300, 380));
+      colon->setAlignment(Qt::AlignCenter);
+    }
+  }
+  return boxes;
+}
+
+// Minutes from one day and time to another, counted as minute boundaries
+// passed.
+long minute_number(const MonthCalendar* c, const std::array<TimeBox*, 3>& t) {
+  return day_number(c->year(), c->month(), c->day()) * 1440L + t[0]->value() * 60L + t[1]->value();
+}
+
+}  // namespace
+
+std::optional<QString> copy_end_message(int32_t status) {
+  switch (status) {
+    case 200:
+      return QStringLiteral("データコピーが終了しました");
+    case 101:
+      return QStringLiteral("HDDエラーが発生しました");
+    case 102:
+      return QStringLiteral("コピーをキャンセルしました");
+    case 103:
+    case 104:
+      return QStringLiteral("データの書き込みができません。中断します");
+    default:
+      return std::nullopt;
+  }
+}
+
+RDataCopy::RDataCopy(MainView& main) : SubWindow(main, "RDataCopy", QStringLiteral("録画データコピー"), 12300, 6700) {
+  start_calendar_ = new MonthCalendar(QStringLiteral("コピー開始時間"), QString(), &recorded_, this);
+  start_calendar_->move(px(120), px(120));
+  start_boxes_ = make_time_boxes(this, QString(), 500, 3750);
+  end_calendar_ = new MonthCalendar(QStringLiteral("コピー終了時間"), QStringLiteral("End"), &recorded_, this);
+  end_calendar_->move(px(4000), px(120));
+  end_boxes_ = make_time_boxes(this, QStringLiteral("End"), 4380, 3750);
+
+  lbl_min_ = new QLabel(this);
+  lbl_min_->setObjectName(QStringLiteral("lbl_min"));
+  lbl_min_->setGeometry(twips_rect(4000, 4250, 1500, 380));
+  lbl_min_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  auto* label12 = new QLabel(QStringLiteral("分間"), this);
+  label12->setObjectName(QStringLiteral("Label12"));
+  label12->setGeometry(twips_rect(5550, 4250, 800, 380));
+
+  txt_f_ = new QLineEdit(this);
+  txt_f_->setObjectName(QStringLiteral("txtF"));
+  frame1_ = new QGroupBox(QStringLiteral("コピーデータ保存先 "), this);
+  frame1_->setObjectName(QStringLiteral("Frame1"));
+  frame1_->setGeometry(twips_rect(7900, 120, 4250, 4150));
+  txt_f_->setParent(frame1_);
+  txt_f_->setGeometry(twips_rect(120, 3650, 4000, 380));
+  folders_ = new FolderChooser(frame1_, txt_f_, twips_rect(120, 300, 4000, 380), twips_rect(120, 750, 4000, 2800));
+
+  text1_ = new QLineEdit(this);
+  text1_->setObjectName(QStringLiteral("Text1"));
+  text1_->setGeometry(twips_rect(7900, 4350, 2600, 400));
+  command1_ = new QPushButton(QStringLiteral("フォルダー作成"), this);
+  command1_->setObjectName(QStringLiteral("Command1"));
+  command1_->setGeometry(twips_rect(10600, 4330, 1550, 440));
+  connect(command1_, &QPushButton::clicked, this, [this] {
+    if (const auto made = create_named_folder(this, txt_f_->text().trimmed(), text1_->text())) {
+      txt_f_->setText(*made);
+      folders_->show_folder(*made);
+      text1_->clear();
+    }
+  });
+
+  cmd_color_ = new QPushButton(QStringLiteral("カレンダー色セット"), this);
+  cmd_color_->setObjectName(QStringLiteral("cmdColor"));
+  cmd_color_->setGeometry(twips_rect(120, 4850, 2100, 480));
+  connect(cmd_color_, &QPushButton::clicked, this, &RDataCopy::mark_recorded_days);
+  cmd_copy_start_ = new QPushButton(QStringLiteral("コピー開始"), this);
+  cmd_copy_start_->setObjectName(QStringLiteral("cmdCopyStart"));
+  cmd_copy_start_->setGeometry(twips_rect(4000, 4850, 1700, 480));
+  connect(cmd_copy_start_, &QPushButton::clicked, this, &RDataCopy::start_copy);
+  cmd_copy_stop_ = new QPushButton(QStringLiteral("コピー中止"), this);
+  cmd_copy_stop_->setObjectName(QStringLiteral("cmdCopyStop"));
+  cmd_copy_stop_->setGeometry(twips_rect(5850, 4850, 1700, 480));
+  connect(cmd_copy_stop_, &QPushButton::clicked, this, &RDataCopy::stop_copy);
+
+  label10_ = new QLabel(QStringLiteral("コピー中データ"), this);
+  label10_->setObjectName(QStringLiteral("Label10"));
+  label10_->setGeometry(twips_rect(120, 5550, 1500, 380));
+  shape1_ = new QFrame(this);
+  shape1_->setObjectName(QStringLiteral("Shape1"));
+  shape1_->setAutoFillBackground(true);
+  QPalette bar = shape1_->palette();
+  bar.setColor(QPalette::Window, QColor(0, 0, 160));
+  shape1_->setPalette(bar);
+  text2_ = new QLineEdit(this);
+  text2_->setObjectName(QStringLiteral("Text2"));
+  text2_->setReadOnly(true);
+  text2_->setGeometry(twips_rect(7350, 5550, 500, 380));
+  text2_->setAlignment(Qt::AlignRight);
+
+  list1_ = new QListWidget(this);
+  list1_->setObjectName(QStringLiteral("List1"));
+  list1_->setGeometry(twips_rect(7900, 4900, 2600, 1100));
+
+  timer2_ = new QTimer(this);
+  timer2_->setObjectName(QStringLiteral("Timer2"));
+  timer2_->setInterval(200);
+  connect(timer2_, &QTimer::timeout, this, &RDataCopy::poll_progress);
+
+  for (auto* c : {start_calendar_, end_calendar_})
+    connect(c, &MonthCalendar::date_changed, this, &RDataCopy::update_span_minutes);
+  for (auto* b : start_boxes_) connect(b, &QLineEdit::textChanged, this, &RDataCopy::update_span_minutes);
+  for (auto* b : end_boxes_) connect(b, &QLineEdit::textChanged, this, &RDataCopy::update_span_minutes);
+
+  // Opening: today on both calendars, playback stopped, no progress shown.
+  const QDateTime now = QDateTime::currentDateTime();
+  for (auto* c : {start_calendar_, end_calendar_}) c->set_date(now.date().year(), now.date().month(), now.date().day());
+  main.playback_button(6);
+  wait_ms(100);
+  shape1_->hide();
+  text2_->clear();
+
+  folders_->start_at(settings().read("RDataCopyPath"));
+
+  const int fields[3] = {now.time().hour(), now.time().minute(), now.time().second()};
+  for (int i = 0; i < 3; ++i) {
+    start_boxes_[static_cast<size_t>(i)]->set_value(fields[i]);
+    end_boxes_[static_cast<size_t>(i)]->set_value(fields[i]);
+  }
+  update_span_minutes();
+
+  const int32_t size = lib::brin_rx_playlist(1, 0);
+  if (size > 0 && size != lib::kMissing) {
+    QFile f(QDir(main.program_folder()).filePath(QStringLiteral("img/list0.txt")));
+    if (f.open(QIODevice::ReadOnly)) {
+      const QByteArray bytes = f.read(1 << 20);
+      for (const std::string& e : play_list_entries(std::string_view(bytes.constData(), bytes.size())))
+        list1_->addItem(QString::fromStdString(e));
+    }
+  }
+}
+
+bool RDataCopy::copying() const { return timer2_->isActive(); }
+
+void RDataCopy::update_span_minutes() {
+  lbl_min_->setText(QString::number(minute_number(end_calendar_, end_boxes_) -
+                                    minute_number(start_calendar_, start_boxes_)));
+}
+
+uint32_t RDataCopy::start_time() const {
+  return vp::rec_seconds(start_calendar_->year(), start_calendar_->month(), start_calendar_->day(),
+                         start_boxes_[0]->value(), start_boxes_[1]->value(), start_boxes_[2]->value());
+}
+
+uint32_t RDataCopy::end_time() const {
+  return vp::rec_seconds(end_calendar_->year(), end_calendar_->month(), end_calendar_->day(), end_boxes_[0]->value(),
+                         end_boxes_[1]->value(), end_boxes_[2]->value());
+}
+
+void RDataCopy::mark_recorded_days() {
+  recorded_.clear();
+  const RecordingList list = RecordingList::of_disk();
+  for (int32_t k = 0; k < list.count; ++k) {
+    uint32_t s = 0, e = 0;
+    if (list.read(static_cast<int32_t>((list.oldest + k) % 1000), &s, &e)) recorded_.mark_span(s, e);
+  }
+  start_calendar_->redraw();
+  end_calendar_->redraw();
+}
+
+void RDataCopy::set_controls_enabled(bool enabled) {
+  for (QWidget* w : std::initializer_list<QWidget*>{start_calendar_, end_calendar_, frame1_, text1_, command1_,
+                                                    cmd_color_, cmd_copy_start_, list1_})
+    w->setEnabled(enabled);
+  for (auto* b : start_boxes_) b->setEnabled(enabled);
+  for (auto* b : end_boxes_) b->setEnabled(enabled);
+}
+
+void RDataCopy::show_progress(int percent) {
+  shape1_->setGeometry(twips_rect(1700, 5600, percent * kBarTwipsPerPercent, 280));
+  shape1_->show();
+  text2_->setText(QString::number(percent));
+}
+
+void RDataCopy::start_copy() {
+  const QString folder = txt_f_->text().trimmed();
+  settings().write("r_drive", folders_->drives()->drive().toStdString());
+  settings().write("RDataCopyPath", folder.toStdString());
+
+  const uint32_t start = start_time();
+  uint32_t end = end_time();
+
+  const RecordingList list = RecordingList::of_disk();
+  std::optional<std::pair<uint32_t, uint32_t>> range;
+  uint32_t first = 0, last = 0;
+  if (lib::read_start_end_sec(&first, &last) == 0) range = std::make_pair(first, last);
+  const std::optional<int32_t> holder = find_copy_entry(list, start, end, range);
+  if (!holder) {
+    show_message(this, QStringLiteral("指定した日時のデータはHDDに存在しません"));
+    return;
+  }
+  // Without a destination the numbered folders would land in the root.
+  if (folder.isEmpty()) {
+    show_message(this, QStringLiteral("フォルダー名がありません"));
+    return;
+  }
+
+  int n = 0;
+  auto numbered = [&](int i) { return join_path(folder, QStringLiteral("rec%1").arg(i, 2, 10, QLatin1Char('0'))); };
+  while (n < kMaxCopies && QFileInfo::exists(numbered(n))) ++n;
+  if (n == kMaxCopies) {
+    show_message(this, QStringLiteral("録画データが１００個以上になりました。\n録画データを消去するか保存先を変更してください。"));
+    return;
+  }
+  const QString target = numbered(n);
+  if (!QDir().mkdir(target)) {
+    show_message(this, target + QStringLiteral("は作成できません。"));
+    return;
+  }
+
+  end = clamp_copy_end(list, *holder, start, end);
+  const QByteArray path = QFile::encodeName(target);
+  if (lib::hdd_copy_usb(path.constData(), start, end) != 0) {
+    // Nothing was copied: the copy's folder goes again, so that the next
+    // copy takes its number, and the user learns that it failed.
+    QDir().rmdir(target);
+    show_message(this, QStringLiteral("データの書き込みができません。中断します"));
+    return;
+  }
+  copy_folder_ = target;
+  timer2_->start();
+  show_progress(0);
+  set_controls_enabled(false);
+  folders_->tree()->refresh();
+}
+
+void RDataCopy::poll_progress() {
+  int32_t status = 0;
+  if (lib::hdd_copy_usb_get_sts(&status) == lib::kMissing) status = 101;
+  if (status >= 0 && status <= 100) {
+    show_progress(status);
+    return;
+  }
+  const std::optional<QString> text = copy_end_message(status);
+  if (!text) return;  // not a state the library reports; the next tick looks again
+  // The timer stops before the message box, whose wait would let it report
+  // the same end again.
+  timer2_->stop();
+  if (status == 200) show_progress(100);
+  show_message(this, *text);
+  text2_->clear();
+  shape1_->hide();
+  set_controls_enabled(true);
+  folders_->tree()->refresh();
+}
+
+void RDataCopy::stop_copy() {
+  lib::hdd_copy_usb_stop();
+  set_controls_enabled(true);
+  folders_->tree()->refresh();
+}
+
+}  // namespace velmora::viewer

@@ -1,0 +1,66 @@
+// The recorded data copy window "RDataCopy": copies a span of the attached
+// recorder disk, chosen on a start and an end calendar with their times,
+// into a new folder rec00 to rec99 of a chosen destination, and follows the
+// copy's progress until it ends.
+#pragma once
+#include <array>
+
+#include "month_calendar.h"
+#include "sub_window.h"
+
+class QFrame;
+class QLabel;
+class QListWidget;
+class QPushButton;
+class QTimer;
+
+namespace velmora::viewer {
+
+// The message for a copy status that ends the copy; nothing while the copy
+// runs (0 to 100) or for a value the library does not report.
+std::optional<QString> copy_end_message(int32_t status);
+
+class RDataCopy : public SubWindow {
+  Q_OBJECT
+ public:
+  // At most this many copies (rec00 to rec99) in one destination.
+  static constexpr int kMaxCopies = 100;
+
+  explicit RDataCopy(MainView& main);
+
+  void mark_recorded_days();  // cmdColor
+  void start_copy();          // cmdCopyStart
+  void stop_copy();           // cmdCopyStop
+  void poll_progress();       // one tick of Timer2
+  bool copying() const;
+
+ private:
+  void update_span_minutes();
+  void set_controls_enabled(bool enabled);
+  void show_progress(int percent);
+  uint32_t start_time() const;
+  uint32_t end_time() const;
+
+  RecordedDays recorded_;
+  MonthCalendar* start_calendar_ = nullptr;
+  MonthCalendar* end_calendar_ = nullptr;
+  std::array<TimeBox*, 3> start_boxes_{};
+  std::array<TimeBox*, 3> end_boxes_{};
+  QLabel* lbl_min_ = nullptr;
+  QGroupBox* frame1_ = nullptr;
+  QLineEdit* txt_f_ = nullptr;
+  FolderChooser* folders_ = nullptr;
+  QLineEdit* text1_ = nullptr;
+  QPushButton* command1_ = nullptr;
+  QPushButton* cmd_color_ = nullptr;
+  QPushButton* cmd_copy_start_ = nullptr;
+  QPushButton* cmd_copy_stop_ = nullptr;
+  QFrame* shape1_ = nullptr;
+  QLineEdit* text2_ = nullptr;
+  QLabel* label10_ = nullptr;
+  QListWidget* list1_ = nullptr;
+  QTimer* timer2_ = nullptr;
+  QString copy_folder_;
+};
+
+}  // namespace velmora::viewer

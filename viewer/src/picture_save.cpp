@@ -1,0 +1,130 @@
+#include "picture_save.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QUrl>
+#include <cstdio>
+#include <cstdlib>
+
+#include "libraries.h"
+#include "mainview.h"
+#include "ui_support.h"
+
+namespace velmora::viewer {
+namespace {
+
+constexpr const char* kDoubledWorkFile = "work.dat1";
+constexpr int kJpegQuality = 10;
+
+}  // namespace
+
+bool prepare_picture_work_file(const QString& program_folder, int split_mode) {
+  const QDir dir(program_folder);
+  const int slot = split_mode >= 0 && split_mode <= 3 ? split_mode + 1 : 1;
+  const QString work = dir.filePath(QString::fromLatin1(kPictureWorkFile));
+  QFile::remove(work);
+  return QFile::copy(dir.filePath(QStringLiteral("bmp%1.bmp").arg(slot)), work);
+}
+
+PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", QStringLiteral("静止画保存"), 9700, 6300) {
+  image1_ = new PictureBox(this);
+  image1_->setObjectName(QStringLiteral("Image1"));
+  image1_->setGeometry(twips_rect(120, 120, 4400, 3000));
+
+  auto* label7 = new QLabel(QStringLiteral("静止画保存ファイル名："), this);
+  label7->setObjectName(QStringLiteral("Label7"));
+  label7->setGeometry(twips_rect(120, 3300, 3000, 380));
+  txt_f_ = new QLineEdit(this);
+  txt_f_->setObjectName(QStringLiteral("txtF"));
+  txt_f_->setGeometry(twips_rect(120, 3700, 3700, 400));
+  auto* label1 = new QLabel(QStringLiteral(".jpg"), this);
+  label1->setObjectName(QStringLiteral("Label1"));
+  label1->setGeometry(twips_rect(3880, 3700, 600, 400));
+
+  auto* command1 = new QPushButton(QStringLiteral("保存開始"), this);
+  command1->setObjectName(QStringLiteral("Command1"));
+  command1->setGeometry(twips_rect(120, 4350, 2000, 500));
+  connect(command1, &QPushButton::clicked, this, &PicSave::save);
+  auto* cmd_show_f = new QPushButton(QStringLiteral("参照"), this);
+  cmd_show_f->setObjectName(QStringLiteral("cmdShowF"));
+  cmd_show_f->setGeometry(twips_rect(2300, 4350, 1500, 500));
+  connect(cmd_show_f, &QPushButton::clicked, this, [this] {
+    // Shows the destination folder in the desktop's file manager.
+    QDesktopServices::openUrl(QUrl::fromLocalFile(text_f_->text().trimmed()));
+  });
+
+  auto* frame1 = new QGroupBox(QStringLiteral("静止画保存先"), this);
+  frame1->setObjectName(QStringLiteral("Frame1"));
+  frame1->setGeometry(twips_rect(4700, 120, 4850, 4700));
+  text_f_ = new QLineEdit(frame1);
+  text_f_->setObjectName(QStringLiteral("TextF"));
+  text_f_->setGeometry(twips_rect(120, 4200, 4600, 380));
+  folders_ = new FolderChooser(frame1, text_f_, twips_rect(120, 300, 4600, 380), twips_rect(120, 750, 4600, 3350));
+
+  text1_ = new QLineEdit(this);
+  text1_->setObjectName(QStringLiteral("Text1"));
+  text1_->setGeometry(twips_rect(4700, 4950, 3000, 420));
+  auto* command2 = new QPushButton(QStringLiteral("フォルダー作成"), this);
+  command2->setObjectName(QStringLiteral("Command2"));
+  command2->setGeometry(twips_rect(7800, 4940, 1750, 440));
+  connect(command2, &QPushButton::clicked, this, [this] {
+    if (const auto made = create_named_folder(this, text_f_->text().trimmed(), text1_->text())) {
+      text_f_->setText(*made);
+      folders_->show_folder(*made);
+      text1_->clear();
+    }
+  });
+
+  main.playback_button(6);
+  image1_->load(QDir(main.program_folder()).filePath(QString::fromLatin1(kPictureWorkFile)));
+  folders_->start_at(settings().read("PicSavePath"));
+  txt_f_->clear();
+}
+
+void PicSave::save() {
+  const QString name = txt_f_->text();
+  if (name.isEmpty()) {
+    show_message(this, QStringLiteral("静止画保存ファイル名がありません"));
+    return;
+  }
+  const QString folder = text_f_->text();
+  const QString target = join_path(folder, name + QStringLiteral(".jpg"));
+  if (QFileInfo::exists(target) &&
+      !ask_yes_no(this, target + QStringLiteral("は既に存在します\n上書きしますか")))
+    return;
+
+  const QDir program(main_view().program_folder());
+  const QByteArray work = QFile::encodeName(program.filePath(QString::fromLatin1(kPictureWorkFile)));
+  int32_t width = 0, height = 0;
+  if (lib::get_bmpsize(work.constData(), &width, &height) != 0) {
+    show_message(this, QStringLiteral("ファイルがありません"));
+    return;
+  }
+  settings().write("p_drive", folders_->drives()->drive().toStdString());
+  settings().write("PicSavePath", folder.toStdString());
+
+  // The picture is written beside the target first and takes its name only
+  // when complete, so a failed save never destroys a file it was to replace.
+  const QByteArray partial = QFile::encodeName(target + QStringLiteral(".part"));
+  int32_t r = 0;
+  if (width == 704 && std::abs(height) <= 240) {
+    const QByteArray doubled = QFile::encodeName(program.filePath(QString::fromLatin1(kDoubledWorkFile)));
+    r = lib::bmp_to_jpeg(work.constData(), doubled.constData(), kJpegQuality);
+    if (r == 0) r = lib::jpeg_to_Vjpeg(doubled.constData(), 0, 0, 0, partial.constData());
+    std::remove(doubled.constData());
+  } else {
+    r = lib::bmp_to_jpeg(work.constData(), partial.constData(), kJpegQuality);
+  }
+  if (r != 0 || std::rename(partial.constData(), QFile::encodeName(target).constData()) != 0) {
+    std::remove(partial.constData());
+    show_message(this, QStringLiteral("保存に失敗しました"));
+    return;
+  }
+  show_message(this, QStringLiteral("保存しました。"));
+}
+
+}  // namespace velmora::viewer

@@ -1,0 +1,74 @@
+// What the viewer's other windows share: they belong to the main window,
+// open where it keeps their place, stay above other windows, carry a hidden
+// "戻る" button (the main window's own closes them), read and write the
+// viewer's settings file, and choose folders with a drive list, a folder
+// tree and a path box.
+#pragma once
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QWidget>
+#include <cstdint>
+#include <optional>
+
+#include "file_browser.h"
+#include "settings.h"
+
+class QPushButton;
+
+namespace velmora::viewer {
+
+class MainView;
+
+// "yyyy/mm/dd hh:nn:ss" of a RecSeconds time.
+QString rec_time_text(uint32_t rec_seconds);
+// Rectangles of the layouts, given in twips.
+QRect twips_rect(int left, int top, int width, int height);
+
+class SubWindow : public QWidget {
+  Q_OBJECT
+ public:
+  MainView& main_view() const { return main_; }
+
+ protected:
+  SubWindow(MainView& main, const char* name, const QString& caption, int width_twips, int height_twips);
+  ViewerSettings settings() const;
+  QPushButton* cmd_back_ = nullptr;
+
+ private:
+  MainView& main_;
+};
+
+// The drive list and folder tree of a window, kept in step with a path box:
+// choosing a drive shows its folders; clicking a folder writes it into the
+// path box.
+class FolderChooser : public QObject {
+  Q_OBJECT
+ public:
+  FolderChooser(QWidget* frame, QLineEdit* path_box, QRect drive_rect, QRect tree_rect);
+  DriveList* drives() const { return drive1_; }
+  FolderTree* tree() const { return dir1_; }
+  // Puts a stored folder into the path box (trimmed) and shows it; without
+  // one, the tree shows the current folder.
+  void start_at(const std::optional<std::string>& stored);
+  // Shows folder in the drive list and the tree (the path box is left
+  // alone).
+  void show_folder(const QString& folder);
+
+ signals:
+  // The user clicked a folder (it is in the path box now).
+  void folder_clicked(const QString& path);
+  // The tree shows another folder: one clicked, or a chosen drive's root.
+  void folder_shown(const QString& path);
+
+ private:
+  DriveList* drive1_;
+  FolderTree* dir1_;
+  QLineEdit* path_box_;
+};
+
+// Makes the folder base + "/" + name (one level). Shows "フォルダー名がありません"
+// for an empty name and the path followed by "は作成できません。" when it
+// cannot be made. The new folder's path, or nothing.
+std::optional<QString> create_named_folder(QWidget* parent, const QString& base, const QString& name);
+
+}  // namespace velmora::viewer

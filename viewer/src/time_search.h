@@ -1,0 +1,42 @@
+// The time search window "TimeSearch", opened once a recorder disk has been
+// opened for playback: the recordings and alarm recordings of the disk, a
+// month calendar on which the days with recordings can be marked, and the
+// time to search. Playback starts at the searched time or at a listed
+// recording; the window then puts the main window into disk playback and
+// closes.
+#pragma once
+#include <array>
+
+#include "month_calendar.h"
+#include "sub_window.h"
+
+class QListWidget;
+class QListWidgetItem;
+class QScrollBar;
+
+namespace velmora::viewer {
+
+class TimeSearch : public SubWindow {
+  Q_OBJECT
+ public:
+  explicit TimeSearch(MainView& main);
+
+  // The search button: the calendar's day at the time of the boxes.
+  void search();
+  // Marks the days with recordings and draws the calendar again.
+  void mark_recorded_days();
+
+ private:
+  void read_lists();
+  void pick(QListWidgetItem* item, bool alarm);
+  void start_playback();
+
+  RecordedDays recorded_;
+  MonthCalendar* calendar_ = nullptr;
+  std::array<TimeBox*, 3> boxes_{};
+  std::array<QScrollBar*, 3> sliders_{};
+  QListWidget* lst_rec_ = nullptr;
+  QListWidget* lst_alarm_rec_ = nullptr;
+};
+
+}  // namespace velmora::viewer
