@@ -76,7 +76,7 @@ class DiskViewerTest : public SimViewerTest {
   void activate(QWidget* window) {
     ASSERT_NE(window, nullptr);
     window->activateWindow();
-    QTest::qWaitForWindowActive(window);
+    (void)QTest::qWaitForWindowActive(window);
 #if QT_VERSION < QT_VERSION_CHECK(6, 5, 0)
     // The offscreen platform leaves the window inactive when its owner was
     // the active one.

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <cstdlib>
+#include <ctime>
 
 #if defined(__SANITIZE_THREAD__)
 // Qt is not built for the thread sanitizer: the synchronisation inside its
@@ -19,6 +20,10 @@ extern "C" __attribute__((visibility("default"))) const char* __tsan_default_sup
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   setenv("VELMORA_AUDIO", "none", 0);
+  // Played pictures carry the local time of their frames, disk images the
+  // recorder's clock in UTC: the tests read both in one zone.
+  setenv("TZ", "UTC", 1);
+  tzset();
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

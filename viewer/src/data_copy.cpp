@@ -150,7 +150,7 @@ RDataCopy::RDataCopy(MainView& main) : SubWindow(main, "RDataCopy", QStringLiter
   const QDateTime now = QDateTime::currentDateTime();
   for (auto* c : {start_calendar_, end_calendar_}) c->set_date(now.date().year(), now.date().month(), now.date().day());
   main.playback_button(6);
-  wait_ms(100);
+  wait_ms(500);
   shape1_->hide();
   text2_->clear();
 

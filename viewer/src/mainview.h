@@ -10,6 +10,7 @@
 // children named "tmrTokei" (clock and status) and "Timer1" (picture refresh
 // of playback).
 #pragma once
+#include <QElapsedTimer>
 #include <QImage>
 #include <QPoint>
 #include <QSize>
@@ -147,6 +148,9 @@ class MainView : public QWidget {
   bool disk_open() const { return disk_open_ != 0; }
   int fast_forward_level() const { return ff_level_; }
   int fast_rewind_level() const { return fr_level_; }
+  // Whether pictures the channel still shows after playback went idle are
+  // being followed.
+  bool following_pictures() const { return draining_; }
   const std::array<QString, 17>& cell_names() const { return cell_names_; }
   const std::array<uint8_t, 17>& picture_shown() const { return picture_shown_; }
   const std::vector<std::pair<int, int>>& camera_table() const { return camera_table_; }
@@ -189,6 +193,13 @@ class MainView : public QWidget {
   void play();
   void fast_forward();
   void fast_rewind();
+  // One frame step while paused, forward or back, and its picture.
+  void step(bool forward);
+  void show_stepped_picture(uint32_t shown_before);
+  void show_decoded_pictures(int32_t count, int32_t first, int32_t second);
+  void show_played(int32_t count, int32_t first, int32_t second, uint32_t time);
+  bool decoder_failed();
+  void drain_pictures();
   void go_to_current_recording_start();
   void go_to_next_recording();
   void back_to_start_and_play();
@@ -281,6 +292,10 @@ class MainView : public QWidget {
   int idle_indicator_ = 0;
   int start_picture_flag_ = 0;
   bool position_by_program_ = false;
+  // After playback went idle: the channel's queued pictures are still shown.
+  bool draining_ = false;
+  QElapsedTimer drain_clock_;
+  uint32_t last_played_time_ = 0;
 };
 
 }  // namespace velmora::viewer

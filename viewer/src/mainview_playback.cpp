@@ -4,6 +4,7 @@
 // that shows the decoded pictures.
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
@@ -113,6 +114,7 @@ void MainView::enter_saved_playback() {
 }
 
 void MainView::leave_playback() {
+  draining_ = false;
   if (hooks_.close_picture_save_and_copy) hooks_.close_picture_save_and_copy();
   timer1_->stop();
   command7_->setEnabled(false);
@@ -143,6 +145,12 @@ void MainView::leave_playback() {
 void MainView::playback_button(int index) {
   if (index != 4) ff_level_ = 0;
   if (index != 1) fr_level_ = 0;
+  if (index >= 0 && index <= 7 && playback_mode_ != 0) {
+    // Whatever the button does, the pictures it brings are followed, even
+    // when the engine is idle again before the refresh timer looks.
+    draining_ = true;
+    drain_clock_.start();
+  }
   const bool saved = playback_mode_ == 1;
   const bool disk = playback_mode_ == 2;
   switch (index) {
@@ -195,20 +203,11 @@ void MainView::play() {
 void MainView::fast_forward() {
   ff_level_ = ff_level_ >= 6 ? 1 : ff_level_ + 1;
   if (playback_mode_ != 1 && playback_mode_ != 2) return;
-  const bool saved = playback_mode_ == 1;
   if (tmr_tokei_->isActive()) {
-    // Paused: one frame forward.
-    if (saved) {
-      lib::file_one_play();
-      wait_ms(200);
-    } else {
-      lib::hdd_one_play();
-      wait_ms(100);
-    }
-    refresh_pictures();
+    step(true);
     return;
   }
-  if (saved)
+  if (playback_mode_ == 1)
     lib::file_play_forward(ff_level_);
   else
     lib::hdd_play_forward(ff_level_);
@@ -218,23 +217,64 @@ void MainView::fast_forward() {
 void MainView::fast_rewind() {
   fr_level_ = fr_level_ >= 6 ? 1 : fr_level_ + 1;
   if (playback_mode_ != 1 && playback_mode_ != 2) return;
-  const bool saved = playback_mode_ == 1;
   if (tmr_tokei_->isActive()) {
-    if (saved) {
-      lib::file_one_back();
-      wait_ms(200);
-    } else {
-      lib::hdd_one_back();
-      wait_ms(100);
-    }
-    refresh_pictures();
+    step(false);
     return;
   }
-  if (saved)
+  if (playback_mode_ == 1)
     lib::file_play_back(fr_level_);
   else
     lib::hdd_play_back(fr_level_);
   label1_->setText(QStringLiteral("早戻し×") + QString::fromLatin1(kSpeedTexts[fr_level_]));
+}
+
+// Paused (the refresh timer found playback idle and let the clock timer
+// run): one frame, that is one GOP, forward or back.
+void MainView::step(bool forward) {
+  QDir::setCurrent(program_folder_);
+  int32_t count = 0, first = 0, second = 0;
+  uint32_t before = 0;
+  lib::make_bmp_one(&count, &first, &second, &before);
+  if (playback_mode_ == 1) {
+    forward ? lib::file_one_play() : lib::file_one_back();
+    wait_ms(200);
+  } else {
+    forward ? lib::hdd_one_play() : lib::hdd_one_back();
+    wait_ms(100);
+  }
+  show_stepped_picture(before);
+}
+
+// A step returns the play state to idle as soon as its GOP is handed over,
+// before the picture is decoded; the refresh timer's make_bmp then reports
+// idle and shows nothing. So the stepped picture is fetched as it comes.
+void MainView::show_stepped_picture(uint32_t shown_before) {
+  QDir::setCurrent(program_folder_);
+  int32_t count = 0, first = 0, second = 0;
+  uint32_t time = 0;
+  QElapsedTimer waited;
+  waited.start();
+  for (;;) {
+    if (lib::make_bmp_one(&count, &first, &second, &time) == lib::kMissing) return;
+    if (time != shown_before || waited.elapsed() >= 1000) break;
+    wait_ms(10);
+  }
+  show_played(count, first, second, time);
+}
+
+void MainView::show_decoded_pictures(int32_t count, int32_t first, int32_t second) {
+  if (count == 4) {
+    for (int i = 0; i < 4; ++i)
+      cells_[static_cast<size_t>(i)].picture->load(QDir(program_folder_).filePath(QStringLiteral("bmp%1.bmp").arg(i + 1)));
+  } else if (count == 2 || count == 1) {
+    const int selectors[2] = {first, second};
+    for (int k = 0; k < count; ++k) {
+      const int slot = selectors[k];
+      if (slot < 1 || slot > 4) continue;
+      cells_[static_cast<size_t>(slot - 1)].picture->load(
+          QDir(program_folder_).filePath(QStringLiteral("bmp%1.bmp").arg(slot)));
+    }
+  }
 }
 
 std::optional<uint32_t> MainView::current_recording_start() const {
@@ -306,19 +346,52 @@ void MainView::refresh_pictures() {
   if (idle == 1) {
     if (!tmr_tokei_->isActive()) tmr_tokei_->start(50);
     label1_->clear();
+    drain_pictures();
     return;
   }
   tmr_tokei_->stop();
   idle_indicator_ = 0;
+  draining_ = true;
+  drain_clock_.start();
+  if (decoder_failed()) return;
+  show_played(count, first, second, time);
+}
 
-  if (lib::get_dec_sts() == 1) {
-    lib::clear_dec_err();
-    playback_button(6);
-    show_message(this, QStringLiteral("再生データが不正です"), MessageIcon::kNone, true);
-    show_start_pictures();
+bool MainView::decoder_failed() {
+  if (lib::get_dec_sts() != 1) return false;
+  lib::clear_dec_err();
+  draining_ = false;
+  playback_button(6);
+  show_message(this, QStringLiteral("再生データが不正です"), MessageIcon::kNone, true);
+  show_start_pictures();
+  return true;
+}
+
+// The engine reports idle as soon as it has handed its last GOP to the
+// channel (at the end of the data, after a stop, after a step), while the
+// channel still shows the frames queued before: a short copy would play to
+// its end without a picture. So after playback the pictures are followed
+// until they have not changed for a second, and undecodable data is still
+// reported.
+void MainView::drain_pictures() {
+  if (!draining_) return;
+  if (decoder_failed()) return;
+  int32_t count = 0, first = 0, second = 0;
+  uint32_t time = 0;
+  if (lib::make_bmp_one(&count, &first, &second, &time) == lib::kMissing) {
+    draining_ = false;
     return;
   }
+  if (time != last_played_time_)
+    drain_clock_.start();
+  else if (drain_clock_.elapsed() >= 1000)
+    draining_ = false;
+  show_played(count, first, second, time);
+}
+
+void MainView::show_played(int32_t count, int32_t first, int32_t second, uint32_t time) {
   if (time != 0) lbl_time_->setText(played_time_text(time));
+  last_played_time_ = time;
 
   if (playback_mode_ == 1) {
     file_pos_->setEnabled(true);
@@ -334,20 +407,10 @@ void MainView::refresh_pictures() {
     }
   }
 
-  if (start_picture_flag_) {
+  if (start_picture_flag_)
     show_start_pictures();
-  } else if (count == 4) {
-    for (int i = 0; i < 4; ++i)
-      cells_[static_cast<size_t>(i)].picture->load(QDir(program_folder_).filePath(QStringLiteral("bmp%1.bmp").arg(i + 1)));
-  } else if (count == 2 || count == 1) {
-    const int selectors[2] = {first, second};
-    for (int k = 0; k < count; ++k) {
-      const int slot = selectors[k];
-      if (slot < 1 || slot > 4) continue;
-      cells_[static_cast<size_t>(slot - 1)].picture->load(
-          QDir(program_folder_).filePath(QStringLiteral("bmp%1.bmp").arg(slot)));
-    }
-  }
+  else
+    show_decoded_pictures(count, first, second);
   // Decoded pictures have arrived: the start pictures give way to them.
   if (count == 4 || count == 2 || count == 1) start_picture_flag_ = 0;
   if (playback_mode_ != 1) file_pos_->setEnabled(false);
