@@ -310,6 +310,8 @@ TEST_F(Playback, EveryWayACopyEndsIsReported) {
   click_in(rc, QStringLiteral("cmdCopyStart"));
   EXPECT_FALSE(in<QPushButton>(rc, QStringLiteral("cmdCopyStart"))->isEnabled());
   EXPECT_TRUE(in<QPushButton>(rc, QStringLiteral("cmdCopyStop"))->isEnabled());
+  EXPECT_FALSE(in<QFrame>(rc, QStringLiteral("Shape1"))->isHidden());
+  EXPECT_EQ(in<QLineEdit>(rc, QStringLiteral("Text2"))->text(), "0");
   screenshot(rc, QStringLiteral("RDataCopy-copying"));
   click_in(rc, QStringLiteral("cmdCopyStop"));
   EXPECT_TRUE(wait_for([&] { return !in<QTimer>(rc, QStringLiteral("Timer2"))->isActive(); }, 60000));

@@ -151,9 +151,8 @@ bool FolderTree::set_path(const QString& folder) {
   clear();
   QTreeWidgetItem* item = add_folder(nullptr, drive, drive);
   // The folders between the drive and the target, one level at a time.
-  const QString rest = target.mid(drive.size()).section(QLatin1Char('/'), 0, -1, QString::SectionSkipEmpty);
   QString at = drive;
-  for (const QString& part : rest.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+  for (const QString& part : target.mid(drive.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
     at = join_path(at, part);
     item->setExpanded(true);
     item = child_for(item, at);
