@@ -161,12 +161,19 @@ void SDataSearch::show_picture(const QString& name) {
   uint32_t time = 0;
   lib::make_bmp_one(&count, &first, &second, &time);
   // The channel decodes in its own thread: until the picture of this frame
-  // is the one shown, look again for a while.
+  // is the one shown, look again for a while. The channel takes the frame's
+  // time when it starts on it and describes the picture once decoded.
   if (const std::optional<uint32_t> expected = frame_file_time(path)) {
+    auto shown = [&] { return time == *expected && (count == 1 || count == 2 || count == 4); };
     QElapsedTimer waited;
     waited.start();
-    while (time != *expected && waited.elapsed() < 3000) {
+    while (!shown() && waited.elapsed() < 3000) {
       wait_ms(20);
+      lib::make_bmp_one(&count, &first, &second, &time);
+    }
+    if (shown()) {
+      // Its decoding follows within moments of taking it.
+      wait_ms(50);
       lib::make_bmp_one(&count, &first, &second, &time);
     }
   }
