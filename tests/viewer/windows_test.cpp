@@ -478,6 +478,16 @@ TEST_F(Windows, ThePictureSearchListsTheSavedPicturesOfAFolder) {
   EXPECT_TRUE(wait_for([&] { return windows_->saved_picture_search() == nullptr; }));
 }
 
+TEST_F(Windows, WithoutAStoredFolderTheProgramFolderIsShown) {
+  start_with_windows();
+  click("Command5");
+  SDataSearch* ss = windows_->saved_picture_search();
+  ASSERT_NE(ss, nullptr);
+  const QString home = QString::fromStdString(home_.path());
+  EXPECT_EQ(in<QLineEdit>(ss, "txtF")->text(), home);
+  EXPECT_EQ(in<FolderTree>(ss, "Dir1")->path(), home);
+}
+
 // ---- Picture save
 
 TEST_F(Windows, ThePictureSaveWindowShowsTheViewsPictureAndRefusesAnEmptyName) {

@@ -79,7 +79,6 @@ RDataSearch::RDataSearch(MainView& main)
   std::optional<std::string> start = sn.read("path");
   if (!start) start = sn.read("RDataSearchPath");
   folders_->start_at(start);
-  if (!start) txt_f_->setText(folders_->tree()->path());
 }
 
 void RDataSearch::fill_list() {

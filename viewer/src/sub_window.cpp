@@ -69,7 +69,10 @@ void FolderChooser::start_at(const std::optional<std::string>& stored) {
       return;
     }
   }
+  // Without a stored folder the current one is the destination, shown in
+  // the path box so that nothing is written to a folder the user did not see.
   show_folder(QDir::currentPath());
+  if (!stored) path_box_->setText(dir1_->path());
 }
 
 std::optional<QString> create_named_folder(QWidget* parent, const QString& base, const QString& name) {

@@ -48,7 +48,7 @@ class FolderChooser : public QObject {
   DriveList* drives() const { return drive1_; }
   FolderTree* tree() const { return dir1_; }
   // Puts a stored folder into the path box (trimmed) and shows it; without
-  // one, the tree shows the current folder.
+  // one, the current folder.
   void start_at(const std::optional<std::string>& stored);
   // Shows folder in the drive list and the tree (the path box is left
   // alone).
