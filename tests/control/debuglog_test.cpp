@@ -12,6 +12,13 @@ namespace {
 
 using DebugLogTest = SimTest;
 
+// Once switched on, the log stays on for the process, and the fixture's
+// tear-down still writes entries: the folder lives until the program ends.
+const std::string& log_root() {
+  static velmora::testing::TempDir root;
+  return root.path();
+}
+
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -20,15 +27,14 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 TEST_F(DebugLogTest, WritesTheConnectEntriesInTheirFormat) {
-  velmora::testing::TempDir root;
-  setenv("VELMORA_LOG_ROOT", root.path().c_str(), 1);
+  setenv("VELMORA_LOG_ROOT", log_root().c_str(), 1);
   start_sim();
   connect();  // log still off: nothing written
   brin_unconnect(0, 0, 0, 0);
   const time_t now = std::time(nullptr);
   tm local{};
   localtime_r(&now, &local);
-  const std::string path = root.path() + "/D/unit_/log/hcxxx_" + std::to_string(local.tm_wday) + ".log";
+  const std::string path = log_root() + "/D/unit_/log/hcxxx_" + std::to_string(local.tm_wday) + ".log";
   EXPECT_FALSE(velmora::testing::file_exists(path));
 
   EXPECT_EQ(brin_log_sw('A'), 'A');  // outside C to F: no change
@@ -53,8 +59,7 @@ TEST_F(DebugLogTest, WritesTheConnectEntriesInTheirFormat) {
 }
 
 TEST_F(DebugLogTest, ReceiveTimeOutIsLogged) {
-  velmora::testing::TempDir root;
-  setenv("VELMORA_LOG_ROOT", root.path().c_str(), 1);
+  setenv("VELMORA_LOG_ROOT", log_root().c_str(), 1);
   brin_log_sw('C');
   auto& sim = start_sim();
   connect();
