@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <vector>
 
 VP_NAMESPACE_BEGIN
@@ -69,6 +70,11 @@ std::string drive_path(int n) {
 
 Drive::~Drive() { close(); }
 
+bool Drive::is_open() const {
+  std::shared_lock<std::shared_mutex> g(lock_);
+  return open_locked();
+}
+
 bool Drive::open(int n) {
   const std::string path = drive_path(n);
   if (path.empty()) {
@@ -79,7 +85,8 @@ bool Drive::open(int n) {
 }
 
 bool Drive::open_path(const std::string& path) {
-  close();
+  std::unique_lock<std::shared_mutex> g(lock_);
+  close_locked(nullptr);
   const int fd = ::open(path.c_str(), kOpenFlags);
   if (fd < 0) return false;
   struct stat st;
@@ -96,25 +103,34 @@ bool Drive::open_path(const std::string& path) {
 }
 
 void Drive::open_memory(std::vector<Extent> extents, uint64_t size_bytes) {
-  close();
+  std::unique_lock<std::shared_mutex> g(lock_);
+  close_locked(nullptr);
   memory_ = true;
   extents_ = std::move(extents);
   size_ = size_bytes;
 }
 
 bool Drive::close() {
+  std::unique_lock<std::shared_mutex> g(lock_);
+  bool clean = false;
+  close_locked(&clean);
+  return clean;
+}
+
+void Drive::close_locked(bool* clean) {
   if (memory_) {
     memory_ = false;
     extents_.clear();
     size_ = 0;
-    return true;
+    if (clean) *clean = true;
+    return;
   }
-  if (fd_ < 0) return false;
+  if (fd_ < 0) return;
   const int r = ::close(fd_);
   fd_ = -1;
   size_ = 0;
   block_device_ = regular_file_ = false;
-  return r == 0;
+  if (clean) *clean = r == 0;
 }
 
 bool Drive::refresh_size() {
@@ -135,7 +151,8 @@ bool Drive::refresh_size() {
 }
 
 bool Drive::geometry(DriveGeometry* out) const {
-  if (!is_open() || !out) return false;
+  std::shared_lock<std::shared_mutex> g_lock(lock_);
+  if (!open_locked() || !out) return false;
   DriveGeometry g;
   if (regular_file_ || memory_) {
     struct stat st;
@@ -183,9 +200,13 @@ bool Drive::geometry(DriveGeometry* out) const {
 }
 
 int Drive::read_at(uint64_t offset, void* buf, size_t n) {
-  if (!is_open()) return kDriveSeekFailed;
+  std::shared_lock<std::shared_mutex> g(lock_);
+  if (!open_locked()) return kDriveSeekFailed;
   if (n == 0) return kDriveReadOk;
-  const auto fits = [&] { return offset <= size_ && n <= size_ - offset; };
+  const auto fits = [&] {
+    const uint64_t size = size_.load();
+    return offset <= size && n <= size - offset;
+  };
   if (memory_) {
     if (!fits()) return kDriveSeekFailed;
     auto* p = static_cast<uint8_t*>(buf);
@@ -215,6 +236,7 @@ int Drive::read_at(uint64_t offset, void* buf, size_t n) {
 }
 
 int Drive::status_flags() const {
+  std::shared_lock<std::shared_mutex> g(lock_);
   if (memory_) return O_RDONLY;
   return fd_ < 0 ? -1 : ::fcntl(fd_, F_GETFL);
 }

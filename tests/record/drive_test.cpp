@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "disk_fixture.h"
 #include "velmora/drive.h"
 
@@ -93,6 +97,42 @@ TEST_F(DriveTest, ReadsLeavingTheDriveAreRefused) {
   EXPECT_EQ(hdd_read(-1, 1, buf), -1);
   EXPECT_EQ(hdd_read(0, -1, buf), -1);
   EXPECT_EQ(read_bytes(0, 0x80000000ull, buf), -1);
+}
+
+TEST_F(DriveTest, ClosingWhileOtherThreadsReadIsSafe) {
+  // Playback and copy threads read while the controls close and reopen the
+  // drive: each read either gets the right bytes or finds nothing open.
+  const std::string p = make_file("image", 1 << 16);
+  vp::Drive d;
+  ASSERT_TRUE(d.open_path(p));
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0}, good{0}, closed{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; ++t) {
+    readers.emplace_back([&] {
+      char buf[4];
+      while (!stop.load()) {
+        const int r = d.read_at((1 << 16) - 4, buf, 4);
+        if (r == vp::kDriveReadOk && std::string(buf, 4) == "END!") {
+          good.fetch_add(1);
+        } else if (r == vp::kDriveSeekFailed) {
+          closed.fetch_add(1);
+        } else {
+          wrong.fetch_add(1);
+        }
+      }
+    });
+  }
+  for (int i = 0; i < 200; ++i) {
+    d.close();
+    std::this_thread::yield();
+    ASSERT_TRUE(d.open_path(p));
+    std::this_thread::yield();
+  }
+  stop.store(true);
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GT(good.load(), 0);
 }
 
 TEST_F(DriveTest, ProbeRefusalsInOrder) {

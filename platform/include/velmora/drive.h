@@ -9,7 +9,9 @@
 // image, which investigators must keep exactly as it was found.
 #pragma once
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -62,7 +64,7 @@ class Drive {
     std::vector<uint8_t> bytes;
   };
   void open_memory(std::vector<Extent> extents, uint64_t size_bytes);
-  bool is_open() const { return fd_ >= 0 || memory_; }
+  bool is_open() const;
   // True when a drive was open and closed cleanly.
   bool close();
 
@@ -82,13 +84,19 @@ class Drive {
 
  private:
   bool refresh_size();
+  bool open_locked() const { return fd_ >= 0 || memory_; }
+  void close_locked(bool* clean);
 
+  // One drive is read by several threads at once (playback, copy) while the
+  // controls may close or reopen it: reads share the lock, opening and
+  // closing take it alone, so a descriptor is never closed under a read.
+  mutable std::shared_mutex lock_;
   int fd_ = -1;
   bool memory_ = false;
   std::vector<Extent> extents_;
   bool block_device_ = false;
   bool regular_file_ = false;
-  uint64_t size_ = 0;
+  std::atomic<uint64_t> size_{0};
 };
 
 VP_NAMESPACE_END
