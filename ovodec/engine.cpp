@@ -286,9 +286,16 @@ void Engine::decode_thread() {
     for (;;) {
       if (stop_request_.load()) goto done;
       if (reinit_request_.load()) {
-        std::lock_guard<std::mutex> lock(locks_.ring);
-        reinit_request_.store(0);
-        break;  // the next video record restarts the decoder; the ring keeps its slots
+        {
+          std::lock_guard<std::mutex> lock(locks_.ring);
+          reinit_request_.store(0);
+        }
+        // The next video record restarts the decoder; the ring keeps its
+        // slots. When the decoder was only just started on the record in
+        // the work buffer, that start is the restart asked for: going back
+        // to wait would lose the record (a request left from before, for
+        // one, would swallow a single frame handed over next).
+        if (!undecoded) break;
       }
       if (sound_change_request_.load()) serve_sound_change();
 

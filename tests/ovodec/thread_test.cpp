@@ -153,6 +153,17 @@ TEST_F(ThreadTest, ReinitialiseRestartsTheDecoderOnTheNextVideoRecord) {
   EXPECT_EQ(err_flag_status(), 0);
 }
 
+TEST_F(ThreadTest, AReinitialiseRequestBeforeAStreamLosesNoRecord) {
+  // Asked for while nothing was decoding (a stream that never started, or
+  // before playback): the first record handed over is still shown.
+  EXPECT_EQ(set_init_again(), 0);
+  open();
+  ASSERT_TRUE(hand_over(first_record(90), 1, 6));
+  ASSERT_TRUE(wait_pictures(1));
+  EXPECT_EQ(current_value(), 90);
+  EXPECT_EQ(FakeDecoder::starts.load(), 1);
+}
+
 TEST_F(ThreadTest, ADamagedPictureIsSkippedAndDecodingGoesOn) {
   open();
   std::vector<uint8_t> buffer;
