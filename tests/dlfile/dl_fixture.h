@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "brinlib.h"
+#include "reference_pictures.h"
 #include "testing.h"
 #include "zebsim/packets.h"
 #include "zebsim/recorder.h"
@@ -181,35 +182,13 @@ inline Frames ffmpeg_frames(const std::string& clip, int width, int height) {
   Frames out;
   out.width = width;
   out.height = height;
-  const std::string cmd = "ffmpeg -nostdin -loglevel error -i '" + clip + "' -f rawvideo -pix_fmt yuv420p -";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  const size_t frame = static_cast<size_t>(width) * height * 3 / 2;
-  std::vector<uint8_t> buf(frame);
-  while (std::fread(buf.data(), 1, frame, p) == frame) out.i420.push_back(buf);
-  pclose(p);
+  out.i420 = velmora::testing::ffmpeg_i420_frames(clip, width, height);
   return out;
 }
 
-inline uint8_t clamp8(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
-
 // Bottom-up BGR rows (the video-range conversion).
 inline std::vector<uint8_t> to_bgr(const std::vector<uint8_t>& i420, int w, int h) {
-  std::vector<uint8_t> out(static_cast<size_t>(w) * h * 3);
-  const uint8_t* Y = i420.data();
-  const uint8_t* U = Y + w * h;
-  const uint8_t* V = U + (w / 2) * (h / 2);
-  for (int y = 0; y < h; ++y) {
-    uint8_t* row = &out[static_cast<size_t>(h - 1 - y) * w * 3];
-    for (int x = 0; x < w; ++x) {
-      const int yy = 9539 * (Y[y * w + x] - 16);
-      const int u = U[(y / 2) * (w / 2) + x / 2] - 128, v = V[(y / 2) * (w / 2) + x / 2] - 128;
-      row[x * 3 + 0] = clamp8((yy + 16525 * u + 4096) >> 13);
-      row[x * 3 + 1] = clamp8((yy - 3209 * u - 6660 * v + 4096) >> 13);
-      row[x * 3 + 2] = clamp8((yy + 13075 * v + 4096) >> 13);
-    }
-  }
-  return out;
+  return velmora::testing::i420_to_bgr(i420.data(), w, h);
 }
 
 struct Bmp {
@@ -233,15 +212,7 @@ inline bool read_bmp(const std::string& path, Bmp* bmp) {
 // PSNR of a picture file (the rows from the ninth bottom row up) against a
 // full bottom-up picture of height h.
 inline double psnr(const Bmp& bmp, const std::vector<uint8_t>& full, int w, int h) {
-  if (bmp.width != w || bmp.height != h - 8) return 0;
-  double se = 0;
-  const size_t offset = static_cast<size_t>(8) * w * 3;
-  for (size_t i = 0; i < bmp.pixels.size(); ++i) {
-    const double diff = static_cast<double>(bmp.pixels[i]) - full[offset + i];
-    se += diff * diff;
-  }
-  const double mse = se / static_cast<double>(bmp.pixels.size());
-  return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+  return velmora::testing::psnr_from_ninth_row(bmp.pixels, bmp.width, bmp.height, full, w, h);
 }
 
 }  // namespace dl_test

@@ -184,8 +184,11 @@ TEST_F(LiveView, LossAndReorderingOnlyCostTheFramesTheyHit) {
   start_live("127.0.0.1", 0x7F000001);
   std::map<int, int> shown;
   EXPECT_EQ(poll_cameras(15s, &shown), 4);
-  for (int k = 0; k < 4; ++k)
-    if (shown.count(k)) EXPECT_GE(best_match(k), 40.0) << "camera " << k;
+  for (int k = 0; k < 4; ++k) {
+    if (shown.count(k)) {
+      EXPECT_GE(best_match(k), 40.0) << "camera " << k;
+    }
+  }
 }
 
 TEST_F(LiveView, DatagramsFromAnotherAddressAreNotShown) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "reference_pictures.h"
 #include "testing.h"
 #include "zebsim/packets.h"
 
@@ -33,26 +34,6 @@ struct Clip {
   }
 };
 
-inline uint8_t clamp8(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
-
-inline std::vector<uint8_t> i420_to_bgr(const uint8_t* yuv, int w, int h) {
-  std::vector<uint8_t> out(static_cast<size_t>(w) * h * 3);
-  const uint8_t* Y = yuv;
-  const uint8_t* U = Y + w * h;
-  const uint8_t* V = U + (w / 2) * (h / 2);
-  for (int y = 0; y < h; ++y) {
-    uint8_t* row = &out[static_cast<size_t>(h - 1 - y) * w * 3];
-    for (int x = 0; x < w; ++x) {
-      const int yy = 9539 * (Y[y * w + x] - 16);
-      const int u = U[(y / 2) * (w / 2) + x / 2] - 128, v = V[(y / 2) * (w / 2) + x / 2] - 128;
-      row[x * 3 + 0] = clamp8((yy + 16525 * u + 4096) >> 13);
-      row[x * 3 + 1] = clamp8((yy - 3209 * u - 6660 * v + 4096) >> 13);
-      row[x * 3 + 2] = clamp8((yy + 13075 * v + 4096) >> 13);
-    }
-  }
-  return out;
-}
-
 inline Clip load_clip(const std::string& name, int width, int height) {
   Clip c;
   c.width = width;
@@ -60,13 +41,8 @@ inline Clip load_clip(const std::string& name, int width, int height) {
   const std::string path = velmora::testing::clips_dir() + "/" + name + ".m4v";
   c.es = zebsim::read_binary_file(path);
   c.pictures = zebsim::split_pictures(c.es);
-  const std::string cmd = "ffmpeg -nostdin -loglevel error -i '" + path + "' -f rawvideo -pix_fmt yuv420p -";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return c;
-  const size_t frame = static_cast<size_t>(width) * height * 3 / 2;
-  std::vector<uint8_t> buf(frame);
-  while (std::fread(buf.data(), 1, frame, p) == frame) c.bgr.push_back(i420_to_bgr(buf.data(), width, height));
-  pclose(p);
+  for (const auto& frame : velmora::testing::ffmpeg_i420_frames(path, width, height))
+    c.bgr.push_back(velmora::testing::i420_to_bgr(frame.data(), width, height));
   return c;
 }
 

@@ -1,0 +1,64 @@
+// Independent pictures to compare the libraries' picture files with: a clip
+// decoded by ffmpeg to I420, turned into bottom-up BGR rows with the
+// video-range BT.601 conversion, and the PSNR of a picture file that holds
+// such a picture from its ninth bottom row up.
+#pragma once
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace velmora::testing {
+
+// Every frame of the clip as ffmpeg decodes it (I420, width x height).
+inline std::vector<std::vector<uint8_t>> ffmpeg_i420_frames(const std::string& clip, int width, int height) {
+  std::vector<std::vector<uint8_t>> frames;
+  const std::string cmd = "ffmpeg -nostdin -loglevel error -i '" + clip + "' -f rawvideo -pix_fmt yuv420p -";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return frames;
+  const size_t frame = static_cast<size_t>(width) * height * 3 / 2;
+  std::vector<uint8_t> buf(frame);
+  while (std::fread(buf.data(), 1, frame, p) == frame) frames.push_back(buf);
+  pclose(p);
+  return frames;
+}
+
+// Bottom-up BGR rows of a whole I420 picture.
+inline std::vector<uint8_t> i420_to_bgr(const uint8_t* i420, int w, int h) {
+  const auto clamp8 = [](int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
+  std::vector<uint8_t> out(static_cast<size_t>(w) * h * 3);
+  const uint8_t* Y = i420;
+  const uint8_t* U = Y + w * h;
+  const uint8_t* V = U + (w / 2) * (h / 2);
+  for (int y = 0; y < h; ++y) {
+    uint8_t* row = &out[static_cast<size_t>(h - 1 - y) * w * 3];
+    for (int x = 0; x < w; ++x) {
+      const int yy = 9539 * (Y[y * w + x] - 16);
+      const int u = U[(y / 2) * (w / 2) + x / 2] - 128, v = V[(y / 2) * (w / 2) + x / 2] - 128;
+      row[x * 3 + 0] = clamp8((yy + 16525 * u + 4096) >> 13);
+      row[x * 3 + 1] = clamp8((yy - 3209 * u - 6660 * v + 4096) >> 13);
+      row[x * 3 + 2] = clamp8((yy + 13075 * v + 4096) >> 13);
+    }
+  }
+  return out;
+}
+
+// PSNR of a picture file's pixels (bmp_width x bmp_height, bottom-up rows)
+// against a full bottom-up picture of w x h: the file holds the rows from the
+// ninth bottom row up. 0 when the sizes do not fit together.
+inline double psnr_from_ninth_row(const std::vector<uint8_t>& pixels, int bmp_width, int bmp_height,
+                                  const std::vector<uint8_t>& full, int w, int h) {
+  if (bmp_width != w || bmp_height != h - 8 || pixels.empty()) return 0;
+  const size_t offset = static_cast<size_t>(8) * w * 3;
+  if (offset + pixels.size() > full.size()) return 0;
+  double se = 0;
+  for (size_t i = 0; i < pixels.size(); ++i) {
+    const double diff = static_cast<double>(pixels[i]) - full[offset + i];
+    se += diff * diff;
+  }
+  const double mse = se / static_cast<double>(pixels.size());
+  return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+}  // namespace velmora::testing
