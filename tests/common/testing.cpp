@@ -1,5 +1,6 @@
 #include "testing.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -43,6 +44,18 @@ ScopedCwd::ScopedCwd(const std::string& dir) : previous_(std::filesystem::curren
 ScopedCwd::~ScopedCwd() {
   std::error_code ec;
   std::filesystem::current_path(previous_, ec);
+}
+
+CommandOutput run_command(const std::string& command) {
+  CommandOutput out;
+  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.text.append(buf, n);
+  const int status = ::pclose(p);
+  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
 }
 
 bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {

@@ -44,6 +44,14 @@ std::string read_file(const std::string& path);
 bool write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 
+// A shell command's exit status (-1 when it did not exit normally or could
+// not be started) and everything it wrote to standard output and error.
+struct CommandOutput {
+  int status = -1;
+  std::string text;
+};
+CommandOutput run_command(const std::string& command);
+
 // The build and source folders (VELMORA_BUILD_DIR / VELMORA_SOURCE_DIR when
 // set, else the folders this build was configured with).
 std::string build_dir();

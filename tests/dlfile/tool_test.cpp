@@ -1,6 +1,5 @@
 // velmora-dl on a copied data file: its description, the split and the
 // pictures of one channel.
-#include <sys/wait.h>
 
 #include "dl_fixture.h"
 
@@ -9,21 +8,10 @@ namespace {
 using velmora::testing::file_exists;
 using velmora::testing::TempDir;
 
-struct Output {
-  int status = -1;
-  std::string text;
-};
+using Output = velmora::testing::CommandOutput;
 
 Output run_tool(const std::string& args) {
-  Output out;
-  const std::string cmd = velmora::testing::build_dir() + "/bin/velmora-dl " + args + " 2>&1";
-  if (FILE* p = popen(cmd.c_str(), "r")) {
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, p)) out.text += buf;
-    const int st = pclose(p);
-    out.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  }
-  return out;
+  return velmora::testing::run_command(velmora::testing::build_dir() + "/bin/velmora-dl " + args);
 }
 
 class Tool : public ::testing::Test {

@@ -1,5 +1,4 @@
 // velmora-disk export and play-copy, run as programs on an image.
-#include <sys/wait.h>
 
 #include <cstdio>
 
@@ -9,22 +8,8 @@
 namespace pbtest {
 namespace {
 
-struct Output {
-  int status = -1;
-  std::string text;
-};
-
-Output run_command(const std::string& command) {
-  Output out;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.text.append(buf, n);
-  const int status = ::pclose(p);
-  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
-}
+using Output = velmora::testing::CommandOutput;
+using velmora::testing::run_command;
 
 std::string disk_tool() { return velmora::testing::build_dir() + "/bin/velmora-disk"; }
 

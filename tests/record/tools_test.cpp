@@ -1,7 +1,6 @@
 // The command-line programs: zeb-mkdisk writes an image from a description
 // and prints its manifest; velmora-disk reads the image back.
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -14,22 +13,8 @@ namespace {
 
 using velmora::testing::TempDir;
 
-struct Output {
-  int status = -1;
-  std::string text;
-};
-
-Output run(const std::string& command) {
-  Output out;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.text.append(buf, n);
-  const int status = ::pclose(p);
-  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
-}
+using Output = velmora::testing::CommandOutput;
+using velmora::testing::run_command;
 
 std::string bin(const std::string& name) { return velmora::testing::build_dir() + "/bin/" + name; }
 
@@ -48,7 +33,7 @@ const char* kDescription =
 TEST(Tools, MkdiskWritesASparseImageAndItsManifest) {
   TempDir dir;
   ASSERT_TRUE(velmora::testing::write_file(dir.file("disk.txt"), kDescription));
-  const Output made = run(bin("zeb-mkdisk") + " " + dir.file("disk.txt") + " " + dir.file("disk.img"));
+  const Output made = run_command(bin("zeb-mkdisk") + " " + dir.file("disk.txt") + " " + dir.file("disk.img"));
   ASSERT_EQ(made.status, 0) << made.text;
   EXPECT_TRUE(has(made.text, "generations 3 4 5"));
   EXPECT_TRUE(has(made.text, "run 0 list 999 attribute 0 kind 0 continued 0 start \"2024/05/01 10:00:00\""));
@@ -60,10 +45,10 @@ TEST(Tools, MkdiskWritesASparseImageAndItsManifest) {
   EXPECT_GT(st.st_size, 3000ll * 255 * 63 * 512);
   EXPECT_LT(st.st_blocks * 512, 4 << 20);  // sparse: little is written
 
-  const Output bad = run("echo 'run tomorrow' | " + bin("zeb-mkdisk") + " - " + dir.file("x.img"));
+  const Output bad = run_command("echo 'run tomorrow' | " + bin("zeb-mkdisk") + " - " + dir.file("x.img"));
   EXPECT_EQ(bad.status, 1);
   EXPECT_TRUE(has(bad.text, "line 1")) << bad.text;
-  const Output help = run(bin("zeb-mkdisk") + " --help");
+  const Output help = run_command(bin("zeb-mkdisk") + " --help");
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(has(help.text, "damage random SEED COUNT"));
 }
@@ -71,9 +56,9 @@ TEST(Tools, MkdiskWritesASparseImageAndItsManifest) {
 TEST(Tools, VelmoraDiskListsAndPlaysAnImage) {
   TempDir dir;
   ASSERT_TRUE(velmora::testing::write_file(dir.file("disk.txt"), kDescription));
-  ASSERT_EQ(run(bin("zeb-mkdisk") + " --quiet " + dir.file("disk.txt") + " " + dir.file("disk.img")).status, 0);
+  ASSERT_EQ(run_command(bin("zeb-mkdisk") + " --quiet " + dir.file("disk.txt") + " " + dir.file("disk.img")).status, 0);
 
-  const Output summary = run(bin("velmora-disk") + " " + dir.file("disk.img"));
+  const Output summary = run_command(bin("velmora-disk") + " " + dir.file("disk.img"));
   ASSERT_EQ(summary.status, 0) << summary.text;
   EXPECT_TRUE(has(summary.text, "volume generation: 5 (copies read in the order 2, 1, 0)")) << summary.text;
   EXPECT_TRUE(has(summary.text, "time range: 2024/05/01 10:00:00 - 2024/05/01 09:59:05"));
@@ -83,7 +68,7 @@ TEST(Tools, VelmoraDiskListsAndPlaysAnImage) {
   EXPECT_TRUE(has(summary.text, "[ 0] 2024/05/01 09:59:01 - 2024/05/01 09:59:03"));
 
   const Output frames =
-      run(bin("velmora-disk") + " frames " + dir.file("disk.img") + " --at \"2024/05/01 10:00:07\" --count 5");
+      run_command(bin("velmora-disk") + " frames " + dir.file("disk.img") + " --at \"2024/05/01 10:00:07\" --count 5");
   ASSERT_EQ(frames.status, 0) << frames.text;
   EXPECT_TRUE(has(frames.text, "positioned at 2024/05/01 10:00:07"));
   EXPECT_TRUE(has(frames.text, "GOP 2024/05/01 10:00:07"));
@@ -93,7 +78,7 @@ TEST(Tools, VelmoraDiskListsAndPlaysAnImage) {
   EXPECT_EQ(lines, 5u);
 
   const Output late =
-      run(bin("velmora-disk") + " frames " + dir.file("disk.img") + " --at \"2025/01/01 00:00:00\" --count 100");
+      run_command(bin("velmora-disk") + " frames " + dir.file("disk.img") + " --at \"2025/01/01 00:00:00\" --count 100");
   ASSERT_EQ(late.status, 0);
   EXPECT_TRUE(has(late.text, "no recording at 2025/01/01 00:00:00"));
   EXPECT_TRUE(has(late.text, "GOP 2024/05/01 09:59:05"));
@@ -103,20 +88,20 @@ TEST(Tools, VelmoraDiskListsAndPlaysAnImage) {
 TEST(Tools, VelmoraDiskRefusesWhatIsNoRecorderDisk) {
   TempDir dir;
   ASSERT_TRUE(velmora::testing::write_file(dir.file("plain.bin"), std::string(4096, 'x')));
-  const Output plain = run(bin("velmora-disk") + " " + dir.file("plain.bin"));
+  const Output plain = run_command(bin("velmora-disk") + " " + dir.file("plain.bin"));
   EXPECT_EQ(plain.status, 1);
   EXPECT_TRUE(has(plain.text, "is not a recorder disk")) << plain.text;
-  const Output forced = run(bin("velmora-disk") + " --force " + dir.file("plain.bin"));
+  const Output forced = run_command(bin("velmora-disk") + " --force " + dir.file("plain.bin"));
   EXPECT_EQ(forced.status, 0) << forced.text;
   EXPECT_TRUE(has(forced.text, "recordings: 0"));
-  const Output folder = run(bin("velmora-disk") + " " + dir.path());
+  const Output folder = run_command(bin("velmora-disk") + " " + dir.path());
   EXPECT_EQ(folder.status, 1);
   EXPECT_TRUE(has(folder.text, "neither a disk nor a disk image"));
-  const Output missing = run(bin("velmora-disk") + " " + dir.file("missing.img"));
+  const Output missing = run_command(bin("velmora-disk") + " " + dir.file("missing.img"));
   EXPECT_EQ(missing.status, 1);
   EXPECT_TRUE(has(missing.text, "cannot open"));
-  EXPECT_EQ(run(bin("velmora-disk") + " frames " + dir.file("plain.bin") + " --at yesterday").status, 2);
-  EXPECT_EQ(run(bin("velmora-disk")).status, 2);
+  EXPECT_EQ(run_command(bin("velmora-disk") + " frames " + dir.file("plain.bin") + " --at yesterday").status, 2);
+  EXPECT_EQ(run_command(bin("velmora-disk")).status, 2);
 }
 
 }  // namespace
