@@ -48,7 +48,7 @@ uint32_t AviWriter::frame_duration_us() const {
 int AviWriter::open(const std::string& path, int width, int height) {
   close();
   if (width <= 0 || height <= 0 || width > 0x7FFF || height > 0x7FFF) {
-    std::printf("AVIFileOpen failed opening output file %s, error code %d\n", path.c_str(), EINVAL);
+    vp::debug_printf("AVIFileOpen failed opening output file %s, error code %d\n", path.c_str(), EINVAL);
     return 0;
   }
   file_ = std::fopen(path.c_str(), "wb+");
@@ -62,7 +62,7 @@ int AviWriter::open(const std::string& path, int width, int height) {
   largest_frame_ = 0;
   index_.clear();
   if (!write_headers()) {
-    std::printf("AVIFileOpen failed opening output file %s, error code %d\n", path.c_str(), errno);
+    vp::debug_printf("AVIFileOpen failed opening output file %s, error code %d\n", path.c_str(), errno);
     std::fclose(file_);
     file_ = nullptr;
     return 0;
@@ -144,7 +144,7 @@ int AviWriter::write(const uint8_t* data, int32_t length, bool key_frame, int32_
   const uint64_t after = kHeaderBytes + movi_bytes_ + 8 + padded + 8 + 16ull * (index_.size() + 1);
   const int frame = static_cast<int>(index_.size());
   if (after > kAviMaxFileBytes) {
-    std::printf("AVIStreamWrite failed writing frame %d\n", frame);
+    vp::debug_printf("AVIStreamWrite failed writing frame %d\n", frame);
     return 0;
   }
   uint8_t chunk[8] = {'0', '0', 'd', 'c'};
@@ -155,7 +155,7 @@ int AviWriter::write(const uint8_t* data, int32_t length, bool key_frame, int32_
                   std::fwrite(data, 1, static_cast<size_t>(length), file_) == static_cast<size_t>(length) &&
                   (padded == static_cast<uint64_t>(length) || std::fwrite(&pad, 1, 1, file_) == 1);
   if (!ok) {
-    std::printf("AVIStreamWrite failed writing frame %d\n", frame);
+    vp::debug_printf("AVIStreamWrite failed writing frame %d\n", frame);
     // The frame is not counted; the next one goes where it would have.
     return 0;
   }

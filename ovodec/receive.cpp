@@ -116,8 +116,7 @@ int32_t Receiver::record_open(const char* directory, int32_t request, int32_t va
     usable = ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(dir.c_str(), X_OK | W_OK) == 0;
   }
   if (!usable) {
-    std::printf("%s\n", kInvalidFolderText);
-    std::fflush(stdout);
+    vp::debug_printf("%s\n", kInvalidFolderText);
     return -1;
   }
   {

@@ -79,8 +79,7 @@ int32_t hdd_get(int32_t n) {
       return refused;
     }
     const auto cylinders = static_cast<int32_t>(static_cast<uint32_t>(g.cylinders));
-    std::printf("Cylinders = %d\n", cylinders);
-    std::fflush(stdout);
+    vp::debug_printf("Cylinders = %d\n", cylinders);
     d.close();
     return cylinders;
   });

@@ -27,7 +27,10 @@ void message_box(const char* text, const char* caption) {
     hook(text ? text : "", caption ? caption : "");
     return;
   }
-  std::fprintf(stderr, "[%s] %s\n", caption ? caption : "", text ? text : "");
+  // Without a host that shows dialogs (the command-line tools, a test), the
+  // text is a diagnostic like any other: the host reports the failure from
+  // the result code in its own words.
+  debug_printf("[%s] %s\n", caption ? caption : "", text ? text : "");
 }
 
 int message_box_count() { return g_message_boxes.load(); }

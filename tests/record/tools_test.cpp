@@ -66,6 +66,8 @@ TEST(Tools, VelmoraDiskListsAndPlaysAnImage) {
   EXPECT_TRUE(has(summary.text, "[999] 2024/05/01 10:00:00 - 2024/05/01 10:00:09  kind 0"));
   EXPECT_TRUE(has(summary.text, "[  0] 2024/05/01 09:59:00 - 2024/05/01 09:59:05  kind 2"));
   EXPECT_TRUE(has(summary.text, "[ 0] 2024/05/01 09:59:01 - 2024/05/01 09:59:03"));
+  // The library's own diagnostics stay out of the tool's output.
+  EXPECT_FALSE(has(summary.text, "Cylinders")) << summary.text;
 
   const Output frames =
       run_command(bin("velmora-disk") + " frames " + dir.file("disk.img") + " --at \"2024/05/01 10:00:07\" --count 5");
