@@ -1,12 +1,9 @@
 #include "video_decoder.h"
 
-#if defined(OVO_HAVE_MPEG4)
 #include "mpeg4/decoder.h"
-#endif
 
 namespace ovo {
 
-#if defined(OVO_HAVE_MPEG4)
 namespace {
 
 class Mpeg4Decoder : public VideoDecoder {
@@ -40,9 +37,6 @@ class Mpeg4Decoder : public VideoDecoder {
 }  // namespace
 
 std::unique_ptr<VideoDecoder> make_mpeg4_decoder() { return std::make_unique<Mpeg4Decoder>(); }
-#else
-std::unique_ptr<VideoDecoder> make_mpeg4_decoder() { return nullptr; }
-#endif
 
 DecoderFactory& decoder_factory() {
   static DecoderFactory factory = make_mpeg4_decoder;

@@ -9,10 +9,14 @@
 // --screenshot-dir saves a picture of the main window every few seconds
 // (--screenshot-interval, default 3) into that folder; --quit-after ends the
 // program after S seconds. The last three serve the demo, which runs without
-// a display.
+// a display. Beside each picture a text file (same name, ".cells") gives the
+// place of each shown picture cell in it, one line "NAME X Y WIDTH HEIGHT"
+// in the picture's pixels, so that a check can find the cameras.
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QListWidget>
+#include <QPixmap>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +39,29 @@ void usage(FILE* out) {
       "  --quit-after S           end the program after S seconds\n"
       "  --help                   show this text\n",
       out);
+}
+
+// Saves a picture of the window and, beside it, where its picture cells lie.
+void save_screenshot(QWidget& window, const QString& path) {
+  const QPixmap picture = window.grab();
+  if (!picture.save(path)) {
+    std::fprintf(stderr, "velmora: cannot save %s\n", path.toLocal8Bit().constData());
+    return;
+  }
+  const qreal scale = picture.devicePixelRatio();
+  QFile cells(path.left(path.lastIndexOf(QLatin1Char('.'))) + QStringLiteral(".cells"));
+  if (!cells.open(QIODevice::WriteOnly | QIODevice::Truncate)) return;
+  for (QWidget* w : window.findChildren<QWidget*>()) {
+    if (!w->objectName().startsWith(QStringLiteral("Image1_")) || !w->isVisible()) continue;
+    const QPoint at = w->mapTo(&window, QPoint(0, 0));
+    cells.write(QStringLiteral("%1 %2 %3 %4 %5\n")
+                    .arg(w->objectName())
+                    .arg(qRound(at.x() * scale))
+                    .arg(qRound(at.y() * scale))
+                    .arg(qRound(w->width() * scale))
+                    .arg(qRound(w->height() * scale))
+                    .toUtf8());
+  }
 }
 
 }  // namespace
@@ -119,7 +146,7 @@ int main(int argc, char** argv) {
     QObject::connect(&screenshots, &QTimer::timeout, &window, [&] {
       const QString path =
           QDir(screenshot_dir).filePath(QStringLiteral("velmora-%1.png").arg(++shot, 4, 10, QLatin1Char('0')));
-      if (!window.grab().save(path)) std::fprintf(stderr, "velmora: cannot save %s\n", path.toLocal8Bit().constData());
+      save_screenshot(window, path);
     });
     screenshots.start(static_cast<int>(screenshot_interval_s * 1000));
   }

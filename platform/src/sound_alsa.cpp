@@ -8,13 +8,10 @@
 #include "sound_internal.h"
 #include "velmora/message.h"
 
-#if defined(VELMORA_HAVE_ALSA)
 #include <alsa/asoundlib.h>
-#endif
 
 namespace vp::sound_detail {
 
-#if defined(VELMORA_HAVE_ALSA)
 namespace {
 
 // Device latency asked for: short enough that a writer paced by the device
@@ -120,17 +117,5 @@ bool alsa_device_present() {
   snd_pcm_close(pcm);
   return true;
 }
-
-#else  // no ALSA at build time
-
-std::unique_ptr<SoundStream> open_alsa_stream(const PcmFormat&, SoundError* error) {
-  debug_output("sound: built without ALSA; no device\n");
-  set_error(error, SoundError::kNoDevice);
-  return nullptr;
-}
-
-bool alsa_device_present() { return false; }
-
-#endif
 
 }  // namespace vp::sound_detail

@@ -1,0 +1,37 @@
+# What the build needs from the system. Each is required: a missing one stops
+# the configuration with the Debian package that provides it, rather than
+# leaving out the viewer, the tests or the test clips without a word.
+# scripts/install-deps installs all of them.
+
+# velmora_missing(WHAT PACKAGE)
+function(velmora_missing what package)
+  message(FATAL_ERROR "${what} was not found. Install the Debian package ${package} "
+                      "(scripts/install-deps installs everything the build needs).")
+endfunction()
+
+find_package(Threads REQUIRED)
+
+find_package(ALSA QUIET)
+if(NOT ALSA_FOUND)
+  velmora_missing("ALSA (sound output)" libasound2-dev)
+endif()
+
+# The viewer's windows, and the toolkit's test library for the window tests.
+find_package(Qt6 QUIET COMPONENTS Widgets Test)
+if(NOT Qt6Widgets_FOUND OR NOT Qt6Test_FOUND)
+  velmora_missing("Qt 6 (Widgets and Test)" qt6-base-dev)
+endif()
+
+# ffmpeg makes the test clips (the simulator's cameras, the demo's disk) and
+# is the reference the decoders are compared with.
+find_program(FFMPEG ffmpeg)
+if(NOT FFMPEG)
+  velmora_missing("The ffmpeg program" ffmpeg)
+endif()
+
+if(VELMORA_TESTS AND NOT VELMORA_FUZZ)
+  find_package(GTest QUIET)
+  if(NOT GTest_FOUND)
+    velmora_missing("GoogleTest" "libgtest-dev and libgmock-dev")
+  endif()
+endif()
