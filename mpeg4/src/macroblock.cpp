@@ -521,7 +521,10 @@ void VopDecoder::direct_vectors(MbSyntax& m, int mb_index, Mv mvd) {
     m.mv[1][b].x = static_cast<int16_t>(mvd.x ? fx - cx : static_cast<int>((trb - trd) * cx / trd));
     m.mv[1][b].y = static_cast<int16_t>(mvd.y ? fy - cy : static_cast<int>((trb - trd) * cy / trd));
   }
-  m.mode = col.mode == kMbInter4v ? kMbInter4v : kMbInter;
+  // Direct mode predicts the luminance as four 8x8 blocks even when the
+  // four vectors are one: quarter-sample interpolation mirrors the samples
+  // at each block's edge, so one 16x16 block would differ inside.
+  m.mode = (col.mode == kMbInter4v || vol_.quarter_sample) ? kMbInter4v : kMbInter;
 }
 
 // ---------------------------------------------------------------------------
@@ -727,8 +730,9 @@ void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t
       const int p = nz_pos_[k];
       if (p == 0) continue;
       dc_only = false;
+      // A level that AC prediction cancelled to zero stays zero.
       const int l = qf[p];
-      qf[p] = static_cast<int16_t>(clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+      qf[p] = static_cast<int16_t>(l == 0 ? 0 : clamp_coef(l > 0 ? l * mul + add : l * mul - add));
       rows |= 1u << (p >> 3);
     }
   }
@@ -749,7 +753,9 @@ void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int s
     for (int k = 0; k < nz_count_; ++k) {
       const int p = nz_pos_[k];
       const int l = qf[p];
-      const int f = clamp_coef(l > 0 ? ((2 * l + 1) * w[p] * m.qp) >> 4 : -(((-2 * l + 1) * w[p] * m.qp) >> 4));
+      const int f = l == 0 ? 0
+                           : clamp_coef(l > 0 ? ((2 * l + 1) * w[p] * m.qp) >> 4
+                                              : -(((-2 * l + 1) * w[p] * m.qp) >> 4));
       qf[p] = static_cast<int16_t>(f);
       sum += f;
       rows |= 1u << (p >> 3);
@@ -765,7 +771,7 @@ void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int s
     for (int k = 0; k < nz_count_; ++k) {
       const int p = nz_pos_[k];
       const int l = qf[p];
-      qf[p] = static_cast<int16_t>(clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+      qf[p] = static_cast<int16_t>(l == 0 ? 0 : clamp_coef(l > 0 ? l * mul + add : l * mul - add));
       rows |= 1u << (p >> 3);
     }
   }
