@@ -77,6 +77,8 @@ class VopDecoder {
 
   // Blocks.
   bool read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra);
+  bool read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* scan, int start, bool intra, uint8_t* nz,
+                        int* count) const;
   void intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t* qf, uint8_t* dst, int stride);
   void inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride);
   void add_prediction(int16_t* qf, int pos, int pred);
@@ -544,14 +546,29 @@ bool VopDecoder::read_intra_dc(MbSyntax& m, int block) {
 }
 
 bool VopDecoder::read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra) {
+  // The reader and the list of positions are worked on in locals, written
+  // back on the way out: stores into the coefficient block and the byte
+  // list could otherwise alias them and force a reload at every code.
+  BitReader br = br_;
+  int count = nz_count_;
+  uint8_t* const nz = nz_pos_;
+  const bool ok = read_coefs_local(br, qf, scan, start, intra, nz, &count);
+  br_ = br;
+  nz_count_ = count;
+  return ok;
+}
+
+bool VopDecoder::read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* scan, int start, bool intra,
+                                  uint8_t* nz, int* count) const {
   const bool short_header = vol_.short_header;
   const Vlc& vlc = (intra && !short_header) ? t_.tcoef_intra : t_.tcoef_inter;
   const int table = (intra && !short_header) ? 1 : 0;
   int i = start;
+  int n = *count;
   const int bits = vlc.bits();
   for (;;) {
     // One look at the code and the sign bit that follows it.
-    const uint32_t look = br_.peek(bits + 1);
+    const uint32_t look = br.peek(bits + 1);
     const uint32_t e = vlc.entry(look >> 1);
     const int len = static_cast<int>(e & 0xFF);
     if (len == 0) return false;
@@ -562,47 +579,51 @@ bool VopDecoder::read_coefs(int16_t* qf, const uint8_t* scan, int start, bool in
       run = tcoef_run(v);
       level = tcoef_level(v);
       if ((look >> (bits - len)) & 1) level = -level;
-      br_.skip(len + 1);
+      br.skip(len + 1);
     } else {
-      br_.skip(len);
+      br.skip(len);
       if (short_header) {
-        last = br_.get1();
-        run = static_cast<int>(br_.get(6));
-        level = static_cast<int8_t>(br_.get(8));
+        last = br.get1();
+        run = static_cast<int>(br.get(6));
+        level = static_cast<int8_t>(br.get(8));
         if (level == 0) return false;
-      } else if (!br_.get1()) {  // escape 1: level offset by the table's largest
-        v = vlc.decode(br_);
+      } else if (!br.get1()) {  // escape 1: level offset by the table's largest
+        v = vlc.decode(br);
         if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
         last = tcoef_last(v);
         run = tcoef_run(v);
         level = tcoef_level(v) + t_.lmax[table][last][run];
-        if (br_.get1()) level = -level;
-      } else if (!br_.get1()) {  // escape 2: run offset by the table's longest
-        v = vlc.decode(br_);
+        if (br.get1()) level = -level;
+      } else if (!br.get1()) {  // escape 2: run offset by the table's longest
+        v = vlc.decode(br);
         if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
         last = tcoef_last(v);
         level = tcoef_level(v);
         run = tcoef_run(v) + t_.rmax[table][last][level] + 1;
-        if (br_.get1()) level = -level;
+        if (br.get1()) level = -level;
       } else {  // escape 3: fixed length
-        last = br_.get1();
-        run = static_cast<int>(br_.get(6));
-        if (!br_.get1()) return false;
-        level = static_cast<int>(br_.get(12));
-        if (!br_.get1()) return false;
+        last = br.get1();
+        run = static_cast<int>(br.get(6));
+        if (!br.get1()) return false;
+        level = static_cast<int>(br.get(12));
+        if (!br.get1()) return false;
         if (level >= 2048) level -= 4096;
       }
     }
     i += run;
-    if (i > 63) return false;
+    if (i > 63) {
+      *count = n;
+      return false;
+    }
     if (level) {
       const int p = scan[i];
       qf[p] = static_cast<int16_t>(level);
-      nz_pos_[nz_count_++] = static_cast<uint8_t>(p);
+      nz[n++] = static_cast<uint8_t>(p);
     }
     ++i;
+    *count = n;
     if (last) return true;
-    if (i > 63 || br_.overrun()) return false;
+    if (i > 63 || br.overrun()) return false;
   }
 }
 
@@ -913,14 +934,9 @@ bool VopDecoder::decode_texture(MbSyntax& m, int mb_index) {
     }
     return !br_.overrun();
   }
-  // Not intra: this macroblock's blocks predict nothing for later intra ones.
-  {
-    const int gw = 2 * c_.mb_w;
-    BlockPred* p = &c_.pred_y[static_cast<size_t>(2 * mb_y) * gw + 2 * mb_x];
-    p[0] = p[1] = p[gw] = p[gw + 1] = BlockPred{};
-    c_.pred_c[0][mb_index] = BlockPred{};
-    c_.pred_c[1][mb_index] = BlockPred{};
-  }
+  // Not intra: nothing to keep for intra prediction. Later intra blocks
+  // read a neighbour's prediction data only when its macroblock of this
+  // VOP is intra (intra_at), so stale data here is never read.
   if (vop_.type == CodingType::kB) {
     predict_b(m, mb_x, mb_y, d);
   } else if (m.mode == kMbGmc) {
