@@ -76,11 +76,18 @@ class VopDecoder {
   void direct_vectors(MbSyntax& m, int mb_index, Mv mvd);
 
   // Blocks.
-  bool read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra);
+  // Reads a block's coefficient codes into qf (quantised levels), listing
+  // their positions. With mul > 0 (inter blocks of the H.263 quantiser) the
+  // levels are dequantised on the way, 2 |level| qp + add with the sign,
+  // limited to -2048..2047, and *rows gets a bit per row holding one.
+  bool read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra, int mul = 0, int add = 0,
+                  unsigned* rows = nullptr);
   bool read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* scan, int start, bool intra, uint8_t* nz,
-                        int* count) const;
+                        int* count, int mul, int add, unsigned* rows) const;
   void intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t* qf, uint8_t* dst, int stride);
-  void inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride);
+  // dequantised: the row bits of a block whose levels read_coefs already
+  // dequantised, or nullptr.
+  void inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride, const unsigned* dequantised);
   void add_prediction(int16_t* qf, int pos, int pred);
   void clear_block(int16_t* qf);
 
@@ -545,31 +552,36 @@ bool VopDecoder::read_intra_dc(MbSyntax& m, int block) {
   return true;
 }
 
-bool VopDecoder::read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra) {
+bool VopDecoder::read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra, int mul, int add,
+                            unsigned* rows) {
   // The reader and the list of positions are worked on in locals, written
   // back on the way out: stores into the coefficient block and the byte
   // list could otherwise alias them and force a reload at every code.
   BitReader br = br_;
   int count = nz_count_;
   uint8_t* const nz = nz_pos_;
-  const bool ok = read_coefs_local(br, qf, scan, start, intra, nz, &count);
+  unsigned row_bits = 0;
+  const bool ok = read_coefs_local(br, qf, scan, start, intra, nz, &count, mul, add, &row_bits);
+  if (rows) *rows = row_bits;
   br_ = br;
   nz_count_ = count;
   return ok;
 }
 
 bool VopDecoder::read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* scan, int start, bool intra,
-                                  uint8_t* nz, int* count) const {
+                                  uint8_t* nz, int* count, int mul, int add, unsigned* rows) const {
   const bool short_header = vol_.short_header;
   const Vlc& vlc = (intra && !short_header) ? t_.tcoef_intra : t_.tcoef_inter;
   const int table = (intra && !short_header) ? 1 : 0;
   int i = start;
   int n = *count;
   const int bits = vlc.bits();
+  // Held in a local: byte stores into nz may alias the table's pointer.
+  const uint32_t* const entries = vlc.entries();
   for (;;) {
     // One look at the code and the sign bit that follows it.
     const uint32_t look = br.peek(bits + 1);
-    const uint32_t e = vlc.entry(look >> 1);
+    const uint32_t e = entries[look >> 1];
     const int len = static_cast<int>(e & 0xFF);
     if (len == 0) return false;
     int v = static_cast<int16_t>(e >> 8);
@@ -617,11 +629,15 @@ bool VopDecoder::read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* sca
     }
     if (level) {
       const int p = scan[i];
+      if (mul) {
+        level = level > 0 ? std::min(level * mul + add, 2047) : std::max(level * mul - add, -2048);
+        *rows |= 1u << (p >> 3);
+      }
       qf[p] = static_cast<int16_t>(level);
       nz[n++] = static_cast<uint8_t>(p);
+      *count = n;
     }
     ++i;
-    *count = n;
     if (last) return true;
     if (i > 63 || br.overrun()) return false;
   }
@@ -765,10 +781,12 @@ void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t
   clear_block(qf);
 }
 
-void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride) {
+void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride, const unsigned* dequantised) {
   if (nz_count_ == 0) return;
   unsigned rows = 0;
-  if (vol_.mpeg_quant) {
+  if (dequantised) {
+    rows = *dequantised;  // levels dequantised while read
+  } else if (vol_.mpeg_quant) {
     const uint8_t* w = c_.vol.inter_matrix;
     int sum = 0;
     for (int k = 0; k < nz_count_; ++k) {
@@ -949,14 +967,18 @@ bool VopDecoder::decode_texture(MbSyntax& m, int mb_index) {
   for (int b = 0; b < 6; ++b) {
     if (!(m.cbp & (32 >> b))) continue;
     nz_count_ = 0;
-    if (!read_coefs(qf_[b], scan, 0, false)) {
+    // The H.263 quantiser's inter levels are dequantised as they are read.
+    const bool h263_quant = !vol_.mpeg_quant;
+    unsigned rows = 0;
+    if (!read_coefs(qf_[b], scan, 0, false, h263_quant ? 2 * m.qp : 0,
+                    h263_quant ? ((m.qp & 1) ? m.qp : m.qp - 1) : 0, &rows)) {
       std::memset(qf_[b], 0, sizeof qf_[b]);
       return false;
     }
     int stride;
     uint8_t* dst = b < 4 ? luma_block(b, &stride) : d.p[b - 3];
     if (b >= 4) stride = d.stride[b - 3];
-    inter_block(m, qf_[b], dst, stride);
+    inter_block(m, qf_[b], dst, stride, h263_quant ? &rows : nullptr);
   }
   return !br_.overrun();
 }
