@@ -575,72 +575,76 @@ bool VopDecoder::read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* sca
   const int table = (intra && !short_header) ? 1 : 0;
   int i = start;
   int n = *count;
+  unsigned row_bits = 0;
   const int bits = vlc.bits();
   // Held in a local: byte stores into nz may alias the table's pointer.
   const uint32_t* const entries = vlc.entries();
-  for (;;) {
-    // One look at the code and the sign bit that follows it.
-    const uint32_t look = br.peek(bits + 1);
-    const uint32_t e = entries[look >> 1];
-    const int len = static_cast<int>(e & 0xFF);
-    if (len == 0) return false;
-    int v = static_cast<int16_t>(e >> 8);
-    int last, run, level;
-    if (v != kTcoefEscape) {
-      last = tcoef_last(v);
-      run = tcoef_run(v);
-      level = tcoef_level(v);
-      if ((look >> (bits - len)) & 1) level = -level;
-      br.skip(len + 1);
-    } else {
-      br.skip(len);
-      if (short_header) {
-        last = br.get1();
-        run = static_cast<int>(br.get(6));
-        level = static_cast<int8_t>(br.get(8));
-        if (level == 0) return false;
-      } else if (!br.get1()) {  // escape 1: level offset by the table's largest
-        v = vlc.decode(br);
-        if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+  // The count and the row bits stay in locals through the loop (written
+  // back once), for the same reason.
+  const bool ok = [&]() -> bool {
+    for (;;) {
+      // One look at the code and the sign bit that follows it.
+      const uint32_t look = br.peek(bits + 1);
+      const uint32_t e = entries[look >> 1];
+      const int len = static_cast<int>(e & 0xFF);
+      if (len == 0) return false;
+      int v = static_cast<int16_t>(e >> 8);
+      int last, run, level;
+      if (v != kTcoefEscape) {
         last = tcoef_last(v);
         run = tcoef_run(v);
-        level = tcoef_level(v) + t_.lmax[table][last][run];
-        if (br.get1()) level = -level;
-      } else if (!br.get1()) {  // escape 2: run offset by the table's longest
-        v = vlc.decode(br);
-        if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
-        last = tcoef_last(v);
         level = tcoef_level(v);
-        run = tcoef_run(v) + t_.rmax[table][last][level] + 1;
-        if (br.get1()) level = -level;
-      } else {  // escape 3: fixed length
-        last = br.get1();
-        run = static_cast<int>(br.get(6));
-        if (!br.get1()) return false;
-        level = static_cast<int>(br.get(12));
-        if (!br.get1()) return false;
-        if (level >= 2048) level -= 4096;
+        if ((look >> (bits - len)) & 1) level = -level;
+        br.skip(len + 1);
+      } else {
+        br.skip(len);
+        if (short_header) {
+          last = br.get1();
+          run = static_cast<int>(br.get(6));
+          level = static_cast<int8_t>(br.get(8));
+          if (level == 0) return false;
+        } else if (!br.get1()) {  // escape 1: level offset by the table's largest
+          v = vlc.decode(br);
+          if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+          last = tcoef_last(v);
+          run = tcoef_run(v);
+          level = tcoef_level(v) + t_.lmax[table][last][run];
+          if (br.get1()) level = -level;
+        } else if (!br.get1()) {  // escape 2: run offset by the table's longest
+          v = vlc.decode(br);
+          if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+          last = tcoef_last(v);
+          level = tcoef_level(v);
+          run = tcoef_run(v) + t_.rmax[table][last][level] + 1;
+          if (br.get1()) level = -level;
+        } else {  // escape 3: fixed length
+          last = br.get1();
+          run = static_cast<int>(br.get(6));
+          if (!br.get1()) return false;
+          level = static_cast<int>(br.get(12));
+          if (!br.get1()) return false;
+          if (level >= 2048) level -= 4096;
+        }
       }
-    }
-    i += run;
-    if (i > 63) {
-      *count = n;
-      return false;
-    }
-    if (level) {
-      const int p = scan[i];
-      if (mul) {
-        level = level > 0 ? std::min(level * mul + add, 2047) : std::max(level * mul - add, -2048);
-        *rows |= 1u << (p >> 3);
+      i += run;
+      if (i > 63) return false;
+      if (level) {
+        const int p = scan[i];
+        if (mul) {
+          level = level > 0 ? std::min(level * mul + add, 2047) : std::max(level * mul - add, -2048);
+          row_bits |= 1u << (p >> 3);
+        }
+        qf[p] = static_cast<int16_t>(level);
+        nz[n++] = static_cast<uint8_t>(p);
       }
-      qf[p] = static_cast<int16_t>(level);
-      nz[n++] = static_cast<uint8_t>(p);
-      *count = n;
+      ++i;
+      if (last) return true;
+      if (i > 63 || br.overrun()) return false;
     }
-    ++i;
-    if (last) return true;
-    if (i > 63 || br.overrun()) return false;
-  }
+  }();
+  *count = n;
+  *rows = row_bits;
+  return ok;
 }
 
 void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t* qf, uint8_t* dst, int stride) {
