@@ -3,14 +3,16 @@
 // Decoding speed of the MPEG-4 decoder core against ffmpeg with one thread
 // ("ffmpeg -threads 1 -i IN -f null -"), measured in the same run on the
 // same streams: 704 x 480 made with ffmpeg's mpeg4 encoder at 1, 4 and 8
-// Mbit/s, I/P only and with two B-frames. Each side is timed three times and
-// its best run kept; ffmpeg's own time comes from its -benchmark report, so
-// process start-up is not counted against it. Prints frames per second of
-// both and their ratio (ours / ffmpeg's).
+// Mbit/s, I/P only and with two B-frames. Each side is timed five times and
+// its best run kept. Both sides count processor time (ours: this process's
+// CPU clock over the decode; ffmpeg: user plus system time of its
+// -benchmark report), not wall time: on a machine shared with other work,
+// wall time measures the neighbours. Prints frames per second of both and
+// their ratio (ours / ffmpeg's).
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,29 +51,37 @@ int decode_all(const std::vector<uint8_t>& es) {
   return frames;
 }
 
+double cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
+}
+
+constexpr int kRuns = 5;
+
 double ours_seconds(const std::vector<uint8_t>& es, int* frames) {
   double best = 1e9;
-  for (int i = 0; i < 3; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < kRuns; ++i) {
+    const double t0 = cpu_seconds();
     *frames = decode_all(es);
-    const std::chrono::duration<double> d = std::chrono::steady_clock::now() - t0;
-    best = std::min(best, d.count());
+    best = std::min(best, cpu_seconds() - t0);
   }
   return best;
 }
 
-// ffmpeg's real time for the decode, from "bench: ... rtime=S".
+// ffmpeg's processor time for the decode, from "bench: utime=U stime=S".
 double ffmpeg_seconds(const std::string& path) {
   double best = 1e9;
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < kRuns; ++i) {
     const std::string cmd = "ffmpeg -nostdin -hide_banner -benchmark -threads 1 -i '" + path + "' -f null - 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return -1;
     char line[512];
     double rtime = -1;
     while (std::fgets(line, sizeof line, p)) {
-      const char* r = std::strstr(line, "rtime=");
-      if (std::strncmp(line, "bench:", 6) == 0 && r) rtime = std::atof(r + 6);
+      const char* u = std::strstr(line, "utime=");
+      const char* st = std::strstr(line, "stime=");
+      if (std::strncmp(line, "bench:", 6) == 0 && u && st) rtime = std::atof(u + 6) + std::atof(st + 6);
     }
     if (pclose(p) != 0 || rtime <= 0) return -1;
     best = std::min(best, rtime);
@@ -118,6 +128,6 @@ int main(int argc, char** argv) {
     if (s.name[0] == 'i') ip_min = std::min(ip_min, ratio);
     std::printf("%-8s %8d %12.1f %12.1f %8.2f\n", s.name, frames, ours_fps, theirs_fps, ratio);
   }
-  std::printf("lowest ratio on the I/P streams: %.2f (aim: 0.50 or more)\n", ip_min);
+  std::printf("lowest ratio on the I/P streams: %.2f (aim: 1.0 or more on every row)\n", ip_min);
   return 0;
 }

@@ -116,11 +116,40 @@ struct Decoder::Impl {
     return seen_b || (hold_back_from_start && ctx.vol.low_delay_present && !ctx.vol.low_delay);
   }
 
+  // The coding tool of the last layer refused with kUnsupported.
+  const char* unsupported_tool = nullptr;
+
+  // A layer with a tool not handled here is refused as a whole: its
+  // pictures are not decoded (they find no layer) until a layer that can
+  // be decoded follows.
+  // The picture held back for display stays, for flush().
+  bool layer_refused = false;
+  int refuse_layer(const char* tool) {
+    unsupported_tool = tool;
+    ctx.past = ctx.future = nullptr;
+    ctx.have_vol = false;
+    layer_refused = true;
+    return kUnsupported;
+  }
+
+  // Parses the video object layer header in br and takes it on.
+  int take_vol(BitReader& br) {
+    VolHeader vol;
+    const char* tool = nullptr;
+    const int r = parse_video_object_layer(br, &vol, &tool);
+    if (r == kUnsupported) return refuse_layer(tool ? tool : "an unknown tool");
+    if (r != kOk) return r;
+    const int a = apply_vol(vol);
+    if (a == kOk) layer_refused = false;
+    return a;
+  }
+
   int apply_vol(const VolHeader& vol) {
     const bool size_changed = !ctx.have_vol || vol.width != ctx.vol.width || vol.height != ctx.vol.height;
     // Reversible codes of partitioned texture, and partitioning of
     // interlaced video, are not decoded.
-    if (vol.reversible_vlc || (vol.data_partitioned && vol.interlaced)) return kUnsupported;
+    if (vol.reversible_vlc) return refuse_layer("reversible VLC");
+    if (vol.data_partitioned && vol.interlaced) return refuse_layer("data partitioning of interlaced video");
     ctx.vol = vol;
     ctx.have_vol = true;
     if (size_changed) {
@@ -255,6 +284,8 @@ Decoder::~Decoder() = default;
 
 const StreamInfo& Decoder::info() const { return impl_->info; }
 
+const char* Decoder::unsupported_tool() const { return impl_->unsupported_tool; }
+
 void Decoder::set_hold_back_from_start(bool on) { impl_->hold_back_from_start = on; }
 
 void Decoder::reset() {
@@ -279,7 +310,8 @@ int Decoder::start(const uint8_t* data, size_t size, StreamInfo* info, size_t* c
   while (pos < size) {
     // The short video header has no stream headers: its first picture gives
     // the size.
-    if (is_short_header_start(data, size, pos) && !(d.ctx.have_vol && !d.ctx.vol.short_header)) {
+    if (is_short_header_start(data, size, pos) && !(d.ctx.have_vol && !d.ctx.vol.short_header) &&
+        !d.layer_refused) {
       BitReader br(data + pos, size - pos);
       VolHeader vol;
       VopHeader vop;
@@ -296,7 +328,7 @@ int Decoder::start(const uint8_t* data, size_t size, StreamInfo* info, size_t* c
     const size_t sc = next_start_code(data, size, pos);
     if (sc >= size) break;
     const size_t shs = next_short_header_start(data, size, pos);
-    if (shs < sc && !d.ctx.have_vol) {
+    if (shs < sc && !d.ctx.have_vol && !d.layer_refused) {
       pos = shs;
       continue;
     }
@@ -310,9 +342,7 @@ int Decoder::start(const uint8_t* data, size_t size, StreamInfo* info, size_t* c
     }
     if (code >= 0x20 && code <= 0x2F) {
       BitReader br(data + sc + 4, end - sc - 4);
-      VolHeader vol;
-      int r = parse_video_object_layer(br, &vol);
-      if (r == kOk) r = d.apply_vol(vol);
+      const int r = d.take_vol(br);
       vol_result = r;
       if (r == kOk) d.short_header_stream = false;
     } else if (code >= 0xC0 && code <= 0xEF) {
@@ -332,7 +362,9 @@ int Decoder::decode(const uint8_t* data, size_t size, size_t* consumed, Picture*
   if (!data) return kInvalidState;
   size_t pos = 0;
   while (pos < size) {
-    const bool allow_short = !(d.ctx.have_vol && !d.ctx.vol.short_header);
+    // Pictures of a refused layer may hold patterns like a picture start of
+    // the short video header (resync markers): none is looked for then.
+    const bool allow_short = !(d.ctx.have_vol && !d.ctx.vol.short_header) && !d.layer_refused;
     if (allow_short && is_short_header_start(data, size, pos)) {
       size_t end = next_short_header_start(data, size, pos + 3);
       BitReader br(data + pos, end - pos);
@@ -357,9 +389,7 @@ int Decoder::decode(const uint8_t* data, size_t size, size_t* consumed, Picture*
     }
     if (code >= 0x20 && code <= 0x2F) {
       BitReader br(data + sc + 4, end - sc - 4);
-      VolHeader vol;
-      int r = parse_video_object_layer(br, &vol);
-      if (r == kOk) r = d.apply_vol(vol);
+      const int r = d.take_vol(br);
       if (r != kOk) {
         if (consumed) *consumed = end;
         return r;
@@ -369,6 +399,7 @@ int Decoder::decode(const uint8_t* data, size_t size, size_t* consumed, Picture*
       parse_group_of_vop(br, &d.ctx.time_base);
     } else if (code == kVopStart) {
       if (consumed) *consumed = end;
+      if (d.layer_refused) return kUnsupported;
       if (!d.ctx.have_vol || d.ctx.vol.short_header) return kNoSequenceHeader;
       BitReader br(data + sc + 4, end - sc - 4);
       return d.decode_picture(br, false, out);

@@ -77,11 +77,15 @@ int resync_prefix_zeros(const VopHeader& vop) {
   }
 }
 
-int parse_video_object_layer(BitReader& br, VolHeader* out) {
+int parse_video_object_layer(BitReader& br, VolHeader* out, const char** unsupported_tool) {
   VolHeader vol;
+  auto refuse = [&](const char* tool) {
+    if (unsupported_tool) *unsupported_tool = tool;
+    return kUnsupported;
+  };
   br.skip(1);  // random_accessible_vol
   const int object_type = static_cast<int>(br.get(8));
-  if (object_type == 2 /* binary-only shape, not video */) return kUnsupported;
+  if (object_type == 2) return refuse("binary-only shape object type");
   if (br.get1()) {  // is_object_layer_identifier
     vol.verid = static_cast<int>(br.get(4));
     br.skip(3);  // video_object_layer_priority
@@ -96,7 +100,7 @@ int parse_video_object_layer(BitReader& br, VolHeader* out) {
     }
   }
   const int shape = static_cast<int>(br.get(2));
-  if (shape != 0) return kUnsupported;  // only rectangular video objects
+  if (shape != 0) return refuse("arbitrary shape (only rectangular video objects are decoded)");
   if (!marker(br)) return kBitstreamError;
   vol.time_increment_resolution = static_cast<int>(br.get(16));
   if (vol.time_increment_resolution == 0) return kBitstreamError;
@@ -113,17 +117,20 @@ int parse_video_object_layer(BitReader& br, VolHeader* out) {
   vol.interlaced = br.get1() != 0;
   br.skip(1);  // obmc_disable (overlapped motion compensation is not in any visual profile)
   vol.sprite_enable = static_cast<int>(vol.verid == 1 ? br.get(1) : br.get(2));
-  if (vol.sprite_enable == kSpriteStatic || vol.sprite_enable == 3) return kUnsupported;
+  if (vol.sprite_enable == kSpriteStatic || vol.sprite_enable == 3) return refuse("static sprites");
   if (vol.sprite_enable == kSpriteGmc) {
     vol.sprite_warping_points = static_cast<int>(br.get(6));
     vol.sprite_warping_accuracy = static_cast<int>(br.get(2));
     vol.sprite_brightness_change = br.get1() != 0;
-    if (vol.sprite_warping_points > 3) return kUnsupported;
+    if (vol.sprite_warping_points > 3) return refuse("GMC with more than three warping points");
+    // Pictures of such a layer cannot be decoded: the layer is refused as
+    // a whole rather than picture by picture.
+    if (vol.sprite_brightness_change) return refuse("GMC brightness change (sprite_brightness_change)");
   }
   if (br.get1()) {  // not_8_bit
     vol.quant_precision = static_cast<int>(br.get(4));
     const int bits_per_pixel = static_cast<int>(br.get(4));
-    if (bits_per_pixel != 8) return kUnsupported;
+    if (bits_per_pixel != 8) return refuse("samples of other than 8 bits");
     if (vol.quant_precision < 3 || vol.quant_precision > 9) return kBitstreamError;
   }
   std::memcpy(vol.intra_matrix, kDefaultIntraMatrix, 64);
@@ -134,15 +141,15 @@ int parse_video_object_layer(BitReader& br, VolHeader* out) {
     if (br.get1() && !read_matrix(br, vol.inter_matrix)) return kBitstreamError;
   }
   if (vol.verid != 1) vol.quarter_sample = br.get1() != 0;
-  if (!br.get1()) return kUnsupported;  // complexity estimation headers
+  if (!br.get1()) return refuse("complexity estimation headers");
   vol.resync_marker_disable = br.get1() != 0;
   vol.data_partitioned = br.get1() != 0;
   if (vol.data_partitioned) vol.reversible_vlc = br.get1() != 0;
   if (vol.verid != 1) {
-    if (br.get1()) return kUnsupported;  // newpred
-    if (br.get1()) return kUnsupported;  // reduced resolution VOPs
+    if (br.get1()) return refuse("NEWPRED");
+    if (br.get1()) return refuse("reduced resolution VOPs");
   }
-  if (br.get1()) return kUnsupported;  // scalability
+  if (br.get1()) return refuse("scalability");
   if (br.overrun()) return kBitstreamError;
   *out = vol;
   return kOk;

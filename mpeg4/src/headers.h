@@ -74,7 +74,8 @@ struct TimeBase {
 
 // Each returns a Result: kOk, kBitstreamError, kUnsupported or kTooLarge.
 // The reader stands after the start code.
-int parse_video_object_layer(BitReader& br, VolHeader* vol);
+// For kUnsupported, *unsupported_tool (when given) names the coding tool.
+int parse_video_object_layer(BitReader& br, VolHeader* vol, const char** unsupported_tool = nullptr);
 void parse_group_of_vop(BitReader& br, TimeBase* tb);
 int parse_vop(BitReader& br, const VolHeader& vol, TimeBase* tb, VopHeader* vop);
 // The reader stands at the 22-bit picture start code; vol gets the size.

@@ -118,18 +118,50 @@ void idct8x8_reference(const int16_t* coef, int16_t* out) {
     }
 }
 
-void idct_put(const int16_t* coef, uint8_t* dst, int stride, unsigned rows) {
+void idct_put_c(const int16_t* coef, uint8_t* dst, int stride, unsigned rows) {
   float res[8][8];
   transform(coef, rows, res);
   for (int y = 0; y < 8; ++y, dst += stride)
     for (int x = 0; x < 8; ++x) dst[x] = clamp255(round_result(res[y][x]));
 }
 
-void idct_add(const int16_t* coef, uint8_t* dst, int stride, unsigned rows) {
+void idct_add_c(const int16_t* coef, uint8_t* dst, int stride, unsigned rows) {
   float res[8][8];
   transform(coef, rows, res);
   for (int y = 0; y < 8; ++y, dst += stride)
     for (int x = 0; x < 8; ++x) dst[x] = clamp255(dst[x] + round_result(res[y][x]));
+}
+
+bool idct_avx2_available() {
+#if defined(__x86_64__) || defined(__i386__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+#else
+  return false;
+#endif
+}
+
+// Blocks with coefficients in the first row only take the plain version's
+// shortcut (one 1-D transform); the others the vector version when the
+// processor has it. Both give the same results.
+void idct_put(const int16_t* coef, uint8_t* dst, int stride, unsigned rows) {
+#if defined(__x86_64__) || defined(__i386__)
+  if ((rows & 0xFE) != 0 && idct_avx2_available()) {
+    idct_put_avx2(coef, dst, stride);
+    return;
+  }
+#endif
+  idct_put_c(coef, dst, stride, rows);
+}
+
+void idct_add(const int16_t* coef, uint8_t* dst, int stride, unsigned rows) {
+#if defined(__x86_64__) || defined(__i386__)
+  if ((rows & 0xFE) != 0 && idct_avx2_available()) {
+    idct_add_avx2(coef, dst, stride);
+    return;
+  }
+#endif
+  idct_add_c(coef, dst, stride, rows);
 }
 
 void idct_put_dc(int dc, uint8_t* dst, int stride) {

@@ -19,6 +19,17 @@ void idct8x8_reference(const int16_t* coef, int16_t* out);
 void idct_put(const int16_t* coef, uint8_t* dst, int stride, unsigned rows = 0xFF);
 void idct_add(const int16_t* coef, uint8_t* dst, int stride, unsigned rows = 0xFF);
 
+// The plain versions of idct_put and idct_add, and the vector versions
+// beside them (all eight rows; exactly the same results), which idct_put
+// and idct_add choose once the processor is known. Tests compare them.
+void idct_put_c(const int16_t* coef, uint8_t* dst, int stride, unsigned rows = 0xFF);
+void idct_add_c(const int16_t* coef, uint8_t* dst, int stride, unsigned rows = 0xFF);
+bool idct_avx2_available();
+#if defined(__x86_64__) || defined(__i386__)
+void idct_put_avx2(const int16_t* coef, uint8_t* dst, int stride);
+void idct_add_avx2(const int16_t* coef, uint8_t* dst, int stride);
+#endif
+
 // Blocks with only a DC coefficient (common at low rates).
 void idct_put_dc(int dc, uint8_t* dst, int stride);
 void idct_add_dc(int dc, uint8_t* dst, int stride);

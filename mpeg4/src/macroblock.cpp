@@ -76,9 +76,18 @@ class VopDecoder {
   void direct_vectors(MbSyntax& m, int mb_index, Mv mvd);
 
   // Blocks.
-  bool read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra);
+  // Reads a block's coefficient codes into qf (quantised levels), listing
+  // their positions. With mul > 0 (inter blocks of the H.263 quantiser) the
+  // levels are dequantised on the way, 2 |level| qp + add with the sign,
+  // limited to -2048..2047, and *rows gets a bit per row holding one.
+  bool read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra, int mul = 0, int add = 0,
+                  unsigned* rows = nullptr);
+  bool read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* scan, int start, bool intra, uint8_t* nz,
+                        int* count, int mul, int add, unsigned* rows) const;
   void intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t* qf, uint8_t* dst, int stride);
-  void inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride);
+  // dequantised: the row bits of a block whose levels read_coefs already
+  // dequantised, or nullptr.
+  void inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride, const unsigned* dequantised);
   void add_prediction(int16_t* qf, int pos, int pred);
   void clear_block(int16_t* qf);
 
@@ -521,7 +530,10 @@ void VopDecoder::direct_vectors(MbSyntax& m, int mb_index, Mv mvd) {
     m.mv[1][b].x = static_cast<int16_t>(mvd.x ? fx - cx : static_cast<int>((trb - trd) * cx / trd));
     m.mv[1][b].y = static_cast<int16_t>(mvd.y ? fy - cy : static_cast<int>((trb - trd) * cy / trd));
   }
-  m.mode = col.mode == kMbInter4v ? kMbInter4v : kMbInter;
+  // Direct mode predicts the luminance as four 8x8 blocks even when the
+  // four vectors are one: quarter-sample interpolation mirrors the samples
+  // at each block's edge, so one 16x16 block would differ inside.
+  m.mode = (col.mode == kMbInter4v || vol_.quarter_sample) ? kMbInter4v : kMbInter;
 }
 
 // ---------------------------------------------------------------------------
@@ -540,67 +552,99 @@ bool VopDecoder::read_intra_dc(MbSyntax& m, int block) {
   return true;
 }
 
-bool VopDecoder::read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra) {
+bool VopDecoder::read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra, int mul, int add,
+                            unsigned* rows) {
+  // The reader and the list of positions are worked on in locals, written
+  // back on the way out: stores into the coefficient block and the byte
+  // list could otherwise alias them and force a reload at every code.
+  BitReader br = br_;
+  int count = nz_count_;
+  uint8_t* const nz = nz_pos_;
+  unsigned row_bits = 0;
+  const bool ok = read_coefs_local(br, qf, scan, start, intra, nz, &count, mul, add, &row_bits);
+  if (rows) *rows = row_bits;
+  br_ = br;
+  nz_count_ = count;
+  return ok;
+}
+
+bool VopDecoder::read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* scan, int start, bool intra,
+                                  uint8_t* nz, int* count, int mul, int add, unsigned* rows) const {
   const bool short_header = vol_.short_header;
   const Vlc& vlc = (intra && !short_header) ? t_.tcoef_intra : t_.tcoef_inter;
   const int table = (intra && !short_header) ? 1 : 0;
   int i = start;
+  int n = *count;
+  unsigned row_bits = 0;
   const int bits = vlc.bits();
-  for (;;) {
-    // One look at the code and the sign bit that follows it.
-    const uint32_t look = br_.peek(bits + 1);
-    const uint32_t e = vlc.entry(look >> 1);
-    const int len = static_cast<int>(e & 0xFF);
-    if (len == 0) return false;
-    int v = static_cast<int16_t>(e >> 8);
-    int last, run, level;
-    if (v != kTcoefEscape) {
-      last = tcoef_last(v);
-      run = tcoef_run(v);
-      level = tcoef_level(v);
-      if ((look >> (bits - len)) & 1) level = -level;
-      br_.skip(len + 1);
-    } else {
-      br_.skip(len);
-      if (short_header) {
-        last = br_.get1();
-        run = static_cast<int>(br_.get(6));
-        level = static_cast<int8_t>(br_.get(8));
-        if (level == 0) return false;
-      } else if (!br_.get1()) {  // escape 1: level offset by the table's largest
-        v = vlc.decode(br_);
-        if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+  // Held in a local: byte stores into nz may alias the table's pointer.
+  const uint32_t* const entries = vlc.entries();
+  // The count and the row bits stay in locals through the loop (written
+  // back once), for the same reason.
+  const bool ok = [&]() -> bool {
+    for (;;) {
+      // One look at the code and the sign bit that follows it.
+      const uint32_t look = br.peek(bits + 1);
+      const uint32_t e = entries[look >> 1];
+      const int len = static_cast<int>(e & 0xFF);
+      if (len == 0) return false;
+      int v = static_cast<int16_t>(e >> 8);
+      int last, run, level;
+      if (v != kTcoefEscape) {
         last = tcoef_last(v);
         run = tcoef_run(v);
-        level = tcoef_level(v) + t_.lmax[table][last][run];
-        if (br_.get1()) level = -level;
-      } else if (!br_.get1()) {  // escape 2: run offset by the table's longest
-        v = vlc.decode(br_);
-        if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
-        last = tcoef_last(v);
         level = tcoef_level(v);
-        run = tcoef_run(v) + t_.rmax[table][last][level] + 1;
-        if (br_.get1()) level = -level;
-      } else {  // escape 3: fixed length
-        last = br_.get1();
-        run = static_cast<int>(br_.get(6));
-        if (!br_.get1()) return false;
-        level = static_cast<int>(br_.get(12));
-        if (!br_.get1()) return false;
-        if (level >= 2048) level -= 4096;
+        if ((look >> (bits - len)) & 1) level = -level;
+        br.skip(len + 1);
+      } else {
+        br.skip(len);
+        if (short_header) {
+          last = br.get1();
+          run = static_cast<int>(br.get(6));
+          level = static_cast<int8_t>(br.get(8));
+          if (level == 0) return false;
+        } else if (!br.get1()) {  // escape 1: level offset by the table's largest
+          v = vlc.decode(br);
+          if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+          last = tcoef_last(v);
+          run = tcoef_run(v);
+          level = tcoef_level(v) + t_.lmax[table][last][run];
+          if (br.get1()) level = -level;
+        } else if (!br.get1()) {  // escape 2: run offset by the table's longest
+          v = vlc.decode(br);
+          if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+          last = tcoef_last(v);
+          level = tcoef_level(v);
+          run = tcoef_run(v) + t_.rmax[table][last][level] + 1;
+          if (br.get1()) level = -level;
+        } else {  // escape 3: fixed length
+          last = br.get1();
+          run = static_cast<int>(br.get(6));
+          if (!br.get1()) return false;
+          level = static_cast<int>(br.get(12));
+          if (!br.get1()) return false;
+          if (level >= 2048) level -= 4096;
+        }
       }
+      i += run;
+      if (i > 63) return false;
+      if (level) {
+        const int p = scan[i];
+        if (mul) {
+          level = level > 0 ? std::min(level * mul + add, 2047) : std::max(level * mul - add, -2048);
+          row_bits |= 1u << (p >> 3);
+        }
+        qf[p] = static_cast<int16_t>(level);
+        nz[n++] = static_cast<uint8_t>(p);
+      }
+      ++i;
+      if (last) return true;
+      if (i > 63 || br.overrun()) return false;
     }
-    i += run;
-    if (i > 63) return false;
-    if (level) {
-      const int p = scan[i];
-      qf[p] = static_cast<int16_t>(level);
-      nz_pos_[nz_count_++] = static_cast<uint8_t>(p);
-    }
-    ++i;
-    if (last) return true;
-    if (i > 63 || br_.overrun()) return false;
-  }
+  }();
+  *count = n;
+  *rows = row_bits;
+  return ok;
 }
 
 void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t* qf, uint8_t* dst, int stride) {
@@ -727,8 +771,9 @@ void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t
       const int p = nz_pos_[k];
       if (p == 0) continue;
       dc_only = false;
+      // A level that AC prediction cancelled to zero stays zero.
       const int l = qf[p];
-      qf[p] = static_cast<int16_t>(clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+      qf[p] = static_cast<int16_t>(l == 0 ? 0 : clamp_coef(l > 0 ? l * mul + add : l * mul - add));
       rows |= 1u << (p >> 3);
     }
   }
@@ -740,16 +785,20 @@ void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t
   clear_block(qf);
 }
 
-void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride) {
+void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride, const unsigned* dequantised) {
   if (nz_count_ == 0) return;
   unsigned rows = 0;
-  if (vol_.mpeg_quant) {
+  if (dequantised) {
+    rows = *dequantised;  // levels dequantised while read
+  } else if (vol_.mpeg_quant) {
     const uint8_t* w = c_.vol.inter_matrix;
     int sum = 0;
     for (int k = 0; k < nz_count_; ++k) {
       const int p = nz_pos_[k];
       const int l = qf[p];
-      const int f = clamp_coef(l > 0 ? ((2 * l + 1) * w[p] * m.qp) >> 4 : -(((-2 * l + 1) * w[p] * m.qp) >> 4));
+      const int f = l == 0 ? 0
+                           : clamp_coef(l > 0 ? ((2 * l + 1) * w[p] * m.qp) >> 4
+                                              : -(((-2 * l + 1) * w[p] * m.qp) >> 4));
       qf[p] = static_cast<int16_t>(f);
       sum += f;
       rows |= 1u << (p >> 3);
@@ -765,7 +814,7 @@ void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int s
     for (int k = 0; k < nz_count_; ++k) {
       const int p = nz_pos_[k];
       const int l = qf[p];
-      qf[p] = static_cast<int16_t>(clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+      qf[p] = static_cast<int16_t>(l == 0 ? 0 : clamp_coef(l > 0 ? l * mul + add : l * mul - add));
       rows |= 1u << (p >> 3);
     }
   }
@@ -907,14 +956,9 @@ bool VopDecoder::decode_texture(MbSyntax& m, int mb_index) {
     }
     return !br_.overrun();
   }
-  // Not intra: this macroblock's blocks predict nothing for later intra ones.
-  {
-    const int gw = 2 * c_.mb_w;
-    BlockPred* p = &c_.pred_y[static_cast<size_t>(2 * mb_y) * gw + 2 * mb_x];
-    p[0] = p[1] = p[gw] = p[gw + 1] = BlockPred{};
-    c_.pred_c[0][mb_index] = BlockPred{};
-    c_.pred_c[1][mb_index] = BlockPred{};
-  }
+  // Not intra: nothing to keep for intra prediction. Later intra blocks
+  // read a neighbour's prediction data only when its macroblock of this
+  // VOP is intra (intra_at), so stale data here is never read.
   if (vop_.type == CodingType::kB) {
     predict_b(m, mb_x, mb_y, d);
   } else if (m.mode == kMbGmc) {
@@ -927,14 +971,18 @@ bool VopDecoder::decode_texture(MbSyntax& m, int mb_index) {
   for (int b = 0; b < 6; ++b) {
     if (!(m.cbp & (32 >> b))) continue;
     nz_count_ = 0;
-    if (!read_coefs(qf_[b], scan, 0, false)) {
+    // The H.263 quantiser's inter levels are dequantised as they are read.
+    const bool h263_quant = !vol_.mpeg_quant;
+    unsigned rows = 0;
+    if (!read_coefs(qf_[b], scan, 0, false, h263_quant ? 2 * m.qp : 0,
+                    h263_quant ? ((m.qp & 1) ? m.qp : m.qp - 1) : 0, &rows)) {
       std::memset(qf_[b], 0, sizeof qf_[b]);
       return false;
     }
     int stride;
     uint8_t* dst = b < 4 ? luma_block(b, &stride) : d.p[b - 3];
     if (b >= 4) stride = d.stride[b - 3];
-    inter_block(m, qf_[b], dst, stride);
+    inter_block(m, qf_[b], dst, stride, h263_quant ? &rows : nullptr);
   }
   return !br_.overrun();
 }

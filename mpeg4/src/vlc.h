@@ -35,6 +35,7 @@ class Vlc {
   // The raw table entry for the next bits() bits: value << 8 | length
   // (length 0: no code).
   uint32_t entry(uint32_t index) const { return table_[index]; }
+  const uint32_t* entries() const { return table_.data(); }
   // Sum of 2^-length over the codes (1.0 for a complete code).
   double kraft_sum() const { return kraft_; }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <random>
+#include <string>
 
 #include "mpeg4/decoder.h"
 #include "stream_util.h"
@@ -240,8 +241,9 @@ TEST(Mpeg4Decoder, VideoPacketsHoldDamageToTheirPart) {
 }
 
 // A video object layer header written bit by bit (simple object, 30 ticks
-// per second, rectangular, progressive).
-std::vector<uint8_t> vol_header(int width, int height) {
+// per second, rectangular, progressive). gmc_brightness: a version 2 layer
+// with GMC (one warping point) announcing brightness change.
+std::vector<uint8_t> vol_header(int width, int height, bool gmc_brightness = false) {
   std::vector<uint8_t> out = {0, 0, 1, 0x20};
   uint64_t acc = 0;
   int n = 0;
@@ -257,7 +259,11 @@ std::vector<uint8_t> vol_header(int width, int height) {
   };
   put(0, 1);    // random_accessible_vol
   put(1, 8);    // video_object_type_indication
-  put(0, 1);    // is_object_layer_identifier
+  put(gmc_brightness ? 1 : 0, 1);  // is_object_layer_identifier
+  if (gmc_brightness) {
+    put(2, 4);  // video_object_layer_verid
+    put(1, 3);  // video_object_layer_priority
+  }
   put(1, 4);    // aspect_ratio_info
   put(0, 1);    // vol_control_parameters
   put(0, 2);    // rectangular
@@ -272,12 +278,24 @@ std::vector<uint8_t> vol_header(int width, int height) {
   put(1, 1);
   put(0, 1);    // interlaced
   put(1, 1);    // obmc_disable
-  put(0, 1);    // sprite_enable
+  if (gmc_brightness) {
+    put(2, 2);  // sprite_enable: GMC
+    put(1, 6);  // no_of_sprite_warping_points
+    put(0, 2);  // sprite_warping_accuracy
+    put(1, 1);  // sprite_brightness_change
+  } else {
+    put(0, 1);  // sprite_enable
+  }
   put(0, 1);    // not_8_bit
   put(0, 1);    // quant_type
+  if (gmc_brightness) put(0, 1);  // quarter_sample
   put(1, 1);    // complexity_estimation_disable
   put(1, 1);    // resync_marker_disable
   put(0, 1);    // data_partitioned
+  if (gmc_brightness) {
+    put(0, 1);  // newpred_enable
+    put(0, 1);  // reduced_resolution_vop_enable
+  }
   put(0, 1);    // scalability
   put(0, 1);    // stuffing: 0 then 1s to the byte boundary
   while (n) put(1, 1);
@@ -314,6 +332,36 @@ TEST(Mpeg4Decoder, HeadersCannotAskForMoreThan4095) {
       EXPECT_EQ(r, expected);
     }
   }
+}
+
+// A layer announcing a tool that is not decoded (GMC brightness change) is
+// refused as a whole at its header, naming the tool, and its pictures are
+// not decoded, also when it follows a layer that was.
+TEST(Mpeg4Decoder, LayerWithAToolNotHandledIsRefusedAtItsHeader) {
+  const uint8_t vop[] = {0, 0, 1, 0xB6, 0x10, 0x60, 0x80};
+  auto bad = vol_header(352, 240, true);
+  bad.insert(bad.end(), vop, vop + sizeof vop);
+  {
+    mpeg4::Decoder dec;
+    mpeg4::StreamInfo info;
+    size_t used = 0;
+    EXPECT_EQ(dec.start(bad.data(), bad.size(), &info, &used), mpeg4::kUnsupported);
+    ASSERT_NE(dec.unsupported_tool(), nullptr);
+    EXPECT_NE(std::string(dec.unsupported_tool()).find("brightness"), std::string::npos);
+  }
+  // A good stream, then the refused layer with pictures of its own.
+  auto data = clip("cam0_352x240.m4v");
+  data.resize(std::min<size_t>(data.size(), 20000));
+  const size_t good_size = data.size();
+  data.insert(data.end(), bad.begin(), bad.end());
+  for (int k = 0; k < 3; ++k) data.insert(data.end(), vop, vop + sizeof vop);
+  const auto run = decode_stream(data);
+  const auto good = decode_stream(std::vector<uint8_t>(data.begin(), data.begin() + good_size));
+  ASSERT_FALSE(good.frames.empty());
+  // Nothing after the refused header comes out: the good layer's pictures
+  // (its last one flushed) and no more.
+  EXPECT_EQ(run.frames.size(), good.frames.size());
+  EXPECT_EQ(std::count(run.results.begin(), run.results.end(), int{mpeg4::kUnsupported}), 5);
 }
 
 TEST(Mpeg4Decoder, RandomGarbageNeverFailsHard) {

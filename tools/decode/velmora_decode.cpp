@@ -77,6 +77,21 @@ bool write_i420(FILE* f, const mpeg4::Picture& pic) {
   return true;
 }
 
+// Looks at every video object layer header of the stream before anything
+// is written: a stream with a layer whose tools are not handled is refused
+// as a whole. Returns the tool's name, or nullptr when all can be decoded.
+const char* unsupported_layer_tool(const std::vector<uint8_t>& data) {
+  for (size_t i = 0; i + 4 <= data.size(); ++i) {
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1 || (data[i + 3] & 0xF0) != 0x20) continue;
+    mpeg4::Decoder probe;
+    size_t used = 0;
+    if (probe.start(data.data() + i, data.size() - i, nullptr, &used) == mpeg4::kUnsupported)
+      return probe.unsupported_tool() ? probe.unsupported_tool() : "an unknown tool";
+    i += 3;
+  }
+  return nullptr;
+}
+
 int usage() {
   std::fprintf(stderr, "usage: velmora-decode IN.m4v -o OUT.yuv [--bmp DIR]\n");
   return 2;
@@ -107,6 +122,11 @@ int main(int argc, char** argv) {
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
     std::fclose(f);
   }
+  if (const char* tool = unsupported_layer_tool(data)) {
+    std::fprintf(stderr, "velmora-decode: %s: not decoded: its video object layer uses %s, which this decoder does not handle\n",
+                 in.c_str(), tool);
+    return 1;
+  }
   FILE* yuv = std::fopen(out.c_str(), "wb");
   if (!yuv) {
     std::fprintf(stderr, "velmora-decode: cannot create %s: %s\n", out.c_str(), std::strerror(errno));
@@ -121,6 +141,7 @@ int main(int argc, char** argv) {
   if (r != mpeg4::kOk) {
     std::fprintf(stderr, "velmora-decode: %s: %s\n", in.c_str(), result_text(r));
     std::fclose(yuv);
+    std::remove(out.c_str());  // nothing decoded: no output file
     return 1;
   }
   size_t pos = used;

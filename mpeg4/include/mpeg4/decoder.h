@@ -94,6 +94,10 @@ class Decoder {
 
   const StreamInfo& info() const;
 
+  // The coding tool of the last video object layer refused with
+  // kUnsupported (for messages), or nullptr when none was.
+  const char* unsupported_tool() const;
+
   // Display order of streams whose video object layer announces B-VOPs
   // (low_delay 0). By default pictures are returned as decoded until the
   // first B-VOP arrives, as above; the reference picture before that B-VOP
