@@ -16,6 +16,7 @@
 namespace {
 
 TEST(Dct, InverseMatchesTheDefiningSum) {
+  const jk::DctKernels plain = jk::dct_kernel_versions()[0].k;
   std::mt19937 rng(1);
   int worst = 0;
   for (int round = 0; round < 2000; ++round) {
@@ -31,7 +32,7 @@ TEST(Dct, InverseMatchesTheDefiningSum) {
     uint8_t fast[10 * 12], ref[10 * 12];
     std::memset(fast, 0xA5, sizeof fast);
     std::memset(ref, 0xA5, sizeof ref);
-    jk::idct_block(coef, fast + 12 + 2, 12);
+    plain.idct(coef, fast + 12 + 2, 12);
     jk::idct_block_reference(coef, ref + 12 + 2, 12);
     for (int i = 0; i < 10 * 12; ++i) {
       int d = std::abs(fast[i] - ref[i]);
@@ -43,6 +44,7 @@ TEST(Dct, InverseMatchesTheDefiningSum) {
 }
 
 TEST(Dct, ForwardMatchesTheDefiningSum) {
+  const jk::DctKernels plain = jk::dct_kernel_versions()[0].k;
   std::mt19937 rng(2);
   for (int round = 0; round < 1000; ++round) {
     uint8_t px[64];
@@ -51,9 +53,54 @@ TEST(Dct, ForwardMatchesTheDefiningSum) {
     alignas(16) float recip[64];
     for (int i = 0; i < 64; ++i) recip[i] = 1.0f / static_cast<float>(1 + (round + i) % (round % 5 == 0 ? 1 : 40));
     alignas(16) int16_t fast[64], ref[64];
-    jk::fdct_quantise(px, 8, recip, fast);
+    plain.fdct_quantise(px, 8, recip, fast);
     jk::fdct_quantise_reference(px, 8, recip, ref);
     for (int i = 0; i < 64; ++i) ASSERT_LE(std::abs(fast[i] - ref[i]), 1) << "round " << round << " coefficient " << i;
+  }
+}
+
+// Random coefficient blocks of the shapes pictures give (only DC, only the
+// first rows or columns, the low frequencies, everything, extreme values):
+// every version must write the plain version's bytes exactly, and nothing
+// around the block.
+TEST(Dct, EveryVersionGivesThePlainVersionsBytes) {
+  std::vector<jk::NamedDctKernels> versions = jk::dct_kernel_versions();
+  ASSERT_STREQ(versions[0].name, "plain");
+  const jk::DctKernels& plain = versions[0].k;
+  std::mt19937 rng(5);
+  constexpr int kStride = 13, kRows = 10;
+  for (size_t v = 1; v < versions.size(); ++v) {
+    const jk::DctKernels& k = versions[v].k;
+    for (int round = 0; round < 6000; ++round) {
+      alignas(16) int16_t coef[64] = {};
+      int rows = 1 + static_cast<int>(rng() % 8), cols = 1 + static_cast<int>(rng() % 8);
+      if (round % 5 == 0) rows = cols = 8;
+      int range = round % 11 == 0 ? 32767 : round % 3 == 0 ? 2047 : 200;
+      int n = 1 + static_cast<int>(rng() % 20);
+      for (int i = 0; i < n; ++i) {
+        int at = static_cast<int>(rng() % rows) * 8 + static_cast<int>(rng() % cols);
+        coef[at] = static_cast<int16_t>(static_cast<int>(rng() % (2 * range + 1)) - range);
+      }
+      uint8_t a[kRows * kStride], b[kRows * kStride];
+      std::memset(a, 0xA5, sizeof a);
+      std::memset(b, 0xA5, sizeof b);
+      plain.idct(coef, a + kStride + 3, kStride);
+      k.idct(coef, b + kStride + 3, kStride);
+      ASSERT_EQ(0, std::memcmp(a, b, sizeof a)) << versions[v].name << " idct, round " << round;
+    }
+    for (int round = 0; round < 3000; ++round) {
+      uint8_t px[kRows * kStride];
+      for (auto& p : px)
+        p = static_cast<uint8_t>(round % 4 == 0 ? rng() : round % 4 == 1 ? 120 + rng() % 16 : (round & 1) * 255);
+      alignas(32) float recip[64];
+      for (float& r : recip) r = 1.0f / static_cast<float>(round % 7 == 0 ? 1 : 1 + rng() % 255);
+      int16_t a[64 + 16], b[64 + 16];
+      std::fill(std::begin(a), std::end(a), int16_t{0x5A5A});
+      std::fill(std::begin(b), std::end(b), int16_t{0x5A5A});
+      plain.fdct_quantise(px + kStride + 2, kStride, recip, a + 8);
+      k.fdct_quantise(px + kStride + 2, kStride, recip, b + 8);
+      ASSERT_EQ(0, std::memcmp(a, b, sizeof a)) << versions[v].name << " fdct, round " << round;
+    }
   }
 }
 
