@@ -221,50 +221,93 @@ TEST(Huffman, ReadingPastTheDataIsNoticed) {
 
 namespace {
 
-// The colour kernels in use against the plain versions on random rows of
-// every length up to 70 (vector bodies and scalar tails), with guard bytes
-// behind each output.
-TEST(ColourKernels, MatchTheReference) {
-  const jk::ColourKernels& fast = jk::colour_kernels();
-  const jk::ColourKernels& ref = jk::colour_kernels_reference();
+// Every version of the colour kernels against the plain versions on random
+// rows of every length up to 100 (vector bodies and scalar tails), with
+// guard bytes behind each output: the same bytes everywhere.
+TEST(ColourKernels, EveryVersionGivesThePlainVersionsBytes) {
+  std::vector<jk::NamedColourKernels> versions = jk::colour_kernel_versions();
+  ASSERT_STREQ(versions[0].name, "plain");
+  const jk::ColourKernels& ref = versions[0].k;
   std::mt19937 rng(4);
-  for (int n = 1; n <= 70; ++n) {
-    std::vector<uint8_t> a(3 * n + 2), b(n + 2), c(n + 2);
-    for (auto* v : {&a, &b, &c})
-      for (auto& x : *v) x = static_cast<uint8_t>(rng());
-    std::vector<uint16_t> s(n + 2);
-    for (auto& x : s) x = static_cast<uint16_t>(rng() % 1021);
+  for (size_t ver = 1; ver < versions.size(); ++ver) {
+    const jk::ColourKernels& fast = versions[ver].k;
+    const std::string name = versions[ver].name;
+    for (int n = 1; n <= 100; ++n) {
+      std::vector<uint8_t> a(3 * n + 2), b(n + 2), c(n + 2);
+      for (auto* v : {&a, &b, &c})
+        for (auto& x : *v) x = static_cast<uint8_t>(n % 3 ? rng() : (rng() & 1) * 255);
+      std::vector<uint16_t> s(n + 2);
+      for (auto& x : s) x = static_cast<uint16_t>(rng() % 1021);
 
-    std::vector<uint8_t> o1(3 * n + 16, 0x5A), o2(3 * n + 16, 0x5A);
-    fast.ycc_to_bgr(a.data(), b.data(), c.data(), n, o1.data());
-    ref.ycc_to_bgr(a.data(), b.data(), c.data(), n, o2.data());
-    for (size_t i = 0; i < o1.size(); ++i) ASSERT_LE(std::abs(o1[i] - o2[i]), 1) << "ycc n=" << n << " i=" << i;
+      std::vector<uint8_t> o1(3 * n + 16, 0x5A), o2(3 * n + 16, 0x5A);
+      fast.ycc_to_bgr(a.data(), b.data(), c.data(), n, o1.data());
+      ref.ycc_to_bgr(a.data(), b.data(), c.data(), n, o2.data());
+      ASSERT_EQ(o1, o2) << name << " ycc n=" << n;
 
-    std::vector<uint8_t> y1(n + 16, 0x5A), y2(y1), cb1(y1), cb2(y1), cr1(y1), cr2(y1);
-    fast.bgr_to_ycc(a.data(), n, y1.data(), cb1.data(), cr1.data());
-    ref.bgr_to_ycc(a.data(), n, y2.data(), cb2.data(), cr2.data());
-    for (int i = 0; i < n + 16; ++i) {
-      ASSERT_LE(std::abs(y1[i] - y2[i]), 1) << "y n=" << n << " i=" << i;
-      ASSERT_LE(std::abs(cb1[i] - cb2[i]), 1) << "cb n=" << n << " i=" << i;
-      ASSERT_LE(std::abs(cr1[i] - cr2[i]), 1) << "cr n=" << n << " i=" << i;
+      std::vector<uint8_t> y1(n + 16, 0x5A), y2(y1), cb1(y1), cb2(y1), cr1(y1), cr2(y1);
+      fast.bgr_to_ycc(a.data(), n, y1.data(), cb1.data(), cr1.data());
+      ref.bgr_to_ycc(a.data(), n, y2.data(), cb2.data(), cr2.data());
+      ASSERT_EQ(y1, y2) << name << " y n=" << n;
+      ASSERT_EQ(cb1, cb2) << name << " cb n=" << n;
+      ASSERT_EQ(cr1, cr2) << name << " cr n=" << n;
+
+      std::vector<uint8_t> u1(2 * n + 16, 0x5A), u2(u1);
+      fast.upsample_h2(b.data() + 1, n, u1.data());
+      ref.upsample_h2(b.data() + 1, n, u2.data());
+      ASSERT_EQ(u1, u2) << name << " h2 n=" << n;
+      fast.upsample_h2v2(s.data() + 1, n, u1.data());
+      ref.upsample_h2v2(s.data() + 1, n, u2.data());
+      ASSERT_EQ(u1, u2) << name << " h2v2 n=" << n;
+      int half = n / 2;
+      std::vector<uint8_t> d1(half + 16, 0x5A), d2(d1);
+      fast.downsample(a.data(), nullptr, half, d1.data());
+      ref.downsample(a.data(), nullptr, half, d2.data());
+      ASSERT_EQ(d1, d2) << name << " down n=" << n;
+      fast.downsample(a.data(), a.data() + n, half, d1.data());
+      ref.downsample(a.data(), a.data() + n, half, d2.data());
+      ASSERT_EQ(d1, d2) << name << " down2 n=" << n;
     }
+  }
+}
 
-    // The filters are exact integer arithmetic: equal results.
-    std::vector<uint8_t> u1(2 * n + 16, 0x5A), u2(u1);
-    fast.upsample_h2(b.data() + 1, n, u1.data());
-    ref.upsample_h2(b.data() + 1, n, u2.data());
-    EXPECT_EQ(u1, u2) << "h2 n=" << n;
-    fast.upsample_h2v2(s.data() + 1, n, u1.data());
-    ref.upsample_h2v2(s.data() + 1, n, u2.data());
-    EXPECT_EQ(u1, u2) << "h2v2 n=" << n;
-    int half = n / 2;
-    std::vector<uint8_t> d1(half + 16, 0x5A), d2(d1);
-    fast.downsample(a.data(), nullptr, half, d1.data());
-    ref.downsample(a.data(), nullptr, half, d2.data());
-    EXPECT_EQ(d1, d2) << "down n=" << n;
-    fast.downsample(a.data(), a.data() + n, half, d1.data());
-    ref.downsample(a.data(), a.data() + n, half, d2.data());
-    EXPECT_EQ(d1, d2) << "down2 n=" << n;
+// The plain conversions against the JFIF formulas in double precision, over
+// every Y with a grid of chroma values and a grid of colours, in slices of
+// 37 pixels (whole groups of 16 and a rest): within one step of rounding.
+TEST(ColourKernels, PlainConversionsFollowTheJfifFormulas) {
+  const jk::ColourKernels plain = jk::colour_kernel_versions()[0].k;
+  auto clamp = [](double v) { return std::min(255.0, std::max(0.0, v)); };
+  std::vector<uint8_t> y, cb, cr;
+  for (int yy = 0; yy < 256; ++yy)
+    for (int u = 0; u < 256; u += 5)
+      for (int v = 0; v < 256; v += 3) {
+        y.push_back(static_cast<uint8_t>(yy));
+        cb.push_back(static_cast<uint8_t>(u));
+        cr.push_back(static_cast<uint8_t>(v));
+      }
+  const int n = static_cast<int>(y.size());
+  std::vector<uint8_t> bgr(3 * static_cast<size_t>(n));
+  for (int x = 0; x < n; x += 37)
+    plain.ycc_to_bgr(y.data() + x, cb.data() + x, cr.data() + x, std::min(37, n - x), bgr.data() + 3 * x);
+  for (int i = 0; i < n; ++i) {
+    double u = cb[i] - 128.0, v = cr[i] - 128.0;
+    double expect[3] = {clamp(y[i] + 1.772 * u), clamp(y[i] - 0.344136 * u - 0.714136 * v),
+                        clamp(y[i] + 1.402 * v)};
+    for (int c = 0; c < 3; ++c)
+      ASSERT_LE(std::abs(bgr[3 * i + c] - expect[c]), 1.0) << "ycc " << +y[i] << " " << +cb[i] << " " << +cr[i];
+  }
+  std::vector<uint8_t> px;
+  for (int r = 0; r < 256; r += 3)
+    for (int g = 0; g < 256; g += 5)
+      for (int b = 0; b < 256; b += 7) px.insert(px.end(), {static_cast<uint8_t>(b), static_cast<uint8_t>(g), static_cast<uint8_t>(r)});
+  const int m = static_cast<int>(px.size() / 3);
+  std::vector<uint8_t> oy(m), ocb(m), ocr(m);
+  for (int x = 0; x < m; x += 37)
+    plain.bgr_to_ycc(px.data() + 3 * x, std::min(37, m - x), oy.data() + x, ocb.data() + x, ocr.data() + x);
+  for (int i = 0; i < m; ++i) {
+    double b = px[3 * i], g = px[3 * i + 1], r = px[3 * i + 2];
+    ASSERT_LE(std::abs(oy[i] - clamp(0.299 * r + 0.587 * g + 0.114 * b)), 1.0) << i;
+    ASSERT_LE(std::abs(ocb[i] - clamp(-0.168736 * r - 0.331264 * g + 0.5 * b + 128)), 1.0) << i;
+    ASSERT_LE(std::abs(ocr[i] - clamp(0.5 * r - 0.418688 * g - 0.081312 * b + 128)), 1.0) << i;
   }
 }
 
