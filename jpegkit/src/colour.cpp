@@ -96,22 +96,22 @@ void planes_to_bgr(const Plane* planes, bool rgb, int columns, int rows, const R
 }
 
 void bgr_to_planes(const uint8_t* pixels, ptrdiff_t row_bytes, int width, int height, int pw,
-                   int ph, int hsub, int vsub, uint8_t* yp, uint8_t* cbp, uint8_t* crp) {
+                   int first_row, int rows, int hsub, int vsub, uint8_t* yp, uint8_t* cbp,
+                   uint8_t* crp, uint8_t* full) {
   // Each row is converted at full size; chroma is then averaged over each
   // hsub x vsub group.
   const ColourKernels& k = colour_kernels();
   const int cw = pw / hsub;
-  std::vector<uint8_t> cbfull[2], crfull[2];
-  for (int i = 0; i < 2; ++i) {
-    cbfull[i].resize(pw + 16);
-    crfull[i].resize(pw + 16);
-  }
-  for (int y = 0; y < ph; ++y) {
+  // Full-size chroma rows in full: Cb and Cr of an even row, then of an
+  // odd row (the pair averaged when vsub is 2).
+  const size_t row = static_cast<size_t>(pw) + 32;
+  for (int i = 0; i < rows; ++i) {
+    const int y = first_row + i;
     const uint8_t* src = pixels + (height - 1 - std::min(y, height - 1)) * row_bytes;
-    uint8_t* yrow = yp + static_cast<ptrdiff_t>(y) * pw;
+    uint8_t* yrow = yp + static_cast<ptrdiff_t>(i) * pw;
     const int slot = vsub == 2 ? (y & 1) : 0;
-    uint8_t* cb = cbfull[slot].data();
-    uint8_t* cr = crfull[slot].data();
+    uint8_t* cb = full + (2 * slot) * row;
+    uint8_t* cr = full + (2 * slot + 1) * row;
     k.bgr_to_ycc(src, width, yrow, cb, cr);
     for (int x = width; x < pw; ++x) {
       yrow[x] = yrow[width - 1];
@@ -119,13 +119,16 @@ void bgr_to_planes(const uint8_t* pixels, ptrdiff_t row_bytes, int width, int he
       cr[x] = cr[width - 1];
     }
     if (vsub == 2 && (y & 1) == 0) continue;
-    const ptrdiff_t at = static_cast<ptrdiff_t>(y / vsub) * cw;
+    const ptrdiff_t at = static_cast<ptrdiff_t>(i / vsub) * cw;
     if (hsub == 1) {
       std::copy(cb, cb + cw, cbp + at);
       std::copy(cr, cr + cw, crp + at);
+    } else if (vsub == 2) {
+      k.downsample(full, full + 2 * row, cw, cbp + at);
+      k.downsample(full + row, full + 3 * row, cw, crp + at);
     } else {
-      k.downsample(vsub == 2 ? cbfull[0].data() : cb, vsub == 2 ? cbfull[1].data() : nullptr, cw, cbp + at);
-      k.downsample(vsub == 2 ? crfull[0].data() : cr, vsub == 2 ? crfull[1].data() : nullptr, cw, crp + at);
+      k.downsample(cb, nullptr, cw, cbp + at);
+      k.downsample(cr, nullptr, cw, crp + at);
     }
   }
 }
