@@ -216,14 +216,14 @@ void BitWriter::finish() {
 namespace {
 inline int bit_length(uint32_t v) { return v ? 32 - __builtin_clz(v) : 0; }
 
-// Bit k set when coefficient k is not zero.
+// Bit k set when coefficient k (natural order) is not zero.
 inline uint64_t nonzero_mask(const int16_t* c) {
 #if defined(__SSE2__)
   const __m128i zero = _mm_setzero_si128();
   uint64_t mask = 0;
   for (int i = 0; i < 4; ++i) {
-    __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(c + 16 * i));
-    __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(c + 16 * i + 8));
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 16 * i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 16 * i + 8));
     __m128i z = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
     mask |= static_cast<uint64_t>(static_cast<uint16_t>(~_mm_movemask_epi8(z))) << (16 * i);
   }
@@ -234,41 +234,65 @@ inline uint64_t nonzero_mask(const int16_t* c) {
   return mask;
 #endif
 }
+
+// A natural-order mask to zig-zag order, a byte at a time: entry [j][b] has
+// bit k set for each bit i of b with kZigzag[k] == 8 j + i.
+struct ZigzagMasks {
+  uint64_t m[8][256];
+};
+constexpr ZigzagMasks make_zigzag_masks() {
+  ZigzagMasks z{};
+  int zz_of[64] = {};
+  for (int k = 0; k < 64; ++k) zz_of[kZigzag[k]] = k;
+  for (int j = 0; j < 8; ++j)
+    for (int b = 0; b < 256; ++b)
+      for (int i = 0; i < 8; ++i)
+        if (b >> i & 1) z.m[j][b] |= uint64_t{1} << zz_of[8 * j + i];
+  return z;
+}
+constexpr ZigzagMasks kZigzagMasks = make_zigzag_masks();
+
+inline uint64_t to_zigzag(uint64_t natural) {
+  uint64_t z = 0;
+  for (int j = 0; j < 8; ++j) z |= kZigzagMasks.m[j][(natural >> (8 * j)) & 255];
+  return z;
+}
 }  // namespace
 
 void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred,
                   const int16_t* coef) {
   bw.reserve_block();
+  BitWriter::State st = bw.state();
   int32_t diff = coef[0] - pred;
   pred = coef[0];
   uint32_t mag = static_cast<uint32_t>(diff < 0 ? -diff : diff);
   int s = bit_length(mag);
   // A code and its value bits go out together (at most 16 + 11 bits).
   uint32_t value = static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << s) - 1);
-  bw.put(static_cast<uint32_t>(dc.code[s]) << s | value, dc.size[s] + s);
-  // Coefficients in zig-zag order with a mask of the non-zero ones, so the
-  // runs of zeros are skipped rather than walked.
-  alignas(16) int16_t zz[64];
-  for (int k = 0; k < 64; ++k) zz[k] = coef[kZigzag[k]];
-  uint64_t nonzero = nonzero_mask(zz) & ~uint64_t{1};
+  st.put(static_cast<uint32_t>(dc.code[s]) << s | value, dc.size[s] + s);
+  // The non-zero coefficients in zig-zag order, as a mask: the runs of
+  // zeros are skipped rather than walked, and only the coded coefficients
+  // are read.
+  uint64_t nonzero = to_zigzag(nonzero_mask(coef)) & ~uint64_t{1};
   int last = 0;  // position of the previous coded coefficient
   while (nonzero) {
     int k = __builtin_ctzll(nonzero);
     nonzero &= nonzero - 1;
     int run = k - last - 1;
     while (run > 15) {
-      bw.put(ac.code[0xF0], ac.size[0xF0]);
+      st.put(ac.code[0xF0], ac.size[0xF0]);
       run -= 16;
     }
-    int32_t v = zz[k];
+    int32_t v = coef[kZigzag[k]];
     mag = static_cast<uint32_t>(v < 0 ? -v : v);
     s = bit_length(mag);
     int rs = run << 4 | s;
     value = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << s) - 1);
-    bw.put(static_cast<uint32_t>(ac.code[rs]) << s | value, ac.size[rs] + s);
+    st.put(static_cast<uint32_t>(ac.code[rs]) << s | value, ac.size[rs] + s);
     last = k;
   }
-  if (last != 63) bw.put(ac.code[0], ac.size[0]);
+  if (last != 63) st.put(ac.code[0], ac.size[0]);
+  bw.set_state(st);
 }
 
 }  // namespace jk

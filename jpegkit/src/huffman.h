@@ -88,7 +88,7 @@ void build_encoder(const HuffSpec& spec, HuffEncoder& out);
 
 // Writes bits into a byte vector with the zero byte stuffed after every
 // 0xFF (T.81 F.1.2.3). Bits gather in a 64-bit word and leave it 32 at a
-// time.
+// time; four bytes without 0xFF among them are stored at once.
 class BitWriter {
  public:
   explicit BitWriter(std::vector<uint8_t>& out) : out_(out) { pos_ = out_.size(); }
@@ -97,36 +97,55 @@ class BitWriter {
   inline void reserve_block() {
     if (out_.size() - pos_ < 512) out_.resize(out_.size() * 2 + 1024);
   }
+
+  // The writer's state as a value, for loops that keep it in registers
+  // (the bytes stored could otherwise alias the members): take it, put
+  // bits into it, give it back.
+  struct State {
+    uint64_t acc;
+    int nbits;
+    uint8_t* p;
+    // n is 1 to 32 bits; bits holds no others.
+    inline void put(uint32_t bits, int n) {
+      acc = (acc << n) | bits;
+      nbits += n;
+      if (nbits >= 32) flush32();
+    }
+    inline void flush32() {
+      nbits -= 32;
+      uint32_t word = static_cast<uint32_t>(acc >> nbits);
+      uint32_t inv = ~word;
+      if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
+        uint32_t be = __builtin_bswap32(word);
+        std::memcpy(p, &be, 4);
+        p += 4;
+      } else {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+          uint8_t b = static_cast<uint8_t>(word >> shift);
+          *p++ = b;
+          if (b == 0xFF) *p++ = 0;
+        }
+      }
+    }
+  };
+  State state() { return {acc_, nbits_, out_.data() + pos_}; }
+  void set_state(const State& s) {
+    acc_ = s.acc;
+    nbits_ = s.nbits;
+    pos_ = static_cast<size_t>(s.p - out_.data());
+  }
+
   // n is 1 to 32 bits.
   inline void put(uint32_t bits, int n) {
-    acc_ = (acc_ << n) | (bits & (0xFFFFFFFFu >> (32 - n)));
-    nbits_ += n;
-    if (nbits_ >= 32) flush32();
+    State s = state();
+    s.put(bits & (0xFFFFFFFFu >> (32 - n)), n);
+    set_state(s);
   }
   // Pads the last byte with 1 bits, writes what is left and cuts the vector
   // to the bytes written.
   void finish();
 
  private:
-  void flush32() {
-    nbits_ -= 32;
-    uint32_t word = static_cast<uint32_t>(acc_ >> nbits_);
-    uint8_t* p = out_.data() + pos_;
-    uint32_t inv = ~word;
-    if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
-      // No 0xFF among the four bytes: store them at once.
-      uint32_t be = __builtin_bswap32(word);
-      std::memcpy(p, &be, 4);
-      pos_ += 4;
-    } else {
-      for (int shift = 24; shift >= 0; shift -= 8) {
-        uint8_t b = static_cast<uint8_t>(word >> shift);
-        *p++ = b;
-        if (b == 0xFF) *p++ = 0;
-      }
-      pos_ = static_cast<size_t>(p - out_.data());
-    }
-  }
   std::vector<uint8_t>& out_;
   size_t pos_ = 0;
   uint64_t acc_ = 0;
