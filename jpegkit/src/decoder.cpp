@@ -14,7 +14,7 @@ namespace jk {
 namespace {
 
 struct ComponentPlane {
-  Buffer samples;
+  uint8_t* samples = nullptr;  // in the picture's working memory
   int stride = 0, rows = 0;
   int width = 0, height = 0;  // samples that belong to the picture
 };
@@ -107,14 +107,14 @@ class ScanDecoder {
       int ux = static_cast<int>(u % units_x), uy = static_cast<int>(u / units_x);
       if (s.ncomp == 1) {
         ComponentPlane& p = planes_[s.comp[0]];
-        uint8_t* dst = p.samples.data() + static_cast<ptrdiff_t>(uy) * 8 * p.stride + ux * 8;
+        uint8_t* dst = p.samples + static_cast<ptrdiff_t>(uy) * 8 * p.stride + ux * 8;
         if ((r = block(br, 0, dst, p.stride)) < 0) return r;
       } else {
         for (int i = 0; i < s.ncomp; ++i) {
           const Component& c = f.comp[s.comp[i]];
           ComponentPlane& p = planes_[s.comp[i]];
           for (int v = 0; v < c.v; ++v) {
-            uint8_t* row = p.samples.data() +
+            uint8_t* row = p.samples +
                            static_cast<ptrdiff_t>(uy * c.v + v) * 8 * p.stride + ux * c.h * 8;
             for (int h = 0; h < c.h; ++h)
               if ((r = block(br, i, row + 8 * h, p.stride)) < 0) return r;
@@ -176,6 +176,7 @@ int32_t decode_jpeg(Source& src, const DecodeOptions& opt, Header& hdr, DecodedP
   const int full_w = f.width;
 
   ComponentPlane planes[3];
+  size_t plane_bytes[3], total = 0;
   for (int i = 0; i < 3; ++i) {
     const Component& c = f.comp[i];
     ComponentPlane& p = planes[i];
@@ -184,11 +185,15 @@ int32_t decode_jpeg(Source& src, const DecodeOptions& opt, Header& hdr, DecodedP
     p.width = (f.width * c.h + f.hmax - 1) / f.hmax;
     p.height = (f.height * c.v + f.vmax - 1) / f.vmax;
     // Every block of the plane is decoded before any sample is read.
-    p.samples.allocate(static_cast<size_t>(p.stride) * p.rows);
+    plane_bytes[i] = (static_cast<size_t>(p.stride) * p.rows + 63) & ~size_t{63};
+    total += plane_bytes[i];
   }
+  out.work.allocate(total);
+  for (int i = 0, at = 0; i < 3; at += static_cast<int>(plane_bytes[i]), ++i)
+    planes[i].samples = out.work.data() + at;
   Plane view[3];
   for (int i = 0; i < 3; ++i) {
-    view[i].data = planes[i].samples.data();
+    view[i].data = planes[i].samples;
     view[i].stride = planes[i].stride;
     view[i].width = planes[i].width;
     view[i].height = planes[i].height;

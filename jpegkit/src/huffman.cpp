@@ -128,11 +128,10 @@ int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, in
     br.consume(l);
     s = dc.vals[(code + dc.valoffset[l]) & 0xFF];
   }
+  // At least 32 bits were there before the code: enough for a code of up to
+  // 16 bits and its value bits (at most 11 for DC, 10 for AC).
   if (s > 11) return kDamagedData;
-  if (s) {
-    br.ensure32();
-    pred += br.receive_extend(s);
-  }
+  if (s) pred += br.receive_extend(s);
   // The DC value of an 8-bit picture lies within +-2047; anything wider is
   // damage (and would overflow the dequantisation).
   if (pred < -2048 || pred > 2047) return kDamagedData;
@@ -177,7 +176,6 @@ int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, in
     if (s > 10) return kDamagedData;
     k += run;
     if (k > 63) return kDamagedData;
-    br.ensure32();
     int32_t val = br.receive_extend(s) * q[k];
     coef[kZigzag[k]] = static_cast<int16_t>(val < -32768 ? -32768 : val > 32767 ? 32767 : val);
     last = ++k;
