@@ -62,20 +62,16 @@ class ScanDecoder {
     return kScanFound;
   }
 
-  inline int32_t block(BitReader& br, int i, uint8_t* dst, ptrdiff_t stride) {
-    alignas(16) int16_t coef[64];
-    std::memset(coef, 0, sizeof coef);
-    int n = decode_block(br, dc_[i], ac_[i], pred_[i], quant_[i], coef);
-    if (n < 0) return n;
+  // Writes a decoded block's samples: a flat block when only the DC
+  // coefficient was coded (n == 1), the inverse transform otherwise.
+  inline void reconstruct(const int16_t* coef, int n, uint8_t* dst, ptrdiff_t stride) {
     if (n == 1) {
-      // Only the DC coefficient: a flat block.
       int v = (coef[0] + 1024 + 4) >> 3;
       uint8_t flat = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
       for (int r = 0; r < 8; ++r) std::memset(dst + r * stride, flat, 8);
     } else {
-      idct_block(coef, dst, stride);
+      dct_.idct(coef, dst, stride);
     }
-    return 0;
   }
 
   int32_t decode_scan() {
@@ -98,6 +94,11 @@ class ScanDecoder {
       units_x = f.mcux;
       units = static_cast<int64_t>(f.mcux) * f.mcuy;
     }
+    int blocks_per_unit = 1;
+    if (s.ncomp > 1) {
+      blocks_per_unit = 0;
+      for (int i = 0; i < s.ncomp; ++i) blocks_per_unit += f.comp[s.comp[i]].h * f.comp[s.comp[i]].v;
+    }
     for (int64_t u = 0; u < units; ++u) {
       if (interval && u > 0 && u % interval == 0) {
         if (!br.restart(0xD0 + next_rst)) return br.marker() < 0 ? kTruncatedData : kDamagedData;
@@ -105,10 +106,17 @@ class ScanDecoder {
         std::fill(std::begin(pred_), std::end(pred_), 0);
       }
       int ux = static_cast<int>(u % units_x), uy = static_cast<int>(u / units_x);
+      // All blocks of the unit are decoded before any is transformed: the
+      // transform reads a block with wide loads, which would otherwise
+      // wait for the narrow stores that just wrote its coefficients.
+      std::memset(coef_, 0, sizeof(coef_[0]) * blocks_per_unit);
+      int b = 0;
       if (s.ncomp == 1) {
         ComponentPlane& p = planes_[s.comp[0]];
-        uint8_t* dst = p.samples + static_cast<ptrdiff_t>(uy) * 8 * p.stride + ux * 8;
-        if ((r = block(br, 0, dst, p.stride)) < 0) return r;
+        pending_[0] = {p.samples + static_cast<ptrdiff_t>(uy) * 8 * p.stride + ux * 8, p.stride, 0};
+        if ((pending_[0].n = decode_block(br, dc_[0], ac_[0], pred_[0], quant_[0], coef_[0])) < 0)
+          return pending_[0].n;
+        b = 1;
       } else {
         for (int i = 0; i < s.ncomp; ++i) {
           const Component& c = f.comp[s.comp[i]];
@@ -116,11 +124,15 @@ class ScanDecoder {
           for (int v = 0; v < c.v; ++v) {
             uint8_t* row = p.samples +
                            static_cast<ptrdiff_t>(uy * c.v + v) * 8 * p.stride + ux * c.h * 8;
-            for (int h = 0; h < c.h; ++h)
-              if ((r = block(br, i, row + 8 * h, p.stride)) < 0) return r;
+            for (int h = 0; h < c.h; ++h, ++b) {
+              pending_[b] = {row + 8 * h, p.stride, 0};
+              if ((pending_[b].n = decode_block(br, dc_[i], ac_[i], pred_[i], quant_[i], coef_[b])) < 0)
+                return pending_[b].n;
+            }
           }
         }
       }
+      for (int j = 0; j < b; ++j) reconstruct(coef_[j], pending_[j].n, pending_[j].dst, pending_[j].stride);
       if (br.overrun()) return kTruncatedData;
     }
     br.finish();
@@ -130,6 +142,16 @@ class ScanDecoder {
   Source& src_;
   Header& hdr_;
   ComponentPlane* planes_;
+  const DctKernels& dct_ = dct_kernels();
+  // The blocks of one unit (at most 10, as the frame header was checked)
+  // and where their samples go.
+  struct Pending {
+    uint8_t* dst;
+    ptrdiff_t stride;
+    int n;
+  };
+  alignas(32) int16_t coef_[10][64];
+  Pending pending_[10];
   HuffDecoder dc_[4], ac_[4];
   const uint16_t* quant_[4] = {};
   int32_t pred_[4] = {};
