@@ -8,7 +8,7 @@ namespace jk {
 
 void build_decoder(const HuffSpec& spec, bool ac, HuffDecoder& d) {
   std::memset(d.fast, 0, sizeof d.fast);
-  std::memset(d.fast_ac, 0, sizeof d.fast_ac);
+  std::memset(d.fast_value, 0, sizeof d.fast_value);
   std::memset(d.vals, 0, sizeof d.vals);
   std::memcpy(d.vals, spec.vals, spec.count);
   // Canonical code assignment (T.81 C.2) and the decoding limits (F.2.2.3).
@@ -25,11 +25,13 @@ void build_decoder(const HuffSpec& spec, bool ac, HuffDecoder& d) {
       for (int fill = 0; fill < (1 << shift); ++fill) {
         int idx = (code << shift) | fill;
         d.fast[idx] = static_cast<uint16_t>(l << 8 | sym);
-        int run = sym >> 4, s = sym & 15;
-        if (ac && s && l + s <= kLookahead) {
-          int32_t v = (idx >> (kLookahead - l - s)) & ((1 << s) - 1);
-          if (v < (1 << (s - 1))) v += -(1 << s) + 1;
-          d.fast_ac[idx] = static_cast<int32_t>(static_cast<uint32_t>(v) << 16) | run << 4 | (l + s);
+        int run = ac ? sym >> 4 : 0, s = ac ? sym & 15 : sym;
+        if (ac && s == 0) {
+          if (run != 15) d.fast_value[idx] = kEndOfBlock << 8 | l;
+        } else if (l + s <= kLookahead) {
+          int32_t v = s ? (idx >> (kLookahead - l - s)) & ((1 << s) - 1) : 0;
+          if (s && v < (1 << (s - 1))) v += -(1 << s) + 1;
+          d.fast_value[idx] = static_cast<int32_t>(static_cast<uint32_t>(v) << 16) | run << 8 | (l + s);
         }
       }
     }
@@ -113,25 +115,31 @@ void BitReader::finish() {
 
 int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, int32_t& pred,
                  const uint16_t* q, int16_t* coef) {
-  // DC difference.
+  // DC difference. At least 32 bits are there before a code: enough for a
+  // code of up to 16 bits and its value bits (at most 11 for DC, 10 for AC).
   br.ensure32();
-  int s;
-  uint16_t e = dc.fast[br.peek(kLookahead)];
-  if (e) {
-    br.consume(e >> 8);
-    s = e & 0xFF;
+  uint32_t idx = br.peek(kLookahead);
+  int32_t f = dc.fast_value[idx];
+  if (f) {
+    br.consume(f & 31);
+    pred += f >> 16;
   } else {
-    int l = kLookahead + 1;
-    int32_t code = static_cast<int32_t>(br.peek(l));
-    while (code > dc.maxcode[l]) code = static_cast<int32_t>(br.peek(++l));
-    if (l > 16) return kDamagedData;
-    br.consume(l);
-    s = dc.vals[(code + dc.valoffset[l]) & 0xFF];
+    int s;
+    uint16_t e = dc.fast[idx];
+    if (e) {
+      br.consume(e >> 8);
+      s = e & 0xFF;
+    } else {
+      int l = kLookahead + 1;
+      int32_t code = static_cast<int32_t>(br.peek(l));
+      while (code > dc.maxcode[l]) code = static_cast<int32_t>(br.peek(++l));
+      if (l > 16) return kDamagedData;
+      br.consume(l);
+      s = dc.vals[(code + dc.valoffset[l]) & 0xFF];
+    }
+    if (s > 11) return kDamagedData;
+    if (s) pred += br.receive_extend(s);
   }
-  // At least 32 bits were there before the code: enough for a code of up to
-  // 16 bits and its value bits (at most 11 for DC, 10 for AC).
-  if (s > 11) return kDamagedData;
-  if (s) pred += br.receive_extend(s);
   // The DC value of an 8-bit picture lies within +-2047; anything wider is
   // damage (and would overflow the dequantisation).
   if (pred < -2048 || pred > 2047) return kDamagedData;
@@ -142,15 +150,19 @@ int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, in
   int last = 1;
   while (k < 64) {
     br.ensure32();
-    uint32_t idx = br.peek(kLookahead);
-    int32_t f = ac.fast_ac[idx];
+    idx = br.peek(kLookahead);
+    f = ac.fast_value[idx];
     if (f) {
-      br.consume(f & 15);
-      k += (f >> 4) & 15;
-      if (k > 63) return kDamagedData;
-      int32_t val = (f >> 16) * q[k];
-      coef[kZigzag[k]] = static_cast<int16_t>(val < -32768 ? -32768 : val > 32767 ? 32767 : val);
-      last = ++k;
+      // A whole coefficient, or the end of the block.
+      br.consume(f & 31);
+      int at = k + ((f >> 8) & 127);
+      if (at > 63) {
+        if (((f >> 8) & 127) == kEndOfBlock) break;
+        return kDamagedData;
+      }
+      int32_t val = (f >> 16) * q[at];
+      coef[kZigzag[at]] = static_cast<int16_t>(val < -32768 ? -32768 : val > 32767 ? 32767 : val);
+      last = k = at + 1;
       continue;
     }
     int rs;
@@ -167,7 +179,7 @@ int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, in
       rs = ac.vals[(code + ac.valoffset[l]) & 0xFF];
     }
     int run = rs >> 4;
-    s = rs & 15;
+    int s = rs & 15;
     if (s == 0) {
       if (run != 15) break;  // end of block
       k += 16;

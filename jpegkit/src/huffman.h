@@ -14,14 +14,18 @@
 namespace jk {
 
 constexpr int kLookahead = 10;
+constexpr int kEndOfBlock = 64;
 
 struct HuffDecoder {
   // Indexed by the next kLookahead bits: code length << 8 | symbol, 0 when
   // the code is longer.
   uint16_t fast[1 << kLookahead];
-  // For AC tables: codes whose length plus value bits fit the lookahead give
-  // the coefficient at once: value << 16 | run << 4 | bits used; 0 otherwise.
-  int32_t fast_ac[1 << kLookahead];
+  // Codes whose length plus value bits fit the lookahead give the value at
+  // once: value << 16 | advance << 8 | bits used, 0 otherwise. For DC
+  // tables the value is the difference and the advance 0; for AC tables
+  // the advance is the run of zeros before the coefficient, or kEndOfBlock
+  // for an end of block (a size of 0 with any run but 15).
+  int32_t fast_value[1 << kLookahead];
   int32_t maxcode[18];  // largest code of each length, -1 when none
   int32_t valoffset[18];
   uint8_t vals[256];
@@ -36,9 +40,23 @@ class BitReader {
  public:
   explicit BitReader(Source& src) : src_(src) {}
 
-  // Makes at least 32 bits available (real or supplied).
+  // Makes at least 32 bits available (real or supplied). Most of the time
+  // the next eight bytes hold no 0xFF and as many as fit are taken at once.
   inline void ensure32() {
-    if (nbits_ < 32) refill();
+    if (nbits_ >= 32) return;
+    if (marker_ == 0 && src_.end - src_.cur >= 8) {
+      uint64_t w;
+      std::memcpy(&w, src_.cur, 8);
+      uint64_t inv = ~w;
+      if (((inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull) == 0) {
+        int take = (64 - nbits_) >> 3;
+        acc_ |= (__builtin_bswap64(w) & (~uint64_t{0} << (64 - 8 * take))) >> nbits_;
+        nbits_ += 8 * take;
+        src_.cur += take;
+        return;
+      }
+    }
+    refill();
   }
   inline uint32_t peek(int n) const { return static_cast<uint32_t>(acc_ >> (64 - n)); }
   inline void consume(int n) {
