@@ -204,6 +204,7 @@ void build_encoder(const HuffSpec& spec, HuffEncoder& e) {
     for (int i = 0; i < spec.bits[l]; ++i, ++k, ++code) {
       e.code[spec.vals[k]] = static_cast<uint16_t>(code);
       e.size[spec.vals[k]] = static_cast<uint8_t>(l);
+      e.code_size[spec.vals[k]] = code << 8 | static_cast<uint32_t>(l);
     }
     code <<= 1;
   }
@@ -295,10 +296,10 @@ void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, i
     }
     int32_t v = coef[kZigzag[k]];
     mag = static_cast<uint32_t>(v < 0 ? -v : v);
-    s = bit_length(mag);
-    int rs = run << 4 | s;
-    value = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << s) - 1);
-    st.put(static_cast<uint32_t>(ac.code[rs]) << s | value, ac.size[rs] + s);
+    s = 32 - __builtin_clz(mag);  // mag is not zero
+    uint32_t cs = ac.code_size[run << 4 | s];
+    value = static_cast<uint32_t>(v + (v >> 31)) & ((1u << s) - 1);
+    st.put((cs >> 8) << s | value, static_cast<int>(cs & 0xFF) + s);
     last = k;
   }
   if (last != 63) st.put(ac.code[0], ac.size[0]);

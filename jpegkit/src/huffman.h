@@ -101,6 +101,8 @@ int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, in
 struct HuffEncoder {
   uint16_t code[256];
   uint8_t size[256];
+  // Both in one entry: code << 8 | size (0 for symbols without a code).
+  uint32_t code_size[256];
 };
 void build_encoder(const HuffSpec& spec, HuffEncoder& out);
 
