@@ -94,46 +94,45 @@ class ScanDecoder {
       units_x = f.mcux;
       units = static_cast<int64_t>(f.mcux) * f.mcuy;
     }
-    int blocks_per_unit = 1;
-    if (s.ncomp > 1) {
-      blocks_per_unit = 0;
-      for (int i = 0; i < s.ncomp; ++i) blocks_per_unit += f.comp[s.comp[i]].h * f.comp[s.comp[i]].v;
+    // The blocks of a unit, in coding order: their tables and where the
+    // unit at column ux, row uy puts their samples (origin + uy * down +
+    // ux * across).
+    int blocks_per_unit = 0;
+    if (s.ncomp == 1) {
+      ComponentPlane& p = planes_[s.comp[0]];
+      layout_[blocks_per_unit++] = {0, p.samples, p.stride, 8 * static_cast<ptrdiff_t>(p.stride), 8};
+    } else {
+      for (int i = 0; i < s.ncomp; ++i) {
+        const Component& c = f.comp[s.comp[i]];
+        ComponentPlane& p = planes_[s.comp[i]];
+        for (int v = 0; v < c.v; ++v)
+          for (int h = 0; h < c.h; ++h)
+            layout_[blocks_per_unit++] = {i, p.samples + static_cast<ptrdiff_t>(v) * 8 * p.stride + 8 * h,
+                                          p.stride, static_cast<ptrdiff_t>(c.v) * 8 * p.stride, c.h * 8};
+      }
     }
+    int ux = 0, uy = 0, left_in_interval = interval;
     for (int64_t u = 0; u < units; ++u) {
-      if (interval && u > 0 && u % interval == 0) {
+      if (interval && left_in_interval-- == 0) {
         if (!br.restart(0xD0 + next_rst)) return br.marker() < 0 ? kTruncatedData : kDamagedData;
         next_rst = (next_rst + 1) & 7;
         std::fill(std::begin(pred_), std::end(pred_), 0);
+        left_in_interval = interval - 1;
       }
-      int ux = static_cast<int>(u % units_x), uy = static_cast<int>(u / units_x);
       // All blocks of the unit are decoded before any is transformed: the
       // transform reads a block with wide loads, which would otherwise
       // wait for the narrow stores that just wrote its coefficients.
       std::memset(coef_, 0, sizeof(coef_[0]) * blocks_per_unit);
-      int b = 0;
-      if (s.ncomp == 1) {
-        ComponentPlane& p = planes_[s.comp[0]];
-        pending_[0] = {p.samples + static_cast<ptrdiff_t>(uy) * 8 * p.stride + ux * 8, p.stride, 0};
-        if ((pending_[0].n = decode_block(br, dc_[0], ac_[0], pred_[0], quant_[0], coef_[0])) < 0)
-          return pending_[0].n;
-        b = 1;
-      } else {
-        for (int i = 0; i < s.ncomp; ++i) {
-          const Component& c = f.comp[s.comp[i]];
-          ComponentPlane& p = planes_[s.comp[i]];
-          for (int v = 0; v < c.v; ++v) {
-            uint8_t* row = p.samples +
-                           static_cast<ptrdiff_t>(uy * c.v + v) * 8 * p.stride + ux * c.h * 8;
-            for (int h = 0; h < c.h; ++h, ++b) {
-              pending_[b] = {row + 8 * h, p.stride, 0};
-              if ((pending_[b].n = decode_block(br, dc_[i], ac_[i], pred_[i], quant_[i], coef_[b])) < 0)
-                return pending_[b].n;
-            }
-          }
-        }
+      for (int j = 0; j < blocks_per_unit; ++j) {
+        const int i = layout_[j].table;
+        if ((n_[j] = decode_block(br, dc_[i], ac_[i], pred_[i], quant_[i], coef_[j])) < 0) return n_[j];
       }
-      for (int j = 0; j < b; ++j) reconstruct(coef_[j], pending_[j].n, pending_[j].dst, pending_[j].stride);
+      for (int j = 0; j < blocks_per_unit; ++j) {
+        const BlockLayout& l = layout_[j];
+        reconstruct(coef_[j], n_[j], l.origin + uy * l.down + ux * l.across, l.stride);
+      }
       if (br.overrun()) return kTruncatedData;
+      if (++ux == units_x) ux = 0, ++uy;
     }
     br.finish();
     return kScanFound;
@@ -143,15 +142,17 @@ class ScanDecoder {
   Header& hdr_;
   ComponentPlane* planes_;
   const DctKernels& dct_ = dct_kernels();
-  // The blocks of one unit (at most 10, as the frame header was checked)
-  // and where their samples go.
-  struct Pending {
-    uint8_t* dst;
-    ptrdiff_t stride;
-    int n;
+  // The blocks of one unit (at most 10, as the frame header was checked),
+  // where their samples go, and their coefficients and counts as decoded.
+  struct BlockLayout {
+    int table;
+    uint8_t* origin;
+    ptrdiff_t stride, down;
+    int across;
   };
+  BlockLayout layout_[10];
   alignas(32) int16_t coef_[10][64];
-  Pending pending_[10];
+  int n_[10];
   HuffDecoder dc_[4], ac_[4];
   const uint16_t* quant_[4] = {};
   int32_t pred_[4] = {};
