@@ -2,6 +2,7 @@
 // blocks, Huffman coding round trips, and the standard tables.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <set>
@@ -182,6 +183,90 @@ TEST(Huffman, BlocksRoundTrip) {
       alignas(16) int16_t got[64] = {};
       ASSERT_GT(jk::decode_block(br, dcd, acd, dpred, ones, got), 0) << "block " << b;
       ASSERT_EQ(0, std::memcmp(got, blocks[b].data(), sizeof got)) << "block " << b;
+    }
+    EXPECT_FALSE(br.overrun());
+    EXPECT_EQ(br.marker(), 0xD9);
+  }
+}
+
+// A valid table of random code lengths (1 to 16 bits) for the given
+// symbols, in random order within each length; the code of all one bits is
+// never used.
+jk::HuffSpec random_spec(std::mt19937& rng, std::vector<int> symbols, int longest_first) {
+  std::shuffle(symbols.begin(), symbols.end(), rng);
+  std::vector<int> len(symbols.size());
+  for (auto& l : len) l = 1 + static_cast<int>(rng() % longest_first);
+  auto kraft = [&] {
+    uint32_t k = 0;
+    for (int l : len) k += 1u << (16 - l);
+    return k;
+  };
+  while (kraft() > (1u << 16) - 1) {
+    size_t i = rng() % len.size();
+    if (len[i] < 16) ++len[i];
+  }
+  jk::HuffSpec spec;
+  for (int l = 1; l <= 16; ++l)
+    for (size_t i = 0; i < symbols.size(); ++i)
+      if (len[i] == l) {
+        spec.vals[spec.count++] = static_cast<uint8_t>(symbols[i]);
+        ++spec.bits[l];
+      }
+  spec.defined = true;
+  return spec;
+}
+
+// Random tables of every shape: codes short enough for the lookahead with
+// their value bits, codes that fit only without them, and codes longer than
+// the lookahead, each decoded back exactly as written.
+TEST(Huffman, RandomTablesRoundTrip) {
+  std::mt19937 rng(6);
+  std::vector<int> dc_symbols, ac_symbols = {0x00, 0xF0};
+  for (int s = 0; s <= 11; ++s) dc_symbols.push_back(s);
+  for (int run = 0; run < 16; ++run)
+    for (int size = 1; size <= 10; ++size) ac_symbols.push_back(run << 4 | size);
+  for (int round = 0; round < 40; ++round) {
+    jk::HuffSpec dc = random_spec(rng, dc_symbols, 2 + round % 12);
+    jk::HuffSpec ac = random_spec(rng, ac_symbols, 4 + round % 12);
+    ASSERT_TRUE(jk::huffman_spec_valid(dc) && jk::huffman_spec_valid(ac));
+    std::vector<std::vector<int16_t>> blocks;
+    for (int b = 0; b < 60; ++b) {
+      std::vector<int16_t> c(64, 0);
+      int range = b % 3 == 0 ? 2047 : b % 3 == 1 ? 40 : 3;
+      // DC values within +-1023 keep the differences within 11 bits.
+      const int dc_range = std::min(range, 1023);
+      c[0] = static_cast<int16_t>(static_cast<int>(rng() % (2 * dc_range + 1)) - dc_range);
+      int n = static_cast<int>(rng() % (b % 7 == 0 ? 64 : 10));
+      for (int i = 0; i < n; ++i) {
+        int k = 1 + static_cast<int>(rng() % 63);
+        int v = static_cast<int>(rng() % (2 * std::min(range, 1023) + 1)) - std::min(range, 1023);
+        c[jk::kZigzag[k]] = static_cast<int16_t>(v);
+      }
+      blocks.push_back(c);
+    }
+    jk::HuffEncoder dce, ace;
+    jk::build_encoder(dc, dce);
+    jk::build_encoder(ac, ace);
+    std::vector<uint8_t> data;
+    jk::BitWriter bw(data);
+    int32_t pred = 0;
+    for (auto& c : blocks) jk::encode_block(bw, dce, ace, pred, c.data());
+    bw.finish();
+    data.insert(data.end(), {0xFF, 0xD9});
+
+    static jk::HuffDecoder dcd, acd;
+    jk::build_decoder(dc, false, dcd);
+    jk::build_decoder(ac, true, acd);
+    jk::Source src;
+    src.open_memory(data.data(), data.size());
+    jk::BitReader br(src);
+    uint16_t ones[64];
+    std::fill(std::begin(ones), std::end(ones), 1);
+    int32_t dpred = 0;
+    for (size_t b = 0; b < blocks.size(); ++b) {
+      alignas(16) int16_t got[64] = {};
+      ASSERT_GT(jk::decode_block(br, dcd, acd, dpred, ones, got), 0) << "round " << round << " block " << b;
+      ASSERT_EQ(0, std::memcmp(got, blocks[b].data(), sizeof got)) << "round " << round << " block " << b;
     }
     EXPECT_FALSE(br.overrun());
     EXPECT_EQ(br.marker(), 0xD9);
