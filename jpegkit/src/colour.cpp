@@ -14,7 +14,7 @@ class Upsampler {
   Upsampler(const Plane& p, int columns) : p_(p), columns_(columns), k_(colour_kernels()) {
     int n = (columns + p.hfactor - 1) / p.hfactor + 16;
     edge_.resize(n + 2);
-    far_.resize(n + 2);
+    for (auto& r : rows_) r.resize(n + 2);
     sum_.resize(n + 2);
     out_.resize(columns + 32);
   }
@@ -46,15 +46,28 @@ class Upsampler {
     return n;
   }
 
+  // Plane row r as load() gives it. Output rows go down the picture and
+  // each needs plane rows next to each other, so the last three loaded
+  // rows are kept (row r in slot r % 3).
+  const uint8_t* loaded(int r) {
+    int slot = r % 3;
+    if (row_of_[slot] != r) {
+      load(r, rows_[slot]);
+      row_of_[slot] = r;
+    }
+    return rows_[slot].data();
+  }
+
   // Half height: rows weighted 3:1 towards the nearer plane row; with half
   // width as well, the same again across.
   const uint8_t* triangle_v2(int y) {
     int nearest = std::min(y >> 1, p_.height - 1);
     int other = (y & 1) ? nearest + 1 : nearest - 1;
     other = std::clamp(other, 0, p_.height - 1);
-    int n = load(nearest, edge_);
-    load(other, far_);
-    for (int i = 0; i < n + 2; ++i) sum_[i] = static_cast<uint16_t>(3 * edge_[i] + far_[i]);
+    const int n = (columns_ + p_.hfactor - 1) / p_.hfactor;
+    const uint8_t* near_row = loaded(nearest);
+    const uint8_t* far_row = loaded(other);
+    for (int i = 0; i < n + 2; ++i) sum_[i] = static_cast<uint16_t>(3 * near_row[i] + far_row[i]);
     uint8_t* o = out_.data();
     if (p_.hfactor == 1) {
       const uint16_t* s = sum_.data() + 1;
@@ -69,7 +82,9 @@ class Upsampler {
   const Plane& p_;
   int columns_;
   const ColourKernels& k_;
-  std::vector<uint8_t> edge_, far_, out_;
+  std::vector<uint8_t> edge_, out_;
+  std::vector<uint8_t> rows_[3];
+  int row_of_[3] = {-1, -1, -1};
   std::vector<uint16_t> sum_;
 };
 
