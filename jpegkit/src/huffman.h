@@ -107,20 +107,22 @@ struct HuffEncoder {
 void build_encoder(const HuffSpec& spec, HuffEncoder& out);
 
 // Writes bits into a byte vector with the zero byte stuffed after every
-// 0xFF (T.81 F.1.2.3). Bits gather in a 64-bit word and leave it 32 at a
-// time; four bytes without 0xFF among them are stored at once.
+// 0xFF (T.81 F.1.2.3). Bits gather in a 64-bit word; after every code the
+// whole bytes leave it, stored eight at once (the bytes past the whole ones
+// are written again later) unless a 0xFF is among them. Storing every time
+// costs less than deciding when to store, which is hard to predict.
 class BitWriter {
  public:
   explicit BitWriter(std::vector<uint8_t>& out) : out_(out) { pos_ = out_.size(); }
   // Makes room for the bytes of one more block (at most 64 codes of 26 bits,
-  // every byte possibly stuffed).
+  // every byte possibly stuffed, and the eight bytes of a store).
   inline void reserve_block() {
     if (out_.size() - pos_ < 512) out_.resize(out_.size() * 2 + 1024);
   }
 
   // The writer's state as a value, for loops that keep it in registers
   // (the bytes stored could otherwise alias the members): take it, put
-  // bits into it, give it back.
+  // bits into it, give it back. Between codes at most 7 bits wait.
   struct State {
     uint64_t acc;
     int nbits;
@@ -128,24 +130,25 @@ class BitWriter {
     // n is 1 to 32 bits; bits holds no others.
     inline void put(uint32_t bits, int n) {
       acc = (acc << n) | bits;
-      nbits += n;
-      if (nbits >= 32) flush32();
-    }
-    inline void flush32() {
-      nbits -= 32;
-      uint32_t word = static_cast<uint32_t>(acc >> nbits);
-      uint32_t inv = ~word;
-      if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
-        uint32_t be = __builtin_bswap32(word);
-        std::memcpy(p, &be, 4);
-        p += 4;
+      nbits += n;  // at most 7 + 32
+      const uint64_t top = acc << (64 - nbits);  // the waiting bits, first at the top
+      const int whole = nbits >> 3;
+      const uint64_t inv = ~top;
+      // Flags every 0xFF among the whole bytes (and may flag a byte before
+      // one, which only takes the careful path).
+      const uint64_t ff = (inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull;
+      if ((ff & ~(~uint64_t{0} >> (8 * whole))) == 0) {
+        const uint64_t be = __builtin_bswap64(top);
+        std::memcpy(p, &be, 8);
+        p += whole;
       } else {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-          uint8_t b = static_cast<uint8_t>(word >> shift);
+        for (int i = 0; i < whole; ++i) {
+          const uint8_t b = static_cast<uint8_t>(top >> (56 - 8 * i));
           *p++ = b;
           if (b == 0xFF) *p++ = 0;
         }
       }
+      nbits &= 7;
     }
   };
   State state() { return {acc_, nbits_, out_.data() + pos_}; }
