@@ -131,6 +131,12 @@ int32_t encode_jpeg(const EncodeInput& in, std::vector<uint8_t>& out) {
   for (int my = 0; my < mcuy; ++my) {
     bgr_to_planes(top, in.row_bytes, width, height, pw, my * mcu_h, mcu_h, hy, vy, yp, cbp, crp,
                   scratch);
+    // The next band's pixels are asked for now, so that they arrive from
+    // memory while this band is coded.
+    for (int y = (my + 1) * mcu_h; y < (my + 2) * mcu_h && y < height; ++y) {
+      const uint8_t* row = top + static_cast<ptrdiff_t>(height - 1 - y) * in.row_bytes;
+      for (int x = 0; x < 3 * width; x += 64) __builtin_prefetch(row + x);
+    }
     for (int mx = 0; mx < mcux; ++mx) {
       for (int v = 0; v < vy; ++v)
         for (int h = 0; h < hy; ++h) {
