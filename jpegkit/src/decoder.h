@@ -33,6 +33,10 @@ class Buffer {
     }
     size_ = n;
   }
+  void release() {
+    bytes_.reset();
+    size_ = capacity_ = 0;
+  }
   uint8_t* data() { return bytes_.get(); }
   const uint8_t* data() const { return bytes_.get(); }
   size_t size() const { return size_; }
