@@ -81,6 +81,7 @@ Decoded decode_file(const char* src, int32_t start, int32_t picture, int32_t shi
   opt.prefix = prefix;
   Header hdr;
   d.result = decode_jpeg(in, opt, hdr, d.picture);
+  d.picture.work.release();  // the planes are not needed while the picture is written
   record_header(hdr);
   record_result(d.result);
   return d;

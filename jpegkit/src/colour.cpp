@@ -14,7 +14,7 @@ class Upsampler {
   Upsampler(const Plane& p, int columns) : p_(p), columns_(columns), k_(colour_kernels()) {
     int n = (columns + p.hfactor - 1) / p.hfactor + 16;
     edge_.resize(n + 2);
-    far_.resize(n + 2);
+    for (auto& r : rows_) r.resize(n + 2);
     sum_.resize(n + 2);
     out_.resize(columns + 32);
   }
@@ -46,15 +46,28 @@ class Upsampler {
     return n;
   }
 
+  // Plane row r as load() gives it. Output rows go down the picture and
+  // each needs plane rows next to each other, so the last three loaded
+  // rows are kept (row r in slot r % 3).
+  const uint8_t* loaded(int r) {
+    int slot = r % 3;
+    if (row_of_[slot] != r) {
+      load(r, rows_[slot]);
+      row_of_[slot] = r;
+    }
+    return rows_[slot].data();
+  }
+
   // Half height: rows weighted 3:1 towards the nearer plane row; with half
   // width as well, the same again across.
   const uint8_t* triangle_v2(int y) {
     int nearest = std::min(y >> 1, p_.height - 1);
     int other = (y & 1) ? nearest + 1 : nearest - 1;
     other = std::clamp(other, 0, p_.height - 1);
-    int n = load(nearest, edge_);
-    load(other, far_);
-    for (int i = 0; i < n + 2; ++i) sum_[i] = static_cast<uint16_t>(3 * edge_[i] + far_[i]);
+    const int n = (columns_ + p_.hfactor - 1) / p_.hfactor;
+    const uint8_t* near_row = loaded(nearest);
+    const uint8_t* far_row = loaded(other);
+    for (int i = 0; i < n + 2; ++i) sum_[i] = static_cast<uint16_t>(3 * near_row[i] + far_row[i]);
     uint8_t* o = out_.data();
     if (p_.hfactor == 1) {
       const uint16_t* s = sum_.data() + 1;
@@ -69,7 +82,9 @@ class Upsampler {
   const Plane& p_;
   int columns_;
   const ColourKernels& k_;
-  std::vector<uint8_t> edge_, far_, out_;
+  std::vector<uint8_t> edge_, out_;
+  std::vector<uint8_t> rows_[3];
+  int row_of_[3] = {-1, -1, -1};
   std::vector<uint16_t> sum_;
 };
 
@@ -96,22 +111,22 @@ void planes_to_bgr(const Plane* planes, bool rgb, int columns, int rows, const R
 }
 
 void bgr_to_planes(const uint8_t* pixels, ptrdiff_t row_bytes, int width, int height, int pw,
-                   int ph, int hsub, int vsub, uint8_t* yp, uint8_t* cbp, uint8_t* crp) {
+                   int first_row, int rows, int hsub, int vsub, uint8_t* yp, uint8_t* cbp,
+                   uint8_t* crp, uint8_t* full) {
   // Each row is converted at full size; chroma is then averaged over each
   // hsub x vsub group.
   const ColourKernels& k = colour_kernels();
   const int cw = pw / hsub;
-  std::vector<uint8_t> cbfull[2], crfull[2];
-  for (int i = 0; i < 2; ++i) {
-    cbfull[i].resize(pw + 16);
-    crfull[i].resize(pw + 16);
-  }
-  for (int y = 0; y < ph; ++y) {
+  // Full-size chroma rows in full: Cb and Cr of an even row, then of an
+  // odd row (the pair averaged when vsub is 2).
+  const size_t row = static_cast<size_t>(pw) + 32;
+  for (int i = 0; i < rows; ++i) {
+    const int y = first_row + i;
     const uint8_t* src = pixels + (height - 1 - std::min(y, height - 1)) * row_bytes;
-    uint8_t* yrow = yp + static_cast<ptrdiff_t>(y) * pw;
+    uint8_t* yrow = yp + static_cast<ptrdiff_t>(i) * pw;
     const int slot = vsub == 2 ? (y & 1) : 0;
-    uint8_t* cb = cbfull[slot].data();
-    uint8_t* cr = crfull[slot].data();
+    uint8_t* cb = full + (2 * slot) * row;
+    uint8_t* cr = full + (2 * slot + 1) * row;
     k.bgr_to_ycc(src, width, yrow, cb, cr);
     for (int x = width; x < pw; ++x) {
       yrow[x] = yrow[width - 1];
@@ -119,13 +134,16 @@ void bgr_to_planes(const uint8_t* pixels, ptrdiff_t row_bytes, int width, int he
       cr[x] = cr[width - 1];
     }
     if (vsub == 2 && (y & 1) == 0) continue;
-    const ptrdiff_t at = static_cast<ptrdiff_t>(y / vsub) * cw;
+    const ptrdiff_t at = static_cast<ptrdiff_t>(i / vsub) * cw;
     if (hsub == 1) {
       std::copy(cb, cb + cw, cbp + at);
       std::copy(cr, cr + cw, crp + at);
+    } else if (vsub == 2) {
+      k.downsample(full, full + 2 * row, cw, cbp + at);
+      k.downsample(full + row, full + 3 * row, cw, crp + at);
     } else {
-      k.downsample(vsub == 2 ? cbfull[0].data() : cb, vsub == 2 ? cbfull[1].data() : nullptr, cw, cbp + at);
-      k.downsample(vsub == 2 ? crfull[0].data() : cr, vsub == 2 ? crfull[1].data() : nullptr, cw, crp + at);
+      k.downsample(cb, nullptr, cw, cbp + at);
+      k.downsample(cr, nullptr, cw, crp + at);
     }
   }
 }

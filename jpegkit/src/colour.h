@@ -32,11 +32,16 @@ struct RowMap {
 // height are enlarged with a triangular filter, other factors by repetition.
 void planes_to_bgr(const Plane* planes, bool rgb, int columns, int rows, const RowMap& out);
 
-// Writer side: one picture (BGR rows bottom-up, row_bytes apart; picture row
-// y is stored at row height-1-y) into Y, Cb and Cr planes of pw x ph samples
-// for Y; the chroma planes have pw/hsub x ph/vsub samples (hsub, vsub 1 or 2).
-// Columns and rows beyond width and height repeat the last ones.
+// Writer side: rows first_row .. first_row + rows - 1 of the picture padded
+// to pw x ph samples (BGR rows bottom-up, row_bytes apart; picture row y is
+// stored at row height-1-y) into Y, Cb and Cr planes that hold just those
+// rows: Y rows of pw samples; the chroma planes have pw/hsub samples per
+// row and rows/vsub rows (hsub, vsub 1 or 2; first_row and rows even when
+// vsub is 2). Columns and rows beyond width and height repeat the last ones.
+// scratch holds bgr_scratch_bytes(pw) bytes.
 void bgr_to_planes(const uint8_t* pixels, ptrdiff_t row_bytes, int width, int height, int pw,
-                   int ph, int hsub, int vsub, uint8_t* y, uint8_t* cb, uint8_t* cr);
+                   int first_row, int rows, int hsub, int vsub, uint8_t* y, uint8_t* cb,
+                   uint8_t* cr, uint8_t* scratch);
+inline size_t bgr_scratch_bytes(int pw) { return 4 * (static_cast<size_t>(pw) + 32); }
 
 }  // namespace jk

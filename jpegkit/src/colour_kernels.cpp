@@ -10,12 +10,38 @@ namespace {
 
 inline uint8_t clamp255(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
 
-// ---- Reference versions -------------------------------------------------
+// The rounded high half of a 16-bit product (a * b / 32768, rounded), as
+// the SSSE3 instruction computes it.
+inline int mulhrs(int a, int b) { return (a * b + 0x4000) >> 15; }
 
-// YCbCr to RGB in 16-bit fixed point (JFIF: R = Y + 1.402 Cr', G = Y -
-// 0.344136 Cb' - 0.714136 Cr', B = Y + 1.772 Cb').
-void ycc_to_bgr_ref(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int n, uint8_t* out) {
-  for (int x = 0; x < n; ++x) {
+}  // namespace
+
+// ---- Plain versions -------------------------------------------------------
+
+// The conversions were first written for groups of 16 pixels in vector
+// registers, with what is left of a row after the last whole group
+// converted by the direct 16-bit formulas; pictures written and decoded
+// since keep those bytes, so every version keeps that split: whole groups
+// of 16 in the groups' arithmetic, the rest by the direct formulas.
+
+// YCbCr to RGB (JFIF: R = Y + 1.402 Cr', G = Y - 0.344136 Cb' - 0.714136 Cr',
+// B = Y + 1.772 Cb'). In groups: the fractional factors (0.402 and 0.772 for
+// the parts of 1.402 and 1.772 above one, 0.344136 and 0.714136) times
+// 32768, applied to the differences times 128 as rounded high-half
+// products, then rounded to whole steps. The rest: the factors times 65536.
+void ycc_to_bgr_plain(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int n, uint8_t* out) {
+  const int groups = n & ~15;
+  for (int x = 0; x < groups; ++x) {
+    int yy = y[x], u = cb[x] - 128, v = cr[x] - 128;
+    int u7 = u * 128, v7 = v * 128;
+    int r = yy + v + ((mulhrs(v7, 13173) + 64) >> 7);
+    int b = yy + u + ((mulhrs(u7, 25297) + 64) >> 7);
+    int g = yy - ((mulhrs(u7, 11277) + mulhrs(v7, 23401) + 64) >> 7);
+    out[3 * x] = clamp255(b);
+    out[3 * x + 1] = clamp255(g);
+    out[3 * x + 2] = clamp255(r);
+  }
+  for (int x = groups; x < n; ++x) {
     int yy = y[x], u = cb[x] - 128, v = cr[x] - 128;
     out[3 * x] = clamp255(yy + ((116130 * u + 32768) >> 16));
     out[3 * x + 1] = clamp255(yy + ((-22554 * u - 46802 * v + 32768) >> 16));
@@ -24,9 +50,23 @@ void ycc_to_bgr_ref(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int 
 }
 
 // RGB to YCbCr (JFIF): Y = 0.299 R + 0.587 G + 0.114 B, Cb = -0.168736 R -
-// 0.331264 G + 0.5 B + 128, Cr = 0.5 R - 0.418688 G - 0.081312 B + 128.
-void bgr_to_ycc_ref(const uint8_t* bgr, int n, uint8_t* y, uint8_t* cb, uint8_t* cr) {
-  for (int x = 0; x < n; ++x) {
+// 0.331264 G + 0.5 B + 128, Cr = 0.5 R - 0.418688 G - 0.081312 B + 128. In
+// groups: the factors times 32768 applied to the samples times 128 as
+// rounded high-half products, sums wrapping at 16 bits as the vector
+// registers' do. The rest: the factors times 65536.
+void bgr_to_ycc_plain(const uint8_t* bgr, int n, uint8_t* y, uint8_t* cb, uint8_t* cr) {
+  auto wrap = [](int v) { return static_cast<int>(static_cast<int16_t>(v)); };
+  const int groups = n & ~15;
+  for (int x = 0; x < groups; ++x) {
+    int b = bgr[3 * x] * 128, g = bgr[3 * x + 1] * 128, r = bgr[3 * x + 2] * 128;
+    int sy = wrap(mulhrs(r, 9798) + mulhrs(g, 19235) + mulhrs(b, 3736));
+    int sb = wrap(mulhrs(r, -5529) + mulhrs(g, -10855) + mulhrs(b, 16384));
+    int sr = wrap(mulhrs(r, 16384) + mulhrs(g, -13720) + mulhrs(b, -2664));
+    y[x] = clamp255(wrap(sy + 64) >> 7);
+    cb[x] = clamp255((wrap(sb + 64) >> 7) + 128);
+    cr[x] = clamp255((wrap(sr + 64) >> 7) + 128);
+  }
+  for (int x = groups; x < n; ++x) {
     int b = bgr[3 * x], g = bgr[3 * x + 1], r = bgr[3 * x + 2];
     y[x] = static_cast<uint8_t>((19595 * r + 38470 * g + 7471 * b + 32768) >> 16);
     cb[x] = clamp255((-11059 * r - 21709 * g + 32768 * b + (128 << 16) + 32768) >> 16);
@@ -36,7 +76,7 @@ void bgr_to_ycc_ref(const uint8_t* bgr, int n, uint8_t* y, uint8_t* cb, uint8_t*
 
 // Each output pair leans 3:1 towards its own sample and 1:3 towards the
 // neighbour on its side.
-void upsample_h2_ref(const uint8_t* c, int n, uint8_t* o) {
+void upsample_h2_plain(const uint8_t* c, int n, uint8_t* o) {
   for (int i = 0; i < n; ++i) {
     int near3 = 3 * c[i];
     o[2 * i] = static_cast<uint8_t>((near3 + c[i - 1] + 1) >> 2);
@@ -44,7 +84,7 @@ void upsample_h2_ref(const uint8_t* c, int n, uint8_t* o) {
   }
 }
 
-void upsample_h2v2_ref(const uint16_t* s, int n, uint8_t* o) {
+void upsample_h2v2_plain(const uint16_t* s, int n, uint8_t* o) {
   for (int i = 0; i < n; ++i) {
     int near3 = 3 * s[i];
     o[2 * i] = static_cast<uint8_t>((near3 + s[i - 1] + 8) >> 4);
@@ -54,7 +94,7 @@ void upsample_h2v2_ref(const uint16_t* s, int n, uint8_t* o) {
 
 // The rounding alternates between down and up from one output to the next,
 // so that averaging adds no drift to the chroma.
-void downsample_ref(const uint8_t* a, const uint8_t* b, int n, uint8_t* o) {
+void downsample_plain(const uint8_t* a, const uint8_t* b, int n, uint8_t* o) {
   for (int i = 0; i < n; ++i) {
     if (b)
       o[i] = static_cast<uint8_t>((a[2 * i] + a[2 * i + 1] + b[2 * i] + b[2 * i + 1] + 1 + (i & 1)) >> 2);
@@ -63,8 +103,10 @@ void downsample_ref(const uint8_t* a, const uint8_t* b, int n, uint8_t* o) {
   }
 }
 
-const ColourKernels kReference = {ycc_to_bgr_ref, bgr_to_ycc_ref, upsample_h2_ref,
-                                  upsample_h2v2_ref, downsample_ref};
+namespace {
+
+const ColourKernels kPlain = {ycc_to_bgr_plain, bgr_to_ycc_plain, upsample_h2_plain,
+                                  upsample_h2v2_plain, downsample_plain};
 
 #if JK_X86
 
@@ -84,7 +126,7 @@ void upsample_h2_sse2(const uint8_t* c, int n, uint8_t* o) {
     __m128i packed = _mm_or_si128(even, _mm_slli_epi16(odd, 8));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 2 * i), packed);
   }
-  upsample_h2_ref(c + i, n - i, o + 2 * i);
+  upsample_h2_plain(c + i, n - i, o + 2 * i);
 }
 
 void upsample_h2v2_sse2(const uint16_t* s, int n, uint8_t* o) {
@@ -99,7 +141,7 @@ void upsample_h2v2_sse2(const uint16_t* s, int n, uint8_t* o) {
     __m128i odd = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(near3, next), b7), 4);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 2 * i), _mm_or_si128(even, _mm_slli_epi16(odd, 8)));
   }
-  upsample_h2v2_ref(s + i, n - i, o + 2 * i);
+  upsample_h2v2_plain(s + i, n - i, o + 2 * i);
 }
 
 void downsample_sse2(const uint8_t* a, const uint8_t* b, int n, uint8_t* o) {
@@ -120,7 +162,7 @@ void downsample_sse2(const uint8_t* a, const uint8_t* b, int n, uint8_t* o) {
     }
     _mm_storel_epi64(reinterpret_cast<__m128i*>(o + i), _mm_packus_epi16(r, r));
   }
-  downsample_ref(a + 2 * i, b ? b + 2 * i : nullptr, n - i, o + i);
+  downsample_plain(a + 2 * i, b ? b + 2 * i : nullptr, n - i, o + i);
 }
 
 // ---- SSSE3 --------------------------------------------------------------
@@ -189,7 +231,7 @@ __attribute__((target("ssse3"))) void ycc_to_bgr_ssse3(const uint8_t* y, const u
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x + 16 * v), o);
     }
   }
-  ycc_to_bgr_ref(y + x, cb + x, cr + x, n - x, out + 3 * x);
+  ycc_to_bgr_plain(y + x, cb + x, cr + x, n - x, out + 3 * x);
 }
 
 __attribute__((target("ssse3"))) void bgr_to_ycc_ssse3(const uint8_t* bgr, int n, uint8_t* y,
@@ -224,33 +266,38 @@ __attribute__((target("ssse3"))) void bgr_to_ycc_ssse3(const uint8_t* bgr, int n
     _mm_storeu_si128(reinterpret_cast<__m128i*>(cb + x), _mm_packus_epi16(out_cb[0], out_cb[1]));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(cr + x), _mm_packus_epi16(out_cr[0], out_cr[1]));
   }
-  bgr_to_ycc_ref(bgr + 3 * x, n - x, y + x, cb + x, cr + x);
+  bgr_to_ycc_plain(bgr + 3 * x, n - x, y + x, cb + x, cr + x);
 }
 
-ColourKernels pick() {
-  ColourKernels k = {ycc_to_bgr_ref, bgr_to_ycc_ref, upsample_h2_sse2, upsample_h2v2_sse2,
-                     downsample_sse2};
+std::vector<NamedColourKernels> versions() {
+  std::vector<NamedColourKernels> v = {{"plain", kPlain}};
+  v.push_back({"sse2", {ycc_to_bgr_plain, bgr_to_ycc_plain, upsample_h2_sse2, upsample_h2v2_sse2,
+                        downsample_sse2}});
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("ssse3")) {
-    k.ycc_to_bgr = ycc_to_bgr_ssse3;
-    k.bgr_to_ycc = bgr_to_ycc_ssse3;
-  }
-  return k;
+  if (__builtin_cpu_supports("ssse3"))
+    v.push_back({"ssse3", {ycc_to_bgr_ssse3, bgr_to_ycc_ssse3, upsample_h2_sse2, upsample_h2v2_sse2,
+                           downsample_sse2}});
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx2"))
+    v.push_back({"avx2", {ycc_to_bgr_avx2, bgr_to_ycc_avx2, upsample_h2_avx2, upsample_h2v2_avx2,
+                          downsample_sse2}});
+#endif
+  return v;
 }
 
 #else
 
-ColourKernels pick() { return kReference; }
+std::vector<NamedColourKernels> versions() { return {{"plain", kPlain}}; }
 
 #endif
 
 }  // namespace
 
 const ColourKernels& colour_kernels() {
-  static const ColourKernels k = pick();
+  static const ColourKernels k = versions().back().k;
   return k;
 }
 
-const ColourKernels& colour_kernels_reference() { return kReference; }
+std::vector<NamedColourKernels> colour_kernel_versions() { return versions(); }
 
 }  // namespace jk

@@ -1,8 +1,10 @@
-// Row kernels of the colour stage. Each has a plain version, which is the
-// reference, and where the processor allows a vector version chosen once at
-// run time (SSE2 is part of every x86-64; SSSE3 is checked).
+// Row kernels of the colour stage. Each has a plain C++ version and vector
+// versions (SSE2, SSSE3, AVX2) chosen once at run time; all give identical
+// bytes, the plain versions being the exact model the others are tested
+// against.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 namespace jk {
 
@@ -19,7 +21,31 @@ struct ColourKernels {
   void (*downsample)(const uint8_t* a, const uint8_t* b, int n, uint8_t* out);
 };
 
+// The fastest versions this processor runs.
 const ColourKernels& colour_kernels();
-const ColourKernels& colour_kernels_reference();
+
+// Every set of versions this processor runs, by name, the plain one first
+// (for the tests that compare them).
+struct NamedColourKernels {
+  const char* name;
+  ColourKernels k;
+};
+std::vector<NamedColourKernels> colour_kernel_versions();
+
+// The plain versions (also the vector versions' tails).
+void ycc_to_bgr_plain(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int n, uint8_t* out);
+void bgr_to_ycc_plain(const uint8_t* bgr, int n, uint8_t* y, uint8_t* cb, uint8_t* cr);
+void upsample_h2_plain(const uint8_t* c, int n, uint8_t* out);
+void upsample_h2v2_plain(const uint16_t* s, int n, uint8_t* out);
+void downsample_plain(const uint8_t* a, const uint8_t* b, int n, uint8_t* out);
+
+#if defined(__x86_64__)
+// The AVX2 versions (x86/colour_avx2.cpp); only called when the processor
+// has AVX2.
+void ycc_to_bgr_avx2(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int n, uint8_t* out);
+void bgr_to_ycc_avx2(const uint8_t* bgr, int n, uint8_t* y, uint8_t* cb, uint8_t* cr);
+void upsample_h2_avx2(const uint8_t* c, int n, uint8_t* out);
+void upsample_h2v2_avx2(const uint16_t* s, int n, uint8_t* out);
+#endif
 
 }  // namespace jk

@@ -14,7 +14,7 @@ namespace jk {
 namespace {
 
 struct ComponentPlane {
-  Buffer samples;
+  uint8_t* samples = nullptr;  // in the picture's working memory
   int stride = 0, rows = 0;
   int width = 0, height = 0;  // samples that belong to the picture
 };
@@ -62,20 +62,16 @@ class ScanDecoder {
     return kScanFound;
   }
 
-  inline int32_t block(BitReader& br, int i, uint8_t* dst, ptrdiff_t stride) {
-    alignas(16) int16_t coef[64];
-    std::memset(coef, 0, sizeof coef);
-    int n = decode_block(br, dc_[i], ac_[i], pred_[i], quant_[i], coef);
-    if (n < 0) return n;
+  // Writes a decoded block's samples: a flat block when only the DC
+  // coefficient was coded (n == 1), the inverse transform otherwise.
+  inline void reconstruct(const int16_t* coef, int n, uint8_t* dst, ptrdiff_t stride) {
     if (n == 1) {
-      // Only the DC coefficient: a flat block.
       int v = (coef[0] + 1024 + 4) >> 3;
       uint8_t flat = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
       for (int r = 0; r < 8; ++r) std::memset(dst + r * stride, flat, 8);
     } else {
-      idct_block(coef, dst, stride);
+      dct_.idct(coef, dst, stride);
     }
-    return 0;
   }
 
   int32_t decode_scan() {
@@ -98,30 +94,45 @@ class ScanDecoder {
       units_x = f.mcux;
       units = static_cast<int64_t>(f.mcux) * f.mcuy;
     }
+    // The blocks of a unit, in coding order: their tables and where the
+    // unit at column ux, row uy puts their samples (origin + uy * down +
+    // ux * across).
+    int blocks_per_unit = 0;
+    if (s.ncomp == 1) {
+      ComponentPlane& p = planes_[s.comp[0]];
+      layout_[blocks_per_unit++] = {0, p.samples, p.stride, 8 * static_cast<ptrdiff_t>(p.stride), 8};
+    } else {
+      for (int i = 0; i < s.ncomp; ++i) {
+        const Component& c = f.comp[s.comp[i]];
+        ComponentPlane& p = planes_[s.comp[i]];
+        for (int v = 0; v < c.v; ++v)
+          for (int h = 0; h < c.h; ++h)
+            layout_[blocks_per_unit++] = {i, p.samples + static_cast<ptrdiff_t>(v) * 8 * p.stride + 8 * h,
+                                          p.stride, static_cast<ptrdiff_t>(c.v) * 8 * p.stride, c.h * 8};
+      }
+    }
+    int ux = 0, uy = 0, left_in_interval = interval;
     for (int64_t u = 0; u < units; ++u) {
-      if (interval && u > 0 && u % interval == 0) {
+      if (interval && left_in_interval-- == 0) {
         if (!br.restart(0xD0 + next_rst)) return br.marker() < 0 ? kTruncatedData : kDamagedData;
         next_rst = (next_rst + 1) & 7;
         std::fill(std::begin(pred_), std::end(pred_), 0);
+        left_in_interval = interval - 1;
       }
-      int ux = static_cast<int>(u % units_x), uy = static_cast<int>(u / units_x);
-      if (s.ncomp == 1) {
-        ComponentPlane& p = planes_[s.comp[0]];
-        uint8_t* dst = p.samples.data() + static_cast<ptrdiff_t>(uy) * 8 * p.stride + ux * 8;
-        if ((r = block(br, 0, dst, p.stride)) < 0) return r;
-      } else {
-        for (int i = 0; i < s.ncomp; ++i) {
-          const Component& c = f.comp[s.comp[i]];
-          ComponentPlane& p = planes_[s.comp[i]];
-          for (int v = 0; v < c.v; ++v) {
-            uint8_t* row = p.samples.data() +
-                           static_cast<ptrdiff_t>(uy * c.v + v) * 8 * p.stride + ux * c.h * 8;
-            for (int h = 0; h < c.h; ++h)
-              if ((r = block(br, i, row + 8 * h, p.stride)) < 0) return r;
-          }
-        }
+      // All blocks of the unit are decoded before any is transformed: the
+      // transform reads a block with wide loads, which would otherwise
+      // wait for the narrow stores that just wrote its coefficients.
+      std::memset(coef_, 0, sizeof(coef_[0]) * blocks_per_unit);
+      for (int j = 0; j < blocks_per_unit; ++j) {
+        const int i = layout_[j].table;
+        if ((n_[j] = decode_block(br, dc_[i], ac_[i], pred_[i], quant_[i], coef_[j])) < 0) return n_[j];
+      }
+      for (int j = 0; j < blocks_per_unit; ++j) {
+        const BlockLayout& l = layout_[j];
+        reconstruct(coef_[j], n_[j], l.origin + uy * l.down + ux * l.across, l.stride);
       }
       if (br.overrun()) return kTruncatedData;
+      if (++ux == units_x) ux = 0, ++uy;
     }
     br.finish();
     return kScanFound;
@@ -130,6 +141,18 @@ class ScanDecoder {
   Source& src_;
   Header& hdr_;
   ComponentPlane* planes_;
+  const DctKernels& dct_ = dct_kernels();
+  // The blocks of one unit (at most 10, as the frame header was checked),
+  // where their samples go, and their coefficients and counts as decoded.
+  struct BlockLayout {
+    int table;
+    uint8_t* origin;
+    ptrdiff_t stride, down;
+    int across;
+  };
+  BlockLayout layout_[10];
+  alignas(32) int16_t coef_[10][64];
+  int n_[10];
   HuffDecoder dc_[4], ac_[4];
   const uint16_t* quant_[4] = {};
   int32_t pred_[4] = {};
@@ -176,6 +199,7 @@ int32_t decode_jpeg(Source& src, const DecodeOptions& opt, Header& hdr, DecodedP
   const int full_w = f.width;
 
   ComponentPlane planes[3];
+  size_t plane_bytes[3], total = 0;
   for (int i = 0; i < 3; ++i) {
     const Component& c = f.comp[i];
     ComponentPlane& p = planes[i];
@@ -184,11 +208,15 @@ int32_t decode_jpeg(Source& src, const DecodeOptions& opt, Header& hdr, DecodedP
     p.width = (f.width * c.h + f.hmax - 1) / f.hmax;
     p.height = (f.height * c.v + f.vmax - 1) / f.vmax;
     // Every block of the plane is decoded before any sample is read.
-    p.samples.allocate(static_cast<size_t>(p.stride) * p.rows);
+    plane_bytes[i] = (static_cast<size_t>(p.stride) * p.rows + 63) & ~size_t{63};
+    total += plane_bytes[i];
   }
+  out.work.allocate(total);
+  for (int i = 0, at = 0; i < 3; at += static_cast<int>(plane_bytes[i]), ++i)
+    planes[i].samples = out.work.data() + at;
   Plane view[3];
   for (int i = 0; i < 3; ++i) {
-    view[i].data = planes[i].samples.data();
+    view[i].data = planes[i].samples;
     view[i].stride = planes[i].stride;
     view[i].width = planes[i].width;
     view[i].height = planes[i].height;

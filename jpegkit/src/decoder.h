@@ -20,12 +20,22 @@ struct DecodeOptions {
 };
 
 // A byte buffer that is not cleared when allocated (every byte the decoder
-// hands out is written first).
+// hands out is written first). A buffer that already holds enough bytes
+// keeps them, so a picture decoded again into the same object costs no
+// fresh memory.
 class Buffer {
  public:
   void allocate(size_t n) {
-    bytes_.reset(new uint8_t[n]);
+    if (n > capacity_) {
+      bytes_.reset();
+      bytes_.reset(new uint8_t[n]);
+      capacity_ = n;
+    }
     size_ = n;
+  }
+  void release() {
+    bytes_.reset();
+    size_ = capacity_ = 0;
   }
   uint8_t* data() { return bytes_.get(); }
   const uint8_t* data() const { return bytes_.get(); }
@@ -38,6 +48,7 @@ class Buffer {
  private:
   std::unique_ptr<uint8_t[]> bytes_;
   size_t size_ = 0;
+  size_t capacity_ = 0;
 };
 
 struct DecodedPicture {
@@ -48,6 +59,9 @@ struct DecodedPicture {
   const uint8_t* pixels() const { return data.data() + prefix; }
   uint8_t* pixels() { return data.data() + prefix; }
   size_t prefix = 0;
+  // The decoder's working memory (the component planes), kept for the next
+  // picture decoded into this object.
+  Buffer work;
 };
 
 // Decodes the picture; hdr receives what the headers said (also on failure,

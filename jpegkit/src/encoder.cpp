@@ -90,7 +90,7 @@ int32_t encode_jpeg(const EncodeInput& in, std::vector<uint8_t>& out) {
   const int vy = in.sampling == Sampling::k420 ? 2 : 1;
   const int mcu_w = 8 * hy, mcu_h = 8 * vy;
   const int mcux = width / mcu_w, mcuy = (height + mcu_h - 1) / mcu_h;
-  const int pw = mcux * mcu_w, ph = mcuy * mcu_h;
+  const int pw = mcux * mcu_w;
 
   uint8_t luma[64], chroma[64];
   scaled_quant_tables(in.quality, luma, chroma);
@@ -101,12 +101,16 @@ int32_t encode_jpeg(const EncodeInput& in, std::vector<uint8_t>& out) {
   }
 
   // The picture's top rows: picture row y is stored at row in.height-1-y.
+  // The planes hold one row of MCUs at a time, converted just before it is
+  // coded, so they stay in the cache.
   const uint8_t* top = in.pixels + static_cast<ptrdiff_t>(in.height - height) * in.row_bytes;
-  std::vector<uint8_t> yp(static_cast<size_t>(pw) * ph);
-  const int cw = pw / hy, ch = ph / vy;
-  std::vector<uint8_t> cbp(static_cast<size_t>(cw) * ch), crp(cbp.size());
-  bgr_to_planes(top, in.row_bytes, width, height, pw, ph, hy, vy, yp.data(), cbp.data(),
-                crp.data());
+  const int cw = pw / hy;
+  std::vector<uint8_t> band(static_cast<size_t>(pw) * mcu_h + 2 * static_cast<size_t>(cw) * 8 +
+                            bgr_scratch_bytes(pw));
+  uint8_t* yp = band.data();
+  uint8_t* cbp = yp + static_cast<size_t>(pw) * mcu_h;
+  uint8_t* crp = cbp + static_cast<size_t>(cw) * 8;
+  uint8_t* scratch = crp + static_cast<size_t>(cw) * 8;
 
   out.clear();
   out.reserve(static_cast<size_t>(width) * height + 1024);
@@ -123,19 +127,26 @@ int32_t encode_jpeg(const EncodeInput& in, std::vector<uint8_t>& out) {
   BitWriter bw(out);
   int32_t pred[3] = {0, 0, 0};
   alignas(16) int16_t coef[64];
+  const DctKernels& dct = dct_kernels();
   for (int my = 0; my < mcuy; ++my) {
+    bgr_to_planes(top, in.row_bytes, width, height, pw, my * mcu_h, mcu_h, hy, vy, yp, cbp, crp,
+                  scratch);
+    // The next band's pixels are asked for now, so that they arrive from
+    // memory while this band is coded.
+    for (int y = (my + 1) * mcu_h; y < (my + 2) * mcu_h && y < height; ++y) {
+      const uint8_t* row = top + static_cast<ptrdiff_t>(height - 1 - y) * in.row_bytes;
+      for (int x = 0; x < 3 * width; x += 64) __builtin_prefetch(row + x);
+    }
     for (int mx = 0; mx < mcux; ++mx) {
       for (int v = 0; v < vy; ++v)
         for (int h = 0; h < hy; ++h) {
-          const uint8_t* blk = yp.data() + static_cast<ptrdiff_t>(my * mcu_h + 8 * v) * pw +
-                               mx * mcu_w + 8 * h;
-          fdct_quantise(blk, pw, rluma, coef);
+          const uint8_t* blk = yp + static_cast<ptrdiff_t>(8 * v) * pw + mx * mcu_w + 8 * h;
+          dct.fdct_quantise(blk, pw, rluma, coef);
           encode_block(bw, dc[0], ac[0], pred[0], coef);
         }
-      const ptrdiff_t coff = static_cast<ptrdiff_t>(my * 8) * cw + mx * 8;
-      fdct_quantise(cbp.data() + coff, cw, rchroma, coef);
+      dct.fdct_quantise(cbp + mx * 8, cw, rchroma, coef);
       encode_block(bw, dc[1], ac[1], pred[1], coef);
-      fdct_quantise(crp.data() + coff, cw, rchroma, coef);
+      dct.fdct_quantise(crp + mx * 8, cw, rchroma, coef);
       encode_block(bw, dc[1], ac[1], pred[2], coef);
     }
   }

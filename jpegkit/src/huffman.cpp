@@ -8,7 +8,7 @@ namespace jk {
 
 void build_decoder(const HuffSpec& spec, bool ac, HuffDecoder& d) {
   std::memset(d.fast, 0, sizeof d.fast);
-  std::memset(d.fast_ac, 0, sizeof d.fast_ac);
+  std::memset(d.fast_value, 0, sizeof d.fast_value);
   std::memset(d.vals, 0, sizeof d.vals);
   std::memcpy(d.vals, spec.vals, spec.count);
   // Canonical code assignment (T.81 C.2) and the decoding limits (F.2.2.3).
@@ -25,11 +25,13 @@ void build_decoder(const HuffSpec& spec, bool ac, HuffDecoder& d) {
       for (int fill = 0; fill < (1 << shift); ++fill) {
         int idx = (code << shift) | fill;
         d.fast[idx] = static_cast<uint16_t>(l << 8 | sym);
-        int run = sym >> 4, s = sym & 15;
-        if (ac && s && l + s <= kLookahead) {
-          int32_t v = (idx >> (kLookahead - l - s)) & ((1 << s) - 1);
-          if (v < (1 << (s - 1))) v += -(1 << s) + 1;
-          d.fast_ac[idx] = static_cast<int32_t>(static_cast<uint32_t>(v) << 16) | run << 4 | (l + s);
+        int run = ac ? sym >> 4 : 0, s = ac ? sym & 15 : sym;
+        if (ac && s == 0) {
+          if (run != 15) d.fast_value[idx] = kEndOfBlock << 8 | l;
+        } else if (l + s <= kLookahead) {
+          int32_t v = s ? (idx >> (kLookahead - l - s)) & ((1 << s) - 1) : 0;
+          if (s && v < (1 << (s - 1))) v += -(1 << s) + 1;
+          d.fast_value[idx] = static_cast<int32_t>(static_cast<uint32_t>(v) << 16) | run << 8 | (l + s);
         }
       }
     }
@@ -113,25 +115,30 @@ void BitReader::finish() {
 
 int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, int32_t& pred,
                  const uint16_t* q, int16_t* coef) {
-  // DC difference.
+  // DC difference. At least 32 bits are there before a code: enough for a
+  // code of up to 16 bits and its value bits (at most 11 for DC, 10 for AC).
   br.ensure32();
-  int s;
-  uint16_t e = dc.fast[br.peek(kLookahead)];
-  if (e) {
-    br.consume(e >> 8);
-    s = e & 0xFF;
+  uint32_t idx = br.peek(kLookahead);
+  int32_t f = dc.fast_value[idx];
+  if (f) {
+    br.consume(f & 31);
+    pred += f >> 16;
   } else {
-    int l = kLookahead + 1;
-    int32_t code = static_cast<int32_t>(br.peek(l));
-    while (code > dc.maxcode[l]) code = static_cast<int32_t>(br.peek(++l));
-    if (l > 16) return kDamagedData;
-    br.consume(l);
-    s = dc.vals[(code + dc.valoffset[l]) & 0xFF];
-  }
-  if (s > 11) return kDamagedData;
-  if (s) {
-    br.ensure32();
-    pred += br.receive_extend(s);
+    int s;
+    uint16_t e = dc.fast[idx];
+    if (e) {
+      br.consume(e >> 8);
+      s = e & 0xFF;
+    } else {
+      int l = kLookahead + 1;
+      int32_t code = static_cast<int32_t>(br.peek(l));
+      while (code > dc.maxcode[l]) code = static_cast<int32_t>(br.peek(++l));
+      if (l > 16) return kDamagedData;
+      br.consume(l);
+      s = dc.vals[(code + dc.valoffset[l]) & 0xFF];
+    }
+    if (s > 11) return kDamagedData;
+    if (s) pred += br.receive_extend(s);
   }
   // The DC value of an 8-bit picture lies within +-2047; anything wider is
   // damage (and would overflow the dequantisation).
@@ -143,15 +150,19 @@ int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, in
   int last = 1;
   while (k < 64) {
     br.ensure32();
-    uint32_t idx = br.peek(kLookahead);
-    int32_t f = ac.fast_ac[idx];
+    idx = br.peek(kLookahead);
+    f = ac.fast_value[idx];
     if (f) {
-      br.consume(f & 15);
-      k += (f >> 4) & 15;
-      if (k > 63) return kDamagedData;
-      int32_t val = (f >> 16) * q[k];
-      coef[kZigzag[k]] = static_cast<int16_t>(val < -32768 ? -32768 : val > 32767 ? 32767 : val);
-      last = ++k;
+      // A whole coefficient, or the end of the block.
+      br.consume(f & 31);
+      int at = k + ((f >> 8) & 127);
+      if (at > 63) {
+        if (((f >> 8) & 127) == kEndOfBlock) break;
+        return kDamagedData;
+      }
+      int32_t val = (f >> 16) * q[at];
+      coef[kZigzag[at]] = static_cast<int16_t>(val < -32768 ? -32768 : val > 32767 ? 32767 : val);
+      last = k = at + 1;
       continue;
     }
     int rs;
@@ -168,7 +179,7 @@ int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, in
       rs = ac.vals[(code + ac.valoffset[l]) & 0xFF];
     }
     int run = rs >> 4;
-    s = rs & 15;
+    int s = rs & 15;
     if (s == 0) {
       if (run != 15) break;  // end of block
       k += 16;
@@ -177,7 +188,6 @@ int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, in
     if (s > 10) return kDamagedData;
     k += run;
     if (k > 63) return kDamagedData;
-    br.ensure32();
     int32_t val = br.receive_extend(s) * q[k];
     coef[kZigzag[k]] = static_cast<int16_t>(val < -32768 ? -32768 : val > 32767 ? 32767 : val);
     last = ++k;
@@ -194,6 +204,7 @@ void build_encoder(const HuffSpec& spec, HuffEncoder& e) {
     for (int i = 0; i < spec.bits[l]; ++i, ++k, ++code) {
       e.code[spec.vals[k]] = static_cast<uint16_t>(code);
       e.size[spec.vals[k]] = static_cast<uint8_t>(l);
+      e.code_size[spec.vals[k]] = code << 8 | static_cast<uint32_t>(l);
     }
     code <<= 1;
   }
@@ -216,14 +227,14 @@ void BitWriter::finish() {
 namespace {
 inline int bit_length(uint32_t v) { return v ? 32 - __builtin_clz(v) : 0; }
 
-// Bit k set when coefficient k is not zero.
+// Bit k set when coefficient k (natural order) is not zero.
 inline uint64_t nonzero_mask(const int16_t* c) {
 #if defined(__SSE2__)
   const __m128i zero = _mm_setzero_si128();
   uint64_t mask = 0;
   for (int i = 0; i < 4; ++i) {
-    __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(c + 16 * i));
-    __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(c + 16 * i + 8));
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 16 * i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 16 * i + 8));
     __m128i z = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
     mask |= static_cast<uint64_t>(static_cast<uint16_t>(~_mm_movemask_epi8(z))) << (16 * i);
   }
@@ -234,41 +245,65 @@ inline uint64_t nonzero_mask(const int16_t* c) {
   return mask;
 #endif
 }
+
+// A natural-order mask to zig-zag order, a byte at a time: entry [j][b] has
+// bit k set for each bit i of b with kZigzag[k] == 8 j + i.
+struct ZigzagMasks {
+  uint64_t m[8][256];
+};
+constexpr ZigzagMasks make_zigzag_masks() {
+  ZigzagMasks z{};
+  int zz_of[64] = {};
+  for (int k = 0; k < 64; ++k) zz_of[kZigzag[k]] = k;
+  for (int j = 0; j < 8; ++j)
+    for (int b = 0; b < 256; ++b)
+      for (int i = 0; i < 8; ++i)
+        if (b >> i & 1) z.m[j][b] |= uint64_t{1} << zz_of[8 * j + i];
+  return z;
+}
+constexpr ZigzagMasks kZigzagMasks = make_zigzag_masks();
+
+inline uint64_t to_zigzag(uint64_t natural) {
+  uint64_t z = 0;
+  for (int j = 0; j < 8; ++j) z |= kZigzagMasks.m[j][(natural >> (8 * j)) & 255];
+  return z;
+}
 }  // namespace
 
 void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred,
                   const int16_t* coef) {
   bw.reserve_block();
+  BitWriter::State st = bw.state();
   int32_t diff = coef[0] - pred;
   pred = coef[0];
   uint32_t mag = static_cast<uint32_t>(diff < 0 ? -diff : diff);
   int s = bit_length(mag);
   // A code and its value bits go out together (at most 16 + 11 bits).
   uint32_t value = static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << s) - 1);
-  bw.put(static_cast<uint32_t>(dc.code[s]) << s | value, dc.size[s] + s);
-  // Coefficients in zig-zag order with a mask of the non-zero ones, so the
-  // runs of zeros are skipped rather than walked.
-  alignas(16) int16_t zz[64];
-  for (int k = 0; k < 64; ++k) zz[k] = coef[kZigzag[k]];
-  uint64_t nonzero = nonzero_mask(zz) & ~uint64_t{1};
+  st.put(static_cast<uint32_t>(dc.code[s]) << s | value, dc.size[s] + s);
+  // The non-zero coefficients in zig-zag order, as a mask: the runs of
+  // zeros are skipped rather than walked, and only the coded coefficients
+  // are read.
+  uint64_t nonzero = to_zigzag(nonzero_mask(coef)) & ~uint64_t{1};
   int last = 0;  // position of the previous coded coefficient
   while (nonzero) {
     int k = __builtin_ctzll(nonzero);
     nonzero &= nonzero - 1;
     int run = k - last - 1;
     while (run > 15) {
-      bw.put(ac.code[0xF0], ac.size[0xF0]);
+      st.put(ac.code[0xF0], ac.size[0xF0]);
       run -= 16;
     }
-    int32_t v = zz[k];
+    int32_t v = coef[kZigzag[k]];
     mag = static_cast<uint32_t>(v < 0 ? -v : v);
-    s = bit_length(mag);
-    int rs = run << 4 | s;
-    value = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << s) - 1);
-    bw.put(static_cast<uint32_t>(ac.code[rs]) << s | value, ac.size[rs] + s);
+    s = 32 - __builtin_clz(mag);  // mag is not zero
+    uint32_t cs = ac.code_size[run << 4 | s];
+    value = static_cast<uint32_t>(v + (v >> 31)) & ((1u << s) - 1);
+    st.put((cs >> 8) << s | value, static_cast<int>(cs & 0xFF) + s);
     last = k;
   }
-  if (last != 63) bw.put(ac.code[0], ac.size[0]);
+  if (last != 63) st.put(ac.code[0], ac.size[0]);
+  bw.set_state(st);
 }
 
 }  // namespace jk

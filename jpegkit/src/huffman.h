@@ -14,14 +14,18 @@
 namespace jk {
 
 constexpr int kLookahead = 10;
+constexpr int kEndOfBlock = 64;
 
 struct HuffDecoder {
   // Indexed by the next kLookahead bits: code length << 8 | symbol, 0 when
   // the code is longer.
   uint16_t fast[1 << kLookahead];
-  // For AC tables: codes whose length plus value bits fit the lookahead give
-  // the coefficient at once: value << 16 | run << 4 | bits used; 0 otherwise.
-  int32_t fast_ac[1 << kLookahead];
+  // Codes whose length plus value bits fit the lookahead give the value at
+  // once: value << 16 | advance << 8 | bits used, 0 otherwise. For DC
+  // tables the value is the difference and the advance 0; for AC tables
+  // the advance is the run of zeros before the coefficient, or kEndOfBlock
+  // for an end of block (a size of 0 with any run but 15).
+  int32_t fast_value[1 << kLookahead];
   int32_t maxcode[18];  // largest code of each length, -1 when none
   int32_t valoffset[18];
   uint8_t vals[256];
@@ -36,9 +40,23 @@ class BitReader {
  public:
   explicit BitReader(Source& src) : src_(src) {}
 
-  // Makes at least 32 bits available (real or supplied).
+  // Makes at least 32 bits available (real or supplied). Most of the time
+  // the next eight bytes hold no 0xFF and as many as fit are taken at once.
   inline void ensure32() {
-    if (nbits_ < 32) refill();
+    if (nbits_ >= 32) return;
+    if (marker_ == 0 && src_.end - src_.cur >= 8) {
+      uint64_t w;
+      std::memcpy(&w, src_.cur, 8);
+      uint64_t inv = ~w;
+      if (((inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull) == 0) {
+        int take = (64 - nbits_) >> 3;
+        acc_ |= (__builtin_bswap64(w) & (~uint64_t{0} << (64 - 8 * take))) >> nbits_;
+        nbits_ += 8 * take;
+        src_.cur += take;
+        return;
+      }
+    }
+    refill();
   }
   inline uint32_t peek(int n) const { return static_cast<uint32_t>(acc_ >> (64 - n)); }
   inline void consume(int n) {
@@ -83,50 +101,74 @@ int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, in
 struct HuffEncoder {
   uint16_t code[256];
   uint8_t size[256];
+  // Both in one entry: code << 8 | size (0 for symbols without a code).
+  uint32_t code_size[256];
 };
 void build_encoder(const HuffSpec& spec, HuffEncoder& out);
 
 // Writes bits into a byte vector with the zero byte stuffed after every
-// 0xFF (T.81 F.1.2.3). Bits gather in a 64-bit word and leave it 32 at a
-// time.
+// 0xFF (T.81 F.1.2.3). Bits gather in a 64-bit word; after every code the
+// whole bytes leave it, stored eight at once (the bytes past the whole ones
+// are written again later) unless a 0xFF is among them. Storing every time
+// costs less than deciding when to store, which is hard to predict.
 class BitWriter {
  public:
   explicit BitWriter(std::vector<uint8_t>& out) : out_(out) { pos_ = out_.size(); }
   // Makes room for the bytes of one more block (at most 64 codes of 26 bits,
-  // every byte possibly stuffed).
+  // every byte possibly stuffed, and the eight bytes of a store).
   inline void reserve_block() {
     if (out_.size() - pos_ < 512) out_.resize(out_.size() * 2 + 1024);
   }
+
+  // The writer's state as a value, for loops that keep it in registers
+  // (the bytes stored could otherwise alias the members): take it, put
+  // bits into it, give it back. Between codes at most 7 bits wait.
+  struct State {
+    uint64_t acc;
+    int nbits;
+    uint8_t* p;
+    // n is 1 to 32 bits; bits holds no others.
+    inline void put(uint32_t bits, int n) {
+      acc = (acc << n) | bits;
+      nbits += n;  // at most 7 + 32
+      const uint64_t top = acc << (64 - nbits);  // the waiting bits, first at the top
+      const int whole = nbits >> 3;
+      const uint64_t inv = ~top;
+      // Flags every 0xFF among the whole bytes (and may flag a byte before
+      // one, which only takes the careful path).
+      const uint64_t ff = (inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull;
+      if ((ff & ~(~uint64_t{0} >> (8 * whole))) == 0) {
+        const uint64_t be = __builtin_bswap64(top);
+        std::memcpy(p, &be, 8);
+        p += whole;
+      } else {
+        for (int i = 0; i < whole; ++i) {
+          const uint8_t b = static_cast<uint8_t>(top >> (56 - 8 * i));
+          *p++ = b;
+          if (b == 0xFF) *p++ = 0;
+        }
+      }
+      nbits &= 7;
+    }
+  };
+  State state() { return {acc_, nbits_, out_.data() + pos_}; }
+  void set_state(const State& s) {
+    acc_ = s.acc;
+    nbits_ = s.nbits;
+    pos_ = static_cast<size_t>(s.p - out_.data());
+  }
+
   // n is 1 to 32 bits.
   inline void put(uint32_t bits, int n) {
-    acc_ = (acc_ << n) | (bits & (0xFFFFFFFFu >> (32 - n)));
-    nbits_ += n;
-    if (nbits_ >= 32) flush32();
+    State s = state();
+    s.put(bits & (0xFFFFFFFFu >> (32 - n)), n);
+    set_state(s);
   }
   // Pads the last byte with 1 bits, writes what is left and cuts the vector
   // to the bytes written.
   void finish();
 
  private:
-  void flush32() {
-    nbits_ -= 32;
-    uint32_t word = static_cast<uint32_t>(acc_ >> nbits_);
-    uint8_t* p = out_.data() + pos_;
-    uint32_t inv = ~word;
-    if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
-      // No 0xFF among the four bytes: store them at once.
-      uint32_t be = __builtin_bswap32(word);
-      std::memcpy(p, &be, 4);
-      pos_ += 4;
-    } else {
-      for (int shift = 24; shift >= 0; shift -= 8) {
-        uint8_t b = static_cast<uint8_t>(word >> shift);
-        *p++ = b;
-        if (b == 0xFF) *p++ = 0;
-      }
-      pos_ = static_cast<size_t>(p - out_.data());
-    }
-  }
   std::vector<uint8_t>& out_;
   size_t pos_ = 0;
   uint64_t acc_ = 0;
