@@ -111,6 +111,21 @@ TEST_F(CommandTest, MenuDataArriveAfterTheDummyLine) {
   EXPECT_EQ(menu[513], 0xEE);  // nothing past the announced size
 }
 
+TEST_F(CommandTest, MenuBytesBeyondTheAnnouncedSizeAreNotTakenForLaterReplies) {
+  sim_->set_switch_item("hd", 4, 0x31);
+  sim_->inject({zebsim::Fault::kSurplusData, 1});  // 16 bytes more than announced
+  uint8_t menu[600];
+  std::memset(menu, 0xEE, sizeof menu);
+  ASSERT_EQ(brin_rx_menu_data(0, 0, menu), 513);
+  const auto expected = sim_->menu_data();
+  EXPECT_EQ(std::memcmp(menu, expected.data(), 513), 0);
+  EXPECT_EQ(menu[513], 0xEE);
+  // Every later command reads its own reply.
+  EXPECT_EQ(brin_hd_swget(0, 4), 0x31);
+  EXPECT_EQ(brin_mem_set(0, 1, 0x20, 0x1234), 0x1234);
+  EXPECT_EQ(brin_mem_get(0, 1, 0x20), 0x1234);
+}
+
 TEST_F(CommandTest, TransactionCheckComesBeforeTheStatusCheck) {
   // Another transaction ID and "NG" in one reply.
   sim_->inject({zebsim::Fault::kWrongTransaction, 1});
