@@ -59,6 +59,8 @@ void usage(FILE* out) {
       "                         wrong-id         answer with another transaction ID\n"
       "                         not-ok           answer NG instead of OK\n"
       "                         close-mid-reply  send half a reply and close\n"
+      "                         surplus[:BYTES]  send BYTES (default 16) more than announced\n"
+      "                                          after the menu data or the play list\n"
       "                       followed by ,N to affect only the next N times and by\n"
       "                       @Word to affect only that command (e.g. late:1500,2@GetTime)\n"
       "  --help               show this text\n",
@@ -118,7 +120,11 @@ bool parse_fault(const std::string& spec_in, zebsim::FaultPlan& plan) {
   else if (name == "wrong-id") plan.fault = Fault::kWrongTransaction;
   else if (name == "not-ok") plan.fault = Fault::kNotOk;
   else if (name == "close-mid-reply") plan.fault = Fault::kCloseMidReply;
-  else return false;
+  else if (name == "surplus") {
+    plan.fault = Fault::kSurplusData;
+    if (!arg.empty()) plan.extra_bytes = std::atoi(arg.c_str());
+    if (plan.extra_bytes <= 0) return false;
+  } else return false;
   return true;
 }
 

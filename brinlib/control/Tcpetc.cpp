@@ -84,11 +84,13 @@ int receive_reply(vp::socket_t s, char* buffer) {
   }
 }
 
-size_t receive_bulk(vp::socket_t s, uint8_t* out, size_t want, int timeout_ms) {
+size_t receive_bulk(vp::socket_t s, uint8_t* out, size_t keep, size_t total, int timeout_ms) {
+  keep = std::min(keep, total);
+  uint8_t scratch[16384];  // the part beyond `keep`, dropped
   size_t got = 0;
   const uint32_t start = vp::tick_count_ms();
   uint32_t last_data = start;
-  while (got < want) {
+  while (got < total) {
     const uint32_t now = vp::tick_count_ms();
     const uint32_t waited = vp::elapsed_ms(start, now);
     if (waited >= static_cast<uint32_t>(timeout_ms)) break;
@@ -98,7 +100,10 @@ size_t receive_bulk(vp::socket_t s, uint8_t* out, size_t want, int timeout_ms) {
     const int ready = vp::socket_wait_readable(s, slice);
     if (ready == vp::kSocketError) break;
     if (ready == 0) continue;
-    const int n = vp::socket_recv(s, out + got, want - got);
+    const bool kept = got < keep;
+    uint8_t* to = kept ? out + got : scratch;
+    const size_t room = kept ? keep - got : std::min(sizeof scratch, total - got);
+    const int n = vp::socket_recv(s, to, room);
     if (n > 0) {
       got += static_cast<size_t>(n);
       last_data = vp::tick_count_ms();
@@ -106,7 +111,10 @@ size_t receive_bulk(vp::socket_t s, uint8_t* out, size_t want, int timeout_ms) {
       break;
     }
   }
-  return got;
+  // Bytes beyond the announced size that came with the transfer.
+  while (vp::socket_wait_readable(s, 0) == 1 && vp::socket_recv(s, scratch, sizeof scratch) > 0) {
+  }
+  return std::min(got, keep);
 }
 
 void split_tokens(TokenTable& table, char* buffer, const char* separators) {

@@ -49,10 +49,13 @@ bool parse_address(const char* text, uint32_t* addr_net);
 // (-10035 on the time-out). A closed connection is a failure (-10054).
 int receive_reply(vp::socket_t s, char* buffer);
 
-// Receives up to want bytes of a bulk transfer into out, waiting at most
+// Receives a bulk transfer of `total` announced bytes, waiting at most
 // timeout_ms in all; stops early when the peer has been quiet for a while
-// after sending something. Returns the bytes stored (0 on failure).
-size_t receive_bulk(vp::socket_t s, uint8_t* out, size_t want, int timeout_ms);
+// after sending something. The first `keep` bytes go to out, the rest are
+// received and dropped, and so is whatever else has already arrived after
+// them, so that nothing of the transfer is left for the next reply. Returns
+// the bytes stored in out (0 on failure).
+size_t receive_bulk(vp::socket_t s, uint8_t* out, size_t keep, size_t total, int timeout_ms);
 
 // Splits the zero-terminated text in buffer in place at the separators and
 // appends the tokens to table (at most kMaxTokens, each cut to kTokenChars).

@@ -257,7 +257,17 @@ int32_t check_connection(int cn) {
 }
 
 void new_transaction_id(int cn) {
-  std::snprintf(g_connections[cn].transaction_id, kTransactionIdBytes, "ID%08X", vp::tick_count_ms());
+  // The ID is the tick count, but two requests within one millisecond must
+  // not share one: a late reply to the first would pass the second's check.
+  // A tick that is not past the connection's last ID gives the value after
+  // it, so the IDs of a connection only ever grow (modulo the 32-bit wrap).
+  static uint32_t last_id[kConnections];
+  static bool has_last[kConnections];
+  uint32_t id = vp::tick_count_ms();
+  if (has_last[cn] && static_cast<int32_t>(id - last_id[cn]) <= 0) id = last_id[cn] + 1;
+  last_id[cn] = id;
+  has_last[cn] = true;
+  std::snprintf(g_connections[cn].transaction_id, kTransactionIdBytes, "ID%08X", id);
 }
 
 void send_request(int cn, const char* text) {

@@ -62,7 +62,8 @@ Connection& connection(int cn);
 
 // The checks every command makes first: -127 or -10200, else 0.
 int32_t check_connection(int cn);
-// Writes "ID%08X" of the tick count into the connection's transaction ID.
+// Writes "ID%08X" of the tick count into the connection's transaction ID;
+// never the same ID as the connection's previous request.
 void new_transaction_id(int cn);
 // Sends text (without its terminating zero) in one send on the command socket.
 void send_request(int cn, const char* text);

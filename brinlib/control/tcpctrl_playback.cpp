@@ -35,11 +35,13 @@ int32_t play_list(int cn, int32_t list) {
   // While the list is on its way the file says that there is none.
   write_file(path, "w", "0\n", 2);
 
-  const size_t want = size > 0 ? std::min<size_t>(static_cast<size_t>(size), kPlayListBytes) : 0;
+  // A list over the list buffer's 128 KiB is cut to it; the part beyond is
+  // received and dropped, as is anything sent beyond the announced size, so
+  // that the next command reads its own reply.
+  const size_t total = size > 0 ? static_cast<size_t>(size) : 0;
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[kPlayListBytes]());
-  const size_t got = want > 0 ? receive_bulk(connection(cn).command_socket.load(), buffer.get(), want,
-                                             timing().playlist_timeout_ms)
-                              : 0;
+  const size_t got = receive_bulk(connection(cn).command_socket.load(), buffer.get(), kPlayListBytes, total,
+                                  timing().playlist_timeout_ms);
   // Only the bytes that arrived are written; a short transfer leaves a short
   // file rather than one padded with bytes the recorder never sent.
   write_file(path, "wb", buffer.get(), got);

@@ -1,5 +1,6 @@
 // Settings and status commands: clock, switch items, combi, menu data,
 // status, memory and chip registers, update upload, restart.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,13 +52,14 @@ int32_t menu_data(int cn, int32_t value, uint8_t* data) {
   const int32_t size = reply_hex(cn, 2);
   send_request(cn, "dummy\n");
   vp::sleep_ms(static_cast<uint32_t>(timing().menu_delay_ms));
-  const size_t want = size > 0 ? std::min<size_t>(static_cast<size_t>(size), kMenuReceiveBytes) : 0;
-  if (want > 0) {
-    std::vector<uint8_t> buffer(want);
-    const size_t got = receive_bulk(connection(cn).command_socket.load(), buffer.data(), want,
-                                    timing().menu_timeout_ms);
-    if (got > 0 && data) std::memcpy(data, buffer.data(), got);
-  }
+  // A menu over 1 MiB is delivered cut to 1 MiB. The rest, and anything the
+  // recorder sent beyond the announced size, is received and dropped: left
+  // on the connection it would be read as the reply of the next command.
+  const size_t total = size > 0 ? static_cast<size_t>(size) : 0;
+  std::vector<uint8_t> buffer(std::min(total, kMenuReceiveBytes));
+  const size_t got =
+      receive_bulk(connection(cn).command_socket.load(), buffer.data(), buffer.size(), total, timing().menu_timeout_ms);
+  if (got > 0 && data) std::memcpy(data, buffer.data(), got);
   return size;
 }
 

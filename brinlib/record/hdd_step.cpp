@@ -326,7 +326,12 @@ void find_list_entry() {
   c.list_index = h.count > 0 ? h.newest : h.oldest;
 }
 
-int skip(SkipDirection direction) {
+namespace {
+
+// One skip as skip() below; positioned tells whether the cursor was set to
+// a run's start, which is also the case for -124 back at the oldest run.
+int skip_once(SkipDirection direction, bool& positioned) {
+  positioned = false;
   Cursor& c = cursor();
   int result = kNoFurtherRun;
   bool moved_once = false;
@@ -357,10 +362,12 @@ int skip(SkipDirection direction) {
         inside = true;
       }
     }
-    if (c.list_index == list_before && !inside) {
-      // No further run that way: the position stays where it was.
-      return moved_once ? result : kNoFurtherRun;
-    }
+    // No further run that way. Forward, the position stays where it is.
+    // Back, the cursor stands on the oldest run's first record, but playback
+    // may have gone on past its first GOP: the position goes back to that
+    // GOP before the skip reports that no older run exists.
+    const bool no_further = c.list_index == list_before && !inside;
+    if (no_further && (moved_once || direction == SkipDirection::kForward)) return moved_once ? result : kNoFurtherRun;
     const Cursor previous = c;
     const ListEntry target = list_entry(c.list_index);
     c.block = target.start_block;
@@ -374,7 +381,8 @@ int skip(SkipDirection direction) {
     }
     loaded = load_cursor_gop_table() == 1 && loaded;
     c.gop_index = 0;
-    result = loaded ? 1 : 0;
+    positioned = true;
+    result = no_further ? kNoFurtherRun : loaded ? 1 : 0;
     vp::debug_printf("PLAY SKIP %d ret %d(%ld %ld [%d])\n", direction == SkipDirection::kForward ? 1 : 0, result,
                      static_cast<long>(c.block), static_cast<long>(c.record), c.list_index);
     if (result <= 0) return result;
@@ -387,24 +395,40 @@ int skip(SkipDirection direction) {
   return result;
 }
 
+}  // namespace
+
+int skip(SkipDirection direction) {
+  bool positioned = false;
+  return skip_once(direction, positioned);
+}
+
 int skip_run(SkipDirection direction) {
   if (block_header().count == 0) return kNoBlockDirectory;
   Cursor& c = cursor();
   const Cursor before = c;
   find_list_entry();
   auto continues = [&] { return list_entry_valid(c.list_index) && list_entry(c.list_index).continuation != 0; };
-  int r = skip(direction);
+  bool positioned = false, again = false;
+  int r = skip_once(direction, positioned);
   // A run marked as the continuation of the one before is no start of its
   // own: skip over it.
-  if (r > 0 && continues()) r = skip(direction);
+  if (r > 0 && continues()) {
+    r = skip_once(direction, again);
+    positioned = positioned || again;
+  }
   if (direction == SkipDirection::kForward && r == kNoFurtherRun && continues()) {
     // Nothing follows a continued run: go back to where it really started.
     for (int i = 0; i < 2 && continues(); ++i) {
-      if (skip(SkipDirection::kBack) <= 0) break;
+      const int back = skip_once(SkipDirection::kBack, again);
+      positioned = positioned || again;
+      if (back <= 0) break;
     }
   }
-  // The play index follows the position only when the position moved.
-  if (r > 0 || !same_position(before, c) || before.gop_index != c.gop_index) play_gop_index() = c.gop_index;
+  // The play index follows the position whenever the skip positioned the
+  // cursor: after a move, and back at the oldest run's start, where the skip
+  // reports -124 but returns to the run's first GOP.
+  if (r > 0 || positioned || !same_position(before, c) || before.gop_index != c.gop_index)
+    play_gop_index() = c.gop_index;
   if (r > 0) return 0;
   return r == 0 ? -1 : r;
 }

@@ -64,6 +64,16 @@ std::string hex_encode(const std::string& text) {
   return out;
 }
 
+// Bytes a faulty recorder sends beyond the data it announced: the start of
+// a line that reads like a reply, then filler.
+std::vector<uint8_t> surplus_bytes(int n) {
+  static constexpr char kText[] = "ID00000000 OK 00 5A5A\r\n";
+  std::vector<uint8_t> out;
+  for (int i = 0; i < n; ++i)
+    out.push_back(static_cast<uint8_t>(static_cast<size_t>(i) < sizeof kText - 1 ? kText[i] : '#'));
+  return out;
+}
+
 std::string hex_field(uint32_t v, int width) {
   char text[16];
   std::snprintf(text, sizeof text, "%0*X", width, v);
@@ -556,7 +566,14 @@ void Recorder::register_builtin_commands() {
     const std::vector<uint8_t> menu = menu_data();
     s.reply(r, hex_field(static_cast<uint32_t>(menu.size()), 4));
     std::string line;
-    if (s.read_line(line, kLineTimeoutMs) && line == "dummy") s.send_raw(menu.data(), menu.size());
+    if (!s.read_line(line, kLineTimeoutMs) || line != "dummy") return;
+    std::vector<uint8_t> data = menu;
+    FaultPlan plan;
+    if (take_fault(Fault::kSurplusData, r.word, &plan)) {
+      const auto extra = surplus_bytes(plan.extra_bytes);
+      data.insert(data.end(), extra.begin(), extra.end());
+    }
+    s.send_raw(data.data(), data.size());
   };
   handlers_["SendStatus"] = [this](Session& s, const Request& r) {
     s.reply(r, hex_field(r.hex(0), 2) + " " + hex_field(config_.enabled_cameras, 4));
@@ -616,7 +633,13 @@ void Recorder::register_builtin_commands() {
     s.reply(r, hex_field(static_cast<uint32_t>(list.size()), 4));
     if (list.empty()) return;
     std::string line;
-    if (s.read_line(line, kLineTimeoutMs) && line == "JpegSendStart") s.send_raw(list.data(), list.size());
+    if (!s.read_line(line, kLineTimeoutMs) || line != "JpegSendStart") return;
+    FaultPlan plan;
+    if (take_fault(Fault::kSurplusData, r.word, &plan)) {
+      const auto extra = surplus_bytes(plan.extra_bytes);
+      list.append(extra.begin(), extra.end());
+    }
+    s.send_raw(list.data(), list.size());
   };
 }
 

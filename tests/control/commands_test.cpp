@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "sim_fixture.h"
+#include "velmora/clock.h"
 
 namespace {
 
@@ -109,6 +110,42 @@ TEST_F(CommandTest, MenuDataArriveAfterTheDummyLine) {
   EXPECT_EQ(menu[0], 1);
   EXPECT_EQ(menu[4], 0);
   EXPECT_EQ(menu[513], 0xEE);  // nothing past the announced size
+}
+
+TEST_F(CommandTest, MenuBytesBeyondTheAnnouncedSizeAreNotTakenForLaterReplies) {
+  sim_->set_switch_item("hd", 4, 0x31);
+  sim_->inject({zebsim::Fault::kSurplusData, 1});  // 16 bytes more than announced
+  uint8_t menu[600];
+  std::memset(menu, 0xEE, sizeof menu);
+  ASSERT_EQ(brin_rx_menu_data(0, 0, menu), 513);
+  const auto expected = sim_->menu_data();
+  EXPECT_EQ(std::memcmp(menu, expected.data(), 513), 0);
+  EXPECT_EQ(menu[513], 0xEE);
+  // Every later command reads its own reply.
+  EXPECT_EQ(brin_hd_swget(0, 4), 0x31);
+  EXPECT_EQ(brin_mem_set(0, 1, 0x20, 0x1234), 0x1234);
+  EXPECT_EQ(brin_mem_get(0, 1, 0x20), 0x1234);
+}
+
+TEST_F(CommandTest, RequestsWithinOneMillisecondCarryDifferentIds) {
+  // Pairs of requests, bracketed by the clock, until enough pairs went out
+  // within one tick of it.
+  int same_tick = 0;
+  for (int i = 0; i < 2000 && same_tick < 20; ++i) {
+    const size_t first = sim_->requests().size();
+    const uint32_t before = vp::tick_count_ms();
+    ASSERT_EQ(brin_hd_swget(0, 1), 0);
+    ASSERT_EQ(brin_hd_swget(0, 1), 0);
+    if (vp::tick_count_ms() != before) continue;
+    ++same_tick;
+    const auto lines = sim_->requests();
+    ASSERT_EQ(lines.size(), first + 2);
+    EXPECT_NE(lines[first].substr(0, 10), lines[first + 1].substr(0, 10)) << lines[first];
+  }
+  // No request on the connection repeats the ID of the one before it.
+  const auto lines = sim_->requests();
+  for (size_t i = 1; i < lines.size(); ++i) ASSERT_NE(lines[i - 1].substr(0, 10), lines[i].substr(0, 10)) << i;
+  if (same_tick == 0) GTEST_SKIP() << "no two requests went out within one millisecond";
 }
 
 TEST_F(CommandTest, TransactionCheckComesBeforeTheStatusCheck) {

@@ -1,6 +1,7 @@
 // The remote playback commands and the play list file.
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 #include "sim_fixture.h"
 
@@ -54,6 +55,29 @@ TEST_F(PlaybackTest, PlayListFileSaysZeroDuringTheTransferThenHoldsTheList) {
   sim_->stop();  // the handler has finished with `during` and `list`
   EXPECT_EQ(during, "0\n");
   EXPECT_EQ(velmora::testing::read_file("img/list0.txt"), list);
+}
+
+TEST_F(PlaybackTest, ListBytesBeyondTheListBufferOrTheAnnouncedSizeAreDropped) {
+  // The transfers end by their byte count, however slowly they arrive.
+  brin::timing().bulk_quiet_ms = 60000;
+  brin::timing().playlist_timeout_ms = 60000;
+  // 150 KiB of numbered lines; the file keeps the first 128 KiB.
+  std::string list;
+  for (int i = 0; list.size() < 150 * 1024; ++i) list += std::to_string(100000 + i) + "\n";
+  list.resize(150 * 1024);
+  sim_->set_play_list(list);
+  EXPECT_EQ(brin_rx_playlist(0, 0), 150 * 1024);
+  EXPECT_EQ(velmora::testing::read_file("img/list0.txt"), list.substr(0, 128 * 1024));
+  EXPECT_EQ(brin_rx_status(0, 2), 0x000F);
+
+  // A short list followed by 16 bytes the recorder did not announce.
+  const std::string small = "1\n2026/12/07 09:00:00 2026/12/07 09:30:00;1\n";
+  sim_->set_play_list(small);
+  sim_->inject({zebsim::Fault::kSurplusData, 1});
+  EXPECT_EQ(brin_rx_playlist(0, 1), static_cast<int32_t>(small.size()));
+  EXPECT_EQ(velmora::testing::read_file("img/list1.txt"), small);
+  EXPECT_EQ(brin_rx_status(0, 3), 0x000F);
+  EXPECT_EQ(brin_ctrl_play(0, 1), 0);
 }
 
 TEST_F(PlaybackTest, EmptyListLeavesTheFileAlone) {

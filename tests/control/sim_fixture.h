@@ -3,8 +3,8 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <memory>
-#include <regex>
 #include <string>
 
 #include "brinlib.h"
@@ -49,10 +49,17 @@ class SimTest : public ::testing::Test {
   std::string last_request() {
     const auto lines = sim_->requests();
     if (lines.empty()) return "";
-    static const std::regex id("^ID[0-9A-F]{8} ");
     const std::string& line = lines.back();
-    if (!std::regex_search(line, id)) return "bad transaction ID: " + line;
+    if (!has_transaction_id(line)) return "bad transaction ID: " + line;
     return "<ID> " + line.substr(11);
+  }
+
+  // "ID", eight upper-case hexadecimal digits and a space.
+  static bool has_transaction_id(const std::string& line) {
+    if (line.size() < 11 || line.compare(0, 2, "ID") != 0 || line[10] != ' ') return false;
+    for (size_t i = 2; i < 10; ++i)
+      if (!std::isdigit(static_cast<unsigned char>(line[i])) && (line[i] < 'A' || line[i] > 'F')) return false;
+    return true;
   }
 
   zebsim::Config config_;

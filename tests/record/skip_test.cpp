@@ -71,6 +71,29 @@ TEST_F(SkipTest, ForwardAndBackBetweenRunsUntilTheEnds) {
               manifest_.records[static_cast<size_t>(second.first_record_info)].gops[0].frame_bytes);
 }
 
+TEST_F(SkipTest, BackInTheOldestRunsFirstRecordReturnsToItsFirstGop) {
+  attach(four_runs());
+  std::vector<uint8_t> buffer(kFrameBufferBytes);
+  int32_t len = 0;
+  auto read = [&] {
+    EXPECT_EQ(read_data(buffer.data(), &len), 0);
+    return std::vector<uint8_t>(buffer.begin(), buffer.begin() + std::max(len, 0));
+  };
+  const std::vector<uint8_t> first = read();
+  const std::vector<uint8_t> second = read();
+  ASSERT_FALSE(first.empty());
+  ASSERT_NE(first, second);
+  const zebdisk::RunInfo& oldest = manifest_.runs[0];
+  ASSERT_EQ(cursor().block, oldest.start_block);
+  ASSERT_EQ(cursor().record, oldest.start_record);  // still in the run's first record
+
+  // No older run, but playback goes back to the run's first GOP.
+  EXPECT_EQ(skip_back(), kNoFurtherRun);
+  EXPECT_EQ(run_at_start(manifest_), 0);
+  EXPECT_EQ(read(), first);
+  EXPECT_TRUE(first == manifest_.records[static_cast<size_t>(oldest.first_record_info)].gops[0].frame_bytes);
+}
+
 TEST_F(SkipTest, FromAGapBetweenRunsSkipsRelativeToTheRunBefore) {
   attach(four_runs());
   // A time between runs 1 and 2 lands on run 2's start.

@@ -42,6 +42,8 @@ enum class Fault {
   kWrongTransaction,  // answer with another transaction ID
   kNotOk,             // answer "NG" instead of "OK"
   kCloseMidReply,     // send half a reply, then close the command connection
+  kSurplusData,       // menu data and play list: send `extra_bytes` more than
+                      // announced, in the same send as the data
 };
 
 struct FaultPlan {
@@ -50,6 +52,7 @@ struct FaultPlan {
   int delay_ms = 0;      // kLateReply
   int code = 50;         // kRefusePassword: the refusal byte
   std::string only_word; // command faults: only this command word (empty = any)
+  int extra_bytes = 16;  // kSurplusData
 };
 
 // One parsed request line: "<id> <word> <args...>".
