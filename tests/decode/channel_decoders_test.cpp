@@ -88,29 +88,32 @@ class ChannelDecoders : public ::testing::Test {
   }
 };
 
-TEST_F(ChannelDecoders, SetUpGivesEveryChannel344By344) {
+TEST_F(ChannelDecoders, SetUpGivesEveryChannel344By344AndBuildsNone) {
   EXPECT_TRUE(dec::is_set_up());
-  int w, h, builds;
-  dec::built_size(&w, &h, &builds);
-  EXPECT_EQ(w, 344);
-  EXPECT_EQ(h, 344);
-  EXPECT_EQ(builds, 1);
   for (int ch = 0; ch < 16; ++ch) {
     const auto st = dec::channel_status(ch);
     EXPECT_EQ(st.width, 344);
     EXPECT_EQ(st.height, 344);
     EXPECT_FALSE(st.active);
-    EXPECT_EQ(picture(ch).size(), 344u * 344 * 3);
+    int w = -1, h = -1, builds = -1;
+    dec::built_size(ch, &w, &h, &builds);
+    EXPECT_EQ(builds, 0) << ch;
+    EXPECT_TRUE(picture(ch).empty()) << ch;  // a picture is made on first use
   }
   EXPECT_NE(dec::work_buffer(), nullptr);
   EXPECT_NE(dec::audio_side_buffer(1), nullptr);
   // A second set-up keeps the decoders.
+  const auto clip = clip_packets(clips_dir() + "/cam0_352x240.m4v");
+  const auto pkt = clip.packet(0, 1);
+  ASSERT_EQ(dec::decode_packet(pkt.data(), pkt.size()), 1);
   EXPECT_EQ(decode_init(), 0);
-  dec::built_size(&w, &h, &builds);
+  int w, h, builds;
+  dec::built_size(1, &w, &h, &builds);
   EXPECT_EQ(builds, 1);
+  EXPECT_EQ(picture(1), expected_rgb(clip, 0));
 }
 
-TEST_F(ChannelDecoders, FirstHeaderOfANewSizeRebuildsAllChannelsOnce) {
+TEST_F(ChannelDecoders, ASizeBuildsOnlyTheChannelItArrivesOn) {
   const auto clip = clip_packets(clips_dir() + "/cam0_704x480.m4v");
   ASSERT_GT(clip.pictures.size(), 2u);
   int channel = -1;
@@ -118,25 +121,27 @@ TEST_F(ChannelDecoders, FirstHeaderOfANewSizeRebuildsAllChannelsOnce) {
   EXPECT_EQ(dec::decode_packet(pkt.data(), pkt.size(), &channel), 1);
   EXPECT_EQ(channel, 2);
   int w, h, builds;
-  dec::built_size(&w, &h, &builds);
+  dec::built_size(2, &w, &h, &builds);
   EXPECT_EQ(w, 704);
   EXPECT_EQ(h, 480);
-  EXPECT_EQ(builds, 2);
+  EXPECT_EQ(builds, 1);
   for (int ch = 0; ch < 16; ++ch) {
-    EXPECT_EQ(dec::channel_status(ch).width, 704);
-    EXPECT_EQ(dec::channel_status(ch).height, 480);
+    if (ch == 2) continue;
+    EXPECT_EQ(dec::channel_status(ch).width, 344) << ch;
+    dec::built_size(ch, &w, &h, &builds);
+    EXPECT_EQ(builds, 0) << ch;
   }
   const auto st = dec::channel_status(2);
   EXPECT_TRUE(st.active);
   EXPECT_TRUE(st.decoded);
   EXPECT_EQ(st.last_length, pkt.size());
   EXPECT_EQ(picture(2), expected_rgb(clip, 0));
-  // A second channel at the same size decodes without a rebuild.
+  // A second channel builds its own; the first is left as it was.
   const auto other = clip_packets(clips_dir() + "/cam1_704x480.m4v");
   const auto pkt5 = other.packet(0, 5);
   EXPECT_EQ(dec::decode_packet(pkt5.data(), pkt5.size()), 1);
-  dec::built_size(&w, &h, &builds);
-  EXPECT_EQ(builds, 2);
+  dec::built_size(5, &w, &h, &builds);
+  EXPECT_EQ(builds, 1);
   EXPECT_EQ(picture(5), expected_rgb(other, 0));
   EXPECT_EQ(picture(2), expected_rgb(clip, 0));
   // Later pictures of channel 2 carry no stream header and decode at the
@@ -146,6 +151,21 @@ TEST_F(ChannelDecoders, FirstHeaderOfANewSizeRebuildsAllChannelsOnce) {
     EXPECT_EQ(dec::decode_packet(p.data(), p.size()), 1) << i;
   }
   EXPECT_EQ(picture(2), expected_rgb(clip, 3));
+  // Channel 5 changes size: only channel 5 is rebuilt, and channel 2 goes
+  // on with its stream.
+  const auto small = clip_packets(clips_dir() + "/cam0_352x240.m4v");
+  const auto pkt5s = small.packet(0, 5);
+  EXPECT_EQ(dec::decode_packet(pkt5s.data(), pkt5s.size()), 1);
+  dec::built_size(5, &w, &h, &builds);
+  EXPECT_EQ(w, 352);
+  EXPECT_EQ(h, 240);
+  EXPECT_EQ(builds, 2);
+  EXPECT_EQ(picture(5), expected_rgb(small, 0));
+  dec::built_size(2, &w, &h, &builds);
+  EXPECT_EQ(builds, 1);
+  const auto p4 = clip.packet(4, 2);
+  EXPECT_EQ(dec::decode_packet(p4.data(), p4.size()), 1);
+  EXPECT_EQ(picture(2), expected_rgb(clip, 4));
   EXPECT_TRUE(g_messages.empty());
 }
 
@@ -332,10 +352,9 @@ TEST_F(ChannelDecoders, TearDownAndFailedSetUp) {
   EXPECT_TRUE(dec::is_set_up());
 }
 
-// Two threads decode channels of different sizes at once, so every packet
-// of one rebuilds the channels of the other: the decoders must come out of
-// it whole (the thread sanitizer run checks the locking), and each decode
-// either yields its channel's picture or nothing.
+// Two threads decode and write channels of different sizes at once: the
+// decoders must come out of it whole (the thread sanitizer run checks the
+// locking), and each decode yields its channel's picture.
 TEST_F(ChannelDecoders, SizeChangesMeetDecodesOnAnotherThread) {
   const auto big = clip_packets(clips_dir() + "/cam0_704x480.m4v");
   const auto small = clip_packets(clips_dir() + "/cam0_352x240.m4v");

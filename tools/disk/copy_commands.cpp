@@ -161,6 +161,13 @@ int play_copy(const std::string& source, const std::string& bmp_dir) {
       at += 48 + payload;
     }
   }
+  for (int ch = 0; ch < brin::decode::kChannels; ++ch) {
+    const brin::decode::ChannelStatus st = brin::decode::channel_status(ch);
+    if (st.refused)
+      std::fprintf(stderr, "channel %d: %d frames refused: they declare %d x %d, more than a recorder sends (%d x %d)\n",
+                   ch, st.refused, st.refused_width, st.refused_height, brin::decode::kMaxRecorderWidth,
+                   brin::decode::kMaxRecorderHeight);
+  }
   decode_deinit();
   int total = 0;
   for (const auto& [channel, count] : written) {
