@@ -41,7 +41,8 @@ extern "C" {
  * Results: 0; -1 recorder busy or short login reply; -5 empty address;
  * -6 invalid address; -7 socket, connect or time-out; -127; -234 socket mode;
  * -254 no greeting; -255 no login reply; -10201 already connected; the
- * negated refusal code of the recorder when the password is refused. */
+ * negated refusal code of the recorder (-1 to -127) when the password is
+ * refused, or -256 for a refusal that carries no such code. */
 BRIN_API int32_t brin_connect(int32_t cn, const char* address, const char* password, char* reply_text);
 /* Closes the command connection. The three further arguments are not used.
  * Results: 0, -127, -10200. */
