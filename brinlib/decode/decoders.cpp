@@ -8,6 +8,7 @@
 
 #include "brinlib.h"
 #include "common/guard.h"
+#include "common/replace_file.h"
 #include "mpeg4/colour.h"
 #include "mpeg4/decoder.h"
 #include "velmora/message.h"
@@ -359,11 +360,11 @@ bool write_picture_file(const char* path, int channel) {
   header[26] = 1;
   header[28] = 24;
   le32(34, bytes);
-  std::FILE* f = std::fopen(path, "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(header, 1, sizeof header, f) == sizeof header;
-  if (ok) ok = std::fwrite(c.rgb.data() + row * 8, 1, bytes, f) == bytes;
-  return std::fclose(f) == 0 && ok;
+  // The picture file is replaced whole, never written through a symlink.
+  ReplacingFile f(path);
+  f.write(header, sizeof header);
+  f.write(c.rgb.data() + row * 8, bytes);
+  return f.commit();
 }
 
 bool copy_picture(int channel, std::vector<uint8_t>* rgb, int* width, int* height) {

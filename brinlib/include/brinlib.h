@@ -375,11 +375,13 @@ BRIN_API int32_t I2BMP(const char* frame_path, const char* bmp_path, const char*
 
 /* Copies the span start to end (RecSeconds) of the attached disk into folder
  * as "ZEB.dat", ".index" and "List.ZEB" (joined as folder + "/" + name, or
- * folder + name when the folder ends in '/'), overwriting files of an
- * earlier copy, in a thread of its own; it starts at the GOP search_play
- * finds for start (the newest GOP when none) and ends after the first GOP
- * at or after end. Sets the disk's play state to 0 first. 0 started; -1 a
- * copy runs, folder is empty, or a file cannot be opened or written. */
+ * folder + name when the folder ends in '/'), all three created new, in a
+ * thread of its own; it starts at the GOP search_play finds for start (the
+ * newest GOP when none) and ends after the first GOP at or after end. Sets
+ * the disk's play state to 0 first. 0 started; -1 a copy runs, folder is
+ * empty, or a file cannot be created or written; -2 the folder already
+ * holds one of the three names (an earlier copy, or a symlink), which is
+ * left as it is. */
 BRIN_API int32_t hdd_copy_usb(const char* folder, uint32_t start, uint32_t end);
 /* Asks a running copy to stop and waits 10 ms. 0. */
 BRIN_API int32_t hdd_copy_usb_stop(void);

@@ -2,8 +2,11 @@
 // operations: packet scan, header scan, decoding into the channels' RGB
 // pictures, the size rule, the decoder messages and the picture files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <cstdio>
 #include <thread>
 #include <cstring>
@@ -12,6 +15,7 @@
 
 #include "brinlib.h"
 #include "decode/decoders.h"
+#include "record/bmp_export.h"
 #include "mpeg4/colour.h"
 #include "mpeg4/decoder.h"
 #include "testing.h"
@@ -295,6 +299,40 @@ TEST_F(ChannelDecoders, PictureFileDropsTheFirstEightRows) {
   EXPECT_TRUE(std::equal(file.begin() + 54, file.end(), rgb.begin() + 352 * 3 * 8));
   EXPECT_FALSE(dec::write_picture_file(path.c_str(), 16));
   EXPECT_FALSE(dec::write_picture_file(dir.file("no/such/folder.bmp").c_str(), 0));
+}
+
+// Picture files are replaced on every write: a symlink planted at the name
+// is replaced, never written through, and an earlier picture is replaced
+// whole.
+TEST_F(ChannelDecoders, PictureFilesReplaceASymlinkInsteadOfFollowingIt) {
+  const auto clip = clip_packets(clips_dir() + "/cam0_352x240.m4v");
+  const auto pkt = clip.packet(0, 0);
+  ASSERT_EQ(dec::decode_packet(pkt.data(), pkt.size()), 1);
+  velmora::testing::TempDir dir;
+  const std::string victim = dir.file("victim.txt"), absent = dir.file("absent.txt");
+  ASSERT_TRUE(velmora::testing::write_file(victim, "keep me"));
+  const std::string path = dir.file("serv000.jpg"), dangling = dir.file("serv001.jpg");
+  ASSERT_EQ(::symlink(victim.c_str(), path.c_str()), 0);
+  ASSERT_EQ(::symlink(absent.c_str(), dangling.c_str()), 0);
+  ASSERT_TRUE(dec::write_picture_file(path.c_str(), 0));
+  ASSERT_TRUE(dec::write_picture_file(dangling.c_str(), 0));
+  EXPECT_EQ(velmora::testing::read_file(victim), "keep me");
+  EXPECT_FALSE(velmora::testing::file_exists(absent));
+  struct stat st {};
+  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(read_bytes(path).size(), 54 + 352u * 232 * 3);
+  // The still pictures' writer does the same.
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_EQ(::symlink(victim.c_str(), path.c_str()), 0);
+  const std::vector<uint8_t> rows(4 * 3 * 2, 0x7F);
+  ASSERT_TRUE(brin::bmp::write_bmp(path.c_str(), rows.data(), 4, 2, 12));
+  EXPECT_EQ(velmora::testing::read_file(victim), "keep me");
+  EXPECT_EQ(read_bytes(path).size(), 54u + 2 * 12);
+  // Nothing is left beside the picture.
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+  EXPECT_EQ(entries, 3u);
 }
 
 TEST_F(ChannelDecoders, ColourConversionIsVideoRangeBt601) {
