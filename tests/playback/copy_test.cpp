@@ -318,5 +318,41 @@ TEST_F(CopyTest, ACopyStopsDiskPlayFirst) {
   expect_copy_of(dir_.file("copy"), copied_gops(manifest_, start, end));
 }
 
+// The copy reads each GOP's frames with the chunk reader. Sectors are
+// addressed as 32-bit signed numbers: a chunk that ends on the last of them
+// is read whole; one that would reach beyond it is refused, without the
+// sector number of its second part overflowing (a sanitizer build traps
+// that).
+TEST(ChunkReader, AChunkReachingBeyondTheAddressableSectorsIsRefused) {
+  constexpr uint64_t kSector = 512;
+  const std::vector<uint8_t> payload(400, 0x42);
+  zebsim::FrameSpec spec;
+  std::vector<uint8_t> chunk(brin::disk::kChunkHeaderBytes, 0);
+  chunk[brin::disk::kChunkFrameCountByte] = 1;
+  zebsim::append_frame_record(chunk, spec, payload.data(), payload.size());
+  ASSERT_EQ(chunk.size(), 548u);  // two sectors
+  const uint64_t last = static_cast<uint64_t>(INT32_MAX);
+  std::vector<uint8_t> out(brin::disk::kFrameBufferBytes);
+  for (const uint64_t first : {last - 1, last}) {
+    std::vector<vp::Drive::Extent> extents(1);
+    extents[0].offset = first * kSector;
+    extents[0].bytes = chunk;
+    brin::disk::drive().open_memory(std::move(extents), (last + 4) * kSector);
+    brin::disk::GopEntry entry;
+    entry.sector = static_cast<uint32_t>(first);
+    entry.size = static_cast<uint32_t>(chunk.size());
+    int32_t length = -1;
+    const int r = brin::disk::read_frame_chunk(entry, out.data(), out.size(), &length);
+    if (first == last - 1) {
+      EXPECT_EQ(r, 0);
+      EXPECT_EQ(length, 448);
+      EXPECT_TRUE(std::equal(payload.begin(), payload.end(), out.begin() + 48));
+    } else {
+      EXPECT_EQ(r, -1);
+    }
+  }
+  brin::disk::drive().close();
+}
+
 }  // namespace
 }  // namespace pbtest
