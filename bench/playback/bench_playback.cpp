@@ -101,15 +101,18 @@ int bench_copy(const std::string& image, const zebdisk::Manifest& m, const std::
   int failed = 0;
   for (int i = 0; i < rounds; ++i) {
     first_section_play();
+    // A copy never goes over an earlier one: each round has its own folder.
+    const std::string round_dest = dest + "/" + std::to_string(i);
+    std::filesystem::create_directories(round_dest);
     const auto t0 = Clock::now();
-    if (hdd_copy_usb(dest.c_str(), vp::rec_seconds(kStart), vp::rec_seconds(end)) != 0) return 1;
+    if (hdd_copy_usb(round_dest.c_str(), vp::rec_seconds(kStart), vp::rec_seconds(end)) != 0) return 1;
     int32_t status = 0;
     do {
       vp::sleep_ms(1);
       hdd_copy_usb_get_sts(&status);
     } while (status <= 100);
     copy_s += seconds_since(t0);
-    if (status != 200 || std::filesystem::file_size(dest + "/ZEB.dat") != bytes) ++failed;
+    if (status != 200 || std::filesystem::file_size(round_dest + "/ZEB.dat") != bytes) ++failed;
     plain_s += plain_copy_seconds(image, gops, plain_out);
   }
   std::filesystem::remove_all(dest);

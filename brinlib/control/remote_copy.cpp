@@ -9,6 +9,7 @@
 #include "control/remote_copy.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "common/guard.h"
 #include "control/tcpctrl.h"
 #include "record/dl_format.h"
+#include "velmora/clock.h"
 
 namespace brin {
 namespace {
@@ -35,6 +37,52 @@ constexpr RequestOptions kOnce{};
 
 // A chunk failed to arrive whole (or could not be taken at all).
 constexpr int32_t kChunkFailed = -5;
+
+std::atomic<int> g_call_deadline_ms{0};  // 0: kCopyCallDeadlineMs
+
+// The tick count by which the copy call that starts now must be done with
+// the network.
+uint32_t call_deadline_tick() {
+  const int ms = g_call_deadline_ms.load();
+  return vp::tick_count_ms() + static_cast<uint32_t>(ms > 0 ? ms : kCopyCallDeadlineMs);
+}
+
+// Milliseconds left until deadline_tick (0 once it has passed; the tick
+// count may wrap).
+int remaining_ms(uint32_t deadline_tick) {
+  const auto left = static_cast<int32_t>(deadline_tick - vp::tick_count_ms());
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// One receive of up to a reply's size, as receive_reply makes it (the reply
+// time limit, a closed connection a failure), but never waiting past the
+// call's deadline. Result: the byte count or a negated socket error
+// (-10035 when a limit ran out).
+int receive_within(vp::socket_t s, uint8_t* buffer, uint32_t deadline_tick) {
+  const uint32_t start = vp::tick_count_ms();
+  const int limit = std::min(timing().receive_timeout_ms, remaining_ms(deadline_tick));
+  for (;;) {
+    const int waited = static_cast<int>(vp::elapsed_ms(start, vp::tick_count_ms()));
+    if (waited >= limit) {
+      log_entry("recv_err2", {static_cast<uint32_t>(vp::kWsaEwouldblock)});
+      return -vp::kWsaEwouldblock;
+    }
+    const int ready = vp::socket_wait_readable(s, limit - waited);
+    if (ready == vp::kSocketError) {
+      const int err = vp::last_socket_error();
+      log_entry("recv_err", {static_cast<uint32_t>(err)});
+      return -err;
+    }
+    if (ready != 1) continue;
+    const int n = vp::socket_recv(s, buffer, kReplyBytes);
+    if (n > 0) return n;
+    const int err = n == 0 ? vp::kWsaEconnreset : vp::last_socket_error();
+    if (err != vp::kWsaEwouldblock) {
+      log_entry("recv_err", {static_cast<uint32_t>(err)});
+      return -err;
+    }
+  }
+}
 
 struct CarryOver {
   std::unique_ptr<uint8_t[]> data;
@@ -77,15 +125,18 @@ CopyState& copy_state() {
 // Bytes still pending from an earlier part, or already waiting on the
 // connection before a request goes out (the rest of a chunk that came too
 // late), cannot belong to the reply of that request: every copy call starts
-// with both dropped.
-void discard_carry(int cn) {
+// with both dropped. A peer that keeps sending is given up on at the call's
+// deadline: false.
+bool discard_carry(int cn, uint32_t deadline_tick) {
   CarryOver& c = copy_state().carry[cn];
   c.offset = 0;
   c.pending = 0;
   const vp::socket_t s = connection(cn).command_socket.load();
   uint8_t junk[4096];
   while (vp::socket_wait_readable(s, 0) == 1 && vp::socket_recv(s, junk, sizeof junk) > 0) {
+    if (remaining_ms(deadline_tick) == 0) return false;
   }
+  return true;
 }
 
 // Appends bytes to the data file; the file offset follows what was written.
@@ -140,7 +191,8 @@ int32_t copy_fast(int cn, const char* path, const int32_t n[12]) {
   if (const int32_t r = check_connection(cn); r != kOk) return r;
   CopyState& s = copy_state();
   std::lock_guard<std::mutex> g(s.lock);
-  discard_carry(cn);
+  const uint32_t deadline = call_deadline_tick();
+  if (!discard_carry(cn, deadline)) return kReceiveFailed;
   const int32_t r = request(cn, kOnce, "SendDataF %02d %02d %02d %02d %02d %02d %02d %02d %02d %02d %02d %02d\n", n[0],
                             n[1], n[2], n[3], n[4], n[5], n[6], n[7], n[8], n[9], n[10], n[11]);
   if (r == kOk || r == kNotOk) {
@@ -156,10 +208,10 @@ int32_t copy_fast(int cn, const char* path, const int32_t n[12]) {
     if (b > 0 && chunk_length_ok(b)) {
       if (auto buffer = chunk_buffer()) {
         send_request(cn, "JpegSendStart\n");
-        receive_exact(cn, buffer.get(), static_cast<size_t>(b));
+        receive_exact(cn, buffer.get(), static_cast<size_t>(b), deadline);
       }
     }
-    discard_carry(cn);
+    discard_carry(cn, deadline);
     return 0;
   }
   // A chunk the chunk buffer cannot hold is refused before the recorder is
@@ -168,7 +220,7 @@ int32_t copy_fast(int cn, const char* path, const int32_t n[12]) {
   auto buffer = chunk_buffer();
   if (!buffer) return kChunkFailed;
   send_request(cn, "JpegSendStart\n");
-  if (receive_exact(cn, buffer.get(), static_cast<size_t>(a)) != a) return kChunkFailed;
+  if (receive_exact(cn, buffer.get(), static_cast<size_t>(a), deadline) != a) return kChunkFailed;
 
   std::FILE* f = path ? std::fopen(path, "wb") : nullptr;
   if (f) {
@@ -182,7 +234,7 @@ int32_t copy_fast(int cn, const char* path, const int32_t n[12]) {
   }
   int32_t audio = 0;
   if (b > 0) {
-    audio = receive_exact(cn, buffer.get(), static_cast<size_t>(b));
+    audio = receive_exact(cn, buffer.get(), static_cast<size_t>(b), deadline);
     if (audio != b) return kChunkFailed;
     if (static_cast<size_t>(b) > kAudioHeaderBytes && path) store_audio_chunk(path, buffer.get(), static_cast<size_t>(b));
   }
@@ -195,7 +247,8 @@ int32_t copy_next(int cn, const char* path, uint8_t* progress, const char* index
   if (const int32_t r = check_connection(cn); r != kOk) return r;
   CopyState& s = copy_state();
   std::lock_guard<std::mutex> g(s.lock);
-  discard_carry(cn);
+  const uint32_t deadline = call_deadline_tick();
+  if (!discard_carry(cn, deadline)) return kReceiveFailed;
   if (const int32_t r = request(cn, kOnce, "SendDataN\n"); r != kOk) return r;
   const int32_t a = reply_hex(cn, 2), b = reply_hex(cn, 3);
   if (a == 0 && b == 0) {
@@ -215,7 +268,7 @@ int32_t copy_next(int cn, const char* path, uint8_t* progress, const char* index
   uint32_t stored = 0;
   uint32_t chunk_time = 0;
   if (a > 0) {
-    if (receive_exact(cn, buffer.get(), static_cast<size_t>(a)) != a) return kChunkFailed;
+    if (receive_exact(cn, buffer.get(), static_cast<size_t>(a), deadline) != a) return kChunkFailed;
     if (static_cast<size_t>(a) > kChunkHeaderBytes) {
       if (std::FILE* f = path ? std::fopen(path, "ab") : nullptr) {
         chunk_time = store_video_chunk(f, buffer.get(), static_cast<size_t>(a), buffer[27]);
@@ -225,7 +278,7 @@ int32_t copy_next(int cn, const char* path, uint8_t* progress, const char* index
     }
   }
   if (b > 0) {
-    if (receive_exact(cn, buffer.get(), static_cast<size_t>(b)) != b) return kChunkFailed;
+    if (receive_exact(cn, buffer.get(), static_cast<size_t>(b), deadline) != b) return kChunkFailed;
     if (static_cast<size_t>(b) > kAudioHeaderBytes) {
       if (path) store_audio_chunk(path, buffer.get(), static_cast<size_t>(b));
       stored += static_cast<uint32_t>(b);
@@ -246,7 +299,7 @@ int32_t copy_next(int cn, const char* path, uint8_t* progress, const char* index
 
 }  // namespace
 
-int32_t receive_exact(int cn, uint8_t* out, size_t n) {
+int32_t receive_exact(int cn, uint8_t* out, size_t n, uint32_t deadline_tick) {
   CarryOver& c = copy_state().carry[cn];
   if (!c.data) {
     c.data.reset(new (std::nothrow) uint8_t[kCarryBytes]);
@@ -258,9 +311,8 @@ int32_t receive_exact(int cn, uint8_t* out, size_t n) {
   c.offset += got;
   c.pending -= got;
   while (got < n) {
-    const int r = receive_reply(connection(cn).command_socket.load(), reinterpret_cast<char*>(c.data.get()));
+    const int r = receive_within(connection(cn).command_socket.load(), c.data.get(), deadline_tick);
     if (r < 0) return r;
-    if (r == 0) break;
     const size_t take = std::min(n - got, static_cast<size_t>(r));
     std::memcpy(out + got, c.data.get(), take);
     got += take;
@@ -273,6 +325,8 @@ int32_t receive_exact(int cn, uint8_t* out, size_t n) {
 size_t pending_carry_over(int cn) { return copy_state().carry[cn].pending; }
 
 namespace testing {
+void set_copy_call_deadline_ms(int ms) { g_call_deadline_ms.store(ms > 0 ? ms : 0); }
+
 void store_part(const char* path, uint8_t* video, size_t a, uint8_t* audio, size_t b) {
   CopyState& s = copy_state();
   std::lock_guard<std::mutex> g(s.lock);

@@ -205,11 +205,17 @@ int32_t connect_impl(int cn, const char* address, const char* password, char* re
 
   const std::string line = "PASSWORD " + encode_password(password) + "\n";
   vp::socket_send(s, line.data(), line.size());
-  if (receive_reply(s, c.login_buffer) <= 0) return fail_login(c, kNoLoginReply);
+  const int reply_bytes = receive_reply(s, c.login_buffer);
+  if (reply_bytes <= 0) return fail_login(c, kNoLoginReply);
   split_tokens(c.login_tokens, c.login_buffer, kSepLogin);
   if (std::strcmp(c.login_tokens.at(8), "OK") != 0) {
-    const auto refusal = static_cast<int8_t>(c.login_buffer[2]);
-    return fail_login(c, -static_cast<int32_t>(refusal));
+    // The reply's third byte is the recorder's refusal code (1 to 127), given
+    // back negated. A reply without one there (too short, a separator that
+    // the split turned into a zero, a byte of 128 or more) is a refusal all
+    // the same and must never read as a success or a positive result.
+    constexpr int32_t kRefusedWithoutCode = -256;
+    const auto refusal = reply_bytes >= 3 ? static_cast<int8_t>(c.login_buffer[2]) : int8_t{0};
+    return fail_login(c, refusal > 0 ? -static_cast<int32_t>(refusal) : kRefusedWithoutCode);
   }
   decode_reply_text(c.login_tokens.at(4), reply_text);
   if (c.login_tokens.count < 10) return fail_login(c, kReceiveFailed);

@@ -8,6 +8,7 @@
 
 #include "brinlib.h"
 #include "common/guard.h"
+#include "common/replace_file.h"
 #include "control/tcpctrl.h"
 
 namespace brin {
@@ -16,11 +17,11 @@ namespace {
 constexpr RequestOptions kOnce{};
 constexpr size_t kPlayListBytes = 131072;
 
-bool write_file(const char* path, const char* mode, const void* data, size_t len) {
-  FILE* f = std::fopen(path, mode);
-  if (!f) return false;
-  const bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;
-  return std::fclose(f) == 0 && ok;
+// The list file is replaced whole, never written through a symlink.
+bool write_file(const char* path, const void* data, size_t len) {
+  ReplacingFile f(path);
+  f.write(data, len);
+  return f.commit();
 }
 
 int32_t play_list(int cn, int32_t list) {
@@ -33,7 +34,7 @@ int32_t play_list(int cn, int32_t list) {
   std::snprintf(path, sizeof path, "img/list%x.txt", static_cast<unsigned>(list));
   ::mkdir("img", 0755);
   // While the list is on its way the file says that there is none.
-  write_file(path, "w", "0\n", 2);
+  write_file(path, "0\n", 2);
 
   // A list over the list buffer's 128 KiB is cut to it; the part beyond is
   // received and dropped, as is anything sent beyond the announced size, so
@@ -44,7 +45,7 @@ int32_t play_list(int cn, int32_t list) {
                                   timing().playlist_timeout_ms);
   // Only the bytes that arrived are written; a short transfer leaves a short
   // file rather than one padded with bytes the recorder never sent.
-  write_file(path, "wb", buffer.get(), got);
+  write_file(path, buffer.get(), got);
   return size;
 }
 

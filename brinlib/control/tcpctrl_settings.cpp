@@ -30,20 +30,26 @@ int32_t value_command(int cn, const RequestOptions& options, const char* format,
   return r == kOk ? reply_hex(cn, 3) : r;
 }
 
-int32_t get_time(int cn, char* date, char* time) {
+// The callers' clock buffers: a token of at most 255 characters, a century
+// before it and the terminating zero.
+constexpr size_t kClockTextBytes = 258;
+
+// Writes the clock tokens into date and time, each of the given size; a
+// text that would not fit is cut, never written past the buffer.
+int32_t get_time(int cn, char* date, size_t date_bytes, char* time, size_t time_bytes) {
   const RequestOptions clock{1, ReceiveFailure::kMinusOne, kSepClock};
   if (const int32_t r = request(cn, clock, "GetTime\n"); r != kOk) return r;
   const TokenTable& t = connection(cn).reply_tokens;
   const char* d = t.at(2);
-  if (date) {
+  if (date && date_bytes > 0) {
     if (std::strlen(d) == 8) {
       // A two-digit year: 00 to 79 are 20xx, 80 to 99 are 19xx.
-      std::sprintf(date, "%s%s", std::atoi(d) < 80 ? "20" : "19", d);
+      std::snprintf(date, date_bytes, "%s%s", std::atoi(d) < 80 ? "20" : "19", d);
     } else {
-      std::strcpy(date, d);
+      std::snprintf(date, date_bytes, "%s", d);
     }
   }
-  if (time) std::strcpy(time, t.at(3));
+  if (time && time_bytes > 0) std::snprintf(time, time_bytes, "%s", t.at(3));
   return kOk;
 }
 
@@ -90,7 +96,7 @@ using brin::value_command;
 extern "C" {
 
 int32_t brin_get_time(int32_t cn, char* date, char* time) {
-  return guarded(-1, [&] { return brin::get_time(cn, date, time); });
+  return guarded(-1, [&] { return brin::get_time(cn, date, brin::kClockTextBytes, time, brin::kClockTextBytes); });
 }
 
 int32_t brin_set_time(int32_t cn, const char* date, const char* time) {

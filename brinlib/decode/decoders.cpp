@@ -8,6 +8,7 @@
 
 #include "brinlib.h"
 #include "common/guard.h"
+#include "common/replace_file.h"
 #include "mpeg4/colour.h"
 #include "mpeg4/decoder.h"
 #include "velmora/message.h"
@@ -19,13 +20,26 @@ constexpr const char* kMessageCaption = "decore";
 constexpr size_t kPacketHeaderBytes = 27;  // up to the end of the second private field
 
 struct Channel {
-  int width = kInitialSize;
+  int width = kInitialSize;   // the stream's size, from its last stream header
   int height = kInitialSize;
-  std::vector<uint8_t> rgb;  // bottom-up rows of width * 3 bytes
+  std::vector<uint8_t> rgb;  // bottom-up rows of built_width * 3 bytes
   std::unique_ptr<mpeg4::Decoder> decoder;
+  int built_width = 0;       // what rgb and decoder were made for; 0 = not yet
+  int built_height = 0;
+  int builds = 0;
   bool active = false;
   bool decoded = false;
   uint32_t last_length = 0;
+  int refused = 0;
+  int refused_width = 0;
+  int refused_height = 0;
+
+  void release() {
+    rgb.clear();
+    rgb.shrink_to_fit();
+    decoder.reset();
+    built_width = built_height = 0;
+  }
 };
 
 struct State {
@@ -35,9 +49,6 @@ struct State {
   std::unique_ptr<uint8_t[]> work;
   std::unique_ptr<uint8_t[]> audio[2];
   Channel channel[kChannels];
-  int built_width = 0;
-  int built_height = 0;
-  int builds = 0;
   bool fail_work_buffer = false;
 };
 
@@ -62,34 +73,31 @@ void fill_info(const uint8_t* p, int id, PacketInfo* info) {
   info->total_size = read_private22(p + 24);
 }
 
-// Builds every channel's picture and decoder for w x h (set-up and size
-// changes). On failure the channels are left without pictures.
-bool build_all(State& s, int w, int h) {
-  s.built_width = s.built_height = 0;
-  for (Channel& c : s.channel) {
-    c.rgb.clear();
-    c.rgb.shrink_to_fit();
-    c.decoder.reset();
-  }
+// Makes the channel's picture and decoder for its current size, unless
+// they were made for it already. Only this channel is touched, so a size
+// change on one camera never restarts another. False when the size is no
+// recorder size or memory runs out; the channel then has neither.
+bool build(Channel& c) {
+  if (c.decoder && c.built_width == c.width && c.built_height == c.height) return true;
+  c.release();
+  if (!is_recorder_size(c.width, c.height)) return false;
   try {
-    for (Channel& c : s.channel) {
-      c.width = w;
-      c.height = h;
-      c.rgb.assign(static_cast<size_t>(w) * h * 3, 0);
-      c.decoder = std::make_unique<mpeg4::Decoder>();
-    }
+    c.rgb.assign(static_cast<size_t>(c.width) * c.height * 3, 0);
+    c.decoder = std::make_unique<mpeg4::Decoder>();
   } catch (const std::bad_alloc&) {
-    for (Channel& c : s.channel) {
-      c.rgb.clear();
-      c.rgb.shrink_to_fit();
-      c.decoder.reset();
-    }
+    c.release();
     return false;
   }
-  s.built_width = w;
-  s.built_height = h;
-  ++s.builds;
+  c.built_width = c.width;
+  c.built_height = c.height;
+  ++c.builds;
   return true;
+}
+
+void note_refusal(Channel& c, int width, int height) {
+  ++c.refused;
+  c.refused_width = width;
+  c.refused_height = height;
 }
 
 const char* message_for(int decoder_result) {
@@ -104,12 +112,26 @@ const char* message_for(int decoder_result) {
 
 // Runs the channel's decoder over one piece and converts a finished
 // picture. Returns the decoder's result; a picture of another size than
-// the channel's counts as a bitstream error.
+// the channel's counts as a bitstream error. A piece whose stream headers
+// declare an oversized picture never reaches the decoder, and a decoder
+// that took a larger size some other way (a short-header picture) is let
+// go at once, so its memory does not stay.
 int run_decoder(Channel& c, const uint8_t* data, size_t size) {
-  if (!c.decoder || c.rgb.size() != static_cast<size_t>(c.width) * c.height * 3) return mpeg4::kInvalidState;
+  int w = 0, h = 0;
+  if (declares_oversize_picture(data, size, &w, &h)) {
+    note_refusal(c, w, h);
+    return mpeg4::kTooLarge;
+  }
+  if (!build(c)) return mpeg4::kOutOfMemory;
   mpeg4::Picture pic;
   size_t consumed = 0;
   const int r = c.decoder->decode(data, size, &consumed, &pic);
+  const mpeg4::StreamInfo& info = c.decoder->info();
+  if (info.width > 0 && !is_recorder_size(info.width, info.height)) {
+    note_refusal(c, info.width, info.height);
+    c.release();
+    return mpeg4::kTooLarge;
+  }
   if (r == mpeg4::kOk) {
     if (pic.width != c.width || pic.height != c.height) return mpeg4::kBitstreamError;
     mpeg4::yuv420_to_bgr24(pic, c.rgb.data(), true);
@@ -126,6 +148,31 @@ int finish(Channel& c, int r, const char** message) {
 }
 
 }  // namespace
+
+bool is_recorder_size(int width, int height) {
+  return width > 0 && height > 0 && width <= kMaxRecorderWidth && height <= kMaxRecorderHeight;
+}
+
+bool declares_oversize_picture(const uint8_t* data, size_t size, int* width, int* height) {
+  if (!data) return false;
+  // Every video object layer start code (00 00 01 20..2F) is probed as the
+  // decoder would read it; one that cannot be read is refused by the
+  // decoder itself and allocates nothing.
+  for (size_t i = 0; i + 3 < size; ++i) {
+    if (data[i + 2] > 1) {
+      i += 2;
+      continue;
+    }
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1 || (data[i + 3] & 0xF0) != 0x20) continue;
+    int w = 0, h = 0;
+    if (mpeg4::probe_video_object_layer(data + i, size - i, &w, &h) && !is_recorder_size(w, h)) {
+      if (width) *width = w;
+      if (height) *height = h;
+      return true;
+    }
+  }
+  return false;
+}
 
 uint32_t read_private22(const uint8_t* p) {
   return (static_cast<uint32_t>(p[0] & 0x7F) << 15) | (static_cast<uint32_t>(p[1] >> 4) << 11) |
@@ -254,8 +301,13 @@ int decode_packet(const uint8_t* data, size_t size, int* channel_out) {
     // A stream header gives the channel's size. A packet without one finds
     // no size and yields no picture, unless the channel's decoder already
     // holds its stream (a later picture of the same stream): that one is
-    // decoded at the channel's size.
+    // decoded at the channel's size. A size beyond what recorders send is
+    // refused before it becomes the channel's.
     if (flags & kScanSize) {
+      if (!is_recorder_size(scan.width, scan.height) && scan.width != 0 && scan.height != 0) {
+        note_refusal(c, scan.width, scan.height);
+        return 0;
+      }
       c.width = scan.width;
       c.height = scan.height;
     } else if (info.kind == kVideo && !(c.decoder && c.decoder->info().width > 0)) {
@@ -264,9 +316,6 @@ int decode_packet(const uint8_t* data, size_t size, int* channel_out) {
     if (c.width == 0 || c.height == 0) return 0;
     if (info.kind == kAudio) return 0;
     c.active = true;
-    if (c.width != s.built_width || c.height != s.built_height) {
-      if (!build_all(s, c.width, c.height)) return 0;
-    }
     c.last_length = static_cast<uint32_t>(length);
     result = finish(c, run_decoder(c, packet, length), &message);
   }
@@ -294,7 +343,7 @@ bool write_picture_file(const char* path, int channel) {
   std::lock_guard<std::mutex> g(s.lock);
   if (!s.set_up || !path || channel < 0 || channel >= kChannels) return false;
   const Channel& c = s.channel[channel];
-  const int w = c.width, h = c.height;
+  const int w = c.built_width, h = c.built_height;
   if (w <= 0 || h <= 8) return false;
   const size_t row = static_cast<size_t>(w) * 3;
   if (c.rgb.size() != row * h) return false;
@@ -311,11 +360,11 @@ bool write_picture_file(const char* path, int channel) {
   header[26] = 1;
   header[28] = 24;
   le32(34, bytes);
-  std::FILE* f = std::fopen(path, "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(header, 1, sizeof header, f) == sizeof header;
-  if (ok) ok = std::fwrite(c.rgb.data() + row * 8, 1, bytes, f) == bytes;
-  return std::fclose(f) == 0 && ok;
+  // The picture file is replaced whole, never written through a symlink.
+  ReplacingFile f(path);
+  f.write(header, sizeof header);
+  f.write(c.rgb.data() + row * 8, bytes);
+  return f.commit();
 }
 
 bool copy_picture(int channel, std::vector<uint8_t>* rgb, int* width, int* height) {
@@ -324,8 +373,8 @@ bool copy_picture(int channel, std::vector<uint8_t>* rgb, int* width, int* heigh
   if (!s.set_up || channel < 0 || channel >= kChannels) return false;
   const Channel& c = s.channel[channel];
   if (rgb) *rgb = c.rgb;
-  if (width) *width = c.width;
-  if (height) *height = c.height;
+  if (width) *width = c.built_width;
+  if (height) *height = c.built_height;
   return true;
 }
 
@@ -340,15 +389,19 @@ ChannelStatus channel_status(int channel) {
   st.active = c.active;
   st.decoded = c.decoded;
   st.last_length = c.last_length;
+  st.refused = c.refused;
+  st.refused_width = c.refused_width;
+  st.refused_height = c.refused_height;
   return st;
 }
 
-void built_size(int* width, int* height, int* builds) {
+void built_size(int channel, int* width, int* height, int* builds) {
   State& s = state();
   std::lock_guard<std::mutex> g(s.lock);
-  if (width) *width = s.built_width;
-  if (height) *height = s.built_height;
-  if (builds) *builds = s.builds;
+  const bool valid = channel >= 0 && channel < kChannels;
+  if (width) *width = valid ? s.channel[channel].built_width : 0;
+  if (height) *height = valid ? s.channel[channel].built_height : 0;
+  if (builds) *builds = valid ? s.channel[channel].builds : 0;
 }
 
 uint8_t* work_buffer() {
@@ -371,6 +424,7 @@ int init() {
       c.active = false;
       c.decoded = false;
       c.last_length = 0;
+      c.refused = c.refused_width = c.refused_height = 0;
     }
     s.work.reset();
     if (!s.fail_work_buffer) s.work.reset(new (std::nothrow) uint8_t[kWorkBufferBytes]());
@@ -384,12 +438,14 @@ int init() {
     std::lock_guard<std::mutex> g(s.lock);
     for (auto& a : s.audio)
       if (!a) a.reset(new (std::nothrow) uint8_t[kAudioSideBufferBytes]());
+    // The channels start at the initial size; each makes its picture and
+    // decoder when it is first used.
     if (!s.set_up) {
-      if (!build_all(s, kInitialSize, kInitialSize)) {
-        s.work.reset();
-        return 1;
+      for (Channel& c : s.channel) {
+        c.release();
+        c.width = c.height = kInitialSize;
+        c.builds = 0;
       }
-      s.builds = 1;
       s.set_up = true;
     }
   }
@@ -405,12 +461,9 @@ void deinit() {
     for (auto& a : s.audio) a.reset();
     if (s.set_up) {
       for (Channel& c : s.channel) {
-        c.rgb.clear();
-        c.rgb.shrink_to_fit();
-        c.decoder.reset();
+        c.release();
         c.width = c.height = kInitialSize;
       }
-      s.built_width = s.built_height = 0;
       s.set_up = false;
     }
   }

@@ -3,8 +3,14 @@
 // Used by the live view, the downloaded data files and single-frame bitmaps.
 //
 // The channel state is process-wide. The operations take one lock, so a
-// size change that rebuilds every channel never meets a decode on another
-// thread; message boxes are shown after the lock is released.
+// size change never meets a decode on another thread; message boxes are
+// shown after the lock is released.
+//
+// Each channel's picture and decoder are made on its first use and remade
+// only when that channel's size changes. Picture sizes are bounded by what
+// recorders send: a stream header declaring more than 1920 x 1088 is refused
+// before anything is allocated for it (the decoder core alone accepts up to
+// 4095 x 4095), so one forged packet cannot cost hundreds of megabytes.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +24,18 @@ inline constexpr int kInitialSize = 344;            // width and height after se
 inline constexpr size_t kScanLimit = 262144;        // bytes a packet scan reads at most
 inline constexpr size_t kWorkBufferBytes = 1048576;
 inline constexpr size_t kAudioSideBufferBytes = 2048;
+// The largest picture a recorder sends; larger stream headers are refused.
+inline constexpr int kMaxRecorderWidth = 1920;
+inline constexpr int kMaxRecorderHeight = 1088;
+
+// Whether a picture size lies within what recorders send (1 to the maximum
+// in both directions).
+bool is_recorder_size(int width, int height);
+// Whether any video object layer header in data declares a size that is no
+// recorder size (one the decoder core would accept but a recorder never
+// sends); the first such size is stored through width and height when they
+// are not null.
+bool declares_oversize_picture(const uint8_t* data, size_t size, int* width = nullptr, int* height = nullptr);
 
 // Decoder results that reach the channel decoders' callers.
 inline constexpr int kDecoderInvalidState = 11;
@@ -72,10 +90,12 @@ void set_strict_mode(bool strict);
 
 // Decodes one video packet (the first recorder packet in data; size bytes
 // readable) into its channel's picture. 1 when a picture was produced, else
-// 0. The channel found is stored in *channel when not null.
+// 0. The channel found is stored in *channel when not null. A packet whose
+// stream header declares more than a recorder sends yields 0, changes
+// nothing of the channel but its refusal count, and allocates nothing.
 int decode_packet(const uint8_t* data, size_t size, int* channel = nullptr);
 // Decodes a further piece of the channel's stream with its current state.
-// 1 on success, else 0.
+// 1 on success, else 0 (also for a piece declaring an oversized picture).
 int decode_next_piece(int channel, const uint8_t* data, size_t size);
 // Writes the channel's picture as a BMP file without its first 8 rows.
 // False when nothing was written (no picture, height 8 or less, or the file
@@ -84,7 +104,7 @@ bool write_picture_file(const char* path, int channel);
 
 // A copy of the channel's picture (bottom-up rows of width * 3 bytes, blue,
 // green, red) and its size; false for a channel outside 0..15 or before
-// set-up.
+// set-up. A channel that has decoded nothing yet has no picture (empty).
 bool copy_picture(int channel, std::vector<uint8_t>* rgb, int* width, int* height);
 
 struct ChannelStatus {
@@ -93,11 +113,15 @@ struct ChannelStatus {
   bool active = false;   // a video packet of the channel was decoded
   bool decoded = false;  // the last decode of the channel produced a picture
   uint32_t last_length = 0;
+  int refused = 0;         // packets and pieces refused for an oversized picture
+  int refused_width = 0;   // the size the last refused one declared
+  int refused_height = 0;
 };
 ChannelStatus channel_status(int channel);
-// The size every channel's decoder was last built for, and how many times
-// all sixteen were built (set-up and every size change).
-void built_size(int* width, int* height, int* builds);
+// The size the channel's picture and decoder were last built for (0 x 0
+// before its first use), and how many times they were built (first use and
+// every size change of this channel).
+void built_size(int channel, int* width, int* height, int* builds);
 
 // Shared buffers of the callers (the data-file player, live audio).
 uint8_t* work_buffer();

@@ -41,7 +41,8 @@ extern "C" {
  * Results: 0; -1 recorder busy or short login reply; -5 empty address;
  * -6 invalid address; -7 socket, connect or time-out; -127; -234 socket mode;
  * -254 no greeting; -255 no login reply; -10201 already connected; the
- * negated refusal code of the recorder when the password is refused. */
+ * negated refusal code of the recorder (-1 to -127) when the password is
+ * refused, or -256 for a refusal that carries no such code. */
 BRIN_API int32_t brin_connect(int32_t cn, const char* address, const char* password, char* reply_text);
 /* Closes the command connection. The three further arguments are not used.
  * Results: 0, -127, -10200. */
@@ -374,11 +375,13 @@ BRIN_API int32_t I2BMP(const char* frame_path, const char* bmp_path, const char*
 
 /* Copies the span start to end (RecSeconds) of the attached disk into folder
  * as "ZEB.dat", ".index" and "List.ZEB" (joined as folder + "/" + name, or
- * folder + name when the folder ends in '/'), overwriting files of an
- * earlier copy, in a thread of its own; it starts at the GOP search_play
- * finds for start (the newest GOP when none) and ends after the first GOP
- * at or after end. Sets the disk's play state to 0 first. 0 started; -1 a
- * copy runs, folder is empty, or a file cannot be opened or written. */
+ * folder + name when the folder ends in '/'), all three created new, in a
+ * thread of its own; it starts at the GOP search_play finds for start (the
+ * newest GOP when none) and ends after the first GOP at or after end. Sets
+ * the disk's play state to 0 first. 0 started; -1 a copy runs, folder is
+ * empty, or a file cannot be created or written; -2 the folder already
+ * holds one of the three names (an earlier copy, or a symlink), which is
+ * left as it is. */
 BRIN_API int32_t hdd_copy_usb(const char* folder, uint32_t start, uint32_t end);
 /* Asks a running copy to stop and waits 10 ms. 0. */
 BRIN_API int32_t hdd_copy_usb_stop(void);

@@ -14,6 +14,7 @@
 #include "OvoDec1.h"
 #include "brinlib.h"
 #include "common/guard.h"
+#include "common/replace_file.h"
 #include "decode/decoders.h"
 #include "record/play_engine.h"
 #include "velmora/message.h"
@@ -52,15 +53,15 @@ bool write_bmp(const char* path, const uint8_t* rows, int width, int height, siz
   put16(header + 26, 1);
   put16(header + 28, 24);
   put32(header + 34, static_cast<uint32_t>(image));
-  std::FILE* f = std::fopen(path, "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(header, 1, sizeof header, f) == sizeof header;
+  // A picture file is replaced whole, never written through a symlink.
+  ReplacingFile f(path);
+  f.write(header, sizeof header);
   const uint8_t zeros[3] = {0, 0, 0};
-  for (int y = 0; ok && y < height; ++y) {
-    ok = std::fwrite(rows + static_cast<size_t>(y) * stride, 1, row_bytes, f) == row_bytes &&
-         std::fwrite(zeros, 1, padded - row_bytes, f) == padded - row_bytes;
+  for (int y = 0; f.ok() && y < height; ++y) {
+    f.write(rows + static_cast<size_t>(y) * stride, row_bytes);
+    f.write(zeros, padded - row_bytes);
   }
-  return std::fclose(f) == 0 && ok;
+  return f.commit();
 }
 
 namespace {

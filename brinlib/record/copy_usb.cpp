@@ -138,8 +138,8 @@ class Writer {
     return 0;
   }
 
-  // Writes the list line, cuts off what an earlier copy into the same files
-  // left behind them, and makes everything durable. The status stays, or
+  // Writes the list line, cuts the files to what this copy wrote (a failed
+  // GOP's part included), and makes everything durable. The status stays, or
   // becomes the failure of this step.
   int32_t finish(int32_t status) {
     int32_t data_failure = 0, index_failure = 0;
@@ -304,18 +304,24 @@ int32_t hdd_copy_usb(const char* folder, uint32_t start, uint32_t end) {
     if (!folder || !*folder) return -1;
     const std::string dir(folder);
     const char* names[3] = {brin::copyfile::kDataName, brin::copyfile::kIndexName, brin::copyfile::kListName};
+    // A copy is evidence: its files are made new, never opened over an
+    // earlier copy's, and a name that is a symlink is not followed (O_EXCL
+    // refuses it like any file that exists). Files this call made are
+    // removed again when it gives up.
+    auto give_up = [&](int made, int32_t result) {
+      close_files(s);
+      for (int j = 0; j < made; ++j) ::unlink(brin::copyfile::join(dir, names[j]).c_str());
+      return result;
+    };
     for (int i = 0; i < 3; ++i) {
-      s.fd[i] = ::open(brin::copyfile::join(dir, names[i]).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-      if (s.fd[i] < 0) {
-        close_files(s);
-        return -1;
-      }
+      s.fd[i] = ::open(brin::copyfile::join(dir, names[i]).c_str(),
+                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (s.fd[i] < 0) return give_up(i, errno == EEXIST ? kFolderHoldsCopy : -1);
     }
     const char* placeholder = brin::copyfile::kListPlaceholder;
     if (!write_all(s.fd[kList], reinterpret_cast<const uint8_t*>(placeholder),
                    std::char_traits<char>::length(placeholder), 0)) {
-      close_files(s);
-      return -1;
+      return give_up(3, -1);
     }
     s.free_kb = free_space_kb(dir);
     s.start = start;

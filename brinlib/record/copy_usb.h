@@ -15,6 +15,10 @@
 
 namespace brin::copy {
 
+// hdd_copy_usb's refusal of a folder that already holds a file of a copy
+// (or a symlink by such a name): an earlier copy is never overwritten.
+inline constexpr int32_t kFolderHoldsCopy = -2;
+
 inline constexpr int32_t kComplete = 100;
 inline constexpr int32_t kReadFailure = 101;
 inline constexpr int32_t kStopped = 102;

@@ -466,6 +466,9 @@ int read_frame_chunk(const GopEntry& entry, uint8_t* out, size_t capacity, int32
   // behind what it gives. Whole sectors are read, so the buffer must take
   // the last sector whole.
   const size_t sectors = sectors_of(entry.size);
+  // Sectors are addressed as 32-bit signed numbers: a chunk whose last
+  // sector lies beyond them (disks over 1 TiB) cannot be read.
+  if (static_cast<uint64_t>(entry.sector) + sectors - 1 > static_cast<uint64_t>(INT32_MAX)) return -1;
   const size_t first_part = static_cast<size_t>(kSectorBytes) - kChunkHeaderBytes;
   if (sectors * kSectorBytes - kChunkHeaderBytes > capacity) return -1;
   uint8_t first[kSectorBytes];

@@ -57,13 +57,14 @@ TEST_F(LoginTest, RefusedPasswordGivesTheNegatedRefusalByte) {
   EXPECT_EQ(brin_connect(0, config_.address.c_str(), "wrong", nullptr), -50);
   sim.inject({zebsim::Fault::kRefusePassword, 1, 0, 51});
   EXPECT_EQ(brin_connect(0, config_.address.c_str(), "secret", nullptr), -51);
-  // A refusal byte that is a separator has become the zero after "NG".
+  // A refusal byte that is a separator has become the zero after "NG": a
+  // refusal without a code, still negative.
   sim.inject({zebsim::Fault::kRefusePassword, 1, 0, ' '});
-  EXPECT_EQ(brin_connect(0, config_.address.c_str(), "secret", nullptr), 0);
+  EXPECT_EQ(brin_connect(0, config_.address.c_str(), "secret", nullptr), -256);
   EXPECT_EQ(brin_unconnect(0, 0, 0, 0), -10200);
-  // A negative byte reads as a signed number.
+  // A byte of 128 or more is no refusal code either.
   sim.inject({zebsim::Fault::kRefusePassword, 1, 0, 0xF0});
-  EXPECT_EQ(brin_connect(0, config_.address.c_str(), "secret", nullptr), 16);
+  EXPECT_EQ(brin_connect(0, config_.address.c_str(), "secret", nullptr), -256);
   EXPECT_EQ(brin_unconnect(0, 0, 0, 0), -10200);
   // A good login afterwards still works.
   connect();

@@ -2,8 +2,11 @@
 // operations: packet scan, header scan, decoding into the channels' RGB
 // pictures, the size rule, the decoder messages and the picture files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <cstdio>
 #include <thread>
 #include <cstring>
@@ -12,6 +15,7 @@
 
 #include "brinlib.h"
 #include "decode/decoders.h"
+#include "record/bmp_export.h"
 #include "mpeg4/colour.h"
 #include "mpeg4/decoder.h"
 #include "testing.h"
@@ -88,29 +92,32 @@ class ChannelDecoders : public ::testing::Test {
   }
 };
 
-TEST_F(ChannelDecoders, SetUpGivesEveryChannel344By344) {
+TEST_F(ChannelDecoders, SetUpGivesEveryChannel344By344AndBuildsNone) {
   EXPECT_TRUE(dec::is_set_up());
-  int w, h, builds;
-  dec::built_size(&w, &h, &builds);
-  EXPECT_EQ(w, 344);
-  EXPECT_EQ(h, 344);
-  EXPECT_EQ(builds, 1);
   for (int ch = 0; ch < 16; ++ch) {
     const auto st = dec::channel_status(ch);
     EXPECT_EQ(st.width, 344);
     EXPECT_EQ(st.height, 344);
     EXPECT_FALSE(st.active);
-    EXPECT_EQ(picture(ch).size(), 344u * 344 * 3);
+    int w = -1, h = -1, builds = -1;
+    dec::built_size(ch, &w, &h, &builds);
+    EXPECT_EQ(builds, 0) << ch;
+    EXPECT_TRUE(picture(ch).empty()) << ch;  // a picture is made on first use
   }
   EXPECT_NE(dec::work_buffer(), nullptr);
   EXPECT_NE(dec::audio_side_buffer(1), nullptr);
   // A second set-up keeps the decoders.
+  const auto clip = clip_packets(clips_dir() + "/cam0_352x240.m4v");
+  const auto pkt = clip.packet(0, 1);
+  ASSERT_EQ(dec::decode_packet(pkt.data(), pkt.size()), 1);
   EXPECT_EQ(decode_init(), 0);
-  dec::built_size(&w, &h, &builds);
+  int w, h, builds;
+  dec::built_size(1, &w, &h, &builds);
   EXPECT_EQ(builds, 1);
+  EXPECT_EQ(picture(1), expected_rgb(clip, 0));
 }
 
-TEST_F(ChannelDecoders, FirstHeaderOfANewSizeRebuildsAllChannelsOnce) {
+TEST_F(ChannelDecoders, ASizeBuildsOnlyTheChannelItArrivesOn) {
   const auto clip = clip_packets(clips_dir() + "/cam0_704x480.m4v");
   ASSERT_GT(clip.pictures.size(), 2u);
   int channel = -1;
@@ -118,25 +125,27 @@ TEST_F(ChannelDecoders, FirstHeaderOfANewSizeRebuildsAllChannelsOnce) {
   EXPECT_EQ(dec::decode_packet(pkt.data(), pkt.size(), &channel), 1);
   EXPECT_EQ(channel, 2);
   int w, h, builds;
-  dec::built_size(&w, &h, &builds);
+  dec::built_size(2, &w, &h, &builds);
   EXPECT_EQ(w, 704);
   EXPECT_EQ(h, 480);
-  EXPECT_EQ(builds, 2);
+  EXPECT_EQ(builds, 1);
   for (int ch = 0; ch < 16; ++ch) {
-    EXPECT_EQ(dec::channel_status(ch).width, 704);
-    EXPECT_EQ(dec::channel_status(ch).height, 480);
+    if (ch == 2) continue;
+    EXPECT_EQ(dec::channel_status(ch).width, 344) << ch;
+    dec::built_size(ch, &w, &h, &builds);
+    EXPECT_EQ(builds, 0) << ch;
   }
   const auto st = dec::channel_status(2);
   EXPECT_TRUE(st.active);
   EXPECT_TRUE(st.decoded);
   EXPECT_EQ(st.last_length, pkt.size());
   EXPECT_EQ(picture(2), expected_rgb(clip, 0));
-  // A second channel at the same size decodes without a rebuild.
+  // A second channel builds its own; the first is left as it was.
   const auto other = clip_packets(clips_dir() + "/cam1_704x480.m4v");
   const auto pkt5 = other.packet(0, 5);
   EXPECT_EQ(dec::decode_packet(pkt5.data(), pkt5.size()), 1);
-  dec::built_size(&w, &h, &builds);
-  EXPECT_EQ(builds, 2);
+  dec::built_size(5, &w, &h, &builds);
+  EXPECT_EQ(builds, 1);
   EXPECT_EQ(picture(5), expected_rgb(other, 0));
   EXPECT_EQ(picture(2), expected_rgb(clip, 0));
   // Later pictures of channel 2 carry no stream header and decode at the
@@ -146,6 +155,21 @@ TEST_F(ChannelDecoders, FirstHeaderOfANewSizeRebuildsAllChannelsOnce) {
     EXPECT_EQ(dec::decode_packet(p.data(), p.size()), 1) << i;
   }
   EXPECT_EQ(picture(2), expected_rgb(clip, 3));
+  // Channel 5 changes size: only channel 5 is rebuilt, and channel 2 goes
+  // on with its stream.
+  const auto small = clip_packets(clips_dir() + "/cam0_352x240.m4v");
+  const auto pkt5s = small.packet(0, 5);
+  EXPECT_EQ(dec::decode_packet(pkt5s.data(), pkt5s.size()), 1);
+  dec::built_size(5, &w, &h, &builds);
+  EXPECT_EQ(w, 352);
+  EXPECT_EQ(h, 240);
+  EXPECT_EQ(builds, 2);
+  EXPECT_EQ(picture(5), expected_rgb(small, 0));
+  dec::built_size(2, &w, &h, &builds);
+  EXPECT_EQ(builds, 1);
+  const auto p4 = clip.packet(4, 2);
+  EXPECT_EQ(dec::decode_packet(p4.data(), p4.size()), 1);
+  EXPECT_EQ(picture(2), expected_rgb(clip, 4));
   EXPECT_TRUE(g_messages.empty());
 }
 
@@ -277,6 +301,40 @@ TEST_F(ChannelDecoders, PictureFileDropsTheFirstEightRows) {
   EXPECT_FALSE(dec::write_picture_file(dir.file("no/such/folder.bmp").c_str(), 0));
 }
 
+// Picture files are replaced on every write: a symlink planted at the name
+// is replaced, never written through, and an earlier picture is replaced
+// whole.
+TEST_F(ChannelDecoders, PictureFilesReplaceASymlinkInsteadOfFollowingIt) {
+  const auto clip = clip_packets(clips_dir() + "/cam0_352x240.m4v");
+  const auto pkt = clip.packet(0, 0);
+  ASSERT_EQ(dec::decode_packet(pkt.data(), pkt.size()), 1);
+  velmora::testing::TempDir dir;
+  const std::string victim = dir.file("victim.txt"), absent = dir.file("absent.txt");
+  ASSERT_TRUE(velmora::testing::write_file(victim, "keep me"));
+  const std::string path = dir.file("serv000.jpg"), dangling = dir.file("serv001.jpg");
+  ASSERT_EQ(::symlink(victim.c_str(), path.c_str()), 0);
+  ASSERT_EQ(::symlink(absent.c_str(), dangling.c_str()), 0);
+  ASSERT_TRUE(dec::write_picture_file(path.c_str(), 0));
+  ASSERT_TRUE(dec::write_picture_file(dangling.c_str(), 0));
+  EXPECT_EQ(velmora::testing::read_file(victim), "keep me");
+  EXPECT_FALSE(velmora::testing::file_exists(absent));
+  struct stat st {};
+  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(read_bytes(path).size(), 54 + 352u * 232 * 3);
+  // The still pictures' writer does the same.
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_EQ(::symlink(victim.c_str(), path.c_str()), 0);
+  const std::vector<uint8_t> rows(4 * 3 * 2, 0x7F);
+  ASSERT_TRUE(brin::bmp::write_bmp(path.c_str(), rows.data(), 4, 2, 12));
+  EXPECT_EQ(velmora::testing::read_file(victim), "keep me");
+  EXPECT_EQ(read_bytes(path).size(), 54u + 2 * 12);
+  // Nothing is left beside the picture.
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+  EXPECT_EQ(entries, 3u);
+}
+
 TEST_F(ChannelDecoders, ColourConversionIsVideoRangeBt601) {
   // Flat pictures of known YUV values through the converter.
   const struct { uint8_t y, u, v, b, g, r; } cases[] = {
@@ -332,10 +390,9 @@ TEST_F(ChannelDecoders, TearDownAndFailedSetUp) {
   EXPECT_TRUE(dec::is_set_up());
 }
 
-// Two threads decode channels of different sizes at once, so every packet
-// of one rebuilds the channels of the other: the decoders must come out of
-// it whole (the thread sanitizer run checks the locking), and each decode
-// either yields its channel's picture or nothing.
+// Two threads decode and write channels of different sizes at once: the
+// decoders must come out of it whole (the thread sanitizer run checks the
+// locking), and each decode yields its channel's picture.
 TEST_F(ChannelDecoders, SizeChangesMeetDecodesOnAnotherThread) {
   const auto big = clip_packets(clips_dir() + "/cam0_704x480.m4v");
   const auto small = clip_packets(clips_dir() + "/cam0_352x240.m4v");

@@ -3,6 +3,10 @@
 // are refused, cut short or late.
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "control/Tcpetc.h"
 #include "control/remote_copy.h"
 #include "dl_fixture.h"
@@ -250,6 +254,74 @@ TEST_F(RemoteCopy, RequestCarriesTheTwelveNumbers) {
   EXPECT_NE(lines[0].find(" SendDataF 26 12 07 10 00 00 26 12 07 10 00 02\n"), std::string::npos) << lines[0];
   EXPECT_EQ(lines[0].rfind("ID", 0), 0u);
   EXPECT_EQ(lines[1], "JpegSendStart\n");
+}
+
+// A recorder that sends its chunk one byte at a time, each byte well within
+// the reply time limit: each copy call ends with an error at its overall
+// deadline instead of holding the copy for as long as the chunk would take
+// (here over half an hour). The figures are reported, not asserted.
+TEST_F(RemoteCopy, ADrippingChunkEndsAtTheCallsDeadline) {
+  constexpr int kChunk = 100000;
+  std::atomic<bool> stop{false};
+  std::atomic<int> dripped{0};
+  std::atomic<int> dripping{0};  // handlers still sending
+  brin::timing().receive_timeout_ms = 3000;  // far more than a byte takes
+  brin::testing::set_copy_call_deadline_ms(400);
+  CopyServer server;
+  ASSERT_TRUE(server.ready());
+  // Announces a video chunk of kChunk bytes and, once told to send it,
+  // sends a byte every 20 ms until the client has gone or the test ends.
+  auto drip = [&](zebsim::Session& session, const zebsim::Request& r) {
+    char fields[32];
+    std::snprintf(fields, sizeof fields, "%X 0 1", kChunk);
+    session.reply(r, fields);
+    std::string line;
+    if (!session.read_line(line, 5000) || line != "JpegSendStart") return;
+    const uint8_t byte = 0;
+    ++dripping;
+    dripped = 0;
+    while (!stop.load() && dripped.load() < kChunk && session.send_raw(&byte, 1)) {
+      ++dripped;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    --dripping;
+  };
+  auto stop_dripping = [&] {
+    stop = true;
+    EXPECT_TRUE(velmora::testing::wait_until([&] { return dripping.load() == 0; }, std::chrono::seconds(5)));
+    stop = false;
+  };
+  auto timed = [](auto call) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const int32_t r = call();
+    return std::pair{r, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count()};
+  };
+
+  // The first part of a copy.
+  server.recorder().add_command("SendDataF", drip);
+  const auto [fast, fast_ms] =
+      timed([&] { return brin_copy_fast(0, data().c_str(), 26, 12, 7, 10, 0, 0, 26, 12, 7, 10, 0, 2); });
+  EXPECT_EQ(fast, -5);
+  EXPECT_LT(dripped.load(), kChunk);
+  std::printf("brin_copy_fast on a dripping chunk: %d after %.0f ms, %d bytes received\n", fast, fast_ms,
+              dripped.load());
+  stop_dripping();
+
+  // A later part: the first is served whole, the next drips.
+  uint8_t progress[4] = {};
+  server.recorder().add_command("SendDataF", [](zebsim::Session& session, const zebsim::Request& r) {
+    session.reply(r, "0 0 0");
+  });
+  EXPECT_EQ(brin_copy_fast(0, data().c_str(), 26, 12, 7, 10, 0, 0, 26, 12, 7, 10, 0, 2), 0);
+  server.recorder().add_command("SendDataN", drip);
+  const auto [next, next_ms] =
+      timed([&] { return brin_copy_next(0, data().c_str(), progress, dir_.path().c_str()); });
+  EXPECT_EQ(next, -5);
+  EXPECT_LT(dripped.load(), kChunk);
+  std::printf("brin_copy_next on a dripping chunk: %d after %.0f ms, %d bytes received\n", next, next_ms,
+              dripped.load());
+  stop_dripping();
+  brin::testing::set_copy_call_deadline_ms(0);
 }
 
 }  // namespace

@@ -1,6 +1,12 @@
 // velmora-dl on a copied data file: its description, the split and the
 // pictures of one channel.
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "../decode/forged_stream.h"
 #include "dl_fixture.h"
 
 namespace {
@@ -60,6 +66,67 @@ TEST_F(Tool, RefusesBadArguments) {
   EXPECT_EQ(run_tool("--channel 16 x.dat").status, 2);
   EXPECT_EQ(run_tool("--frobnicate x.dat").status, 2);
   EXPECT_EQ(run_tool("'" + out_.file("missing.dat") + "'").status, 1);
+}
+
+// Runs velmora-dl with its output into a file; the exit status and the
+// program's peak resident memory in KB.
+struct Peak {
+  int status = -1;
+  long max_rss_kb = 0;
+  std::string text;
+};
+Peak run_measured(const std::vector<std::string>& args, const std::string& output) {
+  Peak r;
+  const std::string program = velmora::testing::build_dir() + "/bin/velmora-dl";
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+      ::dup2(fd, 1);
+      ::dup2(fd, 2);
+    }
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  if (pid < 0) return r;
+  int status = 0;
+  rusage usage{};
+  if (::wait4(pid, &status, 0, &usage) != pid) return r;
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.max_rss_kb = usage.ru_maxrss;
+  r.text = velmora::testing::read_file(output);
+  return r;
+}
+
+// A few hundred bytes declaring 4095 x 4095 pictures: the pictures are
+// refused with a message, and the program's memory stays that of a file of
+// ordinary pictures.
+TEST(ToolOnForgedFile, PicturesLargerThanARecorderSendsAreRefused) {
+  TempDir dir;
+  auto file_of = [&](const std::string& name, int width, int height) {
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < 4; ++i) {
+      const auto pkt = forged::packet(0, width, height, 3000u * static_cast<unsigned>(i + 1));
+      bytes.insert(bytes.end(), pkt.begin(), pkt.end());
+    }
+    EXPECT_TRUE(zebsim::write_binary_file(dir.file(name), bytes));
+    return dir.file(name);
+  };
+  const std::string forged_file = file_of("forged.dat", 4095, 4095);
+  const std::string ordinary_file = file_of("ordinary.dat", 352, 240);
+  const Peak forged_run = run_measured({"--bmp", dir.file("bmp1"), forged_file}, dir.file("out1.txt"));
+  const Peak ordinary_run = run_measured({"--bmp", dir.file("bmp2"), ordinary_file}, dir.file("out2.txt"));
+  std::printf("velmora-dl --bmp peak resident memory: %ld KB for a %zu-byte file declaring 4095 x 4095, "
+              "%ld KB declaring 352 x 240\n",
+              forged_run.max_rss_kb, dl_test::bytes_of(forged_file).size(), ordinary_run.max_rss_kb);
+  EXPECT_EQ(forged_run.status, 1) << forged_run.text;
+  EXPECT_NE(forged_run.text.find("4 packets refused: they declare 4095 x 4095"), std::string::npos) << forged_run.text;
+  ASSERT_GT(ordinary_run.max_rss_kb, 0);
+  EXPECT_LT(forged_run.max_rss_kb, ordinary_run.max_rss_kb + 20 * 1024);
 }
 
 }  // namespace

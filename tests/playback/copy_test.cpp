@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <condition_variable>
+#include <filesystem>
 
 #include "playback_fixture.h"
 
@@ -207,13 +208,89 @@ TEST_F(CopyTest, AWriteErrorGives103AndCutsThePartialGop) {
   expect_copy_of(folder, gops);
 }
 
-TEST_F(CopyTest, ACopyOverAnEarlierOneLeavesNothingOfIt) {
+// A copy is evidence: a folder that holds one, or any of its three names,
+// is refused and left exactly as it was.
+TEST_F(CopyTest, AFolderHoldingACopyIsRefusedAndKeepsIt) {
   attach(two_runs());
   const std::string folder = dir_.file("copy");
-  ASSERT_EQ(copy(folder, T(2024, 5, 1, 10, 0, 0), T(2024, 5, 1, 10, 30, 8)), 200);
   const RecTime start = T(2024, 5, 1, 10, 0, 5), end = T(2024, 5, 1, 10, 0, 7);
   ASSERT_EQ(copy(folder, start, end), 200);
+  const std::vector<uint8_t> data = file_bytes(folder + "/ZEB.dat"), index = file_bytes(folder + "/.index");
+  const std::string list = velmora::testing::read_file(folder + "/List.ZEB");
+  EXPECT_EQ(hdd_copy_usb(folder.c_str(), S(T(2024, 5, 1, 10, 0, 0)), S(T(2024, 5, 1, 10, 30, 8))), -2);
+  EXPECT_TRUE(file_bytes(folder + "/ZEB.dat") == data);
+  EXPECT_TRUE(file_bytes(folder + "/.index") == index);
+  EXPECT_EQ(velmora::testing::read_file(folder + "/List.ZEB"), list);
   expect_copy_of(folder, copied_gops(manifest_, start, end));
+
+  // One of the names alone is enough, and the refusal leaves no new file.
+  for (const char* name : {"ZEB.dat", ".index", "List.ZEB"}) {
+    const std::string other = dir_.file(std::string("only_") + (name[0] == '.' ? name + 1 : name));
+    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+    ASSERT_TRUE(velmora::testing::write_file(other + "/" + name, "earlier"));
+    EXPECT_EQ(hdd_copy_usb(other.c_str(), S(start), S(end)), -2) << name;
+    EXPECT_EQ(velmora::testing::read_file(other + "/" + name), "earlier") << name;
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(other)) ++entries;
+    EXPECT_EQ(entries, 1u) << name;
+  }
+  // A fresh folder beside it takes the next copy.
+  EXPECT_EQ(copy(dir_.file("copy2"), start, end), 200);
+}
+
+// A symlink named like a copy's file, pointing at a file elsewhere or at a
+// name that does not exist yet, is never followed: nothing is written
+// through it.
+TEST_F(CopyTest, APlantedSymlinkIsNotWrittenThrough) {
+  attach(two_runs());
+  const RecTime start = T(2024, 5, 1, 10, 0, 5), end = T(2024, 5, 1, 10, 0, 7);
+  const std::string victim = dir_.file("victim.txt");
+  ASSERT_TRUE(velmora::testing::write_file(victim, "keep me"));
+  for (const char* name : {"ZEB.dat", ".index", "List.ZEB"}) {
+    const std::string folder = dir_.file(std::string("planted_") + (name[0] == '.' ? name + 1 : name));
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(victim.c_str(), (folder + "/" + name).c_str()), 0);
+    const std::string absent = dir_.file(std::string("absent_") + (name[0] == '.' ? name + 1 : name));
+    const std::string dangling_folder = folder + "_dangling";
+    ASSERT_EQ(mkdir(dangling_folder.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(absent.c_str(), (dangling_folder + "/" + name).c_str()), 0);
+
+    EXPECT_EQ(hdd_copy_usb(folder.c_str(), S(start), S(end)), -2) << name;
+    EXPECT_EQ(hdd_copy_usb(dangling_folder.c_str(), S(start), S(end)), -2) << name;
+    EXPECT_EQ(velmora::testing::read_file(victim), "keep me") << name;
+    EXPECT_FALSE(velmora::testing::file_exists(absent)) << name;
+  }
+  int32_t status = -1;
+  hdd_copy_usb_get_sts(&status);
+  EXPECT_EQ(status, 200);  // no copy was started
+}
+
+// velmora-disk export says why it refuses a folder holding a copy, and
+// with --new-folder copies into the next free recNN folder in it.
+TEST_F(CopyTest, ExportIntoAFolderHoldingACopyIsRefusedUnlessANewFolderIsAsked) {
+  const std::string image = dir_.file("disk.img");
+  std::string error;
+  zebdisk::Manifest manifest;
+  ASSERT_TRUE(zebdisk::write_disk(two_runs(), image, &manifest, &error)) << error;
+  const std::string tool = velmora::testing::build_dir() + "/bin/velmora-disk export " + image +
+                           " --from \"2024/05/01 10:00:03\" --to \"2024/05/01 10:00:06\" ";
+  const std::string dest = dir_.file("out");
+  ASSERT_EQ(velmora::testing::run_command(tool + dest).status, 0);
+  const std::vector<uint8_t> first = file_bytes(dest + "/ZEB.dat");
+  ASSERT_FALSE(first.empty());
+
+  const auto again = velmora::testing::run_command(tool + dest);
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.text.find("already holds a copy"), std::string::npos) << again.text;
+  EXPECT_TRUE(file_bytes(dest + "/ZEB.dat") == first);
+
+  // rec00 exists already (made by hand, as by the viewer): rec01 is taken.
+  ASSERT_EQ(mkdir((dest + "/rec00").c_str(), 0755), 0);
+  const auto numbered = velmora::testing::run_command(tool + "--new-folder " + dest);
+  EXPECT_EQ(numbered.status, 0) << numbered.text;
+  EXPECT_TRUE(file_bytes(dest + "/rec01/ZEB.dat") == first);
+  EXPECT_FALSE(velmora::testing::file_exists(dest + "/rec00/ZEB.dat"));
+  EXPECT_TRUE(file_bytes(dest + "/ZEB.dat") == first);
 }
 
 TEST_F(CopyTest, TheFolderIsJoinedWithASlashUnlessItEndsInOne) {
@@ -239,6 +316,42 @@ TEST_F(CopyTest, ACopyStopsDiskPlayFirst) {
   ASSERT_EQ(copy(dir_.file("copy"), start, end), 200);
   EXPECT_EQ(brin::play::control().hdd_state.load(), 0);
   expect_copy_of(dir_.file("copy"), copied_gops(manifest_, start, end));
+}
+
+// The copy reads each GOP's frames with the chunk reader. Sectors are
+// addressed as 32-bit signed numbers: a chunk that ends on the last of them
+// is read whole; one that would reach beyond it is refused, without the
+// sector number of its second part overflowing (a sanitizer build traps
+// that).
+TEST(ChunkReader, AChunkReachingBeyondTheAddressableSectorsIsRefused) {
+  constexpr uint64_t kSector = 512;
+  const std::vector<uint8_t> payload(400, 0x42);
+  zebsim::FrameSpec spec;
+  std::vector<uint8_t> chunk(brin::disk::kChunkHeaderBytes, 0);
+  chunk[brin::disk::kChunkFrameCountByte] = 1;
+  zebsim::append_frame_record(chunk, spec, payload.data(), payload.size());
+  ASSERT_EQ(chunk.size(), 548u);  // two sectors
+  const uint64_t last = static_cast<uint64_t>(INT32_MAX);
+  std::vector<uint8_t> out(brin::disk::kFrameBufferBytes);
+  for (const uint64_t first : {last - 1, last}) {
+    std::vector<vp::Drive::Extent> extents(1);
+    extents[0].offset = first * kSector;
+    extents[0].bytes = chunk;
+    brin::disk::drive().open_memory(std::move(extents), (last + 4) * kSector);
+    brin::disk::GopEntry entry;
+    entry.sector = static_cast<uint32_t>(first);
+    entry.size = static_cast<uint32_t>(chunk.size());
+    int32_t length = -1;
+    const int r = brin::disk::read_frame_chunk(entry, out.data(), out.size(), &length);
+    if (first == last - 1) {
+      EXPECT_EQ(r, 0);
+      EXPECT_EQ(length, 448);
+      EXPECT_TRUE(std::equal(payload.begin(), payload.end(), out.begin() + 48));
+    } else {
+      EXPECT_EQ(r, -1);
+    }
+  }
+  brin::disk::drive().close();
 }
 
 }  // namespace

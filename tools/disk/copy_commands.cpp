@@ -25,6 +25,7 @@
 namespace {
 
 constexpr int kBarWidth = 40;
+constexpr int kMaxCopyFolders = 100;  // rec00 to rec99, as the viewer numbers them
 constexpr uint32_t kPollMs = 50;
 
 void draw_bar(int percent, bool tty) {
@@ -53,7 +54,8 @@ uint32_t le32(const uint8_t* p) {
 
 }  // namespace
 
-int export_span(uint32_t from, uint32_t to, const std::string& dest) {
+int export_span(uint32_t from, uint32_t to, const std::string& parent, bool new_folder) {
+  std::string dest = parent;
   struct stat st;
   if (::stat(dest.c_str(), &st) != 0) {
     if (::mkdir(dest.c_str(), 0755) != 0) {
@@ -64,12 +66,44 @@ int export_span(uint32_t from, uint32_t to, const std::string& dest) {
     std::fprintf(stderr, "velmora-disk: %s is not a folder\n", dest.c_str());
     return 1;
   }
+  if (new_folder) {
+    // The first of rec00 to rec99 that does not exist yet, made here (a
+    // folder made meanwhile by someone else is passed over).
+    int n = 0;
+    for (; n < kMaxCopyFolders; ++n) {
+      char name[8];
+      std::snprintf(name, sizeof name, "rec%02d", n);
+      const std::string candidate = brin::copyfile::join(parent, name);
+      if (::mkdir(candidate.c_str(), 0755) == 0) {
+        dest = candidate;
+        break;
+      }
+      if (errno != EEXIST) {
+        std::fprintf(stderr, "velmora-disk: cannot create %s: %s\n", candidate.c_str(), std::strerror(errno));
+        return 1;
+      }
+    }
+    if (n == kMaxCopyFolders) {
+      std::fprintf(stderr, "velmora-disk: %s already holds rec00 to rec%02d; choose another folder\n",
+                   parent.c_str(), kMaxCopyFolders - 1);
+      return 1;
+    }
+    std::printf("copying into %s\n", dest.c_str());
+  }
   if (first_section_play() != 0) {
     std::fprintf(stderr, "velmora-disk: the index of the disk could not be loaded\n");
     return 1;
   }
-  if (hdd_copy_usb(dest.c_str(), from, to) != 0) {
-    std::fprintf(stderr, "velmora-disk: cannot open the copy's files in %s\n", dest.c_str());
+  const int32_t started = hdd_copy_usb(dest.c_str(), from, to);
+  if (started == brin::copy::kFolderHoldsCopy) {
+    std::fprintf(stderr,
+                 "velmora-disk: %s already holds a copy (%s, %s or %s), which is left as it is; give an empty "
+                 "folder, or --new-folder to copy into a new rec folder in it\n",
+                 dest.c_str(), brin::copyfile::kDataName, brin::copyfile::kIndexName, brin::copyfile::kListName);
+    return 1;
+  }
+  if (started != 0) {
+    std::fprintf(stderr, "velmora-disk: cannot create the copy's files in %s\n", dest.c_str());
     return 1;
   }
   const bool tty = ::isatty(STDERR_FILENO) != 0;
@@ -160,6 +194,13 @@ int play_copy(const std::string& source, const std::string& bmp_dir) {
       }
       at += 48 + payload;
     }
+  }
+  for (int ch = 0; ch < brin::decode::kChannels; ++ch) {
+    const brin::decode::ChannelStatus st = brin::decode::channel_status(ch);
+    if (st.refused)
+      std::fprintf(stderr, "channel %d: %d frames refused: they declare %d x %d, more than a recorder sends (%d x %d)\n",
+                   ch, st.refused, st.refused_width, st.refused_height, brin::decode::kMaxRecorderWidth,
+                   brin::decode::kMaxRecorderHeight);
   }
   decode_deinit();
   int total = 0;

@@ -4,8 +4,10 @@
 #include <string>
 
 // Copies the span from..to (RecSeconds) of the open disk into the folder dest
-// (created when missing), showing the progress on a terminal. Exit code.
-int export_span(uint32_t from, uint32_t to, const std::string& dest);
+// (created when missing), or with new_folder into the next free folder
+// rec00 to rec99 made in it, showing the progress on a terminal. A folder
+// that already holds a copy is refused. Exit code.
+int export_span(uint32_t from, uint32_t to, const std::string& dest, bool new_folder);
 // Decodes the pictures of the copy in the folder source and writes them to
 // bmp_dir as "chNN_NNNNNN.bmp" (channel, picture number). Exit code.
 int play_copy(const std::string& source, const std::string& bmp_dir);

@@ -27,7 +27,7 @@ void usage(FILE* out) {
       "       velmora-disk [--force] --drive N\n"
       "       velmora-disk [--force] frames (IMAGE | --drive N) --at \"yyyy/mm/dd hh:mm:ss\" [--count N]\n"
       "       velmora-disk [--force] export (IMAGE | --drive N) --from \"yyyy/mm/dd hh:mm:ss\"\n"
-      "                    --to \"yyyy/mm/dd hh:mm:ss\" DEST\n"
+      "                    --to \"yyyy/mm/dd hh:mm:ss\" [--new-folder] DEST\n"
       "       velmora-disk play-copy DEST --bmp DIR\n"
       "\n"
       "Reads a recorder disk (drive N, 0-9: the path in VELMORA_DRIVE<N>, else the\n"
@@ -40,6 +40,9 @@ void usage(FILE* out) {
       "export: copies the recordings from the --from time to the first GOP at or\n"
       "after the --to time into the folder DEST (created when missing) as the\n"
       "viewer's copy does: ZEB.dat, .index and List.ZEB, with a progress bar.\n"
+      "A folder that already holds a copy is never written over; --new-folder\n"
+      "copies into the next free folder rec00 to rec99 in DEST instead, as the\n"
+      "viewer's copy window does.\n"
       "play-copy: decodes every picture of the copy in DEST and writes it to DIR\n"
       "as chNN_NNNNNN.bmp (channel, picture number).\n"
       "--force reads a disk even when its settings sector lacks the recorder's mark.\n",
@@ -204,6 +207,7 @@ int print_frames(uint32_t at, int count) {
 int main(int argc, char** argv) {
   enum class Command { kSummary, kFrames, kExport, kPlayCopy } command = Command::kSummary;
   bool force = false;
+  bool new_folder = false;
   int drive = -1;
   const char* image = nullptr;
   const char* at = nullptr;
@@ -221,6 +225,8 @@ int main(int argc, char** argv) {
     }
     if (!std::strcmp(a, "--force")) {
       force = true;
+    } else if (!std::strcmp(a, "--new-folder")) {
+      new_folder = true;
     } else if (!std::strcmp(a, "--drive") && i + 1 < argc) {
       drive = std::atoi(argv[++i]);
     } else if (!std::strcmp(a, "--at") && i + 1 < argc) {
@@ -258,6 +264,7 @@ int main(int argc, char** argv) {
   const bool frames = command == Command::kFrames;
   const bool exporting = command == Command::kExport;
   if ((image == nullptr) == (drive < 0) || (frames && !at) || (!frames && at) || count < 1 || bmp_dir ||
+      (new_folder && !exporting) ||
       (exporting && (!from || !to || !dest)) || (!exporting && (from || to || dest))) {
     usage(stderr);
     return 2;
@@ -290,7 +297,7 @@ int main(int argc, char** argv) {
   if (frames) {
     rc = print_frames(at_seconds, count);
   } else if (exporting) {
-    rc = export_span(from_seconds, to_seconds, dest);
+    rc = export_span(from_seconds, to_seconds, dest, new_folder);
   } else {
     print_summary();
   }

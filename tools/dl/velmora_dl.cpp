@@ -138,6 +138,11 @@ int write_pictures(dl::DataReader& reader, const std::string& dir, int channel) 
     std::snprintf(name, sizeof name, "/%d_%u.bmp", channel, (p.time - first) / 3000);
     if (brin::decode::write_picture_file((dir + name).c_str(), channel)) ++written;
   }
+  const brin::decode::ChannelStatus st = brin::decode::channel_status(channel);
+  if (st.refused)
+    std::fprintf(stderr, "velmora-dl: %d packets refused: they declare %d x %d, more than a recorder sends (%d x %d)\n",
+                 st.refused, st.refused_width, st.refused_height, brin::decode::kMaxRecorderWidth,
+                 brin::decode::kMaxRecorderHeight);
   decode_deinit();
   std::printf("%d pictures of channel %d written to %s\n", written, channel, dir.c_str());
   return written > 0 ? 0 : 1;
