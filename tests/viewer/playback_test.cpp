@@ -188,6 +188,42 @@ TEST_F(Playback, SteppingWhilePausedMovesOneGop) {
   EXPECT_TRUE(text_of("Label1").isEmpty());
 }
 
+TEST_F(Playback, SpacePausesAndPlaysAndTheArrowKeysStep) {
+  set_drive(1, clip_disk("clips", kRuns));
+  MainView& v = start_with_windows();
+  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 5), nullptr);
+  ASSERT_TRUE(wait_for_played_picture());
+  v.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&v));
+  auto* clock = find<QTimer>("tmrTokei");
+  auto paused = [&] { return clock->isActive() && !v.following_pictures(); };
+
+  // Space pauses playback ...
+  QTest::keyClick(&v, Qt::Key_Space);
+  ASSERT_TRUE(wait_for(paused, 60000));
+  // ... the arrows step one GOP at a time (the first step starts from
+  // wherever the pause left the reading) ...
+  QTest::keyClick(&v, Qt::Key_Right);
+  ASSERT_TRUE(wait_for(paused, 60000));
+  const uint32_t before = *shown_time();
+  QTest::keyClick(&v, Qt::Key_Right);
+  ASSERT_TRUE(wait_for(paused, 60000));
+  EXPECT_EQ(*shown_time(), before + 1);
+  // Left steps back (the first step back, too, from wherever the reading
+  // stands).
+  QTest::keyClick(&v, Qt::Key_Left);
+  ASSERT_TRUE(wait_for(paused, 60000));
+  const uint32_t back = *shown_time();
+  QTest::keyClick(&v, Qt::Key_Left);
+  ASSERT_TRUE(wait_for(paused, 60000));
+  EXPECT_EQ(*shown_time(), back - 1);
+  // ... and Space plays on.
+  const uint32_t at = *shown_time();
+  QTest::keyClick(&v, Qt::Key_Space);
+  ASSERT_TRUE(wait_for([&] { return shown_time() && *shown_time() > at + 2; }, 60000));
+  EXPECT_EQ(v.playback_mode(), 2);
+}
+
 TEST_F(Playback, UndecodableDataStopsPlaybackWithItsMessage) {
   // A stream of pictures without the stream headers a decoder starts from.
   std::vector<uint8_t> junk;

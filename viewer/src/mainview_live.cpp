@@ -241,12 +241,12 @@ void MainView::switch_over(int row) {
   connect_entry(row);
 }
 
-void MainView::close_open_slots() {
+void MainView::close_open_slots(int pause_ms) {
   for (int s = 0; s < kSlotsUsed; ++s) {
     if (slots_[static_cast<size_t>(s)] == 0) continue;
     lib::brin_unconnect(s, 0, 0, 0);
     slots_[static_cast<size_t>(s)] = 0;
-    wait_ms(1000);
+    wait_ms(pause_ms);
   }
 }
 
@@ -263,7 +263,8 @@ void MainView::disconnect_live() {
 // control connection opened again for it), reception and audio end, and the
 // slots close. With show_pictures_and_state the cells and buttons return to
 // the not-connected state.
-void MainView::stop_stream(bool show_pictures_and_state) {
+void MainView::stop_stream(bool show_pictures_and_state, bool pause) {
+  const int pause_ms = pause ? 1000 : 0;
   lib::brin_udp_rx_stop();
   receiving_ = 0;
   if (slots_[0] == 0) {
@@ -272,11 +273,11 @@ void MainView::stop_stream(bool show_pictures_and_state) {
     if (lib::brin_connect(0, address.constData(), login_.c_str(), reply) == 0) slots_[0] = 1;
   }
   lib::brin_udp_count(0, 1, 0, 0);
-  wait_ms(1000);
+  wait_ms(pause_ms);
   lib::brin_udp_close();
   if (audio_device_) lib::wave_play_ctrl(0);
-  wait_ms(1000);
-  close_open_slots();
+  wait_ms(pause_ms);
+  close_open_slots(pause_ms);
   // After a disconnect every recorder, the last one included, can be chosen.
   selected_entry_ = -99;
   if (!show_pictures_and_state) return;
@@ -388,10 +389,9 @@ void MainView::show_single(int cell) {
     c.label->hide();
     c.picture->hide();
   }
+  apply_cells();
   Cell& c = cells_[static_cast<size_t>(cell)];
-  c.label->move(px(1450), px(800));
   c.label->show();
-  c.picture->setGeometry(QRect(px(1450), px(1000), px(10000), px(7500)));
   c.picture->show();
   command6_->setEnabled(true);
 }

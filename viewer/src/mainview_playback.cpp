@@ -153,6 +153,12 @@ void MainView::playback_button(int index) {
   }
   const bool saved = playback_mode_ == 1;
   const bool disk = playback_mode_ == 2;
+  // A step while paused keeps it paused; stop pauses; the rest play.
+  if (index == 6)
+    playing_ = false;
+  else if (((index == 1 || index == 4) && !tmr_tokei_->isActive()) || index == 0 || index == 2 || index == 3 ||
+           index == 5 || index == 7)
+    playing_ = playback_mode_ != 0;
   switch (index) {
     case 0:
       if (disk) go_to_current_recording_start();
@@ -344,6 +350,9 @@ void MainView::refresh_pictures() {
   uint32_t time = 0;
   if (lib::make_bmp(&count, &first, &second, &time, &idle) == lib::kMissing) return;
   if (idle == 1) {
+    // Playback that was seen running has ended (at the end of the data).
+    if (idle_indicator_ == 0) playing_ = false;
+    idle_indicator_ = 1;
     if (!tmr_tokei_->isActive()) tmr_tokei_->start(50);
     label1_->clear();
     drain_pictures();
