@@ -84,18 +84,32 @@ class Windows : public DiskViewerTest {
   }
 
   static QColor colour(QPushButton* b) { return b ? b->palette().color(QPalette::Button) : QColor(); }
+
+  // A window is open on the screen beside the main window: off its pictures
+  // and controls.
+  void expect_beside_main(QWidget* w, const char* what) {
+    ASSERT_NE(w, nullptr) << what;
+    ASSERT_TRUE(wait_for([&] { return w->isVisible(); })) << what;
+    const QRect r = w->frameGeometry();
+    EXPECT_TRUE(w->screen()->availableGeometry().contains(r)) << what;
+    const auto occupied = view_->occupied_rects();
+    EXPECT_GE(occupied.size(), 3u);
+    for (const QRect& o : occupied)
+      EXPECT_FALSE(r.intersects(o)) << what << " over " << o.x() << "," << o.y() << " " << o.width() << "x"
+                                    << o.height();
+  }
 };
 
 // ---- Time search
 
 TEST_F(Windows, TimeSearchListsRecordingsAndAlarmRecordingsApart) {
-  MainView& v = start_with_windows();
+  start_with_windows();
   click("Command3");
   TimeSearch* ts = windows_->time_search();
   ASSERT_NE(ts, nullptr);
   EXPECT_TRUE(ts->isVisible());
   EXPECT_TRUE(ts->windowFlags() & Qt::WindowStaysOnTopHint);
-  EXPECT_EQ(ts->pos(), v.stored_placement());
+  expect_beside_main(ts, "TimeSearch");
   EXPECT_TRUE(in<QPushButton>(ts, "cmdBack")->isHidden());
   EXPECT_EQ(items(in<QListWidget>(ts, "lstRec")),
             (std::vector<QString>{"2026/12/07 09:00:00", "2026/12/07 11:00:00", "2026/12/09 23:59:50"}));
@@ -285,11 +299,11 @@ TEST_F(Windows, ThePlayListOfConnectionOneJoinsTheRecordingList) {
 TEST_F(Windows, TheCopyWindowOpensWithTodayAndTheStoredDestination) {
   const QString dest = folder("copies");
   write_sn("[ZEB]\nRDataCopyPath=  " + dest.toStdString() + "  \n");
-  MainView& v = start_with_windows();
+  start_with_windows();
   RDataCopy* rc = open_copy_window();
   ASSERT_NE(rc, nullptr);
   EXPECT_TRUE(rc->isVisible());
-  EXPECT_EQ(rc->pos(), v.stored_placement());
+  expect_beside_main(rc, "RDataCopy");
   EXPECT_TRUE(rc->windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_TRUE(in<QPushButton>(rc, "cmdBack")->isHidden());
   EXPECT_EQ(in<QLineEdit>(rc, "txtF")->text(), dest);
@@ -526,6 +540,39 @@ TEST_F(Windows, ThePictureSaveWindowShowsTheViewsPictureAndRefusesAnEmptyName) {
   click("Command6");
   EXPECT_TRUE(wait_for([&] { return windows_->data_copy() == nullptr; }));
   EXPECT_NE(windows_->picture_save(), nullptr);
+}
+
+TEST_F(Windows, EveryOtherWindowOpensBesideTheMainWindow) {
+  start_with_windows();
+  // The data copy window is the widest: the main window moves over to make
+  // room for it.
+  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 0), nullptr);
+  click("Command14_6");
+  click("Command1");
+  expect_beside_main(windows_->data_copy(), "RDataCopy");
+  click("Command8_0");
+  click("Command6");
+  expect_beside_main(windows_->picture_save(), "PicSave");
+  click("Command7");
+  click("Command4");
+  expect_beside_main(windows_->disk_data_search(), "RDataSearch");
+  click("Command7");
+  click("Command5");
+  expect_beside_main(windows_->saved_picture_search(), "SDataSearch");
+  screenshot(view_.get(), QStringLiteral("mainview-with-SDataSearch"));
+}
+
+TEST(Placement, WithoutRoomBesideTheWindowCoversTheLeastOfItsPictures) {
+  // A main window that fills the screen: the window goes where it hides the
+  // least of the pictures and controls, here the empty corner at the right.
+  const QRect screen(0, 0, 1024, 768);
+  const std::vector<QRect> occupied = {QRect(0, 0, 700, 768), QRect(880, 0, 144, 300)};
+  const QPoint p = place_beside(screen, occupied, QSize(300, 400), screen);
+  EXPECT_EQ(QRect(p, QSize(300, 400)), QRect(724, 368, 300, 400));
+  // With room at the right it goes there, beside the main window.
+  EXPECT_EQ(place_beside(QRect(0, 100, 600, 500), occupied, QSize(300, 400), screen), QPoint(604, 100));
+  // None at the right, some at the left.
+  EXPECT_EQ(place_beside(QRect(400, 100, 624, 500), occupied, QSize(300, 400), screen), QPoint(96, 100));
 }
 
 TEST(Screenshots, AJapaneseFontDrawsTheWindowsTexts) {
