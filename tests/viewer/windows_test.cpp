@@ -121,26 +121,54 @@ TEST_F(Windows, TimeSearchListsRecordingsAndAlarmRecordingsApart) {
   screenshot(ts, QStringLiteral("TimeSearch"));
 }
 
-TEST_F(Windows, ASearchWithoutDataKeepsTheWindowOpenWithItsMessage) {
+TEST_F(Windows, ASearchOutsideTheRecordingsNamesTheirRangeAndOffersItsNearerEnd) {
   MainView& v = start_with_windows();
-  // After the newest recording: a time in a gap between recordings plays
-  // the recording that follows it.
+  // After the newest recording, the offer declined: the window stays, the
+  // range named.
+  answer_yes_ = false;
   TimeSearch* ts = search_disk_at(2026, 12, 11, 12, 0, 0);
   ASSERT_NE(ts, nullptr);
-  EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("指定した日時のデータは存在しません")}));
+  ASSERT_EQ(questions_.size(), 1u);
+  EXPECT_TRUE(questions_[0].startsWith(QStringLiteral("指定した日時のデータは存在しません"))) << questions_[0].toStdString();
+  EXPECT_TRUE(questions_[0].contains(QStringLiteral("2026/12/07 09:00:00 から 2026/12/10 00:00:10"))) << questions_[0].toStdString();
+  EXPECT_TRUE(questions_[0].contains(QStringLiteral("(2026/12/10 00:00:00)"))) << questions_[0].toStdString();
+  EXPECT_TRUE(messages_.empty());
   EXPECT_TRUE(ts->isVisible());
   EXPECT_TRUE(find<QGroupBox>("Frame5")->isHidden());
   EXPECT_FALSE(find<QTimer>("Timer1")->isActive());
 
-  // With data: playback starts and the window goes.
-  messages_.clear();
+  // Before the oldest: said so, not a silent jump to the first recording.
+  questions_.clear();
+  choose_date(ts, 2026, 12, 6);
+  type_time(ts, 23, 0, 0);
+  click_in(ts, QStringLiteral("cmdStart"));
+  ASSERT_EQ(questions_.size(), 1u);
+  EXPECT_TRUE(questions_[0].startsWith(QStringLiteral("指定した日時より前の録画データはありません"))) << questions_[0].toStdString();
+  EXPECT_TRUE(questions_[0].contains(QStringLiteral("(2026/12/07 09:00:00)"))) << questions_[0].toStdString();
+  EXPECT_TRUE(find<QGroupBox>("Frame5")->isHidden());
+
+  // With data: playback starts without a question and the window goes.
+  questions_.clear();
   choose_date(ts, 2026, 12, 7);
   type_time(ts, 9, 0, 10);
   click_in(ts, QStringLiteral("cmdStart"));
   EXPECT_TRUE(messages_.empty());
+  EXPECT_TRUE(questions_.empty());
   EXPECT_FALSE(find<QGroupBox>("Frame5")->isHidden());
   EXPECT_TRUE(find<QTimer>("Timer1")->isActive());
   EXPECT_EQ(v.playback_mode(), 2);
+  EXPECT_TRUE(wait_for([&] { return windows_->time_search() == nullptr; }));
+}
+
+TEST_F(Windows, TheOfferedEndOfTheRecordingsPlays) {
+  MainView& v = start_with_windows();
+  answer_yes_ = true;
+  TimeSearch* ts = search_disk_at(2026, 12, 6, 23, 0, 0);
+  ASSERT_NE(ts, nullptr);
+  EXPECT_EQ(questions_.size(), 1u);
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(v.playback_mode(), 2);
+  EXPECT_FALSE(find<QGroupBox>("Frame5")->isHidden());
   EXPECT_TRUE(wait_for([&] { return windows_->time_search() == nullptr; }));
 }
 
@@ -251,18 +279,21 @@ TEST_F(Windows, TheCalendarDrawsEachMonthWithItsLengthAndFirstWeekday) {
   EXPECT_EQ(shown_days(ts), range(1, 28));
 }
 
-TEST_F(Windows, TheColourButtonMarksTheDaysWithRecordings) {
+TEST_F(Windows, TheDaysWithRecordingsAreMarkedFromTheStart) {
   start_with_windows();
   click("Command3");
   TimeSearch* ts = windows_->time_search();
   ASSERT_NE(ts, nullptr);
   choose_date(ts, 2026, 12, 8);
   const QColor face = colour(day_button(ts, 20));
-  // Before the marking no day is known to hold recordings.
-  EXPECT_EQ(colour(day_button(ts, 8)), MonthCalendar::kSelectedWithout);
-  EXPECT_EQ(colour(day_button(ts, 7)), face);
-
-  click_in(ts, QStringLiteral("cmdColor"));
+  // The days are marked from the window's opening; the button marks them
+  // again.
+  for (int pressed = 0; pressed < 2; ++pressed) {
+    EXPECT_EQ(colour(day_button(ts, 7)), MonthCalendar::kWithRecordings) << pressed;
+    EXPECT_EQ(colour(day_button(ts, 8)), MonthCalendar::kSelectedWithout) << pressed;
+    EXPECT_EQ(colour(day_button(ts, 11)), face) << pressed;
+    if (!pressed) click_in(ts, QStringLiteral("cmdColor"));
+  }
   EXPECT_EQ(colour(day_button(ts, 7)), MonthCalendar::kWithRecordings);
   EXPECT_EQ(colour(day_button(ts, 8)), MonthCalendar::kSelectedWithout);
   // A recording that runs over midnight marks both days.
