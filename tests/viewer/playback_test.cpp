@@ -255,8 +255,9 @@ TEST_F(Playback, CopiesGoToNumberedFoldersAndPlayFromTheCopySearch) {
   start_with_windows();
   RDataCopy* rc = open_copy_window(dest);
   ASSERT_NE(rc, nullptr);
+  // The end message names the folder the copy wrote.
   EXPECT_EQ(copy_span(rc, rec(2026, 12, 7, 9, 0, 5), rec(2026, 12, 7, 9, 0, 15)),
-            (std::vector<QString>{QStringLiteral("データコピーが終了しました")}));
+            (std::vector<QString>{QStringLiteral("データコピーが終了しました\n") + dest + "/rec00"}));
   const QDir rec00(dest + "/rec00");
   for (const char* file : {"ZEB.dat", ".index", "List.ZEB"})
     EXPECT_TRUE(QFileInfo(rec00.filePath(file)).isFile()) << file;
@@ -271,7 +272,7 @@ TEST_F(Playback, CopiesGoToNumberedFoldersAndPlayFromTheCopySearch) {
   // The second copy goes to the next folder; an end in a gap after the
   // recording ends the copy with the recording.
   EXPECT_EQ(copy_span(rc, rec(2026, 12, 7, 9, 0, 20), rec(2026, 12, 7, 9, 40, 0)),
-            (std::vector<QString>{QStringLiteral("データコピーが終了しました")}));
+            (std::vector<QString>{QStringLiteral("データコピーが終了しました\n") + dest + "/rec01"}));
   EXPECT_EQ(velmora::testing::read_file((dest + "/rec01/List.ZEB").toStdString()),
             "2026/12/07 09:00:20 - 2026/12/07 09:00:30");
 
@@ -312,7 +313,7 @@ TEST_F(Playback, APositionBarBeyondSixteenBitsIsLeftAlone) {
   RDataCopy* rc = open_copy_window(dest);
   ASSERT_NE(rc, nullptr);
   ASSERT_EQ(copy_span(rc, rec(2026, 12, 7, 0, 0, 0), rec(2026, 12, 7, 10, 0, 10)),
-            (std::vector<QString>{QStringLiteral("データコピーが終了しました")}));
+            (std::vector<QString>{QStringLiteral("データコピーが終了しました\n") + dest + "/rec00"}));
   messages_.clear();
   ASSERT_NE(play_copy(dest, 0), nullptr);
   auto* bar = find<QScrollBar>("file_pos");

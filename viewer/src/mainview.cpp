@@ -167,7 +167,11 @@ std::optional<uint32_t> parse_shown_time(const QString& text) {
 }
 
 QString live_time_text(int year, int month, int day, int hour, int minute, int second) {
-  return QStringLiteral("%1年%2月%3日\n%4時%5分%6秒").arg(year).arg(month).arg(day).arg(hour).arg(minute).arg(second);
+  // Written as a played picture's time is: two digits a field.
+  auto two = [](int v) { return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0')); };
+  return QStringLiteral("%1年%2月%3日\n%4時%5分%6秒")
+      .arg(year)
+      .arg(two(month), two(day), two(hour), two(minute), two(second));
 }
 
 QString played_time_text(uint32_t rec_seconds) {
@@ -268,7 +272,7 @@ void MainView::build_controls() {
   connect(command7_, &QPushButton::clicked, this, &MainView::leave_playback);
 
   command10_ = button(side_, "Command10", QStringLiteral("TELnet ON"), in_side(12950, 8050, 2250, 400));
-  connect(command10_, &QPushButton::clicked, this, [] { lib::brin_hd_swset(0, 99, 288); });
+  connect(command10_, &QPushButton::clicked, this, &MainView::telnet_on);
 
   frame4_ = frame(side_, "Frame4", QString(), in_side(12950, 8550, 2250, 600));
   check2_ = new QCheckBox(QStringLiteral("High"), frame4_);
@@ -674,7 +678,12 @@ void MainView::read_connection_list() {
   list1_->clear();
   connections_ =
       ConnectionList::load(QDir(program_folder_).filePath(QString::fromLatin1(kLanSettingFile)).toStdString());
-  for (const std::string& line : connections_.lines()) list1_->addItem(QString::fromStdString(line));
+  for (const std::string& line : connections_.lines()) {
+    // A name too long for the list is cut in the middle; the tooltip has it
+    // whole.
+    auto* item = new QListWidgetItem(QString::fromStdString(line), list1_);
+    item->setToolTip(item->text().trimmed());
+  }
 }
 
 void MainView::show_start_pictures() {

@@ -126,6 +126,7 @@ class MainView : public QWidget {
   // Live view.
   void connect_list_row(int row);   // as a double click on List1's row
   void disconnect_live();           // Command16
+  void telnet_on();                 // Command10
   void show_single(int cell);       // Command8(cell)
   void show_four();                 // Command9
   // F11: the whole screen for the pictures (the controls give way; Esc or

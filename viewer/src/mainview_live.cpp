@@ -210,6 +210,7 @@ void MainView::connect_entry(int row) {
       cells_[static_cast<size_t>(cell)].picture->setToolTip(cell_names_[static_cast<size_t>(cell)]);
     }
   }
+  update_cell_labels();
   tmr_tokei_->start(50);
   restore_cursor();
 }
@@ -237,6 +238,8 @@ void MainView::switch_over(int row) {
   show_start_pictures();
   reset_cell_names();
   for (Cell& c : cells_) c.picture->setToolTip(QString());
+  update_cell_labels();
+  if (playback_mode_ == 0) lbl_time_->clear();
   set_not_connected_state();
   connect_entry(row);
 }
@@ -286,8 +289,39 @@ void MainView::stop_stream(bool show_pictures_and_state, bool pause) {
   show_start_pictures();
   reset_cell_names();
   for (Cell& c : cells_) c.picture->setToolTip(QString());
+  update_cell_labels();
+  // The recorder's clock goes with it (a played picture's time stays).
+  if (playback_mode_ == 0) lbl_time_->clear();
   label5_->setText(QStringLiteral("未接続"));
   set_not_connected_state();
+}
+
+// Switches the recorder's telnet service on and says whether it worked. The
+// control connection is closed while live pictures come, so it is opened
+// for the request and closed again.
+void MainView::telnet_on() {
+  if (!receiving_) {
+    show_message(this, QStringLiteral("デジタルレコーダと接続されていません。"), MessageIcon::kExclamation);
+    return;
+  }
+  set_wait_cursor();
+  const bool opened_here = slots_[0] == 0;
+  int32_t r = -1;
+  if (opened_here) {
+    char reply[128] = {};
+    const QByteArray address = address_text_.toUtf8();
+    if (lib::brin_connect(0, address.constData(), login_.c_str(), reply) >= 0) slots_[0] = 1;
+  }
+  if (slots_[0] != 0) r = lib::brin_hd_swset(0, 99, 288);
+  if (opened_here && slots_[0] != 0) {
+    lib::brin_unconnect(0, 0, 0, 0);
+    slots_[0] = 0;
+  }
+  restore_cursor();
+  if (r >= 0)
+    show_message(this, QStringLiteral("TELnetをONにしました。"), MessageIcon::kInformation);
+  else
+    show_message(this, QStringLiteral("TELnetをONにできませんでした。(%1)").arg(r), MessageIcon::kExclamation);
 }
 
 void MainView::set_not_connected_state() {
