@@ -188,6 +188,31 @@ TEST_F(Playback, SteppingWhilePausedMovesOneGop) {
   EXPECT_TRUE(text_of("Label1").isEmpty());
 }
 
+TEST_F(Playback, UndecodableDataStopsPlaybackWithItsMessage) {
+  // A stream of pictures without the stream headers a decoder starts from.
+  std::vector<uint8_t> junk;
+  uint32_t noise = 12345;
+  for (int picture = 0; picture < 40; ++picture) {
+    for (uint8_t b : {0x00, 0x00, 0x01, 0xB6}) junk.push_back(b);
+    for (int i = 0; i < 400; ++i) {
+      noise = noise * 1103515245u + 12345u;
+      junk.push_back(static_cast<uint8_t>((noise >> 16) | 0x80));
+    }
+  }
+  ASSERT_TRUE(zebsim::write_binary_file(home_.file("junk.m4v"), junk));
+  set_drive(1, make_disk("junk", "cameras 1\nclip 0 " + home_.file("junk.m4v") +
+                                     "\npictures_per_gop 15\nrun 2026/12/07 09:00:00 2026/12/07 09:00:20\n"));
+  MainView& v = start_with_windows();
+  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 0), nullptr);
+  ASSERT_TRUE(wait_for([&] { return !messages_.empty(); }));
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].text, QStringLiteral("再生データが不正です"));
+  EXPECT_TRUE(messages_[0].system_modal);
+  EXPECT_EQ(find<PictureBox>("Image1_0")->source(), start_picture());
+  EXPECT_EQ(lib::get_dec_sts(), 0);
+  EXPECT_EQ(v.playback_mode(), 2);
+}
+
 TEST_F(Playback, SpacePausesAndPlaysAndTheArrowKeysStep) {
   set_drive(1, clip_disk("clips", kRuns));
   MainView& v = start_with_windows();
@@ -224,29 +249,41 @@ TEST_F(Playback, SpacePausesAndPlaysAndTheArrowKeysStep) {
   EXPECT_EQ(v.playback_mode(), 2);
 }
 
-TEST_F(Playback, UndecodableDataStopsPlaybackWithItsMessage) {
-  // A stream of pictures without the stream headers a decoder starts from.
-  std::vector<uint8_t> junk;
-  uint32_t noise = 12345;
-  for (int picture = 0; picture < 40; ++picture) {
-    for (uint8_t b : {0x00, 0x00, 0x01, 0xB6}) junk.push_back(b);
-    for (int i = 0; i < 400; ++i) {
-      noise = noise * 1103515245u + 12345u;
-      junk.push_back(static_cast<uint8_t>((noise >> 16) | 0x80));
-    }
-  }
-  ASSERT_TRUE(zebsim::write_binary_file(home_.file("junk.m4v"), junk));
-  set_drive(1, make_disk("junk", "cameras 1\nclip 0 " + home_.file("junk.m4v") +
-                                     "\npictures_per_gop 15\nrun 2026/12/07 09:00:00 2026/12/07 09:00:20\n"));
+TEST_F(Playback, TheWindowSaysWhatItShowsAndPlaybackOutlivesTheRecorder) {
+  set_drive(1, clip_disk("clips", kRuns));
+  auto& sim = start_sim();
+  write_lansetting(entry(1, "Shop", sim.config().address));
   MainView& v = start_with_windows();
-  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 0), nullptr);
-  ASSERT_TRUE(wait_for([&] { return !messages_.empty(); }));
-  ASSERT_EQ(messages_.size(), 1u);
-  EXPECT_EQ(messages_[0].text, QStringLiteral("再生データが不正です"));
-  EXPECT_TRUE(messages_[0].system_modal);
-  EXPECT_EQ(find<PictureBox>("Image1_0")->source(), start_picture());
-  EXPECT_EQ(lib::get_dec_sts(), 0);
+  double_click_entry(1);
+  ASSERT_TRUE(v.receiving());
+  EXPECT_EQ(text_of("lblStatus"), QStringLiteral("ライブ"));
+
+  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 5), nullptr);
+  ASSERT_TRUE(wait_for_played_picture());
+  EXPECT_EQ(text_of("lblStatus"), QStringLiteral("HDD再生・再生中"));
+  click("Command14_4");
+  EXPECT_EQ(text_of("lblStatus"), QStringLiteral("HDD再生・早送り×2"));
+  click("Command14_6");
+  EXPECT_EQ(text_of("lblStatus"), QStringLiteral("HDD再生・一時停止"));
+  auto* clock = find<QTimer>("tmrTokei");
+  ASSERT_TRUE(wait_for([&] { return clock->isActive() && !v.following_pictures(); }, 60000));
+
+  // Disconnecting during playback keeps the played pictures, their time and
+  // usable playback buttons.
+  const QString played = QString::fromStdString(home_.file("bmp1.bmp"));
+  const uint32_t at = *shown_time();
+  click("Command16");
+  EXPECT_FALSE(v.receiving());
   EXPECT_EQ(v.playback_mode(), 2);
+  EXPECT_EQ(find<PictureBox>("Image1_0")->source(), played);
+  EXPECT_EQ(shown_time(), at);
+  for (int i = 0; i < 8; ++i)
+    EXPECT_TRUE(find<QPushButton>(QStringLiteral("Command14_%1").arg(i).toLatin1().constData())->isEnabled()) << i;
+  click("Command14_3");
+  EXPECT_EQ(text_of("lblStatus"), QStringLiteral("HDD再生・再生中"));
+  EXPECT_TRUE(wait_for([&] { return shown_time() && *shown_time() > at + 1; }, 60000));
+  click("Command7");
+  EXPECT_TRUE(text_of("lblStatus").isEmpty());
 }
 
 TEST_F(Playback, CopiesGoToNumberedFoldersAndPlayFromTheCopySearch) {

@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QPalette>
 #include <QRawFont>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QTreeWidgetItemIterator>
 
@@ -555,9 +556,12 @@ TEST_F(Windows, ThePictureSaveWindowShowsTheViewsPictureAndRefusesAnEmptyName) {
   EXPECT_EQ(velmora::testing::read_file(home_.file("work.dat")), velmora::testing::read_file(home_.file("bmp2.bmp")));
   EXPECT_EQ(in<PictureBox>(ps, "Image1")->image().size(), QSize(352, 240));
   EXPECT_EQ(in<QLineEdit>(ps, "TextF")->text(), dest);
-  EXPECT_TRUE(in<QLineEdit>(ps, "txtF")->text().isEmpty());
+  // The offered name says recorder, camera and time.
+  EXPECT_TRUE(in<QLineEdit>(ps, "txtF")->text().contains(QRegularExpression(QStringLiteral("^HDD_CH2_\\d{8}-\\d{6}$"))))
+      << in<QLineEdit>(ps, "txtF")->text().toStdString();
   screenshot(ps, QStringLiteral("PicSave"));
 
+  in<QLineEdit>(ps, "txtF")->clear();
   click_in(ps, QStringLiteral("Command1"));
   EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("静止画保存ファイル名がありません")}));
   EXPECT_TRUE(QDir(dest).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());

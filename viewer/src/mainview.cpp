@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -31,6 +32,8 @@ namespace {
 constexpr int kVersionMajor = 1;
 constexpr int kVersionMinor = 0;
 constexpr int kVersionRevision = 19;
+// The pause after each step of the program's end.
+constexpr int kShutdownPauseMs = 300;
 
 struct Model {
   const char* caption;  // appended to the window caption
@@ -291,6 +294,10 @@ void MainView::build_controls() {
   lbl_time_->setObjectName(QStringLiteral("lblTime"));
   lbl_time_->setGeometry(in_bottom(50, 9500, 2300, 900));
   lbl_time_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  lbl_status_ = new QLabel(bottom_);
+  lbl_status_->setObjectName(QStringLiteral("lblStatus"));
+  lbl_status_->setGeometry(in_bottom(50, 10450, 2300, 400));
+  lbl_status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
   frame14_ = frame(bottom_, "Frame14", QStringLiteral("チャンネル選択"), in_bottom(2450, 9450, 2900, 1000));
   for (int k = 0; k < 4; ++k) {
@@ -494,6 +501,61 @@ std::vector<QRect> MainView::occupied_rects() const {
   for (QWidget* panel : {side_, bottom_})
     if (panel->isVisible()) out.emplace_back(panel->mapToGlobal(QPoint(0, 0)), panel->size());
   return out;
+}
+
+bool MainView::live_shown() const { return receiving_ && playback_mode_ == 0 && !command7_->isEnabled(); }
+
+QString MainView::status_text() const {
+  QString source;
+  if (playback_mode_ == 2)
+    source = QStringLiteral("HDD再生");
+  else if (playback_mode_ == 1)
+    source = QStringLiteral("保存動画再生");
+  else if (command7_->isEnabled())
+    source = QStringLiteral("保存静止画");
+  else
+    return receiving_ ? QStringLiteral("ライブ") : QString();
+  if (playback_mode_ == 0 || frame5_->isHidden()) return source;
+  static constexpr const char* kSpeeds[7] = {"1", "2", "4", "8", "16", "32", "64"};
+  QString state;
+  if (!playing_)
+    state = QStringLiteral("一時停止");
+  else if (ff_level_ > 0)
+    state = QStringLiteral("早送り×") + QString::fromLatin1(kSpeeds[ff_level_]);
+  else if (fr_level_ > 0)
+    state = QStringLiteral("早戻し×") + QString::fromLatin1(kSpeeds[fr_level_]);
+  else if (reverse_)
+    state = QStringLiteral("逆再生");
+  else
+    state = QStringLiteral("再生中");
+  return source + QStringLiteral("・") + state;
+}
+
+QString MainView::suggested_still_name() const {
+  QString recorder = QStringLiteral("velmora");
+  if (playback_mode_ == 2)
+    recorder = QStringLiteral("HDD");
+  else if (playback_mode_ == 1)
+    recorder = QStringLiteral("copy");
+  else if (const RecorderEntry* e = receiving_ ? connections_.entry(entry_number_) : nullptr)
+    recorder = QString::fromStdString(e->name);
+  const int cell = split_mode_ >= 0 && split_mode_ <= 3 ? split_mode_ : 0;
+  const QString camera = cells_[static_cast<size_t>(cell)].label->text();
+  QString when;
+  if (const std::optional<uint32_t> t = parse_shown_time(lbl_time_->text())) {
+    const vp::RecTime r = vp::rec_time_from_seconds(*t);
+    when = QString::asprintf("%04d%02d%02d-%02d%02d%02d", 2000 + r.year, r.month, r.day, r.hour, r.minute, r.second);
+  } else {
+    when = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+  }
+  static const QRegularExpression unsafe(QStringLiteral("[\\\\/:*?\"<>|\\s]+"));
+  QString name = recorder.trimmed() + QLatin1Char('_') + camera.trimmed() + QLatin1Char('_') + when;
+  return name.replace(unsafe, QStringLiteral("_"));
+}
+
+void MainView::update_status() {
+  const QString text = status_text();
+  if (lbl_status_->text() != text) lbl_status_->setText(text);
 }
 
 void MainView::on_cell_double_clicked(int cell) {
@@ -720,17 +782,21 @@ void MainView::shutdown() {
   timer1_->stop();
   // A live stream still running is stopped before its library goes away.
   if (receiving_) stop_stream(false, false);
-  // The libraries' stops end their threads themselves (each joins what it
-  // started), so the end needs no pauses of its own between them.
+  // The libraries' stops only ask their threads to end; a short pause after
+  // each step lets them, three tenths of a second each rather than the
+  // whole seconds the end used to take.
   lib::hdd_play_stop();
   lib::file_play_stop();
+  wait_ms(kShutdownPauseMs);
   if (disk_open_) {
     lib::hdd_close();
     disk_open_ = 0;
   }
   lib::file_read_stop();
   lib::hdd_read_stop();
+  wait_ms(kShutdownPauseMs);
   lib::play_end();
+  wait_ms(kShutdownPauseMs);
   lib::decode_deinit();
   if (hooks_.close_all) hooks_.close_all();
   while (cursor_depth_ > 0) restore_cursor();

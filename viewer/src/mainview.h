@@ -127,6 +127,16 @@ class MainView : public QWidget {
   void connect_list_row(int row);   // as a double click on List1's row
   void disconnect_live();           // Command16
   void telnet_on();                 // Command10
+  // What the cells show, in the status line lblStatus: live, disk playback,
+  // copied data or saved stills, and for playback whether it plays, at
+  // which speed, or is paused.
+  QString status_text() const;
+  // The name a still of the picture shown is offered under:
+  // <recorder>_<camera>_<yyyymmdd-hhmmss> (the recorder's list name, "HDD"
+  // or "copy" for played data; the cell's camera; the picture's time, else
+  // the time of day), with characters a file name cannot hold replaced.
+  QString suggested_still_name() const;
+  void update_status();
   void show_single(int cell);       // Command8(cell)
   void show_four();                 // Command9
   // F11: the whole screen for the pictures (the controls give way; Esc or
@@ -208,6 +218,9 @@ class MainView : public QWidget {
   void on_play_pause_key();
   void on_step_key(bool forward);
   void on_camera_key(int cell);
+  // The cells show the live pictures: connected, and no playback or saved
+  // stills entered from the menu.
+  bool live_shown() const;
   void apply_four_split();
   void update_cell_labels();
   void apply_display_rate(bool high);
@@ -284,6 +297,8 @@ class MainView : public QWidget {
   // What playback was asked to do last: false after a stop, at the end of
   // the data and before anything played.
   bool playing_ = false;
+  bool reverse_ = false;  // the last play was backwards
+  QLabel* lbl_status_ = nullptr;
 
   // Controls.
   std::array<Cell, 4> cells_{};

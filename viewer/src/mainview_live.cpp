@@ -211,6 +211,7 @@ void MainView::connect_entry(int row) {
     }
   }
   update_cell_labels();
+  update_status();
   tmr_tokei_->start(50);
   restore_cursor();
 }
@@ -286,14 +287,16 @@ void MainView::stop_stream(bool show_pictures_and_state, bool pause) {
   if (!show_pictures_and_state) return;
 
   for (size_t i = 0; i < picture_shown_.size(); ++i) picture_shown_[i] = 0;
-  show_start_pictures();
+  // Played pictures and their time stay; live ones go.
+  const bool live = playback_mode_ == 0 && !command7_->isEnabled();
+  if (live) show_start_pictures();
   reset_cell_names();
   for (Cell& c : cells_) c.picture->setToolTip(QString());
   update_cell_labels();
-  // The recorder's clock goes with it (a played picture's time stays).
-  if (playback_mode_ == 0) lbl_time_->clear();
+  if (live) lbl_time_->clear();
   label5_->setText(QStringLiteral("未接続"));
   set_not_connected_state();
+  update_status();
 }
 
 // Switches the recorder's telnet service on and says whether it worked. The
@@ -326,7 +329,9 @@ void MainView::telnet_on() {
 
 void MainView::set_not_connected_state() {
   for (QPushButton* b : command8_) b->setEnabled(true);
-  for (QPushButton* b : command14_) b->setEnabled(false);
+  // Playback goes on without the recorder; its buttons stay usable.
+  if (playback_mode_ == 0)
+    for (QPushButton* b : command14_) b->setEnabled(false);
   // Disk and saved-data playback stay available without a recorder, as at
   // start; the button that entered the current playback stays disabled.
   command3_->setEnabled(playback_mode_ != 2);
@@ -354,8 +359,12 @@ void MainView::on_clock_tick() {
     }
   }
 
+  // Under playback or saved stills the cells and the clock are theirs; the
+  // stream is still watched, but no live picture or time is shown and the
+  // picture supervision rests.
+  const bool live = live_shown();
   lib::RxTime t{};
-  if (lib::brin_udp_rxtime(0, &t)) {
+  if (live && lib::brin_udp_rxtime(0, &t)) {
     const int year = 2000 + static_cast<int>(t.time & 0xFF);
     lbl_time_->setText(live_time_text(year, (t.time >> 8) & 0xFF, (t.time >> 16) & 0xFF, (t.time >> 24) & 0xFF,
                                       t.fraction & 0xFF, (t.fraction >> 8) & 0xFF));
@@ -376,7 +385,7 @@ void MainView::on_clock_tick() {
     }
   }
 
-  for (int cell = 0; cell < 4; ++cell) {
+  for (int cell = 0; cell < 4 && live; ++cell) {
     if (split_mode_ != 4 && split_mode_ != cell) continue;
     const int code = cell_camera_code_[static_cast<size_t>(cell)];
     if (code < 1 || code > 32) continue;
@@ -403,6 +412,7 @@ void MainView::on_clock_tick() {
     lib::brin_udp_rxstatus(-1, &f, &c, &s, &c1, &c2, &c3);
   }
 
+  if (!live) tick_counter_ = 0;
   if (tick_counter_ > timing().supervision_ticks) {
     if (picture_counter_ < 2 && receiving_) {
       disconnect_live();
