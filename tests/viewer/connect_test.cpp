@@ -75,4 +75,22 @@ TEST_F(ConnectFailure, TheNumberBeforeTheColonChoosesTheRecorder) {
   EXPECT_EQ(wrong.accepts(), 0);
 }
 
+TEST_F(ConnectFailure, EnterOnTheListConnectsAsADoubleClickDoes) {
+  auto& wrong = start_sim();
+  auto& right = start_sim();
+  right.inject({zebsim::Fault::kRefusePassword, -1, 0, 51});
+  write_lansetting(entry(2, "Two", wrong.config().address, "", "bad") +
+                   entry(5, "Five", right.config().address));
+  MainView& v = start_view();
+  v.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&v));
+  auto* list = find<QListWidget>("List1");
+  list->setFocus();
+  list->setCurrentRow(1);
+  QTest::keyClick(list, Qt::Key_Return);
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].text, QStringLiteral("デジタルレコーダが接続禁止設定です。"));
+  EXPECT_EQ(wrong.accepts(), 0);
+}
+
 }  // namespace

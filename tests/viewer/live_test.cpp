@@ -182,6 +182,9 @@ TEST_F(LiveView, ConnectsAndShowsTheFourCamerasWithTheRecorderClock) {
   EXPECT_EQ((v.camera_table()), (std::vector<std::pair<int, int>>{{0, 1}, {1, 1}, {2, 1}, {3, 1}}));
   EXPECT_EQ(v.cell_names()[0], QStringLiteral("入口"));
   EXPECT_EQ(v.cell_names()[1], QStringLiteral("カメラ02"));
+  // The cells carry the names.
+  EXPECT_EQ(text_of("Label4_0"), QStringLiteral("入口"));
+  EXPECT_EQ(text_of("Label4_1"), QStringLiteral("カメラ02"));
 
   // Each cell shows its camera: the nearest picture of its own clip is close,
   // those of the other cameras' clips are not.
@@ -214,6 +217,12 @@ TEST_F(LiveView, ConnectsAndShowsTheFourCamerasWithTheRecorderClock) {
   ASSERT_TRUE(recorder.has_value());
   EXPECT_LE(std::abs(int64_t(*recorder) - int64_t(*shown)), 3);
 
+  // TELnet ON says that it worked.
+  click("Command10");
+  EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("TELnetをONにしました。")}));
+  EXPECT_TRUE(has_command(sim, "HDSwSet 63 120")) << ::testing::PrintToString(commands(sim));
+  messages_.clear();
+
   // Disconnect: the stream stops, the start pictures come back.
   click("Command16");
   EXPECT_EQ(text_of("Label5"), QStringLiteral("未接続"));
@@ -222,10 +231,16 @@ TEST_F(LiveView, ConnectsAndShowsTheFourCamerasWithTheRecorderClock) {
   EXPECT_TRUE(wait_for([&] { return !stream.running(); }));
   for (const char* cell : cells) EXPECT_EQ(find<PictureBox>(cell)->source(), start_picture());
   EXPECT_EQ(v.cell_names()[0], QStringLiteral("カメラ01"));
+  EXPECT_EQ(text_of("Label4_0"), QStringLiteral("CH1"));
+  // The recorder's clock goes with it.
+  EXPECT_TRUE(text_of("lblTime").isEmpty());
   EXPECT_FALSE(find<QPushButton>("Command16")->isEnabled());
   EXPECT_TRUE(find<QPushButton>("Command3")->isEnabled());
   EXPECT_TRUE(wait_for([&] { return sim.open_sessions() == 0; }));
   EXPECT_TRUE(message_texts().empty());
+  // Without a recorder TELnet ON says why nothing happens.
+  click("Command10");
+  EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("デジタルレコーダと接続されていません。")}));
 }
 
 TEST_F(LiveView, ARecorderThatStopsSendingIsDropped) {

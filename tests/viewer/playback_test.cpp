@@ -213,14 +213,88 @@ TEST_F(Playback, UndecodableDataStopsPlaybackWithItsMessage) {
   EXPECT_EQ(v.playback_mode(), 2);
 }
 
+TEST_F(Playback, SpacePausesAndPlaysAndTheArrowKeysStep) {
+  set_drive(1, clip_disk("clips", kRuns));
+  MainView& v = start_with_windows();
+  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 5), nullptr);
+  ASSERT_TRUE(wait_for_played_picture());
+  v.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&v));
+  auto* clock = find<QTimer>("tmrTokei");
+  auto paused = [&] { return clock->isActive() && !v.following_pictures(); };
+
+  // Space pauses playback ...
+  QTest::keyClick(&v, Qt::Key_Space);
+  ASSERT_TRUE(wait_for(paused, 60000));
+  // ... the arrows step one GOP at a time (the first step starts from
+  // wherever the pause left the reading) ...
+  QTest::keyClick(&v, Qt::Key_Right);
+  ASSERT_TRUE(wait_for(paused, 60000));
+  const uint32_t before = *shown_time();
+  QTest::keyClick(&v, Qt::Key_Right);
+  ASSERT_TRUE(wait_for(paused, 60000));
+  EXPECT_EQ(*shown_time(), before + 1);
+  // Left steps back (the first step back, too, from wherever the reading
+  // stands).
+  QTest::keyClick(&v, Qt::Key_Left);
+  ASSERT_TRUE(wait_for(paused, 60000));
+  const uint32_t back = *shown_time();
+  QTest::keyClick(&v, Qt::Key_Left);
+  ASSERT_TRUE(wait_for(paused, 60000));
+  EXPECT_EQ(*shown_time(), back - 1);
+  // ... and Space plays on.
+  const uint32_t at = *shown_time();
+  QTest::keyClick(&v, Qt::Key_Space);
+  ASSERT_TRUE(wait_for([&] { return shown_time() && *shown_time() > at + 2; }, 60000));
+  EXPECT_EQ(v.playback_mode(), 2);
+}
+
+TEST_F(Playback, TheWindowSaysWhatItShowsAndPlaybackOutlivesTheRecorder) {
+  set_drive(1, clip_disk("clips", kRuns));
+  auto& sim = start_sim();
+  write_lansetting(entry(1, "Shop", sim.config().address));
+  MainView& v = start_with_windows();
+  double_click_entry(1);
+  ASSERT_TRUE(v.receiving());
+  EXPECT_EQ(text_of("lblStatus"), QStringLiteral("ライブ"));
+
+  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 5), nullptr);
+  ASSERT_TRUE(wait_for_played_picture());
+  EXPECT_EQ(text_of("lblStatus"), QStringLiteral("HDD再生・再生中"));
+  click("Command14_4");
+  EXPECT_EQ(text_of("lblStatus"), QStringLiteral("HDD再生・早送り×2"));
+  click("Command14_6");
+  EXPECT_EQ(text_of("lblStatus"), QStringLiteral("HDD再生・一時停止"));
+  auto* clock = find<QTimer>("tmrTokei");
+  ASSERT_TRUE(wait_for([&] { return clock->isActive() && !v.following_pictures(); }, 60000));
+
+  // Disconnecting during playback keeps the played pictures, their time and
+  // usable playback buttons.
+  const QString played = QString::fromStdString(home_.file("bmp1.bmp"));
+  const uint32_t at = *shown_time();
+  click("Command16");
+  EXPECT_FALSE(v.receiving());
+  EXPECT_EQ(v.playback_mode(), 2);
+  EXPECT_EQ(find<PictureBox>("Image1_0")->source(), played);
+  EXPECT_EQ(shown_time(), at);
+  for (int i = 0; i < 8; ++i)
+    EXPECT_TRUE(find<QPushButton>(QStringLiteral("Command14_%1").arg(i).toLatin1().constData())->isEnabled()) << i;
+  click("Command14_3");
+  EXPECT_EQ(text_of("lblStatus"), QStringLiteral("HDD再生・再生中"));
+  EXPECT_TRUE(wait_for([&] { return shown_time() && *shown_time() > at + 1; }, 60000));
+  click("Command7");
+  EXPECT_TRUE(text_of("lblStatus").isEmpty());
+}
+
 TEST_F(Playback, CopiesGoToNumberedFoldersAndPlayFromTheCopySearch) {
   set_drive(1, clip_disk("clips", kRuns));
   const QString dest = folder("copies");
   start_with_windows();
   RDataCopy* rc = open_copy_window(dest);
   ASSERT_NE(rc, nullptr);
+  // The end message names the folder the copy wrote.
   EXPECT_EQ(copy_span(rc, rec(2026, 12, 7, 9, 0, 5), rec(2026, 12, 7, 9, 0, 15)),
-            (std::vector<QString>{QStringLiteral("データコピーが終了しました")}));
+            (std::vector<QString>{QStringLiteral("データコピーが終了しました\n") + dest + "/rec00"}));
   const QDir rec00(dest + "/rec00");
   for (const char* file : {"ZEB.dat", ".index", "List.ZEB"})
     EXPECT_TRUE(QFileInfo(rec00.filePath(file)).isFile()) << file;
@@ -235,7 +309,7 @@ TEST_F(Playback, CopiesGoToNumberedFoldersAndPlayFromTheCopySearch) {
   // The second copy goes to the next folder; an end in a gap after the
   // recording ends the copy with the recording.
   EXPECT_EQ(copy_span(rc, rec(2026, 12, 7, 9, 0, 20), rec(2026, 12, 7, 9, 40, 0)),
-            (std::vector<QString>{QStringLiteral("データコピーが終了しました")}));
+            (std::vector<QString>{QStringLiteral("データコピーが終了しました\n") + dest + "/rec01"}));
   EXPECT_EQ(velmora::testing::read_file((dest + "/rec01/List.ZEB").toStdString()),
             "2026/12/07 09:00:20 - 2026/12/07 09:00:30");
 
@@ -276,7 +350,7 @@ TEST_F(Playback, APositionBarBeyondSixteenBitsIsLeftAlone) {
   RDataCopy* rc = open_copy_window(dest);
   ASSERT_NE(rc, nullptr);
   ASSERT_EQ(copy_span(rc, rec(2026, 12, 7, 0, 0, 0), rec(2026, 12, 7, 10, 0, 10)),
-            (std::vector<QString>{QStringLiteral("データコピーが終了しました")}));
+            (std::vector<QString>{QStringLiteral("データコピーが終了しました\n") + dest + "/rec00"}));
   messages_.clear();
   ASSERT_NE(play_copy(dest, 0), nullptr);
   auto* bar = find<QScrollBar>("file_pos");

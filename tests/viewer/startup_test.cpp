@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QImage>
+#include <QMessageBox>
 #include <QScrollBar>
 #include <QTimer>
 
@@ -70,7 +71,8 @@ TEST(Placement, CentresTheWindowAndRefusesTooSmallScreens) {
 using Startup = ViewerTest;
 
 TEST_F(Startup, ShowsTheCaptionInitialControlsAndStartPictures) {
-  write_lansetting("[No.01]\nname=Shop\nip=192.168.0.10\n[No.02]\nip=1.2.3.4\n[No.03]\nname=倉庫\n");
+  write_lansetting("[No.01]\nname=Shop\nip=192.168.0.10\n[No.02]\nip=1.2.3.4\n[No.03]\nname=倉庫\n"
+                   "[No.04]\nname=本社ビル地下二階駐車場入口ゲート北側\n");
   MainView& v = start_view();
   ASSERT_TRUE(started_);
   EXPECT_EQ(v.windowTitle(), QStringLiteral("Velmora(Ver.1.00.19) ZEB-5"));
@@ -79,6 +81,8 @@ TEST_F(Startup, ShowsTheCaptionInitialControlsAndStartPictures) {
   EXPECT_TRUE(find<QPushButton>("Command6")->isHidden());
   EXPECT_FALSE(find<QPushButton>("Command6")->isEnabled());
   EXPECT_FALSE(find<QPushButton>("Command7")->isEnabled());
+  // Nothing to disconnect yet.
+  EXPECT_FALSE(find<QPushButton>("Command16")->isEnabled());
   EXPECT_EQ(find<QPushButton>("Command3")->text(), QStringLiteral("HDDデータ再生"));
   EXPECT_EQ(find<QPushButton>("Command15")->text(), QStringLiteral("終了"));
   EXPECT_EQ(v.split_mode(), 4);
@@ -97,9 +101,15 @@ TEST_F(Startup, ShowsTheCaptionInitialControlsAndStartPictures) {
   }
 
   auto* list = find<QListWidget>("List1");
-  ASSERT_EQ(list->count(), 2);
+  ASSERT_EQ(list->count(), 3);
   EXPECT_EQ(list->item(0)->text(), QStringLiteral(" 1:Shop"));
   EXPECT_EQ(list->item(1)->text(), QStringLiteral(" 3:倉庫"));
+  // A name longer than the list is wide is cut in the middle, and whole in
+  // its tooltip.
+  const QString long_name = QStringLiteral("4:本社ビル地下二階駐車場入口ゲート北側");
+  EXPECT_GT(list->fontMetrics().horizontalAdvance(long_name), list->viewport()->width());
+  EXPECT_EQ(list->textElideMode(), Qt::ElideMiddle);
+  EXPECT_EQ(list->item(2)->toolTip(), long_name);
   EXPECT_TRUE(messages_.empty());
 }
 
@@ -184,11 +194,39 @@ TEST_F(Startup, TheSingleCameraViewEnlargesOneCellAndComesBack) {
   EXPECT_FALSE(find<QPushButton>("Command6")->isEnabled());
 }
 
+TEST_F(Startup, QuestionsAnswerInJapaneseAndBoxesKeepTheirCaptionWhole) {
+  start_view();
+  // The real boxes, read and answered once they are up.
+  set_message_handler(nullptr);
+  QStringList buttons;
+  std::vector<int> widths;
+  int caption_width = 0;
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box || !box->isVisible()) return;
+    for (QAbstractButton* b : box->buttons()) buttons << b->text();
+    widths.push_back(box->width());
+    caption_width = box->fontMetrics().horizontalAdvance(box->windowTitle());
+    (box->button(QMessageBox::No) ? box->button(QMessageBox::No) : box->buttons().first())->click();
+  });
+  answer.start(20);
+  EXPECT_FALSE(ask_yes_no(view_.get(), QStringLiteral("上書きしますか")));
+  buttons.sort();
+  EXPECT_EQ(buttons, (QStringList{QStringLiteral("いいえ"), QStringLiteral("はい")}));
+  show_message(view_.get(), QStringLiteral("保存しました。"));
+  ASSERT_EQ(widths.size(), 2u);
+  // Room for the caption beside the window system's buttons.
+  for (int w : widths) EXPECT_GE(w, caption_width + 150);
+}
+
 TEST(ShownTime, EveryFormOfTheClockTextReadsBackAsItsTime) {
   const uint32_t t = vp::rec_seconds(2026, 12, 7, 9, 30, 5);
   EXPECT_EQ(played_time_text(t), QStringLiteral("2026年12月07日\n09時30分05秒"));
   EXPECT_EQ(parse_shown_time(played_time_text(t)), t);
-  EXPECT_EQ(live_time_text(2026, 1, 2, 3, 4, 5), QStringLiteral("2026年1月2日\n3時4分5秒"));
+  // Live and played times are written alike.
+  EXPECT_EQ(live_time_text(2026, 12, 7, 9, 30, 5), played_time_text(t));
+  EXPECT_EQ(live_time_text(2026, 1, 2, 3, 4, 5), QStringLiteral("2026年01月02日\n03時04分05秒"));
   EXPECT_EQ(parse_shown_time(live_time_text(2026, 1, 2, 3, 4, 5)), vp::rec_seconds(2026, 1, 2, 3, 4, 5));
   EXPECT_EQ(parse_shown_time(QStringLiteral("2026/12/07 09:30:05")), t);
   EXPECT_FALSE(parse_shown_time(QString()).has_value());

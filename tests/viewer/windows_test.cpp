@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QPalette>
 #include <QRawFont>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QTreeWidgetItemIterator>
 
@@ -84,18 +85,32 @@ class Windows : public DiskViewerTest {
   }
 
   static QColor colour(QPushButton* b) { return b ? b->palette().color(QPalette::Button) : QColor(); }
+
+  // A window is open on the screen beside the main window: off its pictures
+  // and controls.
+  void expect_beside_main(QWidget* w, const char* what) {
+    ASSERT_NE(w, nullptr) << what;
+    ASSERT_TRUE(wait_for([&] { return w->isVisible(); })) << what;
+    const QRect r = w->frameGeometry();
+    EXPECT_TRUE(w->screen()->availableGeometry().contains(r)) << what;
+    const auto occupied = view_->occupied_rects();
+    EXPECT_GE(occupied.size(), 3u);
+    for (const QRect& o : occupied)
+      EXPECT_FALSE(r.intersects(o)) << what << " over " << o.x() << "," << o.y() << " " << o.width() << "x"
+                                    << o.height();
+  }
 };
 
 // ---- Time search
 
 TEST_F(Windows, TimeSearchListsRecordingsAndAlarmRecordingsApart) {
-  MainView& v = start_with_windows();
+  start_with_windows();
   click("Command3");
   TimeSearch* ts = windows_->time_search();
   ASSERT_NE(ts, nullptr);
   EXPECT_TRUE(ts->isVisible());
   EXPECT_TRUE(ts->windowFlags() & Qt::WindowStaysOnTopHint);
-  EXPECT_EQ(ts->pos(), v.stored_placement());
+  expect_beside_main(ts, "TimeSearch");
   EXPECT_TRUE(in<QPushButton>(ts, "cmdBack")->isHidden());
   EXPECT_EQ(items(in<QListWidget>(ts, "lstRec")),
             (std::vector<QString>{"2026/12/07 09:00:00", "2026/12/07 11:00:00", "2026/12/09 23:59:50"}));
@@ -107,26 +122,54 @@ TEST_F(Windows, TimeSearchListsRecordingsAndAlarmRecordingsApart) {
   screenshot(ts, QStringLiteral("TimeSearch"));
 }
 
-TEST_F(Windows, ASearchWithoutDataKeepsTheWindowOpenWithItsMessage) {
+TEST_F(Windows, ASearchOutsideTheRecordingsNamesTheirRangeAndOffersItsNearerEnd) {
   MainView& v = start_with_windows();
-  // After the newest recording: a time in a gap between recordings plays
-  // the recording that follows it.
+  // After the newest recording, the offer declined: the window stays, the
+  // range named.
+  answer_yes_ = false;
   TimeSearch* ts = search_disk_at(2026, 12, 11, 12, 0, 0);
   ASSERT_NE(ts, nullptr);
-  EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("指定した日時のデータは存在しません")}));
+  ASSERT_EQ(questions_.size(), 1u);
+  EXPECT_TRUE(questions_[0].startsWith(QStringLiteral("指定した日時のデータは存在しません"))) << questions_[0].toStdString();
+  EXPECT_TRUE(questions_[0].contains(QStringLiteral("2026/12/07 09:00:00 から 2026/12/10 00:00:10"))) << questions_[0].toStdString();
+  EXPECT_TRUE(questions_[0].contains(QStringLiteral("(2026/12/10 00:00:00)"))) << questions_[0].toStdString();
+  EXPECT_TRUE(messages_.empty());
   EXPECT_TRUE(ts->isVisible());
   EXPECT_TRUE(find<QGroupBox>("Frame5")->isHidden());
   EXPECT_FALSE(find<QTimer>("Timer1")->isActive());
 
-  // With data: playback starts and the window goes.
-  messages_.clear();
+  // Before the oldest: said so, not a silent jump to the first recording.
+  questions_.clear();
+  choose_date(ts, 2026, 12, 6);
+  type_time(ts, 23, 0, 0);
+  click_in(ts, QStringLiteral("cmdStart"));
+  ASSERT_EQ(questions_.size(), 1u);
+  EXPECT_TRUE(questions_[0].startsWith(QStringLiteral("指定した日時より前の録画データはありません"))) << questions_[0].toStdString();
+  EXPECT_TRUE(questions_[0].contains(QStringLiteral("(2026/12/07 09:00:00)"))) << questions_[0].toStdString();
+  EXPECT_TRUE(find<QGroupBox>("Frame5")->isHidden());
+
+  // With data: playback starts without a question and the window goes.
+  questions_.clear();
   choose_date(ts, 2026, 12, 7);
   type_time(ts, 9, 0, 10);
   click_in(ts, QStringLiteral("cmdStart"));
   EXPECT_TRUE(messages_.empty());
+  EXPECT_TRUE(questions_.empty());
   EXPECT_FALSE(find<QGroupBox>("Frame5")->isHidden());
   EXPECT_TRUE(find<QTimer>("Timer1")->isActive());
   EXPECT_EQ(v.playback_mode(), 2);
+  EXPECT_TRUE(wait_for([&] { return windows_->time_search() == nullptr; }));
+}
+
+TEST_F(Windows, TheOfferedEndOfTheRecordingsPlays) {
+  MainView& v = start_with_windows();
+  answer_yes_ = true;
+  TimeSearch* ts = search_disk_at(2026, 12, 6, 23, 0, 0);
+  ASSERT_NE(ts, nullptr);
+  EXPECT_EQ(questions_.size(), 1u);
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(v.playback_mode(), 2);
+  EXPECT_FALSE(find<QGroupBox>("Frame5")->isHidden());
   EXPECT_TRUE(wait_for([&] { return windows_->time_search() == nullptr; }));
 }
 
@@ -237,18 +280,21 @@ TEST_F(Windows, TheCalendarDrawsEachMonthWithItsLengthAndFirstWeekday) {
   EXPECT_EQ(shown_days(ts), range(1, 28));
 }
 
-TEST_F(Windows, TheColourButtonMarksTheDaysWithRecordings) {
+TEST_F(Windows, TheDaysWithRecordingsAreMarkedFromTheStart) {
   start_with_windows();
   click("Command3");
   TimeSearch* ts = windows_->time_search();
   ASSERT_NE(ts, nullptr);
   choose_date(ts, 2026, 12, 8);
   const QColor face = colour(day_button(ts, 20));
-  // Before the marking no day is known to hold recordings.
-  EXPECT_EQ(colour(day_button(ts, 8)), MonthCalendar::kSelectedWithout);
-  EXPECT_EQ(colour(day_button(ts, 7)), face);
-
-  click_in(ts, QStringLiteral("cmdColor"));
+  // The days are marked from the window's opening; the button marks them
+  // again.
+  for (int pressed = 0; pressed < 2; ++pressed) {
+    EXPECT_EQ(colour(day_button(ts, 7)), MonthCalendar::kWithRecordings) << pressed;
+    EXPECT_EQ(colour(day_button(ts, 8)), MonthCalendar::kSelectedWithout) << pressed;
+    EXPECT_EQ(colour(day_button(ts, 11)), face) << pressed;
+    if (!pressed) click_in(ts, QStringLiteral("cmdColor"));
+  }
   EXPECT_EQ(colour(day_button(ts, 7)), MonthCalendar::kWithRecordings);
   EXPECT_EQ(colour(day_button(ts, 8)), MonthCalendar::kSelectedWithout);
   // A recording that runs over midnight marks both days.
@@ -285,11 +331,11 @@ TEST_F(Windows, ThePlayListOfConnectionOneJoinsTheRecordingList) {
 TEST_F(Windows, TheCopyWindowOpensWithTodayAndTheStoredDestination) {
   const QString dest = folder("copies");
   write_sn("[ZEB]\nRDataCopyPath=  " + dest.toStdString() + "  \n");
-  MainView& v = start_with_windows();
+  start_with_windows();
   RDataCopy* rc = open_copy_window();
   ASSERT_NE(rc, nullptr);
   EXPECT_TRUE(rc->isVisible());
-  EXPECT_EQ(rc->pos(), v.stored_placement());
+  expect_beside_main(rc, "RDataCopy");
   EXPECT_TRUE(rc->windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_TRUE(in<QPushButton>(rc, "cmdBack")->isHidden());
   EXPECT_EQ(in<QLineEdit>(rc, "txtF")->text(), dest);
@@ -510,9 +556,12 @@ TEST_F(Windows, ThePictureSaveWindowShowsTheViewsPictureAndRefusesAnEmptyName) {
   EXPECT_EQ(velmora::testing::read_file(home_.file("work.dat")), velmora::testing::read_file(home_.file("bmp2.bmp")));
   EXPECT_EQ(in<PictureBox>(ps, "Image1")->image().size(), QSize(352, 240));
   EXPECT_EQ(in<QLineEdit>(ps, "TextF")->text(), dest);
-  EXPECT_TRUE(in<QLineEdit>(ps, "txtF")->text().isEmpty());
+  // The offered name says recorder, camera and time.
+  EXPECT_TRUE(in<QLineEdit>(ps, "txtF")->text().contains(QRegularExpression(QStringLiteral("^HDD_CH2_\\d{8}-\\d{6}$"))))
+      << in<QLineEdit>(ps, "txtF")->text().toStdString();
   screenshot(ps, QStringLiteral("PicSave"));
 
+  in<QLineEdit>(ps, "txtF")->clear();
   click_in(ps, QStringLiteral("Command1"));
   EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("静止画保存ファイル名がありません")}));
   EXPECT_TRUE(QDir(dest).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
@@ -526,6 +575,39 @@ TEST_F(Windows, ThePictureSaveWindowShowsTheViewsPictureAndRefusesAnEmptyName) {
   click("Command6");
   EXPECT_TRUE(wait_for([&] { return windows_->data_copy() == nullptr; }));
   EXPECT_NE(windows_->picture_save(), nullptr);
+}
+
+TEST_F(Windows, EveryOtherWindowOpensBesideTheMainWindow) {
+  start_with_windows();
+  // The data copy window is the widest: the main window moves over to make
+  // room for it.
+  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 0), nullptr);
+  click("Command14_6");
+  click("Command1");
+  expect_beside_main(windows_->data_copy(), "RDataCopy");
+  click("Command8_0");
+  click("Command6");
+  expect_beside_main(windows_->picture_save(), "PicSave");
+  click("Command7");
+  click("Command4");
+  expect_beside_main(windows_->disk_data_search(), "RDataSearch");
+  click("Command7");
+  click("Command5");
+  expect_beside_main(windows_->saved_picture_search(), "SDataSearch");
+  screenshot(view_.get(), QStringLiteral("mainview-with-SDataSearch"));
+}
+
+TEST(Placement, WithoutRoomBesideTheWindowCoversTheLeastOfItsPictures) {
+  // A main window that fills the screen: the window goes where it hides the
+  // least of the pictures and controls, here the empty corner at the right.
+  const QRect screen(0, 0, 1024, 768);
+  const std::vector<QRect> occupied = {QRect(0, 0, 700, 768), QRect(880, 0, 144, 300)};
+  const QPoint p = place_beside(screen, occupied, QSize(300, 400), screen);
+  EXPECT_EQ(QRect(p, QSize(300, 400)), QRect(724, 368, 300, 400));
+  // With room at the right it goes there, beside the main window.
+  EXPECT_EQ(place_beside(QRect(0, 100, 600, 500), occupied, QSize(300, 400), screen), QPoint(604, 100));
+  // None at the right, some at the left.
+  EXPECT_EQ(place_beside(QRect(400, 100, 624, 500), occupied, QSize(300, 400), screen), QPoint(96, 100));
 }
 
 TEST(Screenshots, AJapaneseFontDrawsTheWindowsTexts) {

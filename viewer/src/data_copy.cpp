@@ -149,6 +149,8 @@ RDataCopy::RDataCopy(MainView& main) : SubWindow(main, "RDataCopy", QStringLiter
   // Opening: today on both calendars, playback stopped, no progress shown.
   const QDateTime now = QDateTime::currentDateTime();
   for (auto* c : {start_calendar_, end_calendar_}) c->set_date(now.date().year(), now.date().month(), now.date().day());
+  // The days with recordings show from the start, as on the time search.
+  mark_recorded_days();
   main.playback_button(6);
   wait_ms(500);
   shape1_->hide();
@@ -281,7 +283,8 @@ void RDataCopy::poll_progress() {
   // the same end again.
   timer2_->stop();
   if (status == 200) show_progress(100);
-  show_message(this, *text);
+  // A finished copy says which folder it wrote.
+  show_message(this, status == 200 ? *text + QLatin1Char('\n') + copy_folder_ : *text);
   text2_->clear();
   shape1_->hide();
   set_controls_enabled(true);

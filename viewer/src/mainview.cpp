@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -16,7 +17,9 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTimer>
+#include <algorithm>
 
 #include "audio_device.h"
 #include "libraries.h"
@@ -29,6 +32,8 @@ namespace {
 constexpr int kVersionMajor = 1;
 constexpr int kVersionMinor = 0;
 constexpr int kVersionRevision = 19;
+// The pause after each step of the program's end.
+constexpr int kShutdownPauseMs = 300;
 
 struct Model {
   const char* caption;  // appended to the window caption
@@ -114,6 +119,11 @@ void PictureBox::set_image(const QImage& image, const QString& source) {
   update();
 }
 
+void PictureBox::mouseDoubleClickEvent(QMouseEvent* event) {
+  QWidget::mouseDoubleClickEvent(event);
+  emit double_clicked();
+}
+
 void PictureBox::paintEvent(QPaintEvent*) {
   QPainter p(this);
   if (image_.isNull()) {
@@ -160,7 +170,11 @@ std::optional<uint32_t> parse_shown_time(const QString& text) {
 }
 
 QString live_time_text(int year, int month, int day, int hour, int minute, int second) {
-  return QStringLiteral("%1年%2月%3日\n%4時%5分%6秒").arg(year).arg(month).arg(day).arg(hour).arg(minute).arg(second);
+  // Written as a played picture's time is: two digits a field.
+  auto two = [](int v) { return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0')); };
+  return QStringLiteral("%1年%2月%3日\n%4時%5分%6秒")
+      .arg(year)
+      .arg(two(month), two(day), two(hour), two(minute), two(second));
 }
 
 QString played_time_text(uint32_t rec_seconds) {
@@ -184,7 +198,23 @@ MainView::~MainView() { shutdown(); }
 QPoint MainView::stored_placement() const { return QPoint(px(stored_left_), px(stored_top_)); }
 
 void MainView::build_controls() {
-  setFixedSize(px(kFormWidth), px(kFormHeight));
+  const int width = px(kFormWidth), height = px(kFormHeight);
+  setMinimumSize(width, height);
+  resize(width, height);
+  base_font_ = font();
+  base_palette_ = palette();
+
+  // The controls right of the pictures and under them sit in two panels of
+  // their own, so that they can move to the window's edges and give way to
+  // the pictures in full screen. Their rectangles are given in the window's
+  // twips and moved into the panel.
+  side_ = new QWidget(this);
+  side_->setGeometry(px(kPictureAreaWidth), 0, width - px(kPictureAreaWidth), height);
+  bottom_ = new QWidget(this);
+  bottom_->setGeometry(0, px(kPictureAreaHeight), px(kPictureAreaWidth), height - px(kPictureAreaHeight));
+  const QPoint side_origin = side_->pos(), bottom_origin = bottom_->pos();
+  auto in_side = [&](int left, int top, int w, int h) { return twips(left, top, w, h).translated(-side_origin); };
+  auto in_bottom = [&](int left, int top, int w, int h) { return twips(left, top, w, h).translated(-bottom_origin); };
 
   for (int i = 0; i < 4; ++i) {
     Cell& c = cells_[static_cast<size_t>(i)];
@@ -192,27 +222,32 @@ void MainView::build_controls() {
     c.label->setObjectName(QStringLiteral("Label4_%1").arg(i));
     c.picture = new PictureBox(this);
     c.picture->setObjectName(QStringLiteral("Image1_%1").arg(i));
+    connect(c.picture, &PictureBox::double_clicked, this, [this, i] { on_cell_double_clicked(i); });
   }
-  logo_ = new PictureBox(this);
+  logo_ = new PictureBox(side_);
   logo_->setObjectName(QStringLiteral("Image1_4"));
-  logo_->setGeometry(twips(12950, 100, 2250, 600));
+  logo_->setGeometry(in_side(12950, 100, 2250, 600));
 
-  list1_ = new QListWidget(this);
+  list1_ = new QListWidget(side_);
   list1_->setObjectName(QStringLiteral("List1"));
-  list1_->setGeometry(twips(12950, 800, 2250, 2700));
+  list1_->setGeometry(in_side(12950, 800, 2250, 2700));
+  // Long names stay readable: cut in the middle with the whole line as the
+  // tooltip, and a scroll bar when the list is too narrow.
+  list1_->setTextElideMode(Qt::ElideMiddle);
   connect(list1_, &QListWidget::itemDoubleClicked, this,
           [this](QListWidgetItem* item) { connect_list_row(list1_->row(item)); });
 
-  label5_ = new QLabel(QStringLiteral("未接続"), this);
+  label5_ = new QLabel(QStringLiteral("未接続"), side_);
   label5_->setObjectName(QStringLiteral("Label5"));
-  label5_->setGeometry(twips(12950, 3550, 2250, 350));
+  label5_->setGeometry(in_side(12950, 3550, 2250, 350));
   label5_->setAlignment(Qt::AlignCenter);
   label5_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
 
-  command16_ = button(this, "Command16", QStringLiteral("切断"), twips(12950, 3950, 2250, 450));
+  command16_ = button(side_, "Command16", QStringLiteral("切断"), in_side(12950, 3950, 2250, 450));
+  command16_->setEnabled(false);
   connect(command16_, &QPushButton::clicked, this, &MainView::disconnect_live);
 
-  frame2_ = frame(this, "Frame2", QStringLiteral("メニュー"), twips(12950, 4450, 2250, 3500));
+  frame2_ = frame(side_, "Frame2", QStringLiteral("メニュー"), in_side(12950, 4450, 2250, 3500));
   command3_ = button(frame2_, "Command3", QStringLiteral("HDDデータ再生"), twips(100, 300, 2050, 450));
   command4_ = button(frame2_, "Command4", QStringLiteral("保存動画データ再生"), twips(100, 800, 2050, 450));
   command5_ = button(frame2_, "Command5", QStringLiteral("保存静止画データ再生"), twips(100, 1300, 2050, 450));
@@ -239,28 +274,32 @@ void MainView::build_controls() {
   });
   connect(command7_, &QPushButton::clicked, this, &MainView::leave_playback);
 
-  command10_ = button(this, "Command10", QStringLiteral("TELnet ON"), twips(12950, 8050, 2250, 400));
-  connect(command10_, &QPushButton::clicked, this, [] { lib::brin_hd_swset(0, 99, 288); });
+  command10_ = button(side_, "Command10", QStringLiteral("TELnet ON"), in_side(12950, 8050, 2250, 400));
+  connect(command10_, &QPushButton::clicked, this, &MainView::telnet_on);
 
-  frame4_ = frame(this, "Frame4", QString(), twips(12950, 8550, 2250, 600));
+  frame4_ = frame(side_, "Frame4", QString(), in_side(12950, 8550, 2250, 600));
   check2_ = new QCheckBox(QStringLiteral("High"), frame4_);
   check2_->setObjectName(QStringLiteral("Check2"));
   check2_->setGeometry(twips(150, 150, 1900, 350));
   connect(check2_, &QCheckBox::clicked, this, &MainView::on_display_rate_clicked);
 
-  command15_ = button(this, "Command15", QStringLiteral("終了"), twips(12950, 9300, 2250, 500));
+  command15_ = button(side_, "Command15", QStringLiteral("終了"), in_side(12950, 9300, 2250, 500));
   connect(command15_, &QPushButton::clicked, this, [this] {
     show_start_pictures();
     shutdown();
     QCoreApplication::quit();
   });
 
-  lbl_time_ = new QLabel(this);
+  lbl_time_ = new QLabel(bottom_);
   lbl_time_->setObjectName(QStringLiteral("lblTime"));
-  lbl_time_->setGeometry(twips(50, 9500, 2300, 900));
+  lbl_time_->setGeometry(in_bottom(50, 9500, 2300, 900));
   lbl_time_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  lbl_status_ = new QLabel(bottom_);
+  lbl_status_->setObjectName(QStringLiteral("lblStatus"));
+  lbl_status_->setGeometry(in_bottom(50, 10450, 2300, 400));
+  lbl_status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
-  frame14_ = frame(this, "Frame14", QStringLiteral("チャンネル選択"), twips(2450, 9450, 2900, 1000));
+  frame14_ = frame(bottom_, "Frame14", QStringLiteral("チャンネル選択"), in_bottom(2450, 9450, 2900, 1000));
   for (int k = 0; k < 4; ++k) {
     const char* names[] = {"Command8_0", "Command8_1", "Command8_2", "Command8_3"};
     command8_[static_cast<size_t>(k)] =
@@ -270,7 +309,7 @@ void MainView::build_controls() {
   command9_ = button(frame14_, "Command9", QStringLiteral("田"), twips(100 + 4 * 520 + 100, 350, 480, 450));
   connect(command9_, &QPushButton::clicked, this, &MainView::show_four);
 
-  frame5_ = frame(this, "Frame5", QString(), twips(5450, 9450, 4500, 1450));
+  frame5_ = frame(bottom_, "Frame5", QString(), in_bottom(5450, 9450, 4500, 1450));
   label7_ = new QLabel(QStringLiteral("再生"), frame5_);
   label7_->setObjectName(QStringLiteral("Label7"));
   label7_->setGeometry(twips(100, 60, 900, 250));
@@ -285,7 +324,7 @@ void MainView::build_controls() {
   label1_->setObjectName(QStringLiteral("Label1"));
   label1_->setGeometry(twips(100, 900, 4200, 350));
 
-  frame1_ = frame(this, "Frame1", QString(), twips(10050, 9450, 2800, 600));
+  frame1_ = frame(bottom_, "Frame1", QString(), in_bottom(10050, 9450, 2800, 600));
   file_pos_ = new QScrollBar(Qt::Horizontal, frame1_);
   file_pos_->setObjectName(QStringLiteral("file_pos"));
   file_pos_->setGeometry(twips(100, 200, 2600, 300));
@@ -293,7 +332,7 @@ void MainView::build_controls() {
   connect(file_pos_, &QScrollBar::sliderMoved, this, &MainView::on_position_dragged);
   connect(file_pos_, &QScrollBar::valueChanged, this, &MainView::on_position_changed);
 
-  frame11_ = frame(this, "Frame11", QString(), twips(10050, 10100, 2800, 800));
+  frame11_ = frame(bottom_, "Frame11", QString(), in_bottom(10050, 10100, 2800, 800));
   sound_image_ = new QLabel(frame11_);
   sound_image_->setObjectName(QStringLiteral("imgSound"));
   sound_image_->setGeometry(twips(100, 250, 350, 350));
@@ -315,6 +354,241 @@ void MainView::build_controls() {
   timer1_->setObjectName(QStringLiteral("Timer1"));
   timer1_->setInterval(133);
   connect(timer1_, &QTimer::timeout, this, &MainView::refresh_pictures);
+
+  record_design(side_);
+  record_design(bottom_);
+  build_shortcuts();
+}
+
+// Keeps the designed rectangle of every control in a panel, frames' contents
+// included (not the parts composite widgets make for themselves).
+void MainView::record_design(QWidget* container) {
+  for (QObject* o : container->children()) {
+    auto* w = qobject_cast<QWidget*>(o);
+    if (!w || w->objectName().isEmpty() || w->objectName().startsWith(QLatin1String("qt_"))) continue;
+    designed_.push_back({w, w->geometry()});
+    if (qobject_cast<QGroupBox*>(w)) record_design(w);
+  }
+}
+
+void MainView::build_shortcuts() {
+  auto shortcut = [this](QKeySequence key, QWidget* on, Qt::ShortcutContext context, std::function<void()> f) {
+    auto* s = new QShortcut(key, on, nullptr, nullptr, context);
+    connect(s, &QShortcut::activated, this, std::move(f));
+  };
+  // Enter on the recorder list connects, as a double click on the line does.
+  for (QKeySequence k : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)})
+    shortcut(k, list1_, Qt::WidgetShortcut, [this] {
+      if (list1_->currentRow() >= 0) connect_list_row(list1_->currentRow());
+    });
+  shortcut(QKeySequence(Qt::Key_F11), this, Qt::WindowShortcut, [this] { toggle_full_screen(); });
+  shortcut(QKeySequence(Qt::Key_Escape), this, Qt::WindowShortcut, [this] { on_escape(); });
+  shortcut(QKeySequence(Qt::Key_Space), this, Qt::WindowShortcut, [this] { on_play_pause_key(); });
+  shortcut(QKeySequence(Qt::Key_Left), this, Qt::WindowShortcut, [this] { on_step_key(false); });
+  shortcut(QKeySequence(Qt::Key_Right), this, Qt::WindowShortcut, [this] { on_step_key(true); });
+  shortcut(QKeySequence(Qt::Key_0), this, Qt::WindowShortcut, [this] { show_four(); });
+  for (int k = 0; k < 4; ++k)
+    shortcut(QKeySequence(Qt::Key_1 + k), this, Qt::WindowShortcut, [this, k] { on_camera_key(k); });
+}
+
+void MainView::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  relayout();
+}
+
+void MainView::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  // Leaving full screen by the window manager's means brings the controls
+  // back as F11 does.
+  if (event->type() == QEvent::WindowStateChange && pictures_full_screen_ && !isFullScreen()) {
+    pictures_full_screen_ = false;
+    relayout();
+  }
+}
+
+void MainView::toggle_full_screen() {
+  pictures_full_screen_ = !isFullScreen();
+  if (pictures_full_screen_)
+    showFullScreen();
+  else
+    showNormal();
+  relayout();
+}
+
+void MainView::relayout() {
+  if (!side_) return;
+  const double base_w = px(kFormWidth), base_h = px(kFormHeight);
+  // The controls grow half as fast as the window, so that most of a larger
+  // window goes to the pictures; they never shrink below their design.
+  const double fit = std::min(width() / base_w, height() / base_h);
+  control_scale_ = std::max(1.0, 1.0 + (fit - 1.0) / 2);
+  const double c = control_scale_;
+  auto scaled = [c](const QRect& r) {
+    return QRect(qRound(r.x() * c), qRound(r.y() * c), qRound(r.width() * c), qRound(r.height() * c));
+  };
+  for (const Designed& d : designed_) d.widget->setGeometry(scaled(d.rect));
+
+  if (base_font_.pointSizeF() > 0) {
+    QFont f = base_font_;
+    f.setPointSizeF(base_font_.pointSizeF() * c);
+    setFont(f);
+  }
+
+  // Full screen the pictures stand on black, their names in white.
+  QPalette palette = base_palette_;
+  if (pictures_full_screen_) {
+    palette.setColor(QPalette::Window, Qt::black);
+    palette.setColor(QPalette::WindowText, Qt::white);
+  }
+  setPalette(palette);
+  setAutoFillBackground(pictures_full_screen_);
+
+  const double area_w = px(kPictureAreaWidth), area_h = px(kPictureAreaHeight);
+  QRect area(0, 0, width(), height());
+  side_->setVisible(!pictures_full_screen_);
+  bottom_->setVisible(!pictures_full_screen_);
+  if (!pictures_full_screen_) {
+    // The column keeps to the right edge and the bar to the bottom edge.
+    const int side_w = qRound((base_w - area_w) * c), bottom_h = qRound((base_h - area_h) * c);
+    side_->setGeometry(width() - side_w, 0, side_w, height());
+    bottom_->setGeometry(0, height() - bottom_h, width() - side_w, bottom_h);
+    area = QRect(0, 0, width() - side_w, height() - bottom_h);
+  }
+  // The pictures keep the proportions of the design and fill the rest,
+  // centred.
+  picture_scale_ = std::min(area.width() / area_w, area.height() / area_h);
+  picture_origin_ = QPoint(qRound((area.width() - area_w * picture_scale_) / 2),
+                           pictures_full_screen_ ? qRound((area.height() - area_h * picture_scale_) / 2) : 0);
+  apply_cells();
+}
+
+QRect MainView::picture_rect(int left, int top, int w, int h) const {
+  const double s = picture_scale_;
+  const QRect r = twips(left, top, w, h);
+  return QRect(picture_origin_.x() + qRound(r.x() * s), picture_origin_.y() + qRound(r.y() * s),
+               qRound(r.width() * s), qRound(r.height() * s));
+}
+
+void MainView::apply_cells() {
+  if (split_mode_ >= 0 && split_mode_ <= 3) {
+    Cell& c = cells_[static_cast<size_t>(split_mode_)];
+    if (pictures_full_screen_) {
+      // The enlarged camera takes the whole screen in its proportions; its
+      // name goes into the margin beside it.
+      const QSize size = QSize(10000, 7500).scaled(this->size(), Qt::KeepAspectRatio);
+      const QRect picture(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size);
+      c.picture->setGeometry(picture);
+      c.label->setGeometry(0, 0, std::max(picture.left(), c.label->sizeHint().width()), c.label->sizeHint().height());
+      c.label->raise();
+      return;
+    }
+    c.label->setGeometry(picture_rect(1450, 800, 10000, 200));
+    c.picture->setGeometry(picture_rect(1450, 1000, 10000, 7500));
+    return;
+  }
+  for (int i = 0; i < 4; ++i) {
+    const int row = i / 2, column = i % 2;
+    Cell& c = cells_[static_cast<size_t>(i)];
+    c.label->setGeometry(picture_rect(column * 6400 + 50, row * 4700 + 100, 6300, 300));
+    c.picture->setGeometry(picture_rect(column * 6400 + 50, row * 4700 + 400, 6300, 4300));
+  }
+}
+
+std::vector<QRect> MainView::occupied_rects() const {
+  std::vector<QRect> out;
+  for (const Cell& c : cells_)
+    if (c.picture->isVisible()) out.emplace_back(c.picture->mapToGlobal(QPoint(0, 0)), c.picture->size());
+  for (QWidget* panel : {side_, bottom_})
+    if (panel->isVisible()) out.emplace_back(panel->mapToGlobal(QPoint(0, 0)), panel->size());
+  return out;
+}
+
+bool MainView::live_shown() const { return receiving_ && playback_mode_ == 0 && !command7_->isEnabled(); }
+
+QString MainView::status_text() const {
+  QString source;
+  if (playback_mode_ == 2)
+    source = QStringLiteral("HDD再生");
+  else if (playback_mode_ == 1)
+    source = QStringLiteral("保存動画再生");
+  else if (command7_->isEnabled())
+    source = QStringLiteral("保存静止画");
+  else
+    return receiving_ ? QStringLiteral("ライブ") : QString();
+  if (playback_mode_ == 0 || frame5_->isHidden()) return source;
+  static constexpr const char* kSpeeds[7] = {"1", "2", "4", "8", "16", "32", "64"};
+  QString state;
+  if (!playing_)
+    state = QStringLiteral("一時停止");
+  else if (ff_level_ > 0)
+    state = QStringLiteral("早送り×") + QString::fromLatin1(kSpeeds[ff_level_]);
+  else if (fr_level_ > 0)
+    state = QStringLiteral("早戻し×") + QString::fromLatin1(kSpeeds[fr_level_]);
+  else if (reverse_)
+    state = QStringLiteral("逆再生");
+  else
+    state = QStringLiteral("再生中");
+  return source + QStringLiteral("・") + state;
+}
+
+QString MainView::suggested_still_name() const {
+  QString recorder = QStringLiteral("velmora");
+  if (playback_mode_ == 2)
+    recorder = QStringLiteral("HDD");
+  else if (playback_mode_ == 1)
+    recorder = QStringLiteral("copy");
+  else if (const RecorderEntry* e = receiving_ ? connections_.entry(entry_number_) : nullptr)
+    recorder = QString::fromStdString(e->name);
+  const int cell = split_mode_ >= 0 && split_mode_ <= 3 ? split_mode_ : 0;
+  const QString camera = cells_[static_cast<size_t>(cell)].label->text();
+  QString when;
+  if (const std::optional<uint32_t> t = parse_shown_time(lbl_time_->text())) {
+    const vp::RecTime r = vp::rec_time_from_seconds(*t);
+    when = QString::asprintf("%04d%02d%02d-%02d%02d%02d", 2000 + r.year, r.month, r.day, r.hour, r.minute, r.second);
+  } else {
+    when = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+  }
+  static const QRegularExpression unsafe(QStringLiteral("[\\\\/:*?\"<>|\\s]+"));
+  QString name = recorder.trimmed() + QLatin1Char('_') + camera.trimmed() + QLatin1Char('_') + when;
+  return name.replace(unsafe, QStringLiteral("_"));
+}
+
+void MainView::update_status() {
+  const QString text = status_text();
+  if (lbl_status_->text() != text) lbl_status_->setText(text);
+}
+
+void MainView::on_cell_double_clicked(int cell) {
+  if (split_mode_ == 4)
+    on_camera_key(cell);
+  else
+    show_four();
+}
+
+void MainView::on_camera_key(int cell) {
+  // A camera the recorder does not send has its button disabled.
+  if (command8_[static_cast<size_t>(cell)]->isEnabled()) show_single(cell);
+}
+
+void MainView::on_escape() {
+  if (isFullScreen()) {
+    toggle_full_screen();
+  } else if (split_mode_ != 4) {
+    show_four();
+  } else if (command7_->isEnabled() && !command7_->isHidden()) {
+    leave_playback();
+  }
+}
+
+void MainView::on_play_pause_key() {
+  if (playback_mode_ == 0 || frame5_->isHidden()) return;
+  playback_button(playing_ ? 6 : 3);
+}
+
+void MainView::on_step_key(bool forward) {
+  if (playback_mode_ == 0 || frame5_->isHidden()) return;
+  if (playing_) playback_button(6);
+  step(forward);
 }
 
 bool MainView::startup(const StartOptions& options) {
@@ -388,16 +662,23 @@ bool MainView::startup(const StartOptions& options) {
 }
 
 void MainView::apply_four_split() {
-  for (int i = 0; i < 4; ++i) {
-    const int row = i / 2, column = i % 2;
-    Cell& c = cells_[static_cast<size_t>(i)];
-    c.label->setGeometry(twips(column * 6400 + 50, row * 4700 + 100, 6300, 300));
-    c.label->setText(QStringLiteral("CH%1").arg(i + 1));
-    c.picture->setGeometry(twips(column * 6400 + 50, row * 4700 + 400, 6300, 4300));
+  split_mode_ = 4;
+  apply_cells();
+  update_cell_labels();
+  for (Cell& c : cells_) {
     c.label->setEnabled(true);
     c.label->show();
     c.picture->setEnabled(true);
     c.picture->show();
+  }
+}
+
+void MainView::update_cell_labels() {
+  // While a recorder is received its cameras' names from the list, else the
+  // cell numbers.
+  for (int i = 0; i < 4; ++i) {
+    const QString name = receiving_ ? cell_names_[static_cast<size_t>(i)] : QStringLiteral("CH%1").arg(i + 1);
+    cells_[static_cast<size_t>(i)].label->setText(name);
   }
 }
 
@@ -459,7 +740,12 @@ void MainView::read_connection_list() {
   list1_->clear();
   connections_ =
       ConnectionList::load(QDir(program_folder_).filePath(QString::fromLatin1(kLanSettingFile)).toStdString());
-  for (const std::string& line : connections_.lines()) list1_->addItem(QString::fromStdString(line));
+  for (const std::string& line : connections_.lines()) {
+    // A name too long for the list is cut in the middle; the tooltip has it
+    // whole.
+    auto* item = new QListWidgetItem(QString::fromStdString(line), list1_);
+    item->setToolTip(item->text().trimmed());
+  }
 }
 
 void MainView::show_start_pictures() {
@@ -488,22 +774,29 @@ void MainView::closeEvent(QCloseEvent* event) {
 void MainView::shutdown() {
   if (!started_ || shut_down_) return;
   shut_down_ = true;
+  // The user sees that the program is ending while the recorder is told.
+  label5_->setText(QStringLiteral("終了中"));
+  set_wait_cursor();
+  if (isVisible()) label5_->repaint();
   tmr_tokei_->stop();
   timer1_->stop();
   // A live stream still running is stopped before its library goes away.
-  if (receiving_) stop_stream(false);
+  if (receiving_) stop_stream(false, false);
+  // The libraries' stops only ask their threads to end; a short pause after
+  // each step lets them, three tenths of a second each rather than the
+  // whole seconds the end used to take.
   lib::hdd_play_stop();
   lib::file_play_stop();
-  wait_ms(1000);
+  wait_ms(kShutdownPauseMs);
   if (disk_open_) {
     lib::hdd_close();
     disk_open_ = 0;
   }
   lib::file_read_stop();
   lib::hdd_read_stop();
-  wait_ms(1000);
+  wait_ms(kShutdownPauseMs);
   lib::play_end();
-  wait_ms(1000);
+  wait_ms(kShutdownPauseMs);
   lib::decode_deinit();
   if (hooks_.close_all) hooks_.close_all();
   while (cursor_depth_ > 0) restore_cursor();

@@ -11,6 +11,9 @@
 // of playback).
 #pragma once
 #include <QElapsedTimer>
+#include <QFont>
+#include <QPalette>
+#include <QRect>
 #include <QImage>
 #include <QPoint>
 #include <QSize>
@@ -48,8 +51,12 @@ class PictureBox : public QWidget {
   // The file the picture came from.
   const QString& source() const { return source_; }
 
+ signals:
+  void double_clicked();
+
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
 
  private:
   QImage image_;
@@ -77,8 +84,13 @@ QString played_time_text(uint32_t rec_seconds);
 class MainView : public QWidget {
   Q_OBJECT
  public:
-  static constexpr int kFormWidth = 15300;   // twips
+  // The window's designed size, in twips; it is also its smallest size.
+  static constexpr int kFormWidth = 15300;
   static constexpr int kFormHeight = 11000;
+  // The picture area of the designed layout (the cells and their labels),
+  // left of the control column and above the bottom bar.
+  static constexpr int kPictureAreaWidth = 12950;
+  static constexpr int kPictureAreaHeight = 9450;
 
   struct StartOptions {
     QString program_folder;
@@ -114,8 +126,27 @@ class MainView : public QWidget {
   // Live view.
   void connect_list_row(int row);   // as a double click on List1's row
   void disconnect_live();           // Command16
+  void telnet_on();                 // Command10
+  // What the cells show, in the status line lblStatus: live, disk playback,
+  // copied data or saved stills, and for playback whether it plays, at
+  // which speed, or is paused.
+  QString status_text() const;
+  // The name a still of the picture shown is offered under:
+  // <recorder>_<camera>_<yyyymmdd-hhmmss> (the recorder's list name, "HDD"
+  // or "copy" for played data; the cell's camera; the picture's time, else
+  // the time of day), with characters a file name cannot hold replaced.
+  QString suggested_still_name() const;
+  void update_status();
   void show_single(int cell);       // Command8(cell)
   void show_four();                 // Command9
+  // F11: the whole screen for the pictures (the controls give way; Esc or
+  // F11 again brings them back).
+  void toggle_full_screen();
+  bool pictures_full_screen() const { return pictures_full_screen_; }
+  // The factors the layout is drawn with: the controls' and the pictures'
+  // (1 at the designed size).
+  double control_scale() const { return control_scale_; }
+  double picture_scale() const { return picture_scale_; }
 
   // Playback (the other windows use these).
   void playback_button(int index);  // Command14(index); 27 resets the speed levels
@@ -141,6 +172,9 @@ class MainView : public QWidget {
   const QString& program_folder() const { return program_folder_; }
   const ConnectionList& connection_list() const { return connections_; }
   QPoint stored_placement() const;  // in pixels
+  // Where the pictures and the controls are, in global pixels: what the
+  // other windows keep clear of.
+  std::vector<QRect> occupied_rects() const;
   bool receiving() const { return receiving_ != 0; }
   int selected_entry() const { return selected_entry_; }
   int split_mode() const { return split_mode_; }
@@ -160,6 +194,8 @@ class MainView : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   struct Cell {
@@ -168,7 +204,25 @@ class MainView : public QWidget {
   };
 
   void build_controls();
+  void build_shortcuts();
+  // The layout for the window's size: every control at its designed
+  // rectangle times the control factor, the pictures filling what is left.
+  void relayout();
+  void record_design(QWidget* container);
+  // A rectangle of the picture area (twips of the designed layout) as it is
+  // drawn now.
+  QRect picture_rect(int left, int top, int width, int height) const;
+  void apply_cells();
+  void on_cell_double_clicked(int cell);
+  void on_escape();
+  void on_play_pause_key();
+  void on_step_key(bool forward);
+  void on_camera_key(int cell);
+  // The cells show the live pictures: connected, and no playback or saved
+  // stills entered from the menu.
+  bool live_shown() const;
   void apply_four_split();
+  void update_cell_labels();
   void apply_display_rate(bool high);
   void on_display_rate_clicked();
   void on_volume_changed(int value);
@@ -179,8 +233,10 @@ class MainView : public QWidget {
   // Live view.
   void connect_entry(int row);
   void switch_over(int row);
-  void close_open_slots();
-  void stop_stream(bool show_pictures_and_state);
+  // Closes the open control connections, pausing after each (none at the
+  // program's end).
+  void close_open_slots(int pause_ms = 1000);
+  void stop_stream(bool show_pictures_and_state, bool pause = true);
   void set_not_connected_state();
   void on_clock_tick();
   int32_t display_bits() const;
@@ -223,6 +279,26 @@ class MainView : public QWidget {
   int model_ = 0;
   bool audio_device_ = false;
   int cursor_depth_ = 0;
+
+  // Layout.
+  struct Designed {
+    QWidget* widget;
+    QRect rect;  // pixels at the designed size, in its parent
+  };
+  QWidget* side_ = nullptr;    // the control column at the right
+  QWidget* bottom_ = nullptr;  // the bar under the pictures
+  std::vector<Designed> designed_;
+  QFont base_font_;
+  QPalette base_palette_;
+  double control_scale_ = 1;
+  double picture_scale_ = 1;
+  QPoint picture_origin_;
+  bool pictures_full_screen_ = false;
+  // What playback was asked to do last: false after a stop, at the end of
+  // the data and before anything played.
+  bool playing_ = false;
+  bool reverse_ = false;  // the last play was backwards
+  QLabel* lbl_status_ = nullptr;
 
   // Controls.
   std::array<Cell, 4> cells_{};

@@ -210,6 +210,8 @@ void MainView::connect_entry(int row) {
       cells_[static_cast<size_t>(cell)].picture->setToolTip(cell_names_[static_cast<size_t>(cell)]);
     }
   }
+  update_cell_labels();
+  update_status();
   tmr_tokei_->start(50);
   restore_cursor();
 }
@@ -237,16 +239,18 @@ void MainView::switch_over(int row) {
   show_start_pictures();
   reset_cell_names();
   for (Cell& c : cells_) c.picture->setToolTip(QString());
+  update_cell_labels();
+  if (playback_mode_ == 0) lbl_time_->clear();
   set_not_connected_state();
   connect_entry(row);
 }
 
-void MainView::close_open_slots() {
+void MainView::close_open_slots(int pause_ms) {
   for (int s = 0; s < kSlotsUsed; ++s) {
     if (slots_[static_cast<size_t>(s)] == 0) continue;
     lib::brin_unconnect(s, 0, 0, 0);
     slots_[static_cast<size_t>(s)] = 0;
-    wait_ms(1000);
+    wait_ms(pause_ms);
   }
 }
 
@@ -263,7 +267,8 @@ void MainView::disconnect_live() {
 // control connection opened again for it), reception and audio end, and the
 // slots close. With show_pictures_and_state the cells and buttons return to
 // the not-connected state.
-void MainView::stop_stream(bool show_pictures_and_state) {
+void MainView::stop_stream(bool show_pictures_and_state, bool pause) {
+  const int pause_ms = pause ? 1000 : 0;
   lib::brin_udp_rx_stop();
   receiving_ = 0;
   if (slots_[0] == 0) {
@@ -272,26 +277,61 @@ void MainView::stop_stream(bool show_pictures_and_state) {
     if (lib::brin_connect(0, address.constData(), login_.c_str(), reply) == 0) slots_[0] = 1;
   }
   lib::brin_udp_count(0, 1, 0, 0);
-  wait_ms(1000);
+  wait_ms(pause_ms);
   lib::brin_udp_close();
   if (audio_device_) lib::wave_play_ctrl(0);
-  wait_ms(1000);
-  close_open_slots();
+  wait_ms(pause_ms);
+  close_open_slots(pause_ms);
   // After a disconnect every recorder, the last one included, can be chosen.
   selected_entry_ = -99;
   if (!show_pictures_and_state) return;
 
   for (size_t i = 0; i < picture_shown_.size(); ++i) picture_shown_[i] = 0;
-  show_start_pictures();
+  // Played pictures and their time stay; live ones go.
+  const bool live = playback_mode_ == 0 && !command7_->isEnabled();
+  if (live) show_start_pictures();
   reset_cell_names();
   for (Cell& c : cells_) c.picture->setToolTip(QString());
+  update_cell_labels();
+  if (live) lbl_time_->clear();
   label5_->setText(QStringLiteral("未接続"));
   set_not_connected_state();
+  update_status();
+}
+
+// Switches the recorder's telnet service on and says whether it worked. The
+// control connection is closed while live pictures come, so it is opened
+// for the request and closed again.
+void MainView::telnet_on() {
+  if (!receiving_) {
+    show_message(this, QStringLiteral("デジタルレコーダと接続されていません。"), MessageIcon::kExclamation);
+    return;
+  }
+  set_wait_cursor();
+  const bool opened_here = slots_[0] == 0;
+  int32_t r = -1;
+  if (opened_here) {
+    char reply[128] = {};
+    const QByteArray address = address_text_.toUtf8();
+    if (lib::brin_connect(0, address.constData(), login_.c_str(), reply) >= 0) slots_[0] = 1;
+  }
+  if (slots_[0] != 0) r = lib::brin_hd_swset(0, 99, 288);
+  if (opened_here && slots_[0] != 0) {
+    lib::brin_unconnect(0, 0, 0, 0);
+    slots_[0] = 0;
+  }
+  restore_cursor();
+  if (r >= 0)
+    show_message(this, QStringLiteral("TELnetをONにしました。"), MessageIcon::kInformation);
+  else
+    show_message(this, QStringLiteral("TELnetをONにできませんでした。(%1)").arg(r), MessageIcon::kExclamation);
 }
 
 void MainView::set_not_connected_state() {
   for (QPushButton* b : command8_) b->setEnabled(true);
-  for (QPushButton* b : command14_) b->setEnabled(false);
+  // Playback goes on without the recorder; its buttons stay usable.
+  if (playback_mode_ == 0)
+    for (QPushButton* b : command14_) b->setEnabled(false);
   // Disk and saved-data playback stay available without a recorder, as at
   // start; the button that entered the current playback stays disabled.
   command3_->setEnabled(playback_mode_ != 2);
@@ -319,8 +359,12 @@ void MainView::on_clock_tick() {
     }
   }
 
+  // Under playback or saved stills the cells and the clock are theirs; the
+  // stream is still watched, but no live picture or time is shown and the
+  // picture supervision rests.
+  const bool live = live_shown();
   lib::RxTime t{};
-  if (lib::brin_udp_rxtime(0, &t)) {
+  if (live && lib::brin_udp_rxtime(0, &t)) {
     const int year = 2000 + static_cast<int>(t.time & 0xFF);
     lbl_time_->setText(live_time_text(year, (t.time >> 8) & 0xFF, (t.time >> 16) & 0xFF, (t.time >> 24) & 0xFF,
                                       t.fraction & 0xFF, (t.fraction >> 8) & 0xFF));
@@ -341,7 +385,7 @@ void MainView::on_clock_tick() {
     }
   }
 
-  for (int cell = 0; cell < 4; ++cell) {
+  for (int cell = 0; cell < 4 && live; ++cell) {
     if (split_mode_ != 4 && split_mode_ != cell) continue;
     const int code = cell_camera_code_[static_cast<size_t>(cell)];
     if (code < 1 || code > 32) continue;
@@ -368,6 +412,7 @@ void MainView::on_clock_tick() {
     lib::brin_udp_rxstatus(-1, &f, &c, &s, &c1, &c2, &c3);
   }
 
+  if (!live) tick_counter_ = 0;
   if (tick_counter_ > timing().supervision_ticks) {
     if (picture_counter_ < 2 && receiving_) {
       disconnect_live();
@@ -388,10 +433,9 @@ void MainView::show_single(int cell) {
     c.label->hide();
     c.picture->hide();
   }
+  apply_cells();
   Cell& c = cells_[static_cast<size_t>(cell)];
-  c.label->move(px(1450), px(800));
   c.label->show();
-  c.picture->setGeometry(QRect(px(1450), px(1000), px(10000), px(7500)));
   c.picture->show();
   command6_->setEnabled(true);
 }

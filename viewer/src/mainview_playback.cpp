@@ -41,6 +41,9 @@ void MainView::enter_menu_source(QPushButton* pressed) {
   pressed->setEnabled(false);
   for (QPushButton* b : {command3_, command4_, command5_})
     if (b != pressed) b->hide();
+  // Live pictures give way to what the menu opened.
+  if (receiving_) show_start_pictures();
+  update_status();
 }
 
 void MainView::open_recorder_disk() {
@@ -140,6 +143,7 @@ void MainView::leave_playback() {
   show_start_pictures();
   // The refresh timer may have paused the live clock; it runs again.
   if (receiving_) tmr_tokei_->start(50);
+  update_status();
 }
 
 void MainView::playback_button(int index) {
@@ -153,6 +157,14 @@ void MainView::playback_button(int index) {
   }
   const bool saved = playback_mode_ == 1;
   const bool disk = playback_mode_ == 2;
+  // A step while paused keeps it paused; stop pauses; the rest play.
+  if (index == 6) {
+    playing_ = false;
+  } else if (((index == 1 || index == 4) && !tmr_tokei_->isActive()) || index == 0 || index == 2 || index == 3 ||
+             index == 5 || index == 7) {
+    playing_ = playback_mode_ != 0;
+    reverse_ = index == 1 || index == 2;
+  }
   switch (index) {
     case 0:
       if (disk) go_to_current_recording_start();
@@ -183,6 +195,7 @@ void MainView::playback_button(int index) {
     default:
       break;
   }
+  update_status();
 }
 
 void MainView::play() {
@@ -344,6 +357,10 @@ void MainView::refresh_pictures() {
   uint32_t time = 0;
   if (lib::make_bmp(&count, &first, &second, &time, &idle) == lib::kMissing) return;
   if (idle == 1) {
+    // Playback that was seen running has ended (at the end of the data).
+    if (idle_indicator_ == 0) playing_ = false;
+    idle_indicator_ = 1;
+    update_status();
     if (!tmr_tokei_->isActive()) tmr_tokei_->start(50);
     label1_->clear();
     drain_pictures();
@@ -351,6 +368,7 @@ void MainView::refresh_pictures() {
   }
   tmr_tokei_->stop();
   idle_indicator_ = 0;
+  update_status();
   draining_ = true;
   drain_clock_.start();
   if (decoder_failed()) return;

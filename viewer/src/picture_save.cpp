@@ -82,7 +82,8 @@ PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", QStringLiteral("é
   main.playback_button(6);
   image1_->load(QDir(main.program_folder()).filePath(QString::fromLatin1(kPictureWorkFile)));
   folders_->start_at(settings().read("PicSavePath"));
-  txt_f_->clear();
+  // A name that says which recorder, camera and time the picture shows.
+  txt_f_->setText(main.suggested_still_name());
 }
 
 void PicSave::save() {

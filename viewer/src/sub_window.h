@@ -9,6 +9,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "file_browser.h"
 #include "settings.h"
@@ -24,6 +25,13 @@ QString rec_time_text(uint32_t rec_seconds);
 // Rectangles of the layouts, given in twips.
 QRect twips_rect(int left, int top, int width, int height);
 
+// Where a window of the given outer size opens next to the main window
+// (main, its outer rectangle), all in global pixels: right of it, else left,
+// below or above, wholly on the screen. When no side has room, the place on
+// the screen that covers least of what the main window shows (occupied: its
+// pictures and controls).
+QPoint place_beside(const QRect& main, const std::vector<QRect>& occupied, const QSize& size, const QRect& screen);
+
 class SubWindow : public QWidget {
   Q_OBJECT
  public:
@@ -34,8 +42,12 @@ class SubWindow : public QWidget {
   ViewerSettings settings() const;
   QPushButton* cmd_back_ = nullptr;
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
   MainView& main_;
+  bool placed_ = false;
 };
 
 // The drive list and folder tree of a window, kept in step with a path box:

@@ -72,6 +72,8 @@ TimeSearch::TimeSearch(MainView& main) : SubWindow(main, "TimeSearch", QStringLi
   connect(lst_alarm_rec_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) { pick(item, true); });
 
   read_lists();
+  // The days with recordings show from the start.
+  mark_recorded_days();
 
   const QDateTime now = QDateTime::currentDateTime();
   calendar_->set_date(now.date().year(), now.date().month(), now.date().day());
@@ -108,6 +110,24 @@ void TimeSearch::read_lists() {
   }
 }
 
+std::optional<std::pair<uint32_t, uint32_t>> TimeSearch::recorded_range() const {
+  std::optional<std::pair<uint32_t, uint32_t>> range;
+  int32_t count = 0, oldest = 0;
+  if (lib::get_rec_list(&count, &oldest) != 0) return range;
+  for (int32_t k = 0; k < count && k < kRecordListRing; ++k) {
+    const int32_t index = static_cast<int32_t>((static_cast<int64_t>(oldest) + k) % kRecordListRing);
+    uint32_t start = 0, end = 0;
+    int32_t kind = 0;
+    if (lib::get_list_start_end_sec(index, &start, &end, &kind) != 0) continue;
+    if (end < start) end = start;
+    if (!range)
+      range = std::make_pair(start, end);
+    else
+      range = std::make_pair(std::min(range->first, start), std::max(range->second, end));
+  }
+  return range;
+}
+
 void TimeSearch::mark_recorded_days() {
   recorded_.clear();
   int32_t count = 0, oldest = 0;
@@ -131,6 +151,32 @@ void TimeSearch::search() {
   }
   const uint32_t time = vp::rec_seconds(calendar_->year(), calendar_->month(), calendar_->day(), boxes_[0]->value(),
                                         boxes_[1]->value(), boxes_[2]->value());
+  // A time outside the recordings names the range there is and offers its
+  // nearer end, rather than playing something else without a word.
+  if (const auto range = recorded_range(); range && (time < range->first || time > range->second)) {
+    const QString span =
+        QStringLiteral("録画データは %1 から %2 までです。").arg(rec_time_text(range->first), rec_time_text(range->second));
+    QString question;
+    uint32_t target = 0;
+    if (time < range->first) {
+      target = range->first;
+      question = QStringLiteral("指定した日時より前の録画データはありません。\n") + span +
+                 QStringLiteral("\n最初の録画 (%1) から再生しますか？").arg(rec_time_text(target));
+    } else {
+      // The last seconds of the newest recording, so that there is
+      // something to see before the data ends.
+      target = range->second >= range->first + kTailSeconds ? range->second - kTailSeconds : range->first;
+      question = QStringLiteral("指定した日時のデータは存在しません。\n") + span +
+                 QStringLiteral("\n最後の録画の終わり近く (%1) から再生しますか？").arg(rec_time_text(target));
+    }
+    if (!ask_yes_no(this, question)) return;
+    if (lib::search_play(target) == 2) {
+      show_message(this, QStringLiteral("指定した日時のデータは存在しません"));
+      return;
+    }
+    start_playback();
+    return;
+  }
   if (lib::search_play(time) == 2) {
     show_message(this, QStringLiteral("指定した日時のデータは存在しません"));
     return;

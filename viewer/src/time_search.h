@@ -6,6 +6,8 @@
 // closes.
 #pragma once
 #include <array>
+#include <optional>
+#include <utility>
 
 #include "month_calendar.h"
 #include "sub_window.h"
@@ -27,6 +29,11 @@ class TimeSearch : public SubWindow {
   void mark_recorded_days();
 
  private:
+  // A search after the newest recording offers its last seconds.
+  static constexpr uint32_t kTailSeconds = 10;
+
+  // The start of the oldest and the end of the newest listed recording.
+  std::optional<std::pair<uint32_t, uint32_t>> recorded_range() const;
   void read_lists();
   void pick(QListWidgetItem* item, bool alarm);
   void start_playback();

@@ -2,9 +2,13 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QGridLayout>
+#include <QPushButton>
+#include <QSpacerItem>
 #include <QMessageBox>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -15,9 +19,20 @@ std::mutex g_handler_mutex;
 MessageHandler g_handler;
 QuestionHandler g_question_handler;
 
+// Keeps a box wide enough for its caption, which the window system would
+// otherwise cut to its first letter.
+void keep_caption_whole(QMessageBox& box) {
+  auto* grid = qobject_cast<QGridLayout*>(box.layout());
+  if (!grid) return;
+  const int width = std::max(320, box.fontMetrics().horizontalAdvance(box.windowTitle()) + 160);
+  grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                grid->columnCount());
+}
+
 void show_dialog(QWidget* parent, const Message& m) {
   QMessageBox box(parent);
   box.setWindowTitle(m.caption.isEmpty() ? QStringLiteral("Velmora") : m.caption);
+  keep_caption_whole(box);
   box.setText(m.text);
   switch (m.icon) {
     case MessageIcon::kInformation:
@@ -78,7 +93,11 @@ bool ask_yes_no(QWidget* parent, const QString& text) {
   box.setText(text);
   box.setIcon(QMessageBox::Question);
   box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+  // The questions are Japanese; so are their answers.
+  box.button(QMessageBox::Yes)->setText(QStringLiteral("はい"));
+  box.button(QMessageBox::No)->setText(QStringLiteral("いいえ"));
   box.setDefaultButton(QMessageBox::No);
+  keep_caption_whole(box);
   return box.exec() == QMessageBox::Yes;
 }
 
