@@ -89,6 +89,14 @@ void SoundOut::stop() {
   }
   buffer_->set_position(0);
   buffer_->reset_notifications();
+  // Played from its start again, the buffer's notifications begin a new
+  // round with segment 0, and nothing has been missed. The last segment
+  // written before would make that first notification look like a missed
+  // one, and the lag rule would drop the next blocks; without their waits the
+  // decode thread empties the ring, which stops the sound again, and so on
+  // for the rest of the stream.
+  last_segment_ = -1;
+  lag_ = 0;
 }
 
 PieceResult SoundOut::put_piece(const int16_t* samples, size_t bytes) {

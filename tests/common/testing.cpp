@@ -67,6 +67,49 @@ bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds tim
   }
 }
 
+namespace {
+
+// Nanoseconds each thread of this process has waited for a processor.
+std::map<std::string, uint64_t> thread_run_delays() {
+  std::map<std::string, uint64_t> delays;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+    std::ifstream in(task.path() / "schedstat");
+    uint64_t on_cpu = 0, waited = 0;
+    if (in >> on_cpu >> waited) delays[task.path().filename().string()] = waited;
+  }
+  return delays;
+}
+
+// Nanoseconds of stolen time over all processors of the machine.
+uint64_t machine_steal_ns() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  uint64_t v[8] = {};
+  if (!(in >> cpu) || cpu != "cpu") return 0;
+  for (uint64_t& x : v) {
+    if (!(in >> x)) return 0;
+  }
+  const long hz = ::sysconf(_SC_CLK_TCK);
+  return hz > 0 ? v[7] * (1000000000ull / static_cast<uint64_t>(hz)) : 0;
+}
+
+}  // namespace
+
+StallMeter::StallMeter() : start_(thread_run_delays()), steal_start_ns_(machine_steal_ns()) {}
+
+std::chrono::milliseconds StallMeter::stalled() const {
+  uint64_t ns = 0;
+  for (const auto& [thread, waited] : thread_run_delays()) {
+    const auto it = start_.find(thread);
+    const uint64_t before = it == start_.end() ? 0 : it->second;
+    if (waited > before) ns += waited - before;
+  }
+  const uint64_t steal = machine_steal_ns();
+  if (steal > steal_start_ns_) ns += steal - steal_start_ns_;
+  return std::chrono::milliseconds(ns / 1000000);
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

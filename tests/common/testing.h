@@ -1,7 +1,9 @@
 // Helpers shared by the test binaries.
 #pragma once
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -39,6 +41,22 @@ class ScopedCwd {
 
 // Polls cond every few milliseconds until it holds or timeout passes.
 bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds timeout);
+
+// How long the threads of this process were kept from running since the
+// meter was made, although they were ready to run: the waits for a processor
+// that the kernel counts for each thread, added up over the threads, plus the
+// time the machine itself was held up (a virtual machine's stolen time).
+// Tests that measure time allow for this much delay, so that a busy machine
+// never fails them.
+class StallMeter {
+ public:
+  StallMeter();
+  std::chrono::milliseconds stalled() const;
+
+ private:
+  std::map<std::string, uint64_t> start_;  // thread ID -> nanoseconds waited
+  uint64_t steal_start_ns_ = 0;
+};
 
 std::string read_file(const std::string& path);
 bool write_file(const std::string& path, const std::string& content);

@@ -231,7 +231,7 @@ TEST_F(CommandTest, UpdateSendsTheFileWithATrailingZero) {
   char expect[64];
   std::snprintf(expect, sizeof expect, "<ID> SendUpdate 1A %08X\n", static_cast<unsigned>(data.size() + 1));
   EXPECT_EQ(last_request(), expect);
-  ASSERT_TRUE(velmora::testing::wait_until([&] { return !sim_->last_update().empty(); }, std::chrono::seconds(2)));
+  ASSERT_TRUE(velmora::testing::wait_until([&] { return !sim_->last_update().empty(); }, std::chrono::seconds(20)));
   const auto got = sim_->last_update();
   ASSERT_EQ(got.size(), data.size() + 1);
   EXPECT_EQ(std::string(got.begin(), got.end() - 1), data);

@@ -16,10 +16,10 @@ TEST_F(LoginTest, LogsInDecodesTheReplyTextAndOpensTheCommandConnection) {
   ASSERT_EQ(brin_connect(0, config_.address.c_str(), "secret", text), 0);
   EXPECT_STREQ(text, "ZEB-5 Shop");
   EXPECT_EQ(sim.logins(), 1);
-  EXPECT_TRUE(velmora::testing::wait_until([&] { return sim.open_sessions() == 1; }, std::chrono::seconds(2)));
+  EXPECT_TRUE(velmora::testing::wait_until([&] { return sim.open_sessions() == 1; }, std::chrono::seconds(20)));
   EXPECT_EQ(brin::connection(0).command_established.load(), 1);
   EXPECT_EQ(brin_unconnect(0, 0, 0, 0), 0);
-  EXPECT_TRUE(velmora::testing::wait_until([&] { return sim.open_sessions() == 0; }, std::chrono::seconds(2)));
+  EXPECT_TRUE(velmora::testing::wait_until([&] { return sim.open_sessions() == 0; }, std::chrono::seconds(20)));
   EXPECT_EQ(brin_unconnect(0, 0, 0, 0), -10200);
 }
 

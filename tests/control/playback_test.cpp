@@ -46,7 +46,7 @@ TEST_F(PlaybackTest, PlayListFileSaysZeroDuringTheTransferThenHoldsTheList) {
     ASSERT_TRUE(s.read_line(line, 2000));
     EXPECT_EQ(line, "JpegSendStart");
     velmora::testing::wait_until([&] { return velmora::testing::read_file("img/list0.txt") == "0\n"; },
-                                 std::chrono::seconds(2));
+                                 std::chrono::seconds(20));
     during = velmora::testing::read_file("img/list0.txt");
     s.send_raw(list.data(), list.size());
   });

@@ -223,7 +223,7 @@ TEST_F(Player, PositionsAndTheirScale) {
   EXPECT_EQ(Mpeg4DLdata_get_PlayPos(0), 0);
   EXPECT_EQ(Mpeg4DLdata_get_PlayPos(100), 0);  // at the data start
   EXPECT_EQ(Mpeg4DLdata_set_PlayPos(0, 3), index[3].channel);
-  ASSERT_TRUE(wait_until([] { return Mpeg4DLdata_get_PlayPos(0) == 3; }, 5s));
+  ASSERT_TRUE(wait_until([] { return Mpeg4DLdata_get_PlayPos(0) == 3; }, 30s));
   EXPECT_EQ(Mpeg4DLdata_set_PlayPos(100, 0), 0);  // the first packet is camera 0's
   EXPECT_EQ(Mpeg4DLdata_set_PlayPos(100, 100), -1);  // the end: no packet there
   EXPECT_EQ(Mpeg4DLdata_get_PlayPos(100), 100);

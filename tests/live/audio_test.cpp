@@ -68,7 +68,7 @@ class AudioFrames : public ::testing::Test {
   void send(const std::vector<uint8_t>& frame) {
     sender_.send_all(live_test::fragments(frame, number_++, 30000, 1), port_);
     sender_.send_all(live_test::fragments(live_test::picture_frame(15, 0), number_++, 30000, 0), port_);
-    ASSERT_TRUE(wait_until([] { return brin_udp_rx(15, 0) == 1; }, 2s));
+    ASSERT_TRUE(wait_until([] { return brin_udp_rx(15, 0) == 1; }, 20s));
   }
   uint8_t flags() {
     uint8_t f = 0;
@@ -140,7 +140,7 @@ TEST_F(AudioFrames, SwitchingKindsWaitsForThreeBuffersOfTheNewKind) {
   ASSERT_EQ(wave_play_ctrl(1), 1);
   wave_play_ch(0, 0);
   for (uint8_t seq = 1; seq <= 3; ++seq) send(audio_frame(2, {{0, seq}}, 1));
-  ASSERT_TRUE(wait_until([] { return brin::live::audio_play_index(2) == 3; }, 5s));
+  ASSERT_TRUE(wait_until([] { return brin::live::audio_play_index(2) == 3; }, 30s));
   ASSERT_EQ(brin::live::audio_device_state(), 1);
   ASSERT_EQ(wave_play_ctrl(2), 2);
   send(audio_frame(3, {{0, 1}}, 1));
@@ -148,7 +148,7 @@ TEST_F(AudioFrames, SwitchingKindsWaitsForThreeBuffersOfTheNewKind) {
   EXPECT_EQ(brin::live::audio_receive_index(3), 2);
   EXPECT_EQ(brin::live::audio_play_index(3), 0);  // two waiting are not enough
   send(audio_frame(3, {{0, 3}}, 1));
-  EXPECT_TRUE(wait_until([] { return brin::live::audio_play_index(3) == 3; }, 5s));
+  EXPECT_TRUE(wait_until([] { return brin::live::audio_play_index(3) == 3; }, 30s));
   EXPECT_EQ(brin::live::audio_device_state(), 1);  // the device stayed open
 }
 

@@ -119,7 +119,7 @@ class LiveView : public ::testing::Test {
 
 TEST_F(LiveView, DirectStreamShowsEveryCameraAsTheRecorderSentIt) {
   start_live("127.0.0.1", 0x7F000001);
-  ASSERT_EQ(poll_cameras(10s), 4);
+  ASSERT_EQ(poll_cameras(30s), 4);
   for (int k = 0; k < 4; ++k) EXPECT_GE(best_match(k), 40.0) << "camera " << k;
   // The status of the stream: the recorder's camera mask and the camera
   // control values of the last camera seen.
@@ -131,7 +131,7 @@ TEST_F(LiveView, DirectStreamShowsEveryCameraAsTheRecorderSentIt) {
   // Stopping: the recorder stops sending on UDPdown.
   ASSERT_EQ(brin_connect(0, config_.address.c_str(), "live", nullptr), 0);
   EXPECT_GE(brin_udp_count(0, 1, 0, 0), 0);
-  EXPECT_TRUE(wait_until([&] { return !live_->running(); }, 2s));
+  EXPECT_TRUE(wait_until([&] { return !live_->running(); }, 20s));
   EXPECT_EQ(brin_udp_close(), 0);
   EXPECT_EQ(wave_play_ctrl(0), 0);
   EXPECT_EQ(brin_unconnect(0, 0, 0, 0), 0);
@@ -171,7 +171,7 @@ TEST_F(LiveView, MulticastStreamShowsEveryCamera) {
   if (!multicast_loops(config_.address))
     GTEST_SKIP() << "multicast sent on this machine does not come back to its own members (no multicast route)";
   start_live("239.255.77.1", 0xEFFF4D01);
-  ASSERT_EQ(poll_cameras(10s), 4);
+  ASSERT_EQ(poll_cameras(30s), 4);
   for (int k = 0; k < 4; ++k) EXPECT_GE(best_match(k), 40.0) << "camera " << k;
 }
 
@@ -183,7 +183,7 @@ TEST_F(LiveView, LossAndReorderingOnlyCostTheFramesTheyHit) {
   live_->set_faults(faults);
   start_live("127.0.0.1", 0x7F000001);
   std::map<int, int> shown;
-  EXPECT_EQ(poll_cameras(15s, &shown), 4);
+  EXPECT_EQ(poll_cameras(30s, &shown), 4);
   for (int k = 0; k < 4; ++k) {
     if (shown.count(k)) {
       EXPECT_GE(best_match(k), 40.0) << "camera " << k;
@@ -196,7 +196,7 @@ TEST_F(LiveView, DatagramsFromAnotherAddressAreNotShown) {
   faults.wrong_sender = true;
   live_->set_faults(faults);
   start_live("127.0.0.1", 0x7F000001);
-  EXPECT_TRUE(wait_until([&] { return live_->frames_sent(0) >= 8; }, 5s));
+  EXPECT_TRUE(wait_until([&] { return live_->frames_sent(0) >= 8; }, 30s));
   EXPECT_EQ(poll_cameras(1500ms), 0);
 }
 
@@ -248,14 +248,14 @@ TEST(SubframePlayOut, PicturesFollowTheirTimeStamps) {
                                    352, 240) >= 40.0;
   };
   g_fake_now = 5000;
-  ASSERT_TRUE(wait_until([] { return brin_udp_rx(3, 0) == 1; }, 2s));
+  ASSERT_TRUE(wait_until([] { return brin_udp_rx(3, 0) == 1; }, 20s));
   EXPECT_TRUE(shows(0));
   const int due[] = {33, 66, 100, 133};
   for (int i = 0; i < 4; ++i) {
     if (i == 2) {
       // A frame of another channel meanwhile leaves the play-out alone.
       sender.send_all(live_test::fragments(live_test::picture_frame(5, 0), 2, 16000), port);
-      ASSERT_TRUE(wait_until([] { return brin_udp_rx(5, 0) == 1; }, 2s));
+      ASSERT_TRUE(wait_until([] { return brin_udp_rx(5, 0) == 1; }, 20s));
     }
     g_fake_now = 5000 + static_cast<uint32_t>(due[i]) - 1;
     EXPECT_EQ(brin_udp_rx(3, 0), 0) << "before picture " << i + 1;

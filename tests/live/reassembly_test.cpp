@@ -25,7 +25,7 @@ class Reassembly : public ::testing::Test {
 
   // Waits until a poll of the channel takes a completed frame.
   bool taken(int channel, int kind = 0) {
-    return wait_until([&] { return brin_udp_rx(channel, kind) == 1; }, 2s);
+    return wait_until([&] { return brin_udp_rx(channel, kind) == 1; }, 20s);
   }
   // Sends a one-datagram frame on a marker channel and waits for it: the
   // receive thread handles datagrams in order, so everything sent before it
@@ -200,14 +200,14 @@ TEST(ReassemblyStart, NothingIsAcceptedBeforeTheRecordersAddressIsKnown) {
   sender.send_all(fragments(picture_frame(1, 0), 1, 4000), port);
   sender.send_all(fragments(picture_frame(2, 0), 1, 4000), port + 1);
   auto& read = brin::live::state().datagrams_read;
-  ASSERT_TRUE(wait_until([&] { return read[0].load() >= 1 && read[1].load() >= 1; }, 5s));
+  ASSERT_TRUE(wait_until([&] { return read[0].load() >= 1 && read[1].load() >= 1; }, 30s));
   int p[4];
   sender.parts(p);
   ASSERT_EQ(brin_udp_rx_start(p[0], p[1], p[2], p[3]), 0);
   sender.send_all(fragments(picture_frame(15, 0), 2, 4000), port);
   sender.send_all(fragments(picture_frame(14, 0), 2, 4000), port + 1);
-  EXPECT_TRUE(wait_until([] { return brin_udp_rx(15, 0) == 1; }, 2s));
-  EXPECT_TRUE(wait_until([] { return brin_udp_rx(14, 0) == 1; }, 2s));
+  EXPECT_TRUE(wait_until([] { return brin_udp_rx(15, 0) == 1; }, 20s));
+  EXPECT_TRUE(wait_until([] { return brin_udp_rx(14, 0) == 1; }, 20s));
   EXPECT_EQ(brin_udp_rx(1, 0), 0);
   EXPECT_EQ(brin_udp_rx(2, 0), 0);
   // A paused thread 0 keeps what arrives and takes it when resumed.
@@ -216,7 +216,7 @@ TEST(ReassemblyStart, NothingIsAcceptedBeforeTheRecordersAddressIsKnown) {
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(brin_udp_rx(3, 0), 0);
   brin_udp_rx_start(p[0], p[1], p[2], p[3]);
-  EXPECT_TRUE(wait_until([] { return brin_udp_rx(3, 0) == 1; }, 2s));
+  EXPECT_TRUE(wait_until([] { return brin_udp_rx(3, 0) == 1; }, 20s));
   EXPECT_EQ(brin_udp_close(), 0);
 }
 
@@ -229,7 +229,7 @@ TEST(ReassemblyStart, BasePortZeroBindsBothThreadsTo50000) {
   sender.parts(p);
   brin_udp_rx_start(p[0], p[1], p[2], p[3]);
   sender.send_all(fragments(picture_frame(6, 0), 1, 4000), 50000);
-  EXPECT_TRUE(wait_until([] { return brin_udp_rx(6, 0) == 1; }, 2s));
+  EXPECT_TRUE(wait_until([] { return brin_udp_rx(6, 0) == 1; }, 20s));
   EXPECT_EQ(velmora::testing::read_file("img/log1.txt").rfind("thread_flg 1 1\nMULTI JOIN 127.0.0.1 1\n", 0), 0u);
   EXPECT_EQ(brin_udp_close(), 0);
 }

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "OvoDec1.h"
@@ -140,5 +142,25 @@ class EngineTest : public ::testing::Test {
                                         std::chrono::milliseconds(timeout_ms));
   }
 };
+
+// Checks the pace of the pictures the decode thread releases over a span,
+// for pictures paced period_ms apart. The engine is never faster than its
+// own clock, whatever the machine does; it is not slower either, except by
+// the time the machine kept the process's threads from running. The engine
+// counts whole milliseconds, so a wait may end up to one early, and its
+// 1 ms polls may end it up to two late.
+inline void expect_pace(std::chrono::milliseconds span, double period_ms) {
+  using Clock = std::chrono::steady_clock;
+  velmora::testing::StallMeter stalls;
+  const auto start = Clock::now();
+  const uint64_t first = lib().engine.pictures_decoded();
+  std::this_thread::sleep_for(span);
+  const uint64_t last = lib().engine.pictures_decoded();
+  const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  const double stalled = static_cast<double>(stalls.stalled().count());
+  const double n = static_cast<double>(last - first);
+  EXPECT_LE(n, ms / (period_ms - 1) + 2) << "pictures in " << ms << " ms";
+  EXPECT_GE(n, (ms - stalled) / (period_ms + 3) - 2) << "pictures in " << ms << " ms, " << stalled << " ms of them held up";
+}
 
 }  // namespace ovotest

@@ -198,6 +198,28 @@ TEST_F(SoundOutTest, StopSilencesAndRewinds) {
   EXPECT_EQ(put(1), ovo::PieceResult::kGathered);
 }
 
+TEST_F(SoundOutTest, AfterARestartTheFirstNotificationIsNotAMiss) {
+  // Blocks at segments 0 and 1, then the stream pauses: the stop rewinds the
+  // buffer, so the next notification is segment 0 again.
+  sound_.open(8000, 16, 1);
+  buffer_->notifications = {0, 1};
+  for (int block = 0; block < 2; ++block) {
+    put_block(1);
+    ASSERT_EQ(put(1), ovo::PieceResult::kWritten);
+  }
+  sound_.stop();
+  sound_.start();
+  buffer_->notifications = {0, 1, 2};
+  for (int block = 0; block < 3; ++block) {
+    put_block(static_cast<int16_t>(2 + block));
+    ASSERT_EQ(put(static_cast<int16_t>(2 + block)), ovo::PieceResult::kWritten) << block;
+  }
+  EXPECT_EQ(sound_.lag_counter(), 0);
+  ASSERT_EQ(buffer_->writes.size(), 5u);
+  EXPECT_EQ(buffer_->writes[2].first, 0u);
+  EXPECT_EQ(buffer_->writes[4].first, 3200u);
+}
+
 TEST_F(SoundOutTest, AFailedSetUpNeverPlays) {
   failed_step_ = "Set NotificationPosition Failed!";
   sound_.open(8000, 16, 1);

@@ -18,7 +18,6 @@ using velmora::testing::TempDir;
 using velmora::testing::wait_until;
 using Clock = std::chrono::steady_clock;
 
-bool sanitizer_run() { return std::getenv("VELMORA_SANITIZER_RUN") != nullptr; }
 
 const vp::PcmFormat kFormat{};  // 8000 Hz, mono, 16 bits
 
@@ -129,34 +128,40 @@ TEST_F(SoundTest, PacedBackendsConsumeInRealTime) {
     auto stream = vp::open_sound_stream(kFormat);
     ASSERT_TRUE(stream);
     const std::vector<int16_t> second(8000, 100);  // one second of sound
+    velmora::testing::StallMeter stalls;
     const auto start = Clock::now();
     ASSERT_TRUE(stream->write(second.data(), second.size() * 2));
     stream->drain();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    // A device cannot play one second of sound in much less than a second.
+    // A device cannot play one second of sound in much less than a second,
+    // nor take much longer, unless the machine held the writer up.
     EXPECT_GE(ms, 950);
-    if (!sanitizer_run()) {
-      EXPECT_LE(ms, 3000);
-    }
+    EXPECT_LE(ms, 1500 + stalls.stalled().count());
   }
 }
 
 TEST_F(SoundTest, DiscardDropsWhatIsQueued) {
   use_wav();
+  bool discarded_in_time = false;
   {
     auto stream = vp::open_sound_stream(kFormat);
     ASSERT_TRUE(stream);
     // Half a second: the write returns with the device queue (40 ms) full.
     const std::vector<int16_t> block(4000, 7);
+    velmora::testing::StallMeter stalls;
     ASSERT_TRUE(stream->write(block.data(), block.size() * 2));
+    const auto written = Clock::now();
     stream->discard();
+    discarded_in_time = Clock::now() - written < std::chrono::milliseconds(20) &&
+                        stalls.stalled() < std::chrono::milliseconds(20);
     EXPECT_EQ(stream->queued_bytes(), 0u);
   }
   const Wav w = read_wav(wav_path());
   ASSERT_TRUE(w.ok);
   // What was queued when the stream was discarded is not in the file. Only
-  // a delay of 40 ms between the write and the discard could let it play.
-  if (!sanitizer_run()) {
+  // a delay of 40 ms between the write and the discard could let it play,
+  // which a busy machine may make.
+  if (discarded_in_time) {
     EXPECT_LT(w.samples.size(), 4000u);
   }
   EXPECT_LE(w.samples.size(), 4000u);
@@ -231,15 +236,22 @@ class LoopingBufferTest : public SoundTest {
 TEST_F(LoopingBufferTest, NotificationsFollowTheSegmentsInOrder) {
   open();
   EXPECT_EQ(buffer_->wait_notification(0), -1);
+  velmora::testing::StallMeter stalls;
   ASSERT_TRUE(buffer_->play());
   std::vector<int> seen;
   for (int i = 0; i < 5; ++i) seen.push_back(buffer_->wait_notification(5000));
   buffer_->stop();
-  EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 0, 1}));
+  for (int i : seen) EXPECT_GE(i, 0);
+  // A waiter held up for a segment's time (100 ms) finds two signalled and
+  // takes the lower one first.
+  if (stalls.stalled() < std::chrono::milliseconds(50)) {
+    EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 0, 1}));
+  }
 }
 
 TEST_F(LoopingBufferTest, RefilledSegmentsPlayOnceInOrderAndStaleOnesAsSilence) {
   open();
+  velmora::testing::StallMeter stalls;
   ASSERT_TRUE(buffer_->play());
   // Refill each segment just played with the next block, as the engine does.
   std::vector<int16_t> expected;
@@ -260,7 +272,14 @@ TEST_F(LoopingBufferTest, RefilledSegmentsPlayOnceInOrderAndStaleOnesAsSilence) 
   for (int16_t s : w.samples) {
     if (s != 0) heard.push_back(s);
   }
-  EXPECT_EQ(heard, expected);
+  // A writer held up for a segment's time refills a segment late, so part
+  // of a block may be lost or come after the next; held up less, it keeps
+  // pace and everything is heard once, in order.
+  if (stalls.stalled() < std::chrono::milliseconds(50)) {
+    EXPECT_EQ(heard, expected);
+  } else {
+    EXPECT_LE(heard.size(), expected.size());
+  }
 }
 
 TEST_F(LoopingBufferTest, StopKeepsThePositionAndSetPositionMovesIt) {
@@ -326,14 +345,15 @@ TEST_F(SoundTest, BlockQueueResetReportsDroppedBlocks) {
   ASSERT_TRUE(queue);
   const std::vector<int16_t> long_block(8000, 5);  // a second each
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(queue->write(long_block.data(), 16000, i));
+  velmora::testing::StallMeter stalls;
   const auto start = Clock::now();
   queue->reset();
+  const auto took = Clock::now() - start;
   EXPECT_EQ(done.load(), 4);
   EXPECT_EQ(queue->pending(), 0u);
-  // Far less than the four seconds the blocks would have played.
-  if (!sanitizer_run()) {
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000));
-  }
+  // Far less than the four seconds the blocks would have played, unless the
+  // machine held the threads up.
+  EXPECT_LT(took, std::chrono::milliseconds(2000) + stalls.stalled());
   ASSERT_TRUE(queue->write(long_block.data(), 320, 7));
   ASSERT_TRUE(wait_until([&] { return done.load() == 5; }, std::chrono::seconds(10)));
 }

@@ -53,7 +53,7 @@ TEST_F(ControlsTest, ControlsWaitForThePlaymodeLock) {
   EXPECT_FALSE(returned.load());
   EXPECT_EQ(control().hdd_state.load(), 0);
   held.unlock();
-  EXPECT_TRUE(velmora::testing::wait_until([&] { return returned.load(); }, 5s));
+  EXPECT_TRUE(velmora::testing::wait_until([&] { return returned.load(); }, 30s));
   viewer.join();
   EXPECT_EQ(control().hdd_state.load(), 2);
   EXPECT_EQ(control().speed.load(), 4);

@@ -229,7 +229,7 @@ TEST_F(Windows, TimeBoxesKeepTheirRules) {
 
   // Entering a box selects its text.
   QTest::mouseClick(h, Qt::LeftButton);
-  EXPECT_TRUE(wait_for([&] { return h->selectedText() == "07"; }, 2000));
+  EXPECT_TRUE(wait_for([&] { return h->selectedText() == "07"; }, 30000));
 
   // The sliders write their values into the boxes (each slider starts at
   // the current time, so it is moved twice).
