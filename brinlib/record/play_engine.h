@@ -105,8 +105,8 @@ void set_channel_hooks(const ChannelHooks& hooks);
 // Waits of the file controls; tests and the fuzz target shorten them. The
 // library never changes them.
 struct Timing {
-  uint32_t search_settle_ms = 50;  // file_search, after the worker went idle
-  uint32_t stop_poll_ms = 10;      // playfile and file_search, polling the worker
+  uint32_t search_settle_ms = 50;  // file_search's fixed pause after the worker went idle
+  uint32_t stop_poll_ms = 10;      // unit of the bounds of playfile's and file_search's waits for the worker
 };
 Timing& timing();
 
