@@ -26,6 +26,13 @@ uint32_t le32(const uint8_t* p) {
 
 // How long Ovo_play_open1 waits for a decode thread that was asked to stop.
 constexpr uint32_t kStoppingThreadWaitMs = 3000;
+// How long Ovo_play_open1 waits for a new decode thread to be ready.
+constexpr uint32_t kStartWaitMs = 50;
+// How long sound_change waits for the decode thread to serve the request.
+constexpr uint32_t kSoundChangeWaitMs = 1010;
+// Waits for a record or a free slot are woken by every change of the ring;
+// they also look again this often, as a fallback only.
+constexpr uint32_t kRingCheckMs = 100;
 
 }  // namespace
 
@@ -75,8 +82,11 @@ int32_t Engine::open(int32_t window) {
     std::lock_guard<std::mutex> lock(locks_.ring);
     stop_request_.store(0);
   }
+  const uint64_t ready_before = decode_threads_ready_.load();
   if (!worker_.try_start(WorkerKind::kDecode, [this] { decode_thread(); })) return -1;
-  vp::sleep_ms(50);
+  worker_.signal().wait_for(kStartWaitMs, [&] {
+    return decode_threads_ready_.load() != ready_before || worker_.running() != WorkerKind::kDecode;
+  });
   return 0;
 }
 
@@ -91,7 +101,9 @@ int32_t Engine::add_ring(const uint8_t* records, int32_t length, int32_t single_
     while (slot.state.load(std::memory_order_acquire) != kFree) {
       // Nothing would ever free the slot without a decode thread.
       if (worker_.running() != WorkerKind::kDecode) return 0;
-      vp::sleep_ms(5);
+      worker_.signal().wait_for(kRingCheckMs, [&] {
+        return slot.state.load(std::memory_order_acquire) == kFree || worker_.running() != WorkerKind::kDecode;
+      });
     }
     // A record must lie wholly inside the buffer and fit a slot; anything
     // else ends the buffer like an unknown marker.
@@ -119,6 +131,7 @@ int32_t Engine::add_ring(const uint8_t* records, int32_t length, int32_t single_
         std::lock_guard<std::mutex> lock(locks_.ring);
         slot.state.store(audio ? kAudio : kVideo, std::memory_order_release);
       }
+      worker_.signal().notify();
       write_index_ = (write_index_ + 1) % kRingSlots;
     }
     at += kFrameHeaderBytes + h.payload_length;
@@ -127,13 +140,19 @@ int32_t Engine::add_ring(const uint8_t* records, int32_t length, int32_t single_
 }
 
 void Engine::request_stop() {
-  std::lock_guard<std::mutex> lock(locks_.ring);
-  stop_request_.store(1);
+  {
+    std::lock_guard<std::mutex> lock(locks_.ring);
+    stop_request_.store(1);
+  }
+  worker_.signal().notify();
 }
 
 void Engine::request_reinit() {
-  std::lock_guard<std::mutex> lock(locks_.ring);
-  reinit_request_.store(1);
+  {
+    std::lock_guard<std::mutex> lock(locks_.ring);
+    reinit_request_.store(1);
+  }
+  worker_.signal().notify();
 }
 
 int32_t Engine::sound_change(int32_t value) {
@@ -142,13 +161,14 @@ int32_t Engine::sound_change(int32_t value) {
     std::lock_guard<std::mutex> lock(locks_.bmp);
     sound_change_request_.store(1);
   }
-  vp::sleep_ms(10);
+  worker_.signal().notify();
   // The request flushes what is queued when the decode thread serves it; a
   // caller that hands over new records next must not see them flushed too,
   // so while the thread runs the call returns once it has served it (within
-  // a second; the thread looks at the request at least that often).
-  for (int i = 0; i < 1000 && sound_change_request_.load() && worker_.running() == WorkerKind::kDecode; ++i)
-    vp::sleep_ms(1);
+  // a second; every wait of the thread ends on the request).
+  worker_.signal().wait_for(kSoundChangeWaitMs, [this] {
+    return !sound_change_request_.load() || worker_.running() != WorkerKind::kDecode;
+  });
   return 0;
 }
 
@@ -160,9 +180,12 @@ void Engine::set_error_flag(int32_t value) {
 void Engine::reset_error_flag() { set_error_flag(0); }
 
 void Engine::free_read_slot() {
-  std::lock_guard<std::mutex> lock(locks_.ring);
-  ring_[read_index_].state.store(kFree, std::memory_order_release);
-  read_index_ = (read_index_ + 1) % kRingSlots;
+  {
+    std::lock_guard<std::mutex> lock(locks_.ring);
+    ring_[read_index_].state.store(kFree, std::memory_order_release);
+    read_index_ = (read_index_ + 1) % kRingSlots;
+  }
+  worker_.signal().notify();
 }
 
 void Engine::set_summary(uint8_t camera_set) {
@@ -229,9 +252,23 @@ void Engine::decode_thread() {
     for (int i = 0; i < kRingSlots && ring_[read_index_].state.load(std::memory_order_acquire) != kFree; ++i) {
       free_read_slot();
     }
-    std::lock_guard<std::mutex> lock(locks_.bmp);
-    sound_change_request_.store(0);
+    {
+      std::lock_guard<std::mutex> lock(locks_.bmp);
+      sound_change_request_.store(0);
+    }
+    worker_.signal().notify();
   };
+  // Waits for a record at the read index, ending early on a stop or a sound
+  // change, and, while decoding, on a re-initialise request (the requests
+  // that the waiting loop serves).
+  auto wait_for_record = [&](bool decoding) {
+    worker_.signal().wait_for(kRingCheckMs, [&] {
+      return stop_request_.load() || sound_change_request_.load() || (decoding && reinit_request_.load()) ||
+             ring_[read_index_].state.load(std::memory_order_acquire) != kFree;
+    });
+  };
+  decode_threads_ready_.fetch_add(1);
+  worker_.signal().notify();
 
   for (;;) {
     // Start cycle: wait for a video record and start the decoder on it.
@@ -248,9 +285,10 @@ void Engine::decode_thread() {
       const int32_t state = s.state.load(std::memory_order_acquire);
       if (state == kVideo) {
         slot = &s;
+      } else if (state != kFree) {
+        free_read_slot();
       } else {
-        if (state != kFree) free_read_slot();
-        vp::sleep_ms(5);
+        wait_for_record(false);
       }
     }
     fill = static_cast<size_t>(slot->length);
@@ -343,7 +381,7 @@ void Engine::decode_thread() {
             sound.stop();
             audio_playing = false;
           }
-          vp::sleep_ms(5);
+          wait_for_record(true);
           continue;
         }
       }
@@ -393,8 +431,11 @@ void Engine::decode_thread() {
       pending_us = 0;
       uint32_t now = vp::time_get_time_ms();
       if (!sound_heard) {
+        // The record's own duration paces the picture; any request ends the
+        // wait early.
         while (static_cast<int64_t>(vp::elapsed_ms(release_ms, now)) < wait_ms && !pacing_interrupted()) {
-          vp::sleep_ms(1);
+          const auto left_ms = static_cast<uint32_t>(wait_ms - vp::elapsed_ms(release_ms, now));
+          worker_.signal().wait_for(left_ms, [this] { return pacing_interrupted(); });
           now = vp::time_get_time_ms();
         }
       }

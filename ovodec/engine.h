@@ -130,6 +130,7 @@ class Engine {
   std::atomic<int32_t> current_time_{0};
   std::atomic<uint64_t> pictures_decoded_{0};
   std::atomic<uint64_t> decode_threads_started_{0};
+  std::atomic<uint64_t> decode_threads_ready_{0};  // reached their first wait for records
 };
 
 }  // namespace ovo

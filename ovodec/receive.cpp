@@ -19,10 +19,20 @@
 namespace ovo {
 namespace {
 
-// Ovo_receive_stop1 waits 20 ms, then up to 40 times 50 ms for the thread.
-constexpr uint32_t kStopFirstWaitMs = 20;
-constexpr uint32_t kStopWaitMs = 50;
-constexpr int kStopWaits = 41;
+// Ovo_receive_stop1 waits 20 ms, then up to 40 times 50 ms, for the thread.
+constexpr uint32_t kStopWaitMs = 20 + 40 * 50;
+// Ovo_receive_start1 waits this long at most for the new thread to run.
+constexpr uint32_t kStartWaitMs = 100;
+// The record source is a callback that gives no notice of new records: it is
+// asked again after these pauses (waiting for the stream headers, and with
+// nothing queued). A stop ends each pause at once.
+constexpr uint32_t kHeaderPollMs = 10;
+constexpr uint32_t kSourcePollMs = 2;
+// The design's pause after each record handled, which leaves the processor
+// to the source's producer between records.
+constexpr uint32_t kRecordPauseMs = 1;
+// A paused thread is woken by every run-state change; this is a fallback only.
+constexpr uint32_t kPausedCheckMs = 100;
 
 constexpr const char* kDumpFile = "pcdec.yuv";
 // "The folder name is invalid."
@@ -52,9 +62,15 @@ bool valid_frame_record(const uint8_t* record, size_t size, FrameHeader* header)
 Receiver::Receiver(const Locks& locks, WorkerSlot& worker, Presentation& presentation, SoundOut& (*sound)())
     : locks_(locks), worker_(worker), presentation_(presentation), sound_(sound) {}
 
+void Receiver::set_run_state(int32_t state) {
+  run_state_.store(state);
+  worker_.signal().notify();
+}
+
 Receiver::~Receiver() {
   stop_mark_.store(1);
   run_state_.store(kRunStopped);
+  worker_.signal().notify();
   worker_.join();
 }
 
@@ -83,10 +99,13 @@ int32_t Receiver::start(const char* host, int32_t port_a, int32_t port_b, int32_
     stop_mark_.store(0);
     // Running from the start, so that a stop right after this call is seen.
     run_state_.store(kRunRunning);
+    thread_started_.store(false);
     if (!worker_.try_start(WorkerKind::kReceive, [this] { thread_main(); })) run_state_.store(kRunStopped);
   }
   sound_().open(8000, 16, 1);
-  vp::sleep_ms(100);
+  worker_.signal().wait_for(kStartWaitMs, [this] {
+    return thread_started_.load() || worker_.running() != WorkerKind::kReceive;
+  });
   return 0;
 }
 
@@ -94,10 +113,8 @@ int32_t Receiver::stop() {
   if (run_state_.load() != kRunStopped || worker_.running() == WorkerKind::kReceive) {
     stop_mark_.store(1);
     run_state_.store(kRunStopped);
-    if (worker_.running() == WorkerKind::kReceive) {
-      vp::sleep_ms(kStopFirstWaitMs);
-      for (int i = 1; i < kStopWaits && worker_.running() == WorkerKind::kReceive; ++i) vp::sleep_ms(kStopWaitMs);
-    }
+    worker_.signal().notify();
+    worker_.signal().wait_for(kStopWaitMs, [this] { return worker_.running() != WorkerKind::kReceive; });
   }
   if (worker_.running() == WorkerKind::kNone) worker_.join();
   return 0;
@@ -255,6 +272,11 @@ struct Receiver::Thread {
 
   bool stopping() const { return r.stop_mark_.load() || r.run_state_.load() == kRunStopped; }
 
+  // Waits ms; a stop ends the wait at once.
+  void pause(uint32_t ms) {
+    r.worker_.signal().wait_for(ms, [this] { return stopping(); });
+  }
+
   void run() {
     decoder = decoder_factory() ? decoder_factory()() : nullptr;
     if (!decoder) return;
@@ -266,7 +288,7 @@ struct Receiver::Thread {
       if (take() && valid_frame_record(buffer.data(), length, &h)) {
         headers = find_video_object_layer(buffer.data() + kFrameHeaderBytes, h.payload_length);
       }
-      if (headers < 0) vp::sleep_ms(10);
+      if (headers < 0) pause(kHeaderPollMs);
     }
     {
       size_t used = 0;
@@ -280,11 +302,11 @@ struct Receiver::Thread {
       const int32_t state = r.run_state_.load();
       if (state == kRunStopped || r.stop_mark_.load()) break;
       if (state == kRunPaused) {
-        vp::sleep_ms(3);
+        r.worker_.signal().wait_for(kPausedCheckMs, [this] { return r.run_state_.load() != kRunPaused || stopping(); });
         continue;
       }
       if (!first && !take()) {
-        vp::sleep_ms(2);
+        pause(kSourcePollMs);
         continue;
       }
       first = false;
@@ -294,7 +316,7 @@ struct Receiver::Thread {
         int32_t expected = kRunStep;
         r.run_state_.compare_exchange_strong(expected, kRunPaused);
       }
-      vp::sleep_ms(1);
+      pause(kRecordPauseMs);
     }
   }
 };
@@ -307,6 +329,8 @@ void Receiver::thread_main() {
     source = source_;
     context = source_context_;
   }
+  thread_started_.store(true);
+  worker_.signal().notify();
   presentation_.reset_statistics();
   Thread t(*this, window_.load());
   t.source = source;

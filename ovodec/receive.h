@@ -56,7 +56,7 @@ class Receiver {
   // decoded pictures to "pcdec.yuv", the run state (paused 1, one step 2).
   void set_record_format(RecordFormat format) { format_.store(format); }
   void set_dump(bool on) { dump_.store(on); }
-  void set_run_state(int32_t state) { run_state_.store(state); }
+  void set_run_state(int32_t state);
   int32_t run_state() const { return run_state_.load(); }
 
   // For tests.
@@ -87,6 +87,7 @@ class Receiver {
   std::atomic<int32_t> window_{0};
   std::atomic<int32_t> run_state_{kRunStopped};
   std::atomic<int32_t> stop_mark_{0};
+  std::atomic<bool> thread_started_{false};  // the receive thread has run
   std::atomic<int32_t> record_request_{0};
   std::atomic<int32_t> close_request_{0};
   std::atomic<bool> recording_{false};

@@ -1,6 +1,5 @@
 #include "worker.h"
 
-#include "velmora/clock.h"
 
 namespace ovo {
 
@@ -16,6 +15,7 @@ bool WorkerSlot::try_start(WorkerKind kind, std::function<void()> body) {
     thread_ = std::thread([this, body = std::move(body)] {
       body();
       running_.store(WorkerKind::kNone, std::memory_order_release);
+      signal_.notify();
     });
   } catch (const std::system_error&) {
     running_.store(WorkerKind::kNone, std::memory_order_release);
@@ -25,12 +25,8 @@ bool WorkerSlot::try_start(WorkerKind kind, std::function<void()> body) {
 }
 
 bool WorkerSlot::wait_ended(uint32_t timeout_ms) const {
-  const uint32_t start = vp::tick_count_ms();
-  while (running_.load(std::memory_order_acquire) != WorkerKind::kNone) {
-    if (vp::elapsed_ms(start, vp::tick_count_ms()) >= timeout_ms) return false;
-    vp::sleep_ms(2);
-  }
-  return true;
+  return signal_.wait_for(timeout_ms,
+                          [this] { return running_.load(std::memory_order_acquire) == WorkerKind::kNone; });
 }
 
 void WorkerSlot::join() {

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <thread>
 
+#include "velmora/sync.h"
+
 namespace ovo {
 
 enum class WorkerKind { kNone, kDecode, kReceive };
@@ -23,11 +25,17 @@ class WorkerSlot {
   bool wait_ended(uint32_t timeout_ms) const;
   // Waits for the worker to end and joins it.
   void join();
+  // The library's one signal between the caller's threads and the worker:
+  // notified when the worker ends, and by the engine and the receive path
+  // after every change that a thread of theirs may wait for (a record queued
+  // or taken, a stop or other request, a request served).
+  vp::Signal& signal() const { return signal_; }
 
  private:
   std::mutex mutex_;
   std::thread thread_;
   std::atomic<WorkerKind> running_{WorkerKind::kNone};
+  mutable vp::Signal signal_;
 };
 
 }  // namespace ovo

@@ -1,8 +1,10 @@
 #include "control/tcpctrl.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "brinlib.h"
@@ -16,6 +18,16 @@ namespace {
 Connection g_connections[kConnections];
 
 constexpr uint16_t kWinsockVersion = 0x0101;
+// Units of the connect sequence's bounded waits (Timing gives their counts):
+// the login connect is given connect_polls ms, the command connection's start
+// and its acceptance command_start_polls x 10 ms each.
+constexpr uint32_t kConnectPollMs = 1;
+constexpr uint32_t kCommandPollMs = 10;
+// A full send buffer of the non-blocking command socket gives no wake-up when
+// room is made, so the send looks again after this long.
+constexpr uint32_t kSendRetryMs = 1;
+// How often an abandoned login connect is noticed.
+constexpr int kAbandonCheckMs = 10;
 
 void close_socket(vp::socket_t& s) {
   if (s != vp::kInvalidSocket) vp::socket_close(s);
@@ -23,14 +35,14 @@ void close_socket(vp::socket_t& s) {
 }
 
 // Connect thread of the login: a connect that the caller can abandon. The
-// socket belongs to this thread from the moment it starts; the caller either
-// takes it back after the connect ended or abandons it, and then this thread
-// closes it.
+// caller keeps the socket and closes it after joining this thread when it
+// abandoned the connect.
 void connect_thread(int cn, vp::socket_t s) {
   Connection& c = g_connections[cn];
   uint32_t addr = 0;
   parse_address(c.address, &addr);
   c.connect_state.store(1);
+  c.changed.notify();
   int result = vp::kSocketError;
   // A non-blocking connect polled in short slices, so that an abandoned
   // connect ends promptly instead of holding the socket for the system's
@@ -39,20 +51,26 @@ void connect_thread(int cn, vp::socket_t s) {
     result = vp::socket_connect(s, addr, c.login_port);
     if (result != 0 && vp::last_socket_error() == vp::kWsaEinprogress) {
       int done = 0;
-      while (!c.connect_abandoned.load() && (done = vp::socket_wait_connected(s, 10)) == 0) {
+      while (!c.connect_abandoned.load() && (done = vp::socket_wait_connected(s, kAbandonCheckMs)) == 0) {
       }
       result = done == 1 ? 0 : vp::kSocketError;
     }
     vp::socket_set_nonblocking(s, false);
   }
   c.connect_result.store(result);
-  if (c.connect_abandoned.load()) vp::socket_close(s);
   c.connect_state.store(0);
+  c.changed.notify();
 }
 
-void command_thread(int cn, std::string session_id) {
-  Connection& c = g_connections[cn];
-  c.command_start.store(0);
+// Closes the command thread's socket under the lock that brin_unconnect takes
+// to shut it down, so that it never shuts down a descriptor reused since.
+void close_attempt(Connection& c, vp::socket_t s) {
+  std::lock_guard<std::mutex> g(c.attempt_lock);
+  c.attempt_socket = vp::kInvalidSocket;
+  vp::socket_close(s);
+}
+
+void run_command_connection(Connection& c, const std::string& session_id) {
   if (c.command_established.load()) {
     c.command_error.store(kCommandAlreadyEstablished);
     return;
@@ -73,14 +91,18 @@ void command_thread(int cn, std::string session_id) {
     c.command_error.store(kSocketFailed);
     return;
   }
+  {
+    std::lock_guard<std::mutex> g(c.attempt_lock);
+    c.attempt_socket = s;
+  }
   if (vp::socket_bind(s, 0, 0) != 0 || vp::socket_connect(s, addr, static_cast<uint16_t>(c.command_port)) != 0) {
-    vp::socket_close(s);
+    close_attempt(c, s);
     vp::wsa_cleanup();
     c.command_error.store(kSocketFailed);
     return;
   }
   if (vp::socket_set_nonblocking(s, true) != 0) {
-    vp::socket_close(s);
+    close_attempt(c, s);
     vp::wsa_cleanup();
     c.command_error.store(kNonBlockingFailed);
     return;
@@ -101,11 +123,54 @@ void command_thread(int cn, std::string session_id) {
     c.command_established.store(1);
   } else {
     c.command_socket.store(vp::kInvalidSocket);
-    vp::socket_close(s);
+    close_attempt(c, s);
     vp::wsa_cleanup();
     c.command_error.store(kCommandNotOk);
   }
 }
+
+void command_thread(int cn, std::string session_id) {
+  Connection& c = g_connections[cn];
+  c.command_start.store(0);
+  c.changed.notify();
+  run_command_connection(c, session_id);
+  {
+    // A socket kept open here is the command socket, which brin_unconnect closes.
+    std::lock_guard<std::mutex> g(c.attempt_lock);
+    c.attempt_socket = vp::kInvalidSocket;
+  }
+  c.command_worker_done.store(true);
+  c.changed.notify();
+}
+
+// Joins the command thread, waking it first from a connect or receive that
+// it may be blocked in.
+void end_command_worker(Connection& c) {
+  if (!c.command_worker.joinable()) return;
+  {
+    std::lock_guard<std::mutex> g(c.attempt_lock);
+    if (c.attempt_socket != vp::kInvalidSocket) vp::socket_shutdown(c.attempt_socket);
+  }
+  c.command_worker.join();
+}
+
+// Joins the connect thread; an abandoned connect ends within one slice of its
+// connect poll.
+void end_connect_worker(Connection& c) {
+  if (!c.connect_worker.joinable()) return;
+  c.connect_abandoned.store(true);
+  c.connect_worker.join();
+}
+
+// The process ends: no thread may outlive the connection it works on.
+struct WorkerReaper {
+  ~WorkerReaper() {
+    for (Connection& c : g_connections) {
+      end_connect_worker(c);
+      end_command_worker(c);
+    }
+  }
+} g_reaper;
 
 // Encodes the password as upper-case hexadecimal, filled with '0' to 32
 // characters.
@@ -183,17 +248,27 @@ int32_t connect_impl(int cn, const char* address, const char* password, char* re
     return kSocketFailed;
   }
 
+  end_connect_worker(c);
   c.connect_abandoned.store(false);
   c.connect_state.store(2);
-  std::thread(connect_thread, cn, s).detach();
-  while (c.connect_state.load() == 2) vp::sleep_ms(1);
-  for (int i = 0; i < timing().connect_polls && c.connect_state.load() != 0; ++i) vp::sleep_ms(1);
-  if (c.connect_state.load() != 0) {
-    // The connect thread closes the socket when its connect ends.
-    c.connect_abandoned.store(true);
+  try {
+    c.connect_worker = std::thread(connect_thread, cn, s);
+  } catch (const std::system_error&) {
+    c.connect_state.store(0);
+    vp::socket_close(s);
     vp::wsa_cleanup();
     return kSocketFailed;
   }
+  c.changed.wait([&] { return c.connect_state.load() != 2; });
+  const uint32_t connect_limit_ms = static_cast<uint32_t>(std::max(timing().connect_polls, 0)) * kConnectPollMs;
+  if (!c.changed.wait_for(connect_limit_ms, [&] { return c.connect_state.load() == 0; })) {
+    // The abandoned connect ends promptly; the socket is this thread's again.
+    end_connect_worker(c);
+    vp::socket_close(s);
+    vp::wsa_cleanup();
+    return kSocketFailed;
+  }
+  c.connect_worker.join();
   c.login_socket = s;
   if (c.connect_result.load() != 0) return fail_login(c, kSocketFailed);
   if (vp::socket_set_nonblocking(s, true) != 0) return fail_login(c, kNonBlockingFailed);
@@ -224,12 +299,22 @@ int32_t connect_impl(int cn, const char* address, const char* password, char* re
   if (!c.command_established.load()) {
     c.command_error.store(0);
     c.command_start.store(1);
-    std::thread(command_thread, cn, std::string(c.login_tokens.at(10))).detach();
-    for (int i = 0; i < timing().command_start_polls && c.command_start.load() != 0; ++i) vp::sleep_ms(10);
-    for (int i = 0; i < timing().command_start_polls; ++i) {
-      if (c.command_established.load() || c.command_error.load()) break;
-      vp::sleep_ms(10);
+    end_command_worker(c);
+    c.command_worker_done.store(false);
+    try {
+      c.command_worker = std::thread(command_thread, cn, std::string(c.login_tokens.at(10)));
+    } catch (const std::system_error&) {
+      c.command_worker_done.store(true);
+      c.command_start.store(0);
     }
+    const uint32_t command_limit_ms =
+        static_cast<uint32_t>(std::max(timing().command_start_polls, 0)) * kCommandPollMs;
+    c.changed.wait_for(command_limit_ms, [&] { return c.command_start.load() == 0; });
+    c.changed.wait_for(command_limit_ms,
+                       [&] { return c.command_established.load() != 0 || c.command_error.load() != 0; });
+    // A thread that has finished is collected now; one still waiting for the
+    // recorder is joined by brin_unconnect.
+    if (c.command_worker_done.load()) c.command_worker.join();
   }
   close_socket(c.login_socket);
   vp::wsa_cleanup();
@@ -243,8 +328,13 @@ int32_t unconnect_impl(int cn) {
   if (cn < 0 || cn >= kConnections) return kBadConnectionNumber;
   Connection& c = g_connections[cn];
   if (!c.connected.load()) return kNotConnected;
+  // A command thread still waiting for the recorder is woken and ended first:
+  // it may be using the command socket.
+  end_command_worker(c);
   const vp::socket_t s = c.command_socket.exchange(vp::kInvalidSocket);
   if (s != vp::kInvalidSocket) vp::socket_close(s);
+  // The disconnect sequence's fixed pause after the close, before the
+  // session's network use ends.
   vp::sleep_ms(static_cast<uint32_t>(timing().unconnect_sleep_ms));
   vp::wsa_cleanup();
   c.command_established.store(0);
@@ -290,7 +380,7 @@ bool send_bytes(int cn, const void* data, size_t len) {
       len -= static_cast<size_t>(n);
     } else if (n == vp::kSocketError && vp::last_socket_error() == vp::kWsaEwouldblock) {
       if (vp::socket_wait_readable(s, 0) == vp::kSocketError) return false;
-      vp::sleep_ms(1);
+      vp::sleep_ms(kSendRetryMs);
     } else {
       return false;
     }

@@ -5,9 +5,12 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
 #include "control/Tcpetc.h"
 #include "velmora/net.h"
+#include "velmora/sync.h"
 
 namespace brin {
 
@@ -50,6 +53,19 @@ struct Connection {
   std::atomic<int> command_established{0};
   std::atomic<int> command_error{0};
   std::atomic<int> connected{0};
+  // The login's connect thread and the command-connection thread. The caller
+  // waits for them on `changed`, which each notifies after changing one of the
+  // flags above; they are joined before the next connect, by brin_unconnect
+  // and when the process ends.
+  vp::Signal changed;
+  std::thread connect_worker;
+  std::thread command_worker;
+  std::atomic<bool> command_worker_done{true};
+  // The command thread's socket until it becomes the command socket, so that
+  // a thread blocked in its connect or first receive can be woken (shut down)
+  // to be joined. Guarded by attempt_lock, also while the thread closes it.
+  std::mutex attempt_lock;
+  vp::socket_t attempt_socket = vp::kInvalidSocket;
   char transaction_id[kTransactionIdBytes] = {};
   TokenTable login_tokens;
   TokenTable reply_tokens;

@@ -35,7 +35,17 @@ constexpr size_t kMaxAudioPacket = kAudioPacketPrefix + kAdpcmBytes;  // 2112
 constexpr size_t kBlockBodyPrefix = 44;
 constexpr size_t kPacketScanLimit = 262144;
 constexpr int kQueueCapacity = 12;
-constexpr int kStartWaitPolls = 10000;
+// How long a restarted source waits for its first buffers.
+constexpr uint32_t kStartWaitMs = 10000;
+// How long wave_play_ctrl waits for a new playback thread to run.
+constexpr uint32_t kThreadStartWaitMs = 5000;
+// How long the stopping playback thread lets the device finish its queue.
+constexpr uint32_t kDrainWaitMs = 30;
+// How long the closing stream waits for buffers still on the device.
+constexpr uint32_t kReleaseWaitMs = 10000;
+// The playback thread is woken by every change it waits for; it also looks
+// at its buffers this often, as a fallback only.
+constexpr uint32_t kIdleCheckMs = 100;
 
 // Device states.
 enum Device : int { kClosed = -1, kNoDevice = 0, kOpen = 1 };
@@ -73,11 +83,13 @@ struct AudioState {
   int queue_count = 0;
   std::mutex thread_lock;
   std::thread thread;
+  vp::Signal changed;
 
   // A program that ends with audio still playing: the playback thread is
   // stopped before the state it works on goes away.
   ~AudioState() {
     mode.store(0);
+    changed.notify();
     if (thread.joinable()) thread.join();
   }
 };
@@ -100,12 +112,15 @@ std::atomic<int>* flag_of_id(int id) {
 void device_done(int /*id*/) {
   AudioState& a = audio();
   if (a.device_state.load() == kClosed || a.mode.load() == 0) return;
-  std::lock_guard<std::mutex> g(a.queue_lock);
-  if (a.queue_count <= 0) return;
-  const int first = a.queue[0];
-  std::memmove(a.queue, a.queue + 1, kQueueCapacity - 1);
-  --a.queue_count;
-  if (std::atomic<int>* f = flag_of_id(first)) f->store(0);
+  {
+    std::lock_guard<std::mutex> g(a.queue_lock);
+    if (a.queue_count <= 0) return;
+    const int first = a.queue[0];
+    std::memmove(a.queue, a.queue + 1, kQueueCapacity - 1);
+    --a.queue_count;
+    if (std::atomic<int>* f = flag_of_id(first)) f->store(0);
+  }
+  a.changed.notify();
 }
 
 bool find_audio_packet(const uint8_t* data, size_t size) {
@@ -126,6 +141,7 @@ void send_buffer(AudioState& a, std::atomic<int>& flag, const uint8_t* data, siz
   if (a.device_state.load() == kOpen && a.device) {
     if (!a.device->write(data, bytes, id)) {
       flag.store(0);
+      a.changed.notify();
       return;
     }
     std::lock_guard<std::mutex> g(a.queue_lock);
@@ -133,6 +149,7 @@ void send_buffer(AudioState& a, std::atomic<int>& flag, const uint8_t* data, siz
     if (a.queue_count < kQueueCapacity - 1) ++a.queue_count;
   } else {
     flag.store(0);
+    a.changed.notify();
   }
 }
 
@@ -150,9 +167,11 @@ void playback_thread() {
   if (a.device_state.load() == kNoDevice) {
     a.device_state.store(kClosed);
     a.thread_finished.store(true);
+    a.changed.notify();
     return;
   }
   a.running.store(true);
+  a.changed.notify();
   int previous_mode = -1;
   for (;;) {
     const int mode = a.mode.load();
@@ -163,12 +182,10 @@ void playback_thread() {
       AudioKind& k = a.kinds[mode - 1];
       if (restart) {
         // Three buffers are filled before playing starts.
-        for (int i = 0; i < kStartWaitPolls; ++i) {
-          if (state().audio_switch.load() == 0 || a.mode.load() != mode ||
-              k.receive_index.load() == (k.play_index.load() + 3) % kAudioBuffers)
-            break;
-          vp::sleep_ms(1);
-        }
+        a.changed.wait_for(kStartWaitMs, [&] {
+          return state().audio_switch.load() == 0 || a.mode.load() != mode ||
+                 k.receive_index.load() == (k.play_index.load() + 3) % kAudioBuffers;
+        });
       }
       const int p = k.play_index.load();
       Buffer& b = k.buffers[p];
@@ -176,32 +193,28 @@ void playback_thread() {
         send_buffer(a, b.queued, b.play_data, b.play_bytes, b.id);
         k.play_index.store((p + 1) % kAudioBuffers);
       } else {
-        vp::sleep_ms(1);
+        a.changed.wait_for(kIdleCheckMs, [&] { return b.queued.load() == 1 || a.mode.load() != mode; });
       }
     } else if (mode == 3) {
       DownloadSource& d = a.download;
       if (restart) {
-        for (int i = 0; i < kStartWaitPolls && d.queued[0].load() != 1 && a.mode.load() == 3; ++i) vp::sleep_ms(1);
+        a.changed.wait_for(kStartWaitMs, [&] { return d.queued[0].load() == 1 || a.mode.load() != 3; });
       }
       const int p = d.play_index.load();
       if (d.queued[p].load() == 1) {
         send_buffer(a, d.queued[p], d.data[p], d.bytes[p], 20 + p);
         d.play_index.store((p + 1) % kDownloadBuffers);
       } else {
-        vp::sleep_ms(1);
+        a.changed.wait_for(kIdleCheckMs, [&] { return d.queued[p].load() == 1 || a.mode.load() != 3; });
       }
     } else {
-      vp::sleep_ms(1);
+      a.changed.wait_for(kIdleCheckMs, [&] { return a.mode.load() != mode; });
     }
-    vp::sleep_ms(1);
   }
-  for (int i = 0; i < 30; ++i) {
-    {
-      std::lock_guard<std::mutex> g(a.queue_lock);
-      if (a.queue_count == 0) break;
-    }
-    vp::sleep_ms(1);
-  }
+  a.changed.wait_for(kDrainWaitMs, [&] {
+    std::lock_guard<std::mutex> g(a.queue_lock);
+    return a.queue_count == 0;
+  });
   // The device's callbacks take the queue lock, so the device is reset
   // outside it.
   if (a.device) a.device->reset();
@@ -221,6 +234,7 @@ void playback_thread() {
   a.download.play_index.store(0);
   a.running.store(false);
   a.thread_finished.store(true);
+  a.changed.notify();
 }
 
 int32_t play_ctrl(int32_t m) {
@@ -229,6 +243,7 @@ int32_t play_ctrl(int32_t m) {
   const int current = a.mode.load();
   if (m == current) return m;
   a.mode.store(m);
+  a.changed.notify();
   if (current == 0 && m != 0) {
     if (!a.running.load()) {
       if (a.thread.joinable()) a.thread.join();
@@ -236,7 +251,7 @@ int32_t play_ctrl(int32_t m) {
       a.thread = std::thread(playback_thread);
       // Wait for the thread to run; with no device it ends at once, and then
       // there is nothing to wait for.
-      for (int i = 0; i < 5000 && !a.running.load() && !a.thread_finished.load(); ++i) vp::sleep_ms(1);
+      a.changed.wait_for(kThreadStartWaitMs, [&] { return a.running.load() || a.thread_finished.load(); });
     }
   } else if (m == 0 && a.thread.joinable()) {
     a.thread.join();
@@ -319,6 +334,7 @@ void audio_frame_complete(int kind, int t, std::unique_lock<std::mutex>& held) {
     }
     k.last_sequence[t].store(header[23]);
     held.unlock();
+    a.changed.notify();
     if (kind == 3) k.end_marker.store(false);
     return;
   }
@@ -360,10 +376,10 @@ void release_audio_buffers() {
   // Buffers still on the device are waited for, then taken back.
   for (auto& k : audio().kinds) {
     int passed = 0;
-    for (int poll = 0; poll < 10000 && passed < kAudioBuffers; ++poll) {
+    audio().changed.wait_for(kReleaseWaitMs, [&] {
       while (passed < kAudioBuffers && k.buffers[passed].queued.load() == 0) ++passed;
-      if (passed < kAudioBuffers) vp::sleep_ms(1);
-    }
+      return passed == kAudioBuffers;
+    });
     if (passed < kAudioBuffers)
       for (auto& b : k.buffers) b.queued.store(0);
   }
@@ -375,6 +391,8 @@ void release_audio_buffers() {
 }
 
 DownloadSource& download_source() { return audio().download; }
+
+vp::Signal& audio_signal() { return audio().changed; }
 
 int32_t save_audio_frame(int kind, const char* path) {
   AudioKind& k = audio().kinds[kind - 2];
@@ -397,6 +415,7 @@ int32_t save_audio_frame(int kind, const char* path) {
     if (std::fclose(f) != 0) written = 0;
   }
   b.queued.store(0);
+  audio().changed.notify();
   if (!f) return 0;
   std::memcpy(saved, stamp, 6);
   return static_cast<int32_t>(written);

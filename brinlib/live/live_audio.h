@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "velmora/sync.h"
+
 namespace brin::live {
 
 inline constexpr int kDownloadBuffers = 3;
@@ -21,6 +23,10 @@ struct DownloadSource {
 };
 DownloadSource& download_source();
 int audio_play_mode();
+// Notified after every change of a buffer flag, the play mode, the audio
+// switch or the playback thread's running state; whoever changes one of them
+// (the downloaded-file player too) notifies it, holding no lock.
+vp::Signal& audio_signal();
 
 // Decodes 2048 bytes of IMA ADPCM (two codes per byte, low nibble first) from
 // the given state into 4096 16-bit samples written from out on (8192 bytes).

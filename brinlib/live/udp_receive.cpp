@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "brinlib.h"
@@ -19,9 +20,13 @@ namespace {
 
 constexpr size_t kDatagramBytes = 524288;
 constexpr uint16_t kDefaultPort = 50000;
-constexpr int kCloseWaitPolls = 10000;
-// An idle receive thread wakes at least this often to see its state change.
+// How long brin_udp_close waits for each receive thread to end.
+constexpr uint32_t kCloseWaitMs = 10000;
+// A receive thread waiting for datagrams looks at its state at least this
+// often; a stop request does not wake a wait on the socket.
 constexpr int kIdleWaitMs = 5;
+// A paused thread is woken by every state change; this is a fallback only.
+constexpr uint32_t kPausedCheckMs = 100;
 
 // One reassembly context per stream slot.
 struct Reassembly {
@@ -214,12 +219,16 @@ void receive_thread(int t) {
   std::snprintf(trace_name, sizeof trace_name, "img/log%d.txt", t);
   FILE* trace = std::fopen(trace_name, "w");
   write_trace(trace, "thread_flg %d %d\n", t, t);
-  st.thread_state[t].store(t == 0 ? kPaused : kReceiving);
+  // The state leaves "starting" only once the socket is bound, so that
+  // brin_udp_connect returns with the stream's datagrams being received.
+  const int first_state = t == 0 ? kPaused : kReceiving;
 
   vp::socket_t s = vp::socket_udp();
   if (s == vp::kInvalidSocket) {
     vp::wsa_cleanup();
     if (trace) std::fclose(trace);
+    st.thread_state[t].store(first_state);
+    st.state_changed.notify();
     return;  // the state stays; close waits for it in vain, as it must
   }
   st.sockets[t] = s;
@@ -236,6 +245,8 @@ void receive_thread(int t) {
   vp::socket_join_multicast(s, group, 0);
   vp::socket_set_multicast_loop(s, false);
   vp::socket_set_receive_buffer(s, 4 << 20);
+  st.thread_state[t].store(first_state);
+  st.state_changed.notify();
 
   Reassembly slots[2];
   slots[0].staging.reset(new_zeroed(kStagingBytes));
@@ -250,21 +261,30 @@ void receive_thread(int t) {
         if (!st.filter_valid.load()) {
           while (vp::socket_recvfrom(s, datagram.get(), kDatagramBytes, nullptr, nullptr) > 0)
             st.datagrams_read[t].fetch_add(1);
+          vp::socket_wait_readable(s, kIdleWaitMs);
+        } else {
+          st.state_changed.wait_for(kPausedCheckMs, [&] {
+            const int state = st.thread_state[t].load();
+            return state == kReceiving || state == kStopRequested;
+          });
         }
-        vp::sleep_ms(1);
         continue;
       }
       uint32_t from = 0;
       const int n = vp::socket_recvfrom(s, datagram.get(), kDatagramBytes, &from, nullptr);
-      if (n >= 0) st.datagrams_read[t].fetch_add(1);
       if (n <= 8) {
+        if (n >= 0) st.datagrams_read[t].fetch_add(1);
         // Nothing waiting: block on the socket for a short while instead of
         // polling; the state is looked at again at least every few ms.
         if (n == vp::kSocketError && vp::last_socket_error() == vp::kWsaEwouldblock)
           vp::socket_wait_readable(s, kIdleWaitMs);
         continue;
       }
-      if (!st.filter_valid.load() || from != st.filter_address.load()) continue;
+      // Counted once the filter has decided, so that a datagram counted
+      // before brin_udp_rx_start is never accepted by the filter it sets.
+      const bool accepted = st.filter_valid.load() && from == st.filter_address.load();
+      st.datagrams_read[t].fetch_add(1);
+      if (!accepted) continue;
       const int slot = datagram[3];
       if (slot > 1) continue;
       handle_fragment(t, slots[slot], datagram.get(), static_cast<size_t>(n));
@@ -278,6 +298,27 @@ void receive_thread(int t) {
   }
   vp::wsa_cleanup();
   st.thread_state[t].store(kEnded);
+  st.state_changed.notify();
+}
+
+// The thread body, and the mark that it has returned: a thread that ends
+// early (no socket) keeps its state, but it can still be joined.
+void run_receive_thread(int t) {
+  receive_thread(t);
+  state().thread_returned[t].store(true);
+  state().state_changed.notify();
+}
+
+// Joins receive thread t if it has returned, or, with wait_ms, after waiting
+// that long for it to return. A thread that is still running is left to a
+// later call. True when no thread t is left.
+bool join_receive_thread(int t, uint32_t wait_ms) {
+  ReceiveState& st = state();
+  if (!st.threads[t].joinable()) return true;
+  st.state_changed.wait_for(wait_ms, [&] { return st.thread_returned[t].load(); });
+  if (!st.thread_returned[t].load()) return false;
+  st.threads[t].join();
+  return true;
 }
 
 void allocate_buffers() {
@@ -311,9 +352,22 @@ int32_t connect_impl(const char* address, int32_t base_port) {
     last.status.store(0);
   }
   for (int t = 0; t < 2; ++t) {
+    // A thread of an earlier stream that was not closed is ended first.
+    if (st.threads[t].joinable() && !st.thread_returned[t].load()) {
+      st.thread_state[t].store(kStopRequested);
+      st.state_changed.notify();
+    }
+    if (st.threads[t].joinable()) st.threads[t].join();
     st.thread_state[t].store(kStarting);
-    std::thread(receive_thread, t).detach();
-    while (st.thread_state[t].load() == kStarting) vp::sleep_ms(1);
+    st.thread_returned[t].store(false);
+    try {
+      st.threads[t] = std::thread(run_receive_thread, t);
+    } catch (const std::system_error&) {
+      st.thread_returned[t].store(true);
+      st.thread_state[t].store(kEnded);
+      continue;
+    }
+    st.state_changed.wait([&] { return st.thread_state[t].load() != kStarting; });
   }
   return 0;
 }
@@ -322,9 +376,13 @@ int32_t close_impl() {
   ReceiveState& st = state();
   std::lock_guard<std::mutex> g(st.setup_lock);
   for (int t = 0; t < 2; ++t) {
-    if (st.thread_state[t].load() == kEnded) continue;
-    st.thread_state[t].store(kStopRequested);
-    for (int i = 0; i < kCloseWaitPolls && st.thread_state[t].load() != kEnded; ++i) vp::sleep_ms(1);
+    if (st.thread_state[t].load() != kEnded) {
+      st.thread_state[t].store(kStopRequested);
+      st.state_changed.notify();
+      st.state_changed.wait_for(kCloseWaitMs, [&] { return st.thread_state[t].load() == kEnded; });
+    }
+    // An ended thread returns at once; one that never ended is left running.
+    join_receive_thread(t, st.thread_state[t].load() == kEnded ? kCloseWaitMs : 0);
   }
   for (int t = 0; t < 2; ++t) {
     // A thread that did not end in time keeps its socket and buffers; only
@@ -369,10 +427,14 @@ void feed_datagram(int t, const uint8_t* data, size_t size) {
 }  // namespace testing
 
 ReceiveState::~ReceiveState() {
-  for (auto& t : thread_state) {
-    if (t.load() == kEnded) continue;
-    t.store(kStopRequested);
-    for (int i = 0; i < 1000 && t.load() != kEnded; ++i) vp::sleep_ms(1);
+  for (int t = 0; t < 2; ++t) {
+    if (thread_state[t].load() != kEnded) {
+      thread_state[t].store(kStopRequested);
+      state_changed.notify();
+    }
+    // Every wait of a running thread is bounded, so it ends soon after the
+    // request; one that ended early has returned already.
+    if (threads[t].joinable()) threads[t].join();
   }
 }
 
@@ -424,6 +486,7 @@ int32_t brin_udp_rx_start(int32_t a, int32_t b, int32_t c, int32_t d) {
     st.filter_valid.store(valid);
     int expected = brin::live::kPaused;
     st.thread_state[0].compare_exchange_strong(expected, brin::live::kReceiving);
+    st.state_changed.notify();
     return 0;
   });
 }

@@ -3,6 +3,7 @@
 #include "brinlib.h"
 #include "common/guard.h"
 #include "control/tcpctrl.h"
+#include "live/live_audio.h"
 #include "live/udp_state.h"
 
 namespace brin::live {
@@ -15,6 +16,7 @@ int32_t count_impl(int cn, int32_t direction, int32_t a, int32_t b) {
                                    : request(cn, kStreamRequest, "UDPdown %02d %02d\n", a, b);
   if (r != kOk) return r;
   state().audio_switch.store(b);
+  audio_signal().notify();
   return reply_hex(cn, 2);
 }
 

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "velmora/net.h"
+#include "velmora/sync.h"
 
 namespace brin::live {
 
@@ -69,6 +71,10 @@ struct ReceiveState {
   std::atomic<uint32_t> filter_address{0};
   std::atomic<bool> filter_valid{false};
   std::atomic<int> thread_state[2] = {};
+  // Notified after every change of a thread state or of the sender filter.
+  vp::Signal state_changed;
+  std::thread threads[2];
+  std::atomic<bool> thread_returned[2] = {true, true};  // the thread function has returned
   vp::socket_t sockets[2] = {vp::kInvalidSocket, vp::kInvalidSocket};
 
   ChannelBuffer channels[kPictureKinds][kChannels];

@@ -22,6 +22,7 @@
 #include "record/play_engine.h"
 #include "velmora/clock.h"
 #include "velmora/message.h"
+#include "velmora/sync.h"
 
 namespace brin::copyfile {
 
@@ -43,6 +44,7 @@ std::string join(const std::string& folder, const char* name) {
 namespace brin::copy {
 namespace {
 
+// How long hdd_copy_usb_stop waits for the copy to finish.
 constexpr uint32_t kStopWaitMs = 10;
 
 struct Hooks {
@@ -64,6 +66,7 @@ struct State {
   std::atomic<int32_t> running{0};
   std::atomic<int32_t> stop{0};
   std::atomic<int32_t> status{kComplete};  // no copy yet reads as complete
+  vp::Signal ended;                         // notified when running goes to 0
   // The copy's own, set before its thread starts.
   uint32_t start = 0;
   uint32_t end = 0;
@@ -250,6 +253,7 @@ void run() {
   status = writer.finish(status);
   s.status.store(status);
   s.running.store(0);
+  s.ended.notify();
 }
 
 }  // namespace
@@ -346,7 +350,7 @@ int32_t hdd_copy_usb_stop(void) {
   return brin::guarded(0, [&]() -> int32_t {
     State& s = state();
     if (s.running.load()) s.stop.store(1);
-    vp::sleep_ms(kStopWaitMs);
+    s.ended.wait_for(kStopWaitMs, [&] { return s.running.load() == 0; });
     return 0;
   });
 }

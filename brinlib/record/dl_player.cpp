@@ -28,6 +28,7 @@
 #include "velmora/clock.h"
 #include "velmora/message.h"
 #include "velmora/rectime.h"
+#include "velmora/sync.h"
 
 namespace brin::dl {
 namespace {
@@ -38,10 +39,15 @@ constexpr int64_t kTailScanBytes = 524288;  // where the last intra picture is l
 constexpr int kTailScanPackets = 1000;
 constexpr int kSearchWalkPackets = 100;
 constexpr uint32_t kTicksPerSecond = 90000;
+// The longest single pacing wait; a longer one takes a new time reference.
 constexpr uint32_t kMaxPaceSleepMs = 3000;
-constexpr int kStartPolls = 10000;
-constexpr int kClosePolls = 10000;
-constexpr int kAudioWaitPolls = 2000;
+// How long Mpeg4DLdata_fileopen waits for the new player thread to run.
+constexpr uint32_t kStartWaitMs = 10000;
+// How long a decoded audio block waits for its wave-output buffer.
+constexpr uint32_t kAudioWaitMs = 2000;
+// The player thread is woken by every control change it waits for; with
+// nothing to play it also looks again this often, as a fallback only.
+constexpr uint32_t kIdleCheckMs = 100;
 constexpr size_t kPlayedTrace = 4096;
 
 // Play modes.
@@ -118,14 +124,31 @@ struct Player {
   std::string bmp_folder;
   std::thread thread;
   std::atomic<bool> thread_running{false};
+  // Notified after every change of mode, displayed, resync or thread_running.
+  vp::Signal changed;
 
   std::mutex trace_lock;
   std::deque<testing::Played> trace;
 
   ~Player() {
     mode.store(kClose);
+    changed.notify();
     if (thread.joinable()) thread.join();
   }
+};
+
+// Wakes the player thread's waits, including its wait for a wave-output
+// buffer, which waits on the audio signal.
+void notify_player(Player& s) {
+  s.changed.notify();
+  live::audio_signal().notify();
+}
+
+// Notifies when it goes out of scope: declared before a lock, so that the
+// notification comes after the lock is released.
+struct NotifyAtExit {
+  Player& s;
+  ~NotifyAtExit() { notify_player(s); }
 };
 
 Player& player() {
@@ -330,14 +353,16 @@ void record_played(Player& s, const Packet& p, bool picture) {
   s.trace.push_back({p.position, p.channel, p.time, picture});
 }
 
-// Sleeps up to ms, in short slices, ending early when the mode, the shown
-// channel or the position changes.
+// True when the mode, the shown channel or the position changed since the
+// player took mode and disp.
+bool controls_changed(const Player& s, int mode, int disp) {
+  return s.mode.load() != mode || s.displayed.load() != disp || s.resync.load();
+}
+
+// Waits up to ms, ending early when the mode, the shown channel or the
+// position changes.
 void interruptible_sleep(Player& s, uint32_t ms, int mode, int disp) {
-  const uint32_t start = vp::tick_count_ms();
-  while (vp::elapsed_ms(start, vp::tick_count_ms()) < ms) {
-    if (s.mode.load() != mode || s.displayed.load() != disp || s.resync.load()) return;
-    vp::sleep_ms(std::min<uint32_t>(5, ms - vp::elapsed_ms(start, vp::tick_count_ms())));
-  }
+  s.changed.wait_for(ms, [&] { return controls_changed(s, mode, disp); });
 }
 
 void pace(Player& s, Clock& c, uint32_t time, int factor, int mode, int disp) {
@@ -370,15 +395,16 @@ void play_audio(Player& s, const uint8_t* packet, size_t length, int* slot, int 
   // buffer; filling goes on where it will play next.
   if (idle) *slot = d.play_index.load() % live::kDownloadBuffers;
   const int i = *slot;
-  for (int n = 0; n < kAudioWaitPolls && d.queued[i].load() != 0; ++n) {
-    if (s.mode.load() != mode || s.displayed.load() != disp || s.resync.load() || live::audio_play_mode() != 3) return;
-    vp::sleep_ms(1);
-  }
+  live::audio_signal().wait_for(kAudioWaitMs, [&] {
+    return d.queued[i].load() == 0 || controls_changed(s, mode, disp) || live::audio_play_mode() != 3;
+  });
+  if (controls_changed(s, mode, disp) || live::audio_play_mode() != 3) return;
   if (d.queued[i].load() != 0) return;  // the output is not taking sound: the block is dropped
   if (!decode_audio_packet(packet, length, g_audio_blocks[i])) return;
   d.data[i] = g_audio_blocks[i];
   d.bytes[i] = kAudioPcmBytes;
   d.queued[i].store(1);
+  live::audio_signal().notify();
   *slot = (i + 1) % live::kDownloadBuffers;
 }
 
@@ -403,6 +429,7 @@ void player_thread() {
   std::unique_ptr<uint8_t[]> work(new (std::nothrow) uint8_t[kMaxPacketBytes]);
   int expected = kOpening;
   s.mode.compare_exchange_strong(expected, kWait2);  // a newly opened file waits
+  notify_player(s);
   Direction dir = Direction::kForward;
   int last_mode = -1, last_disp = -100;
   Clock clocks[kChannels];
@@ -432,7 +459,7 @@ void player_thread() {
       last_disp = disp;
     }
     if (!work || !(m == kPlay || key_mode(m))) {
-      vp::sleep_ms(1);
+      s.changed.wait_for(kIdleCheckMs, [&] { return controls_changed(s, m, disp); });
       continue;
     }
 
@@ -465,7 +492,8 @@ void player_thread() {
       }
     }
     if (length == 0) {
-      vp::sleep_ms(1);
+      // At an end: nothing more comes until a control moves the player.
+      s.changed.wait_for(kIdleCheckMs, [&] { return controls_changed(s, m, disp); });
       continue;
     }
     if (p.has_time) s.current_time.store(p.time);
@@ -484,6 +512,7 @@ void player_thread() {
   }
   s.mode.store(kOpening);
   s.thread_running.store(false);
+  notify_player(s);
 }
 
 // ---- exported operations ----
@@ -500,8 +529,8 @@ int32_t file_close() {
   Player& s = player();
   if (!s.open) return 0;
   s.mode.store(kClose);
-  for (int i = 0; i < kClosePolls && s.thread_running.load(); ++i) vp::sleep_ms(1);
-  // Every wait of the thread polls the mode, so it ends promptly.
+  notify_player(s);
+  // Every wait of the thread ends on a mode change, so it ends promptly.
   if (s.thread.joinable()) s.thread.join();
   // Blocks still waiting for the wave output are taken back.
   for (auto& q : live::download_source().queued) {
@@ -578,7 +607,7 @@ int32_t file_open(const char* path, const char* bmp_folder, const char* index_fo
   }
   s.thread_running.store(true);
   s.thread = std::thread(player_thread);
-  for (int i = 0; i < kStartPolls && s.mode.load() == kOpening; ++i) vp::sleep_ms(1);
+  s.changed.wait_for(kStartWaitMs, [&] { return s.mode.load() != kOpening; });
   return clamp_int32(s.size);
 }
 
@@ -635,6 +664,7 @@ int32_t get_play_pos(int32_t scale) {
 int32_t set_play_pos(int32_t scale, int32_t value) {
   Player& s = player();
   if (!s.initialised.load()) return -1;
+  NotifyAtExit wake{s};
   std::lock_guard<std::mutex> g(s.global);
   if (!s.open || s.size <= 0 || s.data_start >= s.size || scale < 0) return -1;
   int64_t pos;
@@ -668,6 +698,7 @@ int32_t set_play_pos(int32_t scale, int32_t value) {
 int32_t search(uint32_t rec_seconds, int32_t scale) {
   Player& s = player();
   if (!s.initialised.load()) return 0;
+  NotifyAtExit wake{s};
   const int64_t t = rec_seconds_to_unix(rec_seconds);
   const int64_t base = s.base_time.load();
   std::lock_guard<std::mutex> g(s.global);
@@ -871,6 +902,7 @@ int32_t Mpeg4DLdata_fileunlock(int32_t channel) {
 int32_t Mpeg4DLdata_set_disptype(int32_t channel) {
   return guarded(channel, [&] {
     dlp::player().displayed.store(channel);
+    dlp::notify_player(dlp::player());
     return channel;
   });
 }
@@ -878,8 +910,11 @@ int32_t Mpeg4DLdata_set_disptype(int32_t channel) {
 int32_t Mpeg4DLdata_set_m_nPlayMode(int32_t mode) {
   return guarded(mode, [&] {
     auto& s = dlp::player();
-    std::lock_guard<std::mutex> g(s.global);
-    s.mode.store(mode);
+    {
+      std::lock_guard<std::mutex> g(s.global);
+      s.mode.store(mode);
+    }
+    dlp::notify_player(s);
     return mode;
   });
 }

@@ -36,14 +36,33 @@ std::shared_ptr<const testing::ChannelHooks> current_hooks() {
 // controls expect to find it.
 [[maybe_unused]] std::mutex& playmode_at_load = playmode_lock();
 
+// How long stop_hdd_play gives the disk worker to let go.
+constexpr uint32_t kHddLetGoWaitMs = 5;
+
 void set_locked(std::atomic<int32_t>& field, int32_t value) {
-  std::lock_guard<std::mutex> g(playmode_lock());
-  field.store(value);
+  {
+    std::lock_guard<std::mutex> g(playmode_lock());
+    field.store(value);
+  }
+  controls_changed();
 }
 
 void finish_locked(std::atomic<int32_t>& state, int32_t handled) {
-  std::lock_guard<std::mutex> g(playmode_lock());
-  if (state.load() == handled) state.store(kIdle);
+  {
+    std::lock_guard<std::mutex> g(playmode_lock());
+    if (state.load() == handled) state.store(kIdle);
+  }
+  controls_changed();
+}
+
+// Sets a source's speed and play state together.
+void set_speed_and_state(std::atomic<int32_t>& state, int32_t speed, int32_t value) {
+  {
+    std::lock_guard<std::mutex> g(playmode_lock());
+    control().speed.store(speed);
+    state.store(value);
+  }
+  controls_changed();
 }
 
 }  // namespace
@@ -65,10 +84,13 @@ void finish_file_state(int32_t handled) { finish_locked(control().file_state, ha
 void set_hdd_stop(int32_t value) { set_locked(control().hdd_stop, value); }
 void set_file_stop(int32_t value) { set_locked(control().file_stop, value); }
 
+void controls_changed() { control().changed.notify(); }
+
 void stop_hdd_play() {
-  if (control().hdd_state.load() == kIdle) return;
+  Control& c = control();
+  if (c.hdd_state.load() == kIdle) return;
   set_hdd_state(kIdle);
-  vp::sleep_ms(5);
+  c.changed.wait_for(kHddLetGoWaitMs, [&] { return !c.hdd_running.load() || !c.hdd_active.load(); });
 }
 
 int32_t hand_over(const uint8_t* frames, int32_t length, int32_t mode, int32_t speed) {
@@ -130,18 +152,14 @@ int32_t hdd_play_stop(void) {
 
 int32_t hdd_play_forward(int32_t speed) {
   return brin::guarded(-1, [&]() -> int32_t {
-    std::lock_guard<std::mutex> g(playmode_lock());
-    control().speed.store(speed);
-    control().hdd_state.store(kForward);
+    set_speed_and_state(control().hdd_state, speed, kForward);
     return 0;
   });
 }
 
 int32_t hdd_play_back(int32_t speed) {
   return brin::guarded(-1, [&]() -> int32_t {
-    std::lock_guard<std::mutex> g(playmode_lock());
-    control().speed.store(speed);
-    control().hdd_state.store(kBackward);
+    set_speed_and_state(control().hdd_state, speed, kBackward);
     return 0;
   });
 }
@@ -176,18 +194,14 @@ int32_t file_play_stop(void) {
 
 int32_t file_play_forward(int32_t speed) {
   return brin::guarded(-1, [&]() -> int32_t {
-    std::lock_guard<std::mutex> g(playmode_lock());
-    control().speed.store(speed);
-    control().file_state.store(kForward);
+    set_speed_and_state(control().file_state, speed, kForward);
     return 0;
   });
 }
 
 int32_t file_play_back(int32_t speed) {
   return brin::guarded(-1, [&]() -> int32_t {
-    std::lock_guard<std::mutex> g(playmode_lock());
-    control().speed.store(speed);
-    control().file_state.store(kBackward);
+    set_speed_and_state(control().file_state, speed, kBackward);
     return 0;
   });
 }

@@ -15,6 +15,8 @@
 #include <functional>
 #include <mutex>
 
+#include "velmora/sync.h"
+
 namespace brin::play {
 
 enum PlayState : int32_t {
@@ -45,6 +47,11 @@ struct Control {
   std::atomic<int32_t> file_stop{0};
   std::atomic<int32_t> file_busy{0};    // the last hand-over was refused
   std::atomic<int32_t> file_active{0};  // the file worker is handling a play state
+  std::atomic<int32_t> hdd_active{0};   // the disk worker is handling a play state
+  // Notified after every change of the fields above (holding no lock), so
+  // that the workers wake at once for a new state or a stop, and the
+  // controls at once when a worker has let go.
+  vp::Signal changed;
 };
 Control& control();
 
@@ -59,9 +66,11 @@ void finish_hdd_state(int32_t handled);
 void finish_file_state(int32_t handled);
 void set_hdd_stop(int32_t value);
 void set_file_stop(int32_t value);
-// Sets the disk's play state to idle and waits 5 ms when it was not idle, so
-// that the disk worker lets go of the playback position.
+// Sets the disk's play state to idle when it was not idle and waits (5 ms at
+// most) for the disk worker to let go of the playback position.
 void stop_hdd_play();
+// Notifies Control::changed; for fields stored without the setters above.
+void controls_changed();
 
 // ---- The channel library's channel 0 ------------------------------------------
 
@@ -96,8 +105,8 @@ void set_channel_hooks(const ChannelHooks& hooks);
 // Waits of the file controls; tests and the fuzz target shorten them. The
 // library never changes them.
 struct Timing {
-  uint32_t search_settle_ms = 50;  // file_search, after the worker went idle
-  uint32_t stop_poll_ms = 10;      // playfile and file_search, polling the worker
+  uint32_t search_settle_ms = 50;  // file_search's fixed pause after the worker went idle
+  uint32_t stop_poll_ms = 10;      // unit of the bounds of playfile's and file_search's waits for the worker
 };
 Timing& timing();
 

@@ -192,11 +192,18 @@ int FilePlayer::search(uint32_t seconds) {
 
 namespace {
 
-constexpr uint32_t kIdlePollMs = 5;
+// An idle worker is woken by every control change; it also looks again this
+// often, as a fallback only.
+constexpr uint32_t kIdleCheckMs = 100;
+// The channel library gives no notice when its full ring has room again, so
+// a refused GOP is offered again after this long.
 constexpr uint32_t kRefusedMs = 5;
-// How long playfile and file_search wait for the file worker, in polls.
-constexpr int kStopPolls = 1000;
-constexpr int kSearchPolls = 500;
+// How long playfile and file_search wait for the file worker, in units of
+// testing::timing().stop_poll_ms.
+constexpr uint32_t kStopPolls = 1000;
+constexpr uint32_t kSearchPolls = 500;
+// How long one_farme_view gives the file worker to let go.
+constexpr uint32_t kLetGoWaitMs = 5;
 
 struct Worker {
   std::mutex start_lock;  // playfile and file_read_stop
@@ -236,18 +243,19 @@ void run() {
       buffer.reset();
       c.file_busy.store(0);
       c.file_active.store(0);
-      set_file_stop(0);
       c.file_running.store(0);
+      set_file_stop(0);
       return;
     }
     const int32_t state = c.file_state.load();
     if (state == kIdle) {
-      vp::sleep_ms(kIdlePollMs);
       // Nothing is pending while idle: a refused GOP is offered again only
       // while its state lasts, and file_search may go ahead.
-      c.file_busy.store(0);
-      c.file_active.store(0);
+      const bool was_busy = c.file_busy.exchange(0) != 0;
+      const bool was_active = c.file_active.exchange(0) != 0;
+      if (was_busy || was_active) controls_changed();
       last_state = kIdle;
+      c.changed.wait_for(kIdleCheckMs, [&] { return c.file_stop.load() != 0 || c.file_state.load() != kIdle; });
       continue;
     }
     c.file_active.store(1);
@@ -263,7 +271,7 @@ void run() {
     switch (outcome) {
       case FilePlayer::Outcome::kRefused:
         c.file_busy.store(1);
-        vp::sleep_ms(kRefusedMs);
+        c.changed.wait_for(kRefusedMs, [&] { return c.file_stop.load() != 0 || c.file_state.load() != state; });
         break;
       case FilePlayer::Outcome::kAccepted:
         c.file_busy.store(0);
@@ -287,7 +295,7 @@ bool stop_file_worker(Worker& w) {
   Control& c = control();
   if (c.file_running.load()) {
     set_file_stop(1);
-    for (int i = 0; i < kStopPolls && c.file_stop.load(); ++i) vp::sleep_ms(testing::timing().stop_poll_ms);
+    c.changed.wait_for(kStopPolls * testing::timing().stop_poll_ms, [&] { return c.file_stop.load() == 0; });
     if (c.file_stop.load()) return false;
   }
   if (w.thread.joinable()) w.thread.join();
@@ -315,6 +323,7 @@ struct TestFeed {
   std::unique_ptr<uint8_t[]> frame[2];
   int32_t length[2] = {0, 0};
   int next_read = 0;
+  vp::Signal fed;  // notified after a frame was put in
 };
 
 TestFeed& feed() {
@@ -323,9 +332,11 @@ TestFeed& feed() {
 }
 
 constexpr int kTestFrames = 50;
-constexpr uint32_t kFeedLookMs = 2;
-// Looks at the store for one frame before playtest gives up (about 1 s).
-constexpr int kFeedLooks = 500;
+// How long playtest waits for the store to receive a frame before it gives up.
+constexpr uint32_t kFeedWaitMs = 1000;
+// The channel library gives no notice when its full ring has room again, so
+// a refused frame is offered again after this long, kHandOverTries times.
+constexpr uint32_t kHandOverRetryMs = 1;
 constexpr int kHandOverTries = 1000;
 
 }  // namespace
@@ -346,17 +357,21 @@ void join_workers() {
 
 bool feed_test_frame(const uint8_t* frame, int32_t length) {
   TestFeed& f = feed();
-  std::lock_guard<std::mutex> g(f.lock);
   if (!frame || length <= 0 || static_cast<size_t>(length) > kFrameBufferBytes) return false;
-  for (int k = 0; k < 2; ++k) {
-    const int slot = (f.next_read + k) % 2;
-    if (f.length[slot] != 0) continue;
-    f.frame[slot].reset(new uint8_t[static_cast<size_t>(length)]);
-    std::copy(frame, frame + length, f.frame[slot].get());
-    f.length[slot] = length;
-    return true;
+  bool stored = false;
+  {
+    std::lock_guard<std::mutex> g(f.lock);
+    for (int k = 0; k < 2 && !stored; ++k) {
+      const int slot = (f.next_read + k) % 2;
+      if (f.length[slot] != 0) continue;
+      f.frame[slot].reset(new uint8_t[static_cast<size_t>(length)]);
+      std::copy(frame, frame + length, f.frame[slot].get());
+      f.length[slot] = length;
+      stored = true;
+    }
   }
-  return false;
+  if (stored) f.fed.notify();
+  return stored;
 }
 
 }  // namespace brin::play::testing
@@ -427,10 +442,11 @@ int32_t file_search(uint32_t seconds) {
       if (seconds < w.player.first_seconds() || seconds > w.player.last_seconds()) return -2;
     }
     set_file_state(kIdle);
-    for (int i = 0; i < kSearchPolls; ++i) {
-      if (c.file_state.load() == kIdle && !c.file_busy.load() && !c.file_active.load()) break;
-      vp::sleep_ms(testing::timing().stop_poll_ms);
-    }
+    c.changed.wait_for(kSearchPolls * testing::timing().stop_poll_ms, [&] {
+      return c.file_state.load() == kIdle && !c.file_busy.load() && !c.file_active.load();
+    });
+    // The design's fixed settling pause after the worker went idle, before
+    // the position moves.
     vp::sleep_ms(testing::timing().search_settle_ms);
     std::lock_guard<std::mutex> g(w.position_lock);
     return w.player.search(seconds);
@@ -444,9 +460,10 @@ int32_t one_farme_view(const char* path, const char* unused) {
     std::FILE* f = std::fopen(path, "rb");
     if (!f) return -1;
     stop_hdd_play();
-    if (control().file_state.load() != kIdle) {
+    Control& c = control();
+    if (c.file_state.load() != kIdle) {
       set_file_state(kIdle);
-      vp::sleep_ms(5);
+      c.changed.wait_for(kLetGoWaitMs, [&] { return !c.file_running.load() || !c.file_active.load(); });
     }
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kSingleFrameBytes]());
     const size_t n = std::fread(buffer.get(), 1, kSingleFrameBytes, f);
@@ -464,24 +481,21 @@ int32_t playtest(void) {
     for (int frame = 0; frame < kTestFrames; ++frame) {
       std::unique_ptr<uint8_t[]> data;
       int32_t length = 0;
-      for (int look = 0; look < kFeedLooks && !data; ++look) {
-        {
-          std::lock_guard<std::mutex> g(f.lock);
-          if (f.length[f.next_read] != 0) {
-            data = std::move(f.frame[f.next_read]);
-            length = f.length[f.next_read];
-            f.length[f.next_read] = 0;
-            f.next_read = (f.next_read + 1) % 2;
-          }
-        }
-        if (!data) vp::sleep_ms(kFeedLookMs);
-      }
+      f.fed.wait_for(kFeedWaitMs, [&] {
+        std::lock_guard<std::mutex> g(f.lock);
+        if (f.length[f.next_read] == 0) return false;
+        data = std::move(f.frame[f.next_read]);
+        length = f.length[f.next_read];
+        f.length[f.next_read] = 0;
+        f.next_read = (f.next_read + 1) % 2;
+        return true;
+      });
       // Nothing more arrives: the frames handed so far are the result.
       if (!data) break;
       bool accepted = false;
       for (int t = 0; t < kHandOverTries && !accepted; ++t) {
         accepted = hand_over(data.get(), length, kModeNormal, 0) != kRefused;
-        if (!accepted) vp::sleep_ms(1);
+        if (!accepted) vp::sleep_ms(kHandOverRetryMs);
       }
       if (!accepted) break;
       ++handed;

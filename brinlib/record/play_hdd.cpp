@@ -12,8 +12,16 @@
 namespace brin::play {
 namespace {
 
-constexpr uint32_t kIdlePollMs = 5;
+// An idle worker is woken by every control change; it also looks again this
+// often, as a fallback only.
+constexpr uint32_t kIdleCheckMs = 100;
+// The pause between two rounds of the design, which leaves the disk and the
+// play-state lock to the controls and the other readers between two GOPs.
 constexpr uint32_t kRoundMs = 1;
+// The channel library gives no notice when its full ring has room again, so
+// a refused GOP is offered again after this long.
+constexpr uint32_t kRefusedRetryMs = 1;
+// A single step shows its picture this long before the state returns to idle.
 constexpr uint32_t kAfterStepMs = 10;
 // Speeds from which fast play reads every second GOP, and above which every
 // fourth.
@@ -102,7 +110,15 @@ void end_thread() {
   Control& c = control();
   set_hdd_state(kIdle);
   set_hdd_stop(0);
+  c.hdd_active.store(0);
   c.hdd_running.store(0);
+  controls_changed();
+}
+
+// Waits up to ms; a stop or a change of the play state ends the wait early.
+void paced_wait(uint32_t ms, int32_t state) {
+  Control& c = control();
+  c.changed.wait_for(ms, [&] { return c.hdd_stop.load() != 0 || c.hdd_state.load() != state; });
 }
 
 void run() {
@@ -124,11 +140,14 @@ void run() {
     }
     const int32_t state = c.hdd_state.load();
     if (state == kIdle) {
-      vp::sleep_ms(kIdlePollMs);
+      // Nothing is pending while idle: the playback position is free.
       pending = false;
       last_state = kIdle;
+      if (c.hdd_active.exchange(0) != 0) controls_changed();
+      c.changed.wait_for(kIdleCheckMs, [&] { return c.hdd_stop.load() != 0 || c.hdd_state.load() != kIdle; });
       continue;
     }
+    c.hdd_active.store(1);
     if (state != last_state) {
       sound_change();
       last_state = state;
@@ -144,15 +163,15 @@ void run() {
       pending = true;
     }
     if (hand_over(buffer.get(), length, plan.mode, plan.speed) == kRefused) {
-      vp::sleep_ms(kRoundMs);
+      paced_wait(kRefusedRetryMs, state);
       continue;
     }
     pending = false;
     if (state == kStepForward || state == kStepBackward) {
-      vp::sleep_ms(kAfterStepMs);
+      paced_wait(kAfterStepMs, state);
       finish_hdd_state(state);
     }
-    vp::sleep_ms(kRoundMs);
+    paced_wait(kRoundMs, state);
   }
 }
 
@@ -166,6 +185,7 @@ int32_t start_hdd_worker() {
   // A thread that was stopped has cleared its flags and is ending.
   if (w.thread.joinable()) w.thread.join();
   c.hdd_running.store(1);
+  c.hdd_active.store(0);
   try {
     w.thread = std::thread(run);
   } catch (...) {

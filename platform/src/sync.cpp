@@ -14,4 +14,12 @@ std::mutex& named_mutex(const std::string& name) {
   return *slot;
 }
 
+void Signal::notify() {
+  // Passing through the mutex orders this call after any waiter that has
+  // tested its condition and not yet blocked: that waiter is blocked (and
+  // woken below) or tests again after the change.
+  { std::lock_guard<std::mutex> guard(mutex_); }
+  cv_.notify_all();
+}
+
 }  // namespace vp
