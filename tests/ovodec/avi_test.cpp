@@ -98,9 +98,10 @@ TEST(AviWriter, APathThatCannotBeCreatedFailsQuietly) {
   EXPECT_FALSE(avi.is_open());
   const uint8_t x[4] = {};
   EXPECT_EQ(avi.write(x, 4, true, 0), 0);
+  // Refused sizes fail quietly too: the reason goes to the debug output only.
   testing::internal::CaptureStdout();
   EXPECT_EQ(avi.open(dir.file("b.avi"), 0, 16), 0);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("AVIFileOpen failed opening output file"), std::string::npos);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
 }  // namespace
