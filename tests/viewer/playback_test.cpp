@@ -270,7 +270,10 @@ TEST_F(Playback, TheWindowSaysWhatItShowsAndPlaybackOutlivesTheRecorder) {
   EXPECT_FALSE(v.receiving());
   EXPECT_EQ(v.playback_mode(), 2);
   EXPECT_EQ(find<PictureBox>("Image1_0")->source(), played);
-  EXPECT_EQ(shown_time(), at);
+  // The played time stays (a pause may still show a picture the channel
+  // held back, so it may have moved on, never back to nothing).
+  ASSERT_TRUE(shown_time());
+  EXPECT_GE(*shown_time(), at);
   for (int i = 0; i < 8; ++i)
     EXPECT_TRUE(find<QPushButton>(QStringLiteral("Command14_%1").arg(i).toLatin1().constData())->isEnabled()) << i;
   click("Command14_3");
