@@ -8,25 +8,15 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bit_writer.h"
 #include "zebsim/packets.h"
 
 namespace forged {
 
 // Video object start (00 00 01 00) and video object layer header.
 inline std::vector<uint8_t> stream_header(int width, int height) {
-  std::vector<uint8_t> out = {0, 0, 1, 0x00, 0, 0, 1, 0x20};
-  uint32_t acc = 0;
-  int n = 0;
-  auto put = [&](uint32_t v, int bits) {
-    for (int i = bits - 1; i >= 0; --i) {
-      acc = (acc << 1) | ((v >> i) & 1);
-      if (++n == 8) {
-        out.push_back(static_cast<uint8_t>(acc));
-        acc = 0;
-        n = 0;
-      }
-    }
-  };
+  velmora::testing::BitWriter bits({0, 0, 1, 0x00, 0, 0, 1, 0x20});
+  auto put = [&](uint32_t v, int n) { bits.put(v, n); };
   put(0, 1);    // random_accessible_vol
   put(1, 8);    // video_object_type_indication: simple
   put(0, 1);    // is_object_layer_identifier
@@ -51,9 +41,8 @@ inline std::vector<uint8_t> stream_header(int width, int height) {
   put(1, 1);    // resync_marker_disable
   put(0, 1);    // data_partitioned
   put(0, 1);    // scalability
-  put(0, 1);    // next_start_code: a 0 then 1s to the byte boundary
-  while (n) put(1, 1);
-  return out;
+  bits.stuff();  // next_start_code
+  return bits.bytes();
 }
 
 // An intra VOP (vop_coding_type 0, time 0, coded, quantiser 3) whose

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "mpeg4/decoder.h"
+#include "bit_writer.h"
 #include "stream_util.h"
 #include "testing.h"
 #include "zebsim/packets.h"
@@ -244,19 +245,8 @@ TEST(Mpeg4Decoder, VideoPacketsHoldDamageToTheirPart) {
 // per second, rectangular, progressive). gmc_brightness: a version 2 layer
 // with GMC (one warping point) announcing brightness change.
 std::vector<uint8_t> vol_header(int width, int height, bool gmc_brightness = false) {
-  std::vector<uint8_t> out = {0, 0, 1, 0x20};
-  uint64_t acc = 0;
-  int n = 0;
-  auto put = [&](uint32_t v, int bits) {
-    for (int i = bits - 1; i >= 0; --i) {
-      acc = (acc << 1) | ((v >> i) & 1);
-      if (++n == 8) {
-        out.push_back(static_cast<uint8_t>(acc));
-        acc = 0;
-        n = 0;
-      }
-    }
-  };
+  velmora::testing::BitWriter bits({0, 0, 1, 0x20});
+  auto put = [&](uint32_t v, int n) { bits.put(v, n); };
   put(0, 1);    // random_accessible_vol
   put(1, 8);    // video_object_type_indication
   put(gmc_brightness ? 1 : 0, 1);  // is_object_layer_identifier
@@ -297,9 +287,8 @@ std::vector<uint8_t> vol_header(int width, int height, bool gmc_brightness = fal
     put(0, 1);  // reduced_resolution_vop_enable
   }
   put(0, 1);    // scalability
-  put(0, 1);    // stuffing: 0 then 1s to the byte boundary
-  while (n) put(1, 1);
-  return out;
+  bits.stuff();  // next_start_code
+  return bits.bytes();
 }
 
 TEST(Mpeg4Decoder, HeadersCannotAskForMoreThan4095) {
