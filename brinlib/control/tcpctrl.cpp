@@ -70,6 +70,17 @@ void close_attempt(Connection& c, vp::socket_t s) {
   vp::socket_close(s);
 }
 
+// Sends the session ID on a new command connection and reads the recorder's
+// answer: kOk when it accepted, kNoCommandReply or kCommandNotOk.
+int32_t open_session(Connection& c, vp::socket_t s, const std::string& session_id) {
+  const std::string line = "ID = " + session_id + "\n";
+  vp::socket_send(s, line.data(), line.size());
+  if (receive_reply(s, c.reply_buffer) <= 0) return kNoCommandReply;
+  c.reply_tokens.count = 0;
+  split_tokens(c.reply_tokens, c.reply_buffer, kSepLogin);
+  return std::strcmp(c.reply_tokens.at(0), "OK") == 0 ? kOk : kCommandNotOk;
+}
+
 void run_command_connection(Connection& c, const std::string& session_id) {
   if (c.command_established.load()) {
     c.command_error.store(kCommandAlreadyEstablished);
@@ -108,17 +119,14 @@ void run_command_connection(Connection& c, const std::string& session_id) {
     return;
   }
   c.command_socket.store(s);
-  const std::string line = "ID = " + session_id + "\n";
-  vp::socket_send(s, line.data(), line.size());
-  if (receive_reply(s, c.reply_buffer) <= 0) {
+  const int32_t session = open_session(c, s, session_id);
+  if (session == kNoCommandReply) {
     // The socket stays open; brin_unconnect closes it.
     vp::wsa_cleanup();
     c.command_error.store(kNoCommandReply);
     return;
   }
-  c.reply_tokens.count = 0;
-  split_tokens(c.reply_tokens, c.reply_buffer, kSepLogin);
-  if (std::strcmp(c.reply_tokens.at(0), "OK") == 0) {
+  if (session == kOk) {
     c.command_error.store(0);
     c.command_established.store(1);
   } else {
@@ -214,6 +222,35 @@ int32_t fail_login(Connection& c, int32_t code) {
   return code;
 }
 
+// The greeting and the login on the connected login socket s: kOk with the
+// login tokens and the command port set, or the code brin_connect gives.
+int32_t login_exchange(Connection& c, vp::socket_t s, const char* password, char* reply_text) {
+  if (vp::socket_set_nonblocking(s, true) != 0) return kNonBlockingFailed;
+  if (receive_reply(s, c.login_buffer) <= 0) return kNoGreeting;
+  c.login_tokens.count = 0;
+  split_tokens(c.login_tokens, c.login_buffer, kSepLogin);
+  if (std::strcmp(c.login_tokens.at(0), "Busy") == 0) return kReceiveFailed;
+
+  const std::string line = "PASSWORD " + encode_password(password) + "\n";
+  vp::socket_send(s, line.data(), line.size());
+  const int reply_bytes = receive_reply(s, c.login_buffer);
+  if (reply_bytes <= 0) return kNoLoginReply;
+  split_tokens(c.login_tokens, c.login_buffer, kSepLogin);
+  if (std::strcmp(c.login_tokens.at(8), "OK") != 0) {
+    // The reply's third byte is the recorder's refusal code (1 to 127), given
+    // back negated. A reply without one there (too short, a separator that
+    // the split turned into a zero, a byte of 128 or more) is a refusal all
+    // the same and must never read as a success or a positive result.
+    constexpr int32_t kRefusedWithoutCode = -256;
+    const auto refusal = reply_bytes >= 3 ? static_cast<int8_t>(c.login_buffer[2]) : int8_t{0};
+    return refusal > 0 ? -static_cast<int32_t>(refusal) : kRefusedWithoutCode;
+  }
+  decode_reply_text(c.login_tokens.at(4), reply_text);
+  if (c.login_tokens.count < 10) return kReceiveFailed;
+  c.command_port = static_cast<uint32_t>(parse_hex(c.login_tokens.at(9)));
+  return kOk;
+}
+
 int32_t connect_impl(int cn, const char* address, const char* password, char* reply_text) {
   log_entry("brin_connect", {static_cast<uint32_t>(cn)});
   if (cn < 0 || cn >= kConnections) return kBadConnectionNumber;
@@ -271,30 +308,7 @@ int32_t connect_impl(int cn, const char* address, const char* password, char* re
   c.connect_worker.join();
   c.login_socket = s;
   if (c.connect_result.load() != 0) return fail_login(c, kSocketFailed);
-  if (vp::socket_set_nonblocking(s, true) != 0) return fail_login(c, kNonBlockingFailed);
-
-  if (receive_reply(s, c.login_buffer) <= 0) return fail_login(c, kNoGreeting);
-  c.login_tokens.count = 0;
-  split_tokens(c.login_tokens, c.login_buffer, kSepLogin);
-  if (std::strcmp(c.login_tokens.at(0), "Busy") == 0) return fail_login(c, kReceiveFailed);
-
-  const std::string line = "PASSWORD " + encode_password(password) + "\n";
-  vp::socket_send(s, line.data(), line.size());
-  const int reply_bytes = receive_reply(s, c.login_buffer);
-  if (reply_bytes <= 0) return fail_login(c, kNoLoginReply);
-  split_tokens(c.login_tokens, c.login_buffer, kSepLogin);
-  if (std::strcmp(c.login_tokens.at(8), "OK") != 0) {
-    // The reply's third byte is the recorder's refusal code (1 to 127), given
-    // back negated. A reply without one there (too short, a separator that
-    // the split turned into a zero, a byte of 128 or more) is a refusal all
-    // the same and must never read as a success or a positive result.
-    constexpr int32_t kRefusedWithoutCode = -256;
-    const auto refusal = reply_bytes >= 3 ? static_cast<int8_t>(c.login_buffer[2]) : int8_t{0};
-    return fail_login(c, refusal > 0 ? -static_cast<int32_t>(refusal) : kRefusedWithoutCode);
-  }
-  decode_reply_text(c.login_tokens.at(4), reply_text);
-  if (c.login_tokens.count < 10) return fail_login(c, kReceiveFailed);
-  c.command_port = static_cast<uint32_t>(parse_hex(c.login_tokens.at(9)));
+  if (const int32_t r = login_exchange(c, s, password, reply_text); r != kOk) return fail_login(c, r);
 
   if (!c.command_established.load()) {
     c.command_error.store(0);
@@ -428,6 +442,34 @@ int32_t request(int cn, const RequestOptions& options, const char* format, ...) 
 }
 
 int32_t reply_hex(int cn, int i) { return parse_hex(g_connections[cn].reply_tokens.at(i)); }
+
+namespace testing {
+
+int32_t login_over(int cn, vp::socket_t s, const char* password, char* reply_text) {
+  return login_exchange(g_connections[cn], s, password, reply_text);
+}
+
+int32_t open_session_over(int cn, vp::socket_t s) {
+  Connection& c = g_connections[cn];
+  return open_session(c, s, c.login_tokens.at(10));
+}
+
+void attach_command_socket(int cn, vp::socket_t s) {
+  Connection& c = g_connections[cn];
+  vp::socket_set_nonblocking(s, true);
+  c.command_socket.store(s);
+  c.command_established.store(1);
+  c.connected.store(1);
+}
+
+void detach_command_socket(int cn) {
+  Connection& c = g_connections[cn];
+  c.command_socket.store(vp::kInvalidSocket);
+  c.command_established.store(0);
+  c.connected.store(0);
+}
+
+}  // namespace testing
 
 }  // namespace brin
 

@@ -111,4 +111,20 @@ int32_t vrequest(int cn, const RequestOptions& options, const char* format, va_l
 // The reply's token i read as hexadecimal.
 int32_t reply_hex(int cn, int i);
 
+// For the fuzz targets and tests: the recorder's replies fed through a socket
+// the caller connected (a socket pair) instead of a connection to a recorder.
+namespace testing {
+// The greeting and login exchange of brin_connect over s; its result, with
+// the login tokens and the command port set as brin_connect leaves them. The
+// socket stays the caller's.
+int32_t login_over(int cn, vp::socket_t s, const char* password, char* reply_text);
+// The command connection's session exchange over s, with the session ID of
+// the last login: kOk, kNoCommandReply or kCommandNotOk.
+int32_t open_session_over(int cn, vp::socket_t s);
+// Makes s the connection's command socket, connected as after a login, so
+// that the commands go over it; detach ends that without closing s.
+void attach_command_socket(int cn, vp::socket_t s);
+void detach_command_socket(int cn);
+}  // namespace testing
+
 }  // namespace brin
