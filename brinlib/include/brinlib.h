@@ -220,7 +220,9 @@ BRIN_API int32_t hdd_read_jpeg(int32_t* sector, int32_t area_start, int32_t area
                                char* name);
 /* Writes length bytes of a picture read by hdd_read_jpeg to path, turning
  * it into a JPEG file by exchanging the bytes of each 16-bit word of buffer
- * in place. total + length; -1 cannot create the file; -2 short write. */
+ * in place. The file is created new: a file or symlink already at path is
+ * left as it is. total + length; -1 cannot create the file (also when path
+ * exists); -2 short write. */
 BRIN_API int32_t hdd_write_jpeg_file(const char* path, int32_t length, uint8_t* buffer, int32_t total);
 /* Reads the first 16 bytes of a saved picture into head: the camera value
  * (the high four bits of byte 7 rotated left by one); the count read when it

@@ -21,6 +21,7 @@
 
 #include "brinlib.h"
 #include "common/guard.h"
+#include "common/replace_file.h"
 #include "decode/decoders.h"
 #include "live/live_audio.h"
 #include "record/dl_format.h"
@@ -642,12 +643,14 @@ int32_t file_lock(int32_t channel) {
   le32(34, bytes);
   char path[512];
   std::snprintf(path, sizeof path, "%s/%d.bmp", folder.c_str(), channel);
-  std::FILE* f = std::fopen(path, "wb");
-  if (!f) return 0;
-  bool ok = std::fwrite(header, 1, sizeof header, f) == sizeof header;
-  ok = ok && std::fwrite(pic.rgb.data() + row * 8, 1, bytes, f) == bytes;
-  ok = std::fclose(f) == 0 && ok;
-  return ok ? 1 : 0;
+  // The picture replaces the channel's previous one whole: a reader never
+  // sees half a picture, and a symlink planted at the name is replaced,
+  // never written through.
+  ReplacingFile f(path);
+  if (!f.ok()) return 0;
+  f.write(header, sizeof header);
+  f.write(pic.rgb.data() + row * 8, bytes);
+  return f.commit() ? 1 : 0;
 }
 
 int32_t get_play_pos(int32_t scale) {

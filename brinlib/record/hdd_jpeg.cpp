@@ -1,7 +1,11 @@
 // The JPEG picture area of the disk: pictures stored one after another, each
 // starting on a sector boundary, with the two bytes of every 16-bit word
 // exchanged ("disk order").
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
@@ -104,15 +108,20 @@ int32_t hdd_read_jpeg(int32_t* sector_io, int32_t area_start, int32_t area_secto
 int32_t hdd_write_jpeg_file(const char* path, int32_t length, uint8_t* buffer, int32_t total) {
   return brin::guarded(-2, [&]() -> int32_t {
     if (!path) return -1;
-    FILE* f = std::fopen(path, "wb");
-    if (!f) return -1;
-    if (length < 0 || (length > 0 && !buffer)) {
-      std::fclose(f);
-      return -2;
-    }
+    // A saved picture is evidence: it is created new, never replacing a file
+    // already there and never written through a symlink planted at the name.
+    if (length < 0 || (length > 0 && !buffer)) return -2;
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
     for (int32_t i = 0; i + 1 < length; i += 2) std::swap(buffer[i], buffer[i + 1]);
-    const size_t written = length ? std::fwrite(buffer, 1, static_cast<size_t>(length), f) : 0;
-    const bool closed = std::fclose(f) == 0;
+    size_t written = 0;
+    while (written < static_cast<size_t>(length)) {
+      const ssize_t n = ::write(fd, buffer + written, static_cast<size_t>(length) - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      written += static_cast<size_t>(n);
+    }
+    const bool closed = ::close(fd) == 0;
     if (written != static_cast<size_t>(length) || !closed) return -2;
     return static_cast<int32_t>(static_cast<uint32_t>(total) + static_cast<uint32_t>(length));
   });

@@ -3,6 +3,7 @@
 // an independent decode, the key-picture modes, positions, time search, the
 // picture files and the audio it hands to the wave output.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -370,6 +371,11 @@ TEST_F(Player, SingleChannelFile) {
 }
 
 TEST_F(Player, PictureFilesAndTheirFlags) {
+  // A symlink planted at the picture's name is replaced, never written
+  // through.
+  TempDir elsewhere;
+  ASSERT_TRUE(velmora::testing::write_file(elsewhere.file("kept"), "kept"));
+  ASSERT_EQ(::symlink(elsewhere.file("kept").c_str(), bmp_.file("0.bmp").c_str()), 0);
   ASSERT_GT(open(), 0);
   EXPECT_EQ(Mpeg4DLdata_filelock(0), 0);  // nothing decoded yet
   EXPECT_EQ(Mpeg4DLdata_filelock(16), 0);
@@ -383,6 +389,10 @@ TEST_F(Player, PictureFilesAndTheirFlags) {
   EXPECT_EQ(bmp.width, 704);
   EXPECT_EQ(bmp.height, 472);
   EXPECT_EQ(bmp.file_size, 704u * 472 * 3 + 54);
+  struct stat st;
+  ASSERT_EQ(::lstat(bmp_.file("0.bmp").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(velmora::testing::read_file(elsewhere.file("kept")), "kept");
   EXPECT_EQ(Mpeg4DLdata_fileunlock(0), 1);
   EXPECT_EQ(Mpeg4DLdata_fileunlock(0), 0);
   EXPECT_EQ(Mpeg4DLdata_filelock(0), 0);

@@ -1,6 +1,7 @@
 // The JPEG picture area: pictures stored with their 16-bit words exchanged,
 // their file names, the search for the next picture, and saved pictures.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "disk_fixture.h"
 
@@ -67,6 +68,15 @@ TEST_F(JpegTest, ReadsAPictureAndNamesIt) {
   EXPECT_EQ(hdd_write_jpeg_file(out.c_str(), 1000, buffer_.data(), 500), 1500);
   EXPECT_EQ(velmora::testing::read_file(out), std::string(stream.begin(), stream.end()));
   EXPECT_EQ(hdd_write_jpeg_file(dir_.file("no/such/folder.jpg").c_str(), 1000, buffer_.data(), 0), -1);
+
+  // A saved picture is created new: neither a file already at the name nor
+  // the target of a symlink planted there is written.
+  EXPECT_EQ(hdd_write_jpeg_file(out.c_str(), 1000, buffer_.data(), 0), -1);
+  EXPECT_EQ(velmora::testing::read_file(out), std::string(stream.begin(), stream.end()));
+  ASSERT_TRUE(velmora::testing::write_file(dir_.file("kept"), "kept"));
+  ASSERT_EQ(::symlink(dir_.file("kept").c_str(), dir_.file("planted.jpg").c_str()), 0);
+  EXPECT_EQ(hdd_write_jpeg_file(dir_.file("planted.jpg").c_str(), 1000, buffer_.data(), 0), -1);
+  EXPECT_EQ(velmora::testing::read_file(dir_.file("kept")), "kept");
 }
 
 TEST_F(JpegTest, LargestPictureFitsTheBuffer) {
