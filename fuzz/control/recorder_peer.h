@@ -45,8 +45,10 @@ class RecorderPeer {
     library_ = fds[0];
     peer_ = fds[1];
     ::fcntl(peer_, F_SETFL, O_NONBLOCK);
-    if (greet_first) answer("");
-    else if (segments_.empty()) ::shutdown(peer_, SHUT_WR);
+    if (greet_first)
+      answer("");
+    else if (segments_.empty())
+      ::shutdown(peer_, SHUT_WR);
     thread_ = std::thread([this] { run(); });
   }
   ~RecorderPeer() {
@@ -92,8 +94,10 @@ class RecorderPeer {
   void answer(const std::string& line) {
     if (next_ < segments_.size()) {
       const std::string& s = segments_[next_++];
-      if (!s.empty() && s[0] == '#') send_all(line.substr(0, line.find(' ')) + s.substr(1));
-      else send_all(s);
+      if (!s.empty() && s[0] == '#')
+        send_all(line.substr(0, line.find(' ')) + s.substr(1));
+      else
+        send_all(s);
     }
     if (next_ >= segments_.size()) ::shutdown(peer_, SHUT_WR);
   }
