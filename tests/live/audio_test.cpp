@@ -68,7 +68,7 @@ class AudioFrames : public ::testing::Test {
   void send(const std::vector<uint8_t>& frame) {
     sender_.send_all(live_test::fragments(frame, number_++, 30000, 1), port_);
     sender_.send_all(live_test::fragments(live_test::picture_frame(15, 0), number_++, 30000, 0), port_);
-    ASSERT_TRUE(wait_until([] { return brin_udp_rx(15, 0) == 1; }, 20s));
+    ASSERT_TRUE(live_test::poll_takes(15));
   }
   uint8_t flags() {
     uint8_t f = 0;
