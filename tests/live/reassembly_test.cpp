@@ -1,5 +1,9 @@
 // Reassembly of live frames from hand-made datagrams: fragment order, frame
 // numbers, the sender filter, oversized frames and the status reads.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <thread>
 
 #include "live/udp_state.h"
@@ -264,6 +268,52 @@ TEST(ReassemblyStart, BasePortZeroBindsBothThreadsTo50000) {
   EXPECT_TRUE(live_test::poll_takes(6));
   EXPECT_EQ(velmora::testing::read_file("img/log1.txt").rfind("thread_flg 1 1\nMULTI JOIN 127.0.0.1 1\n", 0), 0u);
   EXPECT_EQ(brin_udp_close(), 0);
+}
+
+// The receive threads of this process, and its open sockets.
+int receive_threads() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/task");
+  while (dirent* e = d ? readdir(d) : nullptr) {
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string name;
+    if (std::getline(comm, name) && name.rfind("brin-udp-rx", 0) == 0) ++n;
+  }
+  if (d) closedir(d);
+  return n;
+}
+int open_sockets() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (dirent* e = d ? readdir(d) : nullptr) {
+    char target[64] = {};
+    const std::string link = std::string("/proc/self/fd/") + e->d_name;
+    if (readlink(link.c_str(), target, sizeof target - 1) > 0 && std::string(target).rfind("socket:", 0) == 0) ++n;
+  }
+  if (d) closedir(d);
+  return n;
+}
+
+TEST(ReassemblyStart, ConnectingTwiceLeavesOneThreadPairAndCloseEndsIt) {
+  velmora::testing::TempDir dir;
+  velmora::testing::ScopedCwd cwd(dir.path());
+  const uint16_t port = live_test::test_port() + 2;
+  live_test::Sender sender(velmora::testing::unique_loopback());
+  const int sockets = open_sockets();
+  ASSERT_EQ(receive_threads(), 0);
+  ASSERT_EQ(brin_udp_connect("127.0.0.1", port, 0), 0);
+  ASSERT_EQ(brin_udp_connect("127.0.0.1", port, 0), 0);
+  EXPECT_EQ(receive_threads(), 2);
+  EXPECT_EQ(open_sockets(), sockets + 2);
+  // The stream still works on the second connection's threads.
+  int p[4];
+  sender.parts(p);
+  ASSERT_EQ(brin_udp_rx_start(p[0], p[1], p[2], p[3]), 0);
+  sender.send_all(fragments(picture_frame(6, 0), 1, 4000), port);
+  EXPECT_TRUE(live_test::poll_takes(6));
+  EXPECT_EQ(brin_udp_close(), 0);
+  EXPECT_EQ(receive_threads(), 0);
+  EXPECT_EQ(open_sockets(), sockets);
 }
 
 }  // namespace
