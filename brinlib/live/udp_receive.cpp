@@ -305,7 +305,7 @@ void receive_thread(int t) {
     if (trace) std::fclose(trace);
     st.thread_state[t].store(first_state);
     st.state_changed.notify();
-    return;  // the state stays; close waits for it in vain, as it must
+    return;  // the state stays; close sees that the thread has returned
   }
   const uint16_t port = st.base_port > 0 ? static_cast<uint16_t>(st.base_port + t) : kDefaultPort;
   const uint32_t group = vp::inet_addr_text(st.stream_address);
