@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_clips.h"
 #include "brinlib.h"
 #include "live/udp_state.h"
 #include "velmora/clock.h"
@@ -67,18 +68,7 @@ int main(int argc, char** argv) {
   if (!mkdtemp(tmpl) || chdir(tmpl) != 0) return 1;
   // Four cameras' clips at 4 Mbit/s made with ffmpeg when it is there (the
   // sixteen cameras use them in turn); otherwise the given clips.
-  std::string clips_dir = clips;
-  if (std::system("command -v ffmpeg >/dev/null 2>&1") == 0) {
-    const char* sources[4] = {"testsrc2", "smptebars", "rgbtestsrc", "testsrc"};
-    bool ok = true;
-    for (int k = 0; k < 4 && ok; ++k) {
-      const std::string cmd = std::string("ffmpeg -nostdin -loglevel error -y -f lavfi -i ") + sources[k] +
-                              "=size=704x480:rate=30 -t 4 -c:v mpeg4 -b:v 4M -maxrate 4M -bufsize 2M -g 15 -bf 0 "
-                              "-f m4v cam" + std::to_string(k) + "_704x480.m4v";
-      ok = std::system(cmd.c_str()) == 0;
-    }
-    if (ok) clips_dir = tmpl;
-  }
+  const std::string clips_dir = make_camera_clips(tmpl, "4M", clips);
   setenv("VELMORA_AUDIO", "none", 1);
 
   zebsim::Config config;

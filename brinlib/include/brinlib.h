@@ -125,7 +125,7 @@ BRIN_API int32_t brin_udp_rx_start(int32_t a, int32_t b, int32_t c, int32_t d);
 /* Pauses thread 0. */
 BRIN_API int32_t brin_udp_rx_stop(void);
 /* Polls channel 0 to 15 of picture kind 0 or 1: 1 when a new picture file was
- * written or a completed frame was taken, else 0. */
+ * written, else 0 (also when a frame was taken that gave no picture). */
 BRIN_API int32_t brin_udp_rx(int32_t channel, int32_t kind);
 /* The time and time fraction of the newest frame of kind 0 (kind == 0) or 1. */
 BRIN_API BrinRxTime* brin_udp_rxtime(int32_t kind, BrinRxTime* out);

@@ -43,6 +43,7 @@ constexpr uint32_t kThreadStartWaitMs = 5000;
 constexpr uint32_t kDrainWaitMs = 30;
 // How long the closing stream waits for buffers still on the device.
 constexpr uint32_t kReleaseWaitMs = 10000;
+std::atomic<uint32_t> g_release_wait_ms{kReleaseWaitMs};
 // The playback thread is woken by every change it waits for; it also looks
 // at its buffers this often, as a fallback only.
 constexpr uint32_t kIdleCheckMs = 100;
@@ -182,9 +183,10 @@ void playback_thread() {
       AudioKind& k = a.kinds[mode - 1];
       if (restart) {
         // Three buffers are filled before playing starts.
+        // A burst may fill more than three before this thread looks.
         a.changed.wait_for(kStartWaitMs, [&] {
-          return state().audio_switch.load() == 0 || a.mode.load() != mode ||
-                 k.receive_index.load() == (k.play_index.load() + 3) % kAudioBuffers;
+          const int waiting = (k.receive_index.load() - k.play_index.load() + kAudioBuffers) % kAudioBuffers;
+          return state().audio_switch.load() == 0 || a.mode.load() != mode || waiting >= 3;
         });
       }
       const int p = k.play_index.load();
@@ -281,10 +283,9 @@ void decode_adpcm_block(uint8_t* packet, const uint8_t* adpcm, int predictor, in
   }
 }
 
-void audio_frame_complete(int kind, int t, std::unique_lock<std::mutex>& held) {
+void audio_frame_complete(int kind, int t, int i, std::unique_lock<std::mutex>& held) {
   AudioState& a = audio();
   AudioKind& k = a.kinds[kind - 2];
-  const int i = k.receive_index.load();
   Buffer& buf = k.buffers[i];
   uint8_t* frame = buf.data.get();
   if (!frame) return;
@@ -323,14 +324,17 @@ void audio_frame_complete(int kind, int t, std::unique_lock<std::mutex>& held) {
     buf.play_data = packet;
     buf.play_bytes = 4 * kAdpcmBytes;  // 4096 samples of 16 bits
     buf.id = kind == 2 ? i : i + 10;
+    // The index moves only from the buffer this frame is in, so another
+    // receive thread, or the playback thread's reset, can never be undone.
+    int expected = i;
     if (a.device_state.load() == kOpen) {
-      if (k.buffers[(i + 1) % kAudioBuffers].queued.load() == 0) {
+      if (k.buffers[(i + 1) % kAudioBuffers].queued.load() == 0 &&
+          k.receive_index.compare_exchange_strong(expected, (i + 1) % kAudioBuffers)) {
         buf.queued.store(1);
-        k.receive_index.store((i + 1) % kAudioBuffers);
       }
     } else {
       buf.queued.store(0);
-      k.receive_index.store(0);
+      k.receive_index.compare_exchange_strong(expected, 0);
     }
     k.last_sequence[t].store(header[23]);
     held.unlock();
@@ -340,19 +344,21 @@ void audio_frame_complete(int kind, int t, std::unique_lock<std::mutex>& held) {
   }
 }
 
-uint8_t* current_audio_buffer(int kind) {
+AudioTarget lock_current_audio_buffer(int kind, std::unique_lock<std::mutex>* held) {
   AudioKind& k = audio().kinds[kind - 2];
-  return k.buffers[k.receive_index.load()].data.get();
-}
-
-std::mutex& current_audio_lock(int kind) {
-  AudioKind& k = audio().kinds[kind - 2];
-  return k.buffers[k.receive_index.load()].lock;
-}
-
-std::atomic<int>& current_audio_queued(int kind) {
-  AudioKind& k = audio().kinds[kind - 2];
-  return k.buffers[k.receive_index.load()].queued;
+  // The index moves on only under the lock of the buffer it leaves, so once
+  // that lock is held and the index still names its buffer, it stays there.
+  // Another thread moving it meanwhile costs a new try.
+  for (int attempt = 0; attempt < 2 * kAudioBuffers; ++attempt) {
+    const int i = k.receive_index.load();
+    Buffer& b = k.buffers[i];
+    std::unique_lock<std::mutex> lock(b.lock);
+    if (k.receive_index.load() != i) continue;
+    if (!b.data) return {};
+    *held = std::move(lock);
+    return {b.data.get(), i, &b.queued};
+  }
+  return {};
 }
 
 void clear_audio_end_markers() {
@@ -373,22 +379,26 @@ void allocate_audio_buffers() {
 }
 
 void release_audio_buffers() {
-  // Buffers still on the device are waited for, then taken back.
+  // Buffers still waiting for or on the device are waited for. One that the
+  // sound queue still holds after that (a stalled device) is kept, with its
+  // flag, and reused by the next stream: the queue may yet read it.
   for (auto& k : audio().kinds) {
     int passed = 0;
-    audio().changed.wait_for(kReleaseWaitMs, [&] {
+    audio().changed.wait_for(g_release_wait_ms.load(), [&] {
       while (passed < kAudioBuffers && k.buffers[passed].queued.load() == 0) ++passed;
       return passed == kAudioBuffers;
     });
-    if (passed < kAudioBuffers)
-      for (auto& b : k.buffers) b.queued.store(0);
   }
+  // The receive threads have ended, so a free buffer stays free: only they
+  // mark one waiting.
   for (auto& k : audio().kinds)
     for (auto& b : k.buffers) {
       std::lock_guard<std::mutex> g(b.lock);
-      b.data.reset();
+      if (b.queued.load() == 0) b.data.reset();
     }
 }
+
+void set_release_wait_for_testing(uint32_t ms) { g_release_wait_ms.store(ms); }
 
 DownloadSource& download_source() { return audio().download; }
 

@@ -43,5 +43,8 @@ int audio_receive_index(int kind);
 // (-1 closed, 0 no device, 1 open).
 int audio_play_index(int kind);
 int audio_device_state();
+// For tests: how long closing the stream waits for the device to give back
+// the audio buffers it holds (10 s unless changed).
+void set_release_wait_for_testing(uint32_t ms);
 
 }  // namespace brin::live

@@ -3,6 +3,7 @@
 // and the last values of the stream are read back.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -21,12 +22,11 @@ std::atomic<uint32_t (*)()> g_clock{nullptr};
 constexpr size_t kFirstSubframeData = kSubframeAreaOffset + kSubframeHeaderBytes;
 
 // Decodes a packet into its channel's picture and writes the picture file;
-// true when a picture resulted.
+// true when a new picture file was written.
 bool decode_and_write(const uint8_t* data, size_t size, const char* path) {
   int channel = -1;
   if (!decode::decode_packet(data, size, &channel)) return false;
-  decode::write_picture_file(path, channel);
-  return true;
+  return decode::write_picture_file(path, channel);
 }
 
 // Plays out the due sub-frames of the table of kind d, elapsed ms after the
@@ -53,11 +53,7 @@ int play_out(int d, uint32_t elapsed, const char* path) {
       e.size = 0;
     }
   }
-  if (handled && last_ok) {
-    decode::write_picture_file(path, channel);
-    return 1;
-  }
-  return 0;
+  return handled && last_ok && decode::write_picture_file(path, channel) ? 1 : 0;
 }
 
 int32_t poll_impl(int k, int d) {
@@ -72,13 +68,17 @@ int32_t poll_impl(int k, int d) {
   const bool selected = st.selected.load() == k + 1;
   if (b.ready.load() == kWaiting && b.data) {
     b.ready.store(kDecoding);
+    st.frames_taken[d][k].fetch_add(1);
+    // Only the part of the frame that arrived whole is decoded.
     const uint32_t L = le32(b.data.get() + 4);
-    const size_t frame_bytes = static_cast<size_t>(L) + kFrameHeaderBytes;
+    const size_t frame_bytes = std::min(static_cast<size_t>(L) + kFrameHeaderBytes, b.extent);
+    // A frame that gives no new picture (a damaged or refused one, or no
+    // decoders yet) leaves the result 0, so the caller keeps treating what
+    // it shows as old.
     if (decode::is_set_up() && frame_bytes > kFirstSubframeData && frame_bytes <= kChannelBufferBytes) {
       ::mkdir("img", 0755);
-      decode_and_write(b.data.get() + kFirstSubframeData, frame_bytes - kFirstSubframeData, path);
+      result = decode_and_write(b.data.get() + kFirstSubframeData, frame_bytes - kFirstSubframeData, path) ? 1 : 0;
     }
-    result = 1;
     if (selected) {
       std::lock_guard<std::mutex> sub(st.subframe_lock[d]);
       st.poll_start_ms[d] = now_ms();

@@ -4,6 +4,8 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <bitset>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -27,47 +29,51 @@ constexpr uint32_t kCloseWaitMs = 10000;
 constexpr int kIdleWaitMs = 5;
 // A paused thread is woken by every state change; this is a fallback only.
 constexpr uint32_t kPausedCheckMs = 100;
+// Datagrams read and dropped in one go before the recorder is known.
+constexpr int kDrainBatch = 64;
+// A frame has at most 255 fragments (an 8-bit count).
+constexpr int kMaxFragments = 256;
 
 // One reassembly context per stream slot.
 struct Reassembly {
   std::unique_ptr<uint8_t[]> staging;
-  int received = 0;
+  int received = 0;  // distinct fragments of the current frame
   int current = -1, previous = -1;
-  int channel = 0, kind = 0;
+  // The fragment count and stride of the current frame, from its first
+  // datagram; datagrams that disagree with them are not part of it.
+  int count = 0;
+  size_t stride = 0;
+  // Kind and channel from the current frame's own fragment 0; -1 until it
+  // arrived, so nothing is ever taken from an earlier frame's header.
+  int channel = -1, kind = -1;
   bool staging_on = false;
-  size_t staged_extent = 0;  // bytes of the staging buffer written so far
+  size_t extent = 0;  // bytes of the frame written so far (highest end)
+  // Which fragments arrived, and how many data bytes each carried: only
+  // distinct fragments count towards completion, and a frame that cannot
+  // complete keeps the prefix that arrived whole.
+  std::bitset<kMaxFragments> arrived;
+  uint32_t length[kMaxFragments] = {};
 };
 
 uint8_t* new_zeroed(size_t bytes) { return new (std::nothrow) uint8_t[bytes](); }
 
-// Where a fragment of a frame of this kind and channel goes when it is written
-// straight through, with its lock and flag; null when there is no such buffer.
-struct Target {
-  uint8_t* data = nullptr;
-  size_t size = 0;
-  std::mutex* lock = nullptr;
-  std::atomic<int>* flag = nullptr;
-};
-
-Target target_of(int kind, int channel) {
-  ReceiveState& st = state();
-  if (kind == 0 || kind == 1) {
-    ChannelBuffer& b = st.channels[kind][channel & 15];
-    return {b.data.get(), kChannelBufferBytes, &b.lock, &b.ready};
-  }
-  if (kind == 2 || kind == 3) {
-    return {current_audio_buffer(kind), kAudioBufferBytes, &current_audio_lock(kind), &current_audio_queued(kind)};
-  }
-  return {};
+// Forgets the frame being collected.
+void begin_frame(Reassembly& r) {
+  r.received = 0;
+  r.count = 0;
+  r.stride = 0;
+  r.kind = r.channel = -1;
+  r.staging_on = false;
+  r.extent = 0;
+  r.arrived.reset();
 }
 
-// Builds the sub-frame table of a picture kind from the frame in buffer
-// (length L from its header) for the channel shown alone.
-void build_subframes(int kind, const uint8_t* frame, uint32_t L) {
+// Builds the sub-frame table of a picture kind from the first frame_bytes
+// bytes of a frame, for the channel shown alone.
+void build_subframes(int kind, const uint8_t* frame, size_t frame_bytes) {
   ReceiveState& st = state();
   SubframeEntry* table = st.subframes[kind];
   uint8_t* buf = st.subframe_buffer[kind].get();
-  const size_t frame_bytes = static_cast<size_t>(L) + kFrameHeaderBytes;
   const size_t area = frame_bytes > kSubframeAreaOffset ? frame_bytes - kSubframeAreaOffset : 0;
   if (!buf || area > kSubframeBufferBytes) {
     for (int i = 0; i < kSubframeEntries; ++i) table[i] = SubframeEntry{0, 0, buf, 0, 0, 0, 0};
@@ -96,10 +102,12 @@ void build_subframes(int kind, const uint8_t* frame, uint32_t L) {
   for (int i = n; i < kSubframeEntries; ++i) table[i] = SubframeEntry{0, 0, buf, 0, 0, 0, 0};
 }
 
-// A picture frame completed in its channel buffer (lock held).
-void picture_frame_complete(int kind, int channel, uint8_t* frame) {
+// A picture frame is waiting in its channel buffer (lock held); extent bytes
+// of it may be decoded.
+void picture_frame_complete(int kind, int channel, size_t extent) {
   ReceiveState& st = state();
-  const uint32_t L = le32(frame + 4);
+  ChannelBuffer& b = st.channels[kind][channel];
+  const uint8_t* frame = b.data.get();
   st.last[kind].time.store(le32(frame + 8));
   st.last[kind].fraction.store(le16(frame + 12));
   st.last[kind].flags.store(frame[22]);
@@ -111,14 +119,103 @@ void picture_frame_complete(int kind, int channel, uint8_t* frame) {
   const int selected = st.selected.load();
   if (selected == channel + 1 && st.subframe_buffer[kind]) {
     std::lock_guard<std::mutex> g(st.subframe_lock[kind]);
-    build_subframes(kind, frame, L);
+    build_subframes(kind, frame, extent);
   } else if (selected == 0 || !st.subframe_buffer[kind]) {
     std::lock_guard<std::mutex> g(st.subframe_lock[kind]);
     st.subframes[kind][0].size = kNoSelectedChannel;
   }
+  b.extent = extent;
   st.completed_ms[kind][channel].store(vp::tick_count_ms());
-  st.frames_completed[kind].fetch_add(1);
-  st.channels[kind][channel].ready.store(kWaiting);
+  b.ready.store(kWaiting);
+}
+
+// The end of the last sub-frame lying wholly inside the first limit bytes of
+// a picture frame; 0 when not even the first one does.
+size_t whole_subframes_end(const uint8_t* frame, size_t limit) {
+  size_t end = 0;
+  size_t offset = kSubframeAreaOffset;
+  while (offset + kSubframeHeaderBytes <= limit) {
+    const size_t size = 32u * le16(frame + offset + 2);
+    if (size == 0 || offset + kSubframeHeaderBytes + size > limit) break;
+    offset += kSubframeHeaderBytes + size;
+    end = offset;
+  }
+  return end;
+}
+
+// The bytes from the frame's start that arrived without a gap.
+size_t received_prefix(const Reassembly& r) {
+  size_t prefix = 0;
+  for (int i = 0; i < r.count && r.arrived[static_cast<size_t>(i)]; ++i) {
+    const size_t at = static_cast<size_t>(i) * r.stride;
+    if (at > prefix) break;
+    prefix = std::max(prefix, at + r.length[i]);
+  }
+  return prefix;
+}
+
+// A picture frame that cannot complete (a newer frame began): the pictures
+// wholly inside the prefix that arrived up to its first missing fragment are
+// kept for the polls; everything after the gap is dropped, so no picture is
+// ever made from a damaged part. Needs the frame's own header (fragment 0).
+void keep_received_prefix(Reassembly& r) {
+  if (r.received == 0 || !r.arrived[0] || (r.kind != 0 && r.kind != 1)) return;
+  ReceiveState& st = state();
+  ChannelBuffer& b = st.channels[r.kind][r.channel];
+  const size_t prefix = std::min(received_prefix(r), kChannelBufferBytes);
+  std::lock_guard<std::mutex> g(b.lock);
+  if (!b.data) return;
+  const uint8_t* source = r.staging_on ? r.staging.get() : b.data.get();
+  const size_t frame_bytes = static_cast<size_t>(le32(source + 4)) + kFrameHeaderBytes;
+  const size_t usable = whole_subframes_end(source, std::min(prefix, frame_bytes));
+  if (usable == 0) return;
+  if (r.staging_on) std::memcpy(b.data.get(), source, usable);
+  st.frames_salvaged[r.kind].fetch_add(1);
+  picture_frame_complete(r.kind, r.channel, usable);
+}
+
+// Every fragment of the frame arrived.
+void complete_frame(int t, Reassembly& r) {
+  ReceiveState& st = state();
+  r.received = 0;  // the next datagram begins a new frame
+  if (!r.staging_on) {
+    // Written in place: a picture frame whose header came first.
+    ChannelBuffer& b = st.channels[r.kind][r.channel];
+    std::lock_guard<std::mutex> g(b.lock);
+    if (!b.data) return;
+    const size_t frame_bytes = static_cast<size_t>(le32(b.data.get() + 4)) + kFrameHeaderBytes;
+    if (frame_bytes > kChannelBufferBytes) return;  // does not fit: dropped
+    st.frames_completed[r.kind].fetch_add(1);
+    picture_frame_complete(r.kind, r.channel, std::min(frame_bytes, r.extent));
+    return;
+  }
+  // Staged: kind and channel from the frame's own header, which arrived.
+  const uint8_t* s = r.staging.get();
+  const int kind = s[15];
+  const int channel = (le16(s) >> 12) & 15;
+  size_t bytes = static_cast<size_t>(le32(s + 4)) + kFrameHeaderBytes;
+  if (kind == 0 || kind == 1) {
+    if (bytes > kChannelBufferBytes) return;
+    ChannelBuffer& b = st.channels[kind][channel];
+    std::lock_guard<std::mutex> g(b.lock);
+    if (!b.data) return;
+    b.ready.store(kEmpty);
+    std::memcpy(b.data.get(), s, bytes);
+    st.frames_completed[kind].fetch_add(1);
+    picture_frame_complete(kind, channel, std::min(bytes, r.extent));
+  } else if (kind == 2 || kind == 3) {
+    // An audio frame's length field is that of its first block only; the
+    // blocks after it arrived too and are kept.
+    bytes = std::max(bytes, r.extent);
+    if (bytes > kAudioBufferBytes) return;
+    std::unique_lock<std::mutex> held;
+    const AudioTarget target = lock_current_audio_buffer(kind, &held);
+    if (!target.data) return;
+    target.queued->store(0);
+    std::memcpy(target.data, s, bytes);
+    st.frames_completed[kind].fetch_add(1);
+    audio_frame_complete(kind, t, target.index, held);
+  }
 }
 
 void handle_fragment(int t, Reassembly& r, const uint8_t* d, size_t n) {
@@ -126,20 +223,22 @@ void handle_fragment(int t, Reassembly& r, const uint8_t* d, size_t n) {
   const size_t stride = le16(d + 4);
   const uint8_t* data = d + 8;
   const size_t len = n - 8;
+  // A fragment beyond its own frame's count belongs to no frame.
+  if (i >= c) return;
 
   if (r.received == 0) {
     r.current = r.previous = f;
-    r.staging_on = false;
-    r.staged_extent = 0;
+    begin_frame(r);
   }
   if (f != r.current) {
     if (f == r.previous) return;  // a late fragment of an abandoned frame
+    keep_received_prefix(r);
     r.previous = r.current;
     r.current = f;
-    r.received = 0;
-    r.staging_on = false;
-    r.staged_extent = 0;
+    begin_frame(r);
   }
+  if (r.received > 0 && (c != r.count || stride != r.stride)) return;
+  if (r.arrived[static_cast<size_t>(i)]) return;  // a duplicate never counts twice
   if (i == 0) {
     if (len < kFrameHeaderBytes) return;
     r.kind = data[15];
@@ -149,56 +248,33 @@ void handle_fragment(int t, Reassembly& r, const uint8_t* d, size_t n) {
     }
   }
   if (r.received == 0) {
-    r.staging_on = i != 0 || ((r.kind == 0 || r.kind == 1) && state().channels[r.kind][r.channel].ready.load() != 0);
+    r.count = c;
+    r.stride = stride;
+    // A picture frame is written straight into its channel buffer when its
+    // header comes first and no frame waits there; otherwise it is staged.
+    // Audio frames are always staged: the buffer they go to is chosen, under
+    // its lock, only once they are complete, so that two receive threads
+    // never write into the same audio buffer.
+    r.staging_on = i != 0 || (r.kind != 0 && r.kind != 1) ||
+                   state().channels[r.kind][r.channel].ready.load() != kEmpty;
   }
-  ++r.received;
 
   const size_t at = static_cast<size_t>(i) * stride;
   if (r.staging_on) {
-    if (at + len <= kStagingBytes) {
-      std::memcpy(r.staging.get() + at, data, len);
-      r.staged_extent = std::max(r.staged_extent, at + len);
-    }
+    if (at + len > kStagingBytes) return;  // does not fit: dropped
+    std::memcpy(r.staging.get() + at, data, len);
   } else {
-    Target target = target_of(r.kind, r.channel);
-    if (target.data && at + len <= target.size) {
-      std::lock_guard<std::mutex> g(*target.lock);
-      if (c > 1) target.flag->store(0);
-      std::memcpy(target.data + at, data, len);
-    }
+    ChannelBuffer& b = state().channels[r.kind][r.channel];
+    std::lock_guard<std::mutex> g(b.lock);
+    if (!b.data || at + len > kChannelBufferBytes) return;
+    if (c > 1) b.ready.store(kEmpty);
+    std::memcpy(b.data.get() + at, data, len);
   }
-  if (r.received < c) return;
-
-  // The frame is complete.
-  r.received = 0;
-  int kind = r.kind, channel = r.channel;
-  if (r.staging_on) {
-    if (r.staged_extent < kFrameHeaderBytes) return;
-    const uint8_t* s = r.staging.get();
-    kind = s[15];
-    channel = (le16(s) >> 12) & 15;
-  }
-  Target target = target_of(kind, channel);
-  if (!target.data) return;
-  std::unique_lock<std::mutex> held(*target.lock);
-  uint8_t* frame = target.data;
-  if (r.staging_on) {
-    const uint8_t* s = r.staging.get();
-    size_t bytes = static_cast<size_t>(le32(s + 4)) + kFrameHeaderBytes;
-    // An audio frame's length field is that of its first block only; the
-    // blocks after it arrived too and are kept.
-    if (kind == 2 || kind == 3) bytes = std::max(bytes, r.staged_extent);
-    if (bytes > target.size || bytes > kStagingBytes) return;  // does not fit: dropped
-    target.flag->store(0);
-    std::memcpy(frame, s, bytes);
-  }
-  if (kind == 0 || kind == 1) {
-    if (static_cast<size_t>(le32(frame + 4)) + kFrameHeaderBytes > target.size) return;
-    picture_frame_complete(kind, channel, frame);
-  } else if (kind == 2 || kind == 3) {
-    state().frames_completed[kind].fetch_add(1);
-    audio_frame_complete(kind, t, held);
-  }
+  r.arrived.set(static_cast<size_t>(i));
+  r.length[i] = static_cast<uint32_t>(len);
+  r.extent = std::max(r.extent, at + len);
+  if (++r.received < r.count) return;
+  complete_frame(t, r);
 }
 
 void write_trace(FILE* f, const char* format, int a, int b) {
@@ -229,9 +305,8 @@ void receive_thread(int t) {
     if (trace) std::fclose(trace);
     st.thread_state[t].store(first_state);
     st.state_changed.notify();
-    return;  // the state stays; close waits for it in vain, as it must
+    return;  // the state stays; close sees that the thread has returned
   }
-  st.sockets[t] = s;
   const uint16_t port = st.base_port > 0 ? static_cast<uint16_t>(st.base_port + t) : kDefaultPort;
   const uint32_t group = vp::inet_addr_text(st.stream_address);
   if (trace) {
@@ -259,7 +334,10 @@ void receive_thread(int t) {
         // what arrives then is read and dropped; once it is known, a paused
         // thread leaves the datagrams queued for when it resumes.
         if (!st.filter_valid.load()) {
-          while (vp::socket_recvfrom(s, datagram.get(), kDatagramBytes, nullptr, nullptr) > 0)
+          // A flood must not keep the thread from seeing a stop request.
+          for (int drained = 0; drained < kDrainBatch && st.thread_state[t].load() != kStopRequested &&
+                                vp::socket_recvfrom(s, datagram.get(), kDatagramBytes, nullptr, nullptr) > 0;
+               ++drained)
             st.datagrams_read[t].fetch_add(1);
           vp::socket_wait_readable(s, kIdleWaitMs);
         } else {
@@ -290,6 +368,9 @@ void receive_thread(int t) {
       handle_fragment(t, slots[slot], datagram.get(), static_cast<size_t>(n));
     }
   }
+  // The thread owns its socket: closed here, so no socket outlives the
+  // thread that reads it and none is closed under a thread still reading.
+  vp::socket_close(s);
   write_trace(trace, "thread out %d\n", t, 0);
   if (trace) std::fclose(trace);
   for (int k = 0; k < kPictureKinds; ++k) {
@@ -309,16 +390,20 @@ void run_receive_thread(int t) {
   state().state_changed.notify();
 }
 
-// Joins receive thread t if it has returned, or, with wait_ms, after waiting
-// that long for it to return. A thread that is still running is left to a
-// later call. True when no thread t is left.
-bool join_receive_thread(int t, uint32_t wait_ms) {
+// Asks both receive threads to stop and joins those that return within
+// wait_ms. True when no receive thread is left.
+bool stop_receive_threads(uint32_t wait_ms) {
   ReceiveState& st = state();
-  if (!st.threads[t].joinable()) return true;
-  st.state_changed.wait_for(wait_ms, [&] { return st.thread_returned[t].load(); });
-  if (!st.thread_returned[t].load()) return false;
-  st.threads[t].join();
-  return true;
+  for (int t = 0; t < 2; ++t) {
+    if (st.threads[t].joinable() && !st.thread_returned[t].load()) st.thread_state[t].store(kStopRequested);
+  }
+  st.state_changed.notify();
+  for (int t = 0; t < 2; ++t) {
+    if (!st.threads[t].joinable()) continue;
+    st.state_changed.wait_for(wait_ms, [&] { return st.thread_returned[t].load(); });
+    if (st.thread_returned[t].load()) st.threads[t].join();
+  }
+  return !st.threads[0].joinable() && !st.threads[1].joinable();
 }
 
 void allocate_buffers() {
@@ -337,6 +422,11 @@ void allocate_buffers() {
 int32_t connect_impl(const char* address, int32_t base_port) {
   ReceiveState& st = state();
   std::lock_guard<std::mutex> g(st.setup_lock);
+  // The threads of an earlier stream that was not closed are ended first,
+  // and with them their sockets: one thread pair per stream. Every wait of
+  // a running thread is bounded, so they end soon after the request.
+  while (!stop_receive_threads(kCloseWaitMs)) {
+  }
   allocate_buffers();
   st.filter_valid.store(false);
   st.filter_address.store(0);
@@ -352,12 +442,6 @@ int32_t connect_impl(const char* address, int32_t base_port) {
     last.status.store(0);
   }
   for (int t = 0; t < 2; ++t) {
-    // A thread of an earlier stream that was not closed is ended first.
-    if (st.threads[t].joinable() && !st.thread_returned[t].load()) {
-      st.thread_state[t].store(kStopRequested);
-      st.state_changed.notify();
-    }
-    if (st.threads[t].joinable()) st.threads[t].join();
     st.thread_state[t].store(kStarting);
     st.thread_returned[t].store(false);
     try {
@@ -375,36 +459,22 @@ int32_t connect_impl(const char* address, int32_t base_port) {
 int32_t close_impl() {
   ReceiveState& st = state();
   std::lock_guard<std::mutex> g(st.setup_lock);
-  for (int t = 0; t < 2; ++t) {
-    if (st.thread_state[t].load() != kEnded) {
-      st.thread_state[t].store(kStopRequested);
-      st.state_changed.notify();
-      st.state_changed.wait_for(kCloseWaitMs, [&] { return st.thread_state[t].load() == kEnded; });
+  // Buffers are freed only once no receive thread is left that may write
+  // them; a thread that did not end in time keeps them until the next
+  // connect or close ends it.
+  if (!stop_receive_threads(kCloseWaitMs)) return 0;
+  for (int t = 0; t < 2; ++t) st.thread_state[t].store(kEnded);
+  for (auto& kind : st.channels)
+    for (auto& b : kind) {
+      std::lock_guard<std::mutex> lock(b.lock);
+      b.data.reset();
+      b.ready.store(kEmpty);
     }
-    // An ended thread returns at once; one that never ended is left running.
-    join_receive_thread(t, st.thread_state[t].load() == kEnded ? kCloseWaitMs : 0);
-  }
-  for (int t = 0; t < 2; ++t) {
-    // A thread that did not end in time keeps its socket and buffers; only
-    // ended threads give theirs up, so nothing is freed under a running one.
-    if (st.thread_state[t].load() == kEnded && st.sockets[t] != vp::kInvalidSocket) {
-      vp::socket_close(st.sockets[t]);
-      st.sockets[t] = vp::kInvalidSocket;
-    }
-  }
-  const bool stopped = st.thread_state[0].load() == kEnded && st.thread_state[1].load() == kEnded;
-  if (stopped) {
-    for (auto& kind : st.channels)
-      for (auto& b : kind) {
-        std::lock_guard<std::mutex> lock(b.lock);
-        b.data.reset();
-        b.ready.store(kEmpty);
-      }
-    release_audio_buffers();
-    for (int k = 0; k < kPictureKinds; ++k) {
-      for (auto& e : st.subframes[k]) e = SubframeEntry{};
-      st.subframe_buffer[k].reset();
-    }
+  release_audio_buffers();
+  for (int k = 0; k < kPictureKinds; ++k) {
+    std::lock_guard<std::mutex> lock(st.subframe_lock[k]);
+    for (auto& e : st.subframes[k]) e = SubframeEntry{};
+    st.subframe_buffer[k].reset();
   }
   return 0;
 }
@@ -428,14 +498,13 @@ void feed_datagram(int t, const uint8_t* data, size_t size) {
 
 ReceiveState::~ReceiveState() {
   for (int t = 0; t < 2; ++t) {
-    if (thread_state[t].load() != kEnded) {
-      thread_state[t].store(kStopRequested);
-      state_changed.notify();
-    }
-    // Every wait of a running thread is bounded, so it ends soon after the
-    // request; one that ended early has returned already.
-    if (threads[t].joinable()) threads[t].join();
+    if (threads[t].joinable() && !thread_returned[t].load()) thread_state[t].store(kStopRequested);
   }
+  state_changed.notify();
+  // Every wait of a running thread is bounded, so it ends soon after the
+  // request; one that ended early has returned already.
+  for (auto& thread : threads)
+    if (thread.joinable()) thread.join();
 }
 
 ReceiveState& state() {

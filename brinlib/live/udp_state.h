@@ -39,6 +39,10 @@ struct ChannelBuffer {
   std::unique_ptr<uint8_t[]> data;
   std::mutex lock;
   std::atomic<int> ready{kEmpty};
+  // Bytes of the waiting frame that may be decoded: the whole frame, or for
+  // a frame that could not complete, the whole sub-frames of its received
+  // prefix. Written and read under the lock.
+  size_t extent = 0;
 };
 
 struct SubframeEntry {
@@ -75,7 +79,6 @@ struct ReceiveState {
   vp::Signal state_changed;
   std::thread threads[2];
   std::atomic<bool> thread_returned[2] = {true, true};  // the thread function has returned
-  vp::socket_t sockets[2] = {vp::kInvalidSocket, vp::kInvalidSocket};
 
   ChannelBuffer channels[kPictureKinds][kChannels];
   std::unique_ptr<uint8_t[]> subframe_buffer[kPictureKinds];
@@ -95,19 +98,31 @@ struct ReceiveState {
   // kind, and when each channel's newest frame completed (tests, benchmarks).
   std::atomic<uint64_t> datagrams_read[2] = {};
   std::atomic<uint64_t> frames_completed[4] = {};
+  // Picture frames that could not complete but whose received prefix held
+  // whole sub-frames, kept for the polls; and frames taken by polls, whether
+  // or not they gave a picture.
+  std::atomic<uint64_t> frames_salvaged[kPictureKinds] = {};
+  std::atomic<uint64_t> frames_taken[kPictureKinds][kChannels] = {};
   std::atomic<uint32_t> completed_ms[kPictureKinds][kChannels] = {};
 };
 
 ReceiveState& state();
 
 // Part of the audio path: called by a stream receive thread when an audio
-// frame of kind 2 or 3 completed in the kind's current buffer, with that
-// buffer's lock held (the function releases it). t = thread number.
-void audio_frame_complete(int kind, int t, std::unique_lock<std::mutex>& held);
-// The audio buffer that the next frame of a kind is written to, and its lock.
-uint8_t* current_audio_buffer(int kind);
-std::mutex& current_audio_lock(int kind);
-std::atomic<int>& current_audio_queued(int kind);
+// frame of kind 2 or 3 completed in buffer `index` of the kind, which was the
+// current one when its lock (held; the function releases it) was taken.
+// t = thread number.
+void audio_frame_complete(int kind, int t, int index, std::unique_lock<std::mutex>& held);
+// The audio buffer that the next frame of a kind is written to: the receive
+// index is read once, its buffer locked, and the index checked again, so the
+// buffer returned is the current one for as long as the lock is held. Null
+// data when the buffer is missing.
+struct AudioTarget {
+  uint8_t* data = nullptr;
+  int index = 0;
+  std::atomic<int>* queued = nullptr;
+};
+AudioTarget lock_current_audio_buffer(int kind, std::unique_lock<std::mutex>* held);
 void clear_audio_end_markers();
 uint8_t audio_end_flags();  // 0x10 and 0x20
 // Allocate and free the audio buffers (connect, close).

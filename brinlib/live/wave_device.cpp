@@ -1,5 +1,7 @@
 #include "live/wave_device.h"
 
+#include <atomic>
+
 #include "velmora/sound.h"
 
 namespace brin::live {
@@ -19,9 +21,14 @@ class QueueWaveDevice : public WaveDevice {
   std::unique_ptr<vp::SoundBlockQueue> queue_;
 };
 
+std::atomic<WaveDeviceOpener> g_opener{nullptr};
+
 }  // namespace
 
+void set_wave_device_for_testing(WaveDeviceOpener open) { g_opener.store(open); }
+
 std::unique_ptr<WaveDevice> open_wave_device(std::function<void(int id)> done) {
+  if (WaveDeviceOpener open = g_opener.load()) return open(std::move(done));
   if (!vp::sound_device_present()) return nullptr;
   vp::PcmFormat format;
   format.sample_rate = 8000;

@@ -23,4 +23,9 @@ class WaveDevice {
 // the completion callback; null when there is no device.
 std::unique_ptr<WaveDevice> open_wave_device(std::function<void(int id)> done);
 
+// For tests: the devices opened from now on come from open instead (null
+// restores the platform's device).
+using WaveDeviceOpener = std::unique_ptr<WaveDevice> (*)(std::function<void(int id)> done);
+void set_wave_device_for_testing(WaveDeviceOpener open);
+
 }  // namespace brin::live

@@ -4,9 +4,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <set>
+
+#include <mutex>
+#include <thread>
 
 #include "live/live_audio.h"
 #include "live/udp_state.h"
+#include "live/wave_device.h"
 #include "live_fixture.h"
 #include "zebsim/live.h"
 #include "zebsim/packets.h"
@@ -47,6 +52,53 @@ std::vector<uint8_t> audio_frame(int kind, const std::vector<Block>& blocks, int
   return frame;
 }
 
+// An audio frame of one block on audio channel 0 whose ADPCM codes are all
+// 0 from step index 0: each code then changes the predictor by (1 x 7) / 8 =
+// 0 and keeps the index at 0, so the block decodes to 4096 samples of the
+// predictor.
+std::vector<uint8_t> constant_frame(int kind, uint8_t sequence, int16_t predictor) {
+  auto frame = audio_frame(kind, {{0, sequence}}, 1);
+  const size_t packet = 28 + 44;
+  live_test::put16(frame, packet + 60, static_cast<uint16_t>(predictor));
+  frame[packet + 62] = 0;
+  std::fill(frame.begin() + static_cast<long>(packet + 64), frame.begin() + static_cast<long>(packet + 2112), 0);
+  return frame;
+}
+
+// Whether samples are whole or cut blocks of 4096 equal samples, each of a
+// value from `sent` and no value twice.
+::testing::AssertionResult constant_blocks(const int16_t* samples, size_t n, const std::set<int16_t>& sent) {
+  std::set<int16_t> seen;
+  for (size_t at = 0; at < n; at += 4096) {
+    const size_t end = std::min(n, at + 4096);
+    const int16_t v = samples[at];
+    for (size_t i = at; i < end; ++i)
+      if (samples[i] != v) return ::testing::AssertionFailure() << "block at sample " << at << " is not one block";
+    if (!sent.count(v)) return ::testing::AssertionFailure() << "block at sample " << at << " was never sent";
+    if (!seen.insert(v).second) return ::testing::AssertionFailure() << "block " << v << " played twice";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// A sound device that takes blocks and never plays them.
+std::mutex g_held_lock;
+std::vector<std::pair<const uint8_t*, size_t>> g_held;
+class StalledDevice : public brin::live::WaveDevice {
+ public:
+  bool write(const uint8_t* data, size_t len, int) override {
+    std::lock_guard<std::mutex> g(g_held_lock);
+    g_held.emplace_back(data, len);
+    return true;
+  }
+  void reset() override {
+    std::lock_guard<std::mutex> g(g_held_lock);
+    g_held.clear();
+  }
+};
+std::unique_ptr<brin::live::WaveDevice> open_stalled(std::function<void(int)>) {
+  return std::make_unique<StalledDevice>();
+}
+
 class AudioFrames : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -68,7 +120,7 @@ class AudioFrames : public ::testing::Test {
   void send(const std::vector<uint8_t>& frame) {
     sender_.send_all(live_test::fragments(frame, number_++, 30000, 1), port_);
     sender_.send_all(live_test::fragments(live_test::picture_frame(15, 0), number_++, 30000, 0), port_);
-    ASSERT_TRUE(wait_until([] { return brin_udp_rx(15, 0) == 1; }, 20s));
+    ASSERT_TRUE(live_test::poll_takes(15));
   }
   uint8_t flags() {
     uint8_t f = 0;
@@ -150,6 +202,81 @@ TEST_F(AudioFrames, SwitchingKindsWaitsForThreeBuffersOfTheNewKind) {
   send(audio_frame(3, {{0, 3}}, 1));
   EXPECT_TRUE(wait_until([] { return brin::live::audio_play_index(3) == 3; }, 30s));
   EXPECT_EQ(brin::live::audio_device_state(), 1);  // the device stayed open
+}
+
+TEST_F(AudioFrames, ABurstOfBlocksStillStartsThePlayOut) {
+  ASSERT_EQ(wave_play_ctrl(1), 1);
+  wave_play_ch(0, 0);
+  // Five blocks handed over faster than the playback thread looks: more
+  // than three wait when it first does.
+  for (uint8_t seq = 1; seq <= 5; ++seq) {
+    const auto ds = live_test::fragments(constant_frame(2, seq, 100), seq, 30000, 1);
+    brin::live::testing::feed_datagram(0, ds[0].bytes.data(), ds[0].bytes.size());
+  }
+  EXPECT_TRUE(wait_until([] { return brin::live::audio_play_index(2) != 0; }, 5s));
+}
+
+TEST_F(AudioFrames, TwoReceiveThreadsNeverMixTheirBuffers) {
+  const std::string wav = dir_.file("race.wav");
+  setenv("VELMORA_AUDIO", ("wav:" + wav).c_str(), 1);
+  ASSERT_EQ(wave_play_ctrl(1), 1);
+  wave_play_ch(0, 0);
+  std::set<int16_t> sent;
+  for (int t = 0; t < 2; ++t)
+    for (int n = 0; n < 60; ++n) sent.insert(static_cast<int16_t>(1000 * (t + 1) + n));
+  // Both threads get the same audio kind, each frame in two fragments.
+  auto feed = [](int t) {
+    for (int n = 0; n < 60; ++n) {
+      const auto frame = constant_frame(2, static_cast<uint8_t>(n + 1), static_cast<int16_t>(1000 * (t + 1) + n));
+      for (const auto& d : live_test::fragments(frame, static_cast<uint8_t>(n), 1200, 1))
+        brin::live::testing::feed_datagram(t, d.bytes.data(), d.bytes.size());
+    }
+  };
+  std::thread a(feed, 0), b(feed, 1);
+  a.join();
+  b.join();
+  // Two blocks played out into the file.
+  ASSERT_TRUE(wait_until([&] { return velmora::testing::read_file(wav).size() >= 44 + 2 * 8192; }, 30s));
+  ASSERT_EQ(wave_play_ctrl(0), 0);
+  const std::string data = velmora::testing::read_file(wav);
+  const size_t at = data.find("data");
+  ASSERT_NE(at, std::string::npos);
+  std::vector<int16_t> samples((data.size() - at - 8) / 2);
+  std::memcpy(samples.data(), data.data() + at + 8, samples.size() * 2);
+  ASSERT_GE(samples.size(), 2u * 4096);
+  EXPECT_TRUE(constant_blocks(samples.data(), samples.size(), sent));
+}
+
+TEST_F(AudioFrames, BlocksTheSoundQueueStillHoldsOutliveClose) {
+  brin::live::set_wave_device_for_testing(open_stalled);
+  brin::live::set_release_wait_for_testing(20);
+  ASSERT_EQ(wave_play_ctrl(1), 1);
+  wave_play_ch(0, 0);
+  std::set<int16_t> sent;
+  for (uint8_t seq = 1; seq <= 4; ++seq) {
+    send(constant_frame(2, seq, static_cast<int16_t>(500 + seq)));
+    sent.insert(static_cast<int16_t>(500 + seq));
+  }
+  ASSERT_TRUE(wait_until(
+      [] {
+        std::lock_guard<std::mutex> g(g_held_lock);
+        return g_held.size() >= 3;
+      },
+      20s));
+  EXPECT_EQ(brin_udp_close(), 0);
+  {
+    // The device may still read every block it was given.
+    std::lock_guard<std::mutex> g(g_held_lock);
+    for (const auto& [data, len] : g_held) {
+      ASSERT_EQ(len, 8192u);
+      std::vector<int16_t> samples(len / 2);
+      std::memcpy(samples.data(), data, len);
+      EXPECT_TRUE(constant_blocks(samples.data(), samples.size(), sent));
+    }
+  }
+  wave_play_ctrl(0);
+  brin::live::set_wave_device_for_testing(nullptr);
+  brin::live::set_release_wait_for_testing(10000);
 }
 
 // The WAV sink gets exactly the decoded samples of the selected channel.

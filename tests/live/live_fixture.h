@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "brinlib.h"
+#include "live/udp_state.h"
 #include "testing.h"
 
 namespace live_test {
@@ -101,6 +102,20 @@ class Sender {
   std::string address_;
   int fd_;
 };
+
+// Polls a channel once; true when the poll took a waiting frame, whether or
+// not a picture came of it (the poll's result says only the latter).
+inline bool takes_now(int channel, int kind = 0) {
+  auto& taken = brin::live::state().frames_taken[kind == 0 ? 0 : 1][channel];
+  const uint64_t before = taken.load();
+  brin_udp_rx(channel, kind);
+  return taken.load() > before;
+}
+
+// Polls a channel until it takes a waiting frame, or the limit passes.
+inline bool poll_takes(int channel, int kind = 0, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  return velmora::testing::wait_until([&] { return takes_now(channel, kind); }, limit);
+}
 
 // A base port of its own per test process.
 inline uint16_t test_port() { return static_cast<uint16_t>(20000 + (::getpid() % 2000) * 4); }

@@ -204,49 +204,77 @@ TEST_F(LiveView, DatagramsFromAnotherAddressAreNotShown) {
 uint32_t g_fake_now = 0;
 uint32_t fake_clock() { return g_fake_now; }
 
-TEST(SubframePlayOut, PicturesFollowTheirTimeStamps) {
-  velmora::testing::TempDir dir;
-  velmora::testing::ScopedCwd cwd(dir.path());
-  ASSERT_GE(decode_init(), 0);
-  const uint16_t port = static_cast<uint16_t>(live_test::test_port() + 20);
-  live_test::Sender sender(velmora::testing::unique_loopback());
-  ASSERT_EQ(brin_udp_connect("127.0.0.1", port, 0), 0);
-  int p[4];
-  sender.parts(p);
-  brin_udp_rx_start(p[0], p[1], p[2], p[3]);
-  brin::live::state().selected.store(4);  // channel 3 shown alone
-  brin::live::set_clock_for_testing(fake_clock);
-
-  // Five pictures of the 352 x 240 clip, 3000 ticks (33 ms) apart.
-  const std::string clip = velmora::testing::clips_dir() + "/cam0_352x240.m4v";
+// A live frame of a channel holding the first n pictures of a clip, one
+// sub-frame each, time-stamped 3000 ticks (33 ms) apart; ends, when given,
+// receives the frame offset where each sub-frame ends. Empty when the clip
+// has fewer pictures.
+std::vector<uint8_t> clip_frame(const std::string& clip, int channel, int n, std::vector<size_t>* ends = nullptr) {
   const auto es = zebsim::read_binary_file(clip);
   const auto pics = zebsim::split_pictures(es);
-  ASSERT_GE(pics.size(), 5u);
+  if (pics.size() < static_cast<size_t>(n)) return {};
   std::vector<uint8_t> frame(128, 0);
-  for (int i = 0; i < 5; ++i) {
+  for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
     zebsim::PacketSpec spec;
-    spec.channel = 3;
-    spec.pts = 3000u * static_cast<unsigned>(i);
-    auto pkt = zebsim::recorder_packet(spec, &es[pics[static_cast<size_t>(i)].offset], pics[static_cast<size_t>(i)].size);
+    spec.channel = channel;
+    spec.pts = 3000u * i;
+    auto pkt = zebsim::recorder_packet(spec, &es[pics[i].offset], pics[i].size);
     pkt.resize((pkt.size() + 31) / 32 * 32, 0);
     std::vector<uint8_t> sub(6, 0);
     sub[2] = static_cast<uint8_t>(pkt.size() / 32);
     sub[3] = static_cast<uint8_t>((pkt.size() / 32) >> 8);
     frame.insert(frame.end(), sub.begin(), sub.end());
     frame.insert(frame.end(), pkt.begin(), pkt.end());
+    if (ends) ends->push_back(frame.size());
   }
-  live_test::put16(frame, 0, 3 << 12);
+  live_test::put16(frame, 0, static_cast<uint16_t>(channel << 12));
   live_test::put32(frame, 4, static_cast<uint32_t>(frame.size() - 28));
-  sender.send_all(live_test::fragments(frame, 1, 16000), port);
+  return frame;
+}
 
-  const auto reference = live_test::ffmpeg_decode(clip, 352, 240);
-  ASSERT_GE(reference.frames.size(), 5u);
-  auto shows = [&](int picture) {
+// Hand-made frames of the 352 x 240 clip's pictures sent straight to the
+// receive threads, with the play-out clock in the test's hands.
+class SubframePlayOut : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(decode_init(), 0);
+    ASSERT_EQ(brin_udp_connect("127.0.0.1", port_, 0), 0);
+    int p[4];
+    sender_.parts(p);
+    brin_udp_rx_start(p[0], p[1], p[2], p[3]);
+    brin::live::set_clock_for_testing(fake_clock);
+    reference_ = live_test::ffmpeg_decode(clip_, 352, 240);
+    ASSERT_GE(reference_.frames.size(), 5u);
+  }
+  void TearDown() override {
+    brin::live::set_clock_for_testing(nullptr);
+    brin::live::state().selected.store(0);
+    EXPECT_EQ(brin_udp_close(), 0);
+    decode_deinit();
+  }
+  // Whether channel 3's picture file shows the clip's picture.
+  bool shows(int picture) {
     live_test::Bmp bmp;
     return live_test::read_bmp("img/serv003.jpg", &bmp) &&
-           live_test::psnr_against(bmp, live_test::to_bgr(reference.frames[static_cast<size_t>(picture)], 352, 240),
+           live_test::psnr_against(bmp, live_test::to_bgr(reference_.frames[static_cast<size_t>(picture)], 352, 240),
                                    352, 240) >= 40.0;
-  };
+  }
+
+  velmora::testing::TempDir dir_;
+  velmora::testing::ScopedCwd cwd_{dir_.path()};
+  const uint16_t port_ = static_cast<uint16_t>(live_test::test_port() + 20);
+  live_test::Sender sender_{velmora::testing::unique_loopback()};
+  const std::string clip_ = velmora::testing::clips_dir() + "/cam0_352x240.m4v";
+  live_test::Yuv reference_;
+};
+
+TEST_F(SubframePlayOut, PicturesFollowTheirTimeStamps) {
+  brin::live::state().selected.store(4);  // channel 3 shown alone
+
+  // Five pictures of the 352 x 240 clip, 3000 ticks (33 ms) apart.
+  const auto frame = clip_frame(clip_, 3, 5);
+  ASSERT_FALSE(frame.empty());
+  sender_.send_all(live_test::fragments(frame, 1, 16000), port_);
+
   g_fake_now = 5000;
   ASSERT_TRUE(wait_until([] { return brin_udp_rx(3, 0) == 1; }, 20s));
   EXPECT_TRUE(shows(0));
@@ -254,8 +282,8 @@ TEST(SubframePlayOut, PicturesFollowTheirTimeStamps) {
   for (int i = 0; i < 4; ++i) {
     if (i == 2) {
       // A frame of another channel meanwhile leaves the play-out alone.
-      sender.send_all(live_test::fragments(live_test::picture_frame(5, 0), 2, 16000), port);
-      ASSERT_TRUE(wait_until([] { return brin_udp_rx(5, 0) == 1; }, 20s));
+      sender_.send_all(live_test::fragments(live_test::picture_frame(5, 0), 2, 16000), port_);
+      ASSERT_TRUE(live_test::poll_takes(5));
     }
     g_fake_now = 5000 + static_cast<uint32_t>(due[i]) - 1;
     EXPECT_EQ(brin_udp_rx(3, 0), 0) << "before picture " << i + 1;
@@ -265,10 +293,63 @@ TEST(SubframePlayOut, PicturesFollowTheirTimeStamps) {
   }
   g_fake_now = 6000;
   EXPECT_EQ(brin_udp_rx(3, 0), 0);  // all shown
-  brin::live::set_clock_for_testing(nullptr);
-  brin::live::state().selected.store(0);
-  EXPECT_EQ(brin_udp_close(), 0);
-  decode_deinit();
+}
+
+// A frame that loses a fragment shows the pictures wholly before the gap,
+// in the quad view and in the play-out of the channel shown alone, and never
+// one from the part after it; a poll that writes no picture returns 0.
+TEST_F(SubframePlayOut, OnlyPicturesBeforeTheFirstGapOfALossyFrameAreShown) {
+  std::vector<size_t> ends;
+  const auto frame = clip_frame(clip_, 3, 5, &ends);
+  ASSERT_FALSE(frame.empty());
+  constexpr size_t kStride = 500;
+  const auto whole = live_test::fragments(frame, 0, kStride);
+  uint8_t number = 1;
+  // Sends the frame without the fragment that holds the last byte of
+  // sub-frame `lost`, then a frame of another channel that abandons it.
+  // Returns the last picture wholly before the gap (-1: none).
+  auto send_without = [&](size_t lost) {
+    const size_t gap = (ends[lost] - 1) / kStride;
+    for (size_t i = 0; i < whole.size(); ++i) {
+      if (i == gap) continue;
+      live_test::Datagram d = whole[i];
+      d.bytes[0] = number;
+      sender_.send(d, port_);
+    }
+    ++number;
+    sender_.send_all(live_test::fragments(live_test::picture_frame(15, 0), number++, 4000), port_);
+    EXPECT_TRUE(live_test::poll_takes(15));
+    int last = -1;
+    while (last + 1 < 5 && ends[static_cast<size_t>(last + 1)] <= gap * kStride) ++last;
+    return last;
+  };
+
+  // The quad view: the first picture, when it arrived whole.
+  ASSERT_EQ(send_without(2), 1);
+  EXPECT_EQ(brin_udp_rx(3, 0), 1);
+  EXPECT_TRUE(shows(0));
+  ASSERT_EQ(send_without(0), -1);
+  EXPECT_FALSE(live_test::takes_now(3));
+  // A whole frame that yields no picture is taken, and the poll says 0.
+  sender_.send_all(live_test::fragments(live_test::picture_frame(3, 0), number++, 4000), port_);
+  const uint64_t taken = brin::live::state().frames_taken[0][3].load();
+  ASSERT_TRUE(velmora::testing::wait_until([] { return brin::live::state().channels[0][3].ready.load() == 1; }, 20s));
+  EXPECT_EQ(brin_udp_rx(3, 0), 0);
+  EXPECT_EQ(brin::live::state().frames_taken[0][3].load(), taken + 1);
+
+  // The channel shown alone: the pictures up to the gap at their times,
+  // then nothing more.
+  brin::live::state().selected.store(4);
+  const int last = send_without(3);
+  ASSERT_GE(last, 1);
+  g_fake_now = 1000;
+  EXPECT_EQ(brin_udp_rx(3, 0), 1);
+  EXPECT_TRUE(shows(0));
+  for (int i = 1; i < 5; ++i) {
+    g_fake_now = 1000 + 34u * static_cast<uint32_t>(i);
+    EXPECT_EQ(brin_udp_rx(3, 0), i <= last ? 1 : 0) << "picture " << i;
+    EXPECT_TRUE(shows(std::min(i, last))) << "picture " << i;
+  }
 }
 
 }  // namespace

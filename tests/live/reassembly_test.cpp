@@ -1,5 +1,9 @@
 // Reassembly of live frames from hand-made datagrams: fragment order, frame
 // numbers, the sender filter, oversized frames and the status reads.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <thread>
 
 #include "live/udp_state.h"
@@ -25,7 +29,7 @@ class Reassembly : public ::testing::Test {
 
   // Waits until a poll of the channel takes a completed frame.
   bool taken(int channel, int kind = 0) {
-    return wait_until([&] { return brin_udp_rx(channel, kind) == 1; }, 20s);
+    return live_test::poll_takes(channel, kind);
   }
   // Sends a one-datagram frame on a marker channel and waits for it: the
   // receive thread handles datagrams in order, so everything sent before it
@@ -44,7 +48,7 @@ class Reassembly : public ::testing::Test {
 TEST_F(Reassembly, ACompleteFrameIsTakenOnceAndItsValuesAreKept) {
   sender_.send_all(fragments(picture_frame(3, 0, 4, 96, 4242), 1, 100), port_);
   ASSERT_TRUE(taken(3));
-  EXPECT_EQ(brin_udp_rx(3, 0), 0);  // taken once
+  EXPECT_FALSE(live_test::takes_now(3));  // taken once
   BrinRxTime t{};
   EXPECT_EQ(brin_udp_rxtime(0, &t), &t);
   EXPECT_EQ(t.time, 4242u);
@@ -105,10 +109,12 @@ TEST_F(Reassembly, FragmentOneBeforeFragmentZeroStillCompletes) {
 }
 
 TEST_F(Reassembly, AbandonedFramesFollowTheFrameNumberRules) {
+  // Sub-frames of 96 bytes: the first ends past the first fragment, so an
+  // abandoned frame leaves nothing to show.
   // Frame 7 on channel 1 stays incomplete when frame 8 (channel 2) begins;
   // 7's late fragment is dropped and 8 completes.
-  auto f7 = fragments(picture_frame(1, 0, 2, 64), 7, 200);
-  auto f8 = fragments(picture_frame(2, 0, 2, 64), 8, 200);
+  auto f7 = fragments(picture_frame(1, 0, 2, 96), 7, 200);
+  auto f8 = fragments(picture_frame(2, 0, 2, 96), 8, 200);
   ASSERT_EQ(f7.size(), 2u);
   sender_.send(f7[0], port_);
   sender_.send(f8[0], port_);
@@ -116,13 +122,13 @@ TEST_F(Reassembly, AbandonedFramesFollowTheFrameNumberRules) {
   sender_.send(f8[1], port_);
   EXPECT_TRUE(taken(2));
   sync();
-  EXPECT_EQ(brin_udp_rx(1, 0), 0);
+  EXPECT_FALSE(live_test::takes_now(1));
 
   // Frame 6 (channel 3) begun while frame 9 (channel 5) is collected after
   // an incomplete frame 4: 6 abandons 9, whose rest then counts as late.
-  auto f4 = fragments(picture_frame(6, 0, 2, 64), 4, 200);
-  auto f9 = fragments(picture_frame(5, 0, 2, 64), 9, 200);
-  auto f6 = fragments(picture_frame(3, 0, 2, 64), 6, 200);
+  auto f4 = fragments(picture_frame(6, 0, 2, 96), 4, 200);
+  auto f9 = fragments(picture_frame(5, 0, 2, 96), 9, 200);
+  auto f6 = fragments(picture_frame(3, 0, 2, 96), 6, 200);
   sender_.send(f4[0], port_);
   sender_.send(f9[0], port_);
   sender_.send(f6[0], port_);
@@ -130,8 +136,36 @@ TEST_F(Reassembly, AbandonedFramesFollowTheFrameNumberRules) {
   sender_.send(f6[1], port_);
   EXPECT_TRUE(taken(3));
   sync(201);
-  EXPECT_EQ(brin_udp_rx(5, 0), 0);
-  EXPECT_EQ(brin_udp_rx(6, 0), 0);
+  EXPECT_FALSE(live_test::takes_now(5));
+  EXPECT_FALSE(live_test::takes_now(6));
+}
+
+TEST_F(Reassembly, DuplicateFragmentsNeverCompleteAFrame) {
+  // Sub-frames of 96 bytes in fragments of 100: a frame without its second
+  // fragment leaves nothing whole to show. Channel 4's buffer first holds an
+  // older frame whose bytes a false completion would take.
+  sender_.send_all(fragments(picture_frame(4, 0, 3, 96, 1000, 0x11), 1, 100), port_);
+  ASSERT_TRUE(taken(4));
+  // Fragment 0 as many times as the frame has fragments.
+  const auto f2 = fragments(picture_frame(4, 0, 3, 96, 2000, 0x22), 2, 100);
+  for (size_t n = 0; n < f2.size(); ++n) sender_.send(f2[0], port_);
+  // The second fragment lost, the last one twice.
+  const auto f3 = fragments(picture_frame(4, 0, 3, 96, 3000, 0x33), 3, 100);
+  for (size_t n = 0; n < f3.size(); ++n)
+    if (n != 1) sender_.send(f3[n], port_);
+  sender_.send(f3.back(), port_);
+  // No fragment 0 (the header), every other one twice: no channel and kind
+  // may be read from an older header.
+  const auto f4 = fragments(picture_frame(5, 0, 3, 96, 4000, 0x44), 4, 100);
+  for (size_t n = 1; n < f4.size(); ++n) {
+    sender_.send(f4[n], port_);
+    sender_.send(f4[n], port_);
+  }
+  sync();
+  for (int ch = 0; ch < 15; ++ch) {
+    EXPECT_FALSE(live_test::takes_now(ch, 0)) << ch;
+    EXPECT_FALSE(live_test::takes_now(ch, 1)) << ch;
+  }
 }
 
 TEST_F(Reassembly, ALateFragmentOfACompletedFrameAbandonsTheNextOne) {
@@ -143,7 +177,7 @@ TEST_F(Reassembly, ALateFragmentOfACompletedFrameAbandonsTheNextOne) {
   sender_.send(f5[1], port_);   // neither: starts a new frame 5
   sender_.send(f10[1], port_);  // 10 is now the previous frame: dropped
   sync();
-  EXPECT_EQ(brin_udp_rx(2, 0), 0);
+  EXPECT_FALSE(live_test::takes_now(2));
 }
 
 TEST_F(Reassembly, DatagramsFromAnotherSenderOrSlotAreIgnored) {
@@ -155,8 +189,8 @@ TEST_F(Reassembly, DatagramsFromAnotherSenderOrSlotAreIgnored) {
   tiny.bytes.assign(8, 0);
   sender_.send(tiny, port_);
   sync();
-  EXPECT_EQ(brin_udp_rx(7, 0), 0);
-  EXPECT_EQ(brin_udp_rx(8, 0), 0);
+  EXPECT_FALSE(live_test::takes_now(7));
+  EXPECT_FALSE(live_test::takes_now(8));
 }
 
 TEST_F(Reassembly, FramesThatDoNotFitAreDropped) {
@@ -174,8 +208,8 @@ TEST_F(Reassembly, FramesThatDoNotFitAreDropped) {
   live_test::put16(far[0].bytes, 4, 60000);
   sender_.send_all(far, port_);
   sync();
-  EXPECT_EQ(brin_udp_rx(9, 0), 0);
-  EXPECT_EQ(brin_udp_rx(10, 0), 0);
+  EXPECT_FALSE(live_test::takes_now(9));
+  EXPECT_FALSE(live_test::takes_now(10));
 }
 
 TEST_F(Reassembly, OnlyTheNewestFrameOfAChannelIsKept) {
@@ -183,10 +217,10 @@ TEST_F(Reassembly, OnlyTheNewestFrameOfAChannelIsKept) {
   sender_.send_all(fragments(picture_frame(11, 0, 1, 64, 2), 2, 4000), port_);
   sender_.send_all(fragments(picture_frame(11, 0, 1, 64, 3), 3, 4000), port_);
   sync();
-  EXPECT_EQ(brin_udp_rx(11, 0), 1);
+  EXPECT_TRUE(live_test::takes_now(11));
   BrinRxTime t{};
   brin_udp_rxtime(0, &t);
-  EXPECT_EQ(brin_udp_rx(11, 0), 0);
+  EXPECT_FALSE(live_test::takes_now(11));
   EXPECT_EQ(brin::live::le32(brin::live::state().channels[0][11].data.get() + 8), 3u);
 }
 
@@ -208,17 +242,17 @@ TEST(ReassemblyStart, NothingIsAcceptedBeforeTheRecordersAddressIsKnown) {
   ASSERT_EQ(brin_udp_rx_start(p[0], p[1], p[2], p[3]), 0);
   sender.send_all(fragments(picture_frame(15, 0), 2, 4000), port);
   sender.send_all(fragments(picture_frame(14, 0), 2, 4000), port + 1);
-  EXPECT_TRUE(wait_until([] { return brin_udp_rx(15, 0) == 1; }, 20s));
-  EXPECT_TRUE(wait_until([] { return brin_udp_rx(14, 0) == 1; }, 20s));
-  EXPECT_EQ(brin_udp_rx(1, 0), 0);
-  EXPECT_EQ(brin_udp_rx(2, 0), 0);
+  EXPECT_TRUE(live_test::poll_takes(15));
+  EXPECT_TRUE(live_test::poll_takes(14));
+  EXPECT_FALSE(live_test::takes_now(1));
+  EXPECT_FALSE(live_test::takes_now(2));
   // A paused thread 0 keeps what arrives and takes it when resumed.
   brin_udp_rx_stop();
   sender.send_all(fragments(picture_frame(3, 0), 3, 4000), port);
   std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(brin_udp_rx(3, 0), 0);
+  EXPECT_FALSE(live_test::takes_now(3));
   brin_udp_rx_start(p[0], p[1], p[2], p[3]);
-  EXPECT_TRUE(wait_until([] { return brin_udp_rx(3, 0) == 1; }, 20s));
+  EXPECT_TRUE(live_test::poll_takes(3));
   EXPECT_EQ(brin_udp_close(), 0);
 }
 
@@ -231,9 +265,55 @@ TEST(ReassemblyStart, BasePortZeroBindsBothThreadsTo50000) {
   sender.parts(p);
   brin_udp_rx_start(p[0], p[1], p[2], p[3]);
   sender.send_all(fragments(picture_frame(6, 0), 1, 4000), 50000);
-  EXPECT_TRUE(wait_until([] { return brin_udp_rx(6, 0) == 1; }, 20s));
+  EXPECT_TRUE(live_test::poll_takes(6));
   EXPECT_EQ(velmora::testing::read_file("img/log1.txt").rfind("thread_flg 1 1\nMULTI JOIN 127.0.0.1 1\n", 0), 0u);
   EXPECT_EQ(brin_udp_close(), 0);
+}
+
+// The receive threads of this process, and its open sockets.
+int receive_threads() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/task");
+  while (dirent* e = d ? readdir(d) : nullptr) {
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string name;
+    if (std::getline(comm, name) && name.rfind("brin-udp-rx", 0) == 0) ++n;
+  }
+  if (d) closedir(d);
+  return n;
+}
+int open_sockets() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (dirent* e = d ? readdir(d) : nullptr) {
+    char target[64] = {};
+    const std::string link = std::string("/proc/self/fd/") + e->d_name;
+    if (readlink(link.c_str(), target, sizeof target - 1) > 0 && std::string(target).rfind("socket:", 0) == 0) ++n;
+  }
+  if (d) closedir(d);
+  return n;
+}
+
+TEST(ReassemblyStart, ConnectingTwiceLeavesOneThreadPairAndCloseEndsIt) {
+  velmora::testing::TempDir dir;
+  velmora::testing::ScopedCwd cwd(dir.path());
+  const uint16_t port = live_test::test_port() + 2;
+  live_test::Sender sender(velmora::testing::unique_loopback());
+  const int sockets = open_sockets();
+  ASSERT_EQ(receive_threads(), 0);
+  ASSERT_EQ(brin_udp_connect("127.0.0.1", port, 0), 0);
+  ASSERT_EQ(brin_udp_connect("127.0.0.1", port, 0), 0);
+  EXPECT_EQ(receive_threads(), 2);
+  EXPECT_EQ(open_sockets(), sockets + 2);
+  // The stream still works on the second connection's threads.
+  int p[4];
+  sender.parts(p);
+  ASSERT_EQ(brin_udp_rx_start(p[0], p[1], p[2], p[3]), 0);
+  sender.send_all(fragments(picture_frame(6, 0), 1, 4000), port);
+  EXPECT_TRUE(live_test::poll_takes(6));
+  EXPECT_EQ(brin_udp_close(), 0);
+  EXPECT_EQ(receive_threads(), 0);
+  EXPECT_EQ(open_sockets(), sockets);
 }
 
 }  // namespace
