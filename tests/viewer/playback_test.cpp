@@ -408,6 +408,47 @@ TEST_F(Playback, CopiesGoToNumberedFoldersAndPlayFromTheCopySearch) {
   screenshot(view_.get(), QStringLiteral("mainview-copy-playback"));
 }
 
+TEST_F(Playback, AStopAndAStepInACopyStartFromThePictureOnScreen) {
+  set_drive(1, clip_disk("clips", kRuns));
+  const QString dest = folder("copies");
+  start_with_windows();
+  RDataCopy* rc = open_copy_window(dest);
+  ASSERT_NE(rc, nullptr);
+  ASSERT_EQ(copy_span(rc, rec(2026, 12, 7, 9, 0, 0), rec(2026, 12, 7, 9, 0, 30)),
+            (std::vector<QString>{QStringLiteral("データコピーが終了しました\n") + dest + "/rec00"}));
+  ASSERT_NE(play_copy(dest, 0), nullptr);
+  MainView& v = *view_;
+  ASSERT_TRUE(wait_for([&] { return shown_time() && *shown_time() >= rec(2026, 12, 7, 9, 0, 4); }, 60000));
+  click("Command14_6");
+  int32_t count = 0, first = 0, second = 0;
+  uint32_t at_stop = 0;
+  ASSERT_EQ(lib::make_bmp_one(&count, &first, &second, &at_stop), 0);
+  auto* clock = find<QTimer>("tmrTokei");
+  auto paused = [&] { return clock->isActive() && !v.following_pictures(); };
+  ASSERT_TRUE(wait_for(paused, 60000));
+  // As on the disk: the GOP being shown plays to its end (one second).
+  const uint32_t held = *shown_time();
+  EXPECT_GE(held, at_stop);
+  EXPECT_LE(held, at_stop + 1);
+
+  // A step moves one GOP from the picture on screen, either way.
+  click("Command14_4");
+  ASSERT_TRUE(wait_for([&] { return paused() && shown_time() != held; }, 60000));
+  EXPECT_EQ(*shown_time(), held + 1);
+  click("Command14_1");
+  ASSERT_TRUE(wait_for([&] { return paused() && shown_time() != held + 1; }, 60000));
+  EXPECT_EQ(*shown_time(), held);
+
+  // Play goes on from there, never from earlier.
+  std::vector<uint32_t> seen;
+  click("Command14_3");
+  ASSERT_TRUE(wait_for([&] {
+    if (shown_time() && (seen.empty() || seen.back() != *shown_time())) seen.push_back(*shown_time());
+    return !seen.empty() && seen.back() >= held + 2;
+  }));
+  EXPECT_GE(*std::min_element(seen.begin(), seen.end()), held) << ::testing::PrintToString(seen);
+}
+
 TEST_F(Playback, APositionBarBeyondSixteenBitsIsLeftAlone) {
   // Two recordings ten hours apart in one copy.
   set_drive(1, clip_disk("apart", "run 2026/12/07 00:00:00 2026/12/07 00:00:10\n"
