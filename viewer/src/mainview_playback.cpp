@@ -414,9 +414,9 @@ bool MainView::decoder_failed() {
 }
 
 // The engine reports idle as soon as it has handed its last GOP to the
-// channel (at the end of the data, after a stop, after a step), while the
-// channel still shows the frames queued before: a short copy would play to
-// its end without a picture. So after playback the pictures are followed
+// channel (at the end of the data, after a step), while the channel still
+// shows the frames queued before: a short copy would play to its end
+// without a picture. After a stop the GOP on screen plays to its end. So after playback the pictures are followed
 // until they have not changed for a second, and undecodable data is still
 // reported.
 void MainView::drain_pictures() {
