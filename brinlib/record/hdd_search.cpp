@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "record/hdd.h"
+#include "record/play_engine.h"
 #include "velmora/message.h"
 
 namespace brin::disk {
@@ -239,6 +240,7 @@ int search_with_retry(const vp::RecTime& t, int attribute) {
 }
 
 int search_by_time(uint32_t rec_seconds) {
+  brin::play::control().hdd_positioned.store(1);
   const vp::RecTime t = vp::rec_time_from_seconds(rec_seconds);
   load_attr_ring();
   int a = attr_entry(attr_header().newest).number % kAttrRing;

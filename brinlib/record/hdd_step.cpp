@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "record/hdd.h"
+#include "record/play_engine.h"
 #include "velmora/message.h"
 
 namespace brin::disk {
@@ -404,6 +405,7 @@ int skip(SkipDirection direction) {
 
 int skip_run(SkipDirection direction) {
   if (block_header().count == 0) return kNoBlockDirectory;
+  brin::play::control().hdd_positioned.store(1);
   Cursor& c = cursor();
   const Cursor before = c;
   find_list_entry();

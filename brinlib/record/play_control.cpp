@@ -1,10 +1,12 @@
 // The play states and their controls, the boundary to the channel library's
 // channel 0, and the exported pass-throughs to that library.
 #include <memory>
+#include <new>
 
 #include "OvoDec1.h"
 #include "brinlib.h"
 #include "common/guard.h"
+#include "record/hdd.h"
 #include "record/play_engine.h"
 #include "velmora/clock.h"
 #include "velmora/sync.h"
@@ -38,6 +40,12 @@ std::shared_ptr<const testing::ChannelHooks> current_hooks() {
 
 // How long stop_hdd_play gives the disk worker to let go.
 constexpr uint32_t kHddLetGoWaitMs = 5;
+// How long a stop or a step gives a worker to finish its round: a worker
+// waiting for room in the channel's ring sees the new state at once, one
+// reading a GOP within a disk read.
+constexpr uint32_t kHaltWaitMs = 3000;
+// The largest picture displayed_picture writes.
+constexpr size_t kPictureBytes = 704 * 480 * 3;
 
 void set_locked(std::atomic<int32_t>& field, int32_t value) {
   {
@@ -57,12 +65,81 @@ void finish_locked(std::atomic<int32_t>& state, int32_t handled) {
 
 // Sets a source's speed and play state together.
 void set_speed_and_state(std::atomic<int32_t>& state, int32_t speed, int32_t value) {
+  Control& c = control();
+  (&state == &c.hdd_state ? c.hdd_positioned : c.file_positioned).store(0);
   {
     std::lock_guard<std::mutex> g(playmode_lock());
     control().speed.store(speed);
     state.store(value);
   }
   controls_changed();
+}
+
+// Stops a source and empties the channel of what it had queued, so that
+// the picture on screen stays the one shown at the call: the channel holds
+// up to ten GOPs, many seconds of pictures, that the reading has passed.
+void halt(std::atomic<int32_t>& state, const std::atomic<int32_t>& running, const std::atomic<int32_t>& active,
+          const std::atomic<int32_t>* busy) {
+  set_locked(state, kIdle);
+  Control& c = control();
+  c.changed.wait_for(kHaltWaitMs, [&] {
+    return !running.load() || (!active.load() && (busy == nullptr || !busy->load()));
+  });
+  if (running.load()) sound_change();
+}
+
+void halt_hdd() {
+  Control& c = control();
+  halt(c.hdd_state, c.hdd_running, c.hdd_active, nullptr);
+}
+
+void halt_file() {
+  Control& c = control();
+  halt(c.file_state, c.file_running, c.file_active, &c.file_busy);
+}
+
+// The recorder time of the picture on screen, 0 before the first.
+uint32_t shown_time() {
+  std::unique_ptr<uint8_t[]> rgb(new (std::nothrow) uint8_t[kPictureBytes]);
+  if (!rgb) return 0;
+  int32_t count = 0, first = 0, second = 0;
+  uint32_t time = 0;
+  if (displayed_picture(&count, &first, &second, rgb.get(), &time) != 0) return 0;
+  return time;
+}
+
+// Puts the disk's reading on the GOP of the picture on screen, one GOP
+// further in the step's direction, unless a search or skip has put it
+// where the step is to start. Nothing moves when nothing is shown or the
+// disk holds no GOP of that time.
+void hdd_position_for_step(int32_t state) {
+  if (control().hdd_positioned.load()) return;
+  const uint32_t t = shown_time();
+  if (t == 0) return;
+  namespace disk = brin::disk;
+  std::lock_guard<std::mutex> g(disk::cursor_lock());
+  const disk::Cursor before = disk::cursor();
+  const int32_t play_before = disk::play_gop_index();
+  if (disk::search_by_time(t) == 1) {
+    disk::play_gop_index() += state == kStepForward ? 1 : -1;
+    return;
+  }
+  disk::cursor() = before;
+  disk::load_index_state(disk::Positioning::kKeep);
+  disk::load_index_block(before.block);
+  disk::load_cursor_gop_table();
+  disk::play_gop_index() = play_before;
+}
+
+// Puts the copy's reading where a step from the picture on screen starts:
+// forward on the GOP after it, back on its own GOP (a step back plays the
+// GOP before the reading). A copy's position is found by its time.
+void file_position_for_step(int32_t state) {
+  if (control().file_positioned.load()) return;
+  const uint32_t t = shown_time();
+  if (t == 0) return;
+  if (state == kStepForward && file_search(t + 1) == 0) return;
+  file_search(t);
 }
 
 }  // namespace
@@ -77,8 +154,14 @@ std::mutex& playmode_lock() {
   return m;
 }
 
-void set_hdd_state(int32_t state) { set_locked(control().hdd_state, state); }
-void set_file_state(int32_t state) { set_locked(control().file_state, state); }
+void set_hdd_state(int32_t state) {
+  if (state != kIdle) control().hdd_positioned.store(0);
+  set_locked(control().hdd_state, state);
+}
+void set_file_state(int32_t state) {
+  if (state != kIdle) control().file_positioned.store(0);
+  set_locked(control().file_state, state);
+}
 void finish_hdd_state(int32_t handled) { finish_locked(control().hdd_state, handled); }
 void finish_file_state(int32_t handled) { finish_locked(control().file_state, handled); }
 void set_hdd_stop(int32_t value) { set_locked(control().hdd_stop, value); }
@@ -145,7 +228,7 @@ int32_t hdd_play_start(void) {
 
 int32_t hdd_play_stop(void) {
   return brin::guarded(-1, [&]() -> int32_t {
-    set_hdd_state(kIdle);
+    halt_hdd();
     return 0;
   });
 }
@@ -166,6 +249,8 @@ int32_t hdd_play_back(int32_t speed) {
 
 int32_t hdd_one_play(void) {
   return brin::guarded(-1, [&]() -> int32_t {
+    halt_hdd();
+    hdd_position_for_step(kStepForward);
     set_hdd_state(kStepForward);
     return 0;
   });
@@ -173,6 +258,8 @@ int32_t hdd_one_play(void) {
 
 int32_t hdd_one_back(void) {
   return brin::guarded(-1, [&]() -> int32_t {
+    halt_hdd();
+    hdd_position_for_step(kStepBackward);
     set_hdd_state(kStepBackward);
     return 0;
   });
@@ -187,7 +274,7 @@ int32_t file_play_start(void) {
 
 int32_t file_play_stop(void) {
   return brin::guarded(-1, [&]() -> int32_t {
-    set_file_state(kIdle);
+    halt_file();
     return 0;
   });
 }
@@ -208,6 +295,8 @@ int32_t file_play_back(int32_t speed) {
 
 int32_t file_one_play(void) {
   return brin::guarded(-1, [&]() -> int32_t {
+    halt_file();
+    file_position_for_step(kStepForward);
     set_file_state(kStepForward);
     return 0;
   });
@@ -215,6 +304,8 @@ int32_t file_one_play(void) {
 
 int32_t file_one_back(void) {
   return brin::guarded(-1, [&]() -> int32_t {
+    halt_file();
+    file_position_for_step(kStepBackward);
     set_file_state(kStepBackward);
     return 0;
   });

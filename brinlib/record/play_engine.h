@@ -48,6 +48,11 @@ struct Control {
   std::atomic<int32_t> file_busy{0};    // the last hand-over was refused
   std::atomic<int32_t> file_active{0};  // the file worker is handling a play state
   std::atomic<int32_t> hdd_active{0};   // the disk worker is handling a play state
+  // A search, a skip or the opening of a copy has put the reading where the
+  // next step is to start; any play state clears it. Without it a step
+  // starts from the picture on screen.
+  std::atomic<int32_t> hdd_positioned{0};
+  std::atomic<int32_t> file_positioned{0};
   // Notified after every change of the fields above (holding no lock), so
   // that the workers wake at once for a new state or a stop, and the
   // controls at once when a worker has let go.

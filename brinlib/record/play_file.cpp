@@ -401,6 +401,7 @@ int32_t playfile(const char* data_path, const char* index_path, const char* unus
         return 0;
       }
     }
+    c.file_positioned.store(1);
     c.file_running.store(1);
     try {
       w.thread = std::thread(run);
@@ -449,6 +450,7 @@ int32_t file_search(uint32_t seconds) {
     // the position moves.
     vp::sleep_ms(testing::timing().search_settle_ms);
     std::lock_guard<std::mutex> g(w.position_lock);
+    c.file_positioned.store(1);
     return w.player.search(seconds);
   });
 }

@@ -12,6 +12,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTimer>
+#include <algorithm>
+#include <functional>
 #include <set>
 
 #include "disk_fixture.h"
@@ -163,29 +165,97 @@ TEST_F(Playback, SteppingWhilePausedMovesOneGop) {
   // Paused, once the pictures the channel had queued have been shown.
   // (The channel may hold several seconds of pictures.)
   ASSERT_TRUE(wait_for([&] { return clock->isActive() && !v.following_pictures(); }, 60000));
-  // Each press while paused shows the next GOP: the recording's GOPs are a
-  // second apart. (The first press starts from wherever the stop left the
-  // engine's reading.) A press waits, as a user does, until the last step's
-  // pictures have been shown and the window is paused again: a refresh
-  // during a step takes the pause away for a tick, and a step's start drops
-  // what the channel still holds of the step before.
-  auto paused_press = [&] {
+  // Each press while paused shows the GOP after the picture on screen, the
+  // first press too, however far the engine had read ahead: the
+  // recording's GOPs are a second apart. A press waits, as a user does,
+  // until the last step's picture has been shown and the window is paused
+  // again.
+  auto paused_press = [&](const char* button) {
     ASSERT_TRUE(wait_for([&] { return clock->isActive() && !v.following_pictures(); }, 60000));
-    click("Command14_4");
+    ASSERT_TRUE(shown_time());
+    const uint32_t before = *shown_time();
+    click(button);
+    ASSERT_TRUE(wait_for([&] { return shown_time() != before && !v.following_pictures(); }, 60000));
   };
-  paused_press();
   std::vector<uint32_t> times;
   for (int press = 0; press < 3; ++press) {
     ASSERT_TRUE(shown_time());
     times.push_back(*shown_time());
-    paused_press();
+    paused_press("Command14_4");
   }
   times.push_back(*shown_time());
   for (size_t i = 1; i < times.size(); ++i)
     EXPECT_EQ(times[i], times[i - 1] + 1) << i << ": " << ::testing::PrintToString(times);
   EXPECT_TRUE(gop_times("clips").count(times.back()));
-  EXPECT_EQ(v.fast_forward_level(), 4);
+  EXPECT_EQ(v.fast_forward_level(), 3);
   EXPECT_TRUE(text_of("Label1").isEmpty());
+  // Back, one GOP before the picture on screen.
+  paused_press("Command14_1");
+  EXPECT_EQ(*shown_time(), times.back() - 1);
+}
+
+TEST_F(Playback, AStopHoldsThePictureOnScreenAndPlayGoesOnFromIt) {
+  set_drive(1, clip_disk("clips", kRuns));
+  MainView& v = start_with_windows();
+  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 14), nullptr);
+  ASSERT_TRUE(wait_for([&] { return shown_time() && *shown_time() >= rec(2026, 12, 7, 9, 0, 16); }, 60000));
+  click("Command14_6");
+  // The recorder time of the picture on screen once the stop has returned.
+  int32_t count = 0, first = 0, second = 0;
+  uint32_t at_stop = 0;
+  ASSERT_EQ(lib::make_bmp_one(&count, &first, &second, &at_stop), 0);
+  ASSERT_GE(at_stop, rec(2026, 12, 7, 9, 0, 16));
+  auto* clock = find<QTimer>("tmrTokei");
+  ASSERT_TRUE(wait_for([&] { return clock->isActive() && !v.following_pictures(); }, 60000));
+  // The picture stays: the recording has no stills between its GOPs, so the
+  // GOP being shown plays to its end, and the next one's time may already
+  // be taken as the last pictures of it are decoded (one GOP, one second).
+  // The channel held up to ten more GOPs, which are not shown.
+  const uint32_t paused = *shown_time();
+  EXPECT_GE(paused, at_stop);
+  EXPECT_LE(paused, at_stop + 1);
+
+  // Play goes on from the paused picture, not from where the engine had
+  // read to: that was past the recording's end (09:00:30), and the next
+  // recording starts at 10:00:00.
+  std::vector<uint32_t> seen;
+  click("Command14_3");
+  ASSERT_TRUE(wait_for([&] {
+    if (shown_time() && (seen.empty() || seen.back() != *shown_time())) seen.push_back(*shown_time());
+    return !seen.empty() && seen.back() > paused;
+  }));
+  EXPECT_GE(*std::min_element(seen.begin(), seen.end()), paused) << ::testing::PrintToString(seen);
+  EXPECT_LT(seen.back(), rec(2026, 12, 7, 9, 0, 31)) << ::testing::PrintToString(seen);
+}
+
+TEST_F(Playback, ADirectionChangeStartsFromThePictureOnScreen) {
+  set_drive(1, clip_disk("clips", kRuns));
+  start_with_windows();
+  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 10), nullptr);
+  ASSERT_TRUE(wait_for([&] { return shown_time() && *shown_time() >= rec(2026, 12, 7, 9, 0, 14); }, 60000));
+  // Backwards: nothing later than the picture on screen when it was pressed.
+  auto follow = [&](const std::function<bool(uint32_t)>& until) {
+    std::vector<uint32_t> seen;
+    EXPECT_TRUE(wait_for(
+        [&] {
+          const auto t = shown_time();
+          if (t && (seen.empty() || seen.back() != *t)) seen.push_back(*t);
+          return t && until(*t);
+        },
+        60000));
+    return seen;
+  };
+  click("Command14_2");
+  const uint32_t back_at = *shown_time();
+  const std::vector<uint32_t> back = follow([&](uint32_t t) { return t + 3 <= back_at; });
+  EXPECT_LE(*std::max_element(back.begin(), back.end()), back_at) << ::testing::PrintToString(back);
+
+  // Forwards again: nothing earlier than the picture on screen.
+  click("Command14_3");
+  const uint32_t forward_at = *shown_time();
+  EXPECT_LE(forward_at, back_at);
+  const std::vector<uint32_t> forward = follow([&](uint32_t t) { return t >= forward_at + 3; });
+  EXPECT_GE(*std::min_element(forward.begin(), forward.end()), forward_at) << ::testing::PrintToString(forward);
 }
 
 TEST_F(Playback, UndecodableDataStopsPlaybackWithItsMessage) {
@@ -336,6 +406,47 @@ TEST_F(Playback, CopiesGoToNumberedFoldersAndPlayFromTheCopySearch) {
     return shown && *shown >= rec(2026, 12, 7, 9, 0, 13);
   }));
   screenshot(view_.get(), QStringLiteral("mainview-copy-playback"));
+}
+
+TEST_F(Playback, AStopAndAStepInACopyStartFromThePictureOnScreen) {
+  set_drive(1, clip_disk("clips", kRuns));
+  const QString dest = folder("copies");
+  start_with_windows();
+  RDataCopy* rc = open_copy_window(dest);
+  ASSERT_NE(rc, nullptr);
+  ASSERT_EQ(copy_span(rc, rec(2026, 12, 7, 9, 0, 0), rec(2026, 12, 7, 9, 0, 30)),
+            (std::vector<QString>{QStringLiteral("データコピーが終了しました\n") + dest + "/rec00"}));
+  ASSERT_NE(play_copy(dest, 0), nullptr);
+  MainView& v = *view_;
+  ASSERT_TRUE(wait_for([&] { return shown_time() && *shown_time() >= rec(2026, 12, 7, 9, 0, 4); }, 60000));
+  click("Command14_6");
+  int32_t count = 0, first = 0, second = 0;
+  uint32_t at_stop = 0;
+  ASSERT_EQ(lib::make_bmp_one(&count, &first, &second, &at_stop), 0);
+  auto* clock = find<QTimer>("tmrTokei");
+  auto paused = [&] { return clock->isActive() && !v.following_pictures(); };
+  ASSERT_TRUE(wait_for(paused, 60000));
+  // As on the disk: the GOP being shown plays to its end (one second).
+  const uint32_t held = *shown_time();
+  EXPECT_GE(held, at_stop);
+  EXPECT_LE(held, at_stop + 1);
+
+  // A step moves one GOP from the picture on screen, either way.
+  click("Command14_4");
+  ASSERT_TRUE(wait_for([&] { return paused() && shown_time() != held; }, 60000));
+  EXPECT_EQ(*shown_time(), held + 1);
+  click("Command14_1");
+  ASSERT_TRUE(wait_for([&] { return paused() && shown_time() != held + 1; }, 60000));
+  EXPECT_EQ(*shown_time(), held);
+
+  // Play goes on from there, never from earlier.
+  std::vector<uint32_t> seen;
+  click("Command14_3");
+  ASSERT_TRUE(wait_for([&] {
+    if (shown_time() && (seen.empty() || seen.back() != *shown_time())) seen.push_back(*shown_time());
+    return !seen.empty() && seen.back() >= held + 2;
+  }));
+  EXPECT_GE(*std::min_element(seen.begin(), seen.end()), held) << ::testing::PrintToString(seen);
 }
 
 TEST_F(Playback, APositionBarBeyondSixteenBitsIsLeftAlone) {

@@ -247,6 +247,7 @@ class MainView : public QWidget {
   void open_recorder_disk();
   void enter_menu_source(QPushButton* pressed);
   void play();
+  void start_from_shown_picture();
   void fast_forward();
   void fast_rewind();
   // One frame step while paused, forward or back, and its picture.
@@ -372,6 +373,9 @@ class MainView : public QWidget {
   bool draining_ = false;
   QElapsedTimer drain_clock_;
   uint32_t last_played_time_ = 0;
+  // A search or the position bar has just put the reading where playback
+  // is to start: the next play starts there, not at the picture on screen.
+  bool position_set_ = false;
 };
 
 }  // namespace velmora::viewer

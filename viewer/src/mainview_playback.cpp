@@ -90,6 +90,7 @@ void MainView::enter_disk_playback() {
   file_pos_->setEnabled(false);
   if (check2_->isChecked()) frame11_->show();
   playback_mode_ = 2;
+  position_set_ = true;
   playback_button(3);
 }
 
@@ -108,6 +109,7 @@ void MainView::enter_saved_playback() {
   position_by_program_ = true;
   file_pos_->setValue(0);
   position_by_program_ = false;
+  position_set_ = true;
   playback_button(3);
   uint32_t base = 0, end = 0;
   if (lib::file_read_start_end_sec(&base, &end) == 0) set_file_range(base, end);
@@ -165,6 +167,11 @@ void MainView::playback_button(int index) {
     playing_ = playback_mode_ != 0;
     reverse_ = index == 1 || index == 2;
   }
+  // Playing, a direction change and a new speed go on from the picture on
+  // screen; a press while paused that steps starts from it by itself.
+  const bool steps = (index == 1 || index == 4) && tmr_tokei_->isActive();
+  if ((index >= 1 && index <= 4 && !steps)) start_from_shown_picture();
+  position_set_ = false;
   switch (index) {
     case 0:
       if (disk) go_to_current_recording_start();
@@ -196,6 +203,27 @@ void MainView::playback_button(int index) {
       break;
   }
   update_status();
+}
+
+// The engine stops, which drops what the channel still held of the
+// reading, and the reading is put on the recorder time of the picture on
+// screen. Not after a search or a move of the position bar, which put the
+// reading where playback is to start.
+void MainView::start_from_shown_picture() {
+  if (position_set_ || (playback_mode_ != 1 && playback_mode_ != 2)) return;
+  if (playback_mode_ == 1)
+    lib::file_play_stop();
+  else
+    lib::hdd_play_stop();
+  QDir::setCurrent(program_folder_);
+  int32_t count = 0, first = 0, second = 0;
+  uint32_t time = 0;
+  if (lib::make_bmp_one(&count, &first, &second, &time) == lib::kMissing || time == 0) return;
+  show_played(count, first, second, time);
+  if (playback_mode_ == 1)
+    lib::file_search(time);
+  else
+    lib::search_play(time);
 }
 
 void MainView::play() {
@@ -386,9 +414,9 @@ bool MainView::decoder_failed() {
 }
 
 // The engine reports idle as soon as it has handed its last GOP to the
-// channel (at the end of the data, after a stop, after a step), while the
-// channel still shows the frames queued before: a short copy would play to
-// its end without a picture. So after playback the pictures are followed
+// channel (at the end of the data, after a step), while the channel still
+// shows the frames queued before: a short copy would play to its end
+// without a picture. After a stop the GOP on screen plays to its end. So after playback the pictures are followed
 // until they have not changed for a second, and undecodable data is still
 // reported.
 void MainView::drain_pictures() {
@@ -444,6 +472,7 @@ void MainView::on_position_changed(int value) {
   if (position_by_program_) return;
   playback_button(6);
   lib::file_search(file_base_ + static_cast<uint32_t>(value));
+  position_set_ = true;
   playback_button(3);
   command14_[3]->setFocus();
 }
