@@ -4,6 +4,7 @@
 #include <ctime>
 #include <set>
 
+#include "../decode/forged_stream.h"
 #include "OvoDec1.h"
 #include "decode/decoders.h"
 #include "picture_reference.h"
@@ -320,6 +321,35 @@ TEST_F(BmpTest, ARecordedQuadPictureGivesEachCameraItsFile) {
       EXPECT_GE(own - best_match(bmp, cameras[static_cast<size_t>(other - 1)], 0, 0), 6.0) << n;
     }
   }
+}
+
+TEST_F(BmpTest, AStreamHeaderLargerThanARecorderRecordsIsRefusedUnallocated) {
+  // Forged stream headers handed to the playback channel, whether they
+  // start the decoder or come in the middle of a stream: a picture over
+  // 1920 x 1088 is refused with the error flag, and no picture memory is
+  // taken for it.
+  open_channel();
+  auto refused = [&](int width, int height) {
+    const auto packet = forged::packet(0, width, height);
+    zebsim::FrameSpec spec;
+    spec.camera_set = 0x01;
+    const auto frame = zebsim::frame_record(spec, packet.data(), packet.size());
+    const bool flagged = velmora::testing::wait_until(
+        [&] {
+          play_add_ring1(0, frame.data(), static_cast<int32_t>(frame.size()), 0, 0);
+          return get_dec_sts() == 1;
+        },
+        10s);
+    clear_dec_err();
+    return flagged;
+  };
+  const size_t before = forged::resident_bytes();
+  EXPECT_TRUE(refused(4095, 4095));
+  EXPECT_TRUE(refused(1921, 1088));
+  EXPECT_TRUE(refused(1920, 1089));
+  EXPECT_TRUE(refused(4095, 4095));
+  // One 4095 x 4095 picture alone would take 25 MB.
+  EXPECT_LT(forged::resident_bytes(), before + 20u * 1048576);
 }
 
 TEST_F(BmpTest, KeltestWritesTheWholePicture) {
