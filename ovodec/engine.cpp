@@ -96,6 +96,14 @@ int32_t Engine::add_ring(const uint8_t* records, int32_t length, int32_t single_
   if (!records || length <= 0) return 0;
   const size_t total = static_cast<size_t>(length);
   size_t at = 0;
+  // One decoder takes one stream. A recorder records the cameras it shows
+  // in one picture, so all video records of a hand-over carry the same
+  // camera number and camera set. Data that holds cameras as streams of
+  // their own (numbers and sets differing) would mix them in the decoder:
+  // only the stream of the first video record is taken, the others are
+  // passed over without charging their durations.
+  const FrameHeader* stream = nullptr;
+  FrameHeader first_video;
   for (;;) {
     Slot& slot = ring_[write_index_];
     while (slot.state.load(std::memory_order_acquire) != kFree) {
@@ -114,7 +122,15 @@ int32_t Engine::add_ring(const uint8_t* records, int32_t length, int32_t single_
     if (viewer_mode != 0 && viewer_mode != h.camera) return 0;
     if (h.payload_length > kSlotBytes || h.payload_length > total - at - kFrameHeaderBytes) return 0;
     const bool audio = h.magic == kAudioMagic;
-    if (no_audio_mode_.load() == 1 && audio) {
+    if (!audio && !stream) {
+      first_video = h;
+      stream = &first_video;
+    }
+    const bool other_stream =
+        !audio && stream && h.camera != stream->camera && h.camera_set != stream->camera_set;
+    if (other_stream) {
+      // Not this decoder's stream.
+    } else if (no_audio_mode_.load() == 1 && audio) {
       skipped_us_ += h.duration_us;
     } else {
       std::memcpy(slot.payload.get(), records + at + kFrameHeaderBytes, h.payload_length);
@@ -411,6 +427,9 @@ void Engine::decode_thread() {
         if (rc == kDecodeOk && picture.width > 0 && picture.height > 0) picture_.assign(picture);
       }
       if (rc != kDecodeOk && rc != kDecodeNoPicture) {
+        // A picture size no recorder records is refused like a stream that
+        // cannot be started.
+        if (rc == kDecodeTooLarge) set_error_flag(1);
         fill = 0;
         consumed = 0;
         continue;

@@ -13,6 +13,11 @@ namespace ovo {
 
 inline constexpr int kDecodeOk = 0;
 inline constexpr int kDecodeNoPicture = 10;  // a unit was used, no picture is ready yet
+inline constexpr int kDecodeTooLarge = 23;   // a stream header declares a picture over the bound below
+// The largest picture a recorder records; larger stream headers are refused
+// before anything is allocated for them.
+inline constexpr int kMaxStreamWidth = 1920;
+inline constexpr int kMaxStreamHeight = 1088;
 
 class VideoDecoder {
  public:

@@ -2,7 +2,9 @@
 // compared with an independent decode of the same frame, single frames of a
 // split recording, and the picture helpers.
 #include <ctime>
+#include <set>
 
+#include "../decode/forged_stream.h"
 #include "OvoDec1.h"
 #include "decode/decoders.h"
 #include "picture_reference.h"
@@ -33,6 +35,9 @@ class BmpTest : public PlaybackTest {
   }
 
   std::string picture(int n) const { return pictures_.file("bmp" + std::to_string(n) + ".bmp"); }
+  void remove_pictures() const {
+    for (int n = 1; n <= 4; ++n) std::remove(picture(n).c_str());
+  }
 
   // Exports the displayed picture until the files named by want match the
   // reference parts (column, row, width, height of the bottom-up picture).
@@ -111,7 +116,13 @@ TEST_F(BmpTest, TwoPicturesGoToTheSlotsOfTheirCameras) {
   EXPECT_EQ(layout, 2);
   EXPECT_EQ(first, 1);
   EXPECT_EQ(second, 3);
+  // The picture of the test before may have been exported while this one
+  // was on its way; the two-camera picture alone writes no other files.
+  remove_pictures();
+  make_bmp_one(&layout, &first, &second, nullptr);
+  EXPECT_TRUE(velmora::testing::file_exists(picture(1)));
   EXPECT_FALSE(velmora::testing::file_exists(picture(2)));
+  EXPECT_TRUE(velmora::testing::file_exists(picture(3)));
   EXPECT_FALSE(velmora::testing::file_exists(picture(4)));
 }
 
@@ -129,6 +140,9 @@ TEST_F(BmpTest, ASinglePictureIsItsUpperHalfOrInModeOneASmallPicture) {
   EXPECT_TRUE(exported_matches(big.bgr[0], 704, {{2, 0, 240, 704, 240}}, &layout, &first, &second));
   EXPECT_EQ(layout, 1);
   EXPECT_EQ(first, 2);
+  remove_pictures();
+  make_bmp_one(&layout, &first, &second, nullptr);
+  EXPECT_TRUE(velmora::testing::file_exists(picture(2)));
   EXPECT_FALSE(velmora::testing::file_exists(picture(1)));
 
   ASSERT_EQ(set_make_bmp_mode(1), 0);
@@ -226,6 +240,116 @@ TEST_F(BmpTest, DiskAndCopyPlaybackShowTheSamePictures) {
     EXPECT_FALSE(disk.empty());
     EXPECT_TRUE(disk == copied) << "GOP " << g;
   }
+}
+
+// The best PSNR of the exported picture file n against any picture of a
+// clip, taken as the part (column, row, width, height) of each.
+double best_match(const Bmp& bmp, const Clip& clip, int column, int row) {
+  double best = 0;
+  for (const auto& p : clip.bgr) best = std::max(best, psnr(bmp, p, clip.width, column, row));
+  return best;
+}
+
+TEST_F(BmpTest, PlayedCamerasOfTheirOwnStreamsAreNeverMixedInOneDecoder) {
+  // Data that holds two cameras as streams of their own, interleaved picture
+  // by picture: played at full rate, every picture shown is camera 1's, as
+  // its clip decodes, never a picture decoded across both streams.
+  const Clip own = load_clip("cam0_704x480", 704, 480);
+  ASSERT_FALSE(own.bgr.empty());
+  zebdisk::DiskSpec spec = two_runs();
+  spec.cameras = 2;
+  spec.per_camera_streams = true;
+  spec.pictures_per_gop = 15;
+  spec.clips = {velmora::testing::clips_dir() + "/cam0_704x480.m4v", velmora::testing::clips_dir() + "/cam1_704x480.m4v"};
+  spec.runs.resize(1);
+  attach(spec);
+  open_channel();
+  ASSERT_EQ(hdd_read_start(), 0);
+  ASSERT_EQ(hdd_play_start(), 0);
+  std::set<uint32_t> times;
+  int checked = 0;
+  EXPECT_TRUE(velmora::testing::wait_until(
+      [&] {
+        int32_t layout = 0, first = 0, second = 0;
+        uint32_t time = 0;
+        make_bmp_one(&layout, &first, &second, &time);
+        Bmp bmp;
+        if (time == 0 || times.count(time) || !read_bmp(picture(1), &bmp)) return false;
+        times.insert(time);
+        EXPECT_EQ(layout, 1);
+        EXPECT_EQ(first, 1);
+        EXPECT_GE(best_match(bmp, own, 0, 240), kMinPsnr) << "picture at " << time;
+        return ++checked >= 4;
+      },
+      30s));
+  EXPECT_EQ(hdd_play_stop(), 0);
+}
+
+TEST_F(BmpTest, ARecordedQuadPictureGivesEachCameraItsFile) {
+  // As a recorder records four cameras: one stream of quad pictures. Each
+  // file holds its camera's source as ffmpeg decodes that source alone.
+  std::vector<Clip> cameras;
+  for (int c = 0; c < 4; ++c) cameras.push_back(load_clip("cam" + std::to_string(c) + "_352x240", 352, 240));
+  zebdisk::DiskSpec spec = two_runs();
+  spec.cameras = 4;
+  spec.pictures_per_gop = 15;
+  spec.clips_folder = velmora::testing::clips_dir();
+  spec.runs.resize(1);
+  attach(spec);
+  open_channel();
+  ASSERT_EQ(hdd_read_start(), 0);
+  ASSERT_EQ(search_play(S(T(2024, 5, 1, 10, 0, 2))), 1);
+  ASSERT_EQ(hdd_one_play(), 0);
+  EXPECT_TRUE(hdd_idle());
+  int32_t layout = 0, first = 0, second = 0;
+  uint32_t time = 0;
+  ASSERT_TRUE(velmora::testing::wait_until(
+      [&] {
+        make_bmp_one(&layout, &first, &second, &time);
+        return layout == 4 && time != 0;
+      },
+      20s));
+  for (int n = 1; n <= 4; ++n) {
+    Bmp bmp;
+    ASSERT_TRUE(read_bmp(picture(n), &bmp));
+    ASSERT_EQ(bmp.width, 352);
+    ASSERT_EQ(bmp.height, 240);
+    const double own = best_match(bmp, cameras[static_cast<size_t>(n - 1)], 0, 0);
+    EXPECT_GE(own, 25.0) << "file " << n;
+    for (int other = 1; other <= 4; ++other) {
+      if (other == n) continue;
+      EXPECT_GE(own - best_match(bmp, cameras[static_cast<size_t>(other - 1)], 0, 0), 6.0) << n;
+    }
+  }
+}
+
+TEST_F(BmpTest, AStreamHeaderLargerThanARecorderRecordsIsRefusedUnallocated) {
+  // Forged stream headers handed to the playback channel, whether they
+  // start the decoder or come in the middle of a stream: a picture over
+  // 1920 x 1088 is refused with the error flag, and no picture memory is
+  // taken for it.
+  open_channel();
+  auto refused = [&](int width, int height) {
+    const auto packet = forged::packet(0, width, height);
+    zebsim::FrameSpec spec;
+    spec.camera_set = 0x01;
+    const auto frame = zebsim::frame_record(spec, packet.data(), packet.size());
+    const bool flagged = velmora::testing::wait_until(
+        [&] {
+          play_add_ring1(0, frame.data(), static_cast<int32_t>(frame.size()), 0, 0);
+          return get_dec_sts() == 1;
+        },
+        10s);
+    clear_dec_err();
+    return flagged;
+  };
+  const size_t before = forged::resident_bytes();
+  EXPECT_TRUE(refused(4095, 4095));
+  EXPECT_TRUE(refused(1921, 1088));
+  EXPECT_TRUE(refused(1920, 1089));
+  EXPECT_TRUE(refused(4095, 4095));
+  // One 4095 x 4095 picture alone would take 25 MB.
+  EXPECT_LT(forged::resident_bytes(), before + 20u * 1048576);
 }
 
 TEST_F(BmpTest, KeltestWritesTheWholePicture) {

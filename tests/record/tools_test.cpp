@@ -22,7 +22,7 @@ bool has(const std::string& text, const std::string& part) { return text.find(pa
 
 const char* kDescription =
     "# two cameras, a clock set back, an alarm\n"
-    "cameras 2\n"
+    "cameras 2\nlayout per_camera\n"
     "generations 3 4 5\n"
     "list_start 999\n"
     "run 2024/05/01 10:00:00 2024/05/01 10:00:09\n"

@@ -17,7 +17,7 @@ namespace {
 
 using namespace velmora::viewer;
 
-TEST(ProgramFolder, AFreshFolderGetsItsStartPictureAndAnEmptySettingsFile) {
+TEST(ProgramFolder, AFreshFolderGetsItsStartPictureAndHighSet) {
   velmora::testing::TempDir dir;
   const QString folder = QString::fromStdString(dir.file("home/velmora"));
   QString error;
@@ -25,11 +25,11 @@ TEST(ProgramFolder, AFreshFolderGetsItsStartPictureAndAnEmptySettingsFile) {
   const QImage start(QDir(folder).filePath("start.jpg"));
   EXPECT_EQ(start.size(), QSize(704, 480));
   EXPECT_TRUE(QDir(folder).exists("img"));
-  EXPECT_EQ(QFile(QDir(folder).filePath("sn.ini")).size(), 0);
+  EXPECT_EQ(ViewerSettings(dir.file("home/velmora/sn.ini")).read("speed"), "1");
   // A second start keeps what the user has.
-  ASSERT_TRUE(velmora::testing::write_file(dir.file("home/velmora/sn.ini"), "[ZEB]\nspeed=1\n"));
+  ASSERT_TRUE(velmora::testing::write_file(dir.file("home/velmora/sn.ini"), "[ZEB]\nspeed=0\n"));
   ASSERT_TRUE(prepare_program_folder(folder, &error));
-  EXPECT_EQ(velmora::testing::read_file(dir.file("home/velmora/sn.ini")), "[ZEB]\nspeed=1\n");
+  EXPECT_EQ(velmora::testing::read_file(dir.file("home/velmora/sn.ini")), "[ZEB]\nspeed=0\n");
 }
 
 TEST(ProgramFolder, OnlyOneViewerHoldsAFolder) {

@@ -11,6 +11,8 @@
 #include <QLinearGradient>
 #include <QPainter>
 
+#include "settings.h"
+
 namespace velmora::viewer {
 
 QString default_program_folder() {
@@ -49,13 +51,12 @@ bool prepare_program_folder(const QString& folder, QString* error) {
     if (error) *error = QStringLiteral("cannot write %1").arg(start);
     return false;
   }
-  const QString sn = dir.filePath(QStringLiteral("sn.ini"));
-  if (!QFile::exists(sn)) {
-    QFile f(sn);
-    if (!f.open(QIODevice::WriteOnly)) {
-      if (error) *error = QStringLiteral("cannot write %1").arg(sn);
-      return false;
-    }
+  const QString sn = dir.filePath(QString::fromLatin1(kViewerSettingFile));
+  // A fresh folder starts with the high display rate ("High"): a current PC
+  // decodes every camera at full rate. An existing file keeps its value.
+  if (!QFile::exists(sn) && !ViewerSettings(sn.toStdString()).write("speed", "1")) {
+    if (error) *error = QStringLiteral("cannot write %1").arg(sn);
+    return false;
   }
   return true;
 }

@@ -12,7 +12,7 @@ namespace velmora::viewer {
 QString default_program_folder();
 
 // Creates what a fresh program folder needs and is missing: the folder, its
-// "img" folder, the start picture and an empty "sn.ini". False (with a reason)
+// "img" folder, the start picture and an "sn.ini" with "High" set. False (with a reason)
 // when the folder cannot be made or written.
 bool prepare_program_folder(const QString& folder, QString* error);
 

@@ -48,14 +48,33 @@ const char* description_help() {
       "  start BLOCK RECORD        index position of the first record (default 0 0)\n"
       "  list_start INDEX          ring index of the first run in the recording list\n"
       "  alarm_start INDEX         ring index of the first alarm\n"
-      "  cameras N                 cameras recorded in every GOP (default 1)\n"
-      "  clip CAMERA PATH          MPEG-4 elementary stream of a camera; 'synthetic'\n"
-      "                            (the default) gives small stand-in pictures\n"
+      "  cameras N                 cameras recorded (default 1). As a recorder\n"
+      "                            does, one MPEG-4 stream is recorded whose 704 x 480\n"
+      "                            pictures show the cameras together: with 1 camera\n"
+      "                            the camera, with 2 two 704 x 240 halves (first\n"
+      "                            camera above), with 3 or 4 four 352 x 240 quarters\n"
+      "                            (cameras 1, 2 above, 3, 4 below); every picture's\n"
+      "                            camera-set bits name the cameras shown\n"
+      "  camera_set BITS           camera-set bits of the pictures (default: the\n"
+      "                            cameras 1 to N, bit 0 = camera 1)\n"
+      "  layout per_camera         variant no recorder writes: each camera is a\n"
+      "                            stream of its own (camera number and a one-bit\n"
+      "                            camera set per frame), frames of the cameras\n"
+      "                            interleaved picture by picture\n"
+      "  layout recorder           the recorder's layout above (the default)\n"
+      "  clip STREAM PATH          MPEG-4 elementary stream recorded: in the\n"
+      "                            recorder's layout clip 0 is the recorded picture,\n"
+      "                            in the per-camera variant clip N is camera N+1;\n"
+      "                            'synthetic' (the default) gives small stand-in\n"
+      "                            pictures\n"
       "  audio PATH                G.711 A-law samples; 'synthetic' by default\n"
-      "  clips FOLDER              the test clips of the build (build/clips): camera\n"
-      "                            N records camN%4_704x480.m4v, audio tone_440.alaw;\n"
-      "                            give it after 'cameras'\n"
-      "  pictures_per_gop N        video pictures per camera and GOP (default 2)\n"
+      "  clips FOLDER              the test clips of the build (build/clips) for the\n"
+      "                            streams without a clip statement: the recorded\n"
+      "                            picture is cam0_704x480.m4v (1 camera),\n"
+      "                            two_704x480.m4v (2) or quad_704x480.m4v (3, 4);\n"
+      "                            in the per-camera variant camera N records\n"
+      "                            cam(N-1)%4_704x480.m4v; audio tone_440.alaw\n"
+      "  pictures_per_gop N        video pictures per stream and GOP (default 2)\n"
       "  audio_per_gop N           20 ms audio frames per GOP (default 2)\n"
       "  gop_ms N                  time from one GOP to the next (default 1000)\n"
       "  gops_per_record N         GOPs per index record, 1 to 40 (default 4)\n"
@@ -178,9 +197,14 @@ bool parse_description(const std::string& text, DiskSpec* spec, std::string* err
     } else if (cmd == "clips") {
       if (w.size() != 2) return fail("clips FOLDER");
       spec->clips.clear();
-      for (int c = 0; c < spec->cameras; ++c)
-        spec->clips.push_back(w[1] + "/cam" + std::to_string(c % 4) + "_704x480.m4v");
+      spec->clips_folder = w[1];
       spec->audio = w[1] + "/tone_440.alaw";
+    } else if (cmd == "layout") {
+      if (w.size() != 2 || (w[1] != "per_camera" && w[1] != "recorder")) return fail("layout recorder|per_camera");
+      spec->per_camera_streams = w[1] == "per_camera";
+    } else if (cmd == "camera_set") {
+      if (!ints(1, 1) || n[0] < 1 || n[0] > 255) return fail("camera_set BITS (1-255)");
+      spec->camera_set = static_cast<uint8_t>(n[0]);
     } else if (cmd == "audio") {
       if (w.size() != 2) return fail("audio PATH");
       spec->audio = w[1] == "synthetic" ? "" : w[1];

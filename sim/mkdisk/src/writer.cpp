@@ -119,7 +119,8 @@ class Writer {
   bool check_spec() {
     if (spec_.cameras < 1 || spec_.cameras > 16) return fail("cameras must be 1 to 16");
     if (spec_.pictures_per_gop < 1 || spec_.pictures_per_gop > 64) return fail("pictures_per_gop must be 1 to 64");
-    if (spec_.audio_per_gop < 0 || spec_.pictures_per_gop * spec_.cameras + spec_.audio_per_gop > 254)
+    const int streams = spec_.per_camera_streams ? spec_.cameras : 1;
+    if (spec_.audio_per_gop < 0 || spec_.pictures_per_gop * streams + spec_.audio_per_gop > 254)
       return fail("a chunk holds at most 254 frames");
     if (spec_.gop_ms < 1 || spec_.gop_ms > 60000) return fail("gop_ms must be 1 to 60000");
     if (spec_.gops_per_record < 1 || spec_.gops_per_record > kGopEntries) return fail("gops_per_record must be 1 to 40");
@@ -137,11 +138,13 @@ class Writer {
   }
 
   bool load_payloads() {
-    video_.resize(static_cast<size_t>(spec_.cameras));
-    for (int c = 0; c < spec_.cameras; ++c) {
-      if (static_cast<size_t>(c) < spec_.clips.size() && !spec_.clips[static_cast<size_t>(c)].empty()) {
-        if (!load_clip(spec_.clips[static_cast<size_t>(c)], &video_[static_cast<size_t>(c)], &error_)) return false;
-      }
+    streams_ = spec_.per_camera_streams ? spec_.cameras : 1;
+    video_.resize(static_cast<size_t>(streams_));
+    for (int c = 0; c < streams_; ++c) {
+      std::string clip;
+      if (static_cast<size_t>(c) < spec_.clips.size()) clip = spec_.clips[static_cast<size_t>(c)];
+      if (clip.empty()) clip = folder_clip(spec_, c);
+      if (!clip.empty() && !load_clip(clip, &video_[static_cast<size_t>(c)], &error_)) return false;
     }
     if (!spec_.audio.empty()) {
       alaw_ = zebsim::read_binary_file(spec_.audio);
@@ -201,7 +204,7 @@ class Writer {
     int audio_sent = 0;
     for (int p = 0; p < pictures; ++p) {
       const int32_t t = static_cast<int32_t>(base_time + int64_t{p} * spec_.gop_ms / pictures / 1000);
-      for (int c = 0; c < spec_.cameras; ++c) {
+      for (int c = 0; c < streams_; ++c) {
         const std::vector<uint8_t> es = video_[static_cast<size_t>(c)].picture(gop_number, p, c);
         zebsim::PacketSpec ps;
         ps.video = true;
@@ -212,7 +215,9 @@ class Writer {
         zebsim::FrameSpec fs;
         fs.video = true;
         fs.sequence = static_cast<int16_t>(sequence_[c]++);
-        fs.camera_set = static_cast<uint8_t>(c < 4 ? 1 << c : 0);
+        // One camera's own stream names that camera alone; the recorded
+        // picture names every camera it shows.
+        fs.camera_set = spec_.per_camera_streams ? static_cast<uint8_t>(c < 4 ? 1 << c : 0) : camera_set_of(spec_);
         fs.time = t;
         fs.duration_us = picture_us;
         fs.camera = static_cast<uint8_t>(c);
@@ -603,6 +608,7 @@ class Writer {
   std::string& error_;
   ImageFile image_;
   uint64_t image_bytes_ = 0, image_sectors_ = 0;
+  int streams_ = 1;  // video streams recorded: 1, or one per camera
   std::vector<CameraVideo> video_;
   std::vector<uint8_t> alaw_;
   size_t audio_pos_ = 0;
@@ -614,6 +620,21 @@ class Writer {
 };
 
 }  // namespace
+
+uint8_t camera_set_of(const DiskSpec& spec) {
+  if (spec.camera_set) return spec.camera_set;
+  return static_cast<uint8_t>(spec.cameras >= 4 ? 0x0F : (1 << std::max(spec.cameras, 1)) - 1);
+}
+
+std::string folder_clip(const DiskSpec& spec, int stream) {
+  if (spec.clips_folder.empty()) return "";
+  std::string name;
+  if (spec.per_camera_streams) name = "cam" + std::to_string(stream % 4) + "_704x480.m4v";
+  else if (spec.cameras == 1) name = "cam0_704x480.m4v";
+  else if (spec.cameras == 2) name = "two_704x480.m4v";
+  else name = "quad_704x480.m4v";
+  return spec.clips_folder + "/" + name;
+}
 
 bool write_disk(const DiskSpec& spec, const std::string& path, Manifest* manifest, std::string* error) {
   Manifest local;

@@ -186,9 +186,20 @@ struct DiskSpec {
   int start_block = 0, start_record = 0;
   int first_list_index = 0, first_alarm_index = 0;
   int cameras = 1;
-  // Clip per camera (.m4v elementary streams); empty: small generated
-  // payloads. The A-law file for audio; empty: a generated tone.
+  // As a recorder writes: one recorded stream whose pictures show the
+  // cameras together (quad, two halves or one camera), each picture's
+  // camera-set bits naming them. The per-camera variant writes each camera
+  // as a stream of its own, which no recorder does; it stays for tests of
+  // readers that must cope with such data.
+  bool per_camera_streams = false;
+  // Camera-set bits of the recorded pictures; 0: cameras 1 to N.
+  uint8_t camera_set = 0;
+  // Clip per stream (.m4v elementary streams; in a recorder's layout clip 0
+  // is the recorded picture); empty: the clip of clips_folder, else small
+  // generated payloads. The A-law file for audio; empty: the folder's tone,
+  // else a generated one.
   std::vector<std::string> clips;
+  std::string clips_folder;
   std::string audio;
   int pictures_per_gop = 2;
   int audio_per_gop = 2;
@@ -269,6 +280,11 @@ struct Manifest {
   std::vector<std::pair<int, AlarmSpec>> alarms;  // ring index, times
   std::vector<RecordInfo> records;   // in recording order
 };
+
+// The camera-set bits the pictures of a disk carry.
+uint8_t camera_set_of(const DiskSpec& spec);
+// The clip of the build's clip folder that stream `stream` of a disk records.
+std::string folder_clip(const DiskSpec& spec, int stream);
 
 // Writes the image; false with a message in *error on failure.
 bool write_disk(const DiskSpec& spec, const std::string& path, Manifest* manifest, std::string* error);
