@@ -328,6 +328,48 @@ TEST_F(LiveView, AVanishedRecorderIsShownStaleAndTakenBackWhenItReturns) {
   EXPECT_TRUE(messages_.empty());
 }
 
+TEST_F(LiveView, AStillOfALiveCellIsNamedAndMarkedByCameraAndTime) {
+  auto& sim = start_streaming_sim();
+  add_stream(sim);
+  const QString dest = QString::fromStdString(home_.file("stills"));
+  QDir().mkpath(dest);
+  ASSERT_TRUE(velmora::testing::write_file(home_.file("sn.ini"), "[ZEB]\nPicSavePath=" + dest.toStdString() + "\n"));
+  write_lansetting(entry(1, "Shop", sim.config().address, "03=Gate\n"));
+  MainView& v = start_with_windows();
+  double_click_entry(1);
+  ASSERT_TRUE(wait_for([&] { return all_cells_shown(); }, 20000));
+
+  // In the four-picture view the clicked cell is the one saved.
+  auto* still = find<QPushButton>("Command6");
+  EXPECT_TRUE(still->isVisible() && still->isEnabled());
+  QTest::mouseClick(find<PictureBox>("Image1_2"), Qt::LeftButton);
+  EXPECT_EQ(v.still_cell(), 2);
+  const QImage shown = find<PictureBox>("Image1_2")->image();
+  click("Command6");
+  PicSave* ps = windows_->picture_save();
+  ASSERT_NE(ps, nullptr);
+  EXPECT_EQ(in<PictureBox>(ps, QStringLiteral("Image1"))->image().size(), shown.size());
+  EXPECT_EQ(shown.size(), QSize(704, 472));
+
+  const auto [name, comment] = save_offered_still(ps);
+  const QRegularExpressionMatch named =
+      QRegularExpression(QStringLiteral("^Shop_Gate_(\\d{4})(\\d\\d)(\\d\\d)-(\\d\\d)(\\d\\d)(\\d\\d)$")).match(name);
+  ASSERT_TRUE(named.hasMatch()) << name.toStdString();
+  const QString when = QStringLiteral("%1-%2-%3 %4:%5:%6")
+                           .arg(named.captured(1), named.captured(2), named.captured(3), named.captured(4),
+                                named.captured(5), named.captured(6));
+  ASSERT_TRUE(comment.has_value());
+  EXPECT_EQ(*comment, QStringLiteral("camera 3 (Gate); time ") + when + QStringLiteral("; live; recorder Shop"));
+  // The time is the recorder's, of a picture that came moments ago.
+  const auto taken = parse_shown_time(QString(when).replace(QLatin1Char('-'), QLatin1Char('/')));
+  const auto recorder = parse_shown_time(QString::fromStdString(sim.clock_date() + " " + sim.clock_time()));
+  ASSERT_TRUE(taken && recorder);
+  EXPECT_LE(*taken, *recorder);
+  EXPECT_LT(*recorder - *taken, 300u);
+  // The saved picture is the cell's at its own size.
+  EXPECT_EQ(QImage(dest + "/" + name + ".jpg").size(), QSize(704, 472));
+}
+
 TEST_F(LiveView, TheRecorderCanDropTheViewer) {
   auto& sim = start_streaming_sim();
   write_lansetting(entry(1, "Shop", sim.config().address));

@@ -588,6 +588,7 @@ QString MainView::suggested_still_name() const {
 }
 
 void MainView::update_status() {
+  update_still_button();
   const QString text = status_text();
   if (lbl_status_->text() != text) lbl_status_->setText(text);
 }
@@ -656,6 +657,7 @@ bool MainView::startup(const StartOptions& options) {
   frame11_->hide();
   command1_->hide();
   command6_->hide();
+  command6_->setEnabled(false);
   command7_->setEnabled(false);
 
   apply_four_split();

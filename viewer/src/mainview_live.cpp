@@ -223,7 +223,6 @@ void MainView::connect_entry(int row) {
     }
   }
   update_cell_labels();
-  update_still_button();
   update_status();
   tmr_tokei_->start(50);
   restore_cursor();
@@ -310,7 +309,6 @@ void MainView::stop_stream(bool show_pictures_and_state, bool pause) {
   if (live) lbl_time_->clear();
   label5_->setText(QStringLiteral("未接続"));
   set_not_connected_state();
-  update_still_button();
   update_status();
 }
 
@@ -442,7 +440,6 @@ void MainView::on_clock_tick() {
     watch_live_pictures();
   else
     clear_staleness();
-  update_still_button();
 
   // The supervision stays the last word: a recorder that the reconnection
   // attempts do not bring back is dropped with its message.
@@ -471,6 +468,7 @@ void MainView::show_single(int cell) {
   Cell& c = cells_[static_cast<size_t>(cell)];
   c.label->show();
   c.picture->show();
+  command6_->setEnabled(true);
   choose_still_cell(cell);
 }
 
@@ -479,6 +477,7 @@ void MainView::show_four() {
   apply_four_split();
   split_mode_ = 4;
   frame14_->show();
+  update_still_button();
 }
 
 // ---- Honest live view
@@ -587,12 +586,16 @@ void MainView::update_still_button() {
   const bool available = live_shown() || playback_mode_ != 0 || command7_->isEnabled();
   command6_->setVisible(available);
   command6_->setEnabled(available);
+  choose_still_cell(chosen_cell_);
 }
 
 void MainView::choose_still_cell(int cell) {
   if (cell < 0 || cell > 3) return;
   chosen_cell_ = cell;
-  for (int i = 0; i < 4; ++i) cells_[static_cast<size_t>(i)].picture->set_chosen(split_mode_ == 4 && i == cell);
+  // The frame marks the cell in the four-picture view while there is a
+  // picture to save.
+  const bool marked = split_mode_ == 4 && !command6_->isHidden();
+  for (int i = 0; i < 4; ++i) cells_[static_cast<size_t>(i)].picture->set_chosen(marked && i == cell);
 }
 
 int MainView::still_cell() const { return split_mode_ >= 0 && split_mode_ <= 3 ? split_mode_ : chosen_cell_; }
