@@ -485,9 +485,13 @@ void MainView::show_four() {
 QString MainView::live_status_text() const {
   if (silent_)
     return QStringLiteral("受信停止・再接続%1回目").arg(reconnect_attempts_);
-  for (int cell = 0; cell < 4; ++cell)
-    if (cell_stale(cell)) return QStringLiteral("ライブ・一部停止");
-  return QStringLiteral("ライブ");
+  int stale = 0, shown = 0;
+  for (int cell = 0; cell < 4; ++cell) {
+    stale += cell_stale(cell) ? 1 : 0;
+    shown += split_mode_ == 4 || split_mode_ == cell ? 1 : 0;
+  }
+  if (stale == 0) return QStringLiteral("ライブ");
+  return stale < shown ? QStringLiteral("ライブ・一部停止") : QStringLiteral("ライブ・映像停止");
 }
 
 bool MainView::cell_stale(int cell) const {
@@ -497,7 +501,7 @@ bool MainView::cell_stale(int cell) const {
 // Marks the cells whose pictures have not changed for the stale time, and
 // notices when no cell has had a new picture for the silent time.
 void MainView::watch_live_pictures() {
-  bool any_stale = false;
+  int stale_cells = 0, watched = 0;
   for (int cell = 0; cell < 4; ++cell) {
     const size_t c = static_cast<size_t>(cell);
     const int code = cell_camera_code_[c];
@@ -510,7 +514,8 @@ void MainView::watch_live_pictures() {
     if (stale)
       note = picture_shown_[c] ? QStringLiteral("映像停止\n最終画像 %1").arg(picture_clock_[c]) : QStringLiteral("映像なし");
     cells_[c].picture->set_stale(stale, note);
-    any_stale = any_stale || stale;
+    stale_cells += stale ? 1 : 0;
+    watched += shown && expected ? 1 : 0;
   }
 
   const bool silent = silence_.isValid() && silence_.elapsed() > timing().silent_ms;
@@ -529,9 +534,10 @@ void MainView::watch_live_pictures() {
     reconnect_attempts_ = 0;
     if (reconnect_timer_) reconnect_timer_->stop();
   }
-  const QString label = silent_ ? QStringLiteral("受信停止・再接続中")
-                        : any_stale ? QStringLiteral("ライブ（一部停止）")
-                                    : QStringLiteral("ライブ");
+  const QString label = silent_                 ? QStringLiteral("受信停止・再接続中")
+                        : stale_cells == 0        ? QStringLiteral("ライブ")
+                        : stale_cells < watched   ? QStringLiteral("ライブ（一部停止）")
+                                                  : QStringLiteral("ライブ（映像停止）");
   if (label5_->text() != label) label5_->setText(label);
   update_status();
 }
