@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProcess>
 #include <QScrollBar>
 #include <QTreeWidget>
 #include <cstdio>
@@ -154,6 +155,28 @@ class DiskViewerTest : public SimViewerTest {
   }
 
   static uint32_t rec(int y, int mo, int d, int h, int mi, int s) { return vp::rec_seconds(y, mo, d, h, mi, s); }
+
+  // The comments of a JPEG file as libjpeg-turbo's rdjpgcom reads them, or
+  // nothing when it cannot read the file.
+  static std::optional<QString> jpeg_comment(const QString& path) {
+    QProcess rdjpgcom;
+    rdjpgcom.start(QStringLiteral("rdjpgcom"), {QStringLiteral("-raw"), path});
+    if (!rdjpgcom.waitForFinished(30000) || rdjpgcom.exitStatus() != QProcess::NormalExit || rdjpgcom.exitCode() != 0)
+      return std::nullopt;
+    return QString::fromUtf8(rdjpgcom.readAllStandardOutput()).trimmed();
+  }
+
+  // The name the picture save window offers, and the comment of the picture
+  // saved under it into its folder.
+  std::pair<QString, std::optional<QString>> save_offered_still(velmora::viewer::PicSave* ps) {
+    if (!ps) return {};
+    const QString name = in<QLineEdit>(ps, QStringLiteral("txtF"))->text();
+    messages_.clear();
+    click_in(ps, QStringLiteral("Command1"));
+    EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("保存しました。")}));
+    const QString folder = in<QLineEdit>(ps, QStringLiteral("TextF"))->text();
+    return {name, jpeg_comment(velmora::viewer::join_path(folder, name + QStringLiteral(".jpg")))};
+  }
 
   std::map<std::string, std::string> manifests_;
   velmora::viewer::ViewerWindows* windows_ = nullptr;

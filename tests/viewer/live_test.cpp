@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "sim_viewer_fixture.h"
+#include "disk_fixture.h"
 #include "velmora/rectime.h"
 #include "zebsim/live.h"
 
@@ -124,7 +124,7 @@ class FrameSender {
   uint16_t port_;
 };
 
-class LiveView : public SimViewerTest {
+class LiveView : public DiskViewerTest {
  protected:
   // A recorder that streams straight to this PC on a port pair of its own.
   zebsim::Recorder& start_streaming_sim() {
@@ -144,8 +144,14 @@ class LiveView : public SimViewerTest {
   }
 
   void TearDown() override {
-    SimViewerTest::TearDown();
+    DiskViewerTest::TearDown();
     for (auto& s : streams_) s->stop();
+  }
+
+  bool all_cells_stale() const {
+    for (int cell = 0; cell < 4; ++cell)
+      if (!view_->cell_stale(cell)) return false;
+    return true;
   }
 
   bool all_cells_shown() const {
@@ -250,6 +256,9 @@ TEST_F(LiveView, ConnectsAndShowsTheFourCamerasWithTheRecorderClock) {
 
 TEST_F(LiveView, ARecorderThatStopsSendingIsDropped) {
   timing().supervision_ticks = 30;
+  // No attempt to start the stream again comes first: the check of the
+  // pictures is what is tested here.
+  timing().silent_ms = 1 << 30;
   auto& sim = start_streaming_sim();
   auto& stream = add_stream(sim);
   write_lansetting(entry(1, "Shop", sim.config().address));
@@ -265,6 +274,100 @@ TEST_F(LiveView, ARecorderThatStopsSendingIsDropped) {
   EXPECT_EQ(text_of("Label5"), QStringLiteral("未接続"));
   EXPECT_FALSE(v.receiving());
   EXPECT_TRUE(has_command(sim, "UDPdown 00 00"));
+}
+
+TEST_F(LiveView, AVanishedRecorderIsShownStaleAndTakenBackWhenItReturns) {
+  // A camera sends a new picture every half second: the stale time stays as
+  // it is; the wait for a silent recorder and its reconnections are shorter.
+  timing().silent_ms = 3000;
+  timing().reconnect_first_ms = 100;
+  timing().reconnect_last_ms = 400;
+  auto& sim = start_streaming_sim();
+  auto& stream = add_stream(sim);
+  write_lansetting(entry(1, "Shop", sim.config().address));
+  MainView& v = start_view();
+  double_click_entry(1);
+  ASSERT_TRUE(wait_for([&] { return all_cells_shown(); }, 20000));
+  ASSERT_TRUE(wait_for([&] { return text_of("Label5") == QStringLiteral("ライブ") && !all_cells_stale(); }));
+
+  // The recorder goes away, its stream with it.
+  stream.stop();
+  sim.stop();
+  ASSERT_TRUE(wait_for([&] { return all_cells_stale(); }));
+  for (int cell = 0; cell < 4; ++cell) {
+    const QString note = v.findChild<PictureBox*>(QStringLiteral("Image1_%1").arg(cell))->stale_note();
+    EXPECT_TRUE(note.contains(QRegularExpression(QStringLiteral("最終画像 \\d\\d:\\d\\d:\\d\\d$"))))
+        << note.toStdString();
+  }
+  EXPECT_NE(text_of("Label5"), QStringLiteral("ライブ"));
+  EXPECT_NE(v.status_text(), QStringLiteral("ライブ"));
+  screenshot(view_.get(), QStringLiteral("mainview-live-stale"));
+
+  // Silent as a whole: the window says so and asks the recorder again, more
+  // than once, while it stays connected.
+  ASSERT_TRUE(wait_for([&] { return v.recorder_silent() && v.reconnect_attempts() >= 2; }));
+  EXPECT_EQ(text_of("Label5"), QStringLiteral("受信停止・再接続中"));
+  EXPECT_TRUE(text_of("lblStatus").contains(QStringLiteral("再接続"))) << text_of("lblStatus").toStdString();
+  EXPECT_TRUE(v.receiving());
+  EXPECT_TRUE(messages_.empty()) << message_texts()[0].toStdString();
+  screenshot(view_.get(), QStringLiteral("mainview-live-reconnecting"));
+
+  // The recorder returns: the stream is asked for again and fresh pictures
+  // replace the stale ones.
+  const int logins = sim.logins();
+  ASSERT_TRUE(sim.start()) << sim.error();
+  ASSERT_TRUE(wait_for([&] { return stream.running(); }));
+  EXPECT_GT(sim.logins(), logins);
+  ASSERT_TRUE(wait_for([&] {
+    for (int cell = 0; cell < 4; ++cell)
+      if (v.cell_stale(cell)) return false;
+    return !v.recorder_silent() && text_of("Label5") == QStringLiteral("ライブ");
+  }));
+  EXPECT_EQ(v.status_text(), QStringLiteral("ライブ"));
+  EXPECT_EQ(v.reconnect_attempts(), 0);
+  EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(LiveView, AStillOfALiveCellIsNamedAndMarkedByCameraAndTime) {
+  auto& sim = start_streaming_sim();
+  add_stream(sim);
+  const QString dest = QString::fromStdString(home_.file("stills"));
+  QDir().mkpath(dest);
+  ASSERT_TRUE(velmora::testing::write_file(home_.file("sn.ini"), "[ZEB]\nPicSavePath=" + dest.toStdString() + "\n"));
+  write_lansetting(entry(1, "Shop", sim.config().address, "03=Gate\n"));
+  MainView& v = start_with_windows();
+  double_click_entry(1);
+  ASSERT_TRUE(wait_for([&] { return all_cells_shown(); }, 20000));
+
+  // In the four-picture view the clicked cell is the one saved.
+  auto* still = find<QPushButton>("Command6");
+  EXPECT_TRUE(still->isVisible() && still->isEnabled());
+  QTest::mouseClick(find<PictureBox>("Image1_2"), Qt::LeftButton);
+  EXPECT_EQ(v.still_cell(), 2);
+  const QImage shown = find<PictureBox>("Image1_2")->image();
+  click("Command6");
+  PicSave* ps = windows_->picture_save();
+  ASSERT_NE(ps, nullptr);
+  EXPECT_EQ(in<PictureBox>(ps, QStringLiteral("Image1"))->image().size(), shown.size());
+  EXPECT_EQ(shown.size(), QSize(704, 472));
+
+  const auto [name, comment] = save_offered_still(ps);
+  const QRegularExpressionMatch named =
+      QRegularExpression(QStringLiteral("^Shop_Gate_(\\d{4})(\\d\\d)(\\d\\d)-(\\d\\d)(\\d\\d)(\\d\\d)$")).match(name);
+  ASSERT_TRUE(named.hasMatch()) << name.toStdString();
+  const QString when = QStringLiteral("%1-%2-%3 %4:%5:%6")
+                           .arg(named.captured(1), named.captured(2), named.captured(3), named.captured(4),
+                                named.captured(5), named.captured(6));
+  ASSERT_TRUE(comment.has_value());
+  EXPECT_EQ(*comment, QStringLiteral("camera 3 (Gate); time ") + when + QStringLiteral("; live; recorder Shop"));
+  // The time is the recorder's, of a picture that came moments ago.
+  const auto taken = parse_shown_time(QString(when).replace(QLatin1Char('-'), QLatin1Char('/')));
+  const auto recorder = parse_shown_time(QString::fromStdString(sim.clock_date() + " " + sim.clock_time()));
+  ASSERT_TRUE(taken && recorder);
+  EXPECT_LE(*taken, *recorder);
+  EXPECT_LT(*recorder - *taken, 300u);
+  // The saved picture is the cell's at its own size.
+  EXPECT_EQ(QImage(dest + "/" + name + ".jpg").size(), QSize(704, 472));
 }
 
 TEST_F(LiveView, TheRecorderCanDropTheViewer) {

@@ -4,6 +4,7 @@
 // picture save window's opening and refusals. The disks are zeb-mkdisk
 // images.
 #include <QFile>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QImage>
 #include <QPalette>
@@ -546,6 +547,7 @@ TEST_F(Windows, ThePictureSaveWindowShowsTheViewsPictureAndRefusesAnEmptyName) {
   QImage picture(352, 240, QImage::Format_RGB888);
   picture.fill(QColor(200, 40, 40));
   ASSERT_TRUE(picture.save(QString::fromStdString(home_.file("bmp2.bmp")), "BMP"));
+  v.load_cell_picture(1, QString::fromStdString(home_.file("bmp2.bmp")));
   click("Command8_1");
   ASSERT_EQ(v.split_mode(), 1);
   ASSERT_TRUE(find<QPushButton>("Command6")->isEnabled());
@@ -553,7 +555,9 @@ TEST_F(Windows, ThePictureSaveWindowShowsTheViewsPictureAndRefusesAnEmptyName) {
   PicSave* ps = windows_->picture_save();
   ASSERT_NE(ps, nullptr);
   EXPECT_TRUE(ps->isVisible());
-  EXPECT_EQ(velmora::testing::read_file(home_.file("work.dat")), velmora::testing::read_file(home_.file("bmp2.bmp")));
+  // The work file holds the shown picture, pixel for pixel.
+  const QImage work(QString::fromStdString(home_.file("work.dat")), "BMP");
+  EXPECT_EQ(work.convertToFormat(QImage::Format_RGB888), picture);
   EXPECT_EQ(in<PictureBox>(ps, "Image1")->image().size(), QSize(352, 240));
   EXPECT_EQ(in<QLineEdit>(ps, "TextF")->text(), dest);
   // The offered name says recorder, camera and time.
@@ -575,6 +579,61 @@ TEST_F(Windows, ThePictureSaveWindowShowsTheViewsPictureAndRefusesAnEmptyName) {
   click("Command6");
   EXPECT_TRUE(wait_for([&] { return windows_->data_copy() == nullptr; }));
   EXPECT_NE(windows_->picture_save(), nullptr);
+}
+
+TEST_F(Windows, AStillOfAPlayedCellIsNamedMarkedAndListedWithTheSavedPictures) {
+  const QString dest = folder("stills");
+  write_sn("[ZEB]\nPicSavePath=" + dest.toStdString() + "\nSDataSearchPath=" + dest.toStdString() + "\n");
+  // A disk of the test clip, which the playback engine decodes.
+  set_drive(1, make_disk("clips", "cameras 1\nclips " + velmora::testing::clips_dir() +
+                                      "\npictures_per_gop 15\nrun 2026/12/07 09:00:00 2026/12/07 09:00:20\n"));
+  MainView& v = start_with_windows();
+  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 0), nullptr);
+  const QString played = QString::fromStdString(home_.file("bmp1.bmp"));
+  ASSERT_TRUE(wait_for([&] {
+    return find<PictureBox>("Image1_0")->source() == played && parse_shown_time(text_of("lblTime")).has_value();
+  }));
+
+  // The four-picture view saves the clicked cell.
+  ASSERT_EQ(v.split_mode(), 4);
+  EXPECT_TRUE(find<QPushButton>("Command6")->isEnabled());
+  QTest::mouseClick(find<PictureBox>("Image1_1"), Qt::LeftButton);
+  EXPECT_EQ(v.still_cell(), 1);
+  QTest::mouseClick(find<PictureBox>("Image1_0"), Qt::LeftButton);
+  EXPECT_EQ(v.still_cell(), 0);
+  click("Command6");
+  PicSave* ps = windows_->picture_save();
+  ASSERT_NE(ps, nullptr);
+  const auto [name, comment] = save_offered_still(ps);
+  const QRegularExpressionMatch named =
+      QRegularExpression(QStringLiteral("^HDD_CH1_20261207-0900(\\d\\d)$")).match(name);
+  ASSERT_TRUE(named.hasMatch()) << name.toStdString();
+  EXPECT_LE(named.captured(1).toInt(), 20);
+  ASSERT_TRUE(comment.has_value());
+  EXPECT_EQ(*comment, QStringLiteral("camera 1 (CH1); time 2026-12-07 09:00:") + named.captured(1) +
+                          QStringLiteral("; disk playback"));
+
+  // "参照" without a file manager: a folder dialog of the program's own.
+  const QByteArray path = qgetenv("PATH");
+  qputenv("PATH", "");
+  click_in(ps, QStringLiteral("cmdShowF"));
+  qputenv("PATH", path);
+  auto* dialog = ps->findChild<QFileDialog*>(QStringLiteral("FolderDialog"));
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(wait_for([&] { return dialog->isVisible(); }));
+  EXPECT_EQ(dialog->directory().absolutePath(), dest);
+  dialog->reject();
+
+  // The still browser lists the saved picture and shows it.
+  click("Command7");
+  click("Command5");
+  SDataSearch* ss = windows_->saved_picture_search();
+  ASSERT_NE(ss, nullptr);
+  auto* files = in<QListWidget>(ss, QStringLiteral("File1"));
+  ASSERT_EQ(items(files), (std::vector<QString>{name + ".jpg"}));
+  QTest::mouseClick(files->viewport(), Qt::LeftButton, {}, files->visualItemRect(files->item(0)).center());
+  EXPECT_EQ(find<PictureBox>("Image1_0")->source(), dest + "/" + name + ".jpg");
+  EXPECT_EQ(v.split_mode(), 0);
 }
 
 TEST_F(Windows, EveryOtherWindowOpensBesideTheMainWindow) {

@@ -135,7 +135,7 @@ void RDataSearch::play(int row) {
 SDataSearch::SDataSearch(MainView& main)
     : SubWindow(main, "SDataSearch", QStringLiteral("保存静止画データ再生"), 9200, 5700) {
   frame_and_chooser(this, &txt_f_, &folders_);
-  file1_ = new FileList(QStringLiteral("*.mpi"), this);
+  file1_ = new FileList(QString::fromLatin1(kSavedPicturePatterns), this);
   file1_->setGeometry(twips_rect(4350, 200, 4700, 5170));
   connect(folders_, &FolderChooser::folder_shown, file1_, &FileList::set_folder);
   connect(file1_, &FileList::file_clicked, this, &SDataSearch::show_picture);
@@ -148,6 +148,14 @@ void SDataSearch::show_picture(const QString& name) {
   const QString folder = file1_->folder();
   const QString path = join_path(folder, name);
   txt_f_->setText(path);
+  if (!path.endsWith(QStringLiteral(".mpi"), Qt::CaseInsensitive)) {
+    // A picture the program saved: shown as it is, enlarged.
+    main_view().load_cell_picture(0, path);
+    main_view().show_single(0);
+    settings().write("s_drive", folders_->drives()->drive().toStdString());
+    settings().write("SDataSearchPath", folder.toStdString());
+    return;
+  }
   const QByteArray file = QFile::encodeName(path);
   // The frame is handed to the channel several times so that it is shown
   // even when the first hand-over meets a ring that is still busy.

@@ -175,7 +175,8 @@ void FolderTree::refresh() {
 
 // ---- FileList
 
-FileList::FileList(const QString& pattern, QWidget* parent) : QListWidget(parent), pattern_(pattern) {
+FileList::FileList(const QString& pattern, QWidget* parent)
+    : QListWidget(parent), patterns_(pattern.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
   setObjectName(QStringLiteral("File1"));
   connect(this, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) { emit file_clicked(item->text()); });
 }
@@ -183,7 +184,7 @@ FileList::FileList(const QString& pattern, QWidget* parent) : QListWidget(parent
 void FileList::set_folder(const QString& folder) {
   folder_ = folder;
   clear();
-  addItems(QDir(folder).entryList(QStringList{pattern_}, QDir::Files, QDir::Name | QDir::IgnoreCase));
+  addItems(QDir(folder).entryList(patterns_, QDir::Files, QDir::Name | QDir::IgnoreCase));
 }
 
 }  // namespace velmora::viewer

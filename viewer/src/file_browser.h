@@ -60,9 +60,14 @@ class FolderTree : public QTreeWidget {
   QString path_;
 };
 
+// The still pictures the still browser lists: the recorder's saved frames
+// and the pictures the program saves (JPEG, and BMP from other tools).
+inline constexpr const char* kSavedPicturePatterns = "*.mpi;*.jpg;*.jpeg;*.bmp";
+
 class FileList : public QListWidget {
   Q_OBJECT
  public:
+  // pattern: one or more name patterns separated by ";".
   explicit FileList(const QString& pattern, QWidget* parent = nullptr);
   // Lists the files of folder that match the pattern (by name, sorted).
   void set_folder(const QString& folder);
@@ -73,7 +78,7 @@ class FileList : public QListWidget {
   void file_clicked(const QString& name);
 
  private:
-  QString pattern_;
+  QStringList patterns_;
   QString folder_;
 };
 

@@ -119,6 +119,24 @@ void PictureBox::set_image(const QImage& image, const QString& source) {
   update();
 }
 
+void PictureBox::set_stale(bool stale, const QString& note) {
+  if (stale == stale_ && note == stale_note_) return;
+  stale_ = stale;
+  stale_note_ = note;
+  update();
+}
+
+void PictureBox::set_chosen(bool chosen) {
+  if (chosen == chosen_) return;
+  chosen_ = chosen;
+  update();
+}
+
+void PictureBox::mousePressEvent(QMouseEvent* event) {
+  QWidget::mousePressEvent(event);
+  emit clicked();
+}
+
 void PictureBox::mouseDoubleClickEvent(QMouseEvent* event) {
   QWidget::mouseDoubleClickEvent(event);
   emit double_clicked();
@@ -132,6 +150,22 @@ void PictureBox::paintEvent(QPaintEvent*) {
   }
   p.setRenderHint(QPainter::SmoothPixmapTransform);
   p.drawImage(rect(), image_);
+  if (stale_) {
+    p.fillRect(rect(), QColor(0, 0, 0, 150));
+    QFont f = font();
+    f.setBold(true);
+    f.setPixelSize(std::max(12, height() / 14));
+    p.setFont(f);
+    const QRect box = p.fontMetrics().boundingRect(rect().adjusted(8, 8, -8, -8), Qt::AlignLeft | Qt::AlignTop,
+                                                    stale_note_);
+    p.fillRect(box.adjusted(-6, -4, 6, 4), QColor(160, 0, 0, 220));
+    p.setPen(Qt::white);
+    p.drawText(box, Qt::AlignLeft | Qt::AlignTop, stale_note_);
+  }
+  if (chosen_) {
+    p.setPen(QPen(QColor(255, 200, 0), 3));
+    p.drawRect(rect().adjusted(1, 1, -2, -2));
+  }
 }
 
 // ---- Placement and times
@@ -223,6 +257,7 @@ void MainView::build_controls() {
     c.picture = new PictureBox(this);
     c.picture->setObjectName(QStringLiteral("Image1_%1").arg(i));
     connect(c.picture, &PictureBox::double_clicked, this, [this, i] { on_cell_double_clicked(i); });
+    connect(c.picture, &PictureBox::clicked, this, [this, i] { choose_still_cell(i); });
   }
   logo_ = new PictureBox(side_);
   logo_->setObjectName(QStringLiteral("Image1_4"));
@@ -514,7 +549,7 @@ QString MainView::status_text() const {
   else if (command7_->isEnabled())
     source = QStringLiteral("保存静止画");
   else
-    return receiving_ ? QStringLiteral("ライブ") : QString();
+    return receiving_ ? live_status_text() : QString();
   if (playback_mode_ == 0 || frame5_->isHidden()) return source;
   static constexpr const char* kSpeeds[7] = {"1", "2", "4", "8", "16", "32", "64"};
   QString state;
@@ -539,10 +574,9 @@ QString MainView::suggested_still_name() const {
     recorder = QStringLiteral("copy");
   else if (const RecorderEntry* e = receiving_ ? connections_.entry(entry_number_) : nullptr)
     recorder = QString::fromStdString(e->name);
-  const int cell = split_mode_ >= 0 && split_mode_ <= 3 ? split_mode_ : 0;
-  const QString camera = cells_[static_cast<size_t>(cell)].label->text();
+  const QString camera = cells_[static_cast<size_t>(still_cell())].label->text();
   QString when;
-  if (const std::optional<uint32_t> t = parse_shown_time(lbl_time_->text())) {
+  if (const std::optional<uint32_t> t = still_time()) {
     const vp::RecTime r = vp::rec_time_from_seconds(*t);
     when = QString::asprintf("%04d%02d%02d-%02d%02d%02d", 2000 + r.year, r.month, r.day, r.hour, r.minute, r.second);
   } else {
@@ -554,6 +588,7 @@ QString MainView::suggested_still_name() const {
 }
 
 void MainView::update_status() {
+  update_still_button();
   const QString text = status_text();
   if (lbl_status_->text() != text) lbl_status_->setText(text);
 }

@@ -50,17 +50,29 @@ class PictureBox : public QWidget {
   const QImage& image() const { return image_; }
   // The file the picture came from.
   const QString& source() const { return source_; }
+  // A picture that no longer follows its camera is drawn dimmed, with the
+  // note (when the last picture came) over it.
+  void set_stale(bool stale, const QString& note = QString());
+  bool stale() const { return stale_; }
+  const QString& stale_note() const { return stale_note_; }
+  // A frame marks the cell the still button saves.
+  void set_chosen(bool chosen);
 
  signals:
+  void clicked();
   void double_clicked();
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
 
  private:
   QImage image_;
   QString source_;
+  bool stale_ = false;
+  QString stale_note_;
+  bool chosen_ = false;
 };
 
 // Where the main window goes on a screen, all in twips.
@@ -137,6 +149,18 @@ class MainView : public QWidget {
   // the time of day), with characters a file name cannot hold replaced.
   QString suggested_still_name() const;
   void update_status();
+  // The cell the still button saves: the enlarged one, else the one last
+  // clicked; its picture at full size, and the comment the saved file
+  // carries (recorder, camera and the picture's time).
+  int still_cell() const;
+  QImage still_picture() const;
+  QString still_comment() const;
+  // Live view: whether a cell's picture has stopped following its camera,
+  // whether the whole recorder has gone silent, and how often the window
+  // has tried to start the stream again since.
+  bool cell_stale(int cell) const;
+  bool recorder_silent() const { return silent_; }
+  int reconnect_attempts() const { return reconnect_attempts_; }
   void show_single(int cell);       // Command8(cell)
   void show_four();                 // Command9
   // F11: the whole screen for the pictures (the controls give way; Esc or
@@ -242,6 +266,16 @@ class MainView : public QWidget {
   int32_t display_bits() const;
   void reset_cell_names();
   QString live_picture_path(int camera, int source) const;
+  // Honest live view: the cells whose pictures stopped are dimmed and say
+  // since when; a recorder that sends nothing at all is asked again, at
+  // growing intervals, to start its stream.
+  QString live_status_text() const;
+  void watch_live_pictures();
+  void clear_staleness();
+  void try_reconnect();
+  void update_still_button();
+  void choose_still_cell(int cell);
+  std::optional<uint32_t> still_time() const;
 
   // Playback.
   void open_recorder_disk();
@@ -356,6 +390,16 @@ class MainView : public QWidget {
   // Camera code of each cell: 0 none, 1 to 16 camera 0 to 15 of source 0,
   // 17 to 32 camera 0 to 15 of source 1.
   std::array<int, 4> cell_camera_code_{1, 2, 3, 4};
+  // Since when each cell's live picture is unchanged, and the recorder
+  // time (else the time of day) that picture came at.
+  std::array<QElapsedTimer, 4> picture_age_{};
+  std::array<std::optional<uint32_t>, 4> picture_time_{};
+  std::array<QString, 4> picture_clock_{};
+  QElapsedTimer silence_;  // since the last new picture of any cell
+  bool silent_ = false;
+  int reconnect_attempts_ = 0;
+  QTimer* reconnect_timer_ = nullptr;
+  int chosen_cell_ = 0;
 
   // Playback state.
   int playback_mode_ = 0;

@@ -8,12 +8,15 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTimer>
+#include <QTime>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "libraries.h"
 #include "mainview.h"
 #include "ui_support.h"
+#include "velmora/rectime.h"
 
 namespace velmora::viewer {
 namespace {
@@ -186,6 +189,15 @@ void MainView::connect_entry(int row) {
   receiving_ = row + 1;
   picture_counter_ = 999;
   tick_counter_ = 0;
+  // Every cell counts as fresh from the connection on: a camera that never
+  // sends is shown as such after the same wait as one that stops.
+  for (size_t cell = 0; cell < picture_age_.size(); ++cell) {
+    picture_age_[cell].start();
+    picture_time_[cell].reset();
+  }
+  silence_.start();
+  silent_ = false;
+  reconnect_attempts_ = 0;
 
   command3_->setEnabled(true);
   command4_->setEnabled(true);
@@ -271,6 +283,7 @@ void MainView::stop_stream(bool show_pictures_and_state, bool pause) {
   const int pause_ms = pause ? 1000 : 0;
   lib::brin_udp_rx_stop();
   receiving_ = 0;
+  clear_staleness();
   if (slots_[0] == 0) {
     char reply[128] = {};
     const QByteArray address = address_text_.toUtf8();
@@ -394,10 +407,21 @@ void MainView::on_clock_tick() {
     if (!((mask >> camera) & 1)) continue;
     uint16_t ptz[3] = {};
     lib::brin_udp_ptzstatus(camera, &ptz[0], &ptz[1], &ptz[2]);
-    if (lib::brin_udp_rx(camera, source) > 0) {
-      cells_[static_cast<size_t>(cell)].picture->load(live_picture_path(camera, source));
+    if (lib::brin_udp_rx(camera, source) > 0 &&
+        cells_[static_cast<size_t>(cell)].picture->load(live_picture_path(camera, source))) {
       ++picture_counter_;
       picture_shown_[static_cast<size_t>(cell)] = 1;
+      const size_t c = static_cast<size_t>(cell);
+      picture_age_[c].start();
+      silence_.start();
+      // The recorder's clock as the picture came, else the PC's.
+      picture_time_[c] = parse_shown_time(lbl_time_->text());
+      if (picture_time_[c]) {
+        const vp::RecTime r = vp::rec_time_from_seconds(*picture_time_[c]);
+        picture_clock_[c] = QString::asprintf("%02d:%02d:%02d", r.hour, r.minute, r.second);
+      } else {
+        picture_clock_[c] = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
+      }
     }
   }
   lib::brin_udp_rx_start(octets_[0], octets_[1], octets_[2], octets_[3]);
@@ -412,6 +436,13 @@ void MainView::on_clock_tick() {
     lib::brin_udp_rxstatus(-1, &f, &c, &s, &c1, &c2, &c3);
   }
 
+  if (live && receiving_)
+    watch_live_pictures();
+  else
+    clear_staleness();
+
+  // The supervision stays the last word: a recorder that the reconnection
+  // attempts do not bring back is dropped with its message.
   if (!live) tick_counter_ = 0;
   if (tick_counter_ > timing().supervision_ticks) {
     if (picture_counter_ < 2 && receiving_) {
@@ -438,6 +469,7 @@ void MainView::show_single(int cell) {
   c.label->show();
   c.picture->show();
   command6_->setEnabled(true);
+  choose_still_cell(cell);
 }
 
 void MainView::show_four() {
@@ -445,7 +477,170 @@ void MainView::show_four() {
   apply_four_split();
   split_mode_ = 4;
   frame14_->show();
-  command6_->setEnabled(false);
+  update_still_button();
+}
+
+// ---- Honest live view
+
+QString MainView::live_status_text() const {
+  if (silent_)
+    return QStringLiteral("受信停止・再接続%1回目").arg(reconnect_attempts_);
+  int stale = 0, shown = 0;
+  for (int cell = 0; cell < 4; ++cell) {
+    stale += cell_stale(cell) ? 1 : 0;
+    shown += split_mode_ == 4 || split_mode_ == cell ? 1 : 0;
+  }
+  if (stale == 0) return QStringLiteral("ライブ");
+  return stale < shown ? QStringLiteral("ライブ・一部停止") : QStringLiteral("ライブ・映像停止");
+}
+
+bool MainView::cell_stale(int cell) const {
+  return cell >= 0 && cell < 4 && cells_[static_cast<size_t>(cell)].picture->stale();
+}
+
+// Marks the cells whose pictures have not changed for the stale time, and
+// notices when no cell has had a new picture for the silent time.
+void MainView::watch_live_pictures() {
+  int stale_cells = 0, watched = 0;
+  for (int cell = 0; cell < 4; ++cell) {
+    const size_t c = static_cast<size_t>(cell);
+    const int code = cell_camera_code_[c];
+    const int camera = code >= 17 ? code - 17 : code - 1;
+    const bool shown = split_mode_ == 4 || split_mode_ == cell;
+    // A camera the recorder reports absent is not expected to send.
+    const bool expected = code >= 1 && code <= 32 && (status_mask_ == 0 || ((status_mask_ >> camera) & 1));
+    const bool stale = shown && expected && picture_age_[c].isValid() && picture_age_[c].elapsed() > timing().stale_ms;
+    QString note;
+    if (stale)
+      note = picture_shown_[c] ? QStringLiteral("映像停止\n最終画像 %1").arg(picture_clock_[c]) : QStringLiteral("映像なし");
+    cells_[c].picture->set_stale(stale, note);
+    stale_cells += stale ? 1 : 0;
+    watched += shown && expected ? 1 : 0;
+  }
+
+  const bool silent = silence_.isValid() && silence_.elapsed() > timing().silent_ms;
+  if (silent && !silent_) {
+    silent_ = true;
+    reconnect_attempts_ = 0;
+    if (!reconnect_timer_) {
+      reconnect_timer_ = new QTimer(this);
+      reconnect_timer_->setObjectName(QStringLiteral("tmrReconnect"));
+      reconnect_timer_->setSingleShot(true);
+      connect(reconnect_timer_, &QTimer::timeout, this, &MainView::try_reconnect);
+    }
+    reconnect_timer_->start(timing().reconnect_first_ms);
+  } else if (!silent && silent_) {
+    silent_ = false;
+    reconnect_attempts_ = 0;
+    if (reconnect_timer_) reconnect_timer_->stop();
+  }
+  const QString label = silent_                 ? QStringLiteral("受信停止・再接続中")
+                        : stale_cells == 0        ? QStringLiteral("ライブ")
+                        : stale_cells < watched   ? QStringLiteral("ライブ（一部停止）")
+                                                  : QStringLiteral("ライブ（映像停止）");
+  if (label5_->text() != label) label5_->setText(label);
+  update_status();
+}
+
+void MainView::clear_staleness() {
+  for (size_t c = 0; c < cells_.size(); ++c) {
+    cells_[c].picture->set_stale(false);
+    // The wait starts again when live pictures are shown again.
+    picture_age_[c].start();
+  }
+  silence_.start();
+  silent_ = false;
+  reconnect_attempts_ = 0;
+  if (reconnect_timer_) reconnect_timer_->stop();
+}
+
+// Asks the recorder again to send its stream, as at connecting, and plans
+// the next attempt at twice the wait. A recorder that is back starts
+// sending; its first picture ends the silent state.
+void MainView::try_reconnect() {
+  if (!receiving_ || !silent_ || !live_shown()) return;
+  if (busy_) {
+    reconnect_timer_->start(std::max(50, timing().reconnect_first_ms / 4));
+    return;
+  }
+  busy_ = true;
+  ++reconnect_attempts_;
+  update_status();
+  const RecorderEntry* entry = connections_.entry(entry_number_);
+  if (entry && slots_[0] == 0) {
+    char reply[128] = {};
+    const QByteArray address = address_text_.toUtf8();
+    if (lib::brin_connect(0, address.constData(), login_.c_str(), reply) >= 0) {
+      slots_[0] = 1;
+      if (lib::brin_udp_count(0, 0, entry->sp, entry->audio) >= 0) lib::brin_udp_dispmode(0, 0, display_bits());
+      lib::brin_unconnect(0, 0, 0, 0);
+      slots_[0] = 0;
+    }
+  }
+  long wait = timing().reconnect_first_ms;
+  for (int i = 1; i < reconnect_attempts_ && wait < timing().reconnect_last_ms; ++i) wait *= 2;
+  wait = std::min<long>(wait, timing().reconnect_last_ms);
+  if (receiving_ && silent_) reconnect_timer_->start(static_cast<int>(wait));
+  busy_ = false;
+}
+
+// ---- Stills
+
+// The still button is there whenever a cell can show a picture: live,
+// playback and saved stills, in the four-picture view as well.
+void MainView::update_still_button() {
+  const bool available = live_shown() || playback_mode_ != 0 || command7_->isEnabled();
+  command6_->setVisible(available);
+  command6_->setEnabled(available);
+  choose_still_cell(chosen_cell_);
+}
+
+void MainView::choose_still_cell(int cell) {
+  if (cell < 0 || cell > 3) return;
+  chosen_cell_ = cell;
+  // The frame marks the cell in the four-picture view while there is a
+  // picture to save.
+  const bool marked = split_mode_ == 4 && !command6_->isHidden();
+  for (int i = 0; i < 4; ++i) cells_[static_cast<size_t>(i)].picture->set_chosen(marked && i == cell);
+}
+
+int MainView::still_cell() const { return split_mode_ >= 0 && split_mode_ <= 3 ? split_mode_ : chosen_cell_; }
+
+QImage MainView::still_picture() const { return cells_[static_cast<size_t>(still_cell())].picture->image(); }
+
+// The picture's time: for a live picture the recorder's clock as it came,
+// for a played one the time shown.
+std::optional<uint32_t> MainView::still_time() const {
+  if (live_shown()) return picture_time_[static_cast<size_t>(still_cell())];
+  return parse_shown_time(lbl_time_->text());
+}
+
+QString MainView::still_comment() const {
+  const int cell = still_cell();
+  const int code = cell_camera_code_[static_cast<size_t>(cell)];
+  QString source = QStringLiteral("live");
+  QString recorder;
+  int camera = cell + 1;
+  if (playback_mode_ == 2) {
+    source = QStringLiteral("disk playback");
+  } else if (playback_mode_ == 1 || command7_->isEnabled()) {
+    source = QStringLiteral("saved data");
+  } else {
+    if (const RecorderEntry* e = receiving_ ? connections_.entry(entry_number_) : nullptr)
+      recorder = QString::fromStdString(e->name);
+    if (code >= 1 && code <= 32) camera = (code >= 17 ? code - 17 : code - 1) + 1;
+  }
+  QString when = QStringLiteral("unknown");
+  if (const std::optional<uint32_t> t = still_time()) {
+    const vp::RecTime r = vp::rec_time_from_seconds(*t);
+    when = QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", 2000 + r.year, r.month, r.day, r.hour, r.minute,
+                             r.second);
+  }
+  QString text = QStringLiteral("camera %1 (%2); time %3; %4")
+                     .arg(camera)
+                     .arg(cells_[static_cast<size_t>(cell)].label->text().trimmed(), when, source);
+  if (!recorder.isEmpty()) text += QStringLiteral("; recorder ") + recorder;
+  return text;
 }
 
 }  // namespace velmora::viewer

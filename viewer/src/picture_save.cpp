@@ -3,7 +3,9 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QLabel>
 #include <QPushButton>
 #include <QUrl>
@@ -22,12 +24,36 @@ constexpr int kJpegQuality = 10;
 
 }  // namespace
 
-bool prepare_picture_work_file(const QString& program_folder, int split_mode) {
-  const QDir dir(program_folder);
-  const int slot = split_mode >= 0 && split_mode <= 3 ? split_mode + 1 : 1;
-  const QString work = dir.filePath(QString::fromLatin1(kPictureWorkFile));
+bool prepare_picture_work_file(const QString& program_folder, const QImage& picture) {
+  const QString work = QDir(program_folder).filePath(QString::fromLatin1(kPictureWorkFile));
   QFile::remove(work);
-  return QFile::copy(dir.filePath(QStringLiteral("bmp%1.bmp").arg(slot)), work);
+  if (picture.isNull()) return false;
+  // 24-bit colour, the form the JPEG converter reads.
+  return picture.convertToFormat(QImage::Format_RGB888).save(work, "BMP");
+}
+
+bool add_jpeg_comment(const QString& path, const QByteArray& text) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return false;
+  QByteArray bytes = f.readAll();
+  f.close();
+  const auto byte = [&](qsizetype i) { return static_cast<uint8_t>(bytes[i]); };
+  if (bytes.size() < 4 || byte(0) != 0xFF || byte(1) != 0xD8) return false;
+  // JFIF wants its APP0 segment right after the start of the image.
+  qsizetype at = 2;
+  if (bytes.size() >= 6 && byte(2) == 0xFF && byte(3) == 0xE0) {
+    const qsizetype length = (byte(4) << 8) | byte(5);
+    if (length < 2 || 4 + length > bytes.size()) return false;
+    at = 4 + length;
+  }
+  const QByteArray body = text.left(65533);
+  QByteArray segment;
+  segment.append(char(0xFF)).append(char(0xFE));
+  segment.append(char((body.size() + 2) >> 8)).append(char((body.size() + 2) & 0xFF));
+  segment.append(body);
+  bytes.insert(at, segment);
+  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+  return f.write(bytes) == bytes.size() && f.flush();
 }
 
 PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", QStringLiteral("静止画保存"), 9700, 6300) {
@@ -52,10 +78,7 @@ PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", QStringLiteral("�
   auto* cmd_show_f = new QPushButton(QStringLiteral("参照"), this);
   cmd_show_f->setObjectName(QStringLiteral("cmdShowF"));
   cmd_show_f->setGeometry(twips_rect(2300, 4350, 1500, 500));
-  connect(cmd_show_f, &QPushButton::clicked, this, [this] {
-    // Shows the destination folder in the desktop's file manager.
-    QDesktopServices::openUrl(QUrl::fromLocalFile(text_f_->text().trimmed()));
-  });
+  connect(cmd_show_f, &QPushButton::clicked, this, &PicSave::show_folder);
 
   auto* frame1 = new QGroupBox(QStringLiteral("静止画保存先"), this);
   frame1->setObjectName(QStringLiteral("Frame1"));
@@ -82,8 +105,30 @@ PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", QStringLiteral("�
   main.playback_button(6);
   image1_->load(QDir(main.program_folder()).filePath(QString::fromLatin1(kPictureWorkFile)));
   folders_->start_at(settings().read("PicSavePath"));
-  // A name that says which recorder, camera and time the picture shows.
+  // A name that says which recorder, camera and time the picture shows;
+  // the saved file says camera and time again in its comment.
   txt_f_->setText(main.suggested_still_name());
+  comment_ = main.still_comment();
+}
+
+void PicSave::show_folder() {
+  const QString folder = text_f_->text().trimmed();
+  if (!QStandardPaths::findExecutable(QStringLiteral("xdg-open")).isEmpty() &&
+      QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
+    return;
+  auto* dialog = new QFileDialog(this, QStringLiteral("静止画保存先"), folder);
+  dialog->setObjectName(QStringLiteral("FolderDialog"));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setOption(QFileDialog::DontUseNativeDialog, true);
+  dialog->setOption(QFileDialog::ShowDirsOnly, true);
+  dialog->setFileMode(QFileDialog::Directory);
+  dialog->setLabelText(QFileDialog::Accept, QStringLiteral("選択"));
+  dialog->setLabelText(QFileDialog::Reject, QStringLiteral("キャンセル"));
+  connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& chosen) {
+    text_f_->setText(chosen);
+    folders_->show_folder(chosen);
+  });
+  dialog->open();
 }
 
 void PicSave::save() {
@@ -120,6 +165,7 @@ void PicSave::save() {
   } else {
     r = lib::bmp_to_jpeg(work.constData(), partial.constData(), kJpegQuality);
   }
+  if (r == 0 && !add_jpeg_comment(QFile::decodeName(partial), comment_.toUtf8())) r = -1;
   if (r != 0 || std::rename(partial.constData(), QFile::encodeName(target).constData()) != 0) {
     std::remove(partial.constData());
     show_message(this, QStringLiteral("保存に失敗しました"));

@@ -3,6 +3,9 @@
 // it as a JPEG file under a chosen name in a chosen folder. Half-height
 // pictures (704 x 240) are saved at twice their height.
 #pragma once
+#include <QByteArray>
+#include <QImage>
+
 #include "sub_window.h"
 
 namespace velmora::viewer {
@@ -12,11 +15,15 @@ class PictureBox;
 // The work file of the program folder that the window saves from.
 inline constexpr const char* kPictureWorkFile = "work.dat";
 
-// The still-picture button's part: copies the picture of the shown view
-// ("bmp1.bmp" to "bmp4.bmp" for the single views of cells 0 to 3, "bmp1.bmp"
-// for the four-picture view) to the work file. An old work file goes first,
-// so that a picture that cannot be copied is never replaced by an older one.
-bool prepare_picture_work_file(const QString& program_folder, int split_mode);
+// The still-picture button's part: writes the picture of the chosen cell, at
+// its full size, to the work file as a BMP. An old work file goes first, so
+// that a picture that cannot be written is never replaced by an older one.
+bool prepare_picture_work_file(const QString& program_folder, const QImage& picture);
+
+// Puts a comment segment (what the picture shows: camera and time) into a
+// JPEG file, after its JFIF header when it has one. False when the file is
+// not a JPEG file or cannot be rewritten.
+bool add_jpeg_comment(const QString& path, const QByteArray& text);
 
 class PicSave : public SubWindow {
   Q_OBJECT
@@ -25,8 +32,12 @@ class PicSave : public SubWindow {
 
   // The save button.
   void save();
+  // "参照": the destination folder in the desktop's file manager, or, when
+  // there is none, in a folder dialog of the program's own that chooses it.
+  void show_folder();
 
  private:
+  QString comment_;  // written into the saved picture
   PictureBox* image1_ = nullptr;
   QLineEdit* text_f_ = nullptr;  // destination folder
   QLineEdit* txt_f_ = nullptr;   // file name without ".jpg"
