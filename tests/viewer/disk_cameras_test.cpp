@@ -7,8 +7,10 @@
 #include <QImage>
 #include <cmath>
 #include <complex>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <unistd.h>
 
 #include "disk_fixture.h"
 #include "reference_pictures.h"
@@ -18,21 +20,26 @@ namespace {
 using namespace velmora::viewer;
 
 // Set before main() starts the window's libraries: the engine's sound (and
-// any further output, as <path>.N.wav) is written to files.
+// any further output, as <path>.N.wav) is written to files, named by the
+// process so that tests running side by side never hear each other.
 const std::string& sound_file() {
-  static const std::string path = velmora::testing::build_dir() + "/disk_cameras_sound.wav";
+  static const std::string path =
+      velmora::testing::build_dir() + "/disk_cameras_sound." + std::to_string(::getpid()) + ".wav";
   return path;
 }
-const bool kSoundToFile = [] {
-  setenv("VELMORA_AUDIO", ("wav:" + sound_file()).c_str(), 1);
-  return true;
-}();
-
 std::vector<std::string> sound_files() {
   std::vector<std::string> files = {sound_file()};
   for (int n = 1; n <= 4; ++n) files.push_back(sound_file() + "." + std::to_string(n) + ".wav");
   return files;
 }
+
+const bool kSoundToFile = [] {
+  setenv("VELMORA_AUDIO", ("wav:" + sound_file()).c_str(), 1);
+  std::atexit([] {
+    for (const std::string& f : sound_files()) std::remove(f.c_str());
+  });
+  return true;
+}();
 
 uint64_t file_size(const std::string& path) {
   std::ifstream f(path, std::ios::binary | std::ios::ate);

@@ -160,14 +160,22 @@ class DiskViewerTest : public SimViewerTest {
   // (Run through popen, which spawns without a fork that the thread
   // sanitizer refuses.)
   static std::optional<QString> jpeg_comment(const QString& path) {
-    const std::string cmd = "rdjpgcom -raw '" + path.toStdString() + "' 2>/dev/null";
+    const std::optional<QByteArray> out = command_output("rdjpgcom -raw '" + path.toStdString() + "' 2>/dev/null");
+    if (!out) return std::nullopt;
+    return QString::fromUtf8(*out).trimmed();
+  }
+
+  // What a command prints, or nothing when it fails. Through popen, not
+  // QProcess: the thread sanitizer stops a process that forks while its
+  // threads run.
+  static std::optional<QByteArray> command_output(const std::string& cmd) {
     FILE* p = ::popen(cmd.c_str(), "r");
     if (!p) return std::nullopt;
     QByteArray out;
     char buffer[4096];
     for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, static_cast<qsizetype>(n));
     if (::pclose(p) != 0) return std::nullopt;
-    return QString::fromUtf8(out).trimmed();
+    return out;
   }
 
   // The name the picture save window offers, and the comment of the picture

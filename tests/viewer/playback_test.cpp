@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTimer>
 #include <algorithm>
@@ -560,11 +559,9 @@ class PictureSave : public Playback {
 
   // The size of a JPEG file as djpeg decodes it.
   static QSize djpeg_size(const QString& path) {
-    QProcess djpeg;
-    djpeg.start(QStringLiteral("djpeg"), {QStringLiteral("-pnm"), path});
-    if (!djpeg.waitForFinished(30000) || djpeg.exitStatus() != QProcess::NormalExit || djpeg.exitCode() != 0)
-      return QSize();
-    const QList<QByteArray> head = djpeg.readAllStandardOutput().left(64).split('\n');
+    const std::optional<QByteArray> out = command_output("djpeg -pnm '" + path.toStdString() + "' 2>/dev/null");
+    if (!out) return QSize();
+    const QList<QByteArray> head = out->left(64).split('\n');
     if (head.size() < 2) return QSize();
     const QList<QByteArray> wh = head[1].split(' ');
     return wh.size() == 2 ? QSize(wh[0].toInt(), wh[1].toInt()) : QSize();
