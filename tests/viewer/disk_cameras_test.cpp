@@ -201,6 +201,13 @@ TEST_F(DiskCameras, AQuadRecordingPlaysFourCamerasWithSoundWithHigh) {
   const Heard h = listen(samples_since(before), 440);
   EXPECT_GE(h.share, 0.3) << h.loud << " loud samples";
   std::printf("sound: %zu loud samples, %.2f of the energy at 440 Hz\n", h.loud, h.share);
+
+  // One camera enlarged: its cell alone, still that camera, still moving.
+  click("Command8_2");
+  EXPECT_EQ(view_->split_mode(), 2);
+  const QImage before_single = cell(2);
+  ASSERT_TRUE(wait_for([&] { return cell(2) != before_single; }, 30000));
+  expect_own_cameras(Sources(kQuarterClips, 352, 240), {2});
   click("Command14_6");
 }
 
