@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <random>
 #include <vector>
 
 #include "disk_fixture.h"
@@ -162,8 +163,8 @@ class HostileWindow : public DiskViewerTest {
 
 // Stream headers of every camera declaring 4095 x 4095, and the four shown
 // cameras flipping between sizes each tick, among runs of datagrams that
-// are no fragments at all.
-TEST_F(HostileWindow, OversizeHeadersAndSizeFlipsCostNoMemoryAndKeepTheWindowGoing) {
+// are no fragments at all, and a flood of random fragments halfway.
+TEST_F(HostileWindow, OversizeHeadersSizeFlipsAndFloodsCostNoMemoryAndKeepTheWindowGoing) {
   connect(false);
   // Recorder sizes (a picture of each costs what a recorder's does) and
   // sizes just beyond the largest one.
@@ -186,6 +187,21 @@ TEST_F(HostileWindow, OversizeHeadersAndSizeFlipsCostNoMemoryAndKeepTheWindowGoi
     round.push_back({number, 0, 1, 7, 0xFF, 0xFF, 0, 0, 1, 2, 3});
     rounds.push_back(std::move(round));
   }
+  // A flood between two ticks: full-size fragments of random bytes, whose
+  // headers claim frames of one to four fragments.
+  std::mt19937 random(17);
+  std::vector<Datagram> flood;
+  for (int n = 0; n < 2000; ++n) {
+    Datagram d(8 + hostile::kStride);
+    for (uint8_t& b : d) b = static_cast<uint8_t>(random());
+    d[2] = static_cast<uint8_t>(1 + d[2] % 4);
+    d[1] = static_cast<uint8_t>(d[1] % d[2]);
+    d[3] = 0;
+    d[4] = hostile::kStride & 0xFF;
+    d[5] = hostile::kStride >> 8;
+    flood.push_back(std::move(d));
+  }
+  rounds.insert(rounds.begin() + 30, std::move(flood));
   run_peer(std::move(rounds));
   EXPECT_TRUE(view_->receiving());
   EXPECT_TRUE(messages_.empty()) << message_texts()[0].toStdString();
