@@ -40,6 +40,11 @@ void usage(FILE* out) {
       "  --stream-address A   where the live stream goes (switch item 182; default\n"
       "                       the multicast group 239.1.2.3)\n"
       "  --stream-port P      its base port (switch item 183; default 50000)\n"
+      "  --live-fault SPEC    send hostile live frames; may be given several times.\n"
+      "                       SPEC is duplicate-header (each frame's first fragment\n"
+      "                       alone, as often as the frame has fragments), overlap\n"
+      "                       (every fragment declares half its stride) or flood:N\n"
+      "                       (N random-byte fragments after each frame)\n"
       "  --remote-copy        serve remote copies (SendDataF/SendDataN) of a\n"
       "                       recording of the enabled cameras (at most four)\n"
       "                       and two audio channels, made from the clips\n"
@@ -135,6 +140,7 @@ int main(int argc, char** argv) {
   std::vector<zebsim::FaultPlan> faults;
   double duration_s = 0;
   bool live = false;
+  zebsim::LiveFaults live_faults;
   std::string clips_dir, stream_address;
   int stream_port = 0;
   bool remote_copy = false;
@@ -171,6 +177,18 @@ int main(int argc, char** argv) {
       config.two_digit_year = false;
     } else if (a == "--live") {
       live = true;
+    } else if (a == "--live-fault") {
+      const std::string spec = value("--live-fault");
+      if (spec == "duplicate-header") {
+        live_faults.duplicate_header = true;
+      } else if (spec == "overlap") {
+        live_faults.overlap = true;
+      } else if (spec.rfind("flood:", 0) == 0 && std::atoi(spec.c_str() + 6) > 0) {
+        live_faults.flood = std::atoi(spec.c_str() + 6);
+      } else {
+        std::fprintf(stderr, "zeb-sim: unknown live fault '%s' (see --help)\n", spec.c_str());
+        return 2;
+      }
     } else if (a == "--clips") {
       clips_dir = value("--clips");
     } else if (a == "--stream-address") {
@@ -223,6 +241,7 @@ int main(int argc, char** argv) {
     zebsim::LiveConfig live_config;
     live_config.clips_dir = clips_dir;
     stream = std::make_unique<zebsim::LiveStream>(recorder, live_config);
+    stream->set_faults(live_faults);
   }
   std::unique_ptr<zebsim::RemoteCopySource> copy_source;
   if (remote_copy) {

@@ -276,6 +276,17 @@ void LiveStream::send_frame(int sock, uint32_t dest, uint16_t port, uint8_t slot
   {
     std::lock_guard<std::mutex> g(mutex_);
     faults = faults_;
+    if (faults.duplicate_header) datagrams.assign(datagrams.size(), datagrams[0]);
+    if (faults.overlap)
+      for (auto& d : datagrams) put_le16(&d[4], static_cast<uint16_t>(stride / 2));
+    for (int n = 0; n < faults.flood; ++n) {
+      std::vector<uint8_t> d(8 + stride);
+      for (uint8_t& b : d) b = static_cast<uint8_t>(rng_());
+      d[2] = static_cast<uint8_t>(1 + d[2] % 4);
+      d[1] = static_cast<uint8_t>(d[1] % d[2]);
+      d[3] = slot;
+      datagrams.push_back(std::move(d));
+    }
     std::uniform_int_distribution<int> pct(0, 99);
     std::vector<std::vector<uint8_t>> out;
     for (size_t i = 0; i < datagrams.size(); ++i) {

@@ -83,7 +83,7 @@ class HostileWindow : public DiskViewerTest {
 
   // A recorder streaming to this PC, listed and connected; the genuine
   // stream only when asked for.
-  MainView& connect(bool genuine) {
+  MainView& connect(bool genuine, const zebsim::LiveFaults& faults = {}) {
     auto& sim = start_sim();
     port_ = free_port_pair();
     EXPECT_NE(port_, 0);
@@ -94,6 +94,7 @@ class HostileWindow : public DiskViewerTest {
       config.clips_dir = velmora::testing::clips_dir();
       config.audio_channels = 0;
       stream_ = std::make_unique<zebsim::LiveStream>(sim, config);
+      stream_->set_faults(faults);
     }
     write_lansetting(entry(1, "Shop", sim.config().address));
     MainView& v = start_view();
@@ -287,5 +288,51 @@ TEST_F(HostileWindow, DamagedFramesShowNoPictureAndTheCellsGoStale) {
   EXPECT_TRUE(wait_for([&] { return !v.cell_stale(0) && !v.cell_stale(1) && !v.cell_stale(2) && !v.cell_stale(3); }));
   EXPECT_TRUE(messages_.empty()) << message_texts()[0].toStdString();
 }
+
+// The recorder stand-in's own hostile modes: its camera frames with the
+// first fragment repeated in place of the others (among random fragments),
+// or with fragments that overlap. No frame is whole, so no cell ever shows
+// a picture, while the window goes on ticking within its memory bound.
+class HostileStream : public HostileWindow, public ::testing::WithParamInterface<zebsim::LiveFaults> {};
+
+TEST_P(HostileStream, ShowsNoPicture) {
+  MainView& v = connect(true, GetParam());
+  const size_t baseline = hostile::resident_bytes();
+  size_t peak = baseline;
+  // Three frames of every camera, then ten ticks more for the last to be
+  // polled.
+  ASSERT_TRUE(wait_for([&] {
+    peak = std::max(peak, hostile::resident_bytes());
+    return stream_->frames_sent(0) >= 12;
+  }));
+  const long ticks = ticks_;
+  ASSERT_TRUE(wait_for([&] {
+    peak = std::max(peak, hostile::resident_bytes());
+    return ticks_ >= ticks + 10;
+  }));
+  std::printf("%llu datagrams; resident memory %.1f MB before, peak %.1f MB; longest clock tick %.1f ms\n",
+              static_cast<unsigned long long>(stream_->datagrams_sent()), double(baseline) / kMiB, double(peak) / kMiB,
+              longest_tick_ms_);
+  EXPECT_LT(peak, baseline + growth_bound());
+  for (int cell = 0; cell < 4; ++cell) EXPECT_EQ(v.picture_shown()[size_t(cell)], 0) << "cell " << cell;
+  EXPECT_TRUE(v.receiving());
+  EXPECT_TRUE(messages_.empty()) << message_texts()[0].toStdString();
+}
+
+zebsim::LiveFaults repeated_headers() {
+  zebsim::LiveFaults f;
+  f.duplicate_header = true;
+  f.flood = 20;
+  return f;
+}
+zebsim::LiveFaults overlapping() {
+  zebsim::LiveFaults f;
+  f.overlap = true;
+  return f;
+}
+INSTANTIATE_TEST_SUITE_P(Faults, HostileStream, ::testing::Values(repeated_headers(), overlapping()),
+                         [](const ::testing::TestParamInfo<zebsim::LiveFaults>& info) {
+                           return std::string(info.param.overlap ? "Overlapping" : "RepeatedHeadersAndFlood");
+                         });
 
 }  // namespace
