@@ -39,6 +39,7 @@ struct LiveFaults {
   int duplicate_percent = 0;
   int reorder_percent = 0;         // swapped with the next datagram of its frame
   bool wrong_sender = false;       // send from another loopback address
+  uint32_t seed = 1;
   // Hostile frames: each frame's first fragment alone, as often as the
   // frame has fragments; every fragment declaring half its stride, so that
   // each overlaps the next one's place; random-byte fragments after each
@@ -46,7 +47,6 @@ struct LiveFaults {
   bool duplicate_header = false;
   bool overlap = false;
   int flood = 0;
-  uint32_t seed = 1;
 };
 
 // IMA ADPCM (the encoder of the stand-in; two 4-bit codes per byte, low
