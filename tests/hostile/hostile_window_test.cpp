@@ -289,6 +289,17 @@ TEST_F(HostileWindow, DamagedFramesShowNoPictureAndTheCellsGoStale) {
   EXPECT_TRUE(messages_.empty()) << message_texts()[0].toStdString();
 }
 
+}  // namespace
+
+namespace zebsim {
+void PrintTo(const LiveFaults& f, std::ostream* os) {
+  *os << (f.duplicate_header ? "repeated headers" : "") << (f.overlap ? "overlapping fragments" : "")
+      << (f.flood ? ", flood " + std::to_string(f.flood) : "");
+}
+}  // namespace zebsim
+
+namespace {
+
 // The recorder stand-in's own hostile modes: its camera frames with the
 // first fragment repeated in place of the others (among random fragments),
 // or with fragments that overlap. No frame is whole, so no cell ever shows
