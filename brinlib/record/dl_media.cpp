@@ -1,6 +1,7 @@
 #include "record/dl_media.h"
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -93,13 +94,22 @@ size_t DataReader::packet_length(int64_t pos, uint32_t total_size) {
   const int64_t remaining = size_ - pos;
   if (total_size >= kPacketHeaderBytes && total_size <= kMaxPacketBytes && total_size <= remaining) return total_size;
   // The stored size cannot be right: the packet ends at the next packet's
-  // start code, within what the work buffer holds.
+  // start code, within what the work buffer holds. The window is searched a
+  // block at a time (in the block buffer, whose caller is done with it),
+  // each block overlapping the next by three bytes so that a start code
+  // across the boundary is found; the search starts behind the packet's own.
   const size_t window = static_cast<size_t>(std::min<int64_t>(remaining, static_cast<int64_t>(kMaxPacketBytes)));
-  std::vector<uint8_t> bytes(window);
-  const size_t got = read_at(pos, bytes.data(), window);
-  if (got <= 4) return got;
-  const size_t next = find_packet_start(bytes.data() + 4, got - 4);
-  return next < got - 4 ? next + 4 : got;
+  block_.resize(kBlockBytes + 3);
+  for (size_t at = 4; at < window;) {
+    const size_t want = std::min(kBlockBytes + 3, window - at);
+    const size_t got = read_at(pos + static_cast<int64_t>(at), block_.data(), want);
+    const size_t next = find_packet_start(block_.data(), got);
+    if (next < got) return at + next;
+    if (got < want) return at + got;  // a failed read ends the packet where it stopped
+    if (at + got >= window) break;
+    at += got - 3;
+  }
+  return window;
 }
 
 size_t DataReader::read(const Packet& p, uint8_t* buf, size_t n) {
@@ -140,6 +150,21 @@ std::vector<IndexEntry> parse_index(const uint8_t* bytes, size_t size, int64_t f
     // the data file cannot be trusted, nor can anything after it.
     if (e.position == 0 || static_cast<int64_t>(e.position) >= file_size) break;
     entries.push_back(e);
+  }
+  return entries;
+}
+
+std::vector<IndexEntry> read_index_file(std::FILE* f, int64_t file_size) {
+  std::vector<IndexEntry> entries;
+  uint8_t piece[kIndexEntryBytes * 1024];
+  for (size_t read = 0; read < kIndexFileBytes;) {
+    const size_t got = std::fread(piece, 1, std::min(sizeof piece, kIndexFileBytes - read), f);
+    read += got;
+    const size_t whole = got / kIndexEntryBytes;
+    const std::vector<IndexEntry> more = parse_index(piece, got, file_size);
+    entries.insert(entries.end(), more.begin(), more.end());
+    // A short piece is the end of the file, an entry refused the end of the list.
+    if (got < sizeof piece || more.size() < whole) break;
   }
   return entries;
 }
@@ -193,12 +218,24 @@ int progress_value(int64_t position, int64_t data_start, int64_t size, int steps
 }
 
 bool write_index_file(const std::string& path, const std::vector<IndexEntry>& entries) {
-  std::unique_ptr<uint8_t[]> bytes(new uint8_t[kIndexFileBytes]());
+  // Only the used entries are encoded and written; the zeros behind them,
+  // most of the file, are made by extending it, so that writing the index
+  // of a short file neither fills nor writes several megabytes.
   const size_t n = std::min(entries.size(), kIndexEntries);
-  for (size_t i = 0; i < n; ++i) encode_index_entry(entries[i], bytes.get() + i * kIndexEntryBytes);
+  std::vector<uint8_t> bytes(n * kIndexEntryBytes);
+  for (size_t i = 0; i < n; ++i) encode_index_entry(entries[i], bytes.data() + i * kIndexEntryBytes);
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return false;
-  const bool ok = std::fwrite(bytes.get(), 1, kIndexFileBytes, f) == kIndexFileBytes;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size() && std::fflush(f) == 0;
+  if (ok && ::ftruncate(fileno(f), static_cast<off_t>(kIndexFileBytes)) != 0) {
+    // A file system that cannot extend a file is given the zeros written out.
+    static constexpr uint8_t kZeros[65536] = {};
+    for (size_t left = kIndexFileBytes - bytes.size(); ok && left > 0;) {
+      const size_t chunk = std::min(left, sizeof kZeros);
+      ok = std::fwrite(kZeros, 1, chunk, f) == chunk;
+      left -= chunk;
+    }
+  }
   return std::fclose(f) == 0 && ok;
 }
 

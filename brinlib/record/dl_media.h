@@ -80,6 +80,10 @@ bool decode_audio_packet(const uint8_t* packet, size_t length, uint8_t* pcm);
 // whose position is 0 or lies outside the data file (file_size), at most
 // kIndexEntries.
 std::vector<IndexEntry> parse_index(const uint8_t* bytes, size_t size, int64_t file_size);
+
+// The same entries read from an open index file, piece by piece: reading
+// stops at the end of the list rather than taking in the whole file.
+std::vector<IndexEntry> read_index_file(std::FILE* f, int64_t file_size);
 // Video and audio channel masks of the entries (channels 0 to 15).
 void index_masks(const std::vector<IndexEntry>& entries, int* video_mask, int* audio_mask);
 

@@ -125,6 +125,9 @@ struct Player {
   std::string bmp_folder;
   std::thread thread;
   std::atomic<bool> thread_running{false};
+  // The player thread's packet buffer, allocated by the first thread and kept
+  // for the next file's (one runs at a time).
+  std::unique_ptr<uint8_t[]> work;
   // Notified after every change of mode, displayed, resync or thread_running.
   vp::Signal changed;
 
@@ -287,11 +290,10 @@ void load_or_build_index(Player& s, const char* folder, int steps) {
   }
   const std::string path = index_path(folder);
   if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-    std::unique_ptr<uint8_t[]> bytes(new uint8_t[kIndexFileBytes]);
-    const size_t n = std::fread(bytes.get(), 1, kIndexFileBytes, f);
+    std::vector<IndexEntry> index = read_index_file(f, s.size);
     std::fclose(f);
     std::lock_guard<std::mutex> g(s.global);
-    s.index = parse_index(bytes.get(), n, s.size);
+    s.index = std::move(index);
     s.index_complete = true;
     set_masks_from_index(s);
     s.interval = interval_class(s.index);
@@ -427,7 +429,8 @@ bool show_picture(Player& s, const uint8_t* packet, size_t length) {
 
 void player_thread() {
   Player& s = player();
-  std::unique_ptr<uint8_t[]> work(new (std::nothrow) uint8_t[kMaxPacketBytes]);
+  if (!s.work) s.work.reset(new (std::nothrow) uint8_t[kMaxPacketBytes]);
+  uint8_t* const work = s.work.get();
   int expected = kOpening;
   s.mode.compare_exchange_strong(expected, kWait2);  // a newly opened file waits
   notify_player(s);
@@ -472,7 +475,7 @@ void player_thread() {
       reference = s.interval.reference_channel;
       if (m == kPlay) {
         if (s.position < s.size && s.reader.locate(s.position, &p)) {
-          length = s.reader.read(p, work.get(), p.length);
+          length = s.reader.read(p, work, p.length);
           s.position = p.position + static_cast<int64_t>(p.length);
           follow_entry(s, p.position);
         } else {
@@ -486,7 +489,7 @@ void player_thread() {
           s.entry = e;
           shown = true;
           if (s.reader.locate(static_cast<int64_t>(s.index[static_cast<size_t>(e)].position), &p)) {
-            length = s.reader.read(p, work.get(), p.length);
+            length = s.reader.read(p, work, p.length);
             s.position = p.position + static_cast<int64_t>(p.length);
           }
         }
@@ -502,13 +505,13 @@ void player_thread() {
     const bool shown_channel = disp >= 0 && disp < kChannels;
     if (p.kind == kVideoPacket) {
       if ((shown_channel && p.channel == disp) || p.channel == reference) {
-        const bool picture = decode::is_set_up() && show_picture(s, work.get(), length);
+        const bool picture = decode::is_set_up() && show_picture(s, work, length);
         record_played(s, p, picture);
         const int paced = shown_channel ? disp : reference;
         if (p.channel == paced && p.has_time) pace(s, clocks[p.channel], p.time, pace_factor(m), m, disp);
       }
     } else if (m == kPlay && disp >= 0 && disp <= 3 && p.channel == disp && live::audio_play_mode() == 3) {
-      play_audio(s, work.get(), length, &audio_slot, m, disp);
+      play_audio(s, work, length, &audio_slot, m, disp);
     }
   }
   s.mode.store(kOpening);

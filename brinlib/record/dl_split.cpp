@@ -42,6 +42,8 @@ struct SplitState {
   std::array<uint32_t, kAudioChannels> wav_bytes{};  // PCM bytes in each WAV file
   std::array<bool, kAudioChannels> wav_made{};
   std::array<bool, 16> size_known{};  // a probe found the channel's picture size
+  // Work buffers of the split, allocated by the first and kept for the next.
+  std::unique_ptr<uint8_t[]> packet, pcm;
 };
 
 SplitState& split_state() {
@@ -180,16 +182,18 @@ int32_t split(const char* path, const char* folder_in, int32_t limit, bool go_on
     st.wav_made.fill(false);
     st.size_known.fill(false);
   }
-  std::unique_ptr<uint8_t[]> packet(new (std::nothrow) uint8_t[kMaxPacketBytes]);
-  std::unique_ptr<uint8_t[]> pcm(new (std::nothrow) uint8_t[kAudioPcmBytes]);
-  if (!packet || !pcm) return -1;
+  if (!st.packet) st.packet.reset(new (std::nothrow) uint8_t[kMaxPacketBytes]);
+  if (!st.pcm) st.pcm.reset(new (std::nothrow) uint8_t[kAudioPcmBytes]);
+  if (!st.packet || !st.pcm) return -1;
+  uint8_t* const packet = st.packet.get();
+  uint8_t* const pcm = st.pcm.get();
   WavFiles wavs(folder);
   bool first_of_call = true;
   int64_t first_frame = 0;
   int64_t pos = st.position;
   Packet p;
   while (reader.locate(pos, &p)) {
-    const size_t len = reader.read(p, packet.get(), p.length);
+    const size_t len = reader.read(p, packet, p.length);
     const uint32_t time = p.has_time ? p.time : st.last_time;
     if (!st.base_set) {
       st.base = time;
@@ -207,15 +211,15 @@ int32_t split(const char* path, const char* folder_in, int32_t limit, bool go_on
     }
     if (p.kind == kVideoPacket) {
       if (!st.size_known[static_cast<size_t>(p.channel)]) {
-        const Probe v = probe_video(packet.get(), len);
+        const Probe v = probe_video(packet, len);
         st.size_known[static_cast<size_t>(p.channel)] = v.width > 0 && v.height > 0;
       }
       if (st.size_known[static_cast<size_t>(p.channel)]) {
-        write_frame_file(folder, p.channel, frame, packet.get(), len);
+        write_frame_file(folder, p.channel, frame, packet, len);
         st.last_video_frame = frame;
       }
-    } else if (p.channel < kAudioChannels && decode_audio_packet(packet.get(), len, pcm.get())) {
-      wavs.append(st, p.channel, pcm.get(), kAudioPcmBytes);
+    } else if (p.channel < kAudioChannels && decode_audio_packet(packet, len, pcm)) {
+      wavs.append(st, p.channel, pcm, kAudioPcmBytes);
       st.last_audio_frame[static_cast<size_t>(p.channel)] = frame;
     }
     st.last_time = time;

@@ -27,14 +27,17 @@ struct RingArea {
   int entry_bytes;
   std::vector<uint8_t> header_raw;
   std::vector<uint8_t> table;
+  // Where a copy's table is read before it is taken; kept with its capacity
+  // because a search may reload the index hundreds of times.
+  std::vector<uint8_t> spare;
 };
 
 struct State {
   CopyOrder order;
-  RingArea attr{kAttrHeaderOffset, 8, kAttrRing, kAttrEntryBytes, {}, {}};
-  RingArea block{kBlockHeaderOffset, 8, kBlockRing, kBlockEntryBytes, {}, {}};
-  RingArea list{kListHeaderOffset, 8, kListRing, kListEntryBytes, {}, {}};
-  RingArea alarm{kAlarmHeaderOffset, 4, kAlarmRing, kAlarmEntryBytes, {}, {}};
+  RingArea attr{kAttrHeaderOffset, 8, kAttrRing, kAttrEntryBytes, {}, {}, {}};
+  RingArea block{kBlockHeaderOffset, 8, kBlockRing, kBlockEntryBytes, {}, {}, {}};
+  RingArea list{kListHeaderOffset, 8, kListRing, kListEntryBytes, {}, {}, {}};
+  RingArea alarm{kAlarmHeaderOffset, 4, kAlarmRing, kAlarmEntryBytes, {}, {}, {}};
   RingHeader attr_h, list_h, alarm_h;
   BlockHeader block_h;
 
@@ -54,6 +57,7 @@ struct State {
     for (RingArea* a : {&attr, &block, &list, &alarm}) {
       a->header_raw.assign(static_cast<size_t>(a->header_bytes), 0);
       a->table.assign(static_cast<size_t>(a->ring_size) * a->entry_bytes, 0);
+      a->spare.assign(a->table.size(), 0);
     }
   }
 };
@@ -129,12 +133,13 @@ bool entry_fits(const RingArea& a, const uint8_t* p) {
 }
 
 bool load_header(RingArea& a) {
-  std::vector<uint8_t> raw(static_cast<size_t>(a.header_bytes));
+  uint8_t raw[8];
+  const size_t bytes = static_cast<size_t>(a.header_bytes);
   for (int i = 0; i < kCopies; ++i) {
     const int copy = st().order.copy[i];
-    if (read_bytes(copy_start(copy) + a.header_offset, raw.size(), raw.data()) == -1) continue;
-    if (!header_fits(a, raw.data())) continue;
-    a.header_raw = raw;
+    if (read_bytes(copy_start(copy) + a.header_offset, bytes, raw) == -1) continue;
+    if (!header_fits(a, raw)) continue;
+    std::copy(raw, raw + bytes, a.header_raw.begin());
     decode_header(a);
     return true;
   }
@@ -145,7 +150,7 @@ bool load_header(RingArea& a) {
 }
 
 bool load_table(RingArea& a, int count, int oldest) {
-  std::vector<uint8_t> table(a.table.size());
+  std::vector<uint8_t>& table = a.spare;
   bool kept = false;
   for (int i = 0; i < kCopies; ++i) {
     const int copy = st().order.copy[i];
@@ -156,7 +161,7 @@ bool load_table(RingArea& a, int count, int oldest) {
       good = entry_fits(a, table.data() + index * static_cast<size_t>(a.entry_bytes));
     }
     if (good) {
-      a.table = table;
+      a.table.swap(table);
       return true;
     }
     // No copy may pass; what the preferred copy held stays in the table, and

@@ -212,6 +212,10 @@ struct Worker {
   // moves the position, by file_read_start_end_sec.
   std::mutex position_lock;
   FilePlayer player;
+  // The frame buffer of the worker thread, allocated on its first run and
+  // kept: a file is played by one worker at a time, and a fresh 2 MiB for
+  // every file opened cost more than reading a short file.
+  std::unique_ptr<uint8_t[]> buffer;
 
   ~Worker() {
     if (thread.joinable()) {
@@ -230,7 +234,8 @@ void run() {
   Worker& w = worker();
   Control& c = control();
   c.file_busy.store(0);
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kFrameBufferBytes]);
+  if (!w.buffer) w.buffer.reset(new (std::nothrow) uint8_t[kFrameBufferBytes]);
+  uint8_t* const buffer = w.buffer.get();
   if (!buffer) set_file_stop(1);
   int32_t last_state = kIdle;
   for (;;) {
@@ -240,7 +245,6 @@ void run() {
         std::lock_guard<std::mutex> g(w.position_lock);
         w.player.close();
       }
-      buffer.reset();
       c.file_busy.store(0);
       c.file_active.store(0);
       c.file_running.store(0);
@@ -266,7 +270,7 @@ void run() {
     FilePlayer::Outcome outcome;
     {
       std::lock_guard<std::mutex> g(w.position_lock);
-      outcome = w.player.round(state, c.speed.load(), buffer.get());
+      outcome = w.player.round(state, c.speed.load(), buffer);
     }
     switch (outcome) {
       case FilePlayer::Outcome::kRefused:

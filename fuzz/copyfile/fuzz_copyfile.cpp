@@ -22,8 +22,12 @@ namespace {
 
 const std::string& folder() {
   static const std::string dir = [] {
-    char pattern[] = "/tmp/fuzz_copyfile.XXXXXX";
-    const char* made = mkdtemp(pattern);
+    // In memory where the machine has it: every input writes both files, and
+    // on a disk each rewrite costs more than reading them back.
+    char shm[] = "/dev/shm/fuzz_copyfile.XXXXXX";
+    char tmp[] = "/tmp/fuzz_copyfile.XXXXXX";
+    const char* made = mkdtemp(shm);
+    if (!made) made = mkdtemp(tmp);
     if (!made) std::abort();
     return std::string(made);
   }();
@@ -62,6 +66,14 @@ void set_up_once() {
   brin::play::testing::set_channel_hooks(hooks);
   brin::play::testing::timing().search_settle_ms = 0;
   brin::play::testing::timing().stop_poll_ms = 1;
+  // Registered once the folder's name exists, so that it runs before the
+  // name is destroyed.
+  folder();
+  std::atexit([] {
+    std::remove((folder() + "/.index").c_str());
+    std::remove((folder() + "/ZEB.dat").c_str());
+    rmdir(folder().c_str());
+  });
 }
 
 constexpr int32_t kStates[] = {brin::play::kPlay, brin::play::kForward, brin::play::kBackward,
@@ -100,15 +112,19 @@ void exercise_worker(const std::string& data, const std::string& index, uint32_t
   file_read_start_end_sec(&first, &last);
   const int32_t found = file_search(first + (knob % 64));
   if (found != 0 && found != -1 && found != -2) std::abort();
+  // Each wait ends as soon as the worker reports the change, or after its
+  // bound; the controls are notified on every change of these fields.
+  brin::play::Control& c = brin::play::control();
+  const auto idle = [&] { return c.file_state.load() == 0; };
   file_play_forward(static_cast<int32_t>(knob % 7));
-  for (int i = 0; i < 20 && brin::play::control().file_state.load() != 0; ++i) vp::sleep_ms(1);
+  c.changed.wait_for(20, idle);
   file_one_back();
-  for (int i = 0; i < 20 && brin::play::control().file_state.load() != 0; ++i) vp::sleep_ms(1);
+  c.changed.wait_for(20, idle);
   file_search(last);
   file_play_stop();
   file_read_stop();
-  for (int i = 0; i < 2000 && brin::play::control().file_running.load(); ++i) vp::sleep_ms(1);
-  if (brin::play::control().file_running.load()) {
+  c.changed.wait_for(2000, [&] { return !c.file_running.load(); });
+  if (c.file_running.load()) {
     std::fprintf(stderr, "the file worker did not end\n");
     std::abort();
   }

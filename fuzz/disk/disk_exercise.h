@@ -95,8 +95,8 @@ inline std::string exercise_disk(uint32_t knob, int max_gops = 200, int searches
     if (!reader_ok(r, len)) return "read_next_with_info";
     if (r == kNoFurtherData) break;
   }
-  // The picture area over the same bytes.
-  std::vector<uint8_t> picture(262656);
+  // The picture area over the same bytes, into one buffer for all runs.
+  static thread_local std::vector<uint8_t> picture(262656);
   char name[64];
   int32_t cursor = static_cast<int32_t>(knob % 4096);
   for (int i = 0; i < 4; ++i) {

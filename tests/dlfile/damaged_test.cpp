@@ -1,6 +1,8 @@
 // Damaged data and index files: sizes, back distances and index positions
 // that do not fit the file are taken for what they are, and the reader, the
 // player and the splitter carry on without reading outside the file.
+#include <algorithm>
+
 #include "dl_fixture.h"
 #include "record/dl_format.h"
 #include "record/dl_media.h"
@@ -79,6 +81,53 @@ TEST(DataReader, GivesUpAfterTheScanLimit) {
   dl::Packet p;
   EXPECT_FALSE(f.reader.locate(0, &p));
   EXPECT_TRUE(f.reader.locate(20000, &p));
+}
+
+TEST(DataReader, WrongSizeEndsAtTheNextStartCodeFarBehind) {
+  // The size field is beyond the file, so the packet ends at the next start
+  // code: 65541 bytes behind its own, across the first 64 KiB searched.
+  const size_t header = packet(false, 1, 12000, 0, 0x22, 0x3FFFFF).size();
+  std::vector<uint8_t> bytes = packet(false, 1, 12000, 65541 - header, 0x22, 0x3FFFFF);
+  const std::vector<uint8_t> a = packet(true, 3, 15000, 40);
+  bytes.insert(bytes.end(), a.begin(), a.end());
+  // Then one with no start code behind it for more than the 1 MiB window.
+  const size_t second = bytes.size();
+  const std::vector<uint8_t> b = packet(false, 2, 18000, 1200000, 0x22, 0x3FFFFF);
+  bytes.insert(bytes.end(), b.begin(), b.end());
+  MemoryFile f(bytes);
+  dl::Packet p;
+  ASSERT_TRUE(f.reader.locate(0, &p));
+  EXPECT_EQ(p.length, 65541u);
+  ASSERT_TRUE(f.reader.locate(65541, &p));
+  EXPECT_EQ(p.length, a.size());
+  ASSERT_TRUE(f.reader.locate(static_cast<int64_t>(second), &p));
+  EXPECT_EQ(p.length, 1048576u);
+}
+
+TEST(IndexFile, WrittenWholeAndReadBackToTheEndOfTheList) {
+  TempDir dir;
+  const std::string path = dir.file(".index");
+  std::vector<dl::IndexEntry> entries;
+  for (uint32_t i = 0; i < 1500; ++i) entries.push_back({0, static_cast<uint8_t>(i % 16), 100 + 10 * i, i});
+  ASSERT_TRUE(dl::write_index_file(path, entries));
+  FILE* f = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(std::fseek(f, 0, SEEK_END), 0);
+  EXPECT_EQ(std::ftell(f), 6912000);  // 576000 entries of 12 bytes, unused ones zero
+  std::fseek(f, 12 * 1500, SEEK_SET);
+  std::vector<uint8_t> rest(6912000 - 12 * 1500, 1);
+  ASSERT_EQ(std::fread(rest.data(), 1, rest.size(), f), rest.size());
+  EXPECT_EQ(std::count(rest.begin(), rest.end(), 0), static_cast<std::ptrdiff_t>(rest.size()));
+  std::rewind(f);
+  std::vector<dl::IndexEntry> got = dl::read_index_file(f, 100000);
+  ASSERT_EQ(got.size(), 1500u);
+  EXPECT_EQ(got[1499].position, 100u + 14990u);
+  EXPECT_EQ(got[1499].channel, 1499 % 16);
+  EXPECT_EQ(got[1499].time, 1499u);
+  std::rewind(f);
+  // An entry beyond the data file ends the list, wherever it lies.
+  EXPECT_EQ(dl::read_index_file(f, 100 + 10 * 1100).size(), 1100u);
+  std::fclose(f);
 }
 
 TEST(IndexFile, EndsAtTheFirstEntryOutsideTheFile) {
