@@ -333,41 +333,43 @@ class MainView : public QWidget {
   // the data and before anything played.
   bool playing_ = false;
   bool reverse_ = false;  // the last play was backwards
-  QLabel* lbl_status_ = nullptr;
 
-  // Controls.
+  // Controls, each with its object name.
   std::array<Cell, 4> cells_{};
-  PictureBox* logo_ = nullptr;
-  QListWidget* list1_ = nullptr;
-  QLabel* label5_ = nullptr;
-  QLabel* lbl_time_ = nullptr;
-  QLabel* label1_ = nullptr;
-  QLabel* label7_ = nullptr;
-  QLabel* sound_image_ = nullptr;
-  QGroupBox* frame1_ = nullptr;
-  QGroupBox* frame2_ = nullptr;
-  QGroupBox* frame4_ = nullptr;
-  QGroupBox* frame5_ = nullptr;
-  QGroupBox* frame11_ = nullptr;
-  QGroupBox* frame14_ = nullptr;
-  QPushButton* command1_ = nullptr;
-  QPushButton* command3_ = nullptr;
-  QPushButton* command4_ = nullptr;
-  QPushButton* command5_ = nullptr;
-  QPushButton* command6_ = nullptr;
-  QPushButton* command7_ = nullptr;
-  QPushButton* command9_ = nullptr;
-  QPushButton* command10_ = nullptr;
-  QPushButton* command15_ = nullptr;
-  QPushButton* command16_ = nullptr;
-  std::array<QPushButton*, 4> command8_{};
-  std::array<QPushButton*, 8> command14_{};
-  QScrollBar* file_pos_ = nullptr;
-  QScrollBar* hscroll2_ = nullptr;
-  QCheckBox* check1_ = nullptr;
-  QCheckBox* check2_ = nullptr;
-  QTimer* tmr_tokei_ = nullptr;
-  QTimer* timer1_ = nullptr;
+  PictureBox* logo_ = nullptr;                // "Image1_4"
+  QListWidget* recorder_list_ = nullptr;      // "List1"
+  QLabel* connection_label_ = nullptr;        // "Label5"
+  QPushButton* disconnect_button_ = nullptr;  // "Command16"
+  // The menu: the playback sources, the copy, the still and the way back.
+  QGroupBox* menu_frame_ = nullptr;               // "Frame2"
+  QPushButton* disk_playback_button_ = nullptr;   // "Command3"
+  QPushButton* saved_video_button_ = nullptr;     // "Command4"
+  QPushButton* saved_stills_button_ = nullptr;    // "Command5"
+  QPushButton* data_copy_button_ = nullptr;       // "Command1"
+  QPushButton* still_button_ = nullptr;           // "Command6"
+  QPushButton* back_button_ = nullptr;            // "Command7"
+  QPushButton* telnet_button_ = nullptr;          // "Command10"
+  QGroupBox* display_rate_frame_ = nullptr;       // "Frame4"
+  QCheckBox* high_rate_check_ = nullptr;          // "Check2"
+  QPushButton* exit_button_ = nullptr;            // "Command15"
+  QLabel* time_label_ = nullptr;                  // "lblTime"
+  QLabel* status_label_ = nullptr;                // "lblStatus"
+  QGroupBox* camera_frame_ = nullptr;             // "Frame14"
+  std::array<QPushButton*, 4> camera_buttons_{};  // "Command8_0" to "Command8_3"
+  QPushButton* four_split_button_ = nullptr;      // "Command9"
+  QGroupBox* playback_frame_ = nullptr;           // "Frame5"
+  QLabel* playback_caption_ = nullptr;            // "Label7"
+  // "Command14_0" to "Command14_7", left to right.
+  std::array<QPushButton*, 8> playback_buttons_{};
+  QLabel* speed_label_ = nullptr;        // "Label1": the fast play speed
+  QGroupBox* position_frame_ = nullptr;  // "Frame1"
+  QScrollBar* position_bar_ = nullptr;   // "file_pos"
+  QGroupBox* sound_frame_ = nullptr;     // "Frame11"
+  QLabel* sound_image_ = nullptr;        // "imgSound"
+  QScrollBar* volume_bar_ = nullptr;     // "HScroll2"
+  QCheckBox* mute_check_ = nullptr;      // "Check1"
+  QTimer* clock_timer_ = nullptr;        // "tmrTokei": clock and status
+  QTimer* refresh_timer_ = nullptr;      // "Timer1": playback pictures
 
   // Live state.
   int selected_entry_ = -99;

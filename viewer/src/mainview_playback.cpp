@@ -37,9 +37,9 @@ const char* disk_missing_text(int model) {
 }  // namespace
 
 void MainView::enter_menu_source(QPushButton* pressed) {
-  command7_->setEnabled(true);
+  back_button_->setEnabled(true);
   pressed->setEnabled(false);
-  for (QPushButton* b : {command3_, command4_, command5_})
+  for (QPushButton* b : {disk_playback_button_, saved_video_button_, saved_stills_button_})
     if (b != pressed) b->hide();
   // Live pictures give way to what the menu opened.
   if (receiving_) show_start_pictures();
@@ -71,49 +71,49 @@ void MainView::open_recorder_disk() {
   }
   lib::first_section_play();
   lib::hdd_read_start();
-  enter_menu_source(command3_);
+  enter_menu_source(disk_playback_button_);
   // The time search window chooses where playback starts and starts it.
   if (hooks_.open_time_search) hooks_.open_time_search();
   playback_mode_ = 2;
 }
 
 void MainView::enter_disk_playback() {
-  timer1_->start();
-  frame1_->show();
-  frame5_->show();
-  command1_->show();
-  command6_->show();
-  for (QPushButton* b : command14_) {
+  refresh_timer_->start();
+  position_frame_->show();
+  playback_frame_->show();
+  data_copy_button_->show();
+  still_button_->show();
+  for (QPushButton* b : playback_buttons_) {
     b->show();
     b->setEnabled(true);
   }
-  file_pos_->setEnabled(false);
-  if (check2_->isChecked()) frame11_->show();
+  position_bar_->setEnabled(false);
+  if (high_rate_check_->isChecked()) sound_frame_->show();
   playback_mode_ = 2;
   position_set_ = true;
   playback_button(3);
 }
 
 void MainView::enter_saved_playback() {
-  timer1_->start();
-  frame1_->show();
-  frame5_->show();
-  command6_->show();
-  for (QPushButton* b : command14_) {
+  refresh_timer_->start();
+  position_frame_->show();
+  playback_frame_->show();
+  still_button_->show();
+  for (QPushButton* b : playback_buttons_) {
     b->show();
     b->setEnabled(true);
   }
-  if (check2_->isChecked()) frame11_->show();
+  if (high_rate_check_->isChecked()) sound_frame_->show();
   wait_ms(500);
   playback_mode_ = 1;
   position_by_program_ = true;
-  file_pos_->setValue(0);
+  position_bar_->setValue(0);
   position_by_program_ = false;
   position_set_ = true;
   playback_button(3);
   uint32_t base = 0, end = 0;
   if (lib::file_read_start_end_sec(&base, &end) == 0) set_file_range(base, end);
-  file_pos_->setEnabled(true);
+  position_bar_->setEnabled(true);
   start_picture_flag_ = 1;
   show_start_pictures();
 }
@@ -121,30 +121,30 @@ void MainView::enter_saved_playback() {
 void MainView::leave_playback() {
   draining_ = false;
   if (hooks_.close_picture_save_and_copy) hooks_.close_picture_save_and_copy();
-  timer1_->stop();
-  command7_->setEnabled(false);
-  label1_->clear();
+  refresh_timer_->stop();
+  back_button_->setEnabled(false);
+  speed_label_->clear();
   if (playback_mode_ == 1) {
     lib::file_play_stop();
     lib::file_read_stop();
   } else if (playback_mode_ == 2) {
     lib::hdd_play_stop();
   }
-  frame1_->hide();
-  frame5_->hide();
-  frame11_->hide();
-  for (QPushButton* b : {command3_, command4_, command5_}) {
+  position_frame_->hide();
+  playback_frame_->hide();
+  sound_frame_->hide();
+  for (QPushButton* b : {disk_playback_button_, saved_video_button_, saved_stills_button_}) {
     b->setEnabled(true);
     b->show();
   }
-  command1_->hide();
-  command6_->hide();
+  data_copy_button_->hide();
+  still_button_->hide();
   playback_mode_ = 0;
   if (hooks_.close_searches) hooks_.close_searches();
-  lbl_time_->clear();
+  time_label_->clear();
   show_start_pictures();
   // The refresh timer may have paused the live clock; it runs again.
-  if (receiving_) tmr_tokei_->start(50);
+  if (receiving_) clock_timer_->start(50);
   update_status();
 }
 
@@ -162,14 +162,14 @@ void MainView::playback_button(int index) {
   // A step while paused keeps it paused; stop pauses; the rest play.
   if (index == 6) {
     playing_ = false;
-  } else if (((index == 1 || index == 4) && !tmr_tokei_->isActive()) || index == 0 || index == 2 || index == 3 ||
+  } else if (((index == 1 || index == 4) && !clock_timer_->isActive()) || index == 0 || index == 2 || index == 3 ||
              index == 5 || index == 7) {
     playing_ = playback_mode_ != 0;
     reverse_ = index == 1 || index == 2;
   }
   // Playing, a direction change and a new speed go on from the picture on
   // screen; a press while paused that steps starts from it by itself.
-  const bool steps = (index == 1 || index == 4) && tmr_tokei_->isActive();
+  const bool steps = (index == 1 || index == 4) && clock_timer_->isActive();
   if ((index >= 1 && index <= 4 && !steps)) start_from_shown_picture();
   position_set_ = false;
   switch (index) {
@@ -227,7 +227,7 @@ void MainView::start_from_shown_picture() {
 }
 
 void MainView::play() {
-  label1_->clear();
+  speed_label_->clear();
   if (playback_mode_ == 1) {
     if (display_rate_ == 1)
       lib::file_play_start();
@@ -244,7 +244,7 @@ void MainView::play() {
 void MainView::fast_forward() {
   ff_level_ = ff_level_ >= 6 ? 1 : ff_level_ + 1;
   if (playback_mode_ != 1 && playback_mode_ != 2) return;
-  if (tmr_tokei_->isActive()) {
+  if (clock_timer_->isActive()) {
     step(true);
     return;
   }
@@ -252,13 +252,13 @@ void MainView::fast_forward() {
     lib::file_play_forward(ff_level_);
   else
     lib::hdd_play_forward(ff_level_);
-  label1_->setText(QStringLiteral("早送り×") + QString::fromLatin1(kSpeedTexts[ff_level_]));
+  speed_label_->setText(QStringLiteral("早送り×") + QString::fromLatin1(kSpeedTexts[ff_level_]));
 }
 
 void MainView::fast_rewind() {
   fr_level_ = fr_level_ >= 6 ? 1 : fr_level_ + 1;
   if (playback_mode_ != 1 && playback_mode_ != 2) return;
-  if (tmr_tokei_->isActive()) {
+  if (clock_timer_->isActive()) {
     step(false);
     return;
   }
@@ -266,7 +266,7 @@ void MainView::fast_rewind() {
     lib::file_play_back(fr_level_);
   else
     lib::hdd_play_back(fr_level_);
-  label1_->setText(QStringLiteral("早戻し×") + QString::fromLatin1(kSpeedTexts[fr_level_]));
+  speed_label_->setText(QStringLiteral("早戻し×") + QString::fromLatin1(kSpeedTexts[fr_level_]));
 }
 
 // Paused (the refresh timer found playback idle and let the clock timer
@@ -319,7 +319,7 @@ void MainView::show_decoded_pictures(int32_t count, int32_t first, int32_t secon
 }
 
 std::optional<uint32_t> MainView::current_recording_start() const {
-  const std::optional<uint32_t> shown = parse_shown_time(lbl_time_->text());
+  const std::optional<uint32_t> shown = parse_shown_time(time_label_->text());
   if (!shown) return std::nullopt;
   int32_t count = 0, oldest = 0;
   if (lib::get_rec_list(&count, &oldest) != 0 || count <= 0) return std::nullopt;
@@ -334,7 +334,7 @@ std::optional<uint32_t> MainView::current_recording_start() const {
 }
 
 std::optional<uint32_t> MainView::next_recording_start() const {
-  const std::optional<uint32_t> shown = parse_shown_time(lbl_time_->text());
+  const std::optional<uint32_t> shown = parse_shown_time(time_label_->text());
   if (!shown) return std::nullopt;
   int32_t count = 0, oldest = 0;
   if (lib::get_rec_list(&count, &oldest) != 0 || count <= 0) return std::nullopt;
@@ -349,7 +349,7 @@ std::optional<uint32_t> MainView::next_recording_start() const {
 }
 
 void MainView::go_to_current_recording_start() {
-  label1_->clear();
+  speed_label_->clear();
   lib::hdd_play_stop();
   wait_ms(1000);
   if (const auto t = current_recording_start()) lib::search_play(*t);
@@ -358,7 +358,7 @@ void MainView::go_to_current_recording_start() {
 
 void MainView::go_to_next_recording() {
   if (!next_recording_start()) return;
-  label1_->clear();
+  speed_label_->clear();
   lib::hdd_play_stop();
   wait_ms(1000);
   if (const auto t = next_recording_start()) lib::search_play(*t);
@@ -389,12 +389,12 @@ void MainView::refresh_pictures() {
     if (idle_indicator_ == 0) playing_ = false;
     idle_indicator_ = 1;
     update_status();
-    if (!tmr_tokei_->isActive()) tmr_tokei_->start(50);
-    label1_->clear();
+    if (!clock_timer_->isActive()) clock_timer_->start(50);
+    speed_label_->clear();
     drain_pictures();
     return;
   }
-  tmr_tokei_->stop();
+  clock_timer_->stop();
   idle_indicator_ = 0;
   update_status();
   draining_ = true;
@@ -436,19 +436,19 @@ void MainView::drain_pictures() {
 }
 
 void MainView::show_played(int32_t count, int32_t first, int32_t second, uint32_t time) {
-  if (time != 0) lbl_time_->setText(played_time_text(time));
+  if (time != 0) time_label_->setText(played_time_text(time));
   last_played_time_ = time;
 
   if (playback_mode_ == 1) {
-    file_pos_->setEnabled(true);
+    position_bar_->setEnabled(true);
     // The bar holds 16-bit values; a span or position beyond them leaves
     // the bar as it is.
     const int64_t span = static_cast<int64_t>(file_end_) - file_base_;
     const int64_t at = static_cast<int64_t>(time) - file_base_;
     if (span >= 0 && span <= 32767 && at >= 0 && at <= 32767) {
       position_by_program_ = true;
-      file_pos_->setMaximum(static_cast<int>(span));
-      file_pos_->setValue(static_cast<int>(at));
+      position_bar_->setMaximum(static_cast<int>(span));
+      position_bar_->setValue(static_cast<int>(at));
       position_by_program_ = false;
     }
   }
@@ -459,13 +459,13 @@ void MainView::show_played(int32_t count, int32_t first, int32_t second, uint32_
     show_decoded_pictures(count, first, second);
   // Decoded pictures have arrived: the start pictures give way to them.
   if (count == 4 || count == 2 || count == 1) start_picture_flag_ = 0;
-  if (playback_mode_ != 1) file_pos_->setEnabled(false);
+  if (playback_mode_ != 1) position_bar_->setEnabled(false);
 }
 
 void MainView::on_position_dragged(int value) {
   if (position_by_program_) return;
   playback_button(6);
-  lbl_time_->setText(played_time_text(file_base_ + static_cast<uint32_t>(value)));
+  time_label_->setText(played_time_text(file_base_ + static_cast<uint32_t>(value)));
 }
 
 void MainView::on_position_changed(int value) {
@@ -474,7 +474,7 @@ void MainView::on_position_changed(int value) {
   lib::file_search(file_base_ + static_cast<uint32_t>(value));
   position_set_ = true;
   playback_button(3);
-  command14_[3]->setFocus();
+  playback_buttons_[3]->setFocus();
 }
 
 }  // namespace velmora::viewer
