@@ -151,7 +151,7 @@ RDataCopy::RDataCopy(MainView& main) : SubWindow(main, "RDataCopy", QStringLiter
   for (auto* c : {start_calendar_, end_calendar_}) c->set_date(now.date().year(), now.date().month(), now.date().day());
   // The days with recordings show from the start, as on the time search.
   mark_recorded_days();
-  main.playback_button(6);
+  main.playback_button(MainView::PlaybackButton::kStop);
   wait_ms(500);
   shape1_->hide();
   text2_->clear();

@@ -295,7 +295,7 @@ void MainView::build_controls() {
   connect(saved_video_button_, &QPushButton::clicked, this, [this] {
     enter_menu_source(saved_video_button_);
     if (hooks_.open_disk_data_search) hooks_.open_disk_data_search();
-    playback_mode_ = 1;
+    playback_mode_ = kSavedDataPlayback;
     lib::set_init_dec();
   });
   connect(saved_stills_button_, &QPushButton::clicked, this, [this] {
@@ -356,7 +356,8 @@ void MainView::build_controls() {
     const QByteArray name = QStringLiteral("Command14_%1").arg(i).toLatin1();
     playback_buttons_[static_cast<size_t>(i)] = button(
         playback_frame_, name.constData(), QString::fromUtf8(kPlayCaptions[i]), twips(100 + i * 540, 350, 520, 450));
-    connect(playback_buttons_[static_cast<size_t>(i)], &QPushButton::clicked, this, [this, i] { playback_button(i); });
+    connect(playback_buttons_[static_cast<size_t>(i)], &QPushButton::clicked, this,
+            [this, i] { playback_button(static_cast<PlaybackButton>(i)); });
   }
   speed_label_ = new QLabel(playback_frame_);
   speed_label_->setObjectName(QStringLiteral("Label1"));
@@ -422,8 +423,8 @@ void MainView::build_shortcuts() {
   shortcut(QKeySequence(Qt::Key_F11), this, Qt::WindowShortcut, [this] { toggle_full_screen(); });
   shortcut(QKeySequence(Qt::Key_Escape), this, Qt::WindowShortcut, [this] { on_escape(); });
   shortcut(QKeySequence(Qt::Key_Space), this, Qt::WindowShortcut, [this] { on_play_pause_key(); });
-  shortcut(QKeySequence(Qt::Key_Left), this, Qt::WindowShortcut, [this] { on_step_key(false); });
-  shortcut(QKeySequence(Qt::Key_Right), this, Qt::WindowShortcut, [this] { on_step_key(true); });
+  shortcut(QKeySequence(Qt::Key_Left), this, Qt::WindowShortcut, [this] { on_step_key(Step::kBack); });
+  shortcut(QKeySequence(Qt::Key_Right), this, Qt::WindowShortcut, [this] { on_step_key(Step::kForward); });
   shortcut(QKeySequence(Qt::Key_0), this, Qt::WindowShortcut, [this] { show_four(); });
   for (int k = 0; k < 4; ++k)
     shortcut(QKeySequence(Qt::Key_1 + k), this, Qt::WindowShortcut, [this, k] { on_camera_key(k); });
@@ -541,19 +542,19 @@ std::vector<QRect> MainView::occupied_rects() const {
   return out;
 }
 
-bool MainView::live_shown() const { return receiving_ && playback_mode_ == 0 && !back_button_->isEnabled(); }
+bool MainView::live_shown() const { return receiving_ && playback_mode_ == kNoPlayback && !back_button_->isEnabled(); }
 
 QString MainView::status_text() const {
   QString source;
-  if (playback_mode_ == 2)
+  if (playback_mode_ == kDiskPlayback)
     source = QStringLiteral("HDD再生");
-  else if (playback_mode_ == 1)
+  else if (playback_mode_ == kSavedDataPlayback)
     source = QStringLiteral("保存動画再生");
   else if (back_button_->isEnabled())
     source = QStringLiteral("保存静止画");
   else
     return receiving_ ? live_status_text() : QString();
-  if (playback_mode_ == 0 || playback_frame_->isHidden()) return source;
+  if (playback_mode_ == kNoPlayback || playback_frame_->isHidden()) return source;
   static constexpr const char* kSpeeds[7] = {"1", "2", "4", "8", "16", "32", "64"};
   QString state;
   if (!playing_)
@@ -571,9 +572,9 @@ QString MainView::status_text() const {
 
 QString MainView::suggested_still_name() const {
   QString recorder = QStringLiteral("velmora");
-  if (playback_mode_ == 2)
+  if (playback_mode_ == kDiskPlayback)
     recorder = QStringLiteral("HDD");
-  else if (playback_mode_ == 1)
+  else if (playback_mode_ == kSavedDataPlayback)
     recorder = QStringLiteral("copy");
   else if (const RecorderEntry* e = receiving_ ? connections_.entry(entry_number_) : nullptr)
     recorder = QString::fromStdString(e->name);
@@ -619,14 +620,14 @@ void MainView::on_escape() {
 }
 
 void MainView::on_play_pause_key() {
-  if (playback_mode_ == 0 || playback_frame_->isHidden()) return;
-  playback_button(playing_ ? 6 : 3);
+  if (playback_mode_ == kNoPlayback || playback_frame_->isHidden()) return;
+  playback_button(playing_ ? PlaybackButton::kStop : PlaybackButton::kPlay);
 }
 
-void MainView::on_step_key(bool forward) {
-  if (playback_mode_ == 0 || playback_frame_->isHidden()) return;
-  if (playing_) playback_button(6);
-  step(forward);
+void MainView::on_step_key(Step direction) {
+  if (playback_mode_ == kNoPlayback || playback_frame_->isHidden()) return;
+  if (playing_) playback_button(PlaybackButton::kStop);
+  step(direction);
 }
 
 bool MainView::startup(const StartOptions& options) {
@@ -667,18 +668,18 @@ bool MainView::startup(const StartOptions& options) {
   split_mode_ = 4;
 
   lib::audio_set(0);
-  disk_open_ = 0;
+  disk_open_ = false;
   ovo_open_result_ = lib::Ovo_play_open(0, "", "", 0);
   // The live view's pictures are decoded by the library; its decoders are
   // set up once here and torn down at the end.
   decode_init_result_ = lib::decode_init();
-  display_rate_ = 1;
-  start_picture_flag_ = 0;
+  display_rate_ = DisplayRate::kHigh;
+  start_pictures_pending_ = false;
 
   const ViewerSettings sn(QDir(program_folder_).filePath(QString::fromLatin1(kViewerSettingFile)).toStdString());
   const int speed = leading_number(sn.read("speed").value_or(""));
   high_rate_check_->setChecked(speed != 0);
-  apply_display_rate(high_rate_check_->isChecked());
+  apply_display_rate(chosen_display_rate());
 
   for (int i = 0; i < 4; ++i) picture_shown_[static_cast<size_t>(i)] = 0;
   show_start_pictures();
@@ -720,8 +721,13 @@ void MainView::update_cell_labels() {
   }
 }
 
-void MainView::apply_display_rate(bool high) {
-  display_rate_ = high ? 1 : 0;
+MainView::DisplayRate MainView::chosen_display_rate() const {
+  return high_rate_check_->isChecked() ? DisplayRate::kHigh : DisplayRate::kNormal;
+}
+
+void MainView::apply_display_rate(DisplayRate rate) {
+  display_rate_ = rate;
+  const bool high = rate == DisplayRate::kHigh;
   refresh_timer_->setInterval(high ? 50 : 133);
   if (!high)
     sound_frame_->hide();
@@ -730,7 +736,7 @@ void MainView::apply_display_rate(bool high) {
 }
 
 void MainView::on_display_rate_clicked() {
-  apply_display_rate(high_rate_check_->isChecked());
+  apply_display_rate(chosen_display_rate());
   const ViewerSettings sn(QDir(program_folder_).filePath(QString::fromLatin1(kViewerSettingFile)).toStdString());
   sn.write("speed", high_rate_check_->isChecked() ? "1" : "0");
 }
@@ -752,7 +758,7 @@ void MainView::setup_audio_device() {
     sound_frame_->setEnabled(false);
     volume_bar_->setEnabled(false);
     high_rate_check_->setChecked(false);
-    apply_display_rate(false);
+    apply_display_rate(DisplayRate::kNormal);
     display_rate_frame_->setEnabled(false);
     high_rate_check_->setEnabled(false);
   }
@@ -819,7 +825,7 @@ void MainView::shutdown() {
   clock_timer_->stop();
   refresh_timer_->stop();
   // A live stream still running is stopped before its library goes away.
-  if (receiving_) stop_stream(false, false);
+  if (receiving_) stop_stream(StreamStop::kProgramEnd);
   // The libraries' stops only ask their threads to end; a short pause after
   // each step lets them, three tenths of a second each rather than the
   // whole seconds the end used to take.
@@ -828,7 +834,7 @@ void MainView::shutdown() {
   wait_ms(kShutdownPauseMs);
   if (disk_open_) {
     lib::hdd_close();
-    disk_open_ = 0;
+    disk_open_ = false;
   }
   lib::file_read_stop();
   lib::hdd_read_stop();

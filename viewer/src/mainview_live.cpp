@@ -89,7 +89,7 @@ void MainView::connect_entry(int row) {
   connection_label_->setText(QStringLiteral("接続中"));
   connection_label_->repaint();
   clock_timer_->stop();
-  playback_button(27);
+  reset_playback_speeds();
 
   const int n = recorder_number_from_line(recorder_list_->item(row)->text().toStdString());
   const RecorderEntry* entry = connections_.entry(n);
@@ -252,7 +252,7 @@ void MainView::switch_over(int row) {
   reset_cell_names();
   for (Cell& c : cells_) c.picture->setToolTip(QString());
   update_cell_labels();
-  if (playback_mode_ == 0) time_label_->clear();
+  if (playback_mode_ == kNoPlayback) time_label_->clear();
   set_not_connected_state();
   connect_entry(row);
 }
@@ -269,18 +269,20 @@ void MainView::close_open_slots(int pause_ms) {
 void MainView::disconnect_live() {
   if (!receiving_) return;
   set_wait_cursor();
-  if (playback_mode_ != 0) playback_button(6);
+  if (playback_mode_ != kNoPlayback) playback_button(PlaybackButton::kStop);
   connection_label_->setText(QStringLiteral("切断中"));
-  stop_stream(true);
+  stop_stream(StreamStop::kDisconnect);
   restore_cursor();
 }
 
 // Stops the live stream: the recorder is asked to stop sending (over a
 // control connection opened again for it), reception and audio end, and the
-// slots close. With show_pictures_and_state the cells and buttons return to
-// the not-connected state.
-void MainView::stop_stream(bool show_pictures_and_state, bool pause) {
-  const int pause_ms = pause ? 1000 : 0;
+// slots close. On a disconnect it pauses after each step and the cells and
+// buttons return to the not-connected state; at the program's end it does
+// neither.
+void MainView::stop_stream(StreamStop stop) {
+  const bool disconnect = stop == StreamStop::kDisconnect;
+  const int pause_ms = disconnect ? 1000 : 0;
   lib::brin_udp_rx_stop();
   receiving_ = 0;
   clear_staleness();
@@ -297,11 +299,11 @@ void MainView::stop_stream(bool show_pictures_and_state, bool pause) {
   close_open_slots(pause_ms);
   // After a disconnect every recorder, the last one included, can be chosen.
   selected_entry_ = -99;
-  if (!show_pictures_and_state) return;
+  if (!disconnect) return;
 
   for (size_t i = 0; i < picture_shown_.size(); ++i) picture_shown_[i] = 0;
   // Played pictures and their time stay; live ones go.
-  const bool live = playback_mode_ == 0 && !back_button_->isEnabled();
+  const bool live = playback_mode_ == kNoPlayback && !back_button_->isEnabled();
   if (live) show_start_pictures();
   reset_cell_names();
   for (Cell& c : cells_) c.picture->setToolTip(QString());
@@ -343,12 +345,12 @@ void MainView::telnet_on() {
 void MainView::set_not_connected_state() {
   for (QPushButton* b : camera_buttons_) b->setEnabled(true);
   // Playback goes on without the recorder; its buttons stay usable.
-  if (playback_mode_ == 0)
+  if (playback_mode_ == kNoPlayback)
     for (QPushButton* b : playback_buttons_) b->setEnabled(false);
   // Disk and saved-data playback stay available without a recorder, as at
   // start; the button that entered the current playback stays disabled.
-  disk_playback_button_->setEnabled(playback_mode_ != 2);
-  saved_video_button_->setEnabled(playback_mode_ != 1);
+  disk_playback_button_->setEnabled(playback_mode_ != kDiskPlayback);
+  saved_video_button_->setEnabled(playback_mode_ != kSavedDataPlayback);
   saved_stills_button_->setEnabled(true);
   data_copy_button_->setEnabled(true);
   disconnect_button_->setEnabled(false);
@@ -589,7 +591,7 @@ void MainView::try_reconnect() {
 // The still button is there whenever a cell can show a picture: live,
 // playback and saved stills, in the four-picture view as well.
 void MainView::update_still_button() {
-  const bool available = live_shown() || playback_mode_ != 0 || back_button_->isEnabled();
+  const bool available = live_shown() || playback_mode_ != kNoPlayback || back_button_->isEnabled();
   still_button_->setVisible(available);
   still_button_->setEnabled(available);
   choose_still_cell(chosen_cell_);
@@ -621,9 +623,9 @@ QString MainView::still_comment() const {
   QString source = QStringLiteral("live");
   QString recorder;
   int camera = cell + 1;
-  if (playback_mode_ == 2) {
+  if (playback_mode_ == kDiskPlayback) {
     source = QStringLiteral("disk playback");
-  } else if (playback_mode_ == 1 || back_button_->isEnabled()) {
+  } else if (playback_mode_ == kSavedDataPlayback || back_button_->isEnabled()) {
     source = QStringLiteral("saved data");
   } else {
     if (const RecorderEntry* e = receiving_ ? connections_.entry(entry_number_) : nullptr)

@@ -53,19 +53,19 @@ void MainView::open_recorder_disk() {
       const int32_t size = lib::hdd_get(d);
       if (size <= 3000) continue;
       if (lib::hdd_open(d) != 0) continue;
-      disk_open_ = 1;
+      disk_open_ = true;
       disk_size_ = size;
       uint32_t sw[128] = {};
       if (lib::hdd_read_hdsw(sw) == 0 && sw[0] == kRecorderDiskMark) {
         found = true;
       } else {
         lib::hdd_close();
-        disk_open_ = 0;
+        disk_open_ = false;
       }
     }
     if (!found) {
       show_message(this, QString::fromUtf8(disk_missing_text(model_)));
-      disk_open_ = 0;
+      disk_open_ = false;
       return;
     }
   }
@@ -74,7 +74,7 @@ void MainView::open_recorder_disk() {
   enter_menu_source(disk_playback_button_);
   // The time search window chooses where playback starts and starts it.
   if (hooks_.open_time_search) hooks_.open_time_search();
-  playback_mode_ = 2;
+  playback_mode_ = kDiskPlayback;
 }
 
 void MainView::enter_disk_playback() {
@@ -89,9 +89,9 @@ void MainView::enter_disk_playback() {
   }
   position_bar_->setEnabled(false);
   if (high_rate_check_->isChecked()) sound_frame_->show();
-  playback_mode_ = 2;
+  playback_mode_ = kDiskPlayback;
   position_set_ = true;
-  playback_button(3);
+  playback_button(PlaybackButton::kPlay);
 }
 
 void MainView::enter_saved_playback() {
@@ -105,16 +105,16 @@ void MainView::enter_saved_playback() {
   }
   if (high_rate_check_->isChecked()) sound_frame_->show();
   wait_ms(500);
-  playback_mode_ = 1;
+  playback_mode_ = kSavedDataPlayback;
   position_by_program_ = true;
   position_bar_->setValue(0);
   position_by_program_ = false;
   position_set_ = true;
-  playback_button(3);
+  playback_button(PlaybackButton::kPlay);
   uint32_t base = 0, end = 0;
   if (lib::file_read_start_end_sec(&base, &end) == 0) set_file_range(base, end);
   position_bar_->setEnabled(true);
-  start_picture_flag_ = 1;
+  start_pictures_pending_ = true;
   show_start_pictures();
 }
 
@@ -124,10 +124,10 @@ void MainView::leave_playback() {
   refresh_timer_->stop();
   back_button_->setEnabled(false);
   speed_label_->clear();
-  if (playback_mode_ == 1) {
+  if (playback_mode_ == kSavedDataPlayback) {
     lib::file_play_stop();
     lib::file_read_stop();
-  } else if (playback_mode_ == 2) {
+  } else if (playback_mode_ == kDiskPlayback) {
     lib::hdd_play_stop();
   }
   position_frame_->hide();
@@ -139,7 +139,7 @@ void MainView::leave_playback() {
   }
   data_copy_button_->hide();
   still_button_->hide();
-  playback_mode_ = 0;
+  playback_mode_ = kNoPlayback;
   if (hooks_.close_searches) hooks_.close_searches();
   time_label_->clear();
   show_start_pictures();
@@ -148,60 +148,70 @@ void MainView::leave_playback() {
   update_status();
 }
 
-void MainView::playback_button(int index) {
-  if (index != 4) ff_level_ = 0;
-  if (index != 1) fr_level_ = 0;
-  if (index >= 0 && index <= 7 && playback_mode_ != 0) {
+void MainView::playback_button(PlaybackButton button) {
+  using B = PlaybackButton;
+  if (button != B::kFastForward) ff_level_ = 0;
+  if (button != B::kFastRewind) fr_level_ = 0;
+  if (playback_mode_ != kNoPlayback) {
     // Whatever the button does, the pictures it brings are followed, even
     // when the engine is idle again before the refresh timer looks.
     draining_ = true;
     drain_clock_.start();
   }
-  const bool saved = playback_mode_ == 1;
-  const bool disk = playback_mode_ == 2;
+  const bool saved = playback_mode_ == kSavedDataPlayback;
+  const bool disk = playback_mode_ == kDiskPlayback;
+  // While paused (the clock timer runs then) the fast buttons step.
+  const bool steps = (button == B::kFastRewind || button == B::kFastForward) && clock_timer_->isActive();
   // A step while paused keeps it paused; stop pauses; the rest play.
-  if (index == 6) {
+  if (button == B::kStop) {
     playing_ = false;
-  } else if (((index == 1 || index == 4) && !clock_timer_->isActive()) || index == 0 || index == 2 || index == 3 ||
-             index == 5 || index == 7) {
-    playing_ = playback_mode_ != 0;
-    reverse_ = index == 1 || index == 2;
+  } else if (!steps) {
+    playing_ = playback_mode_ != kNoPlayback;
+    reverse_ = button == B::kFastRewind || button == B::kReversePlay;
   }
   // Playing, a direction change and a new speed go on from the picture on
   // screen; a press while paused that steps starts from it by itself.
-  const bool steps = (index == 1 || index == 4) && clock_timer_->isActive();
-  if ((index >= 1 && index <= 4 && !steps)) start_from_shown_picture();
+  const bool plays_on =
+      button == B::kFastRewind || button == B::kReversePlay || button == B::kPlay || button == B::kFastForward;
+  if (plays_on && !steps) start_from_shown_picture();
   position_set_ = false;
-  switch (index) {
-    case 0:
+  switch (button) {
+    case B::kRecordingStart:
       if (disk) go_to_current_recording_start();
       break;
-    case 1:
+    case B::kFastRewind:
       fast_rewind();
       break;
-    case 2:
+    case B::kReversePlay:
       if (saved) lib::file_play_back(0);
       if (disk) lib::hdd_play_back(0);
       break;
-    case 3:
+    case B::kPlay:
       play();
       break;
-    case 4:
+    case B::kFastForward:
       fast_forward();
       break;
-    case 5:
+    case B::kNextRecording:
       if (disk) go_to_next_recording();
       break;
-    case 6:
+    case B::kStop:
       if (saved) lib::file_play_stop();
       if (disk) lib::hdd_play_stop();
       break;
-    case 7:
+    case B::kFromStart:
       back_to_start_and_play();
       break;
-    default:
-      break;
   }
+  update_status();
+}
+
+// Before a connection: the fast speeds start again from the lowest, and the
+// next play starts at the picture on screen.
+void MainView::reset_playback_speeds() {
+  ff_level_ = 0;
+  fr_level_ = 0;
+  position_set_ = false;
   update_status();
 }
 
@@ -210,8 +220,8 @@ void MainView::playback_button(int index) {
 // screen. Not after a search or a move of the position bar, which put the
 // reading where playback is to start.
 void MainView::start_from_shown_picture() {
-  if (position_set_ || (playback_mode_ != 1 && playback_mode_ != 2)) return;
-  if (playback_mode_ == 1)
+  if (position_set_ || (playback_mode_ != kSavedDataPlayback && playback_mode_ != kDiskPlayback)) return;
+  if (playback_mode_ == kSavedDataPlayback)
     lib::file_play_stop();
   else
     lib::hdd_play_stop();
@@ -220,7 +230,7 @@ void MainView::start_from_shown_picture() {
   uint32_t time = 0;
   if (lib::make_bmp_one(&count, &first, &second, &time) == lib::kMissing || time == 0) return;
   show_played(count, first, second, time);
-  if (playback_mode_ == 1)
+  if (playback_mode_ == kSavedDataPlayback)
     lib::file_search(time);
   else
     lib::search_play(time);
@@ -228,13 +238,13 @@ void MainView::start_from_shown_picture() {
 
 void MainView::play() {
   speed_label_->clear();
-  if (playback_mode_ == 1) {
-    if (display_rate_ == 1)
+  if (playback_mode_ == kSavedDataPlayback) {
+    if (display_rate_ == DisplayRate::kHigh)
       lib::file_play_start();
     else
       lib::file_play_forward(0);
-  } else if (playback_mode_ == 2) {
-    if (display_rate_ == 1)
+  } else if (playback_mode_ == kDiskPlayback) {
+    if (display_rate_ == DisplayRate::kHigh)
       lib::hdd_play_start();
     else
       lib::hdd_play_forward(0);
@@ -243,12 +253,12 @@ void MainView::play() {
 
 void MainView::fast_forward() {
   ff_level_ = ff_level_ >= 6 ? 1 : ff_level_ + 1;
-  if (playback_mode_ != 1 && playback_mode_ != 2) return;
+  if (playback_mode_ != kSavedDataPlayback && playback_mode_ != kDiskPlayback) return;
   if (clock_timer_->isActive()) {
-    step(true);
+    step(Step::kForward);
     return;
   }
-  if (playback_mode_ == 1)
+  if (playback_mode_ == kSavedDataPlayback)
     lib::file_play_forward(ff_level_);
   else
     lib::hdd_play_forward(ff_level_);
@@ -257,12 +267,12 @@ void MainView::fast_forward() {
 
 void MainView::fast_rewind() {
   fr_level_ = fr_level_ >= 6 ? 1 : fr_level_ + 1;
-  if (playback_mode_ != 1 && playback_mode_ != 2) return;
+  if (playback_mode_ != kSavedDataPlayback && playback_mode_ != kDiskPlayback) return;
   if (clock_timer_->isActive()) {
-    step(false);
+    step(Step::kBack);
     return;
   }
-  if (playback_mode_ == 1)
+  if (playback_mode_ == kSavedDataPlayback)
     lib::file_play_back(fr_level_);
   else
     lib::hdd_play_back(fr_level_);
@@ -271,16 +281,16 @@ void MainView::fast_rewind() {
 
 // Paused (the refresh timer found playback idle and let the clock timer
 // run): one frame, that is one GOP, forward or back.
-void MainView::step(bool forward) {
+void MainView::step(Step direction) {
   QDir::setCurrent(program_folder_);
   int32_t count = 0, first = 0, second = 0;
   uint32_t before = 0;
   lib::make_bmp_one(&count, &first, &second, &before);
-  if (playback_mode_ == 1) {
-    forward ? lib::file_one_play() : lib::file_one_back();
+  if (playback_mode_ == kSavedDataPlayback) {
+    direction == Step::kForward ? lib::file_one_play() : lib::file_one_back();
     wait_ms(200);
   } else {
-    forward ? lib::hdd_one_play() : lib::hdd_one_back();
+    direction == Step::kForward ? lib::hdd_one_play() : lib::hdd_one_back();
     wait_ms(100);
   }
   show_stepped_picture(before);
@@ -366,12 +376,12 @@ void MainView::go_to_next_recording() {
 }
 
 void MainView::back_to_start_and_play() {
-  if (playback_mode_ == 1) {
+  if (playback_mode_ == kSavedDataPlayback) {
     lib::file_play_stop();
     lib::file_search(file_base_);
     wait_ms(500);
     play();
-  } else if (playback_mode_ == 2) {
+  } else if (playback_mode_ == kDiskPlayback) {
     lib::hdd_play_stop();
     if (const auto t = current_recording_start()) lib::search_play(*t);
     wait_ms(500);
@@ -386,8 +396,8 @@ void MainView::refresh_pictures() {
   if (lib::make_bmp(&count, &first, &second, &time, &idle) == lib::kMissing) return;
   if (idle == 1) {
     // Playback that was seen running has ended (at the end of the data).
-    if (idle_indicator_ == 0) playing_ = false;
-    idle_indicator_ = 1;
+    if (!playback_idle_) playing_ = false;
+    playback_idle_ = true;
     update_status();
     if (!clock_timer_->isActive()) clock_timer_->start(50);
     speed_label_->clear();
@@ -395,7 +405,7 @@ void MainView::refresh_pictures() {
     return;
   }
   clock_timer_->stop();
-  idle_indicator_ = 0;
+  playback_idle_ = false;
   update_status();
   draining_ = true;
   drain_clock_.start();
@@ -407,7 +417,7 @@ bool MainView::decoder_failed() {
   if (lib::get_dec_sts() != 1) return false;
   lib::clear_dec_err();
   draining_ = false;
-  playback_button(6);
+  playback_button(PlaybackButton::kStop);
   show_message(this, QStringLiteral("再生データが不正です"), MessageIcon::kNone, true);
   show_start_pictures();
   return true;
@@ -439,7 +449,7 @@ void MainView::show_played(int32_t count, int32_t first, int32_t second, uint32_
   if (time != 0) time_label_->setText(played_time_text(time));
   last_played_time_ = time;
 
-  if (playback_mode_ == 1) {
+  if (playback_mode_ == kSavedDataPlayback) {
     position_bar_->setEnabled(true);
     // The bar holds 16-bit values; a span or position beyond them leaves
     // the bar as it is.
@@ -453,28 +463,28 @@ void MainView::show_played(int32_t count, int32_t first, int32_t second, uint32_
     }
   }
 
-  if (start_picture_flag_)
+  if (start_pictures_pending_)
     show_start_pictures();
   else
     show_decoded_pictures(count, first, second);
   // Decoded pictures have arrived: the start pictures give way to them.
-  if (count == 4 || count == 2 || count == 1) start_picture_flag_ = 0;
-  if (playback_mode_ != 1) position_bar_->setEnabled(false);
+  if (count == 4 || count == 2 || count == 1) start_pictures_pending_ = false;
+  if (playback_mode_ != kSavedDataPlayback) position_bar_->setEnabled(false);
 }
 
 void MainView::on_position_dragged(int value) {
   if (position_by_program_) return;
-  playback_button(6);
+  playback_button(PlaybackButton::kStop);
   time_label_->setText(played_time_text(file_base_ + static_cast<uint32_t>(value)));
 }
 
 void MainView::on_position_changed(int value) {
   if (position_by_program_) return;
-  playback_button(6);
+  playback_button(PlaybackButton::kStop);
   lib::file_search(file_base_ + static_cast<uint32_t>(value));
   position_set_ = true;
-  playback_button(3);
-  playback_buttons_[3]->setFocus();
+  playback_button(PlaybackButton::kPlay);
+  playback_buttons_[static_cast<size_t>(PlaybackButton::kPlay)]->setFocus();
 }
 
 }  // namespace velmora::viewer

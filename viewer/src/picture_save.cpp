@@ -102,7 +102,7 @@ PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", QStringLiteral("é
     }
   });
 
-  main.playback_button(6);
+  main.playback_button(MainView::PlaybackButton::kStop);
   image1_->load(QDir(main.program_folder()).filePath(QString::fromLatin1(kPictureWorkFile)));
   folders_->start_at(settings().read("PicSavePath"));
   // A name that says which recorder, camera and time the picture shows;
