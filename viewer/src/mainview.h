@@ -396,6 +396,8 @@ class MainView : public QWidget {
   // Live state.
   int selected_entry_ = -99;
   int receiving_ = 0;  // 0, or the received list row + 1
+  // Per control connection number: 0 closed, else clock ticks since it
+  // was opened, plus one (an idle one is closed when it grows old).
   std::array<int, 11> slots_{};
   QString address_text_;
   std::string login_;
