@@ -73,73 +73,74 @@ RDataCopy::RDataCopy(MainView& main) : SubWindow(main, "RDataCopy", QStringLiter
   end_calendar_->move(px(4000), px(120));
   end_boxes_ = make_time_boxes(this, QStringLiteral("End"), 4380, 3750);
 
-  lbl_min_ = new QLabel(this);
-  lbl_min_->setObjectName(QStringLiteral("lbl_min"));
-  lbl_min_->setGeometry(twips_rect(4000, 4250, 1500, 380));
-  lbl_min_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  span_minutes_label_ = new QLabel(this);
+  span_minutes_label_->setObjectName(QStringLiteral("lbl_min"));
+  span_minutes_label_->setGeometry(twips_rect(4000, 4250, 1500, 380));
+  span_minutes_label_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   auto* label12 = new QLabel(QStringLiteral("分間"), this);
   label12->setObjectName(QStringLiteral("Label12"));
   label12->setGeometry(twips_rect(5550, 4250, 800, 380));
 
-  txt_f_ = new QLineEdit(this);
-  txt_f_->setObjectName(QStringLiteral("txtF"));
-  frame1_ = new QGroupBox(QStringLiteral("コピーデータ保存先 "), this);
-  frame1_->setObjectName(QStringLiteral("Frame1"));
-  frame1_->setGeometry(twips_rect(7900, 120, 4250, 4150));
-  txt_f_->setParent(frame1_);
-  txt_f_->setGeometry(twips_rect(120, 3650, 4000, 380));
-  folders_ = new FolderChooser(frame1_, txt_f_, twips_rect(120, 300, 4000, 380), twips_rect(120, 750, 4000, 2800));
+  folder_box_ = new QLineEdit(this);
+  folder_box_->setObjectName(QStringLiteral("txtF"));
+  destination_frame_ = new QGroupBox(QStringLiteral("コピーデータ保存先 "), this);
+  destination_frame_->setObjectName(QStringLiteral("Frame1"));
+  destination_frame_->setGeometry(twips_rect(7900, 120, 4250, 4150));
+  folder_box_->setParent(destination_frame_);
+  folder_box_->setGeometry(twips_rect(120, 3650, 4000, 380));
+  folders_ = new FolderChooser(destination_frame_, folder_box_, twips_rect(120, 300, 4000, 380),
+                               twips_rect(120, 750, 4000, 2800));
 
-  text1_ = new QLineEdit(this);
-  text1_->setObjectName(QStringLiteral("Text1"));
-  text1_->setGeometry(twips_rect(7900, 4350, 2600, 400));
-  command1_ = new QPushButton(QStringLiteral("フォルダー作成"), this);
-  command1_->setObjectName(QStringLiteral("Command1"));
-  command1_->setGeometry(twips_rect(10600, 4330, 1550, 440));
-  connect(command1_, &QPushButton::clicked, this, [this] {
-    if (const auto made = create_named_folder(this, txt_f_->text().trimmed(), text1_->text())) {
-      txt_f_->setText(*made);
+  new_folder_box_ = new QLineEdit(this);
+  new_folder_box_->setObjectName(QStringLiteral("Text1"));
+  new_folder_box_->setGeometry(twips_rect(7900, 4350, 2600, 400));
+  make_folder_button_ = new QPushButton(QStringLiteral("フォルダー作成"), this);
+  make_folder_button_->setObjectName(QStringLiteral("Command1"));
+  make_folder_button_->setGeometry(twips_rect(10600, 4330, 1550, 440));
+  connect(make_folder_button_, &QPushButton::clicked, this, [this] {
+    if (const auto made = create_named_folder(this, folder_box_->text().trimmed(), new_folder_box_->text())) {
+      folder_box_->setText(*made);
       folders_->show_folder(*made);
-      text1_->clear();
+      new_folder_box_->clear();
     }
   });
 
-  cmd_color_ = new QPushButton(QStringLiteral("カレンダー色セット"), this);
-  cmd_color_->setObjectName(QStringLiteral("cmdColor"));
-  cmd_color_->setGeometry(twips_rect(120, 4850, 2100, 480));
-  connect(cmd_color_, &QPushButton::clicked, this, &RDataCopy::mark_recorded_days);
-  cmd_copy_start_ = new QPushButton(QStringLiteral("コピー開始"), this);
-  cmd_copy_start_->setObjectName(QStringLiteral("cmdCopyStart"));
-  cmd_copy_start_->setGeometry(twips_rect(4000, 4850, 1700, 480));
-  connect(cmd_copy_start_, &QPushButton::clicked, this, &RDataCopy::start_copy);
-  cmd_copy_stop_ = new QPushButton(QStringLiteral("コピー中止"), this);
-  cmd_copy_stop_->setObjectName(QStringLiteral("cmdCopyStop"));
-  cmd_copy_stop_->setGeometry(twips_rect(5850, 4850, 1700, 480));
-  connect(cmd_copy_stop_, &QPushButton::clicked, this, &RDataCopy::stop_copy);
+  mark_days_button_ = new QPushButton(QStringLiteral("カレンダー色セット"), this);
+  mark_days_button_->setObjectName(QStringLiteral("cmdColor"));
+  mark_days_button_->setGeometry(twips_rect(120, 4850, 2100, 480));
+  connect(mark_days_button_, &QPushButton::clicked, this, &RDataCopy::mark_recorded_days);
+  copy_start_button_ = new QPushButton(QStringLiteral("コピー開始"), this);
+  copy_start_button_->setObjectName(QStringLiteral("cmdCopyStart"));
+  copy_start_button_->setGeometry(twips_rect(4000, 4850, 1700, 480));
+  connect(copy_start_button_, &QPushButton::clicked, this, &RDataCopy::start_copy);
+  copy_stop_button_ = new QPushButton(QStringLiteral("コピー中止"), this);
+  copy_stop_button_->setObjectName(QStringLiteral("cmdCopyStop"));
+  copy_stop_button_->setGeometry(twips_rect(5850, 4850, 1700, 480));
+  connect(copy_stop_button_, &QPushButton::clicked, this, &RDataCopy::stop_copy);
 
-  label10_ = new QLabel(QStringLiteral("コピー中データ"), this);
-  label10_->setObjectName(QStringLiteral("Label10"));
-  label10_->setGeometry(twips_rect(120, 5550, 1500, 380));
-  shape1_ = new QFrame(this);
-  shape1_->setObjectName(QStringLiteral("Shape1"));
-  shape1_->setAutoFillBackground(true);
-  QPalette bar = shape1_->palette();
+  progress_caption_ = new QLabel(QStringLiteral("コピー中データ"), this);
+  progress_caption_->setObjectName(QStringLiteral("Label10"));
+  progress_caption_->setGeometry(twips_rect(120, 5550, 1500, 380));
+  progress_bar_ = new QFrame(this);
+  progress_bar_->setObjectName(QStringLiteral("Shape1"));
+  progress_bar_->setAutoFillBackground(true);
+  QPalette bar = progress_bar_->palette();
   bar.setColor(QPalette::Window, QColor(0, 0, 160));
-  shape1_->setPalette(bar);
-  text2_ = new QLineEdit(this);
-  text2_->setObjectName(QStringLiteral("Text2"));
-  text2_->setReadOnly(true);
-  text2_->setGeometry(twips_rect(7350, 5550, 500, 380));
-  text2_->setAlignment(Qt::AlignRight);
+  progress_bar_->setPalette(bar);
+  progress_text_ = new QLineEdit(this);
+  progress_text_->setObjectName(QStringLiteral("Text2"));
+  progress_text_->setReadOnly(true);
+  progress_text_->setGeometry(twips_rect(7350, 5550, 500, 380));
+  progress_text_->setAlignment(Qt::AlignRight);
 
-  list1_ = new QListWidget(this);
-  list1_->setObjectName(QStringLiteral("List1"));
-  list1_->setGeometry(twips_rect(7900, 4900, 2600, 1100));
+  play_list_ = new QListWidget(this);
+  play_list_->setObjectName(QStringLiteral("List1"));
+  play_list_->setGeometry(twips_rect(7900, 4900, 2600, 1100));
 
-  timer2_ = new QTimer(this);
-  timer2_->setObjectName(QStringLiteral("Timer2"));
-  timer2_->setInterval(200);
-  connect(timer2_, &QTimer::timeout, this, &RDataCopy::poll_progress);
+  progress_timer_ = new QTimer(this);
+  progress_timer_->setObjectName(QStringLiteral("Timer2"));
+  progress_timer_->setInterval(200);
+  connect(progress_timer_, &QTimer::timeout, this, &RDataCopy::poll_progress);
 
   for (auto* c : {start_calendar_, end_calendar_})
     connect(c, &MonthCalendar::date_changed, this, &RDataCopy::update_span_minutes);
@@ -151,10 +152,10 @@ RDataCopy::RDataCopy(MainView& main) : SubWindow(main, "RDataCopy", QStringLiter
   for (auto* c : {start_calendar_, end_calendar_}) c->set_date(now.date().year(), now.date().month(), now.date().day());
   // The days with recordings show from the start, as on the time search.
   mark_recorded_days();
-  main.playback_button(6);
+  main.playback_button(MainView::PlaybackButton::kStop);
   wait_ms(500);
-  shape1_->hide();
-  text2_->clear();
+  progress_bar_->hide();
+  progress_text_->clear();
 
   folders_->start_at(settings().read("RDataCopyPath"));
 
@@ -171,16 +172,16 @@ RDataCopy::RDataCopy(MainView& main) : SubWindow(main, "RDataCopy", QStringLiter
     if (f.open(QIODevice::ReadOnly)) {
       const QByteArray bytes = f.read(1 << 20);
       for (const std::string& e : play_list_entries(std::string_view(bytes.constData(), bytes.size())))
-        list1_->addItem(QString::fromStdString(e));
+        play_list_->addItem(QString::fromStdString(e));
     }
   }
 }
 
-bool RDataCopy::copying() const { return timer2_->isActive(); }
+bool RDataCopy::copying() const { return progress_timer_->isActive(); }
 
 void RDataCopy::update_span_minutes() {
-  lbl_min_->setText(QString::number(minute_number(end_calendar_, end_boxes_) -
-                                    minute_number(start_calendar_, start_boxes_)));
+  span_minutes_label_->setText(
+      QString::number(minute_number(end_calendar_, end_boxes_) - minute_number(start_calendar_, start_boxes_)));
 }
 
 uint32_t RDataCopy::start_time() const {
@@ -205,21 +206,22 @@ void RDataCopy::mark_recorded_days() {
 }
 
 void RDataCopy::set_controls_enabled(bool enabled) {
-  for (QWidget* w : std::initializer_list<QWidget*>{start_calendar_, end_calendar_, frame1_, text1_, command1_,
-                                                    cmd_color_, cmd_copy_start_, list1_})
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{start_calendar_, end_calendar_, destination_frame_, new_folder_box_,
+                                       make_folder_button_, mark_days_button_, copy_start_button_, play_list_})
     w->setEnabled(enabled);
   for (auto* b : start_boxes_) b->setEnabled(enabled);
   for (auto* b : end_boxes_) b->setEnabled(enabled);
 }
 
 void RDataCopy::show_progress(int percent) {
-  shape1_->setGeometry(twips_rect(1700, 5600, percent * kBarTwipsPerPercent, 280));
-  shape1_->show();
-  text2_->setText(QString::number(percent));
+  progress_bar_->setGeometry(twips_rect(1700, 5600, percent * kBarTwipsPerPercent, 280));
+  progress_bar_->show();
+  progress_text_->setText(QString::number(percent));
 }
 
 void RDataCopy::start_copy() {
-  const QString folder = txt_f_->text().trimmed();
+  const QString folder = folder_box_->text().trimmed();
   settings().write("r_drive", folders_->drives()->drive().toStdString());
   settings().write("RDataCopyPath", folder.toStdString());
 
@@ -264,7 +266,7 @@ void RDataCopy::start_copy() {
     return;
   }
   copy_folder_ = target;
-  timer2_->start();
+  progress_timer_->start();
   show_progress(0);
   set_controls_enabled(false);
   folders_->tree()->refresh();
@@ -281,12 +283,12 @@ void RDataCopy::poll_progress() {
   if (!text) return;  // not a state the library reports; the next tick looks again
   // The timer stops before the message box, whose wait would let it report
   // the same end again.
-  timer2_->stop();
+  progress_timer_->stop();
   if (status == 200) show_progress(100);
   // A finished copy says which folder it wrote.
   show_message(this, status == 200 ? *text + QLatin1Char('\n') + copy_folder_ : *text);
-  text2_->clear();
-  shape1_->hide();
+  progress_text_->clear();
+  progress_bar_->hide();
   set_controls_enabled(true);
   folders_->tree()->refresh();
 }

@@ -46,20 +46,20 @@ class RDataCopy : public SubWindow {
   MonthCalendar* end_calendar_ = nullptr;
   std::array<TimeBox*, 3> start_boxes_{};
   std::array<TimeBox*, 3> end_boxes_{};
-  QLabel* lbl_min_ = nullptr;
-  QGroupBox* frame1_ = nullptr;
-  QLineEdit* txt_f_ = nullptr;
+  QLabel* span_minutes_label_ = nullptr;    // "lbl_min"
+  QGroupBox* destination_frame_ = nullptr;  // "Frame1"
+  QLineEdit* folder_box_ = nullptr;         // "txtF"
   FolderChooser* folders_ = nullptr;
-  QLineEdit* text1_ = nullptr;
-  QPushButton* command1_ = nullptr;
-  QPushButton* cmd_color_ = nullptr;
-  QPushButton* cmd_copy_start_ = nullptr;
-  QPushButton* cmd_copy_stop_ = nullptr;
-  QFrame* shape1_ = nullptr;
-  QLineEdit* text2_ = nullptr;
-  QLabel* label10_ = nullptr;
-  QListWidget* list1_ = nullptr;
-  QTimer* timer2_ = nullptr;
+  QLineEdit* new_folder_box_ = nullptr;        // "Text1"
+  QPushButton* make_folder_button_ = nullptr;  // "Command1"
+  QPushButton* mark_days_button_ = nullptr;    // "cmdColor"
+  QPushButton* copy_start_button_ = nullptr;   // "cmdCopyStart"
+  QPushButton* copy_stop_button_ = nullptr;    // "cmdCopyStop"
+  QFrame* progress_bar_ = nullptr;             // "Shape1"
+  QLineEdit* progress_text_ = nullptr;         // "Text2"
+  QLabel* progress_caption_ = nullptr;         // "Label10"
+  QListWidget* play_list_ = nullptr;           // "List1"
+  QTimer* progress_timer_ = nullptr;           // "Timer2"
   QString copy_folder_;
 };
 

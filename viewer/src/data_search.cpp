@@ -67,12 +67,13 @@ QString find_file_any_case(const QString& folder, const QString& name) {
 
 RDataSearch::RDataSearch(MainView& main)
     : SubWindow(main, "RDataSearch", QStringLiteral("保存動画データ再生"), 9200, 5700) {
-  frame_and_chooser(this, &txt_f_, &folders_);
-  list1_ = new QListWidget(this);
-  list1_->setObjectName(QStringLiteral("List1"));
-  list1_->setGeometry(twips_rect(4350, 200, 4700, 5170));
-  connect(list1_, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem* item) { play(list1_->row(item)); });
-  connect(txt_f_, &QLineEdit::textChanged, this, &RDataSearch::fill_list);
+  frame_and_chooser(this, &folder_box_, &folders_);
+  data_file_list_ = new QListWidget(this);
+  data_file_list_->setObjectName(QStringLiteral("List1"));
+  data_file_list_->setGeometry(twips_rect(4350, 200, 4700, 5170));
+  connect(data_file_list_, &QListWidget::itemDoubleClicked, this,
+          [this](QListWidgetItem* item) { play(data_file_list_->row(item)); });
+  connect(folder_box_, &QLineEdit::textChanged, this, &RDataSearch::fill_list);
 
   const ViewerSettings sn = settings();
   // The folder of the last list used, else that of the last recording played.
@@ -82,11 +83,11 @@ RDataSearch::RDataSearch(MainView& main)
 }
 
 void RDataSearch::fill_list() {
-  list1_->clear();
+  data_file_list_->clear();
   entries_.clear();
   // A path that names a list file of either model stands for its folder, so
   // that it lists what the folder lists.
-  QString folder = txt_f_->text().trimmed();
+  QString folder = folder_box_->text().trimmed();
   for (const Model& m : kModels) {
     const QString list_name = QString::fromLatin1(m.list_file);
     if (folder.endsWith(QLatin1Char('/') + list_name, Qt::CaseInsensitive)) {
@@ -109,12 +110,12 @@ void RDataSearch::fill_list() {
         Entry e{QDir::cleanPath(dir), model, parse_copy_list_line(line)};
         QString shown = QString::fromLatin1(line.data(), static_cast<int>(line.size()));
         if (k < kCopyFolders) shown += QStringLiteral(" (%1)").arg(k, 2, 10, QLatin1Char('0'));
-        list1_->addItem(shown);
+        data_file_list_->addItem(shown);
         entries_.push_back(std::move(e));
       }
     }
   }
-  if (list1_->count() > 0) list1_->setCurrentRow(0);
+  if (data_file_list_->count() > 0) data_file_list_->setCurrentRow(0);
 }
 
 void RDataSearch::play(int row) {
@@ -134,20 +135,20 @@ void RDataSearch::play(int row) {
 
 SDataSearch::SDataSearch(MainView& main)
     : SubWindow(main, "SDataSearch", QStringLiteral("保存静止画データ再生"), 9200, 5700) {
-  frame_and_chooser(this, &txt_f_, &folders_);
-  file1_ = new FileList(QString::fromLatin1(kSavedPicturePatterns), this);
-  file1_->setGeometry(twips_rect(4350, 200, 4700, 5170));
-  connect(folders_, &FolderChooser::folder_shown, file1_, &FileList::set_folder);
-  connect(file1_, &FileList::file_clicked, this, &SDataSearch::show_picture);
+  frame_and_chooser(this, &folder_box_, &folders_);
+  picture_list_ = new FileList(QString::fromLatin1(kSavedPicturePatterns), this);
+  picture_list_->setGeometry(twips_rect(4350, 200, 4700, 5170));
+  connect(folders_, &FolderChooser::folder_shown, picture_list_, &FileList::set_folder);
+  connect(picture_list_, &FileList::file_clicked, this, &SDataSearch::show_picture);
 
   folders_->start_at(settings().read("SDataSearchPath"));
-  file1_->set_folder(folders_->tree()->path());
+  picture_list_->set_folder(folders_->tree()->path());
 }
 
 void SDataSearch::show_picture(const QString& name) {
-  const QString folder = file1_->folder();
+  const QString folder = picture_list_->folder();
   const QString path = join_path(folder, name);
-  txt_f_->setText(path);
+  folder_box_->setText(path);
   if (!path.endsWith(QStringLiteral(".mpi"), Qt::CaseInsensitive)) {
     // A picture the program saved: shown as it is, enlarged.
     main_view().load_cell_picture(0, path);

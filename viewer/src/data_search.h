@@ -36,9 +36,9 @@ class RDataSearch : public SubWindow {
   const std::vector<Entry>& entries() const { return entries_; }
 
  private:
-  QLineEdit* txt_f_ = nullptr;
+  QLineEdit* folder_box_ = nullptr;
   FolderChooser* folders_ = nullptr;
-  QListWidget* list1_ = nullptr;
+  QListWidget* data_file_list_ = nullptr;  // "List1"
   std::vector<Entry> entries_;
 };
 
@@ -51,9 +51,9 @@ class SDataSearch : public SubWindow {
   void show_picture(const QString& name);
 
  private:
-  QLineEdit* txt_f_ = nullptr;
+  QLineEdit* folder_box_ = nullptr;
   FolderChooser* folders_ = nullptr;
-  FileList* file1_ = nullptr;
+  FileList* picture_list_ = nullptr;
 };
 
 // The file in folder named name, or failing that the one whose name differs

@@ -5,13 +5,23 @@
 // called, and each function is bound by name on its own first call. A
 // library or function that is missing fails that call only: the wrapper
 // returns kMissing (or a null pointer) and says so once on standard error.
-// The C signatures are written out here, so the viewer does not depend on
-// the libraries' headers and builds whichever of them exist.
+// The program does not link the libraries, so it starts without them.
+//
+// Each wrapper is a callable object named like the function it binds and
+// typed by that function's declaration in the library's public header, so
+// the calls the viewer makes are checked against the headers by the
+// compiler: a function whose declaration changes fails the build where the
+// viewer calls it differently.
 //
 // Every wrapper is called from the user-interface thread.
 #pragma once
+#include <brinlib.h>
+#include <jpegkit.h>
+
+#include <climits>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 namespace velmora::viewer::lib {
 
@@ -31,89 +41,119 @@ void* bind(Library library, const char* name);
 
 // The time of the newest live frame: year - 2000, month, day, hour in
 // `time` (one per byte, lowest byte first), minute and second in `fraction`.
-struct RxTime {
-  uint32_t time;
-  uint16_t fraction;
+using RxTime = ::BrinRxTime;
+
+// A function of a library with the signature Fn (a pointer to the header's
+// declaration). Calling it binds the function by name and calls it, or
+// gives kMissing (a null pointer for a pointer result) when it cannot be
+// bound.
+template <typename Fn>
+class Function;
+
+template <typename R, typename... A>
+class Function<R (*)(A...)> {
+ public:
+  constexpr Function(Library library, const char* name) : library_(library), name_(name) {}
+
+  R operator()(A... args) const {
+    auto fn = reinterpret_cast<R (*)(A...)>(bind(library_, name_));
+    if constexpr (std::is_void_v<R>) {
+      if (fn) fn(args...);
+    } else if constexpr (std::is_pointer_v<R>) {
+      return fn ? fn(args...) : nullptr;
+    } else {
+      static_assert(std::is_same_v<R, int32_t>, "a library result is int32_t, a pointer or nothing");
+      return fn ? fn(args...) : kMissing;
+    }
+  }
+
+ private:
+  Library library_;
+  const char* name_;
 };
 
+// The functions the viewer calls, each typed by the header's declaration.
+#define VELMORA_LIBRARY_FUNCTION(library, function) \
+  inline constexpr Function<decltype(&::function)> function{Library::library, #function};
+
 // ---- brinlib: control connection and commands
-int32_t brin_connect(int32_t cn, const char* address, const char* password, char* reply_text);
-int32_t brin_unconnect(int32_t cn, int32_t unused1, int32_t unused2, int32_t unused3);
-int32_t brin_cam_swget(int32_t cn, int32_t item);
-int32_t brin_cam_swset(int32_t cn, int32_t a, int32_t b);
-int32_t brin_hd_swset(int32_t cn, int32_t a, int32_t b);
-int32_t brin_rx_menu_data(int32_t cn, int32_t value, uint8_t* data);
-int32_t brin_rx_playlist(int32_t cn, int32_t list);
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_connect)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_unconnect)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_cam_swget)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_cam_swset)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_hd_swset)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_rx_menu_data)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_rx_playlist)
 
 // ---- brinlib: live stream and live audio
-int32_t brin_udp_connect(const char* address, int32_t base_port, int32_t unused);
-int32_t brin_udp_rx_start(int32_t a, int32_t b, int32_t c, int32_t d);
-int32_t brin_udp_rx_stop();
-int32_t brin_udp_rx(int32_t channel, int32_t kind);
-RxTime* brin_udp_rxtime(int32_t kind, RxTime* out);
-int32_t brin_udp_rxstatus(int32_t mode, uint8_t* flags, uint8_t* channel, uint16_t* status, uint16_t* control1,
-                          uint16_t* control2, uint16_t* control3);
-int32_t brin_udp_ptzstatus(int32_t channel, uint16_t* v1, uint16_t* v2, uint16_t* v3);
-int32_t brin_udp_close();
-int32_t brin_udp_count(int32_t cn, int32_t direction, int32_t a, int32_t b);
-int32_t brin_udp_dispmode(int32_t cn, int32_t selected, int32_t mode);
-int32_t wave_play_ctrl(int32_t mode);
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_udp_connect)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_udp_rx_start)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_udp_rx_stop)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_udp_rx)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_udp_rxtime)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_udp_rxstatus)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_udp_ptzstatus)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_udp_close)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_udp_count)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, brin_udp_dispmode)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, wave_play_ctrl)
 
 // ---- brinlib: decoding set-up
-int32_t decode_init();
-void decode_deinit();
+VELMORA_LIBRARY_FUNCTION(kBrinlib, decode_init)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, decode_deinit)
 
 // ---- brinlib: recorder disk
-int32_t hdd_get(int32_t drive);
-int32_t hdd_open(int32_t drive);
-int32_t hdd_close();
-int32_t hdd_read_hdsw(uint32_t* values128);
-int32_t first_section_play();
-int32_t read_start_end_sec(uint32_t* start, uint32_t* end);
-int32_t search_play(uint32_t time);
-int32_t get_rec_list(int32_t* count, int32_t* oldest);
-int32_t get_list_start_end_sec(int32_t index, uint32_t* start, uint32_t* end, int32_t* kind);
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_get)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_open)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_close)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_read_hdsw)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, first_section_play)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, read_start_end_sec)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, search_play)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, get_rec_list)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, get_list_start_end_sec)
 
 // ---- brinlib: playback engine and bitmaps
-int32_t hdd_read_start();
-int32_t hdd_read_stop();
-int32_t hdd_play_start();
-int32_t hdd_play_stop();
-int32_t hdd_play_forward(int32_t speed);
-int32_t hdd_play_back(int32_t speed);
-int32_t hdd_one_play();
-int32_t hdd_one_back();
-int32_t file_read_stop();
-int32_t file_play_start();
-int32_t file_play_stop();
-int32_t file_play_forward(int32_t speed);
-int32_t file_play_back(int32_t speed);
-int32_t file_one_play();
-int32_t file_one_back();
-int32_t file_search(uint32_t time);
-int32_t Ovo_play_open(int32_t unused, const char* a, const char* b, int32_t c);
-int32_t Ovo_set_viewer_mode(int32_t channel, int32_t mode);
-int32_t play_end();
-int32_t get_dec_sts();
-int32_t set_init_dec();
-int32_t clear_dec_err();
-int32_t audio_set(int32_t flag);
-int32_t set_make_bmp_mode(int32_t mode);
-int32_t make_bmp(int32_t* layout, int32_t* first, int32_t* second, uint32_t* time, int32_t* idle);
-int32_t make_bmp_one(int32_t* layout, int32_t* first, int32_t* second, uint32_t* time);
-int32_t get_bmpsize(const char* path, int32_t* width, int32_t* height);
-int32_t playfile(const char* data_path, const char* index_path, const char* unused);
-int32_t file_read_start_end_sec(uint32_t* start, uint32_t* end);
-int32_t one_farme_view(const char* path, const char* unused);
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_read_start)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_read_stop)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_play_start)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_play_stop)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_play_forward)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_play_back)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_one_play)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_one_back)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, file_read_stop)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, file_play_start)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, file_play_stop)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, file_play_forward)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, file_play_back)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, file_one_play)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, file_one_back)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, file_search)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, Ovo_play_open)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, Ovo_set_viewer_mode)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, play_end)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, get_dec_sts)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, set_init_dec)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, clear_dec_err)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, audio_set)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, set_make_bmp_mode)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, make_bmp)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, make_bmp_one)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, get_bmpsize)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, playfile)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, file_read_start_end_sec)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, one_farme_view)
 
 // ---- brinlib: copy of a span of the attached disk to a folder
-int32_t hdd_copy_usb(const char* folder, uint32_t start, uint32_t end);
-int32_t hdd_copy_usb_stop();
-int32_t hdd_copy_usb_get_sts(int32_t* status);
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_copy_usb)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_copy_usb_stop)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_copy_usb_get_sts)
 
 // ---- jpegkit
-int32_t bmp_to_jpeg(const char* source, const char* destination, int32_t quality);
-int32_t jpeg_to_Vjpeg(const char* source, int32_t start_offset, int32_t picture_offset, int32_t scale_shift,
-                      const char* destination);
+VELMORA_LIBRARY_FUNCTION(kJpegkit, bmp_to_jpeg)
+VELMORA_LIBRARY_FUNCTION(kJpegkit, jpeg_to_Vjpeg)
+
+#undef VELMORA_LIBRARY_FUNCTION
 
 }  // namespace velmora::viewer::lib

@@ -263,132 +263,136 @@ void MainView::build_controls() {
   logo_->setObjectName(QStringLiteral("Image1_4"));
   logo_->setGeometry(in_side(12950, 100, 2250, 600));
 
-  list1_ = new QListWidget(side_);
-  list1_->setObjectName(QStringLiteral("List1"));
-  list1_->setGeometry(in_side(12950, 800, 2250, 2700));
+  recorder_list_ = new QListWidget(side_);
+  recorder_list_->setObjectName(QStringLiteral("List1"));
+  recorder_list_->setGeometry(in_side(12950, 800, 2250, 2700));
   // Long names stay readable: cut in the middle with the whole line as the
   // tooltip, and a scroll bar when the list is too narrow.
-  list1_->setTextElideMode(Qt::ElideMiddle);
-  connect(list1_, &QListWidget::itemDoubleClicked, this,
-          [this](QListWidgetItem* item) { connect_list_row(list1_->row(item)); });
+  recorder_list_->setTextElideMode(Qt::ElideMiddle);
+  connect(recorder_list_, &QListWidget::itemDoubleClicked, this,
+          [this](QListWidgetItem* item) { connect_list_row(recorder_list_->row(item)); });
 
-  label5_ = new QLabel(QStringLiteral("未接続"), side_);
-  label5_->setObjectName(QStringLiteral("Label5"));
-  label5_->setGeometry(in_side(12950, 3550, 2250, 350));
-  label5_->setAlignment(Qt::AlignCenter);
-  label5_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  connection_label_ = new QLabel(QStringLiteral("未接続"), side_);
+  connection_label_->setObjectName(QStringLiteral("Label5"));
+  connection_label_->setGeometry(in_side(12950, 3550, 2250, 350));
+  connection_label_->setAlignment(Qt::AlignCenter);
+  connection_label_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
 
-  command16_ = button(side_, "Command16", QStringLiteral("切断"), in_side(12950, 3950, 2250, 450));
-  command16_->setEnabled(false);
-  connect(command16_, &QPushButton::clicked, this, &MainView::disconnect_live);
+  disconnect_button_ = button(side_, "Command16", QStringLiteral("切断"), in_side(12950, 3950, 2250, 450));
+  disconnect_button_->setEnabled(false);
+  connect(disconnect_button_, &QPushButton::clicked, this, &MainView::disconnect_live);
 
-  frame2_ = frame(side_, "Frame2", QStringLiteral("メニュー"), in_side(12950, 4450, 2250, 3500));
-  command3_ = button(frame2_, "Command3", QStringLiteral("HDDデータ再生"), twips(100, 300, 2050, 450));
-  command4_ = button(frame2_, "Command4", QStringLiteral("保存動画データ再生"), twips(100, 800, 2050, 450));
-  command5_ = button(frame2_, "Command5", QStringLiteral("保存静止画データ再生"), twips(100, 1300, 2050, 450));
-  command1_ = button(frame2_, "Command1", QStringLiteral("録画データコピー"), twips(100, 1800, 2050, 450));
-  command6_ = button(frame2_, "Command6", QStringLiteral("静止画保存"), twips(100, 2300, 2050, 450));
-  command7_ = button(frame2_, "Command7", QStringLiteral("戻る"), twips(100, 2800, 2050, 450));
-  connect(command3_, &QPushButton::clicked, this, &MainView::open_recorder_disk);
-  connect(command4_, &QPushButton::clicked, this, [this] {
-    enter_menu_source(command4_);
+  menu_frame_ = frame(side_, "Frame2", QStringLiteral("メニュー"), in_side(12950, 4450, 2250, 3500));
+  disk_playback_button_ = button(menu_frame_, "Command3", QStringLiteral("HDDデータ再生"), twips(100, 300, 2050, 450));
+  saved_video_button_ =
+      button(menu_frame_, "Command4", QStringLiteral("保存動画データ再生"), twips(100, 800, 2050, 450));
+  saved_stills_button_ =
+      button(menu_frame_, "Command5", QStringLiteral("保存静止画データ再生"), twips(100, 1300, 2050, 450));
+  data_copy_button_ = button(menu_frame_, "Command1", QStringLiteral("録画データコピー"), twips(100, 1800, 2050, 450));
+  still_button_ = button(menu_frame_, "Command6", QStringLiteral("静止画保存"), twips(100, 2300, 2050, 450));
+  back_button_ = button(menu_frame_, "Command7", QStringLiteral("戻る"), twips(100, 2800, 2050, 450));
+  connect(disk_playback_button_, &QPushButton::clicked, this, &MainView::open_recorder_disk);
+  connect(saved_video_button_, &QPushButton::clicked, this, [this] {
+    enter_menu_source(saved_video_button_);
     if (hooks_.open_disk_data_search) hooks_.open_disk_data_search();
-    playback_mode_ = 1;
+    playback_mode_ = kSavedDataPlayback;
     lib::set_init_dec();
   });
-  connect(command5_, &QPushButton::clicked, this, [this] {
-    enter_menu_source(command5_);
+  connect(saved_stills_button_, &QPushButton::clicked, this, [this] {
+    enter_menu_source(saved_stills_button_);
     if (hooks_.open_saved_picture_search) hooks_.open_saved_picture_search();
-    frame11_->hide();
+    sound_frame_->hide();
   });
-  connect(command1_, &QPushButton::clicked, this, [this] {
+  connect(data_copy_button_, &QPushButton::clicked, this, [this] {
     if (hooks_.open_data_copy) hooks_.open_data_copy();
   });
-  connect(command6_, &QPushButton::clicked, this, [this] {
+  connect(still_button_, &QPushButton::clicked, this, [this] {
     if (hooks_.open_picture_save) hooks_.open_picture_save();
   });
-  connect(command7_, &QPushButton::clicked, this, &MainView::leave_playback);
+  connect(back_button_, &QPushButton::clicked, this, &MainView::leave_playback);
 
-  command10_ = button(side_, "Command10", QStringLiteral("TELnet ON"), in_side(12950, 8050, 2250, 400));
-  connect(command10_, &QPushButton::clicked, this, &MainView::telnet_on);
+  telnet_button_ = button(side_, "Command10", QStringLiteral("TELnet ON"), in_side(12950, 8050, 2250, 400));
+  connect(telnet_button_, &QPushButton::clicked, this, &MainView::telnet_on);
 
-  frame4_ = frame(side_, "Frame4", QString(), in_side(12950, 8550, 2250, 600));
-  check2_ = new QCheckBox(QStringLiteral("High"), frame4_);
-  check2_->setObjectName(QStringLiteral("Check2"));
-  check2_->setGeometry(twips(150, 150, 1900, 350));
-  connect(check2_, &QCheckBox::clicked, this, &MainView::on_display_rate_clicked);
+  display_rate_frame_ = frame(side_, "Frame4", QString(), in_side(12950, 8550, 2250, 600));
+  high_rate_check_ = new QCheckBox(QStringLiteral("High"), display_rate_frame_);
+  high_rate_check_->setObjectName(QStringLiteral("Check2"));
+  high_rate_check_->setGeometry(twips(150, 150, 1900, 350));
+  connect(high_rate_check_, &QCheckBox::clicked, this, &MainView::on_display_rate_clicked);
 
-  command15_ = button(side_, "Command15", QStringLiteral("終了"), in_side(12950, 9300, 2250, 500));
-  connect(command15_, &QPushButton::clicked, this, [this] {
+  exit_button_ = button(side_, "Command15", QStringLiteral("終了"), in_side(12950, 9300, 2250, 500));
+  connect(exit_button_, &QPushButton::clicked, this, [this] {
     show_start_pictures();
     shutdown();
     QCoreApplication::quit();
   });
 
-  lbl_time_ = new QLabel(bottom_);
-  lbl_time_->setObjectName(QStringLiteral("lblTime"));
-  lbl_time_->setGeometry(in_bottom(50, 9500, 2300, 900));
-  lbl_time_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  lbl_status_ = new QLabel(bottom_);
-  lbl_status_->setObjectName(QStringLiteral("lblStatus"));
-  lbl_status_->setGeometry(in_bottom(50, 10450, 2300, 400));
-  lbl_status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  time_label_ = new QLabel(bottom_);
+  time_label_->setObjectName(QStringLiteral("lblTime"));
+  time_label_->setGeometry(in_bottom(50, 9500, 2300, 900));
+  time_label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  status_label_ = new QLabel(bottom_);
+  status_label_->setObjectName(QStringLiteral("lblStatus"));
+  status_label_->setGeometry(in_bottom(50, 10450, 2300, 400));
+  status_label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
-  frame14_ = frame(bottom_, "Frame14", QStringLiteral("チャンネル選択"), in_bottom(2450, 9450, 2900, 1000));
+  camera_frame_ = frame(bottom_, "Frame14", QStringLiteral("チャンネル選択"), in_bottom(2450, 9450, 2900, 1000));
   for (int k = 0; k < 4; ++k) {
     const char* names[] = {"Command8_0", "Command8_1", "Command8_2", "Command8_3"};
-    command8_[static_cast<size_t>(k)] =
-        button(frame14_, names[k], QString::number(k + 1), twips(100 + k * 520, 350, 480, 450));
-    connect(command8_[static_cast<size_t>(k)], &QPushButton::clicked, this, [this, k] { show_single(k); });
+    camera_buttons_[static_cast<size_t>(k)] =
+        button(camera_frame_, names[k], QString::number(k + 1), twips(100 + k * 520, 350, 480, 450));
+    connect(camera_buttons_[static_cast<size_t>(k)], &QPushButton::clicked, this, [this, k] { show_single(k); });
   }
-  command9_ = button(frame14_, "Command9", QStringLiteral("田"), twips(100 + 4 * 520 + 100, 350, 480, 450));
-  connect(command9_, &QPushButton::clicked, this, &MainView::show_four);
+  four_split_button_ =
+      button(camera_frame_, "Command9", QStringLiteral("田"), twips(100 + 4 * 520 + 100, 350, 480, 450));
+  connect(four_split_button_, &QPushButton::clicked, this, &MainView::show_four);
 
-  frame5_ = frame(bottom_, "Frame5", QString(), in_bottom(5450, 9450, 4500, 1450));
-  label7_ = new QLabel(QStringLiteral("再生"), frame5_);
-  label7_->setObjectName(QStringLiteral("Label7"));
-  label7_->setGeometry(twips(100, 60, 900, 250));
+  playback_frame_ = frame(bottom_, "Frame5", QString(), in_bottom(5450, 9450, 4500, 1450));
+  playback_caption_ = new QLabel(QStringLiteral("再生"), playback_frame_);
+  playback_caption_->setObjectName(QStringLiteral("Label7"));
+  playback_caption_->setGeometry(twips(100, 60, 900, 250));
   static const char* kPlayCaptions[] = {"|◀", "◀◀", "◀", "▶", "▶▶", "▶|", "■", "|◀▶"};
   for (int i = 0; i < 8; ++i) {
     const QByteArray name = QStringLiteral("Command14_%1").arg(i).toLatin1();
-    command14_[static_cast<size_t>(i)] =
-        button(frame5_, name.constData(), QString::fromUtf8(kPlayCaptions[i]), twips(100 + i * 540, 350, 520, 450));
-    connect(command14_[static_cast<size_t>(i)], &QPushButton::clicked, this, [this, i] { playback_button(i); });
+    playback_buttons_[static_cast<size_t>(i)] = button(
+        playback_frame_, name.constData(), QString::fromUtf8(kPlayCaptions[i]), twips(100 + i * 540, 350, 520, 450));
+    connect(playback_buttons_[static_cast<size_t>(i)], &QPushButton::clicked, this,
+            [this, i] { playback_button(static_cast<PlaybackButton>(i)); });
   }
-  label1_ = new QLabel(frame5_);
-  label1_->setObjectName(QStringLiteral("Label1"));
-  label1_->setGeometry(twips(100, 900, 4200, 350));
+  speed_label_ = new QLabel(playback_frame_);
+  speed_label_->setObjectName(QStringLiteral("Label1"));
+  speed_label_->setGeometry(twips(100, 900, 4200, 350));
 
-  frame1_ = frame(bottom_, "Frame1", QString(), in_bottom(10050, 9450, 2800, 600));
-  file_pos_ = new QScrollBar(Qt::Horizontal, frame1_);
-  file_pos_->setObjectName(QStringLiteral("file_pos"));
-  file_pos_->setGeometry(twips(100, 200, 2600, 300));
-  file_pos_->setTracking(false);
-  connect(file_pos_, &QScrollBar::sliderMoved, this, &MainView::on_position_dragged);
-  connect(file_pos_, &QScrollBar::valueChanged, this, &MainView::on_position_changed);
+  position_frame_ = frame(bottom_, "Frame1", QString(), in_bottom(10050, 9450, 2800, 600));
+  position_bar_ = new QScrollBar(Qt::Horizontal, position_frame_);
+  position_bar_->setObjectName(QStringLiteral("file_pos"));
+  position_bar_->setGeometry(twips(100, 200, 2600, 300));
+  position_bar_->setTracking(false);
+  connect(position_bar_, &QScrollBar::sliderMoved, this, &MainView::on_position_dragged);
+  connect(position_bar_, &QScrollBar::valueChanged, this, &MainView::on_position_changed);
 
-  frame11_ = frame(bottom_, "Frame11", QString(), in_bottom(10050, 10100, 2800, 800));
-  sound_image_ = new QLabel(frame11_);
+  sound_frame_ = frame(bottom_, "Frame11", QString(), in_bottom(10050, 10100, 2800, 800));
+  sound_image_ = new QLabel(sound_frame_);
   sound_image_->setObjectName(QStringLiteral("imgSound"));
   sound_image_->setGeometry(twips(100, 250, 350, 350));
-  hscroll2_ = new QScrollBar(Qt::Horizontal, frame11_);
-  hscroll2_->setObjectName(QStringLiteral("HScroll2"));
-  hscroll2_->setRange(0, 20);
-  hscroll2_->setGeometry(twips(500, 300, 1300, 250));
-  connect(hscroll2_, &QScrollBar::valueChanged, this, &MainView::on_volume_changed);
-  check1_ = new QCheckBox(QStringLiteral("消音"), frame11_);
-  check1_->setObjectName(QStringLiteral("Check1"));
-  check1_->setGeometry(twips(1850, 250, 900, 350));
-  connect(check1_, &QCheckBox::toggled, this, &MainView::on_mute_toggled);
+  volume_bar_ = new QScrollBar(Qt::Horizontal, sound_frame_);
+  volume_bar_->setObjectName(QStringLiteral("HScroll2"));
+  volume_bar_->setRange(0, 20);
+  volume_bar_->setGeometry(twips(500, 300, 1300, 250));
+  connect(volume_bar_, &QScrollBar::valueChanged, this, &MainView::on_volume_changed);
+  mute_check_ = new QCheckBox(QStringLiteral("消音"), sound_frame_);
+  mute_check_->setObjectName(QStringLiteral("Check1"));
+  mute_check_->setGeometry(twips(1850, 250, 900, 350));
+  connect(mute_check_, &QCheckBox::toggled, this, &MainView::on_mute_toggled);
 
-  tmr_tokei_ = new QTimer(this);
-  tmr_tokei_->setObjectName(QStringLiteral("tmrTokei"));
-  tmr_tokei_->setInterval(50);
-  connect(tmr_tokei_, &QTimer::timeout, this, &MainView::on_clock_tick);
-  timer1_ = new QTimer(this);
-  timer1_->setObjectName(QStringLiteral("Timer1"));
-  timer1_->setInterval(133);
-  connect(timer1_, &QTimer::timeout, this, &MainView::refresh_pictures);
+  clock_timer_ = new QTimer(this);
+  clock_timer_->setObjectName(QStringLiteral("tmrTokei"));
+  clock_timer_->setInterval(50);
+  connect(clock_timer_, &QTimer::timeout, this, &MainView::on_clock_tick);
+  refresh_timer_ = new QTimer(this);
+  refresh_timer_->setObjectName(QStringLiteral("Timer1"));
+  refresh_timer_->setInterval(133);
+  connect(refresh_timer_, &QTimer::timeout, this, &MainView::refresh_pictures);
 
   record_design(side_);
   record_design(bottom_);
@@ -413,14 +417,14 @@ void MainView::build_shortcuts() {
   };
   // Enter on the recorder list connects, as a double click on the line does.
   for (QKeySequence k : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)})
-    shortcut(k, list1_, Qt::WidgetShortcut, [this] {
-      if (list1_->currentRow() >= 0) connect_list_row(list1_->currentRow());
+    shortcut(k, recorder_list_, Qt::WidgetShortcut, [this] {
+      if (recorder_list_->currentRow() >= 0) connect_list_row(recorder_list_->currentRow());
     });
   shortcut(QKeySequence(Qt::Key_F11), this, Qt::WindowShortcut, [this] { toggle_full_screen(); });
   shortcut(QKeySequence(Qt::Key_Escape), this, Qt::WindowShortcut, [this] { on_escape(); });
   shortcut(QKeySequence(Qt::Key_Space), this, Qt::WindowShortcut, [this] { on_play_pause_key(); });
-  shortcut(QKeySequence(Qt::Key_Left), this, Qt::WindowShortcut, [this] { on_step_key(false); });
-  shortcut(QKeySequence(Qt::Key_Right), this, Qt::WindowShortcut, [this] { on_step_key(true); });
+  shortcut(QKeySequence(Qt::Key_Left), this, Qt::WindowShortcut, [this] { on_step_key(Step::kBack); });
+  shortcut(QKeySequence(Qt::Key_Right), this, Qt::WindowShortcut, [this] { on_step_key(Step::kForward); });
   shortcut(QKeySequence(Qt::Key_0), this, Qt::WindowShortcut, [this] { show_four(); });
   for (int k = 0; k < 4; ++k)
     shortcut(QKeySequence(Qt::Key_1 + k), this, Qt::WindowShortcut, [this, k] { on_camera_key(k); });
@@ -538,19 +542,19 @@ std::vector<QRect> MainView::occupied_rects() const {
   return out;
 }
 
-bool MainView::live_shown() const { return receiving_ && playback_mode_ == 0 && !command7_->isEnabled(); }
+bool MainView::live_shown() const { return receiving_ && playback_mode_ == kNoPlayback && !back_button_->isEnabled(); }
 
 QString MainView::status_text() const {
   QString source;
-  if (playback_mode_ == 2)
+  if (playback_mode_ == kDiskPlayback)
     source = QStringLiteral("HDD再生");
-  else if (playback_mode_ == 1)
+  else if (playback_mode_ == kSavedDataPlayback)
     source = QStringLiteral("保存動画再生");
-  else if (command7_->isEnabled())
+  else if (back_button_->isEnabled())
     source = QStringLiteral("保存静止画");
   else
     return receiving_ ? live_status_text() : QString();
-  if (playback_mode_ == 0 || frame5_->isHidden()) return source;
+  if (playback_mode_ == kNoPlayback || playback_frame_->isHidden()) return source;
   static constexpr const char* kSpeeds[7] = {"1", "2", "4", "8", "16", "32", "64"};
   QString state;
   if (!playing_)
@@ -568,9 +572,9 @@ QString MainView::status_text() const {
 
 QString MainView::suggested_still_name() const {
   QString recorder = QStringLiteral("velmora");
-  if (playback_mode_ == 2)
+  if (playback_mode_ == kDiskPlayback)
     recorder = QStringLiteral("HDD");
-  else if (playback_mode_ == 1)
+  else if (playback_mode_ == kSavedDataPlayback)
     recorder = QStringLiteral("copy");
   else if (const RecorderEntry* e = receiving_ ? connections_.entry(entry_number_) : nullptr)
     recorder = QString::fromStdString(e->name);
@@ -590,7 +594,7 @@ QString MainView::suggested_still_name() const {
 void MainView::update_status() {
   update_still_button();
   const QString text = status_text();
-  if (lbl_status_->text() != text) lbl_status_->setText(text);
+  if (status_label_->text() != text) status_label_->setText(text);
 }
 
 void MainView::on_cell_double_clicked(int cell) {
@@ -602,7 +606,7 @@ void MainView::on_cell_double_clicked(int cell) {
 
 void MainView::on_camera_key(int cell) {
   // A camera the recorder does not send has its button disabled.
-  if (command8_[static_cast<size_t>(cell)]->isEnabled()) show_single(cell);
+  if (camera_buttons_[static_cast<size_t>(cell)]->isEnabled()) show_single(cell);
 }
 
 void MainView::on_escape() {
@@ -610,20 +614,20 @@ void MainView::on_escape() {
     toggle_full_screen();
   } else if (split_mode_ != 4) {
     show_four();
-  } else if (command7_->isEnabled() && !command7_->isHidden()) {
+  } else if (back_button_->isEnabled() && !back_button_->isHidden()) {
     leave_playback();
   }
 }
 
 void MainView::on_play_pause_key() {
-  if (playback_mode_ == 0 || frame5_->isHidden()) return;
-  playback_button(playing_ ? 6 : 3);
+  if (playback_mode_ == kNoPlayback || playback_frame_->isHidden()) return;
+  playback_button(playing_ ? PlaybackButton::kStop : PlaybackButton::kPlay);
 }
 
-void MainView::on_step_key(bool forward) {
-  if (playback_mode_ == 0 || frame5_->isHidden()) return;
-  if (playing_) playback_button(6);
-  step(forward);
+void MainView::on_step_key(Step direction) {
+  if (playback_mode_ == kNoPlayback || playback_frame_->isHidden()) return;
+  if (playing_) playback_button(PlaybackButton::kStop);
+  step(direction);
 }
 
 bool MainView::startup(const StartOptions& options) {
@@ -652,30 +656,30 @@ bool MainView::startup(const StartOptions& options) {
   stored_top_ = place.stored_top;
   stored_left_ = place.stored_left;
 
-  frame1_->hide();
-  frame5_->hide();
-  frame11_->hide();
-  command1_->hide();
-  command6_->hide();
-  command6_->setEnabled(false);
-  command7_->setEnabled(false);
+  position_frame_->hide();
+  playback_frame_->hide();
+  sound_frame_->hide();
+  data_copy_button_->hide();
+  still_button_->hide();
+  still_button_->setEnabled(false);
+  back_button_->setEnabled(false);
 
   apply_four_split();
   split_mode_ = 4;
 
   lib::audio_set(0);
-  disk_open_ = 0;
+  disk_open_ = false;
   ovo_open_result_ = lib::Ovo_play_open(0, "", "", 0);
   // The live view's pictures are decoded by the library; its decoders are
   // set up once here and torn down at the end.
   decode_init_result_ = lib::decode_init();
-  display_rate_ = 1;
-  start_picture_flag_ = 0;
+  display_rate_ = DisplayRate::kHigh;
+  start_pictures_pending_ = false;
 
   const ViewerSettings sn(QDir(program_folder_).filePath(QString::fromLatin1(kViewerSettingFile)).toStdString());
   const int speed = leading_number(sn.read("speed").value_or(""));
-  check2_->setChecked(speed != 0);
-  apply_display_rate(check2_->isChecked());
+  high_rate_check_->setChecked(speed != 0);
+  apply_display_rate(chosen_display_rate());
 
   for (int i = 0; i < 4; ++i) picture_shown_[static_cast<size_t>(i)] = 0;
   show_start_pictures();
@@ -717,19 +721,24 @@ void MainView::update_cell_labels() {
   }
 }
 
-void MainView::apply_display_rate(bool high) {
-  display_rate_ = high ? 1 : 0;
-  timer1_->setInterval(high ? 50 : 133);
+MainView::DisplayRate MainView::chosen_display_rate() const {
+  return high_rate_check_->isChecked() ? DisplayRate::kHigh : DisplayRate::kNormal;
+}
+
+void MainView::apply_display_rate(DisplayRate rate) {
+  display_rate_ = rate;
+  const bool high = rate == DisplayRate::kHigh;
+  refresh_timer_->setInterval(high ? 50 : 133);
   if (!high)
-    frame11_->hide();
-  else if (!frame5_->isHidden())
-    frame11_->show();
+    sound_frame_->hide();
+  else if (!playback_frame_->isHidden())
+    sound_frame_->show();
 }
 
 void MainView::on_display_rate_clicked() {
-  apply_display_rate(check2_->isChecked());
+  apply_display_rate(chosen_display_rate());
   const ViewerSettings sn(QDir(program_folder_).filePath(QString::fromLatin1(kViewerSettingFile)).toStdString());
-  sn.write("speed", check2_->isChecked() ? "1" : "0");
+  sn.write("speed", high_rate_check_->isChecked() ? "1" : "0");
 }
 
 void MainView::setup_audio_device() {
@@ -737,21 +746,21 @@ void MainView::setup_audio_device() {
   if (audio_device_) {
     const uint32_t v = audio_volume() & 0xFFFF;
     const int position = v == 65535 ? 20 : std::min<int>(20, static_cast<int>(v / 3072));
-    hscroll2_->setValue(position);
+    volume_bar_->setValue(position);
     on_volume_changed(position);
     sound_image_->setPixmap(speaker_icon(true));
-    check1_->setEnabled(true);
-    frame11_->setEnabled(true);
-    hscroll2_->setEnabled(true);
+    mute_check_->setEnabled(true);
+    sound_frame_->setEnabled(true);
+    volume_bar_->setEnabled(true);
   } else {
-    check1_->setChecked(true);
+    mute_check_->setChecked(true);
     sound_image_->setPixmap(speaker_icon(false));
-    frame11_->setEnabled(false);
-    hscroll2_->setEnabled(false);
-    check2_->setChecked(false);
-    apply_display_rate(false);
-    frame4_->setEnabled(false);
-    check2_->setEnabled(false);
+    sound_frame_->setEnabled(false);
+    volume_bar_->setEnabled(false);
+    high_rate_check_->setChecked(false);
+    apply_display_rate(DisplayRate::kNormal);
+    display_rate_frame_->setEnabled(false);
+    high_rate_check_->setEnabled(false);
   }
 }
 
@@ -762,23 +771,23 @@ void MainView::on_volume_changed(int value) {
 }
 
 void MainView::on_mute_toggled() {
-  if (check1_->isChecked()) {
+  if (mute_check_->isChecked()) {
     if (audio_device_) set_audio_volume(0);
-    hscroll2_->setEnabled(false);
+    volume_bar_->setEnabled(false);
   } else {
-    hscroll2_->setEnabled(true);
-    on_volume_changed(hscroll2_->value());
+    volume_bar_->setEnabled(true);
+    on_volume_changed(volume_bar_->value());
   }
 }
 
 void MainView::read_connection_list() {
-  list1_->clear();
+  recorder_list_->clear();
   connections_ =
       ConnectionList::load(QDir(program_folder_).filePath(QString::fromLatin1(kLanSettingFile)).toStdString());
   for (const std::string& line : connections_.lines()) {
     // A name too long for the list is cut in the middle; the tooltip has it
     // whole.
-    auto* item = new QListWidgetItem(QString::fromStdString(line), list1_);
+    auto* item = new QListWidgetItem(QString::fromStdString(line), recorder_list_);
     item->setToolTip(item->text().trimmed());
   }
 }
@@ -810,13 +819,13 @@ void MainView::shutdown() {
   if (!started_ || shut_down_) return;
   shut_down_ = true;
   // The user sees that the program is ending while the recorder is told.
-  label5_->setText(QStringLiteral("終了中"));
+  connection_label_->setText(QStringLiteral("終了中"));
   set_wait_cursor();
-  if (isVisible()) label5_->repaint();
-  tmr_tokei_->stop();
-  timer1_->stop();
+  if (isVisible()) connection_label_->repaint();
+  clock_timer_->stop();
+  refresh_timer_->stop();
   // A live stream still running is stopped before its library goes away.
-  if (receiving_) stop_stream(false, false);
+  if (receiving_) stop_stream(StreamStop::kProgramEnd);
   // The libraries' stops only ask their threads to end; a short pause after
   // each step lets them, three tenths of a second each rather than the
   // whole seconds the end used to take.
@@ -825,7 +834,7 @@ void MainView::shutdown() {
   wait_ms(kShutdownPauseMs);
   if (disk_open_) {
     lib::hdd_close();
-    disk_open_ = 0;
+    disk_open_ = false;
   }
   lib::file_read_stop();
   lib::hdd_read_stop();

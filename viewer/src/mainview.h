@@ -96,6 +96,21 @@ QString played_time_text(uint32_t rec_seconds);
 class MainView : public QWidget {
   Q_OBJECT
  public:
+  // What playback plays: nothing (live view, saved stills), data saved on
+  // the PC, or the attached recorder disk.
+  enum PlaybackMode : int { kNoPlayback = 0, kSavedDataPlayback = 1, kDiskPlayback = 2 };
+  // The playback buttons Command14_0 to Command14_7, left to right.
+  enum class PlaybackButton {
+    kRecordingStart,  // the start of the recording on screen (disk only)
+    kFastRewind,      // back through the key pictures, faster each press
+    kReversePlay,     // plays backwards
+    kPlay,
+    kFastForward,    // forward through the key pictures, faster each press
+    kNextRecording,  // the start of the next recording (disk only)
+    kStop,           // pauses on the picture shown
+    kFromStart,      // the start of the recording or the copy, playing
+  };
+
   // The window's designed size, in twips; it is also its smallest size.
   static constexpr int kFormWidth = 15300;
   static constexpr int kFormHeight = 11000;
@@ -173,7 +188,7 @@ class MainView : public QWidget {
   double picture_scale() const { return picture_scale_; }
 
   // Playback (the other windows use these).
-  void playback_button(int index);  // Command14(index); 27 resets the speed levels
+  void playback_button(PlaybackButton button);  // a press of Command14
   void enter_disk_playback();       // the main window into attached-disk playback
   // The main window into playback of a copy that playfile has opened: the
   // position bar spans the copy's first to last GOP time, and the start
@@ -185,12 +200,10 @@ class MainView : public QWidget {
   // Picture cell 0 to 3: a picture file, or the start picture.
   void load_cell_picture(int cell, const QString& path);
   void show_start_picture(int cell);
-  void set_playback_mode(int mode) { playback_mode_ = mode; }
   void set_file_range(uint32_t base, uint32_t end) {
     file_base_ = base;
     file_end_ = end;
   }
-  void set_start_picture_flag(int flag) { start_picture_flag_ = flag; }
 
   // State, for the other windows and for tests.
   const QString& program_folder() const { return program_folder_; }
@@ -202,8 +215,8 @@ class MainView : public QWidget {
   bool receiving() const { return receiving_ != 0; }
   int selected_entry() const { return selected_entry_; }
   int split_mode() const { return split_mode_; }
-  int playback_mode() const { return playback_mode_; }
-  bool disk_open() const { return disk_open_ != 0; }
+  PlaybackMode playback_mode() const { return playback_mode_; }
+  bool disk_open() const { return disk_open_; }
   int fast_forward_level() const { return ff_level_; }
   int fast_rewind_level() const { return fr_level_; }
   // Whether pictures the channel still shows after playback went idle are
@@ -222,6 +235,13 @@ class MainView : public QWidget {
   void changeEvent(QEvent* event) override;
 
  private:
+  enum class Step { kForward, kBack };
+  enum class StreamStop {
+    kDisconnect,  // pausing after each step, back to the not-connected state
+    kProgramEnd,  // at once, the window left as it is
+  };
+  enum class DisplayRate { kNormal, kHigh };
+
   struct Cell {
     QLabel* label = nullptr;
     PictureBox* picture = nullptr;
@@ -240,14 +260,15 @@ class MainView : public QWidget {
   void on_cell_double_clicked(int cell);
   void on_escape();
   void on_play_pause_key();
-  void on_step_key(bool forward);
+  void on_step_key(Step direction);
   void on_camera_key(int cell);
   // The cells show the live pictures: connected, and no playback or saved
   // stills entered from the menu.
   bool live_shown() const;
   void apply_four_split();
   void update_cell_labels();
-  void apply_display_rate(bool high);
+  DisplayRate chosen_display_rate() const;
+  void apply_display_rate(DisplayRate rate);
   void on_display_rate_clicked();
   void on_volume_changed(int value);
   void on_mute_toggled();
@@ -260,7 +281,7 @@ class MainView : public QWidget {
   // Closes the open control connections, pausing after each (none at the
   // program's end).
   void close_open_slots(int pause_ms = 1000);
-  void stop_stream(bool show_pictures_and_state, bool pause = true);
+  void stop_stream(StreamStop stop);
   void set_not_connected_state();
   void on_clock_tick();
   int32_t display_bits() const;
@@ -284,8 +305,9 @@ class MainView : public QWidget {
   void start_from_shown_picture();
   void fast_forward();
   void fast_rewind();
+  void reset_playback_speeds();
   // One frame step while paused, forward or back, and its picture.
-  void step(bool forward);
+  void step(Step direction);
   void show_stepped_picture(uint32_t shown_before);
   void show_decoded_pictures(int32_t count, int32_t first, int32_t second);
   void show_played(int32_t count, int32_t first, int32_t second, uint32_t time);
@@ -333,45 +355,49 @@ class MainView : public QWidget {
   // the data and before anything played.
   bool playing_ = false;
   bool reverse_ = false;  // the last play was backwards
-  QLabel* lbl_status_ = nullptr;
 
-  // Controls.
+  // Controls, each with its object name.
   std::array<Cell, 4> cells_{};
-  PictureBox* logo_ = nullptr;
-  QListWidget* list1_ = nullptr;
-  QLabel* label5_ = nullptr;
-  QLabel* lbl_time_ = nullptr;
-  QLabel* label1_ = nullptr;
-  QLabel* label7_ = nullptr;
-  QLabel* sound_image_ = nullptr;
-  QGroupBox* frame1_ = nullptr;
-  QGroupBox* frame2_ = nullptr;
-  QGroupBox* frame4_ = nullptr;
-  QGroupBox* frame5_ = nullptr;
-  QGroupBox* frame11_ = nullptr;
-  QGroupBox* frame14_ = nullptr;
-  QPushButton* command1_ = nullptr;
-  QPushButton* command3_ = nullptr;
-  QPushButton* command4_ = nullptr;
-  QPushButton* command5_ = nullptr;
-  QPushButton* command6_ = nullptr;
-  QPushButton* command7_ = nullptr;
-  QPushButton* command9_ = nullptr;
-  QPushButton* command10_ = nullptr;
-  QPushButton* command15_ = nullptr;
-  QPushButton* command16_ = nullptr;
-  std::array<QPushButton*, 4> command8_{};
-  std::array<QPushButton*, 8> command14_{};
-  QScrollBar* file_pos_ = nullptr;
-  QScrollBar* hscroll2_ = nullptr;
-  QCheckBox* check1_ = nullptr;
-  QCheckBox* check2_ = nullptr;
-  QTimer* tmr_tokei_ = nullptr;
-  QTimer* timer1_ = nullptr;
+  PictureBox* logo_ = nullptr;                // "Image1_4"
+  QListWidget* recorder_list_ = nullptr;      // "List1"
+  QLabel* connection_label_ = nullptr;        // "Label5"
+  QPushButton* disconnect_button_ = nullptr;  // "Command16"
+  // The menu: the playback sources, the copy, the still and the way back.
+  QGroupBox* menu_frame_ = nullptr;               // "Frame2"
+  QPushButton* disk_playback_button_ = nullptr;   // "Command3"
+  QPushButton* saved_video_button_ = nullptr;     // "Command4"
+  QPushButton* saved_stills_button_ = nullptr;    // "Command5"
+  QPushButton* data_copy_button_ = nullptr;       // "Command1"
+  QPushButton* still_button_ = nullptr;           // "Command6"
+  QPushButton* back_button_ = nullptr;            // "Command7"
+  QPushButton* telnet_button_ = nullptr;          // "Command10"
+  QGroupBox* display_rate_frame_ = nullptr;       // "Frame4"
+  QCheckBox* high_rate_check_ = nullptr;          // "Check2"
+  QPushButton* exit_button_ = nullptr;            // "Command15"
+  QLabel* time_label_ = nullptr;                  // "lblTime"
+  QLabel* status_label_ = nullptr;                // "lblStatus"
+  QGroupBox* camera_frame_ = nullptr;             // "Frame14"
+  std::array<QPushButton*, 4> camera_buttons_{};  // "Command8_0" to "Command8_3"
+  QPushButton* four_split_button_ = nullptr;      // "Command9"
+  QGroupBox* playback_frame_ = nullptr;           // "Frame5"
+  QLabel* playback_caption_ = nullptr;            // "Label7"
+  // "Command14_0" to "Command14_7", left to right.
+  std::array<QPushButton*, 8> playback_buttons_{};
+  QLabel* speed_label_ = nullptr;        // "Label1": the fast play speed
+  QGroupBox* position_frame_ = nullptr;  // "Frame1"
+  QScrollBar* position_bar_ = nullptr;   // "file_pos"
+  QGroupBox* sound_frame_ = nullptr;     // "Frame11"
+  QLabel* sound_image_ = nullptr;        // "imgSound"
+  QScrollBar* volume_bar_ = nullptr;     // "HScroll2"
+  QCheckBox* mute_check_ = nullptr;      // "Check1"
+  QTimer* clock_timer_ = nullptr;        // "tmrTokei": clock and status
+  QTimer* refresh_timer_ = nullptr;      // "Timer1": playback pictures
 
   // Live state.
   int selected_entry_ = -99;
   int receiving_ = 0;  // 0, or the received list row + 1
+  // Per control connection number: 0 closed, else clock ticks since it
+  // was opened, plus one (an idle one is closed when it grows old).
   std::array<int, 11> slots_{};
   QString address_text_;
   std::string login_;
@@ -402,16 +428,18 @@ class MainView : public QWidget {
   int chosen_cell_ = 0;
 
   // Playback state.
-  int playback_mode_ = 0;
-  int disk_open_ = 0;
+  PlaybackMode playback_mode_ = kNoPlayback;
+  bool disk_open_ = false;
   int32_t disk_size_ = 0;
-  int display_rate_ = 1;
+  DisplayRate display_rate_ = DisplayRate::kHigh;
   int ff_level_ = 0;
   int fr_level_ = 0;
   uint32_t file_base_ = 0;
   uint32_t file_end_ = 0;
-  int idle_indicator_ = 0;
-  int start_picture_flag_ = 0;
+  // The engine was found idle by the last refresh.
+  bool playback_idle_ = false;
+  // The start pictures show until the first decoded pictures arrive.
+  bool start_pictures_pending_ = false;
   bool position_by_program_ = false;
   // After playback went idle: the channel's queued pictures are still shown.
   bool draining_ = false;

@@ -74,7 +74,7 @@ int32_t MainView::display_bits() const {
 }
 
 void MainView::connect_list_row(int row) {
-  if (row < 0 || row >= list1_->count()) return;
+  if (row < 0 || row >= recorder_list_->count()) return;
   if (row == selected_entry_) return;
   selected_entry_ = row;
   if (receiving_) {
@@ -86,15 +86,15 @@ void MainView::connect_list_row(int row) {
 
 void MainView::connect_entry(int row) {
   set_wait_cursor();
-  label5_->setText(QStringLiteral("接続中"));
-  label5_->repaint();
-  tmr_tokei_->stop();
-  playback_button(27);
+  connection_label_->setText(QStringLiteral("接続中"));
+  connection_label_->repaint();
+  clock_timer_->stop();
+  reset_playback_speeds();
 
-  const int n = recorder_number_from_line(list1_->item(row)->text().toStdString());
+  const int n = recorder_number_from_line(recorder_list_->item(row)->text().toStdString());
   const RecorderEntry* entry = connections_.entry(n);
   if (!entry) {
-    label5_->setText(QStringLiteral("接続失敗"));
+    connection_label_->setText(QStringLiteral("接続失敗"));
     selected_entry_ = -99;
     restore_cursor();
     return;
@@ -114,7 +114,7 @@ void MainView::connect_entry(int row) {
   int32_t r = lib::brin_connect(0, address.constData(), login_.c_str(), reply);
   if (r < 0) {
     show_message(this, connect_failure_text(r, address_text_), MessageIcon::kCritical);
-    label5_->setText(QStringLiteral("接続失敗"));
+    connection_label_->setText(QStringLiteral("接続失敗"));
     // The same entry can be chosen again to retry.
     selected_entry_ = -99;
     restore_cursor();
@@ -152,7 +152,7 @@ void MainView::connect_entry(int row) {
   if (r < 0) {
     show_message(this, r == -1 ? QStringLiteral("使用されています。") : QStringLiteral("接続に失敗しました。"),
                  MessageIcon::kNone, true);
-    label5_->setText(QStringLiteral("接続失敗"));
+    connection_label_->setText(QStringLiteral("接続失敗"));
     selected_entry_ = -99;
     close_open_slots();
     restore_cursor();
@@ -169,7 +169,7 @@ void MainView::connect_entry(int row) {
   r = lib::brin_rx_menu_data(0, 0, menu.data());
   if (r < 0) {
     show_message(this, QStringLiteral("接続に失敗しました。"), MessageIcon::kNone, true);
-    label5_->setText(QStringLiteral("接続失敗"));
+    connection_label_->setText(QStringLiteral("接続失敗"));
     selected_entry_ = -99;
     wait_ms(1000);
     lib::brin_udp_count(0, 1, 0, 0);
@@ -182,7 +182,7 @@ void MainView::connect_entry(int row) {
   for (int i = 0; i < 16; ++i)
     if (menu[static_cast<size_t>(i)] != 0) camera_table_.emplace_back(i, menu[static_cast<size_t>(i)]);
 
-  label5_->setText(QStringLiteral("ライブ"));
+  connection_label_->setText(QStringLiteral("ライブ"));
   const QByteArray stream = stream_address_.toLatin1();
   lib::brin_udp_connect(stream.constData(), port, 0);
   lib::brin_udp_rx_start(octets_[0], octets_[1], octets_[2], octets_[3]);
@@ -199,12 +199,12 @@ void MainView::connect_entry(int row) {
   silent_ = false;
   reconnect_attempts_ = 0;
 
-  command3_->setEnabled(true);
-  command4_->setEnabled(true);
-  command16_->setEnabled(true);
-  command5_->setEnabled(false);
-  command1_->setEnabled(false);
-  for (int i = 0; i <= 5; ++i) command14_[static_cast<size_t>(i)]->setVisible(true);
+  disk_playback_button_->setEnabled(true);
+  saved_video_button_->setEnabled(true);
+  disconnect_button_->setEnabled(true);
+  saved_stills_button_->setEnabled(false);
+  data_copy_button_->setEnabled(false);
+  for (int i = 0; i <= 5; ++i) playback_buttons_[static_cast<size_t>(i)]->setVisible(true);
 
   lib::brin_udp_dispmode(0, 0, display_bits());
   if (audio_device_) lib::wave_play_ctrl(1);
@@ -224,13 +224,13 @@ void MainView::connect_entry(int row) {
   }
   update_cell_labels();
   update_status();
-  tmr_tokei_->start(50);
+  clock_timer_->start(50);
   restore_cursor();
 }
 
 void MainView::switch_over(int row) {
-  tmr_tokei_->stop();
-  label5_->setText(QStringLiteral("切断中"));
+  clock_timer_->stop();
+  connection_label_->setText(QStringLiteral("切断中"));
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
   if (slots_[0] == 0) {
     char reply[128] = {};
@@ -252,7 +252,7 @@ void MainView::switch_over(int row) {
   reset_cell_names();
   for (Cell& c : cells_) c.picture->setToolTip(QString());
   update_cell_labels();
-  if (playback_mode_ == 0) lbl_time_->clear();
+  if (playback_mode_ == kNoPlayback) time_label_->clear();
   set_not_connected_state();
   connect_entry(row);
 }
@@ -269,18 +269,20 @@ void MainView::close_open_slots(int pause_ms) {
 void MainView::disconnect_live() {
   if (!receiving_) return;
   set_wait_cursor();
-  if (playback_mode_ != 0) playback_button(6);
-  label5_->setText(QStringLiteral("切断中"));
-  stop_stream(true);
+  if (playback_mode_ != kNoPlayback) playback_button(PlaybackButton::kStop);
+  connection_label_->setText(QStringLiteral("切断中"));
+  stop_stream(StreamStop::kDisconnect);
   restore_cursor();
 }
 
 // Stops the live stream: the recorder is asked to stop sending (over a
 // control connection opened again for it), reception and audio end, and the
-// slots close. With show_pictures_and_state the cells and buttons return to
-// the not-connected state.
-void MainView::stop_stream(bool show_pictures_and_state, bool pause) {
-  const int pause_ms = pause ? 1000 : 0;
+// slots close. On a disconnect it pauses after each step and the cells and
+// buttons return to the not-connected state; at the program's end it does
+// neither.
+void MainView::stop_stream(StreamStop stop) {
+  const bool disconnect = stop == StreamStop::kDisconnect;
+  const int pause_ms = disconnect ? 1000 : 0;
   lib::brin_udp_rx_stop();
   receiving_ = 0;
   clear_staleness();
@@ -297,17 +299,17 @@ void MainView::stop_stream(bool show_pictures_and_state, bool pause) {
   close_open_slots(pause_ms);
   // After a disconnect every recorder, the last one included, can be chosen.
   selected_entry_ = -99;
-  if (!show_pictures_and_state) return;
+  if (!disconnect) return;
 
   for (size_t i = 0; i < picture_shown_.size(); ++i) picture_shown_[i] = 0;
   // Played pictures and their time stay; live ones go.
-  const bool live = playback_mode_ == 0 && !command7_->isEnabled();
+  const bool live = playback_mode_ == kNoPlayback && !back_button_->isEnabled();
   if (live) show_start_pictures();
   reset_cell_names();
   for (Cell& c : cells_) c.picture->setToolTip(QString());
   update_cell_labels();
-  if (live) lbl_time_->clear();
-  label5_->setText(QStringLiteral("未接続"));
+  if (live) time_label_->clear();
+  connection_label_->setText(QStringLiteral("未接続"));
   set_not_connected_state();
   update_status();
 }
@@ -341,18 +343,18 @@ void MainView::telnet_on() {
 }
 
 void MainView::set_not_connected_state() {
-  for (QPushButton* b : command8_) b->setEnabled(true);
+  for (QPushButton* b : camera_buttons_) b->setEnabled(true);
   // Playback goes on without the recorder; its buttons stay usable.
-  if (playback_mode_ == 0)
-    for (QPushButton* b : command14_) b->setEnabled(false);
+  if (playback_mode_ == kNoPlayback)
+    for (QPushButton* b : playback_buttons_) b->setEnabled(false);
   // Disk and saved-data playback stay available without a recorder, as at
   // start; the button that entered the current playback stays disabled.
-  command3_->setEnabled(playback_mode_ != 2);
-  command4_->setEnabled(playback_mode_ != 1);
-  command5_->setEnabled(true);
-  command1_->setEnabled(true);
-  command16_->setEnabled(false);
-  list1_->setEnabled(true);
+  disk_playback_button_->setEnabled(playback_mode_ != kDiskPlayback);
+  saved_video_button_->setEnabled(playback_mode_ != kSavedDataPlayback);
+  saved_stills_button_->setEnabled(true);
+  data_copy_button_->setEnabled(true);
+  disconnect_button_->setEnabled(false);
+  recorder_list_->setEnabled(true);
 }
 
 void MainView::on_clock_tick() {
@@ -379,8 +381,8 @@ void MainView::on_clock_tick() {
   lib::RxTime t{};
   if (live && lib::brin_udp_rxtime(0, &t)) {
     const int year = 2000 + static_cast<int>(t.time & 0xFF);
-    lbl_time_->setText(live_time_text(year, (t.time >> 8) & 0xFF, (t.time >> 16) & 0xFF, (t.time >> 24) & 0xFF,
-                                      t.fraction & 0xFF, (t.fraction >> 8) & 0xFF));
+    time_label_->setText(live_time_text(year, (t.time >> 8) & 0xFF, (t.time >> 16) & 0xFF, (t.time >> 24) & 0xFF,
+                                        t.fraction & 0xFF, (t.fraction >> 8) & 0xFF));
   }
 
   lib::brin_udp_rx_stop();
@@ -394,7 +396,7 @@ void MainView::on_clock_tick() {
     for (int i = 0; i < 4; ++i) {
       const int code = cell_camera_code_[static_cast<size_t>(i)];
       const int camera = code >= 17 ? code - 17 : code - 1;
-      command8_[static_cast<size_t>(i)]->setEnabled(code >= 1 && code <= 32 && ((mask >> camera) & 1));
+      camera_buttons_[static_cast<size_t>(i)]->setEnabled(code >= 1 && code <= 32 && ((mask >> camera) & 1));
     }
   }
 
@@ -415,7 +417,7 @@ void MainView::on_clock_tick() {
       picture_age_[c].start();
       silence_.start();
       // The recorder's clock as the picture came, else the PC's.
-      picture_time_[c] = parse_shown_time(lbl_time_->text());
+      picture_time_[c] = parse_shown_time(time_label_->text());
       if (picture_time_[c]) {
         const vp::RecTime r = vp::rec_time_from_seconds(*picture_time_[c]);
         picture_clock_[c] = QString::asprintf("%02d:%02d:%02d", r.hour, r.minute, r.second);
@@ -468,15 +470,15 @@ void MainView::show_single(int cell) {
   Cell& c = cells_[static_cast<size_t>(cell)];
   c.label->show();
   c.picture->show();
-  command6_->setEnabled(true);
+  still_button_->setEnabled(true);
   choose_still_cell(cell);
 }
 
 void MainView::show_four() {
-  frame14_->hide();
+  camera_frame_->hide();
   apply_four_split();
   split_mode_ = 4;
-  frame14_->show();
+  camera_frame_->show();
   update_still_button();
 }
 
@@ -538,7 +540,7 @@ void MainView::watch_live_pictures() {
                         : stale_cells == 0        ? QStringLiteral("ライブ")
                         : stale_cells < watched   ? QStringLiteral("ライブ（一部停止）")
                                                   : QStringLiteral("ライブ（映像停止）");
-  if (label5_->text() != label) label5_->setText(label);
+  if (connection_label_->text() != label) connection_label_->setText(label);
   update_status();
 }
 
@@ -589,9 +591,9 @@ void MainView::try_reconnect() {
 // The still button is there whenever a cell can show a picture: live,
 // playback and saved stills, in the four-picture view as well.
 void MainView::update_still_button() {
-  const bool available = live_shown() || playback_mode_ != 0 || command7_->isEnabled();
-  command6_->setVisible(available);
-  command6_->setEnabled(available);
+  const bool available = live_shown() || playback_mode_ != kNoPlayback || back_button_->isEnabled();
+  still_button_->setVisible(available);
+  still_button_->setEnabled(available);
   choose_still_cell(chosen_cell_);
 }
 
@@ -600,7 +602,7 @@ void MainView::choose_still_cell(int cell) {
   chosen_cell_ = cell;
   // The frame marks the cell in the four-picture view while there is a
   // picture to save.
-  const bool marked = split_mode_ == 4 && !command6_->isHidden();
+  const bool marked = split_mode_ == 4 && !still_button_->isHidden();
   for (int i = 0; i < 4; ++i) cells_[static_cast<size_t>(i)].picture->set_chosen(marked && i == cell);
 }
 
@@ -612,7 +614,7 @@ QImage MainView::still_picture() const { return cells_[static_cast<size_t>(still
 // for a played one the time shown.
 std::optional<uint32_t> MainView::still_time() const {
   if (live_shown()) return picture_time_[static_cast<size_t>(still_cell())];
-  return parse_shown_time(lbl_time_->text());
+  return parse_shown_time(time_label_->text());
 }
 
 QString MainView::still_comment() const {
@@ -621,9 +623,9 @@ QString MainView::still_comment() const {
   QString source = QStringLiteral("live");
   QString recorder;
   int camera = cell + 1;
-  if (playback_mode_ == 2) {
+  if (playback_mode_ == kDiskPlayback) {
     source = QStringLiteral("disk playback");
-  } else if (playback_mode_ == 1 || command7_->isEnabled()) {
+  } else if (playback_mode_ == kSavedDataPlayback || back_button_->isEnabled()) {
     source = QStringLiteral("saved data");
   } else {
     if (const RecorderEntry* e = receiving_ ? connections_.entry(entry_number_) : nullptr)

@@ -37,9 +37,9 @@ const char* disk_missing_text(int model) {
 }  // namespace
 
 void MainView::enter_menu_source(QPushButton* pressed) {
-  command7_->setEnabled(true);
+  back_button_->setEnabled(true);
   pressed->setEnabled(false);
-  for (QPushButton* b : {command3_, command4_, command5_})
+  for (QPushButton* b : {disk_playback_button_, saved_video_button_, saved_stills_button_})
     if (b != pressed) b->hide();
   // Live pictures give way to what the menu opened.
   if (receiving_) show_start_pictures();
@@ -53,155 +53,165 @@ void MainView::open_recorder_disk() {
       const int32_t size = lib::hdd_get(d);
       if (size <= 3000) continue;
       if (lib::hdd_open(d) != 0) continue;
-      disk_open_ = 1;
+      disk_open_ = true;
       disk_size_ = size;
       uint32_t sw[128] = {};
       if (lib::hdd_read_hdsw(sw) == 0 && sw[0] == kRecorderDiskMark) {
         found = true;
       } else {
         lib::hdd_close();
-        disk_open_ = 0;
+        disk_open_ = false;
       }
     }
     if (!found) {
       show_message(this, QString::fromUtf8(disk_missing_text(model_)));
-      disk_open_ = 0;
+      disk_open_ = false;
       return;
     }
   }
   lib::first_section_play();
   lib::hdd_read_start();
-  enter_menu_source(command3_);
+  enter_menu_source(disk_playback_button_);
   // The time search window chooses where playback starts and starts it.
   if (hooks_.open_time_search) hooks_.open_time_search();
-  playback_mode_ = 2;
+  playback_mode_ = kDiskPlayback;
 }
 
 void MainView::enter_disk_playback() {
-  timer1_->start();
-  frame1_->show();
-  frame5_->show();
-  command1_->show();
-  command6_->show();
-  for (QPushButton* b : command14_) {
+  refresh_timer_->start();
+  position_frame_->show();
+  playback_frame_->show();
+  data_copy_button_->show();
+  still_button_->show();
+  for (QPushButton* b : playback_buttons_) {
     b->show();
     b->setEnabled(true);
   }
-  file_pos_->setEnabled(false);
-  if (check2_->isChecked()) frame11_->show();
-  playback_mode_ = 2;
+  position_bar_->setEnabled(false);
+  if (high_rate_check_->isChecked()) sound_frame_->show();
+  playback_mode_ = kDiskPlayback;
   position_set_ = true;
-  playback_button(3);
+  playback_button(PlaybackButton::kPlay);
 }
 
 void MainView::enter_saved_playback() {
-  timer1_->start();
-  frame1_->show();
-  frame5_->show();
-  command6_->show();
-  for (QPushButton* b : command14_) {
+  refresh_timer_->start();
+  position_frame_->show();
+  playback_frame_->show();
+  still_button_->show();
+  for (QPushButton* b : playback_buttons_) {
     b->show();
     b->setEnabled(true);
   }
-  if (check2_->isChecked()) frame11_->show();
+  if (high_rate_check_->isChecked()) sound_frame_->show();
   wait_ms(500);
-  playback_mode_ = 1;
+  playback_mode_ = kSavedDataPlayback;
   position_by_program_ = true;
-  file_pos_->setValue(0);
+  position_bar_->setValue(0);
   position_by_program_ = false;
   position_set_ = true;
-  playback_button(3);
+  playback_button(PlaybackButton::kPlay);
   uint32_t base = 0, end = 0;
   if (lib::file_read_start_end_sec(&base, &end) == 0) set_file_range(base, end);
-  file_pos_->setEnabled(true);
-  start_picture_flag_ = 1;
+  position_bar_->setEnabled(true);
+  start_pictures_pending_ = true;
   show_start_pictures();
 }
 
 void MainView::leave_playback() {
   draining_ = false;
   if (hooks_.close_picture_save_and_copy) hooks_.close_picture_save_and_copy();
-  timer1_->stop();
-  command7_->setEnabled(false);
-  label1_->clear();
-  if (playback_mode_ == 1) {
+  refresh_timer_->stop();
+  back_button_->setEnabled(false);
+  speed_label_->clear();
+  if (playback_mode_ == kSavedDataPlayback) {
     lib::file_play_stop();
     lib::file_read_stop();
-  } else if (playback_mode_ == 2) {
+  } else if (playback_mode_ == kDiskPlayback) {
     lib::hdd_play_stop();
   }
-  frame1_->hide();
-  frame5_->hide();
-  frame11_->hide();
-  for (QPushButton* b : {command3_, command4_, command5_}) {
+  position_frame_->hide();
+  playback_frame_->hide();
+  sound_frame_->hide();
+  for (QPushButton* b : {disk_playback_button_, saved_video_button_, saved_stills_button_}) {
     b->setEnabled(true);
     b->show();
   }
-  command1_->hide();
-  command6_->hide();
-  playback_mode_ = 0;
+  data_copy_button_->hide();
+  still_button_->hide();
+  playback_mode_ = kNoPlayback;
   if (hooks_.close_searches) hooks_.close_searches();
-  lbl_time_->clear();
+  time_label_->clear();
   show_start_pictures();
   // The refresh timer may have paused the live clock; it runs again.
-  if (receiving_) tmr_tokei_->start(50);
+  if (receiving_) clock_timer_->start(50);
   update_status();
 }
 
-void MainView::playback_button(int index) {
-  if (index != 4) ff_level_ = 0;
-  if (index != 1) fr_level_ = 0;
-  if (index >= 0 && index <= 7 && playback_mode_ != 0) {
+void MainView::playback_button(PlaybackButton button) {
+  using B = PlaybackButton;
+  if (button != B::kFastForward) ff_level_ = 0;
+  if (button != B::kFastRewind) fr_level_ = 0;
+  if (playback_mode_ != kNoPlayback) {
     // Whatever the button does, the pictures it brings are followed, even
     // when the engine is idle again before the refresh timer looks.
     draining_ = true;
     drain_clock_.start();
   }
-  const bool saved = playback_mode_ == 1;
-  const bool disk = playback_mode_ == 2;
+  const bool saved = playback_mode_ == kSavedDataPlayback;
+  const bool disk = playback_mode_ == kDiskPlayback;
+  // While paused (the clock timer runs then) the fast buttons step.
+  const bool steps = (button == B::kFastRewind || button == B::kFastForward) && clock_timer_->isActive();
   // A step while paused keeps it paused; stop pauses; the rest play.
-  if (index == 6) {
+  if (button == B::kStop) {
     playing_ = false;
-  } else if (((index == 1 || index == 4) && !tmr_tokei_->isActive()) || index == 0 || index == 2 || index == 3 ||
-             index == 5 || index == 7) {
-    playing_ = playback_mode_ != 0;
-    reverse_ = index == 1 || index == 2;
+  } else if (!steps) {
+    playing_ = playback_mode_ != kNoPlayback;
+    reverse_ = button == B::kFastRewind || button == B::kReversePlay;
   }
   // Playing, a direction change and a new speed go on from the picture on
   // screen; a press while paused that steps starts from it by itself.
-  const bool steps = (index == 1 || index == 4) && tmr_tokei_->isActive();
-  if ((index >= 1 && index <= 4 && !steps)) start_from_shown_picture();
+  const bool plays_on =
+      button == B::kFastRewind || button == B::kReversePlay || button == B::kPlay || button == B::kFastForward;
+  if (plays_on && !steps) start_from_shown_picture();
   position_set_ = false;
-  switch (index) {
-    case 0:
+  switch (button) {
+    case B::kRecordingStart:
       if (disk) go_to_current_recording_start();
       break;
-    case 1:
+    case B::kFastRewind:
       fast_rewind();
       break;
-    case 2:
+    case B::kReversePlay:
       if (saved) lib::file_play_back(0);
       if (disk) lib::hdd_play_back(0);
       break;
-    case 3:
+    case B::kPlay:
       play();
       break;
-    case 4:
+    case B::kFastForward:
       fast_forward();
       break;
-    case 5:
+    case B::kNextRecording:
       if (disk) go_to_next_recording();
       break;
-    case 6:
+    case B::kStop:
       if (saved) lib::file_play_stop();
       if (disk) lib::hdd_play_stop();
       break;
-    case 7:
+    case B::kFromStart:
       back_to_start_and_play();
       break;
-    default:
-      break;
   }
+  update_status();
+}
+
+// Before a connection: the fast speeds start again from the lowest, and the
+// next play starts at the picture on screen.
+void MainView::reset_playback_speeds() {
+  ff_level_ = 0;
+  fr_level_ = 0;
+  position_set_ = false;
   update_status();
 }
 
@@ -210,8 +220,8 @@ void MainView::playback_button(int index) {
 // screen. Not after a search or a move of the position bar, which put the
 // reading where playback is to start.
 void MainView::start_from_shown_picture() {
-  if (position_set_ || (playback_mode_ != 1 && playback_mode_ != 2)) return;
-  if (playback_mode_ == 1)
+  if (position_set_ || (playback_mode_ != kSavedDataPlayback && playback_mode_ != kDiskPlayback)) return;
+  if (playback_mode_ == kSavedDataPlayback)
     lib::file_play_stop();
   else
     lib::hdd_play_stop();
@@ -220,21 +230,21 @@ void MainView::start_from_shown_picture() {
   uint32_t time = 0;
   if (lib::make_bmp_one(&count, &first, &second, &time) == lib::kMissing || time == 0) return;
   show_played(count, first, second, time);
-  if (playback_mode_ == 1)
+  if (playback_mode_ == kSavedDataPlayback)
     lib::file_search(time);
   else
     lib::search_play(time);
 }
 
 void MainView::play() {
-  label1_->clear();
-  if (playback_mode_ == 1) {
-    if (display_rate_ == 1)
+  speed_label_->clear();
+  if (playback_mode_ == kSavedDataPlayback) {
+    if (display_rate_ == DisplayRate::kHigh)
       lib::file_play_start();
     else
       lib::file_play_forward(0);
-  } else if (playback_mode_ == 2) {
-    if (display_rate_ == 1)
+  } else if (playback_mode_ == kDiskPlayback) {
+    if (display_rate_ == DisplayRate::kHigh)
       lib::hdd_play_start();
     else
       lib::hdd_play_forward(0);
@@ -243,44 +253,44 @@ void MainView::play() {
 
 void MainView::fast_forward() {
   ff_level_ = ff_level_ >= 6 ? 1 : ff_level_ + 1;
-  if (playback_mode_ != 1 && playback_mode_ != 2) return;
-  if (tmr_tokei_->isActive()) {
-    step(true);
+  if (playback_mode_ != kSavedDataPlayback && playback_mode_ != kDiskPlayback) return;
+  if (clock_timer_->isActive()) {
+    step(Step::kForward);
     return;
   }
-  if (playback_mode_ == 1)
+  if (playback_mode_ == kSavedDataPlayback)
     lib::file_play_forward(ff_level_);
   else
     lib::hdd_play_forward(ff_level_);
-  label1_->setText(QStringLiteral("早送り×") + QString::fromLatin1(kSpeedTexts[ff_level_]));
+  speed_label_->setText(QStringLiteral("早送り×") + QString::fromLatin1(kSpeedTexts[ff_level_]));
 }
 
 void MainView::fast_rewind() {
   fr_level_ = fr_level_ >= 6 ? 1 : fr_level_ + 1;
-  if (playback_mode_ != 1 && playback_mode_ != 2) return;
-  if (tmr_tokei_->isActive()) {
-    step(false);
+  if (playback_mode_ != kSavedDataPlayback && playback_mode_ != kDiskPlayback) return;
+  if (clock_timer_->isActive()) {
+    step(Step::kBack);
     return;
   }
-  if (playback_mode_ == 1)
+  if (playback_mode_ == kSavedDataPlayback)
     lib::file_play_back(fr_level_);
   else
     lib::hdd_play_back(fr_level_);
-  label1_->setText(QStringLiteral("早戻し×") + QString::fromLatin1(kSpeedTexts[fr_level_]));
+  speed_label_->setText(QStringLiteral("早戻し×") + QString::fromLatin1(kSpeedTexts[fr_level_]));
 }
 
 // Paused (the refresh timer found playback idle and let the clock timer
 // run): one frame, that is one GOP, forward or back.
-void MainView::step(bool forward) {
+void MainView::step(Step direction) {
   QDir::setCurrent(program_folder_);
   int32_t count = 0, first = 0, second = 0;
   uint32_t before = 0;
   lib::make_bmp_one(&count, &first, &second, &before);
-  if (playback_mode_ == 1) {
-    forward ? lib::file_one_play() : lib::file_one_back();
+  if (playback_mode_ == kSavedDataPlayback) {
+    direction == Step::kForward ? lib::file_one_play() : lib::file_one_back();
     wait_ms(200);
   } else {
-    forward ? lib::hdd_one_play() : lib::hdd_one_back();
+    direction == Step::kForward ? lib::hdd_one_play() : lib::hdd_one_back();
     wait_ms(100);
   }
   show_stepped_picture(before);
@@ -319,7 +329,7 @@ void MainView::show_decoded_pictures(int32_t count, int32_t first, int32_t secon
 }
 
 std::optional<uint32_t> MainView::current_recording_start() const {
-  const std::optional<uint32_t> shown = parse_shown_time(lbl_time_->text());
+  const std::optional<uint32_t> shown = parse_shown_time(time_label_->text());
   if (!shown) return std::nullopt;
   int32_t count = 0, oldest = 0;
   if (lib::get_rec_list(&count, &oldest) != 0 || count <= 0) return std::nullopt;
@@ -334,7 +344,7 @@ std::optional<uint32_t> MainView::current_recording_start() const {
 }
 
 std::optional<uint32_t> MainView::next_recording_start() const {
-  const std::optional<uint32_t> shown = parse_shown_time(lbl_time_->text());
+  const std::optional<uint32_t> shown = parse_shown_time(time_label_->text());
   if (!shown) return std::nullopt;
   int32_t count = 0, oldest = 0;
   if (lib::get_rec_list(&count, &oldest) != 0 || count <= 0) return std::nullopt;
@@ -349,7 +359,7 @@ std::optional<uint32_t> MainView::next_recording_start() const {
 }
 
 void MainView::go_to_current_recording_start() {
-  label1_->clear();
+  speed_label_->clear();
   lib::hdd_play_stop();
   wait_ms(1000);
   if (const auto t = current_recording_start()) lib::search_play(*t);
@@ -358,7 +368,7 @@ void MainView::go_to_current_recording_start() {
 
 void MainView::go_to_next_recording() {
   if (!next_recording_start()) return;
-  label1_->clear();
+  speed_label_->clear();
   lib::hdd_play_stop();
   wait_ms(1000);
   if (const auto t = next_recording_start()) lib::search_play(*t);
@@ -366,12 +376,12 @@ void MainView::go_to_next_recording() {
 }
 
 void MainView::back_to_start_and_play() {
-  if (playback_mode_ == 1) {
+  if (playback_mode_ == kSavedDataPlayback) {
     lib::file_play_stop();
     lib::file_search(file_base_);
     wait_ms(500);
     play();
-  } else if (playback_mode_ == 2) {
+  } else if (playback_mode_ == kDiskPlayback) {
     lib::hdd_play_stop();
     if (const auto t = current_recording_start()) lib::search_play(*t);
     wait_ms(500);
@@ -386,16 +396,16 @@ void MainView::refresh_pictures() {
   if (lib::make_bmp(&count, &first, &second, &time, &idle) == lib::kMissing) return;
   if (idle == 1) {
     // Playback that was seen running has ended (at the end of the data).
-    if (idle_indicator_ == 0) playing_ = false;
-    idle_indicator_ = 1;
+    if (!playback_idle_) playing_ = false;
+    playback_idle_ = true;
     update_status();
-    if (!tmr_tokei_->isActive()) tmr_tokei_->start(50);
-    label1_->clear();
+    if (!clock_timer_->isActive()) clock_timer_->start(50);
+    speed_label_->clear();
     drain_pictures();
     return;
   }
-  tmr_tokei_->stop();
-  idle_indicator_ = 0;
+  clock_timer_->stop();
+  playback_idle_ = false;
   update_status();
   draining_ = true;
   drain_clock_.start();
@@ -407,7 +417,7 @@ bool MainView::decoder_failed() {
   if (lib::get_dec_sts() != 1) return false;
   lib::clear_dec_err();
   draining_ = false;
-  playback_button(6);
+  playback_button(PlaybackButton::kStop);
   show_message(this, QStringLiteral("再生データが不正です"), MessageIcon::kNone, true);
   show_start_pictures();
   return true;
@@ -436,45 +446,45 @@ void MainView::drain_pictures() {
 }
 
 void MainView::show_played(int32_t count, int32_t first, int32_t second, uint32_t time) {
-  if (time != 0) lbl_time_->setText(played_time_text(time));
+  if (time != 0) time_label_->setText(played_time_text(time));
   last_played_time_ = time;
 
-  if (playback_mode_ == 1) {
-    file_pos_->setEnabled(true);
+  if (playback_mode_ == kSavedDataPlayback) {
+    position_bar_->setEnabled(true);
     // The bar holds 16-bit values; a span or position beyond them leaves
     // the bar as it is.
     const int64_t span = static_cast<int64_t>(file_end_) - file_base_;
     const int64_t at = static_cast<int64_t>(time) - file_base_;
     if (span >= 0 && span <= 32767 && at >= 0 && at <= 32767) {
       position_by_program_ = true;
-      file_pos_->setMaximum(static_cast<int>(span));
-      file_pos_->setValue(static_cast<int>(at));
+      position_bar_->setMaximum(static_cast<int>(span));
+      position_bar_->setValue(static_cast<int>(at));
       position_by_program_ = false;
     }
   }
 
-  if (start_picture_flag_)
+  if (start_pictures_pending_)
     show_start_pictures();
   else
     show_decoded_pictures(count, first, second);
   // Decoded pictures have arrived: the start pictures give way to them.
-  if (count == 4 || count == 2 || count == 1) start_picture_flag_ = 0;
-  if (playback_mode_ != 1) file_pos_->setEnabled(false);
+  if (count == 4 || count == 2 || count == 1) start_pictures_pending_ = false;
+  if (playback_mode_ != kSavedDataPlayback) position_bar_->setEnabled(false);
 }
 
 void MainView::on_position_dragged(int value) {
   if (position_by_program_) return;
-  playback_button(6);
-  lbl_time_->setText(played_time_text(file_base_ + static_cast<uint32_t>(value)));
+  playback_button(PlaybackButton::kStop);
+  time_label_->setText(played_time_text(file_base_ + static_cast<uint32_t>(value)));
 }
 
 void MainView::on_position_changed(int value) {
   if (position_by_program_) return;
-  playback_button(6);
+  playback_button(PlaybackButton::kStop);
   lib::file_search(file_base_ + static_cast<uint32_t>(value));
   position_set_ = true;
-  playback_button(3);
-  command14_[3]->setFocus();
+  playback_button(PlaybackButton::kPlay);
+  playback_buttons_[static_cast<size_t>(PlaybackButton::kPlay)]->setFocus();
 }
 
 }  // namespace velmora::viewer

@@ -70,35 +70,35 @@ MonthCalendar::MonthCalendar(const QString& caption, const QString& suffix, cons
     : QGroupBox(caption, parent), recorded_(days) {
   setObjectName(QStringLiteral("frm_calendar") + suffix);
 
-  lbl_year_ = new QLabel(this);
-  lbl_year_->setObjectName(QStringLiteral("lbl_year") + suffix);
-  lbl_year_->setGeometry(twips(150, 330, 700, 330));
-  lbl_year_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  year_label_ = new QLabel(this);
+  year_label_->setObjectName(QStringLiteral("lbl_year") + suffix);
+  year_label_->setGeometry(twips(150, 330, 700, 330));
+  year_label_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   auto* year_unit = new QLabel(QStringLiteral("年"), this);
   year_unit->setObjectName(QStringLiteral("lbl_year1") + suffix);
   year_unit->setGeometry(twips(880, 330, 300, 330));
-  vsc_year_ = new QScrollBar(Qt::Vertical, this);
-  vsc_year_->setObjectName(QStringLiteral("vsc_year") + suffix);
-  vsc_year_->setGeometry(twips(1180, 270, 240, 450));
-  vsc_year_->setRange(RecordedDays::kFirstYear, RecordedDays::kLastYear);
+  year_bar_ = new QScrollBar(Qt::Vertical, this);
+  year_bar_->setObjectName(QStringLiteral("vsc_year") + suffix);
+  year_bar_->setGeometry(twips(1180, 270, 240, 450));
+  year_bar_->setRange(RecordedDays::kFirstYear, RecordedDays::kLastYear);
   // The upper arrow counts up, as on a spinner.
-  vsc_year_->setInvertedAppearance(true);
-  connect(vsc_year_, &QScrollBar::valueChanged, this, [this](int y) { choose(y, month_, day_); });
+  year_bar_->setInvertedAppearance(true);
+  connect(year_bar_, &QScrollBar::valueChanged, this, [this](int y) { choose(y, month_, day_); });
 
-  cmb_month_ = new QComboBox(this);
-  cmb_month_->setObjectName(QStringLiteral("cmb_month") + suffix);
-  cmb_month_->setGeometry(twips(1600, 300, 1000, 390));
-  for (int m = 1; m <= 12; ++m) cmb_month_->addItem(QStringLiteral("%1月").arg(m));
-  connect(cmb_month_, &QComboBox::currentIndexChanged, this, [this](int i) {
+  month_box_ = new QComboBox(this);
+  month_box_->setObjectName(QStringLiteral("cmb_month") + suffix);
+  month_box_->setGeometry(twips(1600, 300, 1000, 390));
+  for (int m = 1; m <= 12; ++m) month_box_->addItem(QStringLiteral("%1月").arg(m));
+  connect(month_box_, &QComboBox::currentIndexChanged, this, [this](int i) {
     if (i >= 0) choose(year_, i + 1, day_);
   });
-  vsc_month_ = new QScrollBar(Qt::Vertical, this);
-  vsc_month_->setObjectName(QStringLiteral("vsc_month") + suffix);
-  vsc_month_->setGeometry(twips(2620, 270, 240, 450));
+  month_bar_ = new QScrollBar(Qt::Vertical, this);
+  month_bar_->setObjectName(QStringLiteral("vsc_month") + suffix);
+  month_bar_->setGeometry(twips(2620, 270, 240, 450));
   // 0 and 13 step into the year before and after.
-  vsc_month_->setRange(0, 13);
-  vsc_month_->setInvertedAppearance(true);
-  connect(vsc_month_, &QScrollBar::valueChanged, this, &MonthCalendar::on_month_spin);
+  month_bar_->setRange(0, 13);
+  month_bar_->setInvertedAppearance(true);
+  connect(month_bar_, &QScrollBar::valueChanged, this, &MonthCalendar::on_month_spin);
 
   for (int w = 0; w < 7; ++w) {
     auto* l = new QLabel(QString::fromUtf8(kWeekdays[w]), this);
@@ -152,12 +152,12 @@ void MonthCalendar::on_month_spin(int value) {
 
 void MonthCalendar::redraw() {
   {
-    const QSignalBlocker b1(vsc_year_), b2(vsc_month_), b3(cmb_month_);
-    vsc_year_->setValue(year_);
-    vsc_month_->setValue(month_);
-    cmb_month_->setCurrentIndex(month_ - 1);
+    const QSignalBlocker b1(year_bar_), b2(month_bar_), b3(month_box_);
+    year_bar_->setValue(year_);
+    month_bar_->setValue(month_);
+    month_box_->setCurrentIndex(month_ - 1);
   }
-  lbl_year_->setText(QString::number(year_));
+  year_label_->setText(QString::number(year_));
   const int first = first_weekday(year_, month_);
   const int length = days_in_month(year_, month_);
   const QColor face = palette().color(QPalette::Button);

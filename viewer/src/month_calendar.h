@@ -76,10 +76,10 @@ class MonthCalendar : public QGroupBox {
   int month_ = 1;
   int day_ = 1;
   std::array<QPushButton*, 42> days_{};
-  QComboBox* cmb_month_ = nullptr;
-  QScrollBar* vsc_month_ = nullptr;
-  QScrollBar* vsc_year_ = nullptr;
-  QLabel* lbl_year_ = nullptr;
+  QComboBox* month_box_ = nullptr;
+  QScrollBar* month_bar_ = nullptr;
+  QScrollBar* year_bar_ = nullptr;
+  QLabel* year_label_ = nullptr;
 };
 
 // A two-digit time box (hour, minute or second): digits and backspace pass;

@@ -57,16 +57,16 @@ bool add_jpeg_comment(const QString& path, const QByteArray& text) {
 }
 
 PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", QStringLiteral("静止画保存"), 9700, 6300) {
-  image1_ = new PictureBox(this);
-  image1_->setObjectName(QStringLiteral("Image1"));
-  image1_->setGeometry(twips_rect(120, 120, 4400, 3000));
+  preview_ = new PictureBox(this);
+  preview_->setObjectName(QStringLiteral("Image1"));
+  preview_->setGeometry(twips_rect(120, 120, 4400, 3000));
 
   auto* label7 = new QLabel(QStringLiteral("静止画保存ファイル名："), this);
   label7->setObjectName(QStringLiteral("Label7"));
   label7->setGeometry(twips_rect(120, 3300, 3000, 380));
-  txt_f_ = new QLineEdit(this);
-  txt_f_->setObjectName(QStringLiteral("txtF"));
-  txt_f_->setGeometry(twips_rect(120, 3700, 3700, 400));
+  file_name_box_ = new QLineEdit(this);
+  file_name_box_->setObjectName(QStringLiteral("txtF"));
+  file_name_box_->setGeometry(twips_rect(120, 3700, 3700, 400));
   auto* label1 = new QLabel(QStringLiteral(".jpg"), this);
   label1->setObjectName(QStringLiteral("Label1"));
   label1->setGeometry(twips_rect(3880, 3700, 600, 400));
@@ -83,36 +83,36 @@ PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", QStringLiteral("�
   auto* frame1 = new QGroupBox(QStringLiteral("静止画保存先"), this);
   frame1->setObjectName(QStringLiteral("Frame1"));
   frame1->setGeometry(twips_rect(4700, 120, 4850, 4700));
-  text_f_ = new QLineEdit(frame1);
-  text_f_->setObjectName(QStringLiteral("TextF"));
-  text_f_->setGeometry(twips_rect(120, 4200, 4600, 380));
-  folders_ = new FolderChooser(frame1, text_f_, twips_rect(120, 300, 4600, 380), twips_rect(120, 750, 4600, 3350));
+  folder_box_ = new QLineEdit(frame1);
+  folder_box_->setObjectName(QStringLiteral("TextF"));
+  folder_box_->setGeometry(twips_rect(120, 4200, 4600, 380));
+  folders_ = new FolderChooser(frame1, folder_box_, twips_rect(120, 300, 4600, 380), twips_rect(120, 750, 4600, 3350));
 
-  text1_ = new QLineEdit(this);
-  text1_->setObjectName(QStringLiteral("Text1"));
-  text1_->setGeometry(twips_rect(4700, 4950, 3000, 420));
+  new_folder_box_ = new QLineEdit(this);
+  new_folder_box_->setObjectName(QStringLiteral("Text1"));
+  new_folder_box_->setGeometry(twips_rect(4700, 4950, 3000, 420));
   auto* command2 = new QPushButton(QStringLiteral("フォルダー作成"), this);
   command2->setObjectName(QStringLiteral("Command2"));
   command2->setGeometry(twips_rect(7800, 4940, 1750, 440));
   connect(command2, &QPushButton::clicked, this, [this] {
-    if (const auto made = create_named_folder(this, text_f_->text().trimmed(), text1_->text())) {
-      text_f_->setText(*made);
+    if (const auto made = create_named_folder(this, folder_box_->text().trimmed(), new_folder_box_->text())) {
+      folder_box_->setText(*made);
       folders_->show_folder(*made);
-      text1_->clear();
+      new_folder_box_->clear();
     }
   });
 
-  main.playback_button(6);
-  image1_->load(QDir(main.program_folder()).filePath(QString::fromLatin1(kPictureWorkFile)));
+  main.playback_button(MainView::PlaybackButton::kStop);
+  preview_->load(QDir(main.program_folder()).filePath(QString::fromLatin1(kPictureWorkFile)));
   folders_->start_at(settings().read("PicSavePath"));
   // A name that says which recorder, camera and time the picture shows;
   // the saved file says camera and time again in its comment.
-  txt_f_->setText(main.suggested_still_name());
+  file_name_box_->setText(main.suggested_still_name());
   comment_ = main.still_comment();
 }
 
 void PicSave::show_folder() {
-  const QString folder = text_f_->text().trimmed();
+  const QString folder = folder_box_->text().trimmed();
   if (!QStandardPaths::findExecutable(QStringLiteral("xdg-open")).isEmpty() &&
       QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
     return;
@@ -125,19 +125,19 @@ void PicSave::show_folder() {
   dialog->setLabelText(QFileDialog::Accept, QStringLiteral("選択"));
   dialog->setLabelText(QFileDialog::Reject, QStringLiteral("キャンセル"));
   connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& chosen) {
-    text_f_->setText(chosen);
+    folder_box_->setText(chosen);
     folders_->show_folder(chosen);
   });
   dialog->open();
 }
 
 void PicSave::save() {
-  const QString name = txt_f_->text();
+  const QString name = file_name_box_->text();
   if (name.isEmpty()) {
     show_message(this, QStringLiteral("静止画保存ファイル名がありません"));
     return;
   }
-  const QString folder = text_f_->text();
+  const QString folder = folder_box_->text();
   const QString target = join_path(folder, name + QStringLiteral(".jpg"));
   if (QFileInfo::exists(target) &&
       !ask_yes_no(this, target + QStringLiteral("は既に存在します\n上書きしますか")))

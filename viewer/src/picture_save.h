@@ -38,10 +38,10 @@ class PicSave : public SubWindow {
 
  private:
   QString comment_;  // written into the saved picture
-  PictureBox* image1_ = nullptr;
-  QLineEdit* text_f_ = nullptr;  // destination folder
-  QLineEdit* txt_f_ = nullptr;   // file name without ".jpg"
-  QLineEdit* text1_ = nullptr;   // new folder name
+  PictureBox* preview_ = nullptr;        // "Image1"
+  QLineEdit* folder_box_ = nullptr;      // "TextF": destination folder
+  QLineEdit* file_name_box_ = nullptr;   // "txtF": file name without ".jpg"
+  QLineEdit* new_folder_box_ = nullptr;  // "Text1": new folder name
   FolderChooser* folders_ = nullptr;
 };
 

@@ -73,11 +73,11 @@ SubWindow::SubWindow(MainView& main, const char* name, const QString& caption, i
   // A first place; where it goes beside the main window is decided when it
   // is shown (the main window may have moved or grown since).
   move(main.stored_placement());
-  cmd_back_ = new QPushButton(QStringLiteral("戻る"), this);
-  cmd_back_->setObjectName(QStringLiteral("cmdBack"));
-  cmd_back_->setGeometry(twips_rect(width_twips - 1300, height_twips - 600, 1150, 450));
-  connect(cmd_back_, &QPushButton::clicked, this, &QWidget::close);
-  cmd_back_->hide();
+  back_button_ = new QPushButton(QStringLiteral("戻る"), this);
+  back_button_->setObjectName(QStringLiteral("cmdBack"));
+  back_button_->setGeometry(twips_rect(width_twips - 1300, height_twips - 600, 1150, 450));
+  connect(back_button_, &QPushButton::clicked, this, &QWidget::close);
+  back_button_->hide();
 }
 
 void SubWindow::showEvent(QShowEvent* event) {
@@ -110,19 +110,19 @@ ViewerSettings SubWindow::settings() const {
 
 FolderChooser::FolderChooser(QWidget* frame, QLineEdit* path_box, QRect drive_rect, QRect tree_rect)
     : QObject(frame), path_box_(path_box) {
-  drive1_ = new DriveList(frame);
-  drive1_->setGeometry(drive_rect);
-  dir1_ = new FolderTree(frame);
-  dir1_->setGeometry(tree_rect);
-  connect(drive1_, &DriveList::drive_changed, this, [this](const QString& drive) {
+  drive_list_ = new DriveList(frame);
+  drive_list_->setGeometry(drive_rect);
+  folder_tree_ = new FolderTree(frame);
+  folder_tree_->setGeometry(tree_rect);
+  connect(drive_list_, &DriveList::drive_changed, this, [this](const QString& drive) {
     // A drive that cannot be read falls back to the root.
-    if (!dir1_->set_path(drive)) {
-      dir1_->set_path(QStringLiteral("/"));
-      drive1_->set_drive_for(QStringLiteral("/"));
+    if (!folder_tree_->set_path(drive)) {
+      folder_tree_->set_path(QStringLiteral("/"));
+      drive_list_->set_drive_for(QStringLiteral("/"));
     }
-    emit folder_shown(dir1_->path());
+    emit folder_shown(folder_tree_->path());
   });
-  connect(dir1_, &FolderTree::folder_clicked, this, [this](const QString& path) {
+  connect(folder_tree_, &FolderTree::folder_clicked, this, [this](const QString& path) {
     path_box_->setText(path);
     emit folder_clicked(path);
     emit folder_shown(path);
@@ -130,22 +130,22 @@ FolderChooser::FolderChooser(QWidget* frame, QLineEdit* path_box, QRect drive_re
 }
 
 void FolderChooser::show_folder(const QString& folder) {
-  if (dir1_->set_path(folder)) drive1_->set_drive_for(folder);
+  if (folder_tree_->set_path(folder)) drive_list_->set_drive_for(folder);
 }
 
 void FolderChooser::start_at(const std::optional<std::string>& stored) {
   if (stored) {
     const QString folder = QString::fromStdString(*stored).trimmed();
     path_box_->setText(folder);
-    if (dir1_->set_path(folder)) {
-      drive1_->set_drive_for(folder);
+    if (folder_tree_->set_path(folder)) {
+      drive_list_->set_drive_for(folder);
       return;
     }
   }
   // Without a stored folder the current one is the destination, shown in
   // the path box so that nothing is written to a folder the user did not see.
   show_folder(QDir::currentPath());
-  if (!stored) path_box_->setText(dir1_->path());
+  if (!stored) path_box_->setText(folder_tree_->path());
 }
 
 std::optional<QString> create_named_folder(QWidget* parent, const QString& base, const QString& name) {

@@ -40,7 +40,7 @@ class SubWindow : public QWidget {
  protected:
   SubWindow(MainView& main, const char* name, const QString& caption, int width_twips, int height_twips);
   ViewerSettings settings() const;
-  QPushButton* cmd_back_ = nullptr;
+  QPushButton* back_button_ = nullptr;  // "cmdBack"
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -57,8 +57,8 @@ class FolderChooser : public QObject {
   Q_OBJECT
  public:
   FolderChooser(QWidget* frame, QLineEdit* path_box, QRect drive_rect, QRect tree_rect);
-  DriveList* drives() const { return drive1_; }
-  FolderTree* tree() const { return dir1_; }
+  DriveList* drives() const { return drive_list_; }
+  FolderTree* tree() const { return folder_tree_; }
   // Puts a stored folder into the path box (trimmed) and shows it; without
   // one, the current folder.
   void start_at(const std::optional<std::string>& stored);
@@ -73,8 +73,8 @@ class FolderChooser : public QObject {
   void folder_shown(const QString& path);
 
  private:
-  DriveList* drive1_;
-  FolderTree* dir1_;
+  DriveList* drive_list_;
+  FolderTree* folder_tree_;
   QLineEdit* path_box_;
 };
 

@@ -59,17 +59,19 @@ TimeSearch::TimeSearch(MainView& main) : SubWindow(main, "TimeSearch", QStringLi
   auto* label5 = new QLabel(QStringLiteral("録画リスト"), this);
   label5->setObjectName(QStringLiteral("Label5"));
   label5->setGeometry(twips_rect(4100, 150, 4000, 300));
-  lst_rec_ = new QListWidget(this);
-  lst_rec_->setObjectName(QStringLiteral("lstRec"));
-  lst_rec_->setGeometry(twips_rect(4100, 450, 4100, 2500));
-  connect(lst_rec_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) { pick(item, false); });
+  recording_list_ = new QListWidget(this);
+  recording_list_->setObjectName(QStringLiteral("lstRec"));
+  recording_list_->setGeometry(twips_rect(4100, 450, 4100, 2500));
+  connect(recording_list_, &QListWidget::itemClicked, this,
+          [this](QListWidgetItem* item) { pick(item, PickedList::kRecordings); });
   auto* label6 = new QLabel(QStringLiteral("アラーム録画リスト"), this);
   label6->setObjectName(QStringLiteral("Label6"));
   label6->setGeometry(twips_rect(4100, 3050, 4000, 300));
-  lst_alarm_rec_ = new QListWidget(this);
-  lst_alarm_rec_->setObjectName(QStringLiteral("lstAlarmRec"));
-  lst_alarm_rec_->setGeometry(twips_rect(4100, 3350, 4100, 1950));
-  connect(lst_alarm_rec_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) { pick(item, true); });
+  alarm_list_ = new QListWidget(this);
+  alarm_list_->setObjectName(QStringLiteral("lstAlarmRec"));
+  alarm_list_->setGeometry(twips_rect(4100, 3350, 4100, 1950));
+  connect(alarm_list_, &QListWidget::itemClicked, this,
+          [this](QListWidgetItem* item) { pick(item, PickedList::kAlarms); });
 
   read_lists();
   // The days with recordings show from the start.
@@ -94,7 +96,7 @@ void TimeSearch::read_lists() {
       int32_t kind = 0;
       // A damaged entry is left out rather than listed with a wrong time.
       if (lib::get_list_start_end_sec(index, &start, &end, &kind) != 0) continue;
-      (kind == 0 ? lst_rec_ : lst_alarm_rec_)->addItem(rec_time_text(start));
+      (kind == 0 ? recording_list_ : alarm_list_)->addItem(rec_time_text(start));
     }
   }
   // The recorder's own play list, when a control connection number 1 is
@@ -105,7 +107,7 @@ void TimeSearch::read_lists() {
     if (f.open(QIODevice::ReadOnly)) {
       const QByteArray bytes = f.read(1 << 20);
       for (const std::string& e : play_list_entries(std::string_view(bytes.constData(), bytes.size())))
-        lst_rec_->addItem(QString::fromStdString(e));
+        recording_list_->addItem(QString::fromStdString(e));
     }
   }
 }
@@ -184,10 +186,11 @@ void TimeSearch::search() {
   start_playback();
 }
 
-void TimeSearch::pick(QListWidgetItem* item, bool alarm) {
+void TimeSearch::pick(QListWidgetItem* item, PickedList list) {
   const std::optional<uint32_t> time = parse_shown_time(item->text());
   if (!time) return;
-  if (alarm) lst_alarm_rec_->setEnabled(false);
+  const bool alarm = list == PickedList::kAlarms;
+  if (alarm) alarm_list_->setEnabled(false);
   lib::search_play(*time);
   if (alarm) lib::hdd_play_start();
   start_playback();

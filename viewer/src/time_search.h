@@ -35,15 +35,18 @@ class TimeSearch : public SubWindow {
   // The start of the oldest and the end of the newest listed recording.
   std::optional<std::pair<uint32_t, uint32_t>> recorded_range() const;
   void read_lists();
-  void pick(QListWidgetItem* item, bool alarm);
+  // A line picked from one of the lists plays from its time; an alarm's
+  // line also starts the disk at once and locks the alarm list.
+  enum class PickedList { kRecordings, kAlarms };
+  void pick(QListWidgetItem* item, PickedList list);
   void start_playback();
 
   RecordedDays recorded_;
   MonthCalendar* calendar_ = nullptr;
   std::array<TimeBox*, 3> boxes_{};
   std::array<QScrollBar*, 3> sliders_{};
-  QListWidget* lst_rec_ = nullptr;
-  QListWidget* lst_alarm_rec_ = nullptr;
+  QListWidget* recording_list_ = nullptr;
+  QListWidget* alarm_list_ = nullptr;
 };
 
 }  // namespace velmora::viewer
