@@ -25,7 +25,7 @@ struct TokenTable {
 };
 
 // The waits of the control protocol. Tests shorten them through
-// testing::timing(); the library never changes them.
+// brin::timing(); the library never changes them.
 struct Timing {
   int receive_timeout_ms = 10000;      // one reply
   int connect_polls = 200;             // login connect, 1 ms each

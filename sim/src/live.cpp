@@ -48,21 +48,16 @@ int16_t tone_sample(int channel, uint64_t n) {
 // Encodes block n of a channel's tone. The coder state at the block start is
 // what coding the block before it left (from a fresh state), so every block
 // can be made on its own and still continues the tone smoothly.
-void encode_block(int channel, uint32_t block, AdpcmState& start, std::vector<uint8_t>& codes,
-                  std::vector<int16_t>* decoded) {
+void encode_block(int channel, uint32_t block, AdpcmState& start, std::vector<uint8_t>& codes) {
   AdpcmState s;
   const uint64_t first = static_cast<uint64_t>(block) * kAudioSamples;
   const uint64_t warm = first > kAudioSamples ? first - kAudioSamples : 0;
   for (uint64_t n = warm; n < first; ++n) adpcm_encode_sample(s, tone_sample(channel, n));
   start = s;
   codes.assign(kAdpcmBytes, 0);
-  AdpcmState d = s;
-  if (decoded) decoded->clear();
   for (int i = 0; i < kAudioSamples; ++i) {
     const uint8_t code = adpcm_encode_sample(s, tone_sample(channel, first + static_cast<uint64_t>(i)));
     codes[static_cast<size_t>(i / 2)] |= static_cast<uint8_t>(i % 2 ? code << 4 : code);
-    const int16_t sample = adpcm_decode_sample(d, code);
-    if (decoded) decoded->push_back(sample);
   }
 }
 
@@ -92,12 +87,10 @@ uint8_t adpcm_encode_sample(AdpcmState& s, int16_t sample) {
   return best;
 }
 
-std::vector<int16_t> LiveStream::audio_block_samples(int channel, uint32_t block) {
-  AdpcmState start;
-  std::vector<uint8_t> codes;
-  std::vector<int16_t> decoded;
-  encode_block(channel, block, start, codes, &decoded);
-  return decoded;
+LiveStream::AudioBlock LiveStream::audio_block(int channel, uint32_t block) {
+  AudioBlock b;
+  encode_block(channel, block, b.start, b.codes);
+  return b;
 }
 
 LiveStream::LiveStream(Recorder& recorder, LiveConfig config)
@@ -226,7 +219,7 @@ std::vector<uint8_t> LiveStream::audio_frame(int kind, uint32_t block) {
   for (int c = 0; c < blocks; ++c) {
     AdpcmState start;
     std::vector<uint8_t> codes;
-    encode_block(c, block, start, codes, nullptr);
+    encode_block(c, block, start, codes);
     std::vector<uint8_t> payload(kAudioPacketBytes - kPacketHeaderBytes, 0);
     PacketSpec spec;
     spec.video = false;

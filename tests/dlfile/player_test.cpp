@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "dl_fixture.h"
+#include "reference_audio.h"
 #include "record/dl_media.h"
 #include "record/dl_player.h"
 #include "velmora/rectime.h"
@@ -419,13 +420,10 @@ TEST_F(Player, PlaysTheShownChannelsAudio) {
   for (const auto& e : copy_index()) {
     if (e.kind != 1 || e.channel != 0) continue;
     const size_t p = static_cast<size_t>(e.position);
-    zebsim::AdpcmState s;
-    s.predictor = static_cast<int16_t>(file[p + 60] | file[p + 61] << 8);
-    s.index = file[p + 62];
-    for (size_t i = 0; i < 2048; ++i) {
-      want.push_back(zebsim::adpcm_decode_sample(s, file[p + 64 + i] & 15));
-      want.push_back(zebsim::adpcm_decode_sample(s, file[p + 64 + i] >> 4));
-    }
+    const auto block = velmora::testing::ffmpeg_ima_adpcm(
+        {{&file[p + 64], static_cast<int16_t>(file[p + 60] | file[p + 61] << 8), file[p + 62]}}, 2048);
+    ASSERT_EQ(block.size(), 4096u) << "ffmpeg decodes the block at " << p;
+    want.insert(want.end(), block.begin(), block.end());
     if (want.size() >= 8192) break;
   }
   ASSERT_EQ(want.size(), 8192u);

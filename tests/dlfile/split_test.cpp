@@ -6,6 +6,7 @@
 #include <set>
 
 #include "dl_fixture.h"
+#include "reference_audio.h"
 #include "zebsim/live.h"
 
 namespace {
@@ -33,17 +34,18 @@ std::vector<FilePacket> packets_of(const std::vector<uint8_t>& file) {
   return out;
 }
 
-std::vector<int16_t> decode_audio(const std::vector<uint8_t>& file, const FilePacket& p) {
-  std::vector<int16_t> out;
-  zebsim::AdpcmState s;
-  s.predictor = static_cast<int16_t>(file[p.position + 60] | file[p.position + 61] << 8);
-  s.index = file[p.position + 62];
-  for (size_t i = 0; i < 2048; ++i) {
-    const uint8_t b = p.position + 64 + i < p.position + p.size ? file[p.position + 64 + i] : 0;
-    out.push_back(zebsim::adpcm_decode_sample(s, b & 15));
-    out.push_back(zebsim::adpcm_decode_sample(s, b >> 4));
-  }
-  return out;
+// The 2048 code bytes of an audio packet (zeros past a short packet's end)
+// and the coder state in its header.
+struct AudioCodes {
+  std::vector<uint8_t> codes;
+  int predictor, index;
+};
+
+AudioCodes audio_codes(const std::vector<uint8_t>& file, const FilePacket& p) {
+  AudioCodes a{std::vector<uint8_t>(2048, 0), static_cast<int16_t>(file[p.position + 60] | file[p.position + 61] << 8),
+               file[p.position + 62]};
+  for (size_t i = 0; i < 2048 && 64 + i < p.size; ++i) a.codes[i] = file[p.position + 64 + i];
+  return a;
 }
 
 std::map<std::string, std::vector<uint8_t>> folder_files(const std::string& dir) {
@@ -96,7 +98,7 @@ TEST_F(Split, FramesAndWavesOfEveryChannel) {
   const uint32_t base = packets.front().time;
 
   std::map<int, uint32_t> last_audio;
-  std::map<int, std::vector<int16_t>> samples;
+  std::map<int, std::vector<AudioCodes>> audio;
   uint32_t last_video = 0;
   for (const FilePacket& p : packets) {
     const uint32_t frame = (p.time - base) / 3000;
@@ -105,8 +107,15 @@ TEST_F(Split, FramesAndWavesOfEveryChannel) {
       continue;
     }
     last_audio[p.channel] = frame;
-    const std::vector<int16_t> s = decode_audio(file, p);
-    samples[p.channel].insert(samples[p.channel].end(), s.begin(), s.end());
+    audio[p.channel].push_back(audio_codes(file, p));
+  }
+  // Each channel's sound as ffmpeg decodes its packets.
+  std::map<int, std::vector<int16_t>> samples;
+  for (const auto& [ch, list] : audio) {
+    std::vector<velmora::testing::AdpcmBlock> blocks;
+    for (const AudioCodes& a : list) blocks.push_back({a.codes.data(), a.predictor, a.index});
+    samples[ch] = velmora::testing::ffmpeg_ima_adpcm(blocks, 2048);
+    ASSERT_EQ(samples[ch].size(), 4096 * list.size()) << "ffmpeg decodes channel " << ch;
   }
   ASSERT_EQ(last_video, 59u);
   uint32_t want = last_video;

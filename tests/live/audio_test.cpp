@@ -13,6 +13,7 @@
 #include "live/udp_state.h"
 #include "live/wave_device.h"
 #include "live_fixture.h"
+#include "reference_audio.h"
 #include "zebsim/live.h"
 #include "zebsim/packets.h"
 
@@ -318,21 +319,29 @@ TEST(LiveAudio, TheSelectedChannelReachesTheDeviceSampleForSample) {
   std::vector<int16_t> samples((data.size() - at - 8) / 2);
   std::memcpy(samples.data(), data.data() + at + 8, samples.size() * 2);
   ASSERT_GE(samples.size(), 2u * 4096) << "at least two blocks were played";
+  // What the recorder sent on channel 2, blocks 0 on, decoded by ffmpeg.
+  const size_t played = (samples.size() + 4095) / 4096;
+  std::vector<zebsim::LiveStream::AudioBlock> sent;
+  std::vector<velmora::testing::AdpcmBlock> blocks;
+  for (uint32_t n = 0; n < 20 + played; ++n) sent.push_back(zebsim::LiveStream::audio_block(2, n));
+  for (const auto& block : sent) blocks.push_back({block.codes.data(), block.start.predictor, block.start.index});
+  const std::vector<int16_t> reference = velmora::testing::ffmpeg_ima_adpcm(blocks, 2048);
+  ASSERT_EQ(reference.size(), 4096 * sent.size()) << "ffmpeg decodes the blocks sent";
+  auto block_start = [&](size_t n) { return reference.begin() + static_cast<long>(4096 * n); };
   // Find which block came first, then every block follows in order.
-  uint32_t first = 0;
+  size_t first = 0;
   bool found = false;
-  for (uint32_t n = 0; n < 20 && !found; ++n) {
-    const auto block = zebsim::LiveStream::audio_block_samples(2, n);
-    if (std::equal(block.begin(), block.end(), samples.begin())) {
+  for (size_t n = 0; n < 20 && !found; ++n) {
+    if (std::equal(block_start(n), block_start(n + 1), samples.begin())) {
       first = n;
       found = true;
     }
   }
   ASSERT_TRUE(found) << "the first block played is one the recorder sent on channel 2";
   for (size_t b = 0; b * 4096 < samples.size(); ++b) {
-    const auto block = zebsim::LiveStream::audio_block_samples(2, first + static_cast<uint32_t>(b));
     const size_t n = std::min<size_t>(4096, samples.size() - b * 4096);
-    EXPECT_TRUE(std::equal(block.begin(), block.begin() + static_cast<long>(n), samples.begin() + static_cast<long>(b * 4096)))
+    EXPECT_TRUE(std::equal(block_start(first + b), block_start(first + b) + static_cast<long>(n),
+                           samples.begin() + static_cast<long>(b * 4096)))
         << "block " << b;
   }
 }

@@ -74,9 +74,14 @@ class LiveStream {
   // The pictures of camera k's clip, as the stream sends them, for comparing
   // decoded pictures with an independent decode.
   const std::vector<uint8_t>& clip(int camera) const;
-  // The samples that block number n of audio channel c decodes to (its tone
-  // after IMA ADPCM coding): 4096 samples at 8000 per second.
-  static std::vector<int16_t> audio_block_samples(int channel, uint32_t block);
+  // Block number n of audio channel c as the stream sends it: the coder
+  // state at its start and its 2048 bytes of IMA ADPCM codes (4096 samples
+  // of the channel's tone at 8000 per second).
+  struct AudioBlock {
+    AdpcmState start;
+    std::vector<uint8_t> codes;
+  };
+  static AudioBlock audio_block(int channel, uint32_t block);
   // Starts or stops sending without a control connection.
   void start(uint32_t destination_net, uint16_t base_port);
   void stop();
