@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "context.h"
 #include "idct.h"
@@ -579,59 +580,75 @@ bool VopDecoder::read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* sca
   const int bits = vlc.bits();
   // Held in a local: byte stores into nz may alias the table's pointer.
   const uint32_t* const entries = vlc.entries();
+  BitCache bc(br);
+  // One code after an escape: its table value, or kInvalid.
+  auto escaped_code = [&]() {
+    bc.refill();
+    const uint32_t e = entries[bc.peek(bits)];
+    const int len = static_cast<int>(e & 0xFF);
+    const int v = static_cast<int16_t>(e >> 8);
+    if (len == 0 || v == kTcoefEscape) return static_cast<int>(Vlc::kInvalid);
+    bc.skip(len);
+    return v;
+  };
   // The count and the row bits stay in locals through the loop (written
-  // back once), for the same reason.
-  const bool ok = [&]() -> bool {
+  // back once), for the same reason. The loop ends by itself: every code
+  // moves at least one position on, and a block has 64. Reads past the end
+  // give zero bits; the position is checked once, after the block.
+  auto read = [&](auto dequantise) -> bool {
     for (;;) {
+      bc.refill();
       // One look at the code and the sign bit that follows it.
-      const uint32_t look = br.peek(bits + 1);
+      const uint32_t look = bc.peek(bits + 1);
       const uint32_t e = entries[look >> 1];
       const int len = static_cast<int>(e & 0xFF);
       if (len == 0) return false;
       int v = static_cast<int16_t>(e >> 8);
       int last, run, level;
-      if (v != kTcoefEscape) {
+      if (v != kTcoefEscape) [[likely]] {
         last = tcoef_last(v);
         run = tcoef_run(v);
-        level = tcoef_level(v);
-        if ((look >> (bits - len)) & 1) level = -level;
-        br.skip(len + 1);
+        const int negative = -static_cast<int>((look >> (bits - len)) & 1);
+        level = (tcoef_level(v) ^ negative) - negative;
+        bc.skip(len + 1);
       } else {
-        br.skip(len);
+        bc.skip(len);
         if (short_header) {
-          last = br.get1();
-          run = static_cast<int>(br.get(6));
-          level = static_cast<int8_t>(br.get(8));
+          last = static_cast<int>(bc.get(1));
+          run = static_cast<int>(bc.get(6));
+          level = static_cast<int8_t>(bc.get(8));
           if (level == 0) return false;
-        } else if (!br.get1()) {  // escape 1: level offset by the table's largest
-          v = vlc.decode(br);
-          if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+        } else if (!bc.get(1)) {  // escape 1: level offset by the table's largest
+          v = escaped_code();
+          if (v == Vlc::kInvalid) return false;
           last = tcoef_last(v);
           run = tcoef_run(v);
           level = tcoef_level(v) + t_.lmax[table][last][run];
-          if (br.get1()) level = -level;
-        } else if (!br.get1()) {  // escape 2: run offset by the table's longest
-          v = vlc.decode(br);
-          if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+          if (bc.get(1)) level = -level;
+        } else if (!bc.get(1)) {  // escape 2: run offset by the table's longest
+          v = escaped_code();
+          if (v == Vlc::kInvalid) return false;
           last = tcoef_last(v);
           level = tcoef_level(v);
           run = tcoef_run(v) + t_.rmax[table][last][level] + 1;
-          if (br.get1()) level = -level;
+          if (bc.get(1)) level = -level;
         } else {  // escape 3: fixed length
-          last = br.get1();
-          run = static_cast<int>(br.get(6));
-          if (!br.get1()) return false;
-          level = static_cast<int>(br.get(12));
-          if (!br.get1()) return false;
+          bc.refill();
+          last = static_cast<int>(bc.get(1));
+          run = static_cast<int>(bc.get(6));
+          if (!bc.get(1)) return false;
+          level = static_cast<int>(bc.get(12));
+          if (!bc.get(1)) return false;
           if (level >= 2048) level -= 4096;
         }
       }
       i += run;
       if (i > 63) return false;
-      if (level) {
+      if (level) [[likely]] {
         const int p = scan[i];
-        if (mul) {
-          level = level > 0 ? std::min(level * mul + add, 2047) : std::max(level * mul - add, -2048);
+        if constexpr (decltype(dequantise)::value) {
+          const int negative = level >> 31;
+          level = std::clamp(level * mul + ((add ^ negative) - negative), -2048, 2047);
           row_bits |= 1u << (p >> 3);
         }
         qf[p] = static_cast<int16_t>(level);
@@ -639,9 +656,11 @@ bool VopDecoder::read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* sca
       }
       ++i;
       if (last) return true;
-      if (i > 63 || br.overrun()) return false;
     }
-  }();
+  };
+  bool ok = mul ? read(std::true_type{}) : read(std::false_type{});
+  bc.store(br);
+  if (br.overrun()) ok = false;
   *count = n;
   *rows = row_bits;
   return ok;
