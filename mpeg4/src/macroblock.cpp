@@ -34,6 +34,15 @@ int rounded_div(int a, int b) { return a >= 0 ? (a + (b >> 1)) / b : -((-a + (b 
 
 int clamp_coef(int v) { return v < -2048 ? -2048 : (v > 2047 ? 2047 : v); }
 
+// The H.263 quantiser's dequantisation, mul |level| + add with the level's
+// sign, zero kept zero, limited to -2048..2047; without branches, as the
+// signs of the levels follow no pattern.
+inline int h263_dequant(int level, int mul, int add) {
+  const int negative = level >> 31;
+  const int v = std::clamp(level * mul + ((add ^ negative) - negative), -2048, 2047);
+  return level ? v : 0;
+}
+
 int chroma_from_sum(int sum) {
   return sum >= 0 ? kChromaRound16[sum & 15] + ((sum >> 3) & ~1) : -(kChromaRound16[(-sum) & 15] + (((-sum) >> 3) & ~1));
 }
@@ -578,8 +587,9 @@ bool VopDecoder::read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* sca
   int n = *count;
   unsigned row_bits = 0;
   const int bits = vlc.bits();
-  // Held in a local: byte stores into nz may alias the table's pointer.
+  // Held in locals: byte stores into nz may alias the tables' pointers.
   const uint32_t* const entries = vlc.entries();
+  const uint32_t* const fast = t_.tcoef_fast[table];
   BitCache bc(br);
   // One code after an escape: its table value, or kInvalid.
   auto escaped_code = [&]() {
@@ -598,21 +608,20 @@ bool VopDecoder::read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* sca
   auto read = [&](auto dequantise) -> bool {
     for (;;) {
       bc.refill();
-      // One look at the code and the sign bit that follows it.
-      const uint32_t look = bc.peek(bits + 1);
-      const uint32_t e = entries[look >> 1];
+      const uint32_t e = fast[bc.peek(VlcTables::kTcoefBits)];
       const int len = static_cast<int>(e & 0xFF);
-      if (len == 0) return false;
-      int v = static_cast<int16_t>(e >> 8);
       int last, run, level;
-      if (v != kTcoefEscape) [[likely]] {
-        last = tcoef_last(v);
-        run = tcoef_run(v);
-        const int negative = -static_cast<int>((look >> (bits - len)) & 1);
-        level = (tcoef_level(v) ^ negative) - negative;
-        bc.skip(len + 1);
-      } else {
+      if (!(e & VlcTables::kTcoefSlow)) [[likely]] {
+        // The code and its sign bit, the last of its len bits.
+        const int negative = -static_cast<int>(bc.peek(len) & 1);
+        last = static_cast<int>((e >> 14) & 1);
+        run = static_cast<int>((e >> 8) & 63);
+        level = (static_cast<int>(e >> 16) ^ negative) - negative;
         bc.skip(len);
+      } else {
+        if (len == 0) return false;
+        bc.skip(len);
+        int v;
         if (short_header) {
           last = static_cast<int>(bc.get(1));
           run = static_cast<int>(bc.get(6));
@@ -647,8 +656,7 @@ bool VopDecoder::read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* sca
       if (level) [[likely]] {
         const int p = scan[i];
         if constexpr (decltype(dequantise)::value) {
-          const int negative = level >> 31;
-          level = std::clamp(level * mul + ((add ^ negative) - negative), -2048, 2047);
+          level = h263_dequant(level, mul, add);
           row_bits |= 1u << (p >> 3);
         }
         qf[p] = static_cast<int16_t>(level);
@@ -791,8 +799,7 @@ void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t
       if (p == 0) continue;
       dc_only = false;
       // A level that AC prediction cancelled to zero stays zero.
-      const int l = qf[p];
-      qf[p] = static_cast<int16_t>(l == 0 ? 0 : clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+      qf[p] = static_cast<int16_t>(h263_dequant(qf[p], mul, add));
       rows |= 1u << (p >> 3);
     }
   }
@@ -832,8 +839,7 @@ void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int s
     const int mul = 2 * m.qp;
     for (int k = 0; k < nz_count_; ++k) {
       const int p = nz_pos_[k];
-      const int l = qf[p];
-      qf[p] = static_cast<int16_t>(l == 0 ? 0 : clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+      qf[p] = static_cast<int16_t>(h263_dequant(qf[p], mul, add));
       rows |= 1u << (p >> 3);
     }
   }

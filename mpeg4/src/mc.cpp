@@ -23,31 +23,31 @@ const uint8_t* source_area(const Plane& ref, int x, int y, int w, int h, uint8_t
   return buf;
 }
 
-// Half-sample values between s[i] and s[i + step] for i = 0 .. n - 1, from
-// the n + 1 samples s[0 .. n], mirrored beyond them.
-inline void qpel_lowpass(const int* s, int n, int rounding, int* out) {
-  auto at = [&](int j) { return s[j < 0 ? -j - 1 : (j > n ? 2 * n - j + 1 : j)]; };
-  for (int i = 0; i < n; ++i) {
-    const int v = 20 * (at(i) + at(i + 1)) - 6 * (at(i - 1) + at(i + 2)) + 3 * (at(i - 2) + at(i + 3)) -
-                  (at(i - 3) + at(i + 4)) + 16 - rounding;
-    out[i] = clamp255(v >> 5);
-  }
+// The 8-tap half-sample filter at the middle of eight samples, rounded,
+// limited to 0..255.
+inline int qpel_tap(int m3, int m2, int m1, int p0, int p1, int p2, int p3, int p4, int rounding) {
+  return clamp255((20 * (p0 + p1) - 6 * (m1 + p2) + 3 * (m2 + p3) - (m3 + p4) + 16 - rounding) >> 5);
 }
 
-// One dimension of quarter-sample interpolation: n values at fraction frac
-// (0 to 3 quarters) from n + 1 samples.
-inline void qpel_1d(const int* s, int n, int frac, int rounding, int* out) {
+// One row of quarter-sample interpolation: n values at fraction frac (0 to
+// 3 quarters) from the n + 1 samples s[0 .. n]; s must have room for three
+// more samples before and after, which get the samples mirrored at the
+// row's ends.
+inline void qpel_row(int16_t* s, int n, int frac, int rounding, int16_t* out) {
   if (frac == 0) {
     for (int i = 0; i < n; ++i) out[i] = s[i];
     return;
   }
-  int half[16];
-  qpel_lowpass(s, n, rounding, half);
-  if (frac == 2) {
-    for (int i = 0; i < n; ++i) out[i] = half[i];
-  } else {
-    const int off = frac == 1 ? 0 : 1;
-    for (int i = 0; i < n; ++i) out[i] = (s[i + off] + half[i] + 1 - rounding) >> 1;
+  s[-1] = s[0];
+  s[-2] = s[1];
+  s[-3] = s[2];
+  s[n + 1] = s[n];
+  s[n + 2] = s[n - 1];
+  s[n + 3] = s[n - 2];
+  const int off = frac == 3 ? 1 : 0;
+  for (int i = 0; i < n; ++i) {
+    const int half = qpel_tap(s[i - 3], s[i - 2], s[i - 1], s[i], s[i + 1], s[i + 2], s[i + 3], s[i + 4], rounding);
+    out[i] = static_cast<int16_t>(frac == 2 ? half : (s[i + off] + half + 1 - rounding) >> 1);
   }
 }
 
@@ -86,21 +86,32 @@ void mc_qpel(uint8_t* dst, int dst_stride, const Plane& ref, int x4, int y4, int
   uint8_t buf[17 * 17];
   int ss;
   const uint8_t* s = source_area(ref, x4 >> 2, y4 >> 2, w + 1, h + 1, buf, 17, &ss);
-  // Horizontal pass over h + 1 rows, then the vertical pass on its result.
-  int mid[17][16];
-  int row[17];
+  // Horizontal pass over the h + 1 rows (h when there is no vertical
+  // fraction), then the vertical pass on its result, a whole row at a time
+  // with the rows beyond the block's ends mirrored.
+  int16_t mid[17][16];
+  int16_t line[3 + 17 + 3];
   const int rows = fy ? h + 1 : h;
   for (int y = 0; y < rows; ++y) {
     const uint8_t* r = s + static_cast<ptrdiff_t>(y) * ss;
-    for (int x = 0; x <= w; ++x) row[x] = r[x];
-    qpel_1d(row, w, fx, rounding, mid[y]);
+    for (int x = 0; x <= w; ++x) line[3 + x] = r[x];
+    qpel_row(line + 3, w, fx, rounding, mid[y]);
   }
-  int col[17], out[16];
-  for (int x = 0; x < w; ++x) {
-    for (int y = 0; y < rows; ++y) col[y] = mid[y][x];
-    if (!fy) col[h] = 0;
-    qpel_1d(col, h, fy, rounding, out);
-    for (int y = 0; y < h; ++y) dst[static_cast<ptrdiff_t>(y) * dst_stride + x] = static_cast<uint8_t>(out[y]);
+  if (!fy) {
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) dst[static_cast<ptrdiff_t>(y) * dst_stride + x] = static_cast<uint8_t>(mid[y][x]);
+    return;
+  }
+  auto row = [&](int j) -> const int16_t* { return mid[j < 0 ? -j - 1 : (j > h ? 2 * h - j + 1 : j)]; };
+  for (int y = 0; y < h; ++y) {
+    const int16_t *m3 = row(y - 3), *m2 = row(y - 2), *m1 = row(y - 1), *p0 = row(y), *p1 = row(y + 1),
+                  *p2 = row(y + 2), *p3 = row(y + 3), *p4 = row(y + 4);
+    const int16_t* near = fy == 3 ? p1 : p0;
+    uint8_t* d = dst + static_cast<ptrdiff_t>(y) * dst_stride;
+    for (int x = 0; x < w; ++x) {
+      const int half = qpel_tap(m3[x], m2[x], m1[x], p0[x], p1[x], p2[x], p3[x], p4[x], rounding);
+      d[x] = static_cast<uint8_t>(fy == 2 ? half : (near[x] + half + 1 - rounding) >> 1);
+    }
   }
 }
 

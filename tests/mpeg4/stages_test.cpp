@@ -278,9 +278,9 @@ TEST(MotionCompensation, QuarterSampleFieldBlocksFollowTheDefinition) {
     const int x4 = 4 * 9 + static_cast<int>(rng() % 4), y4 = 4 * 5 + static_cast<int>(rng() % 4);
     if ((x4 & 3) == 0 && (y4 & 3) == 0) continue;
     mc_qpel(out, 16, field_of(whole, field), x4, y4, 16, 8, rounding);
-    const auto want = qpel_by_definition(
-        [&](int c, int r) { return frame[(field + 2 * ((y4 >> 2) + r)) * w + (x4 >> 2) + c]; }, 16, 8, x4 & 3, y4 & 3,
-        rounding);
+    const auto want =
+        qpel_by_definition([&](int c, int r) { return frame[(field + 2 * ((y4 >> 2) + r)) * w + (x4 >> 2) + c]; }, 16,
+                           8, x4 & 3, y4 & 3, rounding);
     for (int i = 0; i < 16 * 8; ++i)
       ASSERT_EQ(out[i], want[i]) << "field " << field << " at (" << x4 << ", " << y4 << ") sample " << i;
   }
