@@ -23,12 +23,6 @@ const uint8_t* source_area(const Plane& ref, int x, int y, int w, int h, uint8_t
   return buf;
 }
 
-// The 8-tap half-sample filter at the middle of eight samples, rounded,
-// limited to 0..255.
-inline int qpel_tap(int m3, int m2, int m1, int p0, int p1, int p2, int p3, int p4, int rounding) {
-  return clamp255((20 * (p0 + p1) - 6 * (m1 + p2) + 3 * (m2 + p3) - (m3 + p4) + 16 - rounding) >> 5);
-}
-
 // One row of quarter-sample interpolation: n values at fraction frac (0 to
 // 3 quarters) from the n + 1 samples s[0 .. n]; s must have room for three
 // more samples before and after, which get the samples mirrored at the
@@ -44,11 +38,8 @@ inline void qpel_row(int16_t* s, int n, int frac, int rounding, int16_t* out) {
   s[n + 1] = s[n];
   s[n + 2] = s[n - 1];
   s[n + 3] = s[n - 2];
-  const int off = frac == 3 ? 1 : 0;
-  for (int i = 0; i < n; ++i) {
-    const int half = qpel_tap(s[i - 3], s[i - 2], s[i - 1], s[i], s[i + 1], s[i + 2], s[i + 3], s[i + 4], rounding);
-    out[i] = static_cast<int16_t>(frac == 2 ? half : (s[i + off] + half + 1 - rounding) >> 1);
-  }
+  const int16_t* const tap[8] = {s - 3, s - 2, s - 1, s, s + 1, s + 2, s + 3, s + 4};
+  mc_kernels().qpel_taps(tap, frac == 3 ? s + 1 : s, n, frac, rounding, out);
 }
 
 }  // namespace
@@ -103,15 +94,13 @@ void mc_qpel(uint8_t* dst, int dst_stride, const Plane& ref, int x4, int y4, int
     return;
   }
   auto row = [&](int j) -> const int16_t* { return mid[j < 0 ? -j - 1 : (j > h ? 2 * h - j + 1 : j)]; };
+  int16_t out[16];
   for (int y = 0; y < h; ++y) {
-    const int16_t *m3 = row(y - 3), *m2 = row(y - 2), *m1 = row(y - 1), *p0 = row(y), *p1 = row(y + 1),
-                  *p2 = row(y + 2), *p3 = row(y + 3), *p4 = row(y + 4);
-    const int16_t* near = fy == 3 ? p1 : p0;
+    const int16_t* const tap[8] = {row(y - 3), row(y - 2), row(y - 1), row(y),
+                                   row(y + 1), row(y + 2), row(y + 3), row(y + 4)};
+    mc_kernels().qpel_taps(tap, fy == 3 ? tap[4] : tap[3], w, fy, rounding, out);
     uint8_t* d = dst + static_cast<ptrdiff_t>(y) * dst_stride;
-    for (int x = 0; x < w; ++x) {
-      const int half = qpel_tap(m3[x], m2[x], m1[x], p0[x], p1[x], p2[x], p3[x], p4[x], rounding);
-      d[x] = static_cast<uint8_t>(fy == 2 ? half : (near[x] + half + 1 - rounding) >> 1);
-    }
+    for (int x = 0; x < w; ++x) d[x] = static_cast<uint8_t>(out[x]);
   }
 }
 
@@ -138,6 +127,15 @@ void halfpel_c(uint8_t* dst, int ds, const uint8_t* s, int ss, int w, int h, int
   }
 }
 
+void qpel_taps_c(const int16_t* const tap[8], const int16_t* near, int n, int frac, int rounding, int16_t* out) {
+  for (int i = 0; i < n; ++i) {
+    const int v = 20 * (tap[3][i] + tap[4][i]) - 6 * (tap[2][i] + tap[5][i]) + 3 * (tap[1][i] + tap[6][i]) -
+                  (tap[0][i] + tap[7][i]) + 16 - rounding;
+    const int half = clamp255(v >> 5);
+    out[i] = static_cast<int16_t>(frac == 2 ? half : (near[i] + half + 1 - rounding) >> 1);
+  }
+}
+
 void average_c(uint8_t* dst, int ds, const uint8_t* src, int ss, int w, int h) {
   for (int y = 0; y < h; ++y, dst += ds, src += ss)
     for (int x = 0; x < w; ++x) dst[x] = static_cast<uint8_t>((dst[x] + src[x] + 1) >> 1);
@@ -145,9 +143,9 @@ void average_c(uint8_t* dst, int ds, const uint8_t* src, int ss, int w, int h) {
 
 const McKernels& mc_kernels() {
 #if defined(__SSE2__)
-  static const McKernels kernels{halfpel_sse2, average_sse2};
+  static const McKernels kernels{halfpel_sse2, average_sse2, qpel_taps_sse2};
 #else
-  static const McKernels kernels{halfpel_c, average_c};
+  static const McKernels kernels{halfpel_c, average_c, qpel_taps_c};
 #endif
   return kernels;
 }

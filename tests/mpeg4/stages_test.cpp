@@ -309,6 +309,19 @@ TEST(McKernels, VectorVersionsMatchThePlainOnes) {
     mpeg4::average_c(a + 3, 24, src.data() + 7, 40, w, h);
     mpeg4::average_sse2(b + 3, 24, src.data() + 7, 40, w, h);
     ASSERT_EQ(0, std::memcmp(a, b, sizeof a)) << n;
+    // The quarter-sample filter: taps and near samples anywhere in 0..255
+    // (extremes included), every fraction, rounding and length.
+    int16_t lines[9][24];
+    for (auto& line : lines)
+      for (int16_t& v : line) v = static_cast<int16_t>(rng() % 4 == 0 ? (rng() & 1) * 255 : rng() % 256);
+    const int16_t* const tap[8] = {lines[0], lines[1], lines[2], lines[3], lines[4], lines[5], lines[6], lines[7]};
+    const int n_taps = (n % 4 == 0) ? 8 : (n % 4 == 1 ? 16 : (n % 4 == 2 ? 4 : 12));
+    const int frac = 1 + static_cast<int>(rng() % 3);
+    int16_t plain[18], vec[18];
+    for (int i = 0; i < 18; ++i) plain[i] = vec[i] = static_cast<int16_t>(i);
+    mpeg4::qpel_taps_c(tap, lines[8], n_taps, frac, rounding, plain);
+    mpeg4::qpel_taps_sse2(tap, lines[8], n_taps, frac, rounding, vec);
+    ASSERT_EQ(0, std::memcmp(plain, vec, sizeof plain)) << n << " frac " << frac;
   }
 #else
   GTEST_SKIP() << "no vector kernels on this processor";
