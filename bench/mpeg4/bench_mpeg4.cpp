@@ -3,9 +3,9 @@
 // Decoding speed of the MPEG-4 decoder core against ffmpeg with one thread
 // ("ffmpeg -threads 1 -i IN -f null -"), measured in the same run on the
 // same streams: 704 x 480 made with ffmpeg's mpeg4 encoder at 1, 4 and 8
-// Mbit/s, I/P only and with two B-frames. Each side is timed five times and
-// its best run kept. Both sides count processor time (ours: this process's
-// CPU clock over the decode; ffmpeg: user plus system time of its
+// Mbit/s, I/P only and with two B-frames. Each side is timed five times, in
+// turns, and its best run kept. Both sides count processor time (ours: this
+// process's CPU clock over the decode; ffmpeg: user plus system time of its
 // -benchmark report), not wall time: on a machine shared with other work,
 // wall time measures the neighbours. Prints frames per second of both and
 // their ratio (ours / ffmpeg's).
@@ -59,34 +59,27 @@ double cpu_seconds() {
 
 constexpr int kRuns = 5;
 
-double ours_seconds(const std::vector<uint8_t>& es, int* frames) {
-  double best = 1e9;
-  for (int i = 0; i < kRuns; ++i) {
-    const double t0 = cpu_seconds();
-    *frames = decode_all(es);
-    best = std::min(best, cpu_seconds() - t0);
-  }
-  return best;
+double ours_once(const std::vector<uint8_t>& es, int* frames) {
+  const double t0 = cpu_seconds();
+  *frames = decode_all(es);
+  return cpu_seconds() - t0;
 }
 
-// ffmpeg's processor time for the decode, from "bench: utime=U stime=S".
-double ffmpeg_seconds(const std::string& path) {
-  double best = 1e9;
-  for (int i = 0; i < kRuns; ++i) {
-    const std::string cmd = "ffmpeg -nostdin -hide_banner -benchmark -threads 1 -i '" + path + "' -f null - 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return -1;
-    char line[512];
-    double rtime = -1;
-    while (std::fgets(line, sizeof line, p)) {
-      const char* u = std::strstr(line, "utime=");
-      const char* st = std::strstr(line, "stime=");
-      if (std::strncmp(line, "bench:", 6) == 0 && u && st) rtime = std::atof(u + 6) + std::atof(st + 6);
-    }
-    if (pclose(p) != 0 || rtime <= 0) return -1;
-    best = std::min(best, rtime);
+// ffmpeg's processor time for one decode, from "bench: utime=U stime=S";
+// -1 when it fails.
+double ffmpeg_once(const std::string& path) {
+  const std::string cmd = "ffmpeg -nostdin -hide_banner -benchmark -threads 1 -i '" + path + "' -f null - 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return -1;
+  char line[512];
+  double rtime = -1;
+  while (std::fgets(line, sizeof line, p)) {
+    const char* u = std::strstr(line, "utime=");
+    const char* st = std::strstr(line, "stime=");
+    if (std::strncmp(line, "bench:", 6) == 0 && u && st) rtime = std::atof(u + 6) + std::atof(st + 6);
   }
-  return best;
+  if (pclose(p) != 0 || rtime <= 0) return -1;
+  return rtime;
 }
 
 }  // namespace
@@ -116,12 +109,18 @@ int main(int argc, char** argv) {
       }
     }
     const auto es = read_file(path);
+    // The two sides take turns, so that both meet the same load from other
+    // work; each keeps its best run.
     int frames = 0;
-    const double ours = ours_seconds(es, &frames);
-    const double theirs = ffmpeg_seconds(path);
-    if (theirs <= 0) {
-      std::fprintf(stderr, "bench_mpeg4: ffmpeg could not decode %s\n", path.c_str());
-      return 1;
+    double ours = 1e9, theirs = 1e9;
+    for (int i = 0; i < kRuns; ++i) {
+      ours = std::min(ours, ours_once(es, &frames));
+      const double t = ffmpeg_once(path);
+      if (t <= 0) {
+        std::fprintf(stderr, "bench_mpeg4: ffmpeg could not decode %s\n", path.c_str());
+        return 1;
+      }
+      theirs = std::min(theirs, t);
     }
     const double ours_fps = frames / ours, theirs_fps = frames / theirs;
     const double ratio = ours_fps / theirs_fps;

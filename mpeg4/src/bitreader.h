@@ -65,4 +65,60 @@ class BitReader {
   size_t pos_ = 0;
 };
 
+// A reader's bits held in a 64-bit register for a tight loop (the
+// coefficient codes of a block): the next bits are a shift of the register
+// instead of a load at every code, and the register is topped up 32 bits at
+// a time from a position that does not depend on the codes' lengths. Reads
+// past the end give zero bits, as BitReader's do; store() hands the position
+// back, past the end when the reads went past it.
+class BitCache {
+ public:
+  explicit BitCache(const BitReader& br) : data_(br.data()), size_(br.size()) {
+    const size_t pos = br.pos();
+    byte_ = pos >> 3;
+    refill();
+    skip(static_cast<int>(pos & 7));
+  }
+
+  // At least 32 bits available after it.
+  void refill() {
+    if (count_ < 32) {
+      cache_ |= static_cast<uint64_t>(load32()) << (32 - count_);
+      byte_ += 4;
+      count_ += 32;
+    }
+  }
+  // The next n bits (1 to 32; no more than are available).
+  uint32_t peek(int n) const { return static_cast<uint32_t>(cache_ >> (64 - n)); }
+  void skip(int n) {
+    cache_ <<= n;
+    count_ -= n;
+  }
+  uint32_t get(int n) {
+    const uint32_t v = peek(n);
+    skip(n);
+    return v;
+  }
+  size_t pos() const { return byte_ * 8 - static_cast<size_t>(count_); }
+  void store(BitReader& br) const { br.seek(pos()); }
+
+ private:
+  uint32_t load32() const {
+    if (byte_ + 4 <= size_) {
+      uint32_t v;
+      std::memcpy(&v, data_ + byte_, 4);
+      return __builtin_bswap32(v);
+    }
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4; ++i) v = (v << 8) | (byte_ + i < size_ ? data_[byte_ + i] : 0u);
+    return v;
+  }
+
+  const uint8_t* data_;
+  size_t size_;
+  size_t byte_ = 0;
+  uint64_t cache_ = 0;
+  int count_ = 0;
+};
+
 }  // namespace mpeg4

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "context.h"
 #include "idct.h"
@@ -32,6 +33,15 @@ int dc_scaler(int qp, bool luma) {
 int rounded_div(int a, int b) { return a >= 0 ? (a + (b >> 1)) / b : -((-a + (b >> 1)) / b); }
 
 int clamp_coef(int v) { return v < -2048 ? -2048 : (v > 2047 ? 2047 : v); }
+
+// The H.263 quantiser's dequantisation, mul |level| + add with the level's
+// sign, zero kept zero, limited to -2048..2047; without branches, as the
+// signs of the levels follow no pattern.
+inline int h263_dequant(int level, int mul, int add) {
+  const int negative = level >> 31;
+  const int v = std::clamp(level * mul + ((add ^ negative) - negative), -2048, 2047);
+  return level ? v : 0;
+}
 
 int chroma_from_sum(int sum) {
   return sum >= 0 ? kChromaRound16[sum & 15] + ((sum >> 3) & ~1) : -(kChromaRound16[(-sum) & 15] + (((-sum) >> 3) & ~1));
@@ -577,61 +587,76 @@ bool VopDecoder::read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* sca
   int n = *count;
   unsigned row_bits = 0;
   const int bits = vlc.bits();
-  // Held in a local: byte stores into nz may alias the table's pointer.
+  // Held in locals: byte stores into nz may alias the tables' pointers.
   const uint32_t* const entries = vlc.entries();
+  const uint32_t* const fast = t_.tcoef_fast[table];
+  BitCache bc(br);
+  // One code after an escape: its table value, or kInvalid.
+  auto escaped_code = [&]() {
+    bc.refill();
+    const uint32_t e = entries[bc.peek(bits)];
+    const int len = static_cast<int>(e & 0xFF);
+    const int v = static_cast<int16_t>(e >> 8);
+    if (len == 0 || v == kTcoefEscape) return static_cast<int>(Vlc::kInvalid);
+    bc.skip(len);
+    return v;
+  };
   // The count and the row bits stay in locals through the loop (written
-  // back once), for the same reason.
-  const bool ok = [&]() -> bool {
+  // back once), for the same reason. The loop ends by itself: every code
+  // moves at least one position on, and a block has 64. Reads past the end
+  // give zero bits; the position is checked once, after the block.
+  auto read = [&](auto dequantise) -> bool {
     for (;;) {
-      // One look at the code and the sign bit that follows it.
-      const uint32_t look = br.peek(bits + 1);
-      const uint32_t e = entries[look >> 1];
+      bc.refill();
+      const uint32_t e = fast[bc.peek(VlcTables::kTcoefBits)];
       const int len = static_cast<int>(e & 0xFF);
-      if (len == 0) return false;
-      int v = static_cast<int16_t>(e >> 8);
       int last, run, level;
-      if (v != kTcoefEscape) {
-        last = tcoef_last(v);
-        run = tcoef_run(v);
-        level = tcoef_level(v);
-        if ((look >> (bits - len)) & 1) level = -level;
-        br.skip(len + 1);
+      if (!(e & VlcTables::kTcoefSlow)) [[likely]] {
+        // The code and its sign bit, the last of its len bits.
+        const int negative = -static_cast<int>(bc.peek(len) & 1);
+        last = static_cast<int>((e >> 14) & 1);
+        run = static_cast<int>((e >> 8) & 63);
+        level = (static_cast<int>(e >> 16) ^ negative) - negative;
+        bc.skip(len);
       } else {
-        br.skip(len);
+        if (len == 0) return false;
+        bc.skip(len);
+        int v;
         if (short_header) {
-          last = br.get1();
-          run = static_cast<int>(br.get(6));
-          level = static_cast<int8_t>(br.get(8));
+          last = static_cast<int>(bc.get(1));
+          run = static_cast<int>(bc.get(6));
+          level = static_cast<int8_t>(bc.get(8));
           if (level == 0) return false;
-        } else if (!br.get1()) {  // escape 1: level offset by the table's largest
-          v = vlc.decode(br);
-          if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+        } else if (!bc.get(1)) {  // escape 1: level offset by the table's largest
+          v = escaped_code();
+          if (v == Vlc::kInvalid) return false;
           last = tcoef_last(v);
           run = tcoef_run(v);
           level = tcoef_level(v) + t_.lmax[table][last][run];
-          if (br.get1()) level = -level;
-        } else if (!br.get1()) {  // escape 2: run offset by the table's longest
-          v = vlc.decode(br);
-          if (v == Vlc::kInvalid || v == kTcoefEscape) return false;
+          if (bc.get(1)) level = -level;
+        } else if (!bc.get(1)) {  // escape 2: run offset by the table's longest
+          v = escaped_code();
+          if (v == Vlc::kInvalid) return false;
           last = tcoef_last(v);
           level = tcoef_level(v);
           run = tcoef_run(v) + t_.rmax[table][last][level] + 1;
-          if (br.get1()) level = -level;
+          if (bc.get(1)) level = -level;
         } else {  // escape 3: fixed length
-          last = br.get1();
-          run = static_cast<int>(br.get(6));
-          if (!br.get1()) return false;
-          level = static_cast<int>(br.get(12));
-          if (!br.get1()) return false;
+          bc.refill();
+          last = static_cast<int>(bc.get(1));
+          run = static_cast<int>(bc.get(6));
+          if (!bc.get(1)) return false;
+          level = static_cast<int>(bc.get(12));
+          if (!bc.get(1)) return false;
           if (level >= 2048) level -= 4096;
         }
       }
       i += run;
       if (i > 63) return false;
-      if (level) {
+      if (level) [[likely]] {
         const int p = scan[i];
-        if (mul) {
-          level = level > 0 ? std::min(level * mul + add, 2047) : std::max(level * mul - add, -2048);
+        if constexpr (decltype(dequantise)::value) {
+          level = h263_dequant(level, mul, add);
           row_bits |= 1u << (p >> 3);
         }
         qf[p] = static_cast<int16_t>(level);
@@ -639,9 +664,11 @@ bool VopDecoder::read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* sca
       }
       ++i;
       if (last) return true;
-      if (i > 63 || br.overrun()) return false;
     }
-  }();
+  };
+  bool ok = mul ? read(std::true_type{}) : read(std::false_type{});
+  bc.store(br);
+  if (br.overrun()) ok = false;
   *count = n;
   *rows = row_bits;
   return ok;
@@ -772,8 +799,7 @@ void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t
       if (p == 0) continue;
       dc_only = false;
       // A level that AC prediction cancelled to zero stays zero.
-      const int l = qf[p];
-      qf[p] = static_cast<int16_t>(l == 0 ? 0 : clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+      qf[p] = static_cast<int16_t>(h263_dequant(qf[p], mul, add));
       rows |= 1u << (p >> 3);
     }
   }
@@ -813,8 +839,7 @@ void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int s
     const int mul = 2 * m.qp;
     for (int k = 0; k < nz_count_; ++k) {
       const int p = nz_pos_[k];
-      const int l = qf[p];
-      qf[p] = static_cast<int16_t>(l == 0 ? 0 : clamp_coef(l > 0 ? l * mul + add : l * mul - add));
+      qf[p] = static_cast<int16_t>(h263_dequant(qf[p], mul, add));
       rows |= 1u << (p >> 3);
     }
   }

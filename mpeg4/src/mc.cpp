@@ -23,32 +23,23 @@ const uint8_t* source_area(const Plane& ref, int x, int y, int w, int h, uint8_t
   return buf;
 }
 
-// Half-sample values between s[i] and s[i + step] for i = 0 .. n - 1, from
-// the n + 1 samples s[0 .. n], mirrored beyond them.
-inline void qpel_lowpass(const int* s, int n, int rounding, int* out) {
-  auto at = [&](int j) { return s[j < 0 ? -j - 1 : (j > n ? 2 * n - j + 1 : j)]; };
-  for (int i = 0; i < n; ++i) {
-    const int v = 20 * (at(i) + at(i + 1)) - 6 * (at(i - 1) + at(i + 2)) + 3 * (at(i - 2) + at(i + 3)) -
-                  (at(i - 3) + at(i + 4)) + 16 - rounding;
-    out[i] = clamp255(v >> 5);
-  }
-}
-
-// One dimension of quarter-sample interpolation: n values at fraction frac
-// (0 to 3 quarters) from n + 1 samples.
-inline void qpel_1d(const int* s, int n, int frac, int rounding, int* out) {
+// One row of quarter-sample interpolation: n values at fraction frac (0 to
+// 3 quarters) from the n + 1 samples s[0 .. n]; s must have room for three
+// more samples before and after, which get the samples mirrored at the
+// row's ends.
+inline void qpel_row(int16_t* s, int n, int frac, int rounding, int16_t* out) {
   if (frac == 0) {
     for (int i = 0; i < n; ++i) out[i] = s[i];
     return;
   }
-  int half[16];
-  qpel_lowpass(s, n, rounding, half);
-  if (frac == 2) {
-    for (int i = 0; i < n; ++i) out[i] = half[i];
-  } else {
-    const int off = frac == 1 ? 0 : 1;
-    for (int i = 0; i < n; ++i) out[i] = (s[i + off] + half[i] + 1 - rounding) >> 1;
-  }
+  s[-1] = s[0];
+  s[-2] = s[1];
+  s[-3] = s[2];
+  s[n + 1] = s[n];
+  s[n + 2] = s[n - 1];
+  s[n + 3] = s[n - 2];
+  const int16_t* const tap[8] = {s - 3, s - 2, s - 1, s, s + 1, s + 2, s + 3, s + 4};
+  mc_kernels().qpel_taps(tap, frac == 3 ? s + 1 : s, n, frac, rounding, out);
 }
 
 }  // namespace
@@ -86,21 +77,30 @@ void mc_qpel(uint8_t* dst, int dst_stride, const Plane& ref, int x4, int y4, int
   uint8_t buf[17 * 17];
   int ss;
   const uint8_t* s = source_area(ref, x4 >> 2, y4 >> 2, w + 1, h + 1, buf, 17, &ss);
-  // Horizontal pass over h + 1 rows, then the vertical pass on its result.
-  int mid[17][16];
-  int row[17];
+  // Horizontal pass over the h + 1 rows (h when there is no vertical
+  // fraction), then the vertical pass on its result, a whole row at a time
+  // with the rows beyond the block's ends mirrored.
+  int16_t mid[17][16];
+  int16_t line[3 + 17 + 3];
   const int rows = fy ? h + 1 : h;
   for (int y = 0; y < rows; ++y) {
     const uint8_t* r = s + static_cast<ptrdiff_t>(y) * ss;
-    for (int x = 0; x <= w; ++x) row[x] = r[x];
-    qpel_1d(row, w, fx, rounding, mid[y]);
+    for (int x = 0; x <= w; ++x) line[3 + x] = r[x];
+    qpel_row(line + 3, w, fx, rounding, mid[y]);
   }
-  int col[17], out[16];
-  for (int x = 0; x < w; ++x) {
-    for (int y = 0; y < rows; ++y) col[y] = mid[y][x];
-    if (!fy) col[h] = 0;
-    qpel_1d(col, h, fy, rounding, out);
-    for (int y = 0; y < h; ++y) dst[static_cast<ptrdiff_t>(y) * dst_stride + x] = static_cast<uint8_t>(out[y]);
+  if (!fy) {
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) dst[static_cast<ptrdiff_t>(y) * dst_stride + x] = static_cast<uint8_t>(mid[y][x]);
+    return;
+  }
+  auto row = [&](int j) -> const int16_t* { return mid[j < 0 ? -j - 1 : (j > h ? 2 * h - j + 1 : j)]; };
+  int16_t out[16];
+  for (int y = 0; y < h; ++y) {
+    const int16_t* const tap[8] = {row(y - 3), row(y - 2), row(y - 1), row(y),
+                                   row(y + 1), row(y + 2), row(y + 3), row(y + 4)};
+    mc_kernels().qpel_taps(tap, fy == 3 ? tap[4] : tap[3], w, fy, rounding, out);
+    uint8_t* d = dst + static_cast<ptrdiff_t>(y) * dst_stride;
+    for (int x = 0; x < w; ++x) d[x] = static_cast<uint8_t>(out[x]);
   }
 }
 
@@ -127,6 +127,15 @@ void halfpel_c(uint8_t* dst, int ds, const uint8_t* s, int ss, int w, int h, int
   }
 }
 
+void qpel_taps_c(const int16_t* const tap[8], const int16_t* near, int n, int frac, int rounding, int16_t* out) {
+  for (int i = 0; i < n; ++i) {
+    const int v = 20 * (tap[3][i] + tap[4][i]) - 6 * (tap[2][i] + tap[5][i]) + 3 * (tap[1][i] + tap[6][i]) -
+                  (tap[0][i] + tap[7][i]) + 16 - rounding;
+    const int half = clamp255(v >> 5);
+    out[i] = static_cast<int16_t>(frac == 2 ? half : (near[i] + half + 1 - rounding) >> 1);
+  }
+}
+
 void average_c(uint8_t* dst, int ds, const uint8_t* src, int ss, int w, int h) {
   for (int y = 0; y < h; ++y, dst += ds, src += ss)
     for (int x = 0; x < w; ++x) dst[x] = static_cast<uint8_t>((dst[x] + src[x] + 1) >> 1);
@@ -134,9 +143,9 @@ void average_c(uint8_t* dst, int ds, const uint8_t* src, int ss, int w, int h) {
 
 const McKernels& mc_kernels() {
 #if defined(__SSE2__)
-  static const McKernels kernels{halfpel_sse2, average_sse2};
+  static const McKernels kernels{halfpel_sse2, average_sse2, qpel_taps_sse2};
 #else
-  static const McKernels kernels{halfpel_c, average_c};
+  static const McKernels kernels{halfpel_c, average_c, qpel_taps_c};
 #endif
   return kernels;
 }

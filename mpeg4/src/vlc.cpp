@@ -217,6 +217,23 @@ void fill_limits(VlcTables& t, int intra, const VlcCode (&codes)[N]) {
   }
 }
 
+// Unpacks a coefficient table for the block loop (see tcoef_fast).
+bool fill_fast(const Vlc& vlc, uint32_t* fast) {
+  if (vlc.bits() != VlcTables::kTcoefBits) return false;
+  for (uint32_t i = 0; i < (1u << VlcTables::kTcoefBits); ++i) {
+    const uint32_t e = vlc.entry(i);
+    const uint32_t len = e & 0xFF;
+    const int v = static_cast<int16_t>(e >> 8);
+    if (len == 0 || v == kTcoefEscape) {
+      fast[i] = VlcTables::kTcoefSlow | len;
+    } else {
+      fast[i] = (len + 1) | static_cast<uint32_t>(tcoef_run(v)) << 8 | static_cast<uint32_t>(tcoef_last(v)) << 14 |
+                static_cast<uint32_t>(tcoef_level(v)) << 16;
+    }
+  }
+  return true;
+}
+
 VlcTables make_tables() {
   VlcTables t;
   bool ok = true;
@@ -234,6 +251,8 @@ VlcTables make_tables() {
   std::memset(t.rmax, 0, sizeof t.rmax);
   fill_limits(t, 1, kTcoefIntra);
   fill_limits(t, 0, kTcoefInter);
+  ok &= fill_fast(t.tcoef_intra, t.tcoef_fast[1]);
+  ok &= fill_fast(t.tcoef_inter, t.tcoef_fast[0]);
   t.ok = ok;
   return t;
 }

@@ -69,6 +69,15 @@ struct VlcTables {
   Vlc sprite_dmv_length;
   bool ok = false;   // every table built without collision
 
+  // The coefficient tables again, unpacked for the block loop and indexed
+  // by the next kTcoefBits bits: the code's length with its sign bit (bits
+  // 0-7), run (8-13), last (14) and |level| (16-31). Entries with
+  // kTcoefSlow set are the escape code (its length alone in bits 0-7) or no
+  // code at all (length 0).
+  static constexpr int kTcoefBits = 12;
+  static constexpr uint32_t kTcoefSlow = 1u << 15;
+  uint32_t tcoef_fast[2][1 << kTcoefBits];  // [intra]
+
   // Largest level for a run (escape mode 1) and largest run for a level
   // (escape mode 2), from the code tables themselves.
   uint8_t lmax[2][2][64];  // [intra][last][run]

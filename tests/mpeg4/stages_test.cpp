@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <vector>
 
+#include "bitreader.h"
 #include "headers.h"
 #include "idct.h"
 #include "mc.h"
@@ -76,6 +78,29 @@ TEST(BitReader, ReadsPastTheEndAsZerosAndReportsOverrun) {
   EXPECT_EQ(br.get(12), 0x500u);
   EXPECT_TRUE(br.overrun());
   EXPECT_EQ(br.bits_left(), 0u);
+}
+
+// The register-held reader of the coefficient loop gives the plain reader's
+// bits and position, from any starting bit, also past the end of the data.
+TEST(BitReader, CachedReadsFollowThePlainReader) {
+  std::mt19937 rng(7);
+  for (int trial = 0; trial < 200; ++trial) {
+    std::vector<uint8_t> data(1 + rng() % 40);
+    for (auto& b : data) b = static_cast<uint8_t>(rng());
+    BitReader plain(data.data(), data.size());
+    plain.skip(rng() % (data.size() * 8 + 16));
+    BitCache cached(plain);
+    for (int k = 0; k < 30; ++k) {
+      cached.refill();
+      const int n = 1 + static_cast<int>(rng() % 32);
+      ASSERT_EQ(cached.pos(), plain.pos());
+      ASSERT_EQ(cached.get(n), plain.get(n)) << "trial " << trial << " read " << k << " of " << n << " bits";
+    }
+    BitReader back(data.data(), data.size());
+    cached.store(back);
+    EXPECT_EQ(back.pos(), plain.pos());
+    EXPECT_EQ(back.overrun(), plain.overrun());
+  }
 }
 
 TEST(Idct, FastTransformStaysWithinOneOfTheExactOne) {
@@ -206,6 +231,61 @@ TEST(MotionCompensation, QuarterSamplesOfAFlatAreaKeepItsValue) {
       }
 }
 
+// Quarter-sample prediction worked straight from its definition: the
+// (w + 1) x (h + 1) samples at the integer position, the 8-tap half-sample
+// filter (160, -48, 24, -8) / 256 with the samples beyond that block
+// mirrored at its edges, horizontally then vertically, and the quarter
+// positions as the rounded mean of a half-sample value and its nearer
+// sample. fetch(c, r) gives the reference sample at the block's column c,
+// row r.
+template <typename Fetch>
+std::vector<uint8_t> qpel_by_definition(Fetch fetch, int w, int h, int fx, int fy, int rounding) {
+  auto filter = [&](auto at, int n, int i) {
+    auto m = [&](int j) { return at(j < 0 ? -j - 1 : (j > n ? 2 * n + 1 - j : j)); };
+    const int taps[4] = {160, -48, 24, -8};
+    int u = 0;
+    for (int k = 0; k < 4; ++k) u += taps[k] * (m(i - k) + m(i + 1 + k));
+    return std::clamp((u + 128 - rounding) >> 8, 0, 255);
+  };
+  auto quarter = [&](auto at, int n, int i, int frac) {
+    if (frac == 0) return at(i);
+    const int half = filter(at, n, i);
+    if (frac == 2) return half;
+    return (at(frac == 1 ? i : i + 1) + half + 1 - rounding) >> 1;
+  };
+  std::vector<int> mid((h + 1) * w);
+  for (int r = 0; r <= h; ++r)
+    for (int c = 0; c < w; ++c) mid[r * w + c] = quarter([&](int j) { return int{fetch(j, r)}; }, w, c, fx);
+  std::vector<uint8_t> out(w * h);
+  for (int r = 0; r < h; ++r)
+    for (int c = 0; c < w; ++c)
+      out[r * w + c] = static_cast<uint8_t>(quarter([&](int j) { return mid[j * w + c]; }, h, r, fy));
+  return out;
+}
+
+// A field vector predicts one 16x8 block from the lines of one field: its
+// samples are mirrored at that block's edges only (not between its two
+// halves), and rows come from the chosen field alone.
+TEST(MotionCompensation, QuarterSampleFieldBlocksFollowTheDefinition) {
+  std::mt19937 rng(11);
+  const int w = 48, h = 48;
+  std::vector<uint8_t> frame(w * h);
+  for (auto& v : frame) v = static_cast<uint8_t>(rng());
+  const Plane whole{frame.data(), w, w, h};
+  uint8_t out[16 * 8];
+  for (int n = 0; n < 64; ++n) {
+    const int field = n & 1, rounding = (n >> 1) & 1;
+    const int x4 = 4 * 9 + static_cast<int>(rng() % 4), y4 = 4 * 5 + static_cast<int>(rng() % 4);
+    if ((x4 & 3) == 0 && (y4 & 3) == 0) continue;
+    mc_qpel(out, 16, field_of(whole, field), x4, y4, 16, 8, rounding);
+    const auto want =
+        qpel_by_definition([&](int c, int r) { return frame[(field + 2 * ((y4 >> 2) + r)) * w + (x4 >> 2) + c]; }, 16,
+                           8, x4 & 3, y4 & 3, rounding);
+    for (int i = 0; i < 16 * 8; ++i)
+      ASSERT_EQ(out[i], want[i]) << "field " << field << " at (" << x4 << ", " << y4 << ") sample " << i;
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -229,6 +309,19 @@ TEST(McKernels, VectorVersionsMatchThePlainOnes) {
     mpeg4::average_c(a + 3, 24, src.data() + 7, 40, w, h);
     mpeg4::average_sse2(b + 3, 24, src.data() + 7, 40, w, h);
     ASSERT_EQ(0, std::memcmp(a, b, sizeof a)) << n;
+    // The quarter-sample filter: taps and near samples anywhere in 0..255
+    // (extremes included), every fraction, rounding and length.
+    int16_t lines[9][24];
+    for (auto& line : lines)
+      for (int16_t& v : line) v = static_cast<int16_t>(rng() % 4 == 0 ? (rng() & 1) * 255 : rng() % 256);
+    const int16_t* const tap[8] = {lines[0], lines[1], lines[2], lines[3], lines[4], lines[5], lines[6], lines[7]};
+    const int n_taps = (n % 4 == 0) ? 8 : (n % 4 == 1 ? 16 : (n % 4 == 2 ? 4 : 12));
+    const int frac = 1 + static_cast<int>(rng() % 3);
+    int16_t plain[18], vec[18];
+    for (int i = 0; i < 18; ++i) plain[i] = vec[i] = static_cast<int16_t>(i);
+    mpeg4::qpel_taps_c(tap, lines[8], n_taps, frac, rounding, plain);
+    mpeg4::qpel_taps_sse2(tap, lines[8], n_taps, frac, rounding, vec);
+    ASSERT_EQ(0, std::memcmp(plain, vec, sizeof plain)) << n << " frac " << frac;
   }
 #else
   GTEST_SKIP() << "no vector kernels on this processor";

@@ -70,6 +70,32 @@ void halfpel_sse2(uint8_t* dst, int ds, const uint8_t* s, int ss, int w, int h, 
   }
 }
 
+// In 16-bit lanes: the filter's sum stays within -3570 .. 11746 for samples
+// of 0..255, the shift is arithmetic and the pack limits to 0..255, as the
+// plain version's clamp does.
+void qpel_taps_sse2(const int16_t* const tap[8], const int16_t* near, int n, int frac, int rounding, int16_t* out) {
+  if (n & 7) {
+    qpel_taps_c(tap, near, n, frac, rounding, out);
+    return;
+  }
+  auto at = [](const int16_t* p, int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)); };
+  const __m128i k20 = _mm_set1_epi16(20), k6 = _mm_set1_epi16(6), k3 = _mm_set1_epi16(3);
+  const __m128i bias = _mm_set1_epi16(static_cast<short>(16 - rounding));
+  const __m128i mean_bias = _mm_set1_epi16(static_cast<short>(1 - rounding));
+  const __m128i zero = _mm_setzero_si128();
+  for (int i = 0; i < n; i += 8) {
+    __m128i v = _mm_mullo_epi16(_mm_add_epi16(at(tap[3], i), at(tap[4], i)), k20);
+    v = _mm_sub_epi16(v, _mm_mullo_epi16(_mm_add_epi16(at(tap[2], i), at(tap[5], i)), k6));
+    v = _mm_add_epi16(v, _mm_mullo_epi16(_mm_add_epi16(at(tap[1], i), at(tap[6], i)), k3));
+    v = _mm_sub_epi16(v, _mm_add_epi16(at(tap[0], i), at(tap[7], i)));
+    v = _mm_srai_epi16(_mm_add_epi16(v, bias), 5);
+    // Limit to 0..255 through a pack to bytes and back.
+    __m128i half = _mm_unpacklo_epi8(_mm_packus_epi16(v, v), zero);
+    if (frac != 2) half = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(at(near, i), half), mean_bias), 1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), half);
+  }
+}
+
 void average_sse2(uint8_t* dst, int ds, const uint8_t* src, int ss, int w, int h) {
   if (w == 4) {
     average_c(dst, ds, src, ss, w, h);
