@@ -148,12 +148,16 @@ class HostileWindow : public DiskViewerTest {
     ASSERT_TRUE(peer_->bound());
   }
 
-  // One frame of each of the four shown cameras at the largest recorder size.
-  std::vector<Datagram> largest_frames(uint8_t& number) {
-    std::vector<Datagram> round;
-    for (int camera = 0; camera < 4; ++camera)
-      hostile::append(round, hostile::fragments(number++, hostile::forged_frame(camera, 1920, 1088)));
-    return round;
+  // Rounds of frames of the four shown cameras at the largest recorder
+  // size: three of each, so that each camera's decoder holds all the
+  // pictures a stream of that size keeps (the one being decoded and its
+  // two references).
+  std::vector<std::vector<Datagram>> largest_frames(uint8_t& number) {
+    std::vector<std::vector<Datagram>> rounds(3);
+    for (auto& round : rounds)
+      for (int camera = 0; camera < 4; ++camera)
+        hostile::append(round, hostile::fragments(number++, hostile::forged_frame(camera, 1920, 1088)));
+    return rounds;
   }
 
   // Runs the hostile rounds to their end while the event loop runs, with a
@@ -207,7 +211,7 @@ class HostileWindow : public DiskViewerTest {
 TEST_F(HostileWindow, OversizeHeadersSizeFlipsAndFloodsCostNoMemoryAndKeepTheWindowGoing) {
   connect(false);
   uint8_t number = 0;
-  warm_up({largest_frames(number)});
+  warm_up(largest_frames(number));
   // Recorder sizes (the largest costs what a recorder's stream of that size
   // costs, and was paid for above) and sizes just beyond the largest one.
   const int sizes[][2] = {{704, 480}, {1921, 1088}, {720, 480}, {4095, 4095}, {352, 240}, {1920, 1088},
@@ -256,7 +260,7 @@ TEST_F(HostileWindow, OversizeHeadersSizeFlipsAndFloodsCostNoMemoryAndKeepTheWin
 TEST_F(HostileWindow, FlipsBetweenLargeRecorderSizesCostNoMemory) {
   connect(false);
   uint8_t number = 0;
-  warm_up({largest_frames(number)});
+  warm_up(largest_frames(number));
   const int sizes[][2] = {{1920, 1088}, {1904, 1072}};
   std::vector<std::vector<Datagram>> rounds;
   for (int r = 0; r < 60; ++r) {
