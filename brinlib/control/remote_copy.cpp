@@ -6,15 +6,25 @@
 // bytes; after "JpegSendStart" the recorder sends both back to back. They are
 // taken with an exact receive through the connection's carry-over buffer, so
 // that a receive that brings bytes of the next part keeps them for it.
+//
+// The data file and the frame index hold evidence: each is created new,
+// never opened over an existing file and never through a symlink planted at
+// its name, and the chunks of a copy are appended through the descriptor
+// the copy created the data file with.
 #include "control/remote_copy.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "brinlib.h"
@@ -97,8 +107,18 @@ struct CopyState {
   uint32_t start_time = 0;
   uint32_t running_position = 0;
   CarryOver carry[kConnections];
+  // The data file this copy created, open until the copy ends or the next
+  // one begins, and the path it was created at.
+  int data_fd = -1;
+  std::string data_path;
 
+  void close_data_file() {
+    if (data_fd >= 0) ::close(data_fd);
+    data_fd = -1;
+    data_path.clear();
+  }
   void reset() {
+    close_data_file();
     index.clear();
     file_offset = 0;
     start_time = 0;
@@ -139,17 +159,51 @@ bool discard_carry(int cn, uint32_t deadline_tick) {
   return true;
 }
 
+// Writes bytes to fd (nothing when it is -1); returns the count written.
+size_t write_out(int fd, const uint8_t* data, size_t len) {
+  size_t done = 0;
+  while (fd >= 0 && done < len) {
+    const ssize_t n = ::write(fd, data + done, len - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
 // Appends bytes to the data file; the file offset follows what was written.
-void append(std::FILE* f, const uint8_t* data, size_t len) {
-  if (!f || len == 0) return;
-  copy_state().file_offset += std::fwrite(data, 1, len, f);
+void append(int fd, const uint8_t* data, size_t len) { copy_state().file_offset += write_out(fd, data, len); }
+
+// Creates a file new for writing: an existing file at the name, a symlink
+// included, is refused (-1, errno EEXIST or ELOOP) and left as it is.
+int create_new(const char* path) { return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644); }
+
+// Removes the file created at path with fd, unless the name has been given
+// to another file since.
+void remove_created(const char* path, int fd) {
+  struct stat made {}, now {};
+  if (::fstat(fd, &made) == 0 && ::lstat(path, &now) == 0 && made.st_dev == now.st_dev && made.st_ino == now.st_ino)
+    ::unlink(path);
+}
+
+// The descriptor to append a part of the copy to the data file at path:
+// the one the copy created it with, or, for another path, that file opened
+// for appending without following a symlink and without creating it. -1
+// when it cannot be opened; *opened tells the caller to close it.
+int data_file_for(const char* path, bool* opened) {
+  CopyState& s = copy_state();
+  *opened = false;
+  if (s.data_fd >= 0 && s.data_path == path) return s.data_fd;
+  const int fd = ::open(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  *opened = fd >= 0;
+  return fd;
 }
 
 // Stores the frames of a video chunk of `got` bytes (more than the header):
 // one index entry for the chunk, then each frame's data stamped with the
 // running position. Frames that would reach past the chunk end the walk.
 // Returns the chunk's time stamp.
-uint32_t store_video_chunk(std::FILE* f, uint8_t* chunk, size_t got, int frames) {
+uint32_t store_video_chunk(int fd, uint8_t* chunk, size_t got, int frames) {
   CopyState& s = copy_state();
   const uint32_t time = dl::data_time(chunk + kChunkHeaderBytes, got - kChunkHeaderBytes);
   s.add_entry(dl::kVideoEntry, chunk[10] >> 4, time);
@@ -161,24 +215,22 @@ uint32_t store_video_chunk(std::FILE* f, uint8_t* chunk, size_t got, int frames)
     uint8_t* frame = chunk + at + kFrameHeaderBytes;
     dl::stamp_back_distance(frame, size, s.running_position);
     s.running_position = i == 0 ? static_cast<uint32_t>(size) : s.running_position + static_cast<uint32_t>(size);
-    append(f, frame, size);
+    append(fd, frame, size);
     at += kFrameHeaderBytes + size;
   }
   return time;
 }
 
 // Stores an audio chunk of `got` bytes (more than its header).
-void store_audio_chunk(const char* path, uint8_t* chunk, size_t got) {
+void store_audio_chunk(int fd, uint8_t* chunk, size_t got) {
   CopyState& s = copy_state();
-  std::FILE* f = std::fopen(path, "ab");
-  if (!f) return;  // the chunk is dropped
+  if (fd < 0) return;  // the chunk is dropped
   uint8_t* data = chunk + kAudioHeaderBytes;
   const size_t len = got - kAudioHeaderBytes;
   dl::stamp_back_distance(data, len, s.running_position);
   s.running_position = static_cast<uint32_t>(got);
   s.add_entry(dl::kAudioEntry, chunk[0] >> 4, dl::data_time(data, len));
-  append(f, data, len);
-  std::fclose(f);
+  append(fd, data, len);
 }
 
 // A chunk length the chunk buffer can take.
@@ -214,29 +266,40 @@ int32_t copy_fast(int cn, const char* path, const int32_t n[12]) {
     discard_carry(cn, deadline);
     return 0;
   }
-  // A chunk the chunk buffer cannot hold is refused before the recorder is
-  // told to send it.
+  // A chunk the chunk buffer cannot hold, or one there is no new data file
+  // for, is refused before the recorder is told to send it.
   if (!chunk_length_ok(a) || !chunk_length_ok(b)) return kChunkFailed;
   auto buffer = chunk_buffer();
   if (!buffer) return kChunkFailed;
+  if (path) {
+    s.data_fd = create_new(path);
+    if (s.data_fd < 0) return kOutputRefused;
+    s.data_path = path;
+  }
   send_request(cn, "JpegSendStart\n");
-  if (receive_exact(cn, buffer.get(), static_cast<size_t>(a), deadline) != a) return kChunkFailed;
+  if (receive_exact(cn, buffer.get(), static_cast<size_t>(a), deadline) != a) {
+    // The first chunk never came: the file this call made goes again.
+    if (s.data_fd >= 0) remove_created(path, s.data_fd);
+    s.close_data_file();
+    return kChunkFailed;
+  }
 
-  std::FILE* f = path ? std::fopen(path, "wb") : nullptr;
-  if (f) {
+  if (s.data_fd >= 0) {
     uint8_t head[dl::kDataStart];
     dl::write_pack_header(head, static_cast<uint32_t>(c));
     dl::write_stream_map(head + dl::kPackHeaderBytes);
-    append(f, head, sizeof head);
+    append(s.data_fd, head, sizeof head);
     if (static_cast<size_t>(a) > kChunkHeaderBytes)
-      s.start_time = store_video_chunk(f, buffer.get(), static_cast<size_t>(a), c & 255);
-    std::fclose(f);
+      s.start_time = store_video_chunk(s.data_fd, buffer.get(), static_cast<size_t>(a), c & 255);
   }
   int32_t audio = 0;
   if (b > 0) {
     audio = receive_exact(cn, buffer.get(), static_cast<size_t>(b), deadline);
-    if (audio != b) return kChunkFailed;
-    if (static_cast<size_t>(b) > kAudioHeaderBytes && path) store_audio_chunk(path, buffer.get(), static_cast<size_t>(b));
+    if (audio != b) {
+      s.close_data_file();
+      return kChunkFailed;
+    }
+    if (static_cast<size_t>(b) > kAudioHeaderBytes) store_audio_chunk(s.data_fd, buffer.get(), static_cast<size_t>(b));
   }
   log_entry("brin_hd_save_r", {static_cast<uint32_t>(audio)});
   return 1;
@@ -252,35 +315,51 @@ int32_t copy_next(int cn, const char* path, uint8_t* progress, const char* index
   if (const int32_t r = request(cn, kOnce, "SendDataN\n"); r != kOk) return r;
   const int32_t a = reply_hex(cn, 2), b = reply_hex(cn, 3);
   if (a == 0 && b == 0) {
-    // The copy has ended: the frame index goes beside the data.
+    // The copy has ended: the frame index goes beside the data, as a new
+    // file; an index that could not be written whole is not left behind.
+    s.close_data_file();
     const std::string index = dl::index_path(index_folder);
-    if (std::FILE* f = std::fopen(index.c_str(), "wb")) {
-      if (!s.index.empty()) std::fwrite(s.index.data(), 1, s.index.size(), f);
-      std::fclose(f);
-    }
-    return 0;
+    const int fd = create_new(index.c_str());
+    if (fd < 0) return kOutputRefused;
+    bool written = write_out(fd, s.index.data(), s.index.size()) == s.index.size();
+    if (!written) remove_created(index.c_str(), fd);
+    written = ::close(fd) == 0 && written;
+    return written ? 0 : kOutputRefused;
   }
   if (!chunk_length_ok(a) || !chunk_length_ok(b)) return kChunkFailed;
   auto buffer = chunk_buffer();
   if (!buffer) return kChunkFailed;
+  // The data file must be there to take the part before it is asked for.
+  bool opened = false;
+  const int fd = path ? data_file_for(path, &opened) : -1;
+  if (path && fd < 0) return kOutputRefused;
+  struct Closer {
+    int fd;
+    ~Closer() {
+      if (fd >= 0) ::close(fd);
+    }
+  } closer{opened ? fd : -1};
   send_request(cn, "JpegSendStart\n");
 
   uint32_t stored = 0;
   uint32_t chunk_time = 0;
   if (a > 0) {
-    if (receive_exact(cn, buffer.get(), static_cast<size_t>(a), deadline) != a) return kChunkFailed;
+    if (receive_exact(cn, buffer.get(), static_cast<size_t>(a), deadline) != a) {
+      s.close_data_file();
+      return kChunkFailed;
+    }
     if (static_cast<size_t>(a) > kChunkHeaderBytes) {
-      if (std::FILE* f = path ? std::fopen(path, "ab") : nullptr) {
-        chunk_time = store_video_chunk(f, buffer.get(), static_cast<size_t>(a), buffer[27]);
-        std::fclose(f);
-      }
+      if (fd >= 0) chunk_time = store_video_chunk(fd, buffer.get(), static_cast<size_t>(a), buffer[27]);
       stored += static_cast<uint32_t>(a);
     }
   }
   if (b > 0) {
-    if (receive_exact(cn, buffer.get(), static_cast<size_t>(b), deadline) != b) return kChunkFailed;
+    if (receive_exact(cn, buffer.get(), static_cast<size_t>(b), deadline) != b) {
+      s.close_data_file();
+      return kChunkFailed;
+    }
     if (static_cast<size_t>(b) > kAudioHeaderBytes) {
-      if (path) store_audio_chunk(path, buffer.get(), static_cast<size_t>(b));
+      store_audio_chunk(fd, buffer.get(), static_cast<size_t>(b));
       stored += static_cast<uint32_t>(b);
     }
   }
@@ -331,13 +410,13 @@ void store_part(const char* path, uint8_t* video, size_t a, uint8_t* audio, size
   CopyState& s = copy_state();
   std::lock_guard<std::mutex> g(s.lock);
   if (a > kChunkBytes || b > kChunkBytes) return;
-  if (a > kChunkHeaderBytes) {
-    if (std::FILE* f = std::fopen(path, "ab")) {
-      store_video_chunk(f, video, a, video[27]);
-      std::fclose(f);
-    }
-  }
-  if (b > kAudioHeaderBytes) store_audio_chunk(path, audio, b);
+  // Created when it is not there yet, as the first part's file would be.
+  int fd = ::open(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) fd = create_new(path);
+  if (fd < 0) return;
+  if (a > kChunkHeaderBytes) store_video_chunk(fd, video, a, video[27]);
+  if (b > kAudioHeaderBytes) store_audio_chunk(fd, audio, b);
+  ::close(fd);
 }
 }  // namespace testing
 

@@ -13,6 +13,13 @@ namespace brin {
 // and the process-wide copy lock, for days.
 inline constexpr int kCopyCallDeadlineMs = 60000;
 
+// The result of a copy call whose output could not be made: the data file
+// (brin_copy_fast, or brin_copy_next for a path the copy did not create)
+// or the frame index file exists already, is a symlink, or cannot be
+// created. An earlier copy's files are never opened over; the chunk is not
+// asked for.
+inline constexpr int32_t kOutputRefused = -2;
+
 // Delivers exactly n bytes of the command connection into out: first what the
 // connection's carry-over buffer holds, then further receives (each one
 // reply-sized recv with the reply time limit, and none after deadline_tick,

@@ -22,9 +22,15 @@ constexpr size_t kPacketHeaderBytes = 27;  // up to the end of the second privat
 struct Channel {
   int width = kInitialSize;   // the stream's size, from its last stream header
   int height = kInitialSize;
-  std::vector<uint8_t> rgb;  // bottom-up rows of built_width * 3 bytes
+  // The picture's memory: bottom-up rows of built_width * 3 bytes once a
+  // picture was converted at the built size (has_picture). It is made when
+  // the first picture is converted and kept, with its capacity, across size
+  // changes; only a larger picture makes it anew.
+  std::unique_ptr<uint8_t[]> rgb;
+  size_t rgb_capacity = 0;
+  bool has_picture = false;
   std::unique_ptr<mpeg4::Decoder> decoder;
-  int built_width = 0;       // what rgb and decoder were made for; 0 = not yet
+  int built_width = 0;       // what the channel was last set up for; 0 = not yet
   int built_height = 0;
   int builds = 0;
   bool active = false;
@@ -34,9 +40,12 @@ struct Channel {
   int refused_width = 0;
   int refused_height = 0;
 
+  size_t picture_bytes() const { return static_cast<size_t>(built_width) * built_height * 3; }
+
   void release() {
-    rgb.clear();
-    rgb.shrink_to_fit();
+    rgb.reset();
+    rgb_capacity = 0;
+    has_picture = false;
     decoder.reset();
     built_width = built_height = 0;
   }
@@ -73,24 +82,45 @@ void fill_info(const uint8_t* p, int id, PacketInfo* info) {
   info->total_size = read_private22(p + 24);
 }
 
-// Makes the channel's picture and decoder for its current size, unless
-// they were made for it already. Only this channel is touched, so a size
-// change on one camera never restarts another. False when the size is no
-// recorder size or memory runs out; the channel then has neither.
+// Sets the channel up for its current size. Only this channel is touched,
+// so a size change on one camera never restarts another. The channel's
+// decoder is made on first use and kept: a stream header of another size
+// makes it set its pictures up anew, within the memory it holds when that
+// suffices, so that a stream flipping between sizes costs neither memory
+// nor time each flip. The picture is dropped until one is converted at the
+// new size. False when the size is no recorder size (the channel then
+// lets go of everything) or memory runs out.
 bool build(Channel& c) {
   if (c.decoder && c.built_width == c.width && c.built_height == c.height) return true;
-  c.release();
-  if (!is_recorder_size(c.width, c.height)) return false;
-  try {
-    c.rgb.assign(static_cast<size_t>(c.width) * c.height * 3, 0);
-    c.decoder = std::make_unique<mpeg4::Decoder>();
-  } catch (const std::bad_alloc&) {
+  if (!is_recorder_size(c.width, c.height)) {
     c.release();
     return false;
   }
+  if (!c.decoder) {
+    c.decoder.reset(new (std::nothrow) mpeg4::Decoder);
+    if (!c.decoder) return false;
+  }
+  c.has_picture = false;
   c.built_width = c.width;
   c.built_height = c.height;
   ++c.builds;
+  return true;
+}
+
+// Converts the decoder's picture into the channel's picture memory, which
+// grows only for a picture larger than any before. Every byte is written,
+// so the memory is not cleared first. False when memory runs out.
+bool convert(Channel& c, const mpeg4::Picture& pic) {
+  const size_t bytes = c.picture_bytes();
+  if (bytes > c.rgb_capacity) {
+    c.rgb.reset();
+    c.rgb_capacity = 0;
+    c.rgb.reset(new (std::nothrow) uint8_t[bytes]);
+    if (!c.rgb) return false;
+    c.rgb_capacity = bytes;
+  }
+  mpeg4::yuv420_to_bgr24(pic, c.rgb.get(), true);
+  c.has_picture = true;
   return true;
 }
 
@@ -134,7 +164,7 @@ int run_decoder(Channel& c, const uint8_t* data, size_t size) {
   }
   if (r == mpeg4::kOk) {
     if (pic.width != c.width || pic.height != c.height) return mpeg4::kBitstreamError;
-    mpeg4::yuv420_to_bgr24(pic, c.rgb.data(), true);
+    if (!convert(c, pic)) return mpeg4::kOutOfMemory;
   }
   return r;
 }
@@ -346,7 +376,6 @@ bool write_picture_file(const char* path, int channel) {
   const int w = c.built_width, h = c.built_height;
   if (w <= 0 || h <= 8) return false;
   const size_t row = static_cast<size_t>(w) * 3;
-  if (c.rgb.size() != row * h) return false;
   const uint32_t bytes = static_cast<uint32_t>(row * (h - 8));
   uint8_t header[54] = {'B', 'M'};
   auto le32 = [&](int at, uint32_t v) {
@@ -363,7 +392,13 @@ bool write_picture_file(const char* path, int channel) {
   // The picture file is replaced whole, never written through a symlink.
   ReplacingFile f(path);
   f.write(header, sizeof header);
-  f.write(c.rgb.data() + row * 8, bytes);
+  if (c.has_picture) {
+    f.write(c.rgb.get() + row * 8, bytes);
+  } else {
+    // Set up for its size but nothing converted yet: a black picture.
+    const std::vector<uint8_t> black(row, 0);
+    for (int y = 8; y < h; ++y) f.write(black.data(), row);
+  }
   return f.commit();
 }
 
@@ -372,7 +407,12 @@ bool copy_picture(int channel, std::vector<uint8_t>* rgb, int* width, int* heigh
   std::lock_guard<std::mutex> g(s.lock);
   if (!s.set_up || channel < 0 || channel >= kChannels) return false;
   const Channel& c = s.channel[channel];
-  if (rgb) *rgb = c.rgb;
+  if (rgb) {
+    if (c.has_picture)
+      rgb->assign(c.rgb.get(), c.rgb.get() + c.picture_bytes());
+    else
+      rgb->assign(c.picture_bytes(), 0);  // black until a picture is converted
+  }
   if (width) *width = c.built_width;
   if (height) *height = c.built_height;
   return true;

@@ -6,8 +6,11 @@
 // size change never meets a decode on another thread; message boxes are
 // shown after the lock is released.
 //
-// Each channel's picture and decoder are made on its first use and remade
-// only when that channel's size changes. Picture sizes are bounded by what
+// Each channel's decoder is made on its first use and its picture when the
+// first picture is converted. A size change sets up only the channel it
+// happens on, and reuses the memory the channel holds when it suffices, so
+// that a stream flipping between sizes costs no memory and no time each
+// flip. Picture sizes are bounded by what
 // recorders send: a stream header declaring more than 1920 x 1088 is refused
 // before anything is allocated for it (the decoder core alone accepts up to
 // 4095 x 4095), so one forged packet cannot cost hundreds of megabytes.
@@ -104,7 +107,8 @@ bool write_picture_file(const char* path, int channel);
 
 // A copy of the channel's picture (bottom-up rows of width * 3 bytes, blue,
 // green, red) and its size; false for a channel outside 0..15 or before
-// set-up. A channel that has decoded nothing yet has no picture (empty).
+// set-up. A channel never used has no picture (empty); one set up for a
+// size at which no picture was converted yet gives a black picture.
 bool copy_picture(int channel, std::vector<uint8_t>* rgb, int* width, int* height);
 
 struct ChannelStatus {
@@ -118,9 +122,9 @@ struct ChannelStatus {
   int refused_height = 0;
 };
 ChannelStatus channel_status(int channel);
-// The size the channel's picture and decoder were last built for (0 x 0
-// before its first use), and how many times they were built (first use and
-// every size change of this channel).
+// The size the channel was last set up for (0 x 0 before its first use),
+// and how many times it was set up (first use and every size change of this
+// channel).
 void built_size(int channel, int* width, int* height, int* builds);
 
 // Shared buffers of the callers (the data-file player, live audio).

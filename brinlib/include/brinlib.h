@@ -404,9 +404,13 @@ BRIN_API int32_t hdd_copy_usb_get_sts(int32_t* status);
  * One copy at a time in the process; the copy calls run in the caller's
  * thread and block while a chunk arrives. Call brin_copy_fast once, then
  * brin_copy_next with the same path until it returns 0 or a negative code.
- * Codes of both: -127, -10200, -1 (no reply), -10500, -10501, and -5 when a
+ * Codes of both: -127, -10200, -1 (no reply), -10500, -10501, -5 when a
  * chunk did not arrive whole or is larger than 1 MiB (the copy then ends; the
- * data file stays without index). */
+ * data file stays without index), and -2 when the data file or the index
+ * file cannot be created new: the copy's files are never opened over an
+ * existing file or through a symlink, and a chunk is not asked for without
+ * a file to take it. The data file is created by brin_copy_fast and written
+ * through the descriptor it was created with until the copy ends. */
 
 /* Asks for the span given by the twelve numbers (sent as they are, two
  * groups of six) and stores the first chunk, creating the data file.

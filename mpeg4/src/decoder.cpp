@@ -12,12 +12,18 @@ bool Frame::allocate(int mb_w, int mb_h) {
   if (w == coded_width && h == coded_height && !mem.empty()) return true;
   const int sy = (w + 31) & ~31, sc = (w / 2 + 31) & ~31;
   const size_t luma = static_cast<size_t>(sy) * h, chroma = static_cast<size_t>(sc) * (h / 2);
-  try {
-    mem.assign(luma + 2 * chroma + 64, 128);
-  } catch (const std::bad_alloc&) {
-    mem.clear();
-    coded_width = coded_height = 0;
-    return false;
+  // Memory held from a picture at least as large is reused as it stands:
+  // every sample of a picture is decoded or concealed before it is read, so
+  // a stream that changes size costs neither an allocation nor a refill.
+  const size_t bytes = luma + 2 * chroma + 64;
+  if (bytes > mem.size()) {
+    try {
+      mem.assign(bytes, 128);
+    } catch (const std::bad_alloc&) {
+      mem.clear();
+      coded_width = coded_height = 0;
+      return false;
+    }
   }
   uint8_t* base = mem.data() + ((64 - (reinterpret_cast<uintptr_t>(mem.data()) & 63)) & 63);
   plane[0] = base;

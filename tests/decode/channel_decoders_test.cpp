@@ -173,6 +173,33 @@ TEST_F(ChannelDecoders, ASizeBuildsOnlyTheChannelItArrivesOn) {
   EXPECT_TRUE(g_messages.empty());
 }
 
+// A channel flipping between sizes keeps its decoder's memory: after each
+// flip, its stream's pictures (the first one and the predicted ones after
+// it) are what a decoder that never saw another size gives, whether the
+// held memory is larger than the new size or must grow.
+TEST_F(ChannelDecoders, SizeFlipsDecodeAsAFreshDecoderWould) {
+  const Packets clips[] = {clip_packets(clips_dir() + "/cam0_352x240.m4v"),
+                           clip_packets(clips_dir() + "/cam1_704x480.m4v"),
+                           clip_packets(clips_dir() + "/cam0_704x240.m4v")};
+  std::vector<std::vector<uint8_t>> expected[3];
+  for (int k = 0; k < 3; ++k) {
+    ASSERT_GT(clips[k].pictures.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) expected[k].push_back(expected_rgb(clips[k], i));
+  }
+  const int order[] = {0, 1, 0, 2, 1, 2, 0};
+  for (int k : order) {
+    for (size_t i = 0; i < 3; ++i) {
+      const auto pkt = clips[k].packet(i, 4);
+      EXPECT_EQ(dec::decode_packet(pkt.data(), pkt.size()), 1) << k << " " << i;
+      EXPECT_TRUE(picture(4) == expected[k][i]) << k << " " << i;
+    }
+  }
+  int w, h, builds;
+  dec::built_size(4, &w, &h, &builds);
+  EXPECT_EQ(builds, 7);
+  EXPECT_EQ(w, 352);
+}
+
 TEST_F(ChannelDecoders, StrictModeNeedsTheStartCodeAtTheBeginning) {
   const auto clip = clip_packets(clips_dir() + "/cam0_352x240.m4v");
   auto pkt = clip.packet(0, 1);

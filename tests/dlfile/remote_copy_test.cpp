@@ -145,6 +145,76 @@ TEST_F(RemoteCopy, OneChunkCopyWritesTwoIndexEntries) {
   EXPECT_TRUE(index_bytes == dl_test::predict(server.source().sent()).index);
 }
 
+// The data file and the frame index hold evidence. A name that is taken
+// already, by an earlier copy's file or by a symlink (dangling or not), is
+// refused with -2 and left as it was, before the recorder is asked for the
+// chunk; the parts of a copy go to the file it created even when its name
+// is made a symlink halfway.
+TEST_F(RemoteCopy, NeverWritesThroughASymlinkOrOverAnEarlierFile) {
+  using velmora::testing::read_file;
+  using velmora::testing::write_file;
+  CopyServer server;
+  ASSERT_TRUE(server.ready());
+  const std::string victim = dir_.file("victim.txt"), absent = dir_.file("absent.txt");
+  ASSERT_TRUE(write_file(victim, "keep me"));
+  char date[260] = {}, time[260] = {};
+  auto refused = [&](const std::string& path) {
+    server.recorder().clear_requests();
+    EXPECT_EQ(dl_test::run_copy(0, path, dir_.path()).fast, brin::kOutputRefused) << path;
+    for (const std::string& line : server.recorder().requests()) EXPECT_NE(line, "JpegSendStart\n");
+    EXPECT_EQ(brin_get_time(0, date, time), 0);  // nothing was sent that the next reply could meet
+  };
+  ASSERT_EQ(::symlink(victim.c_str(), data().c_str()), 0);
+  refused(data());
+  const std::string dangling = dir_.file("dangling.dat");
+  ASSERT_EQ(::symlink(absent.c_str(), dangling.c_str()), 0);
+  refused(dangling);
+  const std::string earlier = dir_.file("earlier.dat");
+  ASSERT_TRUE(write_file(earlier, "an earlier copy"));
+  refused(earlier);
+  EXPECT_EQ(read_file(victim), "keep me");
+  EXPECT_FALSE(file_exists(absent));
+  EXPECT_EQ(read_file(earlier), "an earlier copy");
+
+  // A symlink at the index's name: the data are stored whole, the index is
+  // refused at the end.
+  TempDir other;
+  ASSERT_EQ(::symlink(victim.c_str(), other.file(".index").c_str()), 0);
+  dl_test::CopyRun run = dl_test::run_copy(0, other.file("copy.dat"), other.path());
+  ASSERT_EQ(run.fast, 1);
+  ASSERT_FALSE(run.results.empty());
+  EXPECT_EQ(run.results.back(), brin::kOutputRefused);
+  EXPECT_EQ(read_file(victim), "keep me");
+  EXPECT_TRUE(dl_test::bytes_of(other.file("copy.dat")) == dl_test::predict(server.source().sent()).file);
+
+  // The data file moved away after the first part and a symlink put in its
+  // place: the later parts still go to the file the copy created.
+  TempDir moved;
+  const std::string path = moved.file("copy.dat"), away = moved.file("moved.dat");
+  const int* n = dl_test::kSpan.data();
+  ASSERT_EQ(brin_copy_fast(0, path.c_str(), n[0], n[1], n[2], n[3], n[4], n[5], n[6], n[7], n[8], n[9], n[10], n[11]),
+            1);
+  ASSERT_EQ(::rename(path.c_str(), away.c_str()), 0);
+  ASSERT_EQ(::symlink(victim.c_str(), path.c_str()), 0);
+  int32_t r = 1;
+  for (int i = 0; i < 1000 && r > 0; ++i) {
+    uint8_t progress[4];
+    r = brin_copy_next(0, path.c_str(), progress, moved.path().c_str());
+  }
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(read_file(victim), "keep me");
+  const dl_test::Predicted want = dl_test::predict(server.source().sent());
+  EXPECT_TRUE(dl_test::bytes_of(away) == want.file);
+  EXPECT_TRUE(dl_test::bytes_of(moved.file(".index")) == want.index);
+
+  // And a copy to a free name is stored as before.
+  TempDir fresh;
+  run = dl_test::run_copy(0, fresh.file("copy.dat"), fresh.path());
+  ASSERT_EQ(run.fast, 1);
+  EXPECT_EQ(run.results.back(), 0);
+  EXPECT_TRUE(dl_test::bytes_of(fresh.file("copy.dat")) == dl_test::predict(server.source().sent()).file);
+}
+
 TEST_F(RemoteCopy, ChunkLargerThanTheBufferIsRefused) {
   CopyServer server;
   ASSERT_TRUE(server.ready());
@@ -313,6 +383,7 @@ TEST_F(RemoteCopy, ADrippingChunkEndsAtTheCallsDeadline) {
     session.reply(r, "0 0 0");
   });
   EXPECT_EQ(brin_copy_fast(0, data().c_str(), 26, 12, 7, 10, 0, 0, 26, 12, 7, 10, 0, 2), 0);
+  ASSERT_TRUE(velmora::testing::write_file(data(), ""));  // the data file a first part would have made
   server.recorder().add_command("SendDataN", drip);
   const auto [next, next_ms] =
       timed([&] { return brin_copy_next(0, data().c_str(), progress, dir_.path().c_str()); });
