@@ -6,6 +6,7 @@
 // u16 n, then min(n, rest) bytes of index; the rest is the data file.
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -44,6 +45,11 @@ bool write_file(const std::string& path, const uint8_t* p, size_t n) {
 // What the channel is given must be whole and within the frame buffer; the
 // sum touches every byte, so that a read past the buffer shows.
 volatile uint32_t g_sum = 0;
+// Whether the last hand-over was refused: the one after a refusal is always
+// accepted, as a channel's ring makes room again, so that the refused path
+// is taken without the worker offering the same GOP until the input's waits
+// run out.
+std::atomic<bool> g_refused_last{false};
 int32_t check_hand_over(const uint8_t* frames, int32_t length, int32_t mode, int32_t speed) {
   (void)speed;
   if (length <= 0 || static_cast<size_t>(length) > brin::play::kFrameBufferBytes || mode < 0 || mode > 1) {
@@ -53,7 +59,9 @@ int32_t check_hand_over(const uint8_t* frames, int32_t length, int32_t mode, int
   uint32_t sum = 0;
   for (int32_t i = 0; i < length; ++i) sum += frames[i];
   g_sum = g_sum + sum;
-  return (sum & 7) == 0 ? brin::play::kRefused : 0;
+  const bool refuse = (sum & 7) == 0 && !g_refused_last.load();
+  g_refused_last.store(refuse);
+  return refuse ? brin::play::kRefused : 0;
 }
 
 void set_up_once() {
@@ -66,6 +74,7 @@ void set_up_once() {
   brin::play::testing::set_channel_hooks(hooks);
   brin::play::testing::timing().search_settle_ms = 0;
   brin::play::testing::timing().stop_poll_ms = 1;
+  brin::play::testing::timing().refused_retry_ms = 0;
   // Registered once the folder's name exists, so that it runs before the
   // name is destroyed.
   folder();
