@@ -3,7 +3,10 @@
 // and played by the file worker through the exported file controls.
 //
 // Input: a 4-byte knob (play states, speeds, searched times), a little-endian
-// u16 n, then min(n, rest) bytes of index; the rest is the data file.
+// u16 n, then min(n, rest) bytes of index; the rest is the data file. The
+// reader runs on every input, the file worker on those whose knob has bits
+// 28 and 29 clear: each file played starts a worker thread, and a thread
+// costs the sanitizers more than the reader's whole round.
 #include <unistd.h>
 
 #include <atomic>
@@ -154,6 +157,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string zeb = folder() + "/ZEB.dat";
   if (!write_file(index, data, index_bytes) || !write_file(zeb, data + index_bytes, size - index_bytes)) std::abort();
   exercise_reader(zeb, index, knob);
-  exercise_worker(zeb, index, knob);
+  if (((knob >> 28) & 3) == 0) exercise_worker(zeb, index, knob);
   return 0;
 }
