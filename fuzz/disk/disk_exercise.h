@@ -13,7 +13,7 @@ namespace diskexercise {
 
 // The first broken promise, or "" when every result was an allowed one.
 // `knob` varies the times searched for; each search may reload the index up
-// to 200 times, so the fuzz target asks for fewer of them. The picture area
+// to 100 times, so the fuzz target asks for fewer of them. The picture area
 // searched is `picture_sectors` long; the wide picture search after it reads
 // 16 MiB, more than all the rest on a small disk, so the fuzz target asks
 // for a smaller area, and for the wide search on some inputs only.
