@@ -53,21 +53,26 @@ size_t DataReader::read_at(int64_t pos, uint8_t* buf, size_t n) {
   return std::fread(buf, 1, n, f_);
 }
 
+uint8_t* DataReader::block() {
+  if (!block_) block_.reset(new uint8_t[kBlockBytes + 3]);
+  return block_.get();
+}
+
 bool DataReader::locate(int64_t pos, Packet* out, bool strict) {
   if (!f_ || pos < 0 || pos >= size_) return false;
-  block_.resize(kBlockBytes + 3);
+  uint8_t* const block = this->block();
   const int64_t limit = std::min<int64_t>(size_, pos + static_cast<int64_t>(kScanLimit));
   int64_t at = pos;
   while (at + 4 <= limit) {
     // Each block overlaps the next by three bytes so that a start code
     // across the boundary is found.
     const size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(kBlockBytes) + 3, size_ - at));
-    const size_t got = read_at(at, block_.data(), want);
+    const size_t got = read_at(at, block, want);
     if (got < 4) return false;
     const int64_t last = std::min<int64_t>(static_cast<int64_t>(got) - 4, limit - 4 - at);
     for (int64_t k = 0; k <= last; ++k) {
       const size_t i = static_cast<size_t>(k);
-      if (block_[i] == 0 && block_[i + 1] == 0 && block_[i + 2] == 1 && is_packet_id(block_[i + 3])) {
+      if (block[i] == 0 && block[i + 1] == 0 && block[i + 2] == 1 && is_packet_id(block[i + 3])) {
         const int64_t start = at + k;
         uint8_t h[kPacketHeaderBytes];
         if (read_at(start, h, sizeof h) != sizeof h) return false;
@@ -99,11 +104,11 @@ size_t DataReader::packet_length(int64_t pos, uint32_t total_size) {
   // each block overlapping the next by three bytes so that a start code
   // across the boundary is found; the search starts behind the packet's own.
   const size_t window = static_cast<size_t>(std::min<int64_t>(remaining, static_cast<int64_t>(kMaxPacketBytes)));
-  block_.resize(kBlockBytes + 3);
+  uint8_t* const block = this->block();
   for (size_t at = 4; at < window;) {
     const size_t want = std::min(kBlockBytes + 3, window - at);
-    const size_t got = read_at(pos + static_cast<int64_t>(at), block_.data(), want);
-    const size_t next = find_packet_start(block_.data(), got);
+    const size_t got = read_at(pos + static_cast<int64_t>(at), block, want);
+    const size_t next = find_packet_start(block, got);
     if (next < got) return at + next;
     if (got < want) return at + got;  // a failed read ends the packet where it stopped
     if (at + got >= window) break;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,10 +57,14 @@ class DataReader {
 
  private:
   size_t packet_length(int64_t pos, uint32_t total_size);
+  // The block buffer, allocated on first use and kept. It is not cleared:
+  // only the bytes a read put there are looked at, and a short file's scan
+  // touches only the start of it.
+  uint8_t* block();
 
   std::FILE* f_ = nullptr;
   int64_t size_ = 0;
-  std::vector<uint8_t> block_;
+  std::unique_ptr<uint8_t[]> block_;
 };
 
 struct Probe {

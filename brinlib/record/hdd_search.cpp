@@ -250,7 +250,10 @@ int search_by_time(uint32_t rec_seconds) {
   bool remembered = false;
   Cursor start_of_newest;
   for (int round = 0; round < kAttrRing && !decided; ++round) {
-    load_index_state(Positioning::kKeep);
+    // Rounds after the first start from a load that puts the cursor on the
+    // oldest position; a load that keeps the cursor would read the same
+    // again and leave it there, so the one load does for both.
+    load_index_state(round == 0 ? Positioning::kKeep : Positioning::kOldest);
     vp::debug_printf("time attribute=%d\n", a);
     const int r = search_with_retry(t, a);
     if (r > 0 && r != kNotFound) {
@@ -276,9 +279,9 @@ int search_by_time(uint32_t rec_seconds) {
       break;
     }
     a = (a + kAttrRing - 1) % kAttrRing;
-    load_index_state(Positioning::kOldest);
   }
   if (!decided) {
+    load_index_state(Positioning::kOldest);
     restore_cursor();
     load_index_state(Positioning::kKeep);
   }

@@ -100,7 +100,11 @@ void halt_file() {
 
 // The recorder time of the picture on screen, 0 before the first.
 uint32_t shown_time() {
-  std::unique_ptr<uint8_t[]> rgb(new (std::nothrow) uint8_t[kPictureBytes]);
+  // The picture itself is not wanted, only its time; the buffer it is
+  // written to is kept by each thread that asks, since a fresh megabyte for
+  // every step cost more than the step.
+  thread_local std::unique_ptr<uint8_t[]> rgb;
+  if (!rgb) rgb.reset(new (std::nothrow) uint8_t[kPictureBytes]);
   if (!rgb) return 0;
   int32_t count = 0, first = 0, second = 0;
   uint32_t time = 0;

@@ -107,11 +107,12 @@ struct ChannelHooks {
 };
 void set_channel_hooks(const ChannelHooks& hooks);
 
-// Waits of the file controls; tests and the fuzz target shorten them. The
-// library never changes them.
+// Waits of the file controls and the file worker; tests and the fuzz target
+// shorten them. The library never changes them.
 struct Timing {
   uint32_t search_settle_ms = 50;  // file_search's fixed pause after the worker went idle
   uint32_t stop_poll_ms = 10;      // unit of the bounds of playfile's and file_search's waits for the worker
+  uint32_t refused_retry_ms = 5;   // the file worker's pause before it offers a refused GOP again
 };
 Timing& timing();
 

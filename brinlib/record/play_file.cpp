@@ -195,9 +195,6 @@ namespace {
 // An idle worker is woken by every control change; it also looks again this
 // often, as a fallback only.
 constexpr uint32_t kIdleCheckMs = 100;
-// The channel library gives no notice when its full ring has room again, so
-// a refused GOP is offered again after this long.
-constexpr uint32_t kRefusedMs = 5;
 // How long playfile and file_search wait for the file worker, in units of
 // testing::timing().stop_poll_ms.
 constexpr uint32_t kStopPolls = 1000;
@@ -275,7 +272,10 @@ void run() {
     switch (outcome) {
       case FilePlayer::Outcome::kRefused:
         c.file_busy.store(1);
-        c.changed.wait_for(kRefusedMs, [&] { return c.file_stop.load() != 0 || c.file_state.load() != state; });
+        // The channel library gives no notice when its full ring has room
+        // again, so a refused GOP is offered again after a pause.
+        c.changed.wait_for(testing::timing().refused_retry_ms,
+                           [&] { return c.file_stop.load() != 0 || c.file_state.load() != state; });
         break;
       case FilePlayer::Outcome::kAccepted:
         c.file_busy.store(0);

@@ -13,8 +13,12 @@ namespace diskexercise {
 
 // The first broken promise, or "" when every result was an allowed one.
 // `knob` varies the times searched for; each search may reload the index up
-// to 200 times, so the fuzz target asks for fewer of them.
-inline std::string exercise_disk(uint32_t knob, int max_gops = 200, int searches = 6) {
+// to 100 times, so the fuzz target asks for fewer of them. The picture area
+// searched is `picture_sectors` long; the wide picture search after it reads
+// 16 MiB, more than all the rest on a small disk, so the fuzz target asks
+// for a smaller area, and for the wide search on some inputs only.
+inline std::string exercise_disk(uint32_t knob, int max_gops = 200, int searches = 6, int32_t picture_sectors = 4096,
+                                 bool wide_picture_search = true) {
   using namespace brin::disk;
   // One frame buffer for all runs: a fresh 2 MiB buffer per run cost the
   // fuzz target more than the readers themselves.
@@ -98,10 +102,10 @@ inline std::string exercise_disk(uint32_t knob, int max_gops = 200, int searches
   // The picture area over the same bytes, into one buffer for all runs.
   static thread_local std::vector<uint8_t> picture(262656);
   char name[64];
-  int32_t cursor = static_cast<int32_t>(knob % 4096);
+  int32_t cursor = static_cast<int32_t>(knob % static_cast<uint32_t>(picture_sectors));
   for (int i = 0; i < 4; ++i) {
-    // The last call searches a large area (and gives up after 32768 sectors).
-    const int32_t area = i == 3 ? (1 << 20) : 4096;
+    // The last call may search a large area (and give up after 32768 sectors).
+    const int32_t area = i == 3 && wide_picture_search ? (1 << 20) : picture_sectors;
     const int r = hdd_read_jpeg(&cursor, 0, area, i, picture.data(), name);
     if (r < -7 || r >= 0x40000) return "hdd_read_jpeg";
   }

@@ -1,7 +1,9 @@
 // Fuzz target: arbitrary bytes as the recorder disk's management region,
 // index and recorded data, fed to every reader, list, search, step and skip.
 //
-// Input: a 4-byte knob (varies the searched times), then segments, each a
+// Input: a 4-byte knob (varies the searched times and the picture area's
+// first sector; with its top three bits set the wide picture search runs
+// too), then segments, each a
 // little-endian u32 sector and u16 length followed by that many bytes placed
 // at that sector of an otherwise zeroed disk. Sectors are taken modulo the
 // disk's size, so every segment lands somewhere.
@@ -39,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pos += length;
   }
   brin::disk::drive().open_memory(std::move(extents), kDiskSectors * brin::disk::kSectorBytes);
-  const std::string broken = diskexercise::exercise_disk(knob, 64, 3);
+  const std::string broken = diskexercise::exercise_disk(knob, 64, 3, 1024, (knob >> 29) == 7);
   brin::disk::drive().close();
   if (!broken.empty()) {
     std::fprintf(stderr, "disk reader broke its interface: %s\n", broken.c_str());

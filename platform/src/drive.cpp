@@ -15,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -102,11 +104,48 @@ bool Drive::open_path(const std::string& path) {
   return true;
 }
 
+namespace {
+
+// The extents laid out once as sorted pieces that do not overlap, a later
+// extent's bytes taking the place of an earlier one's where they overlap:
+// a read then finds its pieces by a binary search and zero-fills only the
+// gaps between them.
+std::vector<Drive::Extent> lay_out(std::vector<Drive::Extent> extents) {
+  std::map<uint64_t, std::vector<uint8_t>> pieces;
+  for (Drive::Extent& e : extents) {
+    // Bytes that would lie past the largest offset cannot be read anyway.
+    if (e.bytes.size() > UINT64_MAX - e.offset) e.bytes.resize(static_cast<size_t>(UINT64_MAX - e.offset));
+    if (e.bytes.empty()) continue;
+    const uint64_t from = e.offset, to = e.offset + e.bytes.size();
+    auto it = pieces.lower_bound(from);
+    if (it != pieces.begin()) {
+      const auto before = std::prev(it);
+      if (before->first + before->second.size() > from) it = before;
+    }
+    // Every piece the extent touches gives up the part it covers.
+    while (it != pieces.end() && it->first < to) {
+      const uint64_t start = it->first, end = start + it->second.size();
+      std::vector<uint8_t> bytes = std::move(it->second);
+      it = pieces.erase(it);
+      if (start < from) pieces.emplace(start, std::vector<uint8_t>(bytes.begin(), bytes.begin() + (from - start)));
+      if (end > to) pieces.emplace(to, std::vector<uint8_t>(bytes.begin() + (to - start), bytes.end()));
+    }
+    pieces.emplace(from, std::move(e.bytes));
+  }
+  std::vector<Drive::Extent> out;
+  out.reserve(pieces.size());
+  for (auto& [offset, bytes] : pieces) out.push_back(Drive::Extent{offset, std::move(bytes)});
+  return out;
+}
+
+}  // namespace
+
 void Drive::open_memory(std::vector<Extent> extents, uint64_t size_bytes) {
+  std::vector<Extent> pieces = lay_out(std::move(extents));
   std::unique_lock<std::shared_mutex> g(lock_);
   close_locked(nullptr);
   memory_ = true;
-  extents_ = std::move(extents);
+  extents_ = std::move(pieces);
   size_ = size_bytes;
 }
 
@@ -210,12 +249,20 @@ int Drive::read_at(uint64_t offset, void* buf, size_t n) {
   if (memory_) {
     if (!fits()) return kDriveSeekFailed;
     auto* p = static_cast<uint8_t*>(buf);
-    std::memset(p, 0, n);
-    for (const Extent& e : extents_) {
-      const uint64_t from = std::max(offset, e.offset);
-      const uint64_t to = std::min(offset + n, e.offset + e.bytes.size());
-      if (from < to) std::memcpy(p + (from - offset), e.bytes.data() + (from - e.offset), to - from);
+    const uint64_t end = offset + n;
+    // The first piece that ends after the offset; the pieces are sorted and
+    // disjoint, so their ends are sorted too.
+    auto it = std::partition_point(extents_.begin(), extents_.end(),
+                                   [&](const Extent& e) { return e.offset + e.bytes.size() <= offset; });
+    uint64_t at = offset;  // everything before it is filled
+    for (; it != extents_.end() && it->offset < end; ++it) {
+      const uint64_t from = std::max(offset, it->offset);
+      const uint64_t to = std::min(end, it->offset + it->bytes.size());
+      if (from > at) std::memset(p + (at - offset), 0, from - at);
+      std::memcpy(p + (from - offset), it->bytes.data() + (from - it->offset), to - from);
+      at = to;
     }
+    if (at < end) std::memset(p + (at - offset), 0, end - at);
     return kDriveReadOk;
   }
   // An image may have grown since it was opened; look again before refusing.

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "disk_fixture.h"
@@ -97,6 +99,46 @@ TEST_F(DriveTest, ReadsLeavingTheDriveAreRefused) {
   EXPECT_EQ(hdd_read(-1, 1, buf), -1);
   EXPECT_EQ(hdd_read(0, -1, buf), -1);
   EXPECT_EQ(read_bytes(0, 0x80000000ull, buf), -1);
+}
+
+TEST_F(DriveTest, MemoryDrivesReadAsTheirExtentsLaidOverZeros) {
+  // Extents that overlap, nest, touch and repeat, each filled with its own
+  // number; the reference lays them over a zeroed array one after another.
+  constexpr uint64_t kSize = 4096;
+  const std::pair<uint64_t, size_t> spans[] = {{100, 200}, {150, 20}, {50, 100},  {290, 300},   {590, 10},
+                                               {0, 10},    {120, 0},  {100, 200}, {3000, 1200}, {4090, 6}};
+  std::vector<uint8_t> expected(kSize + 2000, 0);
+  std::vector<vp::Drive::Extent> extents;
+  uint8_t fill = 1;
+  for (const auto& [offset, length] : spans) {
+    vp::Drive::Extent e;
+    e.offset = offset;
+    e.bytes.assign(length, fill);
+    // The reused extent at 100 holds a pattern, so that a piece cut from the
+    // wrong place shows.
+    if (offset == 100) {
+      for (size_t i = 0; i < length; ++i) e.bytes[i] = static_cast<uint8_t>(fill + i);
+    }
+    std::copy(e.bytes.begin(), e.bytes.end(), expected.begin() + static_cast<std::ptrdiff_t>(offset));
+    extents.push_back(std::move(e));
+    ++fill;
+  }
+  vp::Drive d;
+  d.open_memory(std::move(extents), kSize);
+  std::vector<uint8_t> got(kSize);
+  for (uint64_t from : {0, 1, 99, 100, 149, 170, 299, 590, 600, 2999, 4000}) {
+    for (size_t n : {1, 7, 64, 513, 4096}) {
+      if (from + n > kSize) {
+        EXPECT_EQ(d.read_at(from, got.data(), n), vp::kDriveSeekFailed);
+        continue;
+      }
+      std::fill(got.begin(), got.end(), 0xEE);
+      ASSERT_EQ(d.read_at(from, got.data(), n), vp::kDriveReadOk);
+      ASSERT_TRUE(std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(n),
+                             expected.begin() + static_cast<std::ptrdiff_t>(from)))
+          << "read of " << n << " bytes at " << from;
+    }
+  }
 }
 
 TEST_F(DriveTest, ClosingWhileOtherThreadsReadIsSafe) {

@@ -8,8 +8,8 @@
 // A drive is only ever opened read-only: nothing here can change a disk or an
 // image, which investigators must keep exactly as it was found.
 #pragma once
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <shared_mutex>
 #include <string>
@@ -58,6 +58,7 @@ class Drive {
   bool open_path(const std::string& path);
   // A drive held in memory instead of a device: the given extents (byte
   // offset, bytes) over zeros, size_bytes in all, with the image geometry.
+  // Where extents overlap, the later one's bytes are read.
   // Lets the fuzz targets feed disk contents to the readers without files.
   struct Extent {
     uint64_t offset = 0;
