@@ -212,15 +212,18 @@ void build_encoder(const HuffSpec& spec, HuffEncoder& e) {
 
 void BitWriter::finish() {
   reserve_block();
-  int pad = (8 - nbits_ % 8) % 8;
+  int waiting = 64 - free_;
+  const int pad = (8 - waiting % 8) % 8;
   if (pad) put((1u << pad) - 1, pad);
+  waiting = 64 - free_;
   // Whole bytes left over.
-  while (nbits_ >= 8) {
-    nbits_ -= 8;
-    uint8_t b = static_cast<uint8_t>(acc_ >> nbits_);
+  while (waiting >= 8) {
+    waiting -= 8;
+    const uint8_t b = static_cast<uint8_t>(acc_ >> waiting);
     out_[pos_++] = b;
     if (b == 0xFF) out_[pos_++] = 0;
   }
+  free_ = 64;
   out_.resize(pos_);
 }
 
