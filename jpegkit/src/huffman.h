@@ -130,7 +130,7 @@ class BitWriter {
     int free;
     uint8_t* p;
     // n is 1 to 32 bits; bits holds no others.
-    inline void put(uint32_t bits, int n) {
+    __attribute__((always_inline)) inline void put(uint32_t bits, int n) {
       if (n < free) {
         acc = (acc << n) | bits;
         free -= n;
@@ -141,7 +141,7 @@ class BitWriter {
       acc = bits;
       free = 64 - rest;
     }
-    inline void store(uint64_t word) {
+    __attribute__((always_inline)) inline void store(uint64_t word) {
       const uint64_t inv = ~word;
       // Not zero exactly when one of the bytes is 0xFF.
       if (((inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull) == 0) {
@@ -183,5 +183,15 @@ class BitWriter {
 
 void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred,
                   const int16_t* coef);
+
+// Every version of encode_block the processor runs, plain first (the last
+// is the one encode_block calls); all write the same bits.
+using BlockCoder = void (*)(BitWriter&, const HuffEncoder&, const HuffEncoder&, int32_t&,
+                            const int16_t*);
+struct NamedBlockCoder {
+  const char* name;
+  BlockCoder code;
+};
+std::vector<NamedBlockCoder> block_coder_versions();
 
 }  // namespace jk
