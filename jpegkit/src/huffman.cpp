@@ -4,6 +4,12 @@
 #include <emmintrin.h>
 #endif
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define JK_X86_64 1
+#else
+#define JK_X86_64 0
+#endif
+
 namespace jk {
 
 void build_decoder(const HuffSpec& spec, bool ac, HuffDecoder& d) {
@@ -212,15 +218,18 @@ void build_encoder(const HuffSpec& spec, HuffEncoder& e) {
 
 void BitWriter::finish() {
   reserve_block();
-  int pad = (8 - nbits_ % 8) % 8;
+  int waiting = 64 - free_;
+  const int pad = (8 - waiting % 8) % 8;
   if (pad) put((1u << pad) - 1, pad);
+  waiting = 64 - free_;
   // Whole bytes left over.
-  while (nbits_ >= 8) {
-    nbits_ -= 8;
-    uint8_t b = static_cast<uint8_t>(acc_ >> nbits_);
+  while (waiting >= 8) {
+    waiting -= 8;
+    const uint8_t b = static_cast<uint8_t>(acc_ >> waiting);
     out_[pos_++] = b;
     if (b == 0xFF) out_[pos_++] = 0;
   }
+  free_ = 64;
   out_.resize(pos_);
 }
 
@@ -270,8 +279,12 @@ inline uint64_t to_zigzag(uint64_t natural) {
 }
 }  // namespace
 
-void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred,
-                  const int16_t* coef) {
+namespace {
+// One block's codes; inlined into each version below, which the compiler
+// builds for its own instruction set.
+__attribute__((always_inline)) inline void encode_block_body(BitWriter& bw, const HuffEncoder& dc,
+                                                             const HuffEncoder& ac, int32_t& pred,
+                                                             const int16_t* coef) {
   bw.reserve_block();
   BitWriter::State st = bw.state();
   int32_t diff = coef[0] - pred;
@@ -304,6 +317,43 @@ void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, i
   }
   if (last != 63) st.put(ac.code[0], ac.size[0]);
   bw.set_state(st);
+}
+
+
+void encode_block_plain(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred,
+                        const int16_t* coef) {
+  encode_block_body(bw, dc, ac, pred, coef);
+}
+
+#if JK_X86_64
+// The same code built for the bit-manipulation instructions of the
+// processors that have AVX2: the masks of the value bits and the variable
+// shifts each become one instruction.
+__attribute__((target("bmi,bmi2"))) void encode_block_bmi2(BitWriter& bw, const HuffEncoder& dc,
+                                                          const HuffEncoder& ac, int32_t& pred,
+                                                          const int16_t* coef) {
+  encode_block_body(bw, dc, ac, pred, coef);
+}
+#endif
+
+std::vector<NamedBlockCoder> block_coders() {
+  std::vector<NamedBlockCoder> v = {{"plain", encode_block_plain}};
+#if JK_X86_64
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2"))
+    v.push_back({"bmi2", encode_block_bmi2});
+#endif
+  return v;
+}
+
+}  // namespace
+
+std::vector<NamedBlockCoder> block_coder_versions() { return block_coders(); }
+
+void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred,
+                  const int16_t* coef) {
+  static const BlockCoder coder = block_coders().back().code;
+  coder(bw, dc, ac, pred, coef);
 }
 
 }  // namespace jk

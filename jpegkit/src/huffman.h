@@ -107,54 +107,60 @@ struct HuffEncoder {
 void build_encoder(const HuffSpec& spec, HuffEncoder& out);
 
 // Writes bits into a byte vector with the zero byte stuffed after every
-// 0xFF (T.81 F.1.2.3). Bits gather in a 64-bit word; after every code the
-// whole bytes leave it, stored eight at once (the bytes past the whole ones
-// are written again later) unless a 0xFF is among them. Storing every time
-// costs less than deciding when to store, which is hard to predict.
+// 0xFF (T.81 F.1.2.3). Bits gather in a 64-bit word; when it is full its
+// eight bytes leave in one store, byte by byte only when one of them is
+// 0xFF. A code that does not fit is split: its first bits fill the word,
+// the rest start the next.
 class BitWriter {
  public:
   explicit BitWriter(std::vector<uint8_t>& out) : out_(out) { pos_ = out_.size(); }
-  // Makes room for the bytes of one more block (at most 64 codes of 26 bits,
-  // every byte possibly stuffed, and the eight bytes of a store).
+  // Makes room for the bytes of one more block (at most 64 codes of 27 bits,
+  // every byte possibly stuffed, and the waiting word, stuffed too).
   inline void reserve_block() {
     if (out_.size() - pos_ < 512) out_.resize(out_.size() * 2 + 1024);
   }
 
   // The writer's state as a value, for loops that keep it in registers
   // (the bytes stored could otherwise alias the members): take it, put
-  // bits into it, give it back. Between codes at most 7 bits wait.
+  // bits into it, give it back. The word holds 64 - free waiting bits
+  // (free is 1 to 64) in its low end; bits above them are ones already
+  // written, which the shifts push out.
   struct State {
     uint64_t acc;
-    int nbits;
+    int free;
     uint8_t* p;
     // n is 1 to 32 bits; bits holds no others.
-    inline void put(uint32_t bits, int n) {
-      acc = (acc << n) | bits;
-      nbits += n;  // at most 7 + 32
-      const uint64_t top = acc << (64 - nbits);  // the waiting bits, first at the top
-      const int whole = nbits >> 3;
-      const uint64_t inv = ~top;
-      // Flags every 0xFF among the whole bytes (and may flag a byte before
-      // one, which only takes the careful path).
-      const uint64_t ff = (inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull;
-      if ((ff & ~(~uint64_t{0} >> (8 * whole))) == 0) {
-        const uint64_t be = __builtin_bswap64(top);
+    __attribute__((always_inline)) inline void put(uint32_t bits, int n) {
+      if (n < free) {
+        acc = (acc << n) | bits;
+        free -= n;
+        return;
+      }
+      const int rest = n - free;  // 0 to 31
+      store((acc << free) | (bits >> rest));
+      acc = bits;
+      free = 64 - rest;
+    }
+    __attribute__((always_inline)) inline void store(uint64_t word) {
+      const uint64_t inv = ~word;
+      // Not zero exactly when one of the bytes is 0xFF.
+      if (((inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull) == 0) {
+        const uint64_t be = __builtin_bswap64(word);
         std::memcpy(p, &be, 8);
-        p += whole;
+        p += 8;
       } else {
-        for (int i = 0; i < whole; ++i) {
-          const uint8_t b = static_cast<uint8_t>(top >> (56 - 8 * i));
+        for (int i = 56; i >= 0; i -= 8) {
+          const uint8_t b = static_cast<uint8_t>(word >> i);
           *p++ = b;
           if (b == 0xFF) *p++ = 0;
         }
       }
-      nbits &= 7;
     }
   };
-  State state() { return {acc_, nbits_, out_.data() + pos_}; }
+  State state() { return {acc_, free_, out_.data() + pos_}; }
   void set_state(const State& s) {
     acc_ = s.acc;
-    nbits_ = s.nbits;
+    free_ = s.free;
     pos_ = static_cast<size_t>(s.p - out_.data());
   }
 
@@ -172,11 +178,20 @@ class BitWriter {
   std::vector<uint8_t>& out_;
   size_t pos_ = 0;
   uint64_t acc_ = 0;
-  int nbits_ = 0;
+  int free_ = 64;
 };
 
-// Encodes one block of quantised coefficients (natural order).
 void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred,
                   const int16_t* coef);
+
+// Every version of encode_block the processor runs, plain first (the last
+// is the one encode_block calls); all write the same bits.
+using BlockCoder = void (*)(BitWriter&, const HuffEncoder&, const HuffEncoder&, int32_t&,
+                            const int16_t*);
+struct NamedBlockCoder {
+  const char* name;
+  BlockCoder code;
+};
+std::vector<NamedBlockCoder> block_coder_versions();
 
 }  // namespace jk

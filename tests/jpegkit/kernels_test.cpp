@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <random>
 #include <set>
@@ -270,6 +271,43 @@ TEST(Huffman, RandomTablesRoundTrip) {
     }
     EXPECT_FALSE(br.overrun());
     EXPECT_EQ(br.marker(), 0xD9);
+  }
+}
+
+// Every version of the block coder writes the plain version's bytes: blocks
+// with long runs of zeros, only a DC, every coefficient set and the largest
+// values, written one after another so that codes cross the writer's word
+// boundaries at every position.
+TEST(Huffman, EveryBlockCoderVersionGivesThePlainVersionsBytes) {
+  std::vector<jk::NamedBlockCoder> versions = jk::block_coder_versions();
+  ASSERT_STREQ(versions[0].name, "plain");
+  std::mt19937 rng(8);
+  std::vector<std::array<int16_t, 64>> blocks(3000);
+  for (size_t b = 0; b < blocks.size(); ++b) {
+    std::array<int16_t, 64>& c = blocks[b];
+    c.fill(0);
+    const int range = b % 9 == 0 ? 1023 : 40;
+    c[0] = static_cast<int16_t>(static_cast<int>(rng() % 2047) - 1023);
+    const int n = b % 5 == 0 ? 0 : b % 7 == 0 ? 63 : static_cast<int>(rng() % 10);
+    for (int i = 0; i < n; ++i) {
+      const int k = b % 7 == 0 ? 1 + i : 1 + static_cast<int>(rng() % 63);
+      c[jk::kZigzag[k]] = static_cast<int16_t>(static_cast<int>(rng() % (2 * range + 1)) - range);
+    }
+  }
+  for (int chroma = 0; chroma < 2; ++chroma) {
+    jk::HuffEncoder dce, ace;
+    jk::build_encoder(jk::standard_dc(chroma), dce);
+    jk::build_encoder(jk::standard_ac(chroma), ace);
+    std::vector<uint8_t> want;
+    for (const jk::NamedBlockCoder& v : versions) {
+      std::vector<uint8_t> data;
+      jk::BitWriter bw(data);
+      int32_t pred = 0;
+      for (const auto& c : blocks) v.code(bw, dce, ace, pred, c.data());
+      bw.finish();
+      if (want.empty()) want = data;
+      EXPECT_EQ(data, want) << v.name << " table " << chroma;
+    }
   }
 }
 
