@@ -153,12 +153,14 @@ TEST_F(ReceiveTest, RecordsKeyFramesAndSkipsWhatIsOutOfStep) {
     if (k < 40 || k >= 45) recorded.push_back(k);
     if (live.key[k] && (k < 40 || k >= 45)) indexed.push_back(k);
   }
-  ASSERT_TRUE(drained(2 + 44));
+  // Every record is handled, the headers' record too: until all 3 + 44 are,
+  // the last one may still be on its way to the files when the close comes.
+  ASSERT_TRUE(drained(3 + 44));
   EXPECT_TRUE(lib().receiver.recording());
   ASSERT_EQ(Ovo_record_close1(0), 0);
   for (size_t k = 60; k < 65; ++k) queue_.push(live.record_of(k, seq++));
   ASSERT_TRUE(wait_until([] { return !lib().receiver.recording(); }, std::chrono::seconds(20)));
-  ASSERT_TRUE(drained(2 + 44 + 5));
+  ASSERT_TRUE(drained(3 + 44 + 5));
   ASSERT_TRUE(wait_until([&] { return presented() == recorded.size() + 5; }, std::chrono::seconds(20)));
 
   {

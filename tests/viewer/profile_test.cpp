@@ -126,6 +126,21 @@ TEST(ProfileWrite, KeepsTheLastLineWithoutItsLineEnd) {
   EXPECT_EQ(read_file(path), "[ZEB]\nspeed=1\npath=x\n");
 }
 
+TEST(ProfileWrite, AStrayCarriageReturnChangesNoNameWhenTheFileIsWrittenBack) {
+  // The header's line ends in a carriage return of its own and no line end.
+  // Writing a key ends that line; read again, it must still name the section
+  // the key went to, and the other bytes stay as they were.
+  TempDir dir;
+  const std::string path = dir.file("a.ini");
+  ASSERT_TRUE(write_file(path, "[\n[ZEB\t\r\r"));
+  ASSERT_TRUE(write_profile_string(path, "ZEB", "speed", "1"));
+  EXPECT_EQ(read_file(path), "[\n[ZEB\t\r\nspeed=1\n");
+  EXPECT_EQ(Profile::load(path).get_string("ZEB", "speed", "-"), "1");
+  ASSERT_TRUE(write_profile_string(path, "ZEB", "speed", "2"));
+  EXPECT_EQ(Profile::load(path).get_string("zeb", "speed", "-"), "2");
+  EXPECT_EQ(Profile::parse("[ZEB]\nspeed=3\r\r\n").get_string("ZEB", "speed", "-"), "3");
+}
+
 TEST(ProfileEncoding, ReadsCp932FilesAndWritesThemBackInCp932) {
   TempDir dir;
   const std::string path = dir.file("lansetting.ini");

@@ -91,7 +91,10 @@ bool convert(std::string_view in, const char* to, const char* from, std::string_
   return clean;
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+// A carriage return left at a line's end (a stray one, or one of "\r\r\n")
+// counts as a blank: otherwise a name would change when the file is written
+// back with that line ended and read again.
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
