@@ -100,9 +100,8 @@ int32_t Ovo_record_status1(int32_t, int32_t, int32_t) { return no_effect(); }
 int32_t show_picture1(int32_t, int32_t, int32_t) { return 0; }
 
 int32_t get_ch_bmp(uint8_t* destination, int32_t* width, int32_t* height, int32_t slot) {
-  return guarded(-1, [&] {
-    return lib().snapshots.fetch(destination, width, height, slot, lib().presentation.deinterlace());
-  });
+  return guarded(
+      -1, [&] { return lib().snapshots.fetch(destination, width, height, slot, lib().presentation.deinterlace()); });
 }
 
 int32_t Ovo_set_receive_source1(int32_t, OvoReceiveSource source, void* context) {

@@ -13,11 +13,11 @@ namespace {
 constexpr size_t kAvihBytes = 56;
 constexpr size_t kStrhBytes = 56;
 constexpr size_t kStrfBytes = 40;
-constexpr size_t kStrlListBytes = 4 + (8 + kStrhBytes) + (8 + kStrfBytes);  // 116
+constexpr size_t kStrlListBytes = 4 + (8 + kStrhBytes) + (8 + kStrfBytes);      // 116
 constexpr size_t kHdrlListBytes = 4 + (8 + kAvihBytes) + (8 + kStrlListBytes);  // 192
-constexpr size_t kMoviListAt = 12 + 8 + kHdrlListBytes;  // 212
-constexpr size_t kMoviTypeAt = kMoviListAt + 8;         // 220
-constexpr size_t kHeaderBytes = kMoviTypeAt + 4;        // 224
+constexpr size_t kMoviListAt = 12 + 8 + kHdrlListBytes;                         // 212
+constexpr size_t kMoviTypeAt = kMoviListAt + 8;                                 // 220
+constexpr size_t kHeaderBytes = kMoviTypeAt + 4;                                // 224
 constexpr uint32_t kAvifHasIndex = 0x10;
 constexpr uint32_t kAviifKeyFrame = 0x10;
 

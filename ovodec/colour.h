@@ -21,12 +21,12 @@ struct YuvView {
 };
 
 struct ColourTables {
-  int32_t y[256];      // 76,309 x i - 1,221,968
-  int32_t cr_r[256];   // 104,597 x (i - 128)
-  int32_t cr_g[256];   // 53,279 x (i - 128)
-  int32_t cb_g[256];   // 25,675 x (i - 128)
-  int32_t cb_b[256];   // 132,201 x (i - 128)
-  uint8_t clamp[1024]; // index + 384: 0 below 0, 255 above 255
+  int32_t y[256];       // 76,309 x i - 1,221,968
+  int32_t cr_r[256];    // 104,597 x (i - 128)
+  int32_t cr_g[256];    // 53,279 x (i - 128)
+  int32_t cb_g[256];    // 25,675 x (i - 128)
+  int32_t cb_b[256];    // 132,201 x (i - 128)
+  uint8_t clamp[1024];  // index + 384: 0 below 0, 255 above 255
 };
 
 inline constexpr int kClampOffset = 384;

@@ -126,8 +126,7 @@ int32_t Engine::add_ring(const uint8_t* records, int32_t length, int32_t single_
       first_video = h;
       stream = &first_video;
     }
-    const bool other_stream =
-        !audio && stream && h.camera != stream->camera && h.camera_set != stream->camera_set;
+    const bool other_stream = !audio && stream && h.camera != stream->camera && h.camera_set != stream->camera_set;
     if (other_stream) {
       // Not this decoder's stream.
     } else if (no_audio_mode_.load() == 1 && audio) {
@@ -182,9 +181,8 @@ int32_t Engine::sound_change(int32_t value) {
   // caller that hands over new records next must not see them flushed too,
   // so while the thread runs the call returns once it has served it (within
   // a second; every wait of the thread ends on the request).
-  worker_.signal().wait_for(kSoundChangeWaitMs, [this] {
-    return !sound_change_request_.load() || worker_.running() != WorkerKind::kDecode;
-  });
+  worker_.signal().wait_for(
+      kSoundChangeWaitMs, [this] { return !sound_change_request_.load() || worker_.running() != WorkerKind::kDecode; });
   return 0;
 }
 

@@ -18,9 +18,9 @@ class Presentation;
 class WorkerSlot;
 
 inline constexpr int kRingSlots = 10;
-inline constexpr size_t kSlotBytes = 262144;     // payload bytes a slot holds
+inline constexpr size_t kSlotBytes = 262144;  // payload bytes a slot holds
 inline constexpr size_t kFrameHeaderBytes = 48;
-inline constexpr size_t kMaxAudioPayload = 256;  // longer audio payloads are dropped
+inline constexpr size_t kMaxAudioPayload = 256;     // longer audio payloads are dropped
 inline constexpr size_t kDecodeAheadBytes = 65536;  // undecoded bytes that are decoded before taking more
 inline constexpr uint16_t kVideoMagic = 0xFBFF;
 inline constexpr uint16_t kAudioMagic = 0xFCFF;
@@ -106,9 +106,9 @@ class Engine {
   SoundOut& (*sound_)();
 
   Slot ring_[kRingSlots];
-  int write_index_ = 0;  // producers only, under produce_lock_
-  int read_index_ = 0;   // decode thread only
-  int64_t skipped_us_ = 0;  // durations of dropped audio records not yet charged
+  int write_index_ = 0;      // producers only, under produce_lock_
+  int read_index_ = 0;       // decode thread only
+  int64_t skipped_us_ = 0;   // durations of dropped audio records not yet charged
   std::mutex produce_lock_;  // one producer at a time
 
   std::atomic<int32_t> viewer_mode_{0};

@@ -98,8 +98,8 @@ void VideoWindow::present(const YuvView& picture, size_t bytes, bool deinterlace
   if (!s.picture) return;
   // The picture is stretched to the draw area; without one it is shown at
   // its own size.
-  const bool area = s.draw_width > 0 && s.draw_height > 0 && s.draw_width <= kMaxDrawSide &&
-                    s.draw_height <= kMaxDrawSide;
+  const bool area =
+      s.draw_width > 0 && s.draw_height > 0 && s.draw_width <= kMaxDrawSide && s.draw_height <= kMaxDrawSide;
   const int dw = area ? s.draw_width : width_;
   const int dh = area ? s.draw_height : height_;
   if (dw == width_ && dh == height_) {

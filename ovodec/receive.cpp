@@ -103,9 +103,8 @@ int32_t Receiver::start(const char* host, int32_t port_a, int32_t port_b, int32_
     if (!worker_.try_start(WorkerKind::kReceive, [this] { thread_main(); })) run_state_.store(kRunStopped);
   }
   sound_().open(8000, 16, 1);
-  worker_.signal().wait_for(kStartWaitMs, [this] {
-    return thread_started_.load() || worker_.running() != WorkerKind::kReceive;
-  });
+  worker_.signal().wait_for(kStartWaitMs,
+                            [this] { return thread_started_.load() || worker_.running() != WorkerKind::kReceive; });
   return 0;
 }
 

@@ -44,8 +44,8 @@ class Mpeg4Decoder : public VideoDecoder {
     if (oversize_header(data, size)) return kDecodeTooLarge;
     const int rc = decoder_.decode(data, size, consumed, &picture);
     if (rc == mpeg4::kOk) {
-      *out = YuvView{picture.y, picture.u, picture.v, picture.stride_y, picture.stride_uv, picture.width,
-                     picture.height};
+      *out =
+          YuvView{picture.y, picture.u, picture.v, picture.stride_y, picture.stride_uv, picture.width, picture.height};
       return kDecodeOk;
     }
     return rc == mpeg4::kOkNoPicture ? kDecodeNoPicture : rc;

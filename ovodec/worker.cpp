@@ -1,6 +1,5 @@
 #include "worker.h"
 
-
 namespace ovo {
 
 WorkerSlot::~WorkerSlot() { join(); }
@@ -25,8 +24,7 @@ bool WorkerSlot::try_start(WorkerKind kind, std::function<void()> body) {
 }
 
 bool WorkerSlot::wait_ended(uint32_t timeout_ms) const {
-  return signal_.wait_for(timeout_ms,
-                          [this] { return running_.load(std::memory_order_acquire) == WorkerKind::kNone; });
+  return signal_.wait_for(timeout_ms, [this] { return running_.load(std::memory_order_acquire) == WorkerKind::kNone; });
 }
 
 void WorkerSlot::join() {

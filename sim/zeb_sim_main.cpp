@@ -109,27 +109,37 @@ bool parse_fault(const std::string& spec_in, zebsim::FaultPlan& plan) {
     arg = spec.substr(colon + 1);
   }
   using zebsim::Fault;
-  if (name == "busy") plan.fault = Fault::kBusy;
-  else if (name == "no-greeting") plan.fault = Fault::kNoGreeting;
+  if (name == "busy")
+    plan.fault = Fault::kBusy;
+  else if (name == "no-greeting")
+    plan.fault = Fault::kNoGreeting;
   else if (name == "refuse") {
     plan.fault = Fault::kRefusePassword;
     if (!arg.empty()) plan.code = std::atoi(arg.c_str());
-  } else if (name == "no-login-reply") plan.fault = Fault::kNoLoginReply;
-  else if (name == "short-login") plan.fault = Fault::kShortLoginReply;
-  else if (name == "reject-session") plan.fault = Fault::kRejectSession;
+  } else if (name == "no-login-reply")
+    plan.fault = Fault::kNoLoginReply;
+  else if (name == "short-login")
+    plan.fault = Fault::kShortLoginReply;
+  else if (name == "reject-session")
+    plan.fault = Fault::kRejectSession;
   else if (name == "late") {
     plan.fault = Fault::kLateReply;
     plan.delay_ms = std::atoi(arg.c_str());
     if (plan.delay_ms <= 0) return false;
-  } else if (name == "silent") plan.fault = Fault::kNoReply;
-  else if (name == "wrong-id") plan.fault = Fault::kWrongTransaction;
-  else if (name == "not-ok") plan.fault = Fault::kNotOk;
-  else if (name == "close-mid-reply") plan.fault = Fault::kCloseMidReply;
+  } else if (name == "silent")
+    plan.fault = Fault::kNoReply;
+  else if (name == "wrong-id")
+    plan.fault = Fault::kWrongTransaction;
+  else if (name == "not-ok")
+    plan.fault = Fault::kNotOk;
+  else if (name == "close-mid-reply")
+    plan.fault = Fault::kCloseMidReply;
   else if (name == "surplus") {
     plan.fault = Fault::kSurplusData;
     if (!arg.empty()) plan.extra_bytes = std::atoi(arg.c_str());
     if (plan.extra_bytes <= 0) return false;
-  } else return false;
+  } else
+    return false;
   return true;
 }
 
@@ -265,8 +275,7 @@ int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   while (!g_stop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (duration_s > 0 &&
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= duration_s)
+    if (duration_s > 0 && std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= duration_s)
       break;
   }
   if (stream) stream->stop();

@@ -70,10 +70,10 @@ bool write_full_index(const std::string& path, const RecTime& base, const std::v
   std::vector<uint8_t> list;
   for (int i = 0; i < kRuns; ++i) {
     const int64_t a = i * per_run, z = a + per_run - 1;
-    const std::vector<uint8_t> e = zebdisk::encode_list(
-        {0, record_time(base, a), zebdisk::add_seconds(record_time(base, z), kGopsPerRecord - 1),
-         static_cast<int>(a / kRecords), static_cast<int>(z / kRecords), static_cast<uint32_t>(a % kRecords),
-         static_cast<uint32_t>(z % kRecords), 0, false});
+    const std::vector<uint8_t> e =
+        zebdisk::encode_list({0, record_time(base, a), zebdisk::add_seconds(record_time(base, z), kGopsPerRecord - 1),
+                              static_cast<int>(a / kRecords), static_cast<int>(z / kRecords),
+                              static_cast<uint32_t>(a % kRecords), static_cast<uint32_t>(z % kRecords), 0, false});
     list.insert(list.end(), e.begin(), e.end());
   }
   ok = ok && f.write_sector(zebdisk::kListHeaderOffset + 1, list);
@@ -105,11 +105,13 @@ bool write_full_index(const std::string& path, const RecTime& base, const std::v
       const int64_t i = int64_t{b} * kRecords + r;
       const uint8_t status = (i % per_run == per_run - 1) ? 1 : (i % per_run == 0 ? 2 : 0);
       const std::vector<uint8_t> e = zebdisk::encode_record(
-          {record_time(base, i), table_sector[static_cast<size_t>(i)] ? table_sector[static_cast<size_t>(i)] : chunk_sector,
-           kGopsPerRecord, 1, status});
+          {record_time(base, i),
+           table_sector[static_cast<size_t>(i)] ? table_sector[static_cast<size_t>(i)] : chunk_sector, kGopsPerRecord,
+           1, status});
       std::memcpy(&block[static_cast<size_t>(r) * zebdisk::kRecordBytes], e.data(), e.size());
     }
-    const uint64_t sector = zebdisk::kIndexBlockOffset + uint64_t{zebdisk::kIndexBlockSectors} * static_cast<uint64_t>(b);
+    const uint64_t sector =
+        zebdisk::kIndexBlockOffset + uint64_t{zebdisk::kIndexBlockSectors} * static_cast<uint64_t>(b);
     ok = f.write(sector * zebdisk::kSectorBytes, block.data(), block.size());
   }
   return ok && f.close();
@@ -172,7 +174,8 @@ int bench_search(const std::string& folder) {
     plain_s += plain_read_seconds(path, offset, 500000, 500000);
   }
   plain_s /= kSearches;
-  std::printf("search_play on full index blocks: %d searches, %d found, %d on the exact GOP\n", kSearches, found, exact);
+  std::printf("search_play on full index blocks: %d searches, %d found, %d on the exact GOP\n", kSearches, found,
+              exact);
   std::printf("  search_play: %.3f ms per search\n", search_s * 1e3);
   std::printf("  reference, one plain read of an index block (500000 bytes): %.3f ms\n", plain_s * 1e3);
   std::printf("  ratio search / index-block read: %.2f\n", search_s / plain_s);

@@ -151,8 +151,7 @@ bool our_decode(const std::vector<uint8_t>& jpeg, jk::DecodedPicture& pic) {
 }
 
 void print_row(const char* label, const Times& t) {
-  std::printf("%-34s %10.3f %14.3f %8.2f %8.2f\n", label, t.best_a, t.best_b, t.best_b / t.best_a,
-              t.median_ratio);
+  std::printf("%-34s %10.3f %14.3f %8.2f %8.2f\n", label, t.best_a, t.best_b, t.best_b / t.best_a, t.median_ratio);
 }
 
 }  // namespace
@@ -169,8 +168,7 @@ int main(int argc, char** argv) {
       const char* name;
       int quality, hy, vy;
       jk::Sampling sampling;
-    } kinds[] = {{"4:2:2 factor 10", 10, 2, 1, jk::Sampling::k422},
-                 {"4:2:0 factor 25", 25, 2, 2, jk::Sampling::k420}};
+    } kinds[] = {{"4:2:2 factor 10", 10, 2, 1, jk::Sampling::k422}, {"4:2:0 factor 25", 25, 2, 2, jk::Sampling::k420}};
     for (const Kind& k : kinds) {
       uint8_t luma[64], chroma[64];
       jk::scaled_quant_tables(k.quality, luma, chroma);

@@ -123,7 +123,8 @@ int main(int argc, char** argv) {
   auto pct = [&](double p) { return delays.empty() ? 0.0 : delays[static_cast<size_t>(p * (delays.size() - 1))]; };
   std::printf("live stream, 16 cameras 704x480 at 30 pictures/s (clips in %s), %.1f s\n", clips_dir.c_str(), elapsed);
   std::printf("  frames completed / sent: %llu / %llu = %.4f\n", static_cast<unsigned long long>(done),
-              static_cast<unsigned long long>(sent), sent ? static_cast<double>(done) / static_cast<double>(sent) : 0.0);
+              static_cast<unsigned long long>(sent),
+              sent ? static_cast<double>(done) / static_cast<double>(sent) : 0.0);
   std::printf("  datagrams per second:    %.0f (sent %llu)\n", static_cast<double>(datagrams) / elapsed,
               static_cast<unsigned long long>(live.datagrams_sent()));
   std::printf("  receive threads CPU:     %.2f s (%.1f %% of one core)\n", cpu, 100.0 * cpu / elapsed);

@@ -174,8 +174,9 @@ bool link_namespaces(pid_t child) {
       "ip link add vlive0 type veth peer name vlive1 netns " + pid,
       "ip addr add 10.77.0.1/24 dev vlive0",
       "ip link set vlive0 up",
-      "nsenter -t " + pid + " -n sh -c 'ip link set lo up && ip addr add 10.77.0.77/24 dev vlive1 && "
-                            "ip link set vlive1 up'",
+      "nsenter -t " + pid +
+          " -n sh -c 'ip link set lo up && ip addr add 10.77.0.77/24 dev vlive1 && "
+          "ip link set vlive1 up'",
   };
   for (const auto& cmd : cmds)
     if (std::system((cmd + " 2>/dev/null").c_str()) != 0) return false;
@@ -231,11 +232,12 @@ int main(int argc, char** argv) {
   auto& st = brin::live::state();
   int filter[4];
   std::sscanf(net.recorder.c_str(), "%d.%d.%d.%d", &filter[0], &filter[1], &filter[2], &filter[3]);
-  std::printf("live view through a loss relay, %s; %d cameras 704x480 at 3 Mbit/s (clips in %s), quad view polled "
-              "every 50 ms, %d s per loss level\n",
-              net.namespaces ? "recorder and receiver in two network namespaces joined by a veth pair"
-                             : "recorder and receiver on loopback (network namespaces not available)",
-              kCameras, clips_dir.c_str(), seconds);
+  std::printf(
+      "live view through a loss relay, %s; %d cameras 704x480 at 3 Mbit/s (clips in %s), quad view polled "
+      "every 50 ms, %d s per loss level\n",
+      net.namespaces ? "recorder and receiver in two network namespaces joined by a veth pair"
+                     : "recorder and receiver on loopback (network namespaces not available)",
+      kCameras, clips_dir.c_str(), seconds);
   for (const int loss : {0, 1, 5}) {
     brin_udp_connect("0.0.0.0", kReceiverPort, 0);
     brin_udp_rx_start(filter[0], filter[1], filter[2], filter[3]);

@@ -100,9 +100,9 @@ int main(int argc, char** argv) {
   for (const Stream& s : streams) {
     const std::string path = dir + "/" + s.name + "_" + std::to_string(frames_wanted) + ".m4v";
     if (read_file(path).empty()) {
-      const std::string cmd = "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=704x480:rate=30 -frames:v " +
-                              std::to_string(frames_wanted) + " -pix_fmt yuv420p -c:v mpeg4 " + s.options +
-                              " -f m4v '" + path + "'";
+      const std::string cmd =
+          "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=704x480:rate=30 -frames:v " +
+          std::to_string(frames_wanted) + " -pix_fmt yuv420p -c:v mpeg4 " + s.options + " -f m4v '" + path + "'";
       if (std::system(cmd.c_str()) != 0) {
         std::fprintf(stderr, "bench_mpeg4: ffmpeg could not make %s\n", path.c_str());
         return 1;

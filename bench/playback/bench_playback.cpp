@@ -154,7 +154,8 @@ double direct_picture(uint32_t t, std::vector<uint8_t>& buffer) {
   const uint32_t payload = buffer[16] | (buffer[17] << 8) | (buffer[18] << 16) | (uint32_t{buffer[19]} << 24);
   std::vector<uint8_t> rgb;
   int w = 0, h = 0;
-  if (payload > static_cast<uint32_t>(len) - 48 || brin::decode::decode_packet(buffer.data() + 48, payload, &channel) != 1 ||
+  if (payload > static_cast<uint32_t>(len) - 48 ||
+      brin::decode::decode_packet(buffer.data() + 48, payload, &channel) != 1 ||
       !brin::decode::copy_picture(channel, &rgb, &w, &h))
     return -1;
   brin::bmp::write_bmp("direct.bmp", rgb.data() + static_cast<size_t>(w) * 3 * (h / 2), w, h / 2,

@@ -27,15 +27,15 @@ struct TokenTable {
 // The waits of the control protocol. Tests shorten them through
 // brin::timing(); the library never changes them.
 struct Timing {
-  int receive_timeout_ms = 10000;      // one reply
-  int connect_polls = 200;             // login connect, 1 ms each
-  int command_start_polls = 1000;      // command-connection thread, 10 ms each
-  int menu_delay_ms = 1000;            // the recorder's preparation time before the menu data is asked for
-  int menu_timeout_ms = 180000;        // menu data
-  int playlist_timeout_ms = 30000;     // play list data
-  int jpeg_special_sleep_ms = 4000;    // brin_jpeg_swset(99): the recorder applies it without a reply
-  int unconnect_sleep_ms = 50;         // fixed pause of the disconnect after closing the command socket
-  int bulk_quiet_ms = 500;             // end of a bulk transfer that stopped short
+  int receive_timeout_ms = 10000;    // one reply
+  int connect_polls = 200;           // login connect, 1 ms each
+  int command_start_polls = 1000;    // command-connection thread, 10 ms each
+  int menu_delay_ms = 1000;          // the recorder's preparation time before the menu data is asked for
+  int menu_timeout_ms = 180000;      // menu data
+  int playlist_timeout_ms = 30000;   // play list data
+  int jpeg_special_sleep_ms = 4000;  // brin_jpeg_swset(99): the recorder applies it without a reply
+  int unconnect_sleep_ms = 50;       // fixed pause of the disconnect after closing the command socket
+  int bulk_quiet_ms = 500;           // end of a bulk transfer that stopped short
 };
 Timing& timing();
 

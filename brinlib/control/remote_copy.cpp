@@ -101,7 +101,7 @@ struct CarryOver {
 };
 
 struct CopyState {
-  std::mutex lock;  // one copy call at a time in the process
+  std::mutex lock;             // one copy call at a time in the process
   std::vector<uint8_t> index;  // used frame index entries, 12 bytes each
   uint64_t file_offset = 0;
   uint32_t start_time = 0;
@@ -181,7 +181,7 @@ int create_new(const char* path) { return ::open(path, O_WRONLY | O_CREAT | O_EX
 // Removes the file created at path with fd, unless the name has been given
 // to another file since.
 void remove_created(const char* path, int fd) {
-  struct stat made {}, now {};
+  struct stat made = {}, now = {};
   if (::fstat(fd, &made) == 0 && ::lstat(path, &now) == 0 && made.st_dev == now.st_dev && made.st_ino == now.st_ino)
     ::unlink(path);
 }
@@ -236,7 +236,9 @@ void store_audio_chunk(int fd, uint8_t* chunk, size_t got) {
 // A chunk length the chunk buffer can take.
 bool chunk_length_ok(int32_t n) { return n >= 0 && static_cast<uint64_t>(n) <= kChunkBytes; }
 
-std::unique_ptr<uint8_t[]> chunk_buffer() { return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[kChunkBytes]); }
+std::unique_ptr<uint8_t[]> chunk_buffer() {
+  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[kChunkBytes]);
+}
 
 int32_t copy_fast(int cn, const char* path, const int32_t n[12]) {
   log_entry("brin_copy_fast", {static_cast<uint32_t>(cn), static_cast<uint32_t>(n[0]), static_cast<uint32_t>(n[6])});
@@ -372,7 +374,8 @@ int32_t copy_next(int cn, const char* path, uint8_t* progress, const char* index
   log_entry("brin_copy_next_r", {});
   // Whole seconds of recording copied so far (the 90 kHz clock may wrap).
   const int32_t elapsed = static_cast<int32_t>(chunk_time - s.start_time);
-  if (chunk_time != 0 && elapsed > static_cast<int32_t>(kTicksPerSecond)) return elapsed / static_cast<int32_t>(kTicksPerSecond);
+  if (chunk_time != 0 && elapsed > static_cast<int32_t>(kTicksPerSecond))
+    return elapsed / static_cast<int32_t>(kTicksPerSecond);
   return 1;
 }
 

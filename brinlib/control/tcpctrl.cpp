@@ -321,8 +321,7 @@ int32_t connect_impl(int cn, const char* address, const char* password, char* re
       c.command_worker_done.store(true);
       c.command_start.store(0);
     }
-    const uint32_t command_limit_ms =
-        static_cast<uint32_t>(std::max(timing().command_start_polls, 0)) * kCommandPollMs;
+    const uint32_t command_limit_ms = static_cast<uint32_t>(std::max(timing().command_start_polls, 0)) * kCommandPollMs;
     c.changed.wait_for(command_limit_ms, [&] { return c.command_start.load() == 0; });
     c.changed.wait_for(command_limit_ms,
                        [&] { return c.command_established.load() != 0 || c.command_error.load() != 0; });

@@ -104,8 +104,7 @@ struct RequestOptions {
 // One command: connection checks, a fresh transaction ID, the line
 // "<ID> " + format ..., up to attempts receives, split and check. Returns 0
 // with the reply in connection(cn).reply_tokens, or a negative code.
-int32_t request(int cn, const RequestOptions& options, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+int32_t request(int cn, const RequestOptions& options, const char* format, ...) __attribute__((format(printf, 3, 4)));
 int32_t vrequest(int cn, const RequestOptions& options, const char* format, va_list args);
 
 // The reply's token i read as hexadecimal.

@@ -64,8 +64,8 @@ int32_t brin_play_search(int32_t cn, int32_t year, int32_t month, int32_t day, i
                          int32_t second) {
   // The seventh field has no argument; it is sent as 00.
   return guarded(-1, [&] {
-    return brin::request(cn, brin::kOnce, "PlaySearch %04d %02d %02d %02d %02d %02d %02d\n", year, month, day, hour, minute,
-                         second, 0);
+    return brin::request(cn, brin::kOnce, "PlaySearch %04d %02d %02d %02d %02d %02d %02d\n", year, month, day, hour,
+                         minute, second, 0);
   });
 }
 

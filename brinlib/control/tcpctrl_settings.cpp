@@ -100,9 +100,8 @@ int32_t brin_get_time(int32_t cn, char* date, char* time) {
 }
 
 int32_t brin_set_time(int32_t cn, const char* date, const char* time) {
-  return guarded(-1, [&] {
-    return brin::request(cn, brin::kOnce, "SetTime %s %s\n", date ? date : "", time ? time : "");
-  });
+  return guarded(-1,
+                 [&] { return brin::request(cn, brin::kOnce, "SetTime %s %s\n", date ? date : "", time ? time : ""); });
 }
 
 int32_t brin_cam_swget(int32_t cn, int32_t item) {
@@ -146,9 +145,8 @@ int32_t brin_jpeg_swset(int32_t cn, int32_t a, int32_t b) {
 }
 
 int32_t brin_combi_set(int32_t cn, int32_t a, int32_t b, int32_t c, int32_t d, int32_t e) {
-  return guarded(-1, [&] {
-    return brin::request(cn, brin::kOnce, "CombiSwSet %04X %04X %04X %04X %04X\n", a, b, c, d, e);
-  });
+  return guarded(
+      -1, [&] { return brin::request(cn, brin::kOnce, "CombiSwSet %04X %04X %04X %04X %04X\n", a, b, c, d, e); });
 }
 
 int32_t brin_combi_get(int32_t cn, int32_t* p1, int32_t* p2, int32_t* p3, int32_t* p4, int32_t e) {
@@ -156,8 +154,8 @@ int32_t brin_combi_get(int32_t cn, int32_t* p1, int32_t* p2, int32_t* p3, int32_
     if (const int32_t r = brin::check_connection(cn); r != brin::kOk) return r;
     if (!p1 || !p2 || !p3 || !p4) return -1;
     // The sixth field has no argument; it is sent as 0000.
-    const int32_t r = brin::request(cn, brin::kOnce, "CombiSwGet %02X %04X %04X %04X %04X %04X\n", *p1, *p2, *p3,
-                                    *p4, e, 0);
+    const int32_t r =
+        brin::request(cn, brin::kOnce, "CombiSwGet %02X %04X %04X %04X %04X %04X\n", *p1, *p2, *p3, *p4, e, 0);
     if (r != brin::kOk) return r;
     *p1 = brin::reply_hex(cn, 5);
     *p2 = brin::reply_hex(cn, 2);

@@ -20,7 +20,7 @@ constexpr const char* kMessageCaption = "decore";
 constexpr size_t kPacketHeaderBytes = 27;  // up to the end of the second private field
 
 struct Channel {
-  int width = kInitialSize;   // the stream's size, from its last stream header
+  int width = kInitialSize;  // the stream's size, from its last stream header
   int height = kInitialSize;
   // The picture's memory: bottom-up rows of built_width * 3 bytes once a
   // picture was converted at the built size (has_picture). It is made when
@@ -30,7 +30,7 @@ struct Channel {
   size_t rgb_capacity = 0;
   bool has_picture = false;
   std::unique_ptr<mpeg4::Decoder> decoder;
-  int built_width = 0;       // what the channel was last set up for; 0 = not yet
+  int built_width = 0;  // what the channel was last set up for; 0 = not yet
   int built_height = 0;
   int builds = 0;
   bool active = false;

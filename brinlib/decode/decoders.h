@@ -23,8 +23,8 @@
 namespace brin::decode {
 
 inline constexpr int kChannels = 16;
-inline constexpr int kInitialSize = 344;            // width and height after set-up
-inline constexpr size_t kScanLimit = 262144;        // bytes a packet scan reads at most
+inline constexpr int kInitialSize = 344;      // width and height after set-up
+inline constexpr size_t kScanLimit = 262144;  // bytes a packet scan reads at most
 inline constexpr size_t kWorkBufferBytes = 1048576;
 inline constexpr size_t kAudioSideBufferBytes = 2048;
 // The largest picture a recorder sends; larger stream headers are refused.
@@ -50,8 +50,8 @@ inline constexpr int kVideo = 0;
 inline constexpr int kAudio = 1;
 
 struct PacketInfo {
-  int channel = 0;          // low four bits of the stream identifier
-  int kind = kVideo;        // kVideo (E0..EF) or kAudio (C0..CF)
+  int channel = 0;             // low four bits of the stream identifier
+  int kind = kVideo;           // kVideo (E0..EF) or kAudio (C0..CF)
   uint32_t back_distance = 0;  // first private field
   uint32_t total_size = 0;     // second private field: start code to next packet
 };
@@ -77,11 +77,11 @@ inline constexpr int kScanTimeCode = 4;
 inline constexpr int kScanCodingType = 8;
 
 struct HeaderScan {
-  uint32_t time = 0;        // 90 kHz, low 32 bits of PTS (or DTS when both)
+  uint32_t time = 0;  // 90 kHz, low 32 bits of PTS (or DTS when both)
   int width = 0;
   int height = 0;
-  uint32_t time_code = 0;   // 18-bit group of VOP time code
-  int coding_type = 0;      // 1 I, 2 P, 3 B, 4 S
+  uint32_t time_code = 0;  // 18-bit group of VOP time code
+  int coding_type = 0;     // 1 I, 2 P, 3 B, 4 S
 };
 // Walks a packet's bytes for its headers; returns the flag bits found.
 int scan_headers(const uint8_t* data, size_t size, HeaderScan* out);
@@ -117,8 +117,8 @@ struct ChannelStatus {
   bool active = false;   // a video packet of the channel was decoded
   bool decoded = false;  // the last decode of the channel produced a picture
   uint32_t last_length = 0;
-  int refused = 0;         // packets and pieces refused for an oversized picture
-  int refused_width = 0;   // the size the last refused one declared
+  int refused = 0;        // packets and pieces refused for an oversized picture
+  int refused_width = 0;  // the size the last refused one declared
   int refused_height = 0;
 };
 ChannelStatus channel_status(int channel);

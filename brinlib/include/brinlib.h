@@ -90,8 +90,8 @@ BRIN_API int32_t brin_re_boot(int32_t cn);
 /* ---- Remote playback commands ------------------------------------------- */
 
 BRIN_API int32_t brin_ctrl_play(int32_t cn, int32_t command);
-BRIN_API int32_t brin_play_search(int32_t cn, int32_t year, int32_t month, int32_t day, int32_t hour,
-                                  int32_t minute, int32_t second);
+BRIN_API int32_t brin_play_search(int32_t cn, int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute,
+                                  int32_t second);
 BRIN_API int32_t brin_set_playpointer(int32_t cn, int32_t a, int32_t b);
 BRIN_API int32_t brin_rx_hddlist(int32_t cn, int32_t a, int32_t b);
 /* Fetches play list number list into "img/list<list in hex>.txt" in the
@@ -133,8 +133,8 @@ BRIN_API BrinRxTime* brin_udp_rxtime(int32_t kind, BrinRxTime* out);
  * and the camera-control status of the last channel seen; other modes kind
  * 1's flags and status. flags also carry 0x10 / 0x20 for ended audio. Returns
  * the flags. */
-BRIN_API int32_t brin_udp_rxstatus(int32_t mode, uint8_t* flags, uint8_t* channel, uint16_t* status,
-                                   uint16_t* control1, uint16_t* control2, uint16_t* control3);
+BRIN_API int32_t brin_udp_rxstatus(int32_t mode, uint8_t* flags, uint8_t* channel, uint16_t* status, uint16_t* control1,
+                                   uint16_t* control2, uint16_t* control3);
 /* The three camera-control status values of a channel; the third is then
  * cleared (reported once). */
 BRIN_API int32_t brin_udp_ptzstatus(int32_t channel, uint16_t* v1, uint16_t* v2, uint16_t* v3);
@@ -416,8 +416,8 @@ BRIN_API int32_t hdd_copy_usb_get_sts(int32_t* status);
  * groups of six) and stores the first chunk, creating the data file.
  * Returns 1, or 0 when the recorder has nothing to send (no file is made). */
 BRIN_API int32_t brin_copy_fast(int32_t cn, const char* path, int32_t n1, int32_t n2, int32_t n3, int32_t n4,
-                                int32_t n5, int32_t n6, int32_t n7, int32_t n8, int32_t n9, int32_t n10,
-                                int32_t n11, int32_t n12);
+                                int32_t n5, int32_t n6, int32_t n7, int32_t n8, int32_t n9, int32_t n10, int32_t n11,
+                                int32_t n12);
 /* Stores the next chunk. progress (4 bytes, may be NULL) receives the bytes
  * of this chunk as a big-endian 32-bit number. Returns the whole seconds of
  * recording copied so far when more than one, else 1; 0 when the copy has

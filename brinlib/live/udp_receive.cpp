@@ -255,8 +255,7 @@ void handle_fragment(int t, Reassembly& r, const uint8_t* d, size_t n) {
     // Audio frames are always staged: the buffer they go to is chosen, under
     // its lock, only once they are complete, so that two receive threads
     // never write into the same audio buffer.
-    r.staging_on = i != 0 || (r.kind != 0 && r.kind != 1) ||
-                   state().channels[r.kind][r.channel].ready.load() != kEmpty;
+    r.staging_on = i != 0 || (r.kind != 0 && r.kind != 1) || state().channels[r.kind][r.channel].ready.load() != kEmpty;
   }
 
   const size_t at = static_cast<size_t>(i) * stride;

@@ -16,15 +16,15 @@ namespace brin::live {
 
 inline constexpr int kChannels = 16;
 inline constexpr int kPictureKinds = 2;
-inline constexpr int kAudioKinds = 2;       // kinds 2 and 3
-inline constexpr int kAudioBuffers = 6;     // per audio kind
+inline constexpr int kAudioKinds = 2;    // kinds 2 and 3
+inline constexpr int kAudioBuffers = 6;  // per audio kind
 inline constexpr int kSubframeEntries = 20;
 inline constexpr size_t kChannelBufferBytes = 512 * 1024;
 inline constexpr size_t kAudioBufferBytes = 256 * 1024;
 inline constexpr size_t kSubframeBufferBytes = 512 * 1024;
 inline constexpr size_t kStagingBytes = 1024 * 1024;
 inline constexpr size_t kFrameHeaderBytes = 28;
-inline constexpr size_t kSubframeAreaOffset = 128;   // sub-frames start here
+inline constexpr size_t kSubframeAreaOffset = 128;  // sub-frames start here
 inline constexpr size_t kSubframeHeaderBytes = 6;
 inline constexpr uint32_t kNoSelectedChannel = 0xFFFFFFFFu;
 
@@ -49,8 +49,8 @@ struct SubframeEntry {
   uint32_t channel = 0;
   uint32_t pts = 0;
   const uint8_t* data = nullptr;
-  uint32_t size = 0;        // 0 = shown; kNoSelectedChannel in entry 0 = no play-out
-  int state = 0;            // 1 first sub-frame, 2 later one, 0 empty
+  uint32_t size = 0;  // 0 = shown; kNoSelectedChannel in entry 0 = no play-out
+  int state = 0;      // 1 first sub-frame, 2 later one, 0 empty
   uint32_t offset = 0;
   uint32_t time_offset_ms = 0;
 };

@@ -154,8 +154,7 @@ void export_displayed(int32_t* layout_out, int32_t* first_out, int32_t* second_o
       for (int n = 1; n <= 4; ++n) write_slot(n, p.slot[n - 1]);
       return;
     }
-    default:
-      return;
+    default: return;
   }
 }
 

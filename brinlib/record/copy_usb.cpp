@@ -29,8 +29,8 @@ namespace brin::copyfile {
 std::string list_line(const vp::RecTime& first, const vp::RecTime& last) {
   char line[64];
   std::snprintf(line, sizeof line, "%04d/%02d/%02d %02d:%02d:%02d - %04d/%02d/%02d %02d:%02d:%02d", first.year + 2000,
-                first.month, first.day, first.hour, first.minute, first.second, last.year + 2000, last.month,
-                last.day, last.hour, last.minute, last.second);
+                first.month, first.day, first.hour, first.minute, first.second, last.year + 2000, last.month, last.day,
+                last.hour, last.minute, last.second);
   return line;
 }
 
@@ -66,7 +66,7 @@ struct State {
   std::atomic<int32_t> running{0};
   std::atomic<int32_t> stop{0};
   std::atomic<int32_t> status{kComplete};  // no copy yet reads as complete
-  vp::Signal ended;                         // notified when running goes to 0
+  vp::Signal ended;                        // notified when running goes to 0
   // The copy's own, set before its thread starts.
   uint32_t start = 0;
   uint32_t end = 0;
@@ -318,8 +318,8 @@ int32_t hdd_copy_usb(const char* folder, uint32_t start, uint32_t end) {
       return result;
     };
     for (int i = 0; i < 3; ++i) {
-      s.fd[i] = ::open(brin::copyfile::join(dir, names[i]).c_str(),
-                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      s.fd[i] =
+          ::open(brin::copyfile::join(dir, names[i]).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
       if (s.fd[i] < 0) return give_up(i, errno == EEXIST ? kFolderHoldsCopy : -1);
     }
     const char* placeholder = brin::copyfile::kListPlaceholder;

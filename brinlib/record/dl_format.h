@@ -45,8 +45,8 @@ void write_stream_map(uint8_t* out);
 struct IndexEntry {
   uint8_t kind = kVideoEntry;  // kVideoEntry or kAudioEntry
   uint8_t channel = 0;
-  uint64_t position = 0;       // 48 bits
-  uint32_t time = 0;           // 90 kHz, low 32 bits
+  uint64_t position = 0;  // 48 bits
+  uint32_t time = 0;      // 90 kHz, low 32 bits
 };
 void encode_index_entry(const IndexEntry& e, uint8_t* out);
 IndexEntry decode_index_entry(const uint8_t* p);

@@ -13,21 +13,21 @@
 
 namespace brin::dl {
 
-inline constexpr size_t kScanLimit = 262144;     // bytes a packet scan reads at most
+inline constexpr size_t kScanLimit = 262144;         // bytes a packet scan reads at most
 inline constexpr size_t kMaxPacketBytes = 1u << 20;  // the player's work buffer
-inline constexpr size_t kAudioPcmBytes = 8192;   // one audio packet decoded: 4096 samples
+inline constexpr size_t kAudioPcmBytes = 8192;       // one audio packet decoded: 4096 samples
 
 enum PacketKind : int { kVideoPacket = 0, kAudioPacket = 1 };
 
 struct Packet {
-  int64_t position = -1;     // of the start code
-  int channel = 0;           // low four bits of the stream identifier
+  int64_t position = -1;  // of the start code
+  int channel = 0;        // low four bits of the stream identifier
   int kind = kVideoPacket;
   uint32_t back_distance = 0;  // first private field
   uint32_t total_size = 0;     // second private field, as stored
   size_t length = 0;           // bytes of the packet, within the file and kMaxPacketBytes
   bool has_time = false;
-  uint32_t time = 0;           // PTS, or DTS when both are present
+  uint32_t time = 0;  // PTS, or DTS when both are present
 };
 
 // A data file opened for reading packets. Not thread-safe; the owner locks.
@@ -134,8 +134,9 @@ int build_index_step(DataReader& reader, int64_t data_start, int steps, IndexBui
     if (p.kind == kVideoPacket) {
       const size_t n = reader.read(p, probe, sizeof probe);
       const Probe v = probe_video(probe, n);
-      if (v.coding_type == 1) add(IndexEntry{kVideoEntry, static_cast<uint8_t>(p.channel), static_cast<uint64_t>(p.position),
-                                             v.has_time ? v.time : p.time});
+      if (v.coding_type == 1)
+        add(IndexEntry{kVideoEntry, static_cast<uint8_t>(p.channel), static_cast<uint64_t>(p.position),
+                       v.has_time ? v.time : p.time});
     } else {
       add(IndexEntry{kAudioEntry, static_cast<uint8_t>(p.channel), static_cast<uint64_t>(p.position), p.time});
     }

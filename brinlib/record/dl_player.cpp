@@ -738,7 +738,8 @@ int32_t search(uint32_t rec_seconds, int32_t scale) {
           if (p.back_distance == 0 || p.back_distance >= kBackDistanceLimit ||
               static_cast<int64_t>(p.back_distance) > p.position - s.data_start)
             break;
-          if (!s.reader.locate(p.position - static_cast<int64_t>(p.back_distance), &q) || q.position >= p.position) break;
+          if (!s.reader.locate(p.position - static_cast<int64_t>(p.back_distance), &q) || q.position >= p.position)
+            break;
         }
         p = q;
       }
@@ -941,8 +942,7 @@ int32_t Mpeg4DLdata_search(int32_t rec_seconds, int32_t scale) {
   return guarded(0, [&] { return dlp::search(static_cast<uint32_t>(rec_seconds), scale); });
 }
 
-int32_t Mpeg4DLdata_get_enable_ch(int32_t* video_mask, int32_t* audio_mask, const char* index_folder,
-                                  int32_t steps) {
+int32_t Mpeg4DLdata_get_enable_ch(int32_t* video_mask, int32_t* audio_mask, const char* index_folder, int32_t steps) {
   return guarded(0, [&] { return dlp::get_enable_ch(video_mask, audio_mask, index_folder, steps); });
 }
 

@@ -26,14 +26,14 @@ namespace brin::dl {
 namespace {
 
 constexpr int kAudioChannels = 4;
-constexpr uint32_t kTicksPerFrame = 3000;        // 90 kHz / 30
-constexpr uint32_t kFrameZeroWindow = 900000;    // 10 s
+constexpr uint32_t kTicksPerFrame = 3000;      // 90 kHz / 30
+constexpr uint32_t kFrameZeroWindow = 900000;  // 10 s
 constexpr size_t kWavHeaderBytes = 44;
 
 struct SplitState {
   std::mutex lock;
-  bool valid = false;       // a split ran and can be continued
-  int64_t position = 0;     // where the next split goes on
+  bool valid = false;    // a split ran and can be continued
+  int64_t position = 0;  // where the next split goes on
   bool base_set = false;
   uint32_t base = 0;
   uint32_t last_time = 0;
@@ -96,7 +96,8 @@ class WavFiles {
       const std::string path = folder_ + "/wav" + std::to_string(channel) + ".wav";
       if (st.wav_made[static_cast<size_t>(channel)]) {
         f = std::fopen(path.c_str(), "r+b");
-        if (f && fseeko(f, static_cast<off_t>(kWavHeaderBytes + st.wav_bytes[static_cast<size_t>(channel)]), SEEK_SET) != 0) {
+        if (f && fseeko(f, static_cast<off_t>(kWavHeaderBytes + st.wav_bytes[static_cast<size_t>(channel)]),
+                        SEEK_SET) != 0) {
           std::fclose(f);
           f = nullptr;
         }

@@ -124,7 +124,8 @@ bool entry_fits(const RingArea& a, const uint8_t* p) {
     return p[24] < kBlockRing && p[25] < kBlockRing && le32(p + 16) < kRecordsPerBlock &&
            le32(p + 20) < kRecordsPerBlock;
   }
-  if (&a == &s.block) return le16(p) <= kRecordsPerBlock && le16(p + 2) < kRecordsPerBlock && le16(p + 4) < kRecordsPerBlock;
+  if (&a == &s.block)
+    return le16(p) <= kRecordsPerBlock && le16(p + 2) < kRecordsPerBlock && le16(p + 4) < kRecordsPerBlock;
   if (&a == &s.list) {
     return p[14] < kBlockRing && p[15] < kBlockRing && le32(p + 16) < kRecordsPerBlock &&
            le32(p + 20) < kRecordsPerBlock;
@@ -482,8 +483,8 @@ int read_frame_chunk(const GopEntry& entry, uint8_t* out, size_t capacity, int32
   if (entry.size <= kChunkHeaderBytes) return frames == 0 ? 0 : -1;
   const size_t body = entry.size - kChunkHeaderBytes;
   std::memcpy(out, first + kChunkHeaderBytes, std::min(first_part, body));
-  if (sectors > 1 && read_sectors(static_cast<int32_t>(entry.sector) + 1, static_cast<int64_t>(sectors - 1),
-                                  out + first_part) != 0)
+  if (sectors > 1 &&
+      read_sectors(static_cast<int32_t>(entry.sector) + 1, static_cast<int64_t>(sectors - 1), out + first_part) != 0)
     return -1;
   size_t valid = 0;
   const int result = scan_frames(out, body, frames, &valid);

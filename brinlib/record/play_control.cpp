@@ -82,9 +82,8 @@ void halt(std::atomic<int32_t>& state, const std::atomic<int32_t>& running, cons
           const std::atomic<int32_t>* busy) {
   set_locked(state, kIdle);
   Control& c = control();
-  c.changed.wait_for(kHaltWaitMs, [&] {
-    return !running.load() || (!active.load() && (busy == nullptr || !busy->load()));
-  });
+  c.changed.wait_for(kHaltWaitMs,
+                     [&] { return !running.load() || (!active.load() && (busy == nullptr || !busy->load())); });
   if (running.load()) sound_change();
 }
 

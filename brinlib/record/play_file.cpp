@@ -161,13 +161,10 @@ FilePlayer::Outcome FilePlayer::round(int32_t state, int32_t speed, uint8_t* buf
   switch (state) {
     case kPlay:
     case kForward:
-    case kStepForward:
-      return forward(state, speed, buffer);
+    case kStepForward: return forward(state, speed, buffer);
     case kBackward:
-    case kStepBackward:
-      return backward(state, speed, buffer);
-    default:
-      return Outcome::kIdle;
+    case kStepBackward: return backward(state, speed, buffer);
+    default: return Outcome::kIdle;
   }
 }
 
@@ -277,18 +274,13 @@ void run() {
         c.changed.wait_for(testing::timing().refused_retry_ms,
                            [&] { return c.file_stop.load() != 0 || c.file_state.load() != state; });
         break;
-      case FilePlayer::Outcome::kAccepted:
-        c.file_busy.store(0);
-        break;
+      case FilePlayer::Outcome::kAccepted: c.file_busy.store(0); break;
       case FilePlayer::Outcome::kAcceptedIdle:
         c.file_busy.store(0);
         finish_file_state(state);
         break;
-      case FilePlayer::Outcome::kPassedOver:
-        break;
-      case FilePlayer::Outcome::kIdle:
-        finish_file_state(state);
-        break;
+      case FilePlayer::Outcome::kPassedOver: break;
+      case FilePlayer::Outcome::kIdle: finish_file_state(state); break;
     }
   }
 }
@@ -447,9 +439,8 @@ int32_t file_search(uint32_t seconds) {
       if (seconds < w.player.first_seconds() || seconds > w.player.last_seconds()) return -2;
     }
     set_file_state(kIdle);
-    c.changed.wait_for(kSearchPolls * testing::timing().stop_poll_ms, [&] {
-      return c.file_state.load() == kIdle && !c.file_busy.load() && !c.file_active.load();
-    });
+    c.changed.wait_for(kSearchPolls * testing::timing().stop_poll_ms,
+                       [&] { return c.file_state.load() == kIdle && !c.file_busy.load() && !c.file_active.load(); });
     // The design's fixed settling pause after the worker went idle, before
     // the position moves.
     vp::sleep_ms(testing::timing().search_settle_ms);

@@ -61,8 +61,7 @@ Plan plan_for(int32_t state, int32_t speed) {
   const bool back = state == kBackward || state == kStepBackward;
   p.reader = back ? Plan::kPrevious : Plan::kNext;
   switch (state) {
-    case kPlay:
-      break;
+    case kPlay: break;
     case kForward:
     case kBackward:
       p.mode = kModeSingle;
@@ -85,8 +84,7 @@ Plan plan_for(int32_t state, int32_t speed) {
       p.mode = kModeSingle;
       p.speed = speed;
       break;
-    default:
-      break;
+    default: break;
   }
   return p;
 }
@@ -94,14 +92,10 @@ Plan plan_for(int32_t state, int32_t speed) {
 int read_gop(const Plan& p, uint8_t* buffer, int32_t* length) {
   std::lock_guard<std::mutex> g(brin::disk::cursor_lock());
   switch (p.reader) {
-    case Plan::kNext:
-      return brin::disk::read_next(buffer, length);
-    case Plan::kNextBy:
-      return brin::disk::read_next_by(p.step, buffer, length);
-    case Plan::kPrevious:
-      return brin::disk::read_previous(buffer, length);
-    case Plan::kPreviousBy:
-      return brin::disk::read_previous_by(p.step, buffer, length);
+    case Plan::kNext: return brin::disk::read_next(buffer, length);
+    case Plan::kNextBy: return brin::disk::read_next_by(p.step, buffer, length);
+    case Plan::kPrevious: return brin::disk::read_previous(buffer, length);
+    case Plan::kPreviousBy: return brin::disk::read_previous_by(p.step, buffer, length);
   }
   return -1;
 }

@@ -72,9 +72,7 @@ void command(int which, uint16_t knob) {
         broken("clock text");
       break;
     }
-    case 1:
-      brin_rx_menu_data(kCn, knob & 0xFF, menu.data());
-      break;
+    case 1: brin_rx_menu_data(kCn, knob & 0xFF, menu.data()); break;
     case 2: {
       // The play list is written to img/ in the current folder: a folder of
       // its own for that call, and back, so that the fuzzer's own relative

@@ -88,8 +88,8 @@ void set_up_once() {
   });
 }
 
-constexpr int32_t kStates[] = {brin::play::kPlay, brin::play::kForward, brin::play::kBackward,
-                               brin::play::kStepForward, brin::play::kStepBackward};
+constexpr int32_t kStates[] = {brin::play::kPlay, brin::play::kForward, brin::play::kBackward, brin::play::kStepForward,
+                               brin::play::kStepBackward};
 
 // The reader alone: rounds in states chosen by the knob, and searches.
 void exercise_reader(const std::string& data, const std::string& index, uint32_t knob) {

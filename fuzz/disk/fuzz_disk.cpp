@@ -29,8 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<vp::Drive::Extent> extents;
   size_t pos = 4;
   while (pos + 6 <= size && extents.size() < 256) {
-    const uint32_t sector = data[pos] | (data[pos + 1] << 8) | (data[pos + 2] << 16) |
-                            (static_cast<uint32_t>(data[pos + 3]) << 24);
+    const uint32_t sector =
+        data[pos] | (data[pos + 1] << 8) | (data[pos + 2] << 16) | (static_cast<uint32_t>(data[pos + 3]) << 24);
     size_t length = data[pos + 4] | (data[pos + 5] << 8);
     pos += 6;
     if (length > size - pos) length = size - pos;

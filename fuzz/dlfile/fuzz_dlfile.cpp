@@ -86,8 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // its index and the split's pictures.
     char shm[] = "/dev/shm/fuzz_dlfile_XXXXXX";
     char tmp[] = "/tmp/fuzz_dlfile_XXXXXX";
-    if (const char* d = mkdtemp(shm)) g_dir = d;
-    else if (const char* t = mkdtemp(tmp)) g_dir = t;
+    if (const char* d = mkdtemp(shm))
+      g_dir = d;
+    else if (const char* t = mkdtemp(tmp))
+      g_dir = t;
     std::atexit([] {
       clear_folder(g_dir + "/split");
       rmdir((g_dir + "/split").c_str());

@@ -84,12 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       decode(data + 2, size - 2, offset, shift);
       break;
     }
-    case 1:
-      fuzz_append(data + 1, size - 1);
-      break;
-    default:
-      fuzz_bmp(data + 1, size - 1);
-      break;
+    case 1: fuzz_append(data + 1, size - 1); break;
+    default: fuzz_bmp(data + 1, size - 1); break;
   }
   return 0;
 }

@@ -26,7 +26,8 @@ void touch(const mpeg4::Picture& p) {
   if (p.width <= 0 || p.height <= 0) return;
   sink = sink + p.y[0] + p.y[static_cast<ptrdiff_t>(p.height - 1) * p.stride_y + p.width - 1];
   const int cw = (p.width + 1) / 2, ch = (p.height + 1) / 2;
-  sink = sink + p.u[static_cast<ptrdiff_t>(ch - 1) * p.stride_uv + cw - 1] + p.v[static_cast<ptrdiff_t>(ch - 1) * p.stride_uv + cw - 1];
+  sink = sink + p.u[static_cast<ptrdiff_t>(ch - 1) * p.stride_uv + cw - 1] +
+         p.v[static_cast<ptrdiff_t>(ch - 1) * p.stride_uv + cw - 1];
 }
 
 void run(mpeg4::Decoder& dec, const uint8_t* data, size_t size) {

@@ -58,20 +58,20 @@ extern "C" {
  * Result: width + 10,000 x height of the written picture; the reader's code
  * (0 or negative, above) when decoding fails, and then dst is not touched;
  * -1 dst cannot be created or written; -2 out of memory. */
-JPEGKIT_API int32_t jpeg_to_bmp(const char* src, int32_t start_offset, int32_t picture_offset,
-                                int32_t scale_shift, const char* dst);
+JPEGKIT_API int32_t jpeg_to_bmp(const char* src, int32_t start_offset, int32_t picture_offset, int32_t scale_shift,
+                                const char* dst);
 
 /* Decodes as jpeg_to_bmp and writes the picture again as a JPEG (4:2:2,
  * quality factor 10) to dst.
  * Result: 0; -1 decoding failed; -2 out of memory; the writer's code. */
-JPEGKIT_API int32_t jpeg_to_jpeg(const char* src, int32_t start_offset, int32_t picture_offset,
-                                 int32_t scale_shift, const char* dst);
+JPEGKIT_API int32_t jpeg_to_jpeg(const char* src, int32_t start_offset, int32_t picture_offset, int32_t scale_shift,
+                                 const char* dst);
 
 /* As jpeg_to_jpeg, but every row of the decoded picture is written twice, so
  * the JPEG is twice as high (for half-height field pictures).
  * Result: 0; -1 decoding failed; -2 out of memory; the writer's code. */
-JPEGKIT_API int32_t jpeg_to_Vjpeg(const char* src, int32_t start_offset, int32_t picture_offset,
-                                  int32_t scale_shift, const char* dst);
+JPEGKIT_API int32_t jpeg_to_Vjpeg(const char* src, int32_t start_offset, int32_t picture_offset, int32_t scale_shift,
+                                  const char* dst);
 
 /* Encodes the BMP src (1, 4, 8 or 24 bits per pixel, uncompressed) as a
  * 4:2:2 JPEG. The width is rounded down to a multiple of 16 and the height to
@@ -92,8 +92,8 @@ JPEGKIT_API int32_t bmp_to_jpeg(const char* src, const char* dst, int32_t qualit
  * Result: 0; -1 dst cannot be created or written; -2 out of memory; -3 and
  * -4 as bmp_to_jpeg; -4 also when the output size is below 1 x 1 or its
  * pixel data would pass 40 MiB; -5 src cannot be opened or read as a BMP. */
-JPEGKIT_API int32_t bmp_to_bmp(const char* src, const char* dst, float factor, int32_t reserved,
-                               int32_t width_extra, int32_t height_extra);
+JPEGKIT_API int32_t bmp_to_bmp(const char* src, const char* dst, float factor, int32_t reserved, int32_t width_extra,
+                               int32_t height_extra);
 
 /* Appends the JPEG picture src to the multi-picture file target, creating the
  * target from src's header when it does not exist. Each picture is stored as

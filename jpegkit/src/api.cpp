@@ -63,8 +63,7 @@ struct Decoded {
   DecodedPicture picture;
 };
 
-Decoded decode_file(const char* src, int32_t start, int32_t picture, int32_t shift,
-                    size_t prefix) {
+Decoded decode_file(const char* src, int32_t start, int32_t picture, int32_t shift, size_t prefix) {
   Decoded d{kBadArgument, {}};
   record_path(src);
   if (!src) return d;
@@ -87,8 +86,7 @@ Decoded decode_file(const char* src, int32_t start, int32_t picture, int32_t shi
   return d;
 }
 
-int32_t encode_to_file(const uint8_t* pixels, int row_bytes, int width, int height,
-                       int32_t quality, const char* dst) {
+int32_t encode_to_file(const uint8_t* pixels, int row_bytes, int width, int height, int32_t quality, const char* dst) {
   EncodeInput in;
   in.pixels = pixels;
   in.row_bytes = row_bytes;
@@ -119,8 +117,7 @@ int32_t guarded(int32_t on_memory, Body&& body) noexcept {
 // everything else is -1.
 int32_t decode_failure(int32_t r) { return r == kOutOfMemory ? kOutOfMemory : -1; }
 
-int32_t reencode(const char* src, int32_t start, int32_t picture, int32_t shift, const char* dst,
-                 bool double_rows) {
+int32_t reencode(const char* src, int32_t start, int32_t picture, int32_t shift, const char* dst, bool double_rows) {
   Decoded d = decode_file(src, start, picture, shift, 0);
   if (d.result <= 0) return decode_failure(d.result);
   const DecodedPicture& p = d.picture;
@@ -150,8 +147,8 @@ using namespace jk;
 
 extern "C" {
 
-JPEGKIT_API int32_t jpeg_to_bmp(const char* src, int32_t start_offset, int32_t picture_offset,
-                                int32_t scale_shift, const char* dst) {
+JPEGKIT_API int32_t jpeg_to_bmp(const char* src, int32_t start_offset, int32_t picture_offset, int32_t scale_shift,
+                                const char* dst) {
   return guarded(kOutOfMemory, [&]() -> int32_t {
     Decoded d = decode_file(src, start_offset, picture_offset, scale_shift, kBmpHeaderBytes);
     if (d.result <= 0) return d.result;
@@ -163,18 +160,14 @@ JPEGKIT_API int32_t jpeg_to_bmp(const char* src, int32_t start_offset, int32_t p
   });
 }
 
-JPEGKIT_API int32_t jpeg_to_jpeg(const char* src, int32_t start_offset, int32_t picture_offset,
-                                 int32_t scale_shift, const char* dst) {
-  return guarded(kOutOfMemory, [&] {
-    return reencode(src, start_offset, picture_offset, scale_shift, dst, false);
-  });
+JPEGKIT_API int32_t jpeg_to_jpeg(const char* src, int32_t start_offset, int32_t picture_offset, int32_t scale_shift,
+                                 const char* dst) {
+  return guarded(kOutOfMemory, [&] { return reencode(src, start_offset, picture_offset, scale_shift, dst, false); });
 }
 
-JPEGKIT_API int32_t jpeg_to_Vjpeg(const char* src, int32_t start_offset, int32_t picture_offset,
-                                  int32_t scale_shift, const char* dst) {
-  return guarded(kOutOfMemory, [&] {
-    return reencode(src, start_offset, picture_offset, scale_shift, dst, true);
-  });
+JPEGKIT_API int32_t jpeg_to_Vjpeg(const char* src, int32_t start_offset, int32_t picture_offset, int32_t scale_shift,
+                                  const char* dst) {
+  return guarded(kOutOfMemory, [&] { return reencode(src, start_offset, picture_offset, scale_shift, dst, true); });
 }
 
 JPEGKIT_API int32_t bmp_to_jpeg(const char* src, const char* dst, int32_t quality) {
@@ -187,8 +180,8 @@ JPEGKIT_API int32_t bmp_to_jpeg(const char* src, const char* dst, int32_t qualit
   });
 }
 
-JPEGKIT_API int32_t bmp_to_bmp(const char* src, const char* dst, float factor, int32_t reserved,
-                               int32_t width_extra, int32_t height_extra) {
+JPEGKIT_API int32_t bmp_to_bmp(const char* src, const char* dst, float factor, int32_t reserved, int32_t width_extra,
+                               int32_t height_extra) {
   (void)reserved;
   return guarded(kOutOfMemory, [&]() -> int32_t {
     BmpPicture pic;
@@ -240,7 +233,8 @@ JPEGKIT_API int32_t Append_qpx_jpeg(const char* target, const char* src) {
     ok = ok && original >= 0 && std::fwrite(record.data(), 1, record.size(), f) == record.size();
     ok = (std::fflush(f) == 0) && ok;
     if (!ok && original >= 0) {
-      if (::ftruncate(fileno(f), original) != 0) { /* nothing more can be done */ }
+      if (::ftruncate(fileno(f), original) != 0) { /* nothing more can be done */
+      }
     }
     std::fclose(f);
     return ok ? 0 : kCannotOpen;

@@ -96,8 +96,8 @@ void bmp24_header(uint8_t* h, int width, int height) {
   put16(h + 28, 24);
 }
 
-int32_t make_1bit_bmp(const BmpPicture& src, float factor, int32_t width_extra,
-                      int32_t height_extra, std::vector<uint8_t>& file) {
+int32_t make_1bit_bmp(const BmpPicture& src, float factor, int32_t width_extra, int32_t height_extra,
+                      std::vector<uint8_t>& file) {
   if (!std::isfinite(factor)) return kBmpTooLarge;
   const double f = factor;
   const double ow = std::floor(src.width * f + 0.5) + width_extra;

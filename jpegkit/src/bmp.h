@@ -34,7 +34,7 @@ void bmp24_header(uint8_t* header, int width, int height);
 
 // Makes the 1-bit file (header and rows) of bmp_to_bmp. Returns 0 or
 // kBmpTooLarge when the output size is out of range.
-int32_t make_1bit_bmp(const BmpPicture& src, float factor, int32_t width_extra,
-                      int32_t height_extra, std::vector<uint8_t>& file);
+int32_t make_1bit_bmp(const BmpPicture& src, float factor, int32_t width_extra, int32_t height_extra,
+                      std::vector<uint8_t>& file);
 
 }  // namespace jk

@@ -110,9 +110,8 @@ void planes_to_bgr(const Plane* planes, bool rgb, int columns, int rows, const R
   }
 }
 
-void bgr_to_planes(const uint8_t* pixels, ptrdiff_t row_bytes, int width, int height, int pw,
-                   int first_row, int rows, int hsub, int vsub, uint8_t* yp, uint8_t* cbp,
-                   uint8_t* crp, uint8_t* full) {
+void bgr_to_planes(const uint8_t* pixels, ptrdiff_t row_bytes, int width, int height, int pw, int first_row, int rows,
+                   int hsub, int vsub, uint8_t* yp, uint8_t* cbp, uint8_t* crp, uint8_t* full) {
   // Each row is converted at full size; chroma is then averaged over each
   // hsub x vsub group.
   const ColourKernels& k = colour_kernels();

@@ -39,9 +39,8 @@ void planes_to_bgr(const Plane* planes, bool rgb, int columns, int rows, const R
 // row and rows/vsub rows (hsub, vsub 1 or 2; first_row and rows even when
 // vsub is 2). Columns and rows beyond width and height repeat the last ones.
 // scratch holds bgr_scratch_bytes(pw) bytes.
-void bgr_to_planes(const uint8_t* pixels, ptrdiff_t row_bytes, int width, int height, int pw,
-                   int first_row, int rows, int hsub, int vsub, uint8_t* y, uint8_t* cb,
-                   uint8_t* cr, uint8_t* scratch);
+void bgr_to_planes(const uint8_t* pixels, ptrdiff_t row_bytes, int width, int height, int pw, int first_row, int rows,
+                   int hsub, int vsub, uint8_t* y, uint8_t* cb, uint8_t* cr, uint8_t* scratch);
 inline size_t bgr_scratch_bytes(int pw) { return 4 * (static_cast<size_t>(pw) + 32); }
 
 }  // namespace jk

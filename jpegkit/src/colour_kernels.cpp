@@ -105,8 +105,8 @@ void downsample_plain(const uint8_t* a, const uint8_t* b, int n, uint8_t* o) {
 
 namespace {
 
-const ColourKernels kPlain = {ycc_to_bgr_plain, bgr_to_ycc_plain, upsample_h2_plain,
-                                  upsample_h2v2_plain, downsample_plain};
+const ColourKernels kPlain = {ycc_to_bgr_plain, bgr_to_ycc_plain, upsample_h2_plain, upsample_h2v2_plain,
+                              downsample_plain};
 
 #if JK_X86
 
@@ -194,8 +194,8 @@ __attribute__((target("ssse3"))) inline __m128i mask(const uint8_t* m) {
 }
 
 // Rounded 0.5 fixed-point products of 8 samples pre-scaled by 128.
-__attribute__((target("ssse3"))) void ycc_to_bgr_ssse3(const uint8_t* y, const uint8_t* cb,
-                                                       const uint8_t* cr, int n, uint8_t* out) {
+__attribute__((target("ssse3"))) void ycc_to_bgr_ssse3(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int n,
+                                                       uint8_t* out) {
   const __m128i zero = _mm_setzero_si128(), c128 = _mm_set1_epi16(128), r64 = _mm_set1_epi16(64);
   // 0.402, 0.772 (the parts of 1.402 and 1.772 above 1), 0.344136 and
   // 0.714136, all times 32768.
@@ -212,12 +212,13 @@ __attribute__((target("ssse3"))) void ycc_to_bgr_ssse3(const uint8_t* y, const u
       __m128i u = _mm_sub_epi16(h ? _mm_unpackhi_epi8(vcb, zero) : _mm_unpacklo_epi8(vcb, zero), c128);
       __m128i v = _mm_sub_epi16(h ? _mm_unpackhi_epi8(vcr, zero) : _mm_unpacklo_epi8(vcr, zero), c128);
       __m128i u7 = _mm_slli_epi16(u, 7), v7 = _mm_slli_epi16(v, 7);
-      __m128i r = _mm_add_epi16(_mm_add_epi16(yy, v),
-                                _mm_srai_epi16(_mm_add_epi16(_mm_mulhrs_epi16(v7, kCrR), r64), 7));
-      __m128i b = _mm_add_epi16(_mm_add_epi16(yy, u),
-                                _mm_srai_epi16(_mm_add_epi16(_mm_mulhrs_epi16(u7, kCbB), r64), 7));
+      __m128i r =
+          _mm_add_epi16(_mm_add_epi16(yy, v), _mm_srai_epi16(_mm_add_epi16(_mm_mulhrs_epi16(v7, kCrR), r64), 7));
+      __m128i b =
+          _mm_add_epi16(_mm_add_epi16(yy, u), _mm_srai_epi16(_mm_add_epi16(_mm_mulhrs_epi16(u7, kCbB), r64), 7));
       __m128i g = _mm_sub_epi16(
-          yy, _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(_mm_mulhrs_epi16(u7, kCbG), _mm_mulhrs_epi16(v7, kCrG)), r64), 7));
+          yy,
+          _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(_mm_mulhrs_epi16(u7, kCbG), _mm_mulhrs_epi16(v7, kCrG)), r64), 7));
       bgr[0][h] = b;
       bgr[1][h] = g;
       bgr[2][h] = r;
@@ -234,8 +235,8 @@ __attribute__((target("ssse3"))) void ycc_to_bgr_ssse3(const uint8_t* y, const u
   ycc_to_bgr_plain(y + x, cb + x, cr + x, n - x, out + 3 * x);
 }
 
-__attribute__((target("ssse3"))) void bgr_to_ycc_ssse3(const uint8_t* bgr, int n, uint8_t* y,
-                                                       uint8_t* cb, uint8_t* cr) {
+__attribute__((target("ssse3"))) void bgr_to_ycc_ssse3(const uint8_t* bgr, int n, uint8_t* y, uint8_t* cb,
+                                                       uint8_t* cr) {
   const __m128i zero = _mm_setzero_si128(), r64 = _mm_set1_epi16(64), c128 = _mm_set1_epi16(128);
   // Coefficients times 32768.
   const __m128i yr = _mm_set1_epi16(9798), yg = _mm_set1_epi16(19235), yb = _mm_set1_epi16(3736);
@@ -255,9 +256,12 @@ __attribute__((target("ssse3"))) void bgr_to_ycc_ssse3(const uint8_t* bgr, int n
       __m128i b = _mm_slli_epi16(h ? _mm_unpackhi_epi8(plane[0], zero) : _mm_unpacklo_epi8(plane[0], zero), 7);
       __m128i g = _mm_slli_epi16(h ? _mm_unpackhi_epi8(plane[1], zero) : _mm_unpacklo_epi8(plane[1], zero), 7);
       __m128i r = _mm_slli_epi16(h ? _mm_unpackhi_epi8(plane[2], zero) : _mm_unpacklo_epi8(plane[2], zero), 7);
-      __m128i sy = _mm_add_epi16(_mm_add_epi16(_mm_mulhrs_epi16(r, yr), _mm_mulhrs_epi16(g, yg)), _mm_mulhrs_epi16(b, yb));
-      __m128i sb = _mm_add_epi16(_mm_add_epi16(_mm_mulhrs_epi16(r, br), _mm_mulhrs_epi16(g, bg)), _mm_mulhrs_epi16(b, bb));
-      __m128i sr = _mm_add_epi16(_mm_add_epi16(_mm_mulhrs_epi16(r, rr), _mm_mulhrs_epi16(g, rg)), _mm_mulhrs_epi16(b, rb));
+      __m128i sy =
+          _mm_add_epi16(_mm_add_epi16(_mm_mulhrs_epi16(r, yr), _mm_mulhrs_epi16(g, yg)), _mm_mulhrs_epi16(b, yb));
+      __m128i sb =
+          _mm_add_epi16(_mm_add_epi16(_mm_mulhrs_epi16(r, br), _mm_mulhrs_epi16(g, bg)), _mm_mulhrs_epi16(b, bb));
+      __m128i sr =
+          _mm_add_epi16(_mm_add_epi16(_mm_mulhrs_epi16(r, rr), _mm_mulhrs_epi16(g, rg)), _mm_mulhrs_epi16(b, rb));
       out_y[h] = _mm_srai_epi16(_mm_add_epi16(sy, r64), 7);
       out_cb[h] = _mm_add_epi16(_mm_srai_epi16(_mm_add_epi16(sb, r64), 7), c128);
       out_cr[h] = _mm_add_epi16(_mm_srai_epi16(_mm_add_epi16(sr, r64), 7), c128);
@@ -271,16 +275,13 @@ __attribute__((target("ssse3"))) void bgr_to_ycc_ssse3(const uint8_t* bgr, int n
 
 std::vector<NamedColourKernels> versions() {
   std::vector<NamedColourKernels> v = {{"plain", kPlain}};
-  v.push_back({"sse2", {ycc_to_bgr_plain, bgr_to_ycc_plain, upsample_h2_sse2, upsample_h2v2_sse2,
-                        downsample_sse2}});
+  v.push_back({"sse2", {ycc_to_bgr_plain, bgr_to_ycc_plain, upsample_h2_sse2, upsample_h2v2_sse2, downsample_sse2}});
   __builtin_cpu_init();
   if (__builtin_cpu_supports("ssse3"))
-    v.push_back({"ssse3", {ycc_to_bgr_ssse3, bgr_to_ycc_ssse3, upsample_h2_sse2, upsample_h2v2_sse2,
-                           downsample_sse2}});
+    v.push_back({"ssse3", {ycc_to_bgr_ssse3, bgr_to_ycc_ssse3, upsample_h2_sse2, upsample_h2v2_sse2, downsample_sse2}});
 #if defined(__x86_64__)
   if (__builtin_cpu_supports("avx2"))
-    v.push_back({"avx2", {ycc_to_bgr_avx2, bgr_to_ycc_avx2, upsample_h2_avx2, upsample_h2v2_avx2,
-                          downsample_sse2}});
+    v.push_back({"avx2", {ycc_to_bgr_avx2, bgr_to_ycc_avx2, upsample_h2_avx2, upsample_h2v2_avx2, downsample_sse2}});
 #endif
   return v;
 }

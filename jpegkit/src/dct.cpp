@@ -155,16 +155,15 @@ void idct_block_reference(const int16_t* coef, uint8_t* out, ptrdiff_t stride) {
       for (int v = 0; v < 8; ++v)
         for (int u = 0; u < 8; ++u) {
           double cu = u ? 1.0 : M_SQRT1_2, cv = v ? 1.0 : M_SQRT1_2;
-          sum += cu * cv * coef[8 * v + u] * std::cos((2 * x + 1) * u * M_PI / 16) *
-                 std::cos((2 * y + 1) * v * M_PI / 16);
+          sum +=
+              cu * cv * coef[8 * v + u] * std::cos((2 * x + 1) * u * M_PI / 16) * std::cos((2 * y + 1) * v * M_PI / 16);
         }
       long s = std::lround(sum / 4 + 128);
       out[y * stride + x] = static_cast<uint8_t>(s < 0 ? 0 : s > 255 ? 255 : s);
     }
 }
 
-void fdct_quantise_reference(const uint8_t* in, ptrdiff_t stride, const float* recip,
-                             int16_t* out) {
+void fdct_quantise_reference(const uint8_t* in, ptrdiff_t stride, const float* recip, int16_t* out) {
   for (int v = 0; v < 8; ++v)
     for (int u = 0; u < 8; ++u) {
       double sum = 0;
@@ -174,8 +173,8 @@ void fdct_quantise_reference(const uint8_t* in, ptrdiff_t stride, const float* r
                  std::cos((2 * y + 1) * v * M_PI / 16);
       double cu = u ? 1.0 : M_SQRT1_2, cv = v ? 1.0 : M_SQRT1_2;
       int32_t q = static_cast<int32_t>(std::lround(sum * cu * cv / 4 * recip[8 * v + u]));
-      out[8 * v + u] = u == 0 && v == 0 ? quantised_dc(static_cast<int32_t>(std::lround(sum)), recip[0])
-                                        : clamp16(q, 1023);
+      out[8 * v + u] =
+          u == 0 && v == 0 ? quantised_dc(static_cast<int32_t>(std::lround(sum)), recip[0]) : clamp16(q, 1023);
     }
 }
 

@@ -34,17 +34,14 @@ struct NamedDctKernels {
 std::vector<NamedDctKernels> dct_kernel_versions();
 
 // The fastest versions, called directly.
-inline void idct_block(const int16_t* coef, uint8_t* out, ptrdiff_t stride) {
-  dct_kernels().idct(coef, out, stride);
-}
+inline void idct_block(const int16_t* coef, uint8_t* out, ptrdiff_t stride) { dct_kernels().idct(coef, out, stride); }
 inline void fdct_quantise(const uint8_t* in, ptrdiff_t stride, const float* recip, int16_t* out) {
   dct_kernels().fdct_quantise(in, stride, recip, out);
 }
 
 // The defining sums.
 void idct_block_reference(const int16_t* coef, uint8_t* out, ptrdiff_t stride);
-void fdct_quantise_reference(const uint8_t* in, ptrdiff_t stride, const float* recip,
-                             int16_t* out);
+void fdct_quantise_reference(const uint8_t* in, ptrdiff_t stride, const float* recip, int16_t* out);
 
 #if defined(__x86_64__)
 // The AVX2 versions (x86/dct_avx2.cpp); only called when the processor has AVX2.

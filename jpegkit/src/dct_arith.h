@@ -86,9 +86,7 @@ inline void fdct8(T* x) {
   x[7] = d0 * kC7 - d1 * kC5 + d2 * kC3 - d3 * kC1;
 }
 
-inline int16_t clamp16(int32_t v, int32_t lim) {
-  return static_cast<int16_t>(v < -lim ? -lim : v > lim ? lim : v);
-}
+inline int16_t clamp16(int32_t v, int32_t lim) { return static_cast<int16_t>(v < -lim ? -lim : v > lim ? lim : v); }
 
 // The DC coefficient is the block's sum over 8, so it is quantised exactly
 // in integers: flat areas meet halves often, and they round away from zero

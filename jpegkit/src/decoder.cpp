@@ -21,8 +21,7 @@ struct ComponentPlane {
 
 class ScanDecoder {
  public:
-  ScanDecoder(Source& src, Header& hdr, ComponentPlane* planes)
-      : src_(src), hdr_(hdr), planes_(planes) {}
+  ScanDecoder(Source& src, Header& hdr, ComponentPlane* planes) : src_(src), hdr_(hdr), planes_(planes) {}
 
   // Decodes the scans of one picture until every component has been
   // decoded once.
@@ -107,8 +106,8 @@ class ScanDecoder {
         ComponentPlane& p = planes_[s.comp[i]];
         for (int v = 0; v < c.v; ++v)
           for (int h = 0; h < c.h; ++h)
-            layout_[blocks_per_unit++] = {i, p.samples + static_cast<ptrdiff_t>(v) * 8 * p.stride + 8 * h,
-                                          p.stride, static_cast<ptrdiff_t>(c.v) * 8 * p.stride, c.h * 8};
+            layout_[blocks_per_unit++] = {i, p.samples + static_cast<ptrdiff_t>(v) * 8 * p.stride + 8 * h, p.stride,
+                                          static_cast<ptrdiff_t>(c.v) * 8 * p.stride, c.h * 8};
       }
     }
     int ux = 0, uy = 0, left_in_interval = interval;
@@ -159,8 +158,8 @@ class ScanDecoder {
 };
 
 // Averages boxes of 2^shift x 2^shift pixels of a full-size picture.
-void shrink(const uint8_t* src, int src_w, int src_h, int src_row_bytes, int shift,
-            uint8_t* dst, int dst_w, int dst_h, int dst_row_bytes) {
+void shrink(const uint8_t* src, int src_w, int src_h, int src_row_bytes, int shift, uint8_t* dst, int dst_w, int dst_h,
+            int dst_row_bytes) {
   int box = 1 << shift;
   for (int oy = 0; oy < dst_h; ++oy) {
     // Rows are bottom-up in both; count boxes from the top of the picture.
@@ -182,8 +181,7 @@ void shrink(const uint8_t* src, int src_w, int src_h, int src_row_bytes, int shi
 }  // namespace
 
 int32_t decode_jpeg(Source& src, const DecodeOptions& opt, Header& hdr, DecodedPicture& out) {
-  if (opt.start_offset < 0 || opt.picture_offset < 0 || opt.scale_shift < 0 || opt.scale_shift > 7)
-    return kBadArgument;
+  if (opt.start_offset < 0 || opt.picture_offset < 0 || opt.scale_shift < 0 || opt.scale_shift > 7) return kBadArgument;
   if (!src.seek(opt.start_offset)) return kNoStartOfImage;
   int32_t r = parse_first_scan(src, hdr);
   if (r != kScanFound) return r;
@@ -212,8 +210,7 @@ int32_t decode_jpeg(Source& src, const DecodeOptions& opt, Header& hdr, DecodedP
     total += plane_bytes[i];
   }
   out.work.allocate(total);
-  for (int i = 0, at = 0; i < 3; at += static_cast<int>(plane_bytes[i]), ++i)
-    planes[i].samples = out.work.data() + at;
+  for (int i = 0, at = 0; i < 3; at += static_cast<int>(plane_bytes[i]), ++i) planes[i].samples = out.work.data() + at;
   Plane view[3];
   for (int i = 0; i < 3; ++i) {
     view[i].data = planes[i].samples;
@@ -258,8 +255,7 @@ int32_t decode_jpeg(Source& src, const DecodeOptions& opt, Header& hdr, DecodedP
     planes_to_bgr(view, rgb, columns, f.height, map);
   }
   if (shift)
-    shrink(full.data(), full_w, full_h, full_row_bytes, shift, out.pixels(), out.width,
-           out.height, out.row_bytes);
+    shrink(full.data(), full_w, full_h, full_row_bytes, shift, out.pixels(), out.width, out.height, out.row_bytes);
   return f.comp[0].h << 4 | f.comp[0].v;
 }
 

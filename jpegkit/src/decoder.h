@@ -52,8 +52,8 @@ class Buffer {
 };
 
 struct DecodedPicture {
-  Buffer data;  // prefix bytes, then the rows, bottom row first
-  int width = 0;              // the picture's own width
+  Buffer data;    // prefix bytes, then the rows, bottom row first
+  int width = 0;  // the picture's own width
   int height = 0;
   int row_bytes = 0;  // width rounded up to 4 pixels, times 3
   const uint8_t* pixels() const { return data.data() + prefix; }

@@ -53,11 +53,10 @@ class HeaderBytes {
   int n_ = 0;
 };
 
-void write_headers(HeaderBytes& o, int width, int height, int hy, int vy, const uint8_t* luma,
-                   const uint8_t* chroma) {
+void write_headers(HeaderBytes& o, int width, int height, int hy, int vy, const uint8_t* luma, const uint8_t* chroma) {
   // Start of image and a JFIF segment (version 1.01, aspect 1:1, no thumbnail).
-  o.put({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 0x01, 0x01, 0x00, 0x00, 0x01,
-         0x00, 0x01, 0x00, 0x00});
+  o.put({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J',  'F',  'I',  'F',
+         0,    0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00});
   // Quantisation tables 0 and 1, in zig-zag order.
   o.put({0xFF, 0xDB});
   o.put16(2 + 2 * 65);
@@ -69,8 +68,7 @@ void write_headers(HeaderBytes& o, int width, int height, int hy, int vy, const 
   o.put({0xFF, 0xC0, 0x00, 0x11, 0x08});
   o.put16(height);
   o.put16(width);
-  o.put({0x03, 0x01, static_cast<uint8_t>(hy << 4 | vy), 0x00, 0x02, 0x11, 0x01, 0x03, 0x11,
-         0x01});
+  o.put({0x03, 0x01, static_cast<uint8_t>(hy << 4 | vy), 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01});
   o.put({0xFF, 0xC4});
   o.put16(2 + 4 * 17 + 2 * 12 + 2 * 162);
   o.put_huffman(0x00, standard_dc(0));
@@ -105,8 +103,7 @@ int32_t encode_jpeg(const EncodeInput& in, std::vector<uint8_t>& out) {
   // coded, so they stay in the cache.
   const uint8_t* top = in.pixels + static_cast<ptrdiff_t>(in.height - height) * in.row_bytes;
   const int cw = pw / hy;
-  std::vector<uint8_t> band(static_cast<size_t>(pw) * mcu_h + 2 * static_cast<size_t>(cw) * 8 +
-                            bgr_scratch_bytes(pw));
+  std::vector<uint8_t> band(static_cast<size_t>(pw) * mcu_h + 2 * static_cast<size_t>(cw) * 8 + bgr_scratch_bytes(pw));
   uint8_t* yp = band.data();
   uint8_t* cbp = yp + static_cast<size_t>(pw) * mcu_h;
   uint8_t* crp = cbp + static_cast<size_t>(cw) * 8;
@@ -129,8 +126,7 @@ int32_t encode_jpeg(const EncodeInput& in, std::vector<uint8_t>& out) {
   alignas(16) int16_t coef[64];
   const DctKernels& dct = dct_kernels();
   for (int my = 0; my < mcuy; ++my) {
-    bgr_to_planes(top, in.row_bytes, width, height, pw, my * mcu_h, mcu_h, hy, vy, yp, cbp, crp,
-                  scratch);
+    bgr_to_planes(top, in.row_bytes, width, height, pw, my * mcu_h, mcu_h, hy, vy, yp, cbp, crp, scratch);
     // The next band's pixels are asked for now, so that they arrive from
     // memory while this band is coded.
     for (int y = (my + 1) * mcu_h; y < (my + 2) * mcu_h && y < height; ++y) {

@@ -119,8 +119,8 @@ void BitReader::finish() {
   supplied_ = 0;
 }
 
-int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, int32_t& pred,
-                 const uint16_t* q, int16_t* coef) {
+int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, int32_t& pred, const uint16_t* q,
+                 int16_t* coef) {
   // DC difference. At least 32 bits are there before a code: enough for a
   // code of up to 16 bits and its value bits (at most 11 for DC, 10 for AC).
   br.ensure32();
@@ -319,7 +319,6 @@ __attribute__((always_inline)) inline void encode_block_body(BitWriter& bw, cons
   bw.set_state(st);
 }
 
-
 void encode_block_plain(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred,
                         const int16_t* coef) {
   encode_block_body(bw, dc, ac, pred, coef);
@@ -329,9 +328,8 @@ void encode_block_plain(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder&
 // The same code built for the bit-manipulation instructions of the
 // processors that have AVX2: the masks of the value bits and the variable
 // shifts each become one instruction.
-__attribute__((target("bmi,bmi2"))) void encode_block_bmi2(BitWriter& bw, const HuffEncoder& dc,
-                                                          const HuffEncoder& ac, int32_t& pred,
-                                                          const int16_t* coef) {
+__attribute__((target("bmi,bmi2"))) void encode_block_bmi2(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac,
+                                                           int32_t& pred, const int16_t* coef) {
   encode_block_body(bw, dc, ac, pred, coef);
 }
 #endif
@@ -340,8 +338,7 @@ std::vector<NamedBlockCoder> block_coders() {
   std::vector<NamedBlockCoder> v = {{"plain", encode_block_plain}};
 #if JK_X86_64
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2"))
-    v.push_back({"bmi2", encode_block_bmi2});
+  if (__builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2")) v.push_back({"bmi2", encode_block_bmi2});
 #endif
   return v;
 }
@@ -350,8 +347,7 @@ std::vector<NamedBlockCoder> block_coders() {
 
 std::vector<NamedBlockCoder> block_coder_versions() { return block_coders(); }
 
-void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred,
-                  const int16_t* coef) {
+void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred, const int16_t* coef) {
   static const BlockCoder coder = block_coders().back().code;
   coder(bw, dc, ac, pred, coef);
 }

@@ -94,8 +94,8 @@ class BitReader {
 // natural order (coef must be zero on entry). Returns the number of
 // coefficients coded up to the last one (1 for a block with only DC), or a
 // negative code when the data are damaged.
-int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, int32_t& pred,
-                 const uint16_t* quant_zz, int16_t* coef);
+int decode_block(BitReader& br, const HuffDecoder& dc, const HuffDecoder& ac, int32_t& pred, const uint16_t* quant_zz,
+                 int16_t* coef);
 
 // Writer side.
 struct HuffEncoder {
@@ -181,13 +181,11 @@ class BitWriter {
   int free_ = 64;
 };
 
-void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred,
-                  const int16_t* coef);
+void encode_block(BitWriter& bw, const HuffEncoder& dc, const HuffEncoder& ac, int32_t& pred, const int16_t* coef);
 
 // Every version of encode_block the processor runs, plain first (the last
 // is the one encode_block calls); all write the same bits.
-using BlockCoder = void (*)(BitWriter&, const HuffEncoder&, const HuffEncoder&, int32_t&,
-                            const int16_t*);
+using BlockCoder = void (*)(BitWriter&, const HuffEncoder&, const HuffEncoder&, int32_t&, const int16_t*);
 struct NamedBlockCoder {
   const char* name;
   BlockCoder code;

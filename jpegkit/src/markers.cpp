@@ -8,9 +8,24 @@ namespace jk {
 namespace {
 
 enum Marker : uint8_t {
-  SOF0 = 0xC0, SOF1 = 0xC1, DHT = 0xC4, JPG = 0xC8, DAC = 0xCC,
-  RST0 = 0xD0, RST7 = 0xD7, SOI = 0xD8, EOI = 0xD9, SOS = 0xDA, DQT = 0xDB,
-  DNL = 0xDC, DRI = 0xDD, DHP = 0xDE, EXP = 0xDF, APP0 = 0xE0, APP14 = 0xEE, COM = 0xFE,
+  SOF0 = 0xC0,
+  SOF1 = 0xC1,
+  DHT = 0xC4,
+  JPG = 0xC8,
+  DAC = 0xCC,
+  RST0 = 0xD0,
+  RST7 = 0xD7,
+  SOI = 0xD8,
+  EOI = 0xD9,
+  SOS = 0xDA,
+  DQT = 0xDB,
+  DNL = 0xDC,
+  DRI = 0xDD,
+  DHP = 0xDE,
+  EXP = 0xDF,
+  APP0 = 0xE0,
+  APP14 = 0xEE,
+  COM = 0xFE,
   TEM = 0x01,
 };
 
@@ -120,8 +135,8 @@ int32_t read_sof(Source& src, Header& hdr, uint8_t marker, int len) {
     const Frame& o = hdr.frame;
     bool same = o.width == f.width && o.height == f.height && o.ncomp == f.ncomp;
     for (int i = 0; same && i < f.ncomp; ++i)
-      same = o.comp[i].id == f.comp[i].id && o.comp[i].h == f.comp[i].h &&
-             o.comp[i].v == f.comp[i].v && o.comp[i].tq == f.comp[i].tq;
+      same = o.comp[i].id == f.comp[i].id && o.comp[i].h == f.comp[i].h && o.comp[i].v == f.comp[i].v &&
+             o.comp[i].tq == f.comp[i].tq;
     if (!same) return kBadFrame;
   }
   hdr.frame = f;

@@ -50,7 +50,7 @@ struct Header {
   bool jfif = false;
   int adobe_transform = -1;  // -1: no Adobe segment
   ScanHeader scan;
-  int64_t scan_data_pos = 0;  // where the scan's coded data start
+  int64_t scan_data_pos = 0;    // where the scan's coded data start
   int64_t scan_marker_pos = 0;  // where the scan's SOS marker starts
 };
 

@@ -15,12 +15,8 @@ constexpr uint8_t kRecordScan[14] = {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00,
                                      0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00};
 constexpr int kRecordTd[3] = {0, 1, 1};
 
-const HuffSpec& dc_table(const Header& h, int t) {
-  return h.dc[t].defined ? h.dc[t] : standard_dc(t > 0);
-}
-const HuffSpec& ac_table(const Header& h, int t) {
-  return h.ac[t].defined ? h.ac[t] : standard_ac(t > 0);
-}
+const HuffSpec& dc_table(const Header& h, int t) { return h.dc[t].defined ? h.dc[t] : standard_dc(t > 0); }
+const HuffSpec& ac_table(const Header& h, int t) { return h.ac[t].defined ? h.ac[t] : standard_ac(t > 0); }
 bool same_spec(const HuffSpec& a, const HuffSpec& b) {
   return a.count == b.count && std::memcmp(a.bits, b.bits, sizeof a.bits) == 0 &&
          std::memcmp(a.vals, b.vals, a.count) == 0;
@@ -38,8 +34,8 @@ void append_record(std::vector<uint8_t>& out, const AppendSource& src) {
   size_t data = src.data_end - src.data_begin;
   size_t padded = (data + 3) & ~size_t{3};
   size_t words = padded / 4;
-  const uint8_t comment[10] = {0xFF, 0xFE, 0x00, 0x08, 0x00, 0x00, 0x04, 0x00,
-                               static_cast<uint8_t>(words), static_cast<uint8_t>(words >> 8)};
+  const uint8_t comment[10] = {
+      0xFF, 0xFE, 0x00, 0x08, 0x00, 0x00, 0x04, 0x00, static_cast<uint8_t>(words), static_cast<uint8_t>(words >> 8)};
   out.insert(out.end(), comment, comment + 10);
   out.insert(out.end(), kRecordScan, kRecordScan + 14);
   out.insert(out.end(), src.bytes.begin() + src.data_begin, src.bytes.begin() + src.data_end);

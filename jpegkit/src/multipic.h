@@ -27,7 +27,7 @@ constexpr int32_t kAppendNotColour = -21;
 struct AppendSource {
   std::vector<uint8_t> bytes;
   Header hdr;
-  size_t header_bytes = 0;  // bytes before the first scan's marker
+  size_t header_bytes = 0;              // bytes before the first scan's marker
   size_t data_begin = 0, data_end = 0;  // coded data through the end marker
 };
 

@@ -36,11 +36,11 @@ struct Frame {
 enum MbMode : uint8_t {
   kMbNotDecoded = 0,
   kMbIntra,
-  kMbInter,      // one vector
-  kMbInter4v,    // four vectors
-  kMbInterField, // two field vectors
-  kMbSkipped,    // not coded: zero vector, no residual
-  kMbGmc,        // global motion compensation
+  kMbInter,       // one vector
+  kMbInter4v,     // four vectors
+  kMbInterField,  // two field vectors
+  kMbSkipped,     // not coded: zero vector, no residual
+  kMbGmc,         // global motion compensation
 };
 
 struct MbInfo {

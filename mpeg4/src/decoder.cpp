@@ -118,9 +118,7 @@ struct Decoder::Impl {
   }
 
   bool hold_back_from_start = false;
-  bool hold_back() const {
-    return seen_b || (hold_back_from_start && ctx.vol.low_delay_present && !ctx.vol.low_delay);
-  }
+  bool hold_back() const { return seen_b || (hold_back_from_start && ctx.vol.low_delay_present && !ctx.vol.low_delay); }
 
   // The coding tool of the last layer refused with kUnsupported.
   const char* unsupported_tool = nullptr;
@@ -316,8 +314,7 @@ int Decoder::start(const uint8_t* data, size_t size, StreamInfo* info, size_t* c
   while (pos < size) {
     // The short video header has no stream headers: its first picture gives
     // the size.
-    if (is_short_header_start(data, size, pos) && !(d.ctx.have_vol && !d.ctx.vol.short_header) &&
-        !d.layer_refused) {
+    if (is_short_header_start(data, size, pos) && !(d.ctx.have_vol && !d.ctx.vol.short_header) && !d.layer_refused) {
       BitReader br(data + pos, size - pos);
       VolHeader vol;
       VopHeader vop;

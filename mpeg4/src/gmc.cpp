@@ -15,7 +15,6 @@ namespace {
 
 int64_t rounded_div(int64_t a, int64_t b) { return a >= 0 ? (a + b / 2) / b : -((-a + b / 2) / b); }
 
-
 // Bilinear sample at (px, py) in 1/s units, edge samples repeated.
 inline uint8_t warp_sample(const Plane& p, int64_t px, int64_t py, int bits, int s, int round) {
   const int fx = static_cast<int>(px & (s - 1)), fy = static_cast<int>(py & (s - 1));

@@ -91,8 +91,8 @@ int parse_video_object_layer(BitReader& br, VolHeader* out, const char** unsuppo
     br.skip(3);  // video_object_layer_priority
   }
   if (br.get(4) == 0xF) br.skip(16);  // aspect_ratio_info, extended PAR
-  if (br.get1()) {  // vol_control_parameters
-    br.skip(2);  // chroma_format
+  if (br.get1()) {                    // vol_control_parameters
+    br.skip(2);                       // chroma_format
     vol.low_delay = br.get1() != 0;
     vol.low_delay_present = true;
     if (br.get1()) {  // vbv_parameters
@@ -235,7 +235,7 @@ int parse_vop(BitReader& br, const VolHeader& vol, TimeBase* tb, VopHeader* out)
 
 int parse_short_header_picture(BitReader& br, VolHeader* vol, TimeBase* tb, VopHeader* out) {
   if (br.get(22) != 0x20) return kBitstreamError;  // picture_start_code
-  const int tr = static_cast<int>(br.get(8));       // temporal_reference
+  const int tr = static_cast<int>(br.get(8));      // temporal_reference
   if (!marker(br) || br.get1() != 0) return kBitstreamError;
   br.skip(3);  // split screen, document camera, freeze release
   static constexpr int kWidths[8] = {0, 128, 176, 352, 704, 1408, 0, 0};
@@ -249,7 +249,7 @@ int parse_short_header_picture(BitReader& br, VolHeader* vol, TimeBase* tb, VopH
   vop.quant = static_cast<int>(br.get(5));
   if (vop.quant == 0) return kBitstreamError;
   if (br.get1() != 0) return kUnsupported;  // continuous presence multipoint
-  while (br.get1()) {                      // pei, psupp
+  while (br.get1()) {                       // pei, psupp
     br.skip(8);
     if (br.overrun()) return kBitstreamError;
   }

@@ -33,7 +33,7 @@ struct VolHeader {
   bool sprite_brightness_change = false;
   int quant_precision = 5;
   bool mpeg_quant = false;
-  uint8_t intra_matrix[64];      // natural order
+  uint8_t intra_matrix[64];  // natural order
   uint8_t inter_matrix[64];
   bool quarter_sample = false;
   bool resync_marker_disable = true;
@@ -45,7 +45,7 @@ struct VolHeader {
 struct VopHeader {
   CodingType type = CodingType::kNone;
   bool coded = true;
-  int64_t time = 0;          // ticks of 1 / time_increment_resolution
+  int64_t time = 0;  // ticks of 1 / time_increment_resolution
   int rounding = 0;
   int intra_dc_vlc_thr = 0;
   bool top_field_first = false;

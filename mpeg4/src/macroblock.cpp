@@ -44,7 +44,8 @@ inline int h263_dequant(int level, int mul, int add) {
 }
 
 int chroma_from_sum(int sum) {
-  return sum >= 0 ? kChromaRound16[sum & 15] + ((sum >> 3) & ~1) : -(kChromaRound16[(-sum) & 15] + (((-sum) >> 3) & ~1));
+  return sum >= 0 ? kChromaRound16[sum & 15] + ((sum >> 3) & ~1)
+                  : -(kChromaRound16[(-sum) & 15] + (((-sum) >> 3) & ~1));
 }
 
 int median3(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
@@ -56,8 +57,7 @@ struct MbDest {
 
 class VopDecoder {
  public:
-  VopDecoder(Context& ctx, BitReader& br)
-      : c_(ctx), br_(br), t_(vlc_tables()), vol_(ctx.vol), vop_(ctx.vop) {}
+  VopDecoder(Context& ctx, BitReader& br) : c_(ctx), br_(br), t_(vlc_tables()), vol_(ctx.vol), vop_(ctx.vop) {}
 
   int run();
   int run_short_header();
@@ -92,8 +92,8 @@ class VopDecoder {
   // limited to -2048..2047, and *rows gets a bit per row holding one.
   bool read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra, int mul = 0, int add = 0,
                   unsigned* rows = nullptr);
-  bool read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* scan, int start, bool intra, uint8_t* nz,
-                        int* count, int mul, int add, unsigned* rows) const;
+  bool read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* scan, int start, bool intra, uint8_t* nz, int* count,
+                        int mul, int add, unsigned* rows) const;
   void intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t* qf, uint8_t* dst, int stride);
   // dequantised: the row bits of a block whose levels read_coefs already
   // dequantised, or nullptr.
@@ -133,7 +133,7 @@ class VopDecoder {
   int qp_ = 1;
   bool failed_ = false;
   int packet_first_ = 0;
-  Mv b_pred_[2][2];  // B-VOP vector predictors: [direction][field]
+  Mv b_pred_[2][2];                // B-VOP vector predictors: [direction][field]
   std::vector<int> packet_types_;  // data partitioning: macroblock types, -1 not coded
   // Coefficient blocks stay all zero between blocks: only the positions
   // listed in nz_pos_ are written and cleared again.
@@ -292,9 +292,7 @@ void VopDecoder::store_mb_vectors(int mb_index, const MbSyntax& m) {
   Mv* g = &c_.mv[static_cast<size_t>(2 * my) * gw + 2 * mx];
   Mv v[4];
   switch (m.mode) {
-    case kMbInter:
-      v[0] = v[1] = v[2] = v[3] = m.mv[0][0];
-      break;
+    case kMbInter: v[0] = v[1] = v[2] = v[3] = m.mv[0][0]; break;
     case kMbInter4v:
       for (int i = 0; i < 4; ++i) v[i] = m.mv[0][i];
       break;
@@ -307,11 +305,8 @@ void VopDecoder::store_mb_vectors(int mb_index, const MbSyntax& m) {
       v[1] = v[2] = v[3] = v[0];
       break;
     }
-    case kMbGmc:
-      v[0] = v[1] = v[2] = v[3] = gmc_average_vector(c_, mx, my);
-      break;
-    default:
-      break;  // intra, skipped: zero
+    case kMbGmc: v[0] = v[1] = v[2] = v[3] = gmc_average_vector(c_, mx, my); break;
+    default: break;  // intra, skipped: zero
   }
   g[0] = v[0];
   g[1] = v[1];
@@ -332,7 +327,6 @@ void VopDecoder::store_mb_vectors(int mb_index, const MbSyntax& m) {
 // Macroblock headers
 
 bool VopDecoder::decode_header_ip(MbSyntax& m, int mb_index) {
-
   const bool inter_vop = vop_.type != CodingType::kI;
   m = MbSyntax{};
   if (inter_vop && br_.get1()) {  // not_coded
@@ -487,8 +481,7 @@ bool VopDecoder::decode_header_b(MbSyntax& m, int mb_index) {
     } else {
       for (int f = 0; f < 2; ++f) {
         int x, y;
-        if (!read_vector(fcode, b_pred_[dir][f].x, &x) || !read_vector(fcode, b_pred_[dir][f].y / 2, &y))
-          return false;
+        if (!read_vector(fcode, b_pred_[dir][f].x, &x) || !read_vector(fcode, b_pred_[dir][f].y / 2, &y)) return false;
         m.mv[dir][f].x = static_cast<int16_t>(x);
         m.mv[dir][f].y = static_cast<int16_t>(y);
         b_pred_[dir][f].x = static_cast<int16_t>(x);
@@ -562,8 +555,7 @@ bool VopDecoder::read_intra_dc(MbSyntax& m, int block) {
   return true;
 }
 
-bool VopDecoder::read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra, int mul, int add,
-                            unsigned* rows) {
+bool VopDecoder::read_coefs(int16_t* qf, const uint8_t* scan, int start, bool intra, int mul, int add, unsigned* rows) {
   // The reader and the list of positions are worked on in locals, written
   // back on the way out: stores into the coefficient block and the byte
   // list could otherwise alias them and force a reload at every code.
@@ -578,8 +570,8 @@ bool VopDecoder::read_coefs(int16_t* qf, const uint8_t* scan, int start, bool in
   return ok;
 }
 
-bool VopDecoder::read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* scan, int start, bool intra,
-                                  uint8_t* nz, int* count, int mul, int add, unsigned* rows) const {
+bool VopDecoder::read_coefs_local(BitReader& br, int16_t* qf, const uint8_t* scan, int start, bool intra, uint8_t* nz,
+                                  int* count, int mul, int add, unsigned* rows) const {
   const bool short_header = vol_.short_header;
   const Vlc& vlc = (intra && !short_header) ? t_.tcoef_intra : t_.tcoef_inter;
   const int table = (intra && !short_header) ? 1 : 0;
@@ -822,9 +814,8 @@ void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int s
     for (int k = 0; k < nz_count_; ++k) {
       const int p = nz_pos_[k];
       const int l = qf[p];
-      const int f = l == 0 ? 0
-                           : clamp_coef(l > 0 ? ((2 * l + 1) * w[p] * m.qp) >> 4
-                                              : -(((-2 * l + 1) * w[p] * m.qp) >> 4));
+      const int f =
+          l == 0 ? 0 : clamp_coef(l > 0 ? ((2 * l + 1) * w[p] * m.qp) >> 4 : -(((-2 * l + 1) * w[p] * m.qp) >> 4));
       qf[p] = static_cast<int16_t>(f);
       sum += f;
       rows |= 1u << (p >> 3);
@@ -908,8 +899,8 @@ void VopDecoder::predict_mb(const MbSyntax& m, int dir, const Frame& ref, int mb
     int sx = 0, sy = 0;
     for (int b = 0; b < 4; ++b) {
       const Mv mv = m.mv[dir][b];
-      luma_mc(py, d.p[0] + (b >> 1) * 8 * d.stride[0] + (b & 1) * 8, d.stride[0], x + (b & 1) * 8,
-              y + (b >> 1) * 8, mv, 8, 8, rounding);
+      luma_mc(py, d.p[0] + (b >> 1) * 8 * d.stride[0] + (b & 1) * 8, d.stride[0], x + (b & 1) * 8, y + (b >> 1) * 8, mv,
+              8, 8, rounding);
       sx += qpel ? mv.x / 2 : mv.x;
       sy += qpel ? mv.y / 2 : mv.y;
     }
@@ -999,8 +990,8 @@ bool VopDecoder::decode_texture(MbSyntax& m, int mb_index) {
     // The H.263 quantiser's inter levels are dequantised as they are read.
     const bool h263_quant = !vol_.mpeg_quant;
     unsigned rows = 0;
-    if (!read_coefs(qf_[b], scan, 0, false, h263_quant ? 2 * m.qp : 0,
-                    h263_quant ? ((m.qp & 1) ? m.qp : m.qp - 1) : 0, &rows)) {
+    if (!read_coefs(qf_[b], scan, 0, false, h263_quant ? 2 * m.qp : 0, h263_quant ? ((m.qp & 1) ? m.qp : m.qp - 1) : 0,
+                    &rows)) {
       std::memset(qf_[b], 0, sizeof qf_[b]);
       return false;
     }
@@ -1228,6 +1219,5 @@ int decode_short_header_macroblocks(Context& ctx, BitReader& br) {
   VopDecoder d(ctx, br);
   return d.run_short_header();
 }
-
 
 }  // namespace mpeg4

@@ -1,9 +1,9 @@
 #include "mc.h"
 
-#include "mc_kernels.h"
-
 #include <cstddef>
 #include <cstring>
+
+#include "mc_kernels.h"
 
 namespace mpeg4 {
 namespace {
@@ -122,8 +122,7 @@ void halfpel_c(uint8_t* dst, int ds, const uint8_t* s, int ss, int w, int h, int
   } else {
     const int r = 2 - rounding;
     for (int y = 0; y < h; ++y, dst += ds, s += ss)
-      for (int x = 0; x < w; ++x)
-        dst[x] = static_cast<uint8_t>((s[x] + s[x + 1] + s[x + ss] + s[x + ss + 1] + r) >> 2);
+      for (int x = 0; x < w; ++x) dst[x] = static_cast<uint8_t>((s[x] + s[x + 1] + s[x + ss] + s[x + ss + 1] + r) >> 2);
   }
 }
 

@@ -34,6 +34,8 @@ bool Vlc::build(const VlcCode* codes, int count) {
 
 namespace {
 
+// The code tables keep their columns.
+// clang-format off
 constexpr VlcCode kMcbpcIntra[] = {
     {"1", 3 * 4 + 0},         {"001", 3 * 4 + 1},       {"010", 3 * 4 + 2},       {"011", 3 * 4 + 3},
     {"0001", 4 * 4 + 0},      {"000001", 4 * 4 + 1},    {"000010", 4 * 4 + 2},    {"000011", 4 * 4 + 3},
@@ -201,6 +203,7 @@ constexpr VlcCode kSpriteDmvLength[] = {
     {"110", 5},       {"1110", 6},       {"11110", 7},       {"111110", 8},       {"1111110", 9},
     {"11111110", 10}, {"111111110", 11}, {"1111111110", 12}, {"11111111110", 13}, {"111111111110", 14},
 };
+// clang-format on
 
 template <size_t N>
 bool build(Vlc& vlc, const VlcCode (&codes)[N]) {

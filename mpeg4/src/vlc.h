@@ -57,17 +57,17 @@ constexpr int tcoef_level(int v) { return v & 63; }
 constexpr int kMcbpcStuffing = 100;
 
 struct VlcTables {
-  Vlc mcbpc_intra;   // I-VOPs
-  Vlc mcbpc_inter;   // P- and S-VOPs
-  Vlc cbpy;          // value: CBPY of an intra macroblock
-  Vlc mvd;           // value: motion vector code -32 .. 32
-  Vlc dc_size_lum;   // value: dct_dc_size
+  Vlc mcbpc_intra;  // I-VOPs
+  Vlc mcbpc_inter;  // P- and S-VOPs
+  Vlc cbpy;         // value: CBPY of an intra macroblock
+  Vlc mvd;          // value: motion vector code -32 .. 32
+  Vlc dc_size_lum;  // value: dct_dc_size
   Vlc dc_size_chrom;
-  Vlc tcoef_intra;   // value: tcoef_value or kTcoefEscape
+  Vlc tcoef_intra;  // value: tcoef_value or kTcoefEscape
   Vlc tcoef_inter;
-  Vlc mb_type_b;     // value: 0 direct, 1 interpolate, 2 backward, 3 forward
+  Vlc mb_type_b;  // value: 0 direct, 1 interpolate, 2 backward, 3 forward
   Vlc sprite_dmv_length;
-  bool ok = false;   // every table built without collision
+  bool ok = false;  // every table built without collision
 
   // The coefficient tables again, unpacked for the block loop and indexed
   // by the next kTcoefBits bits: the code's length with its sign bit (bits

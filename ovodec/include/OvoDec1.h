@@ -123,14 +123,12 @@ typedef void (*OvoPresentTitle)(void* context, int32_t title_window, const char*
  * thread. 0. */
 OVO_API int32_t Ovo_set_receive_source1(int32_t instance, OvoReceiveSource source, void* context);
 /* Sets the picture and title callbacks (either may be NULL). 0. */
-OVO_API int32_t Ovo_set_presenter1(int32_t instance, OvoPresentPicture picture, OvoPresentTitle title,
-                                   void* context);
+OVO_API int32_t Ovo_set_presenter1(int32_t instance, OvoPresentPicture picture, OvoPresentTitle title, void* context);
 
 /* Stores the host (at most 63 characters) and ports, starts the receive
  * thread unless a thread of this library runs, opens the sound output,
  * waits 100 ms. Results: 0; -1 for a longer host name. */
-OVO_API int32_t Ovo_receive_start1(int32_t instance, const char* host, int32_t port_a, int32_t port_b,
-                                   int32_t window);
+OVO_API int32_t Ovo_receive_start1(int32_t instance, const char* host, int32_t port_a, int32_t port_b, int32_t window);
 /* Stops the receive thread and waits for it (at most about 2 s). 0. */
 OVO_API int32_t Ovo_receive_stop1(int32_t instance);
 /* Asks the receive thread to record from the next key frame into directory

@@ -37,8 +37,7 @@ std::string debug_log_path(char drive_letter, int weekday) {
   return drive_dir(drive_letter) + "/unit_/log/hcxxx_" + std::to_string(weekday) + ".log";
 }
 
-LogWrite debug_log_write(char drive_letter, int& last_mday, const char* label, const uint32_t* args,
-                         size_t arg_count) {
+LogWrite debug_log_write(char drive_letter, int& last_mday, const char* label, const uint32_t* args, size_t arg_count) {
   const time_t now = std::time(nullptr);
   tm local{};
   localtime_r(&now, &local);
@@ -47,7 +46,7 @@ LogWrite debug_log_write(char drive_letter, int& last_mday, const char* label, c
   const char* mode = "at";
   if (local.tm_mday != last_mday) {
     // A file of the same weekday from an earlier week is started anew.
-    struct stat st{};
+    struct stat st {};
     mode = "wt";
     if (::stat(path.c_str(), &st) == 0) {
       tm modified{};

@@ -46,7 +46,8 @@ int wsa_error_from_errno(int err) {
     case EACCES: return kWsaEacces;
     case EFAULT: return kWsaEfault;
     case EINVAL: return kWsaEinval;
-    case EMFILE: case ENFILE: return kWsaEmfile;
+    case EMFILE:
+    case ENFILE: return kWsaEmfile;
     case EAGAIN: return kWsaEwouldblock;
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK: return kWsaEwouldblock;
@@ -65,8 +66,10 @@ int wsa_error_from_errno(int err) {
     case ENETUNREACH: return kWsaEnetunreach;
     case ENETRESET: return kWsaEnetreset;
     case ECONNABORTED: return kWsaEconnaborted;
-    case ECONNRESET: case EPIPE: return kWsaEconnreset;
-    case ENOBUFS: case ENOMEM: return kWsaEnobufs;
+    case ECONNRESET:
+    case EPIPE: return kWsaEconnreset;
+    case ENOBUFS:
+    case ENOMEM: return kWsaEnobufs;
     case EISCONN: return kWsaEisconn;
     case ENOTCONN: return kWsaEnotconn;
     case ESHUTDOWN: return kWsaEshutdown;

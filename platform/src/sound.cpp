@@ -40,19 +40,14 @@ std::unique_ptr<SoundStream> open_sound_stream(const PcmFormat& format, SoundErr
   }
   const SoundConfig config = sound_config();
   switch (config.backend) {
-    case SoundBackend::kNone:
-      return open_none_stream(format, error);
-    case SoundBackend::kWav:
-      return open_wav_stream(format, config.wav_path, error);
-    case SoundBackend::kAlsa:
-      break;
+    case SoundBackend::kNone: return open_none_stream(format, error);
+    case SoundBackend::kWav: return open_wav_stream(format, config.wav_path, error);
+    case SoundBackend::kAlsa: break;
   }
   return open_alsa_stream(format, error);
 }
 
-bool sound_device_present() {
-  return sound_config().backend != SoundBackend::kAlsa || alsa_device_present();
-}
+bool sound_device_present() { return sound_config().backend != SoundBackend::kAlsa || alsa_device_present(); }
 
 void set_sound_volume(uint32_t volume) { g_volume.store(volume); }
 

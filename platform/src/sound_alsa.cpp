@@ -1,4 +1,6 @@
 // The ALSA back-end: the "default" PCM device in blocking mode.
+#include <alsa/asoundlib.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -7,8 +9,6 @@
 
 #include "sound_internal.h"
 #include "velmora/message.h"
-
-#include <alsa/asoundlib.h>
 
 namespace vp::sound_detail {
 
@@ -48,8 +48,7 @@ class AlsaStream : public SoundStream {
     apply_sound_volume(samples_.data(), samples_.size(), format_.channels);
     size_t done = 0;
     while (done < frames) {
-      const snd_pcm_sframes_t n =
-          snd_pcm_writei(pcm_, samples_.data() + done * format_.channels, frames - done);
+      const snd_pcm_sframes_t n = snd_pcm_writei(pcm_, samples_.data() + done * format_.channels, frames - done);
       if (n >= 0) {
         done += static_cast<size_t>(n);
         continue;

@@ -21,8 +21,8 @@ class LoopingBuffer : public LoopingSoundBuffer {
  public:
   LoopingBuffer(std::unique_ptr<SoundStream> stream, size_t bytes) : stream_(std::move(stream)), data_(bytes, 0) {
     const PcmFormat& f = stream_->format();
-    piece_ = std::max<size_t>(f.block_align(), f.bytes_per_second() * kPumpPieceMs / 1000 / f.block_align() *
-                                                   f.block_align());
+    piece_ = std::max<size_t>(f.block_align(),
+                              f.bytes_per_second() * kPumpPieceMs / 1000 / f.block_align() * f.block_align());
     pump_ = std::thread([this] { run_pump(); });
   }
 
@@ -173,7 +173,7 @@ class LoopingBuffer : public LoopingSoundBuffer {
 }  // namespace
 
 std::unique_ptr<LoopingSoundBuffer> create_looping_sound_buffer(std::unique_ptr<SoundStream> stream, size_t bytes,
-                                                                 SoundError* error) {
+                                                                SoundError* error) {
   if (!stream || bytes == 0 || bytes % stream->format().block_align() != 0) {
     sound_detail::set_error(error, stream ? SoundError::kFormat : SoundError::kNoDevice);
     return nullptr;

@@ -16,9 +16,11 @@ constexpr uint32_t kPieceMs = 20;
 
 class BlockQueue : public SoundBlockQueue {
  public:
-  BlockQueue(std::unique_ptr<SoundStream> stream, DoneCallback done) : stream_(std::move(stream)), done_(std::move(done)) {
+  BlockQueue(std::unique_ptr<SoundStream> stream, DoneCallback done)
+      : stream_(std::move(stream)), done_(std::move(done)) {
     const PcmFormat& f = stream_->format();
-    piece_ = std::max<size_t>(f.block_align(), f.bytes_per_second() * kPieceMs / 1000 / f.block_align() * f.block_align());
+    piece_ =
+        std::max<size_t>(f.block_align(), f.bytes_per_second() * kPieceMs / 1000 / f.block_align() * f.block_align());
     thread_ = std::thread([this] { run(); });
   }
 

@@ -19,14 +19,14 @@ namespace {
 
 constexpr int kIndexTable[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8};
 constexpr int kStepTable[89] = {
-    7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,    25,    28,
-    31,    34,    37,    41,    45,    50,    55,    60,    66,    73,    80,    88,    97,    107,   118,
-    130,   143,   157,   173,   190,   209,   230,   253,   279,   307,   337,   371,   408,   449,   494,
-    544,   598,   658,   724,   796,   876,   963,   1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,
-    2272,  2499,  2749,  3024,  3327,  3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,
-    9493,  10442, 11487, 12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
+    7,    8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,    25,   28,
+    31,   34,    37,    41,    45,    50,    55,    60,    66,    73,    80,    88,    97,    107,  118,
+    130,  143,   157,   173,   190,   209,   230,   253,   279,   307,   337,   371,   408,   449,  494,
+    544,  598,   658,   724,   796,   876,   963,   1060,  1166,  1282,  1411,  1552,  1707,  1878, 2066,
+    2272, 2499,  2749,  3024,  3327,  3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845, 8630,
+    9493, 10442, 11487, 12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
 
-constexpr int kAudioSamples = 4096;      // per block
+constexpr int kAudioSamples = 4096;  // per block
 constexpr int kAdpcmBytes = kAudioSamples / 2;
 constexpr int kAudioPacketBytes = 64 + kAdpcmBytes;
 constexpr int kSampleRate = 8000;
@@ -124,7 +124,9 @@ void LiveStream::set_faults(const LiveFaults& faults) {
   rng_.seed(faults.seed);
 }
 
-const std::vector<uint8_t>& LiveStream::clip(int camera) const { return cameras_[0].at(static_cast<size_t>(camera)).es; }
+const std::vector<uint8_t>& LiveStream::clip(int camera) const {
+  return cameras_[0].at(static_cast<size_t>(camera)).es;
+}
 
 void LiveStream::load_clips() {
   static const char* kMain[4] = {"cam0_704x480", "cam1_704x480", "cam2_704x480", "cam3_704x480"};
@@ -354,7 +356,8 @@ void LiveStream::run(uint32_t dest, uint16_t base_port) {
   uint64_t audio_blocks = 0;
   while (!stop_.load()) {
     const auto now = clock::now();
-    const uint16_t packet_size = static_cast<uint16_t>(std::clamp<uint32_t>(recorder_.switch_item("cam", 189), 0, 65000));
+    const uint16_t packet_size =
+        static_cast<uint16_t>(std::clamp<uint32_t>(recorder_.switch_item("cam", 189), 0, 65000));
     const bool wrong = [&] {
       std::lock_guard<std::mutex> g(mutex_);
       return faults_.wrong_sender;
@@ -368,8 +371,7 @@ void LiveStream::run(uint32_t dest, uint16_t base_port) {
       for (int kind = 0; kind < (config_.second_kind ? 2 : 1); ++kind) {
         const std::vector<uint8_t> frame = picture_frame(k, kind);
         if (frame.empty()) continue;
-        send_frame(s, dest, static_cast<uint16_t>(base_port + kind), 0, frame_number_[kind][0]++, frame,
-                   packet_size);
+        send_frame(s, dest, static_cast<uint16_t>(base_port + kind), 0, frame_number_[kind][0]++, frame, packet_size);
         frames_sent_[kind].fetch_add(1);
       }
     }

@@ -31,8 +31,7 @@ std::string hex(uint32_t v) {
 
 int16_t tone_sample(int channel, uint64_t n) {
   const double freq = 300.0 + 200.0 * channel;
-  return static_cast<int16_t>(
-      std::lround(8000.0 * std::sin(2.0 * M_PI * freq * static_cast<double>(n) / kSampleRate)));
+  return static_cast<int16_t>(std::lround(8000.0 * std::sin(2.0 * M_PI * freq * static_cast<double>(n) / kSampleRate)));
 }
 
 // Seconds since 1970 of a span end given as year - 2000, month, day, hour,
@@ -189,8 +188,8 @@ std::vector<CopyPart> RemoteCopySource::plan(const std::vector<int>& numbers) {
     std::tm tm{};
     gmtime_r(&tt, &tm);
     const uint8_t rec_time[6] = {static_cast<uint8_t>(tm.tm_year - 100), static_cast<uint8_t>(tm.tm_mon + 1),
-                                 static_cast<uint8_t>(tm.tm_mday),        static_cast<uint8_t>(tm.tm_hour),
-                                 static_cast<uint8_t>(tm.tm_min),         static_cast<uint8_t>(tm.tm_sec)};
+                                 static_cast<uint8_t>(tm.tm_mday),       static_cast<uint8_t>(tm.tm_hour),
+                                 static_cast<uint8_t>(tm.tm_min),        static_cast<uint8_t>(tm.tm_sec)};
     for (int k = 0; k < static_cast<int>(clips_.size()); ++k) {
       CopyPart part;
       part.video = video_chunk(k, s, pts, rec_time, &part.frames);
@@ -200,8 +199,8 @@ std::vector<CopyPart> RemoteCopySource::plan(const std::vector<int>& numbers) {
   }
 
   std::vector<CopyPart> audio;
-  const double audio_span = config_.audio_seconds >= 0 ? std::min<double>(config_.audio_seconds, duration)
-                                                       : static_cast<double>(duration);
+  const double audio_span =
+      config_.audio_seconds >= 0 ? std::min<double>(config_.audio_seconds, duration) : static_cast<double>(duration);
   const uint64_t blocks = static_cast<uint64_t>(std::ceil(audio_span * kSampleRate / kAudioSamples));
   const int channels = std::clamp(config_.audio_channels, 0, 4);
   std::vector<AdpcmState> coders(static_cast<size_t>(channels));

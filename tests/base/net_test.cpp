@@ -1,10 +1,10 @@
 // Sockets report their failures with Winsock numbers.
+#include "velmora/net.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
-
-#include "velmora/net.h"
 
 namespace {
 

@@ -43,8 +43,8 @@ inline std::vector<int16_t> ffmpeg_ima_adpcm(const std::vector<AdpcmBlock>& bloc
   put(8000, 4);
   put(8000 * block_align / samples_per_block, 4);
   put(block_align, 2);
-  put(4, 2);     // bits per code
-  put(2, 2);     // size of the extra field
+  put(4, 2);  // bits per code
+  put(2, 2);  // size of the extra field
   put(samples_per_block, 2);
   wav += "fact";
   put(4, 4);

@@ -21,8 +21,7 @@ bool write_frame(FILE* f, const xvid_image_t& img, int w, int h) {
     const auto* base = static_cast<const unsigned char*>(img.plane[p]);
     if (!base) return false;
     for (int y = 0; y < ph; ++y)
-      if (std::fwrite(base + static_cast<size_t>(y) * img.stride[p], 1, pw, f) != static_cast<size_t>(pw))
-        return false;
+      if (std::fwrite(base + static_cast<size_t>(y) * img.stride[p], 1, pw, f) != static_cast<size_t>(pw)) return false;
   }
   return true;
 }
@@ -92,7 +91,8 @@ int main(int argc, char** argv) {
     }
     // Planar output into whole macroblocks' worth of memory.
     const int aw = (width + 15) & ~15, ah = (height + 15) & ~15;
-    if (width > 0 && picture.size() < static_cast<size_t>(aw) * ah * 3 / 2) picture.resize(static_cast<size_t>(aw) * ah * 3 / 2);
+    if (width > 0 && picture.size() < static_cast<size_t>(aw) * ah * 3 / 2)
+      picture.resize(static_cast<size_t>(aw) * ah * 3 / 2);
     frame.output.csp = XVID_CSP_PLANAR;
     if (width > 0) {
       frame.output.plane[0] = picture.data();

@@ -80,8 +80,7 @@ int main(int argc, char** argv) {
     if (ra != fs || rb != fs) {
       count_differs = (ra == fs) != (rb == fs) || (ra != 0) != (rb != 0);
       if (count_differs)
-        std::printf("FAIL frame counts differ after %d frames (%s is longer)\n", frames,
-                    ra == fs ? argv[1] : argv[2]);
+        std::printf("FAIL frame counts differ after %d frames (%s is longer)\n", frames, ra == fs ? argv[1] : argv[2]);
       break;
     }
     for (int p = 0; p < 3; ++p) {
@@ -93,10 +92,11 @@ int main(int argc, char** argv) {
       if (s.max_diff > largest[p]) largest[p] = s.max_diff;
       if (s.psnr < min_db || s.max_diff > max_diff) {
         if (++failures <= 20)
-          std::printf("FAIL vs %s: frame %d plane %s: PSNR %.2f dB (limit %.1f), max |diff| %d (limit %d) "
-                      "at macroblock (%d,%d), squared error there %lld\n",
-                      ref_name, frames, kPlane[p], s.psnr, min_db, s.max_diff, max_diff, s.mb_x, s.mb_y,
-                      static_cast<long long>(s.mb_se));
+          std::printf(
+              "FAIL vs %s: frame %d plane %s: PSNR %.2f dB (limit %.1f), max |diff| %d (limit %d) "
+              "at macroblock (%d,%d), squared error there %lld\n",
+              ref_name, frames, kPlane[p], s.psnr, min_db, s.max_diff, max_diff, s.mb_x, s.mb_y,
+              static_cast<long long>(s.mb_se));
       }
     }
     ++frames;
@@ -108,9 +108,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (failures > 20) std::printf("... %d failing planes in all\n", failures);
-  std::printf("vs %s: frames %d  mean PSNR Y %.2f U %.2f V %.2f  lowest Y %.2f U %.2f V %.2f  "
-              "max |diff| Y %d U %d V %d\n",
-              ref_name, frames, sum[0] / frames, sum[1] / frames, sum[2] / frames, lowest[0], lowest[1], lowest[2],
-              largest[0], largest[1], largest[2]);
+  std::printf(
+      "vs %s: frames %d  mean PSNR Y %.2f U %.2f V %.2f  lowest Y %.2f U %.2f V %.2f  "
+      "max |diff| Y %d U %d V %d\n",
+      ref_name, frames, sum[0] / frames, sum[1] / frames, sum[2] / frames, lowest[0], lowest[1], lowest[2], largest[0],
+      largest[1], largest[2]);
   return (count_differs || failures) ? 1 : 0;
 }

@@ -245,8 +245,8 @@ TEST_F(CommandTest, UpdateRefusesFilesOfEightMebibytesOrMore) {
   EXPECT_TRUE(sim_->requests().empty());
   velmora::testing::write_file(dir.file("ok.bin"), std::string((8u << 20) - 1, 'b'));
   EXPECT_EQ(brin_update(0, dir.file("ok.bin").c_str(), 1), (8 << 20) - 1);
-  ASSERT_TRUE(velmora::testing::wait_until([&] { return sim_->last_update().size() == (8u << 20); },
-                                           std::chrono::seconds(10)));
+  ASSERT_TRUE(
+      velmora::testing::wait_until([&] { return sim_->last_update().size() == (8u << 20); }, std::chrono::seconds(10)));
 }
 
 }  // namespace

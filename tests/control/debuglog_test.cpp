@@ -1,11 +1,12 @@
 // The debug log: off until switched on, one file per weekday, one line per
 // entry in its fixed format.
+#include "velmora/debuglog.h"
+
 #include <cstdlib>
 #include <ctime>
 #include <sstream>
 
 #include "sim_fixture.h"
-#include "velmora/debuglog.h"
 
 namespace {
 

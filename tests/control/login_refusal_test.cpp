@@ -27,7 +27,7 @@ TEST_F(LoginRefusal, EveryRefusalByteOfTheRecorderGivesANegativeResult) {
   };
   // Codes 1 to 127 come back negated; a separator (turned into the zero
   // after "NG" by the split) or a byte of 128 or more carries no code.
-  const Row rows[] = {{51, -51}, {1, -1},     {0x7F, -127}, {' ', -256}, {'\t', -256},
+  const Row rows[] = {{51, -51},   {1, -1},      {0x7F, -127}, {' ', -256}, {'\t', -256},
                       {',', -256}, {0x80, -256}, {0xF0, -256}, {0xFF, -256}};
   for (const Row& r : rows) {
     sim.inject({zebsim::Fault::kRefusePassword, 1, 0, r.byte});
@@ -89,14 +89,14 @@ class LoginPeer {
 TEST_F(LoginRefusal, RepliesThatAreNoAcceptanceGiveANegativeResult) {
   const std::string refused_no_code = std::string("NG 00 00 00 00 00 00 00 00\r\n");
   const std::vector<std::pair<std::string, int32_t>> rows = {
-      {refused_no_code, -256},                              // the refusal read as success before
-      {"NG\r\n", -256},                                     // no code at all
-      {"N", -256},                                          // shorter than the code's place
-      {std::string("NG\0 00 00\r\n", 11), -256},            // a zero byte as the code
+      {refused_no_code, -256},                                 // the refusal read as success before
+      {"NG\r\n", -256},                                        // no code at all
+      {"N", -256},                                             // shorter than the code's place
+      {std::string("NG\0 00 00\r\n", 11), -256},               // a zero byte as the code
       {"\xC8\xC8\xC8\xC8 00 00 00 00 00 00 00 00\r\n", -256},  // bytes of 128 or more
-      {"NG2 00 00 00 00 00 00 00 00\r\n", -50},             // an ordinary refusal code
-      {"ZEB 00 00 00 ok 0001 S1\r\n", -66},                 // "ok" is not "OK": the third byte 'B'
-      {"\r\n", -256},                                       // an empty line
+      {"NG2 00 00 00 00 00 00 00 00\r\n", -50},                // an ordinary refusal code
+      {"ZEB 00 00 00 ok 0001 S1\r\n", -66},                    // "ok" is not "OK": the third byte 'B'
+      {"\r\n", -256},                                          // an empty line
   };
   const int cn = 3;
   for (const auto& [reply, expected] : rows) {

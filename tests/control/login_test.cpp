@@ -2,8 +2,8 @@
 #include <cstring>
 #include <thread>
 
-#include "sim_fixture.h"
 #include "control/tcpctrl.h"
+#include "sim_fixture.h"
 
 namespace {
 

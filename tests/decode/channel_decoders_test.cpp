@@ -6,18 +6,18 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
 #include <cstdio>
-#include <thread>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brinlib.h"
 #include "decode/decoders.h"
-#include "record/bmp_export.h"
 #include "mpeg4/colour.h"
 #include "mpeg4/decoder.h"
+#include "record/bmp_export.h"
 #include "testing.h"
 #include "zebsim/packets.h"
 
@@ -364,9 +364,11 @@ TEST_F(ChannelDecoders, PictureFilesReplaceASymlinkInsteadOfFollowingIt) {
 
 TEST_F(ChannelDecoders, ColourConversionIsVideoRangeBt601) {
   // Flat pictures of known YUV values through the converter.
-  const struct { uint8_t y, u, v, b, g, r; } cases[] = {
-      {16, 128, 128, 0, 0, 0},      {235, 128, 128, 255, 255, 255}, {126, 128, 128, 128, 128, 128},
-      {81, 90, 240, 0, 0, 255},     {145, 54, 34, 0, 255, 0},       {41, 240, 110, 255, 0, 0},
+  const struct {
+    uint8_t y, u, v, b, g, r;
+  } cases[] = {
+      {16, 128, 128, 0, 0, 0},  {235, 128, 128, 255, 255, 255}, {126, 128, 128, 128, 128, 128},
+      {81, 90, 240, 0, 0, 255}, {145, 54, 34, 0, 255, 0},       {41, 240, 110, 255, 0, 0},
   };
   for (const auto& c : cases) {
     uint8_t y[4] = {c.y, c.y, c.y, c.y}, u = c.u, v = c.v;
@@ -509,9 +511,18 @@ TEST(PacketScan, HeaderScanReportsStampsSizeTimeCodeAndType) {
   EXPECT_EQ(scan.time, 4000u);
   EXPECT_EQ(scan.coding_type, 2);
   // A group of VOPs with time code 01:02:03.
-  const uint8_t gov[] = {0, 0, 1, 0xB3, static_cast<uint8_t>((1 << 3) | (2 >> 3)),
-                         static_cast<uint8_t>(((2 & 7) << 5) | (1 << 4) | (3 >> 2)), static_cast<uint8_t>((3 & 3) << 6),
-                         0, 0, 1, 0xB6, 0x40};
+  const uint8_t gov[] = {0,
+                         0,
+                         1,
+                         0xB3,
+                         static_cast<uint8_t>((1 << 3) | (2 >> 3)),
+                         static_cast<uint8_t>(((2 & 7) << 5) | (1 << 4) | (3 >> 2)),
+                         static_cast<uint8_t>((3 & 3) << 6),
+                         0,
+                         0,
+                         1,
+                         0xB6,
+                         0x40};
   flags = dec::scan_headers(gov, sizeof gov, &scan);
   EXPECT_EQ(flags, dec::kScanTimeCode | dec::kScanCodingType);
   EXPECT_EQ(scan.time_code, (1u << 13) | (2u << 7) | (1u << 6) | 3u);

@@ -3,9 +3,10 @@
 // progressive), followed by an intra VOP without macroblock data, wrapped in
 // a recorder packet. What a broken recorder or a host on the LAN can send.
 #pragma once
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
-#include <unistd.h>
 #include <vector>
 
 #include "bit_writer.h"
@@ -29,18 +30,18 @@ inline std::vector<uint8_t> stream_header(int width, int height) {
   put(0, 1);    // fixed_vop_rate
   put(1, 1);    // marker
   put(static_cast<uint32_t>(width), 13);
-  put(1, 1);    // marker
+  put(1, 1);  // marker
   put(static_cast<uint32_t>(height), 13);
-  put(1, 1);    // marker
-  put(0, 1);    // interlaced
-  put(1, 1);    // obmc_disable
-  put(0, 1);    // sprite_enable
-  put(0, 1);    // not_8_bit
-  put(0, 1);    // quant_type
-  put(1, 1);    // complexity_estimation_disable
-  put(1, 1);    // resync_marker_disable
-  put(0, 1);    // data_partitioned
-  put(0, 1);    // scalability
+  put(1, 1);     // marker
+  put(0, 1);     // interlaced
+  put(1, 1);     // obmc_disable
+  put(0, 1);     // sprite_enable
+  put(0, 1);     // not_8_bit
+  put(0, 1);     // quant_type
+  put(1, 1);     // complexity_estimation_disable
+  put(1, 1);     // resync_marker_disable
+  put(0, 1);     // data_partitioned
+  put(0, 1);     // scalability
   bits.stuff();  // next_start_code
   return bits.bytes();
 }

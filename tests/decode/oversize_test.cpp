@@ -215,14 +215,14 @@ TEST(OversizeLive, ForgedDatagramsCostNoMemory) {
     ASSERT_TRUE(taken(ch)) << ch;
   }
   for (int i = 0; i < 40; ++i) {
-    sender.send_all(live_test::fragments(frame_with(5, forged::packet(5, 4095 - i % 2, 4095)), number++, 4000),
-                    port);
+    sender.send_all(live_test::fragments(frame_with(5, forged::packet(5, 4095 - i % 2, 4095)), number++, 4000), port);
     ASSERT_TRUE(taken(5)) << i;
   }
   const size_t after = forged::resident_bytes();
-  std::printf("%zu-byte datagrams declaring 4095 x 4095: resident memory %.1f MB before, %.1f MB after; "
-              "longest poll %.2f ms\n",
-              datagram_bytes, static_cast<double>(before) / kMiB, static_cast<double>(after) / kMiB, longest_ms);
+  std::printf(
+      "%zu-byte datagrams declaring 4095 x 4095: resident memory %.1f MB before, %.1f MB after; "
+      "longest poll %.2f ms\n",
+      datagram_bytes, static_cast<double>(before) / kMiB, static_cast<double>(after) / kMiB, longest_ms);
   EXPECT_LT(after, before + kGrowthBound);
   for (int ch = 0; ch < dec::kChannels; ++ch) EXPECT_GE(dec::channel_status(ch).refused, 1) << ch;
   EXPECT_EQ(dec::channel_status(5).refused, 41);

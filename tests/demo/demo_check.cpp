@@ -81,8 +81,8 @@ bool read_cells(const QString& path, std::vector<Cell>* cells) {
   for (const QByteArray& line : f.readAll().split('\n')) {
     const QList<QByteArray> parts = line.simplified().split(' ');
     if (parts.size() != 5) continue;
-    cells->push_back({QString::fromUtf8(parts[0]), parts[1].toInt(), parts[2].toInt(), parts[3].toInt(),
-                      parts[4].toInt()});
+    cells->push_back(
+        {QString::fromUtf8(parts[0]), parts[1].toInt(), parts[2].toInt(), parts[3].toInt(), parts[4].toInt()});
   }
   return true;
 }

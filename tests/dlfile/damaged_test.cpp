@@ -154,8 +154,8 @@ TEST(IndexFile, KeyPictureIntervalClass) {
   const dl::IntervalClass one_second = dl::interval_class({E{0, 2, 300, 1000}, E{0, 2, 600, 91000}});
   EXPECT_EQ(one_second.class_ms, 1000);
   EXPECT_EQ(one_second.reference_channel, -1);
-  const dl::IntervalClass half = dl::interval_class({E{0, 2, 300, 1000}, E{0, 5, 400, 0}, E{0, 2, 600, 46000},
-                                                     E{0, 5, 700, 45000}});
+  const dl::IntervalClass half =
+      dl::interval_class({E{0, 2, 300, 1000}, E{0, 5, 400, 0}, E{0, 2, 600, 46000}, E{0, 5, 700, 45000}});
   EXPECT_EQ(half.class_ms, 500);
   EXPECT_EQ(half.reference_channel, 2);
   EXPECT_EQ(dl::interval_class({E{0, 2, 300, 1000}, E{0, 2, 600, 1000}}).class_ms, 1000);  // 0 ms does not count
@@ -199,8 +199,8 @@ class DamagedFile : public ::testing::Test {
     f.resize(f.size() - 1000);  // and the end cut off
     ASSERT_TRUE(zebsim::write_binary_file(dir_.file("bad.dat"), f));
     std::vector<uint8_t> index(12 * 6, 0);
-    const dl::IndexEntry entries[] = {{0, 0, 292, 0}, {5, 99, 400, 1}, {0, 0, 293, 2}, {1, 1, 1000, 3},
-                                      {0, 2, f.size() - 3, 4}, {0, 0, f.size() + 10, 5}};
+    const dl::IndexEntry entries[] = {{0, 0, 292, 0},  {5, 99, 400, 1},         {0, 0, 293, 2},
+                                      {1, 1, 1000, 3}, {0, 2, f.size() - 3, 4}, {0, 0, f.size() + 10, 5}};
     for (int i = 0; i < 6; ++i) dl::encode_index_entry(entries[i], &index[static_cast<size_t>(12 * i)]);
     ASSERT_TRUE(zebsim::write_binary_file(dir_.file(".index"), index));
   }

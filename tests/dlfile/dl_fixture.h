@@ -79,8 +79,7 @@ inline CopyRun run_copy(int cn, const std::string& data, const std::string& inde
                         const std::vector<int>& span = kSpan) {
   CopyRun run;
   const int* n = span.data();
-  run.fast = brin_copy_fast(cn, data.c_str(), n[0], n[1], n[2], n[3], n[4], n[5], n[6], n[7], n[8], n[9], n[10],
-                            n[11]);
+  run.fast = brin_copy_fast(cn, data.c_str(), n[0], n[1], n[2], n[3], n[4], n[5], n[6], n[7], n[8], n[9], n[10], n[11]);
   if (run.fast != 1) return run;
   for (int i = 0; i < 10000; ++i) {
     uint8_t progress[4] = {0xEE, 0xEE, 0xEE, 0xEE};
@@ -129,10 +128,11 @@ inline Predicted predict(const std::vector<zebsim::CopyPart>& parts) {
   f.insert(f.end(), {0x00, 0x00, 0x01, 0xBC, 0x01, 0x0E, 0xE2, 0xFF, 0x00, 0x08});
   f.insert(f.end(), 8, 0xFF);
   f.insert(f.end(), {0x01, 0x00});
-  for (int k = 0; k < 16; ++k) f.insert(f.end(), {0x84, static_cast<uint8_t>(0xE0 + k), 0x00, 0x04, 0x2D, 0x1E, 0xFF, 0xFF});
   for (int k = 0; k < 16; ++k)
-    f.insert(f.end(), {static_cast<uint8_t>(k < 4 ? 0x91 : 0xFF), static_cast<uint8_t>(0xC0 + k), 0x00, 0x04, 0xFF, 0xFF,
-                       0xFF, 0xFF});
+    f.insert(f.end(), {0x84, static_cast<uint8_t>(0xE0 + k), 0x00, 0x04, 0x2D, 0x1E, 0xFF, 0xFF});
+  for (int k = 0; k < 16; ++k)
+    f.insert(f.end(), {static_cast<uint8_t>(k < 4 ? 0x91 : 0xFF), static_cast<uint8_t>(0xC0 + k), 0x00, 0x04, 0xFF,
+                       0xFF, 0xFF, 0xFF});
   uint32_t running = 0;
   auto entry = [&](uint8_t kind, uint8_t channel, uint32_t time) {
     const uint64_t pos = f.size();

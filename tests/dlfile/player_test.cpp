@@ -10,9 +10,9 @@
 #include <mutex>
 
 #include "dl_fixture.h"
-#include "reference_audio.h"
 #include "record/dl_media.h"
 #include "record/dl_player.h"
+#include "reference_audio.h"
 #include "velmora/rectime.h"
 #include "zebsim/live.h"
 
@@ -226,7 +226,7 @@ TEST_F(Player, PositionsAndTheirScale) {
   EXPECT_EQ(Mpeg4DLdata_get_PlayPos(100), 0);  // at the data start
   EXPECT_EQ(Mpeg4DLdata_set_PlayPos(0, 3), index[3].channel);
   ASSERT_TRUE(wait_until([] { return Mpeg4DLdata_get_PlayPos(0) == 3; }, 30s));
-  EXPECT_EQ(Mpeg4DLdata_set_PlayPos(100, 0), 0);  // the first packet is camera 0's
+  EXPECT_EQ(Mpeg4DLdata_set_PlayPos(100, 0), 0);     // the first packet is camera 0's
   EXPECT_EQ(Mpeg4DLdata_set_PlayPos(100, 100), -1);  // the end: no packet there
   EXPECT_EQ(Mpeg4DLdata_get_PlayPos(100), 100);
   // Half way: the player goes on from the next packet there.

@@ -1,6 +1,8 @@
 // The remote copy against the simulated recorder: the data file and frame
 // index a copy leaves, the results and progress values, and the chunks that
 // are refused, cut short or late.
+#include "control/remote_copy.h"
+
 #include <sys/stat.h>
 
 #include <atomic>
@@ -8,7 +10,6 @@
 #include <thread>
 
 #include "control/Tcpetc.h"
-#include "control/remote_copy.h"
 #include "dl_fixture.h"
 
 namespace {
@@ -268,7 +269,8 @@ TEST_F(RemoteCopy, StalledChunkTimesOutOrArrivesLate) {
 
   // The rest of the stalled chunk arrives after the copy gave up; a new copy
   // is not misled by it.
-  ASSERT_TRUE(velmora::testing::wait_until([&] { return server.source().sent().size() == 2; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(
+      velmora::testing::wait_until([&] { return server.source().sent().size() == 2; }, std::chrono::seconds(10)));
   server.source().set_fault({});
   TempDir next;
   run = dl_test::run_copy(0, next.file("copy.dat"), next.path());
@@ -334,7 +336,7 @@ TEST_F(RemoteCopy, ADrippingChunkEndsAtTheCallsDeadline) {
   constexpr int kChunk = 100000;
   std::atomic<bool> stop{false};
   std::atomic<int> dripped{0};
-  std::atomic<int> dripping{0};  // handlers still sending
+  std::atomic<int> dripping{0};              // handlers still sending
   brin::timing().receive_timeout_ms = 3000;  // far more than a byte takes
   brin::testing::set_copy_call_deadline_ms(400);
   CopyServer server;
@@ -379,14 +381,12 @@ TEST_F(RemoteCopy, ADrippingChunkEndsAtTheCallsDeadline) {
 
   // A later part: the first is served whole, the next drips.
   uint8_t progress[4] = {};
-  server.recorder().add_command("SendDataF", [](zebsim::Session& session, const zebsim::Request& r) {
-    session.reply(r, "0 0 0");
-  });
+  server.recorder().add_command("SendDataF",
+                                [](zebsim::Session& session, const zebsim::Request& r) { session.reply(r, "0 0 0"); });
   EXPECT_EQ(brin_copy_fast(0, data().c_str(), 26, 12, 7, 10, 0, 0, 26, 12, 7, 10, 0, 2), 0);
   ASSERT_TRUE(velmora::testing::write_file(data(), ""));  // the data file a first part would have made
   server.recorder().add_command("SendDataN", drip);
-  const auto [next, next_ms] =
-      timed([&] { return brin_copy_next(0, data().c_str(), progress, dir_.path().c_str()); });
+  const auto [next, next_ms] = timed([&] { return brin_copy_next(0, data().c_str(), progress, dir_.path().c_str()); });
   EXPECT_EQ(next, -5);
   EXPECT_LT(dripped.load(), kChunk);
   std::printf("brin_copy_next on a dripping chunk: %d after %.0f ms, %d bytes received\n", next, next_ms,

@@ -124,7 +124,8 @@ TEST_F(Split, FramesAndWavesOfEveryChannel) {
   EXPECT_EQ(Mpeg4Play(path.c_str(), out_.path().c_str(), 0), static_cast<int32_t>(want));
   for (const FilePacket& p : packets) {
     if (!p.video) continue;
-    const std::string name = out_.file(std::to_string(p.channel) + "_" + std::to_string((p.time - base) / 3000) + ".dat");
+    const std::string name =
+        out_.file(std::to_string(p.channel) + "_" + std::to_string((p.time - base) / 3000) + ".dat");
     const std::vector<uint8_t> bytes = dl_test::bytes_of(name);
     ASSERT_EQ(bytes.size(), p.size) << name;
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), file.begin() + static_cast<long>(p.position))) << name;
@@ -138,8 +139,9 @@ TEST_F(Split, FramesAndWavesOfEveryChannel) {
     EXPECT_EQ(dl_test::le32(&bytes[40]), 2 * pcm.size());
     for (size_t i = 0; i < pcm.size(); ++i)
       ASSERT_EQ(static_cast<int16_t>(bytes[44 + 2 * i] | bytes[45 + 2 * i] << 8), pcm[i]) << i;
-    EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of csv=p=0 '" + wav + "' 2>&1"),
-              "pcm_s16le,8000,1\n");
+    EXPECT_EQ(
+        run("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of csv=p=0 '" + wav + "' 2>&1"),
+        "pcm_s16le,8000,1\n");
   }
   EXPECT_FALSE(file_exists(out_.file("wav2.wav")));
 }

@@ -120,9 +120,10 @@ TEST(ToolOnForgedFile, PicturesLargerThanARecorderSendsAreRefused) {
   const std::string ordinary_file = file_of("ordinary.dat", 352, 240);
   const Peak forged_run = run_measured({"--bmp", dir.file("bmp1"), forged_file}, dir.file("out1.txt"));
   const Peak ordinary_run = run_measured({"--bmp", dir.file("bmp2"), ordinary_file}, dir.file("out2.txt"));
-  std::printf("velmora-dl --bmp peak resident memory: %ld KB for a %zu-byte file declaring 4095 x 4095, "
-              "%ld KB declaring 352 x 240\n",
-              forged_run.max_rss_kb, dl_test::bytes_of(forged_file).size(), ordinary_run.max_rss_kb);
+  std::printf(
+      "velmora-dl --bmp peak resident memory: %ld KB for a %zu-byte file declaring 4095 x 4095, "
+      "%ld KB declaring 352 x 240\n",
+      forged_run.max_rss_kb, dl_test::bytes_of(forged_file).size(), ordinary_run.max_rss_kb);
   EXPECT_EQ(forged_run.status, 1) << forged_run.text;
   EXPECT_NE(forged_run.text.find("4 packets refused: they declare 4095 x 4095"), std::string::npos) << forged_run.text;
   ASSERT_GT(ordinary_run.max_rss_kb, 0);

@@ -119,7 +119,8 @@ class HostileWindow : public DiskViewerTest {
       ++ticks_;
       if (peer_) peer_->tick();
       if (tick_watch_.began.empty()) return;
-      const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - tick_watch_.began.back();
+      const std::chrono::duration<double, std::milli> took =
+          std::chrono::steady_clock::now() - tick_watch_.began.back();
       tick_watch_.began.pop_back();
       longest_tick_ms_ = std::max(longest_tick_ms_, took.count());
     });
@@ -187,10 +188,11 @@ class HostileWindow : public DiskViewerTest {
     // The datagrams still queued are polled too.
     const long ticks_after = ticks_;
     ASSERT_TRUE(wait_for([&] { return sample() && ticks_ >= ticks_after + 5; }));
-    std::printf("%ld datagrams in %ld rounds; resident memory %.1f MB before, peak %.1f MB (bound: +%.0f MB); "
-                "longest clock tick %.1f ms\n",
-                peer_->datagrams_sent(), count, double(baseline_) / kMiB, double(peak_) / kMiB,
-                double(growth_bound()) / kMiB, longest_tick_ms_);
+    std::printf(
+        "%ld datagrams in %ld rounds; resident memory %.1f MB before, peak %.1f MB (bound: +%.0f MB); "
+        "longest clock tick %.1f ms\n",
+        peer_->datagrams_sent(), count, double(baseline_) / kMiB, double(peak_) / kMiB, double(growth_bound()) / kMiB,
+        longest_tick_ms_);
     EXPECT_LT(peak_, baseline_ + growth_bound());
   }
 
@@ -214,12 +216,13 @@ TEST_F(HostileWindow, OversizeHeadersSizeFlipsAndFloodsCostNoMemoryAndKeepTheWin
   warm_up(largest_frames(number));
   // Recorder sizes (the largest costs what a recorder's stream of that size
   // costs, and was paid for above) and sizes just beyond the largest one.
-  const int sizes[][2] = {{704, 480}, {1921, 1088}, {720, 480}, {4095, 4095}, {352, 240}, {1920, 1088},
-                          {1904, 1072}, {16, 4095}, {704, 576}, {1920, 1089}, {4095, 16}};
+  const int sizes[][2] = {{704, 480},   {1921, 1088}, {720, 480}, {4095, 4095}, {352, 240}, {1920, 1088},
+                          {1904, 1072}, {16, 4095},   {704, 576}, {1920, 1089}, {4095, 16}};
   std::vector<std::vector<Datagram>> rounds;
   for (int r = 0; r < 60; ++r) {
     std::vector<Datagram> round;
-    for (int camera = 0; camera < 16; ++camera) hostile::append(round, hostile::fragments(number++, hostile::forged_frame(camera, 4095, 4095)));
+    for (int camera = 0; camera < 16; ++camera)
+      hostile::append(round, hostile::fragments(number++, hostile::forged_frame(camera, 4095, 4095)));
     for (int camera = 0; camera < 4; ++camera) {
       const auto& s = sizes[(r + camera) % std::size(sizes)];
       hostile::append(round, hostile::fragments(number++, hostile::forged_frame(camera, s[0], s[1])));
@@ -282,15 +285,18 @@ TEST_F(HostileWindow, FlipsBetweenLargeRecorderSizesCostNoMemory) {
 // is shown again once it returns.
 TEST_F(HostileWindow, DamagedFramesShowNoPictureAndTheCellsGoStale) {
   MainView& v = connect(true);
-  ASSERT_TRUE(wait_for([&] {
-    const auto& shown = v.picture_shown();
-    return shown[0] && shown[1] && shown[2] && shown[3];
-  }, 20000));
+  ASSERT_TRUE(wait_for(
+      [&] {
+        const auto& shown = v.picture_shown();
+        return shown[0] && shown[1] && shown[2] && shown[3];
+      },
+      20000));
   stream_->stop();
   auto all_stale = [&] { return v.cell_stale(0) && v.cell_stale(1) && v.cell_stale(2) && v.cell_stale(3); };
   ASSERT_TRUE(wait_for(all_stale));
   std::vector<QImage> before;
-  for (int cell = 0; cell < 4; ++cell) before.push_back(find<PictureBox>(("Image1_" + std::to_string(cell)).c_str())->image());
+  for (int cell = 0; cell < 4; ++cell)
+    before.push_back(find<PictureBox>(("Image1_" + std::to_string(cell)).c_str())->image());
 
   // Whole frames of each camera, of different fragment counts.
   std::vector<std::vector<uint8_t>> frames, shorter;

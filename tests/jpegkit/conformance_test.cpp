@@ -52,8 +52,8 @@ TEST_P(DecodeLikeDjpeg, MatchesWithinTolerance) {
   ASSERT_FALSE(original.empty());
   velmora::testing::TempDir dir;
   std::string jpg = dir.file("in.jpg"), ref = dir.file("ref.bmp"), ours = dir.file("ours.bmp");
-  ASSERT_TRUE(run("cjpeg -quality " + std::to_string(v.quality) + " -sample " + sampling + " " +
-                  v.options + " -outfile '" + jpg + "' '" + original + "'"));
+  ASSERT_TRUE(run("cjpeg -quality " + std::to_string(v.quality) + " -sample " + sampling + " " + v.options +
+                  " -outfile '" + jpg + "' '" + original + "'"));
   ASSERT_TRUE(run("djpeg -bmp -outfile '" + ref + "' '" + jpg + "'"));
   int32_t r = jpeg_to_bmp(jpg.c_str(), 0, 0, 0, ours.c_str());
   Bmp a = load_bmp(ref), b = load_bmp(ours);
@@ -69,8 +69,7 @@ TEST_P(DecodeLikeDjpeg, MatchesWithinTolerance) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cjpeg, DecodeLikeDjpeg,
-                         ::testing::Combine(::testing::Range(0, 6), ::testing::Range(0, 5),
-                                            ::testing::Range(0, 3)));
+                         ::testing::Combine(::testing::Range(0, 6), ::testing::Range(0, 5), ::testing::Range(0, 3)));
 
 // ffmpeg's own JPEG writer: its own optimised Huffman tables, a comment
 // segment, and chroma layouts of its own.
@@ -92,8 +91,7 @@ TEST_P(DecodeFfmpegJpeg, MatchesDjpeg) {
   EXPECT_GE(d.psnr, 45.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, DecodeFfmpegJpeg,
-                         ::testing::Values("yuvj420p", "yuvj422p", "yuvj444p"));
+INSTANTIATE_TEST_SUITE_P(Formats, DecodeFfmpegJpeg, ::testing::Values("yuvj420p", "yuvj422p", "yuvj444p"));
 
 // The writer against cjpeg given the same quantisation tables and 4:2:2.
 class EncodeLikeCjpeg : public ::testing::TestWithParam<std::tuple<int, int>> {};
@@ -113,11 +111,10 @@ TEST_P(EncodeLikeCjpeg, ReachesCjpegQuality) {
   ASSERT_EQ(tables[1].size(), 64u);
 
   // cjpeg reads tables in natural order; quality 50 leaves them unscaled.
-  static const int kZigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18,
-                                   11, 4,  5,  12, 19, 26, 33, 40, 48, 41, 34, 27, 20,
-                                   13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43,
-                                   36, 29, 22, 15, 23, 30, 37, 44, 51, 58, 59, 52, 45,
-                                   38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+  static const int kZigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                                  12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                                  35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                                  58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
   std::string text;
   for (int t = 0; t < 2; ++t) {
     int natural[64];
@@ -138,8 +135,8 @@ TEST_P(EncodeLikeCjpeg, ReachesCjpegQuality) {
                    full.rgb.begin() + static_cast<ptrdiff_t>(y) * full.width * 3 + 3 * w);
   std::string cut_path = dir.file("cut.bmp");
   ASSERT_TRUE(save_bmp(cut_path, cut));
-  ASSERT_TRUE(run("cjpeg -quality 50 -qtables '" + qfile + "' -qslots 0,1,1 -sample 2x1 -outfile '" +
-                  theirs + "' '" + cut_path + "'"));
+  ASSERT_TRUE(run("cjpeg -quality 50 -qtables '" + qfile + "' -qslots 0,1,1 -sample 2x1 -outfile '" + theirs + "' '" +
+                  cut_path + "'"));
   EXPECT_EQ(jpeg_quant_tables(read_bytes(theirs))[0], tables[0]);
   EXPECT_EQ(jpeg_quant_tables(read_bytes(theirs))[1], tables[1]);
 

@@ -34,8 +34,7 @@ Bmp synthetic(int w, int h, int seed) {
   return b;
 }
 
-std::string make_jpeg(const TempDir& dir, const std::string& name, int w, int h, int seed,
-                      int quality = 10) {
+std::string make_jpeg(const TempDir& dir, const std::string& name, int w, int h, int seed, int quality = 10) {
   std::string bmp = dir.file(name + ".bmp"), jpg = dir.file(name + ".jpg");
   EXPECT_TRUE(save_bmp(bmp, synthetic(w, h, seed)));
   EXPECT_EQ(bmp_to_jpeg(bmp.c_str(), jpg.c_str(), quality), 0);
@@ -45,8 +44,7 @@ std::string make_jpeg(const TempDir& dir, const std::string& name, int w, int h,
 // Offset of the first start-of-scan marker, walking the segments.
 size_t scan_marker(const std::vector<uint8_t>& j) {
   size_t pos = 2;
-  while (pos + 4 <= j.size() && !(j[pos] == 0xFF && j[pos + 1] == 0xDA))
-    pos += 2 + (j[pos + 2] << 8 | j[pos + 3]);
+  while (pos + 4 <= j.size() && !(j[pos] == 0xFF && j[pos + 1] == 0xDA)) pos += 2 + (j[pos + 2] << 8 | j[pos + 3]);
   return pos;
 }
 
@@ -134,8 +132,7 @@ TEST(JpegToBmp, LargestPictureFitsAndLargerIsRefused) {
 // Two scans, each behind a comment segment of length 8 whose third data byte
 // is the field mode: rows of the first go to the even rows, of the second to
 // the odd rows, of a picture twice as high.
-std::vector<uint8_t> field_pair(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
-                                int mode_a, int mode_b) {
+std::vector<uint8_t> field_pair(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, int mode_a, int mode_b) {
   size_t sa = scan_marker(a), sb = scan_marker(b);
   auto comment = [](int mode) {
     return std::vector<uint8_t>{0xFF, 0xFE, 0x00, 0x08, 0x00, 0x00, static_cast<uint8_t>(mode), 0x00, 0x00, 0x00};
@@ -187,8 +184,7 @@ TEST(JpegToBmp, LargestFieldPairFitsItsBuffer) {
   ASSERT_TRUE(run("cjpeg -quality 60 -outfile '" + dir.file("big.jpg") + "' '" + big + "'"));
   std::vector<uint8_t> j = read_bytes(dir.file("big.jpg"));
   ASSERT_TRUE(write_bytes(dir.file("pair.jpg"), field_pair(j, j, 0, 1)));
-  EXPECT_EQ(jpeg_to_bmp(dir.file("pair.jpg").c_str(), 0, 0, 0, dir.file("o.bmp").c_str()),
-            1024 + 10000 * 5118);
+  EXPECT_EQ(jpeg_to_bmp(dir.file("pair.jpg").c_str(), 0, 0, 0, dir.file("o.bmp").c_str()), 1024 + 10000 * 5118);
   EXPECT_EQ(read_bytes(dir.file("o.bmp")).size(), 54u + 1024u * 5118 * 3);
 }
 
@@ -206,8 +202,7 @@ TEST_P(Unsupported, IsRefusedWithItsCode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Processes, Unsupported,
-                         ::testing::Values(std::make_pair("-progressive", -13),
-                                           std::make_pair("-arithmetic", -13),
+                         ::testing::Values(std::make_pair("-progressive", -13), std::make_pair("-arithmetic", -13),
                                            std::make_pair("-grayscale", 0)),
                          [](const auto& info) { return std::string(info.param.first + 1); });
 
@@ -280,11 +275,10 @@ TEST(BmpToJpeg, SizeIsRoundedDownToTheMcu) {
 }
 
 TEST(BmpToJpeg, QualityScalesTheStandardTables) {
-  static const int kLumaZigzag[64] = {16,  11,  12,  14,  12,  10,  16,  14,  13,  14,  18,  17,  16,
-                                      19,  24,  40,  26,  24,  22,  22,  24,  49,  35,  37,  29,  40,
-                                      58,  51,  61,  60,  57,  51,  56,  55,  64,  72,  92,  78,  64,
-                                      68,  87,  69,  55,  56,  80,  109, 81,  87,  95,  98,  103, 104,
-                                      103, 62,  77,  113, 121, 112, 100, 120, 92,  101, 103, 99};
+  static const int kLumaZigzag[64] = {16, 11, 12,  14,  12,  10, 16, 14,  13,  14,  18,  17,  16, 19,  24,  40,
+                                      26, 24, 22,  22,  24,  49, 35, 37,  29,  40,  58,  51,  61, 60,  57,  51,
+                                      56, 55, 64,  72,  92,  78, 64, 68,  87,  69,  55,  56,  80, 109, 81,  87,
+                                      95, 98, 103, 104, 103, 62, 77, 113, 121, 112, 100, 120, 92, 101, 103, 99};
   TempDir dir;
   ASSERT_TRUE(save_bmp(dir.file("p.bmp"), synthetic(32, 16, 1)));
   auto tables = [&](int q) {
@@ -415,11 +409,10 @@ TEST(BmpToBmp, ScalesToOneBitWithExtras) {
   EXPECT_EQ(o[28], 1);
   EXPECT_EQ(static_cast<size_t>(le32(2)), o.size());
   EXPECT_EQ(o.size(), 62u + stride * h);
-  EXPECT_EQ(std::vector<uint8_t>(o.begin() + 54, o.begin() + 62),
-            (std::vector<uint8_t>{0, 0, 0, 0, 255, 255, 255, 0}));
+  EXPECT_EQ(std::vector<uint8_t>(o.begin() + 54, o.begin() + 62), (std::vector<uint8_t>{0, 0, 0, 0, 255, 255, 255, 0}));
   auto bit = [&](int col, int row) { return (o[62 + row * stride + col / 8] >> (7 - col % 8)) & 1; };
-  EXPECT_EQ(bit(10 + 2 * 5, 5 + 2 * 3), 0);    // dark source pixel (5, 3)
-  EXPECT_EQ(bit(10 + 2 * 40, 5 + 2 * 3), 1);   // bright source pixel (40, 3)
+  EXPECT_EQ(bit(10 + 2 * 5, 5 + 2 * 3), 0);      // dark source pixel (5, 3)
+  EXPECT_EQ(bit(10 + 2 * 40, 5 + 2 * 3), 1);     // bright source pixel (40, 3)
   EXPECT_EQ(bit(10 + 2 * 5 + 1, 5 + 2 * 3), 1);  // no source pixel reaches it
   EXPECT_EQ(bit(0, 0), 1);
 }

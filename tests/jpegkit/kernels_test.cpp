@@ -413,15 +413,15 @@ TEST(ColourKernels, PlainConversionsFollowTheJfifFormulas) {
     plain.ycc_to_bgr(y.data() + x, cb.data() + x, cr.data() + x, std::min(37, n - x), bgr.data() + 3 * x);
   for (int i = 0; i < n; ++i) {
     double u = cb[i] - 128.0, v = cr[i] - 128.0;
-    double expect[3] = {clamp(y[i] + 1.772 * u), clamp(y[i] - 0.344136 * u - 0.714136 * v),
-                        clamp(y[i] + 1.402 * v)};
+    double expect[3] = {clamp(y[i] + 1.772 * u), clamp(y[i] - 0.344136 * u - 0.714136 * v), clamp(y[i] + 1.402 * v)};
     for (int c = 0; c < 3; ++c)
       ASSERT_LE(std::abs(bgr[3 * i + c] - expect[c]), 1.0) << "ycc " << +y[i] << " " << +cb[i] << " " << +cr[i];
   }
   std::vector<uint8_t> px;
   for (int r = 0; r < 256; r += 3)
     for (int g = 0; g < 256; g += 5)
-      for (int b = 0; b < 256; b += 7) px.insert(px.end(), {static_cast<uint8_t>(b), static_cast<uint8_t>(g), static_cast<uint8_t>(r)});
+      for (int b = 0; b < 256; b += 7)
+        px.insert(px.end(), {static_cast<uint8_t>(b), static_cast<uint8_t>(g), static_cast<uint8_t>(r)});
   const int m = static_cast<int>(px.size() / 3);
   std::vector<uint8_t> oy(m), ocb(m), ocr(m);
   for (int x = 0; x < m; x += 37)

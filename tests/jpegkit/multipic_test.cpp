@@ -15,8 +15,7 @@ using namespace jktest;
 using velmora::testing::file_exists;
 using velmora::testing::TempDir;
 
-std::string make_jpeg(const TempDir& dir, const std::string& name, int w, int h, int seed,
-                      int quality = 10) {
+std::string make_jpeg(const TempDir& dir, const std::string& name, int w, int h, int seed, int quality = 10) {
   Bmp b;
   b.width = w;
   b.height = h;
@@ -32,8 +31,7 @@ std::string make_jpeg(const TempDir& dir, const std::string& name, int w, int h,
 
 size_t scan_marker(const std::vector<uint8_t>& j) {
   size_t pos = 2;
-  while (pos + 4 <= j.size() && !(j[pos] == 0xFF && j[pos + 1] == 0xDA))
-    pos += 2 + (j[pos + 2] << 8 | j[pos + 3]);
+  while (pos + 4 <= j.size() && !(j[pos] == 0xFF && j[pos + 1] == 0xDA)) pos += 2 + (j[pos + 2] << 8 | j[pos + 3]);
   return pos;
 }
 
@@ -142,8 +140,8 @@ TEST(MultiPictureNew, SourcesThatCannotBeStoredAreRefused) {
   ASSERT_TRUE(run("cjpeg -grayscale -outfile '" + dir.file("g.jpg") + "' '" + src + "'"));
   EXPECT_EQ(Append_qpx_jpeg(dir.file("m1").c_str(), dir.file("g.jpg").c_str()), -21);
   // Components numbered 0, 1, 2 do not fit the records' scan header.
-  ASSERT_TRUE(run("ffmpeg -nostdin -loglevel error -y -i '" + src +
-                  "' -frames:v 1 -pix_fmt yuvj422p -q:v 3 '" + dir.file("ff.jpg") + "'"));
+  ASSERT_TRUE(run("ffmpeg -nostdin -loglevel error -y -i '" + src + "' -frames:v 1 -pix_fmt yuvj422p -q:v 3 '" +
+                  dir.file("ff.jpg") + "'"));
   std::vector<uint8_t> ff = read_bytes(dir.file("ff.jpg"));
   int32_t r = Append_qpx_jpeg(dir.file("m2").c_str(), dir.file("ff.jpg").c_str());
   // ffmpeg numbers components 1, 2, 3 but codes with its own table numbers;

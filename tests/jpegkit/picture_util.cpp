@@ -90,8 +90,9 @@ Difference compare(const Bmp& a, const Bmp& b) {
 bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
 bool have_tools() {
-  static const bool ok = run("command -v ffmpeg >/dev/null && command -v cjpeg >/dev/null && "
-                             "command -v djpeg >/dev/null");
+  static const bool ok =
+      run("command -v ffmpeg >/dev/null && command -v cjpeg >/dev/null && "
+          "command -v djpeg >/dev/null");
   return ok;
 }
 
@@ -107,8 +108,7 @@ std::string picture(const std::string& name, const std::string& lavfi) {
   // Made under a name of its own and renamed, so tests running side by side
   // never see half a file.
   std::string tmp = path + "." + std::to_string(getpid()) + ".bmp";
-  if (!run("ffmpeg -nostdin -loglevel error -y -f lavfi -i '" + lavfi +
-           "' -frames:v 1 -pix_fmt bgr24 '" + tmp + "'"))
+  if (!run("ffmpeg -nostdin -loglevel error -y -f lavfi -i '" + lavfi + "' -frames:v 1 -pix_fmt bgr24 '" + tmp + "'"))
     return "";
   std::rename(tmp.c_str(), path.c_str());
   return path;
@@ -124,8 +124,7 @@ std::vector<std::vector<int>> jpeg_quant_tables(const std::vector<uint8_t>& j) {
       while (p < pos + 2 + len && p < j.size()) {
         int pq = j[p] >> 4, tq = j[p] & 3;
         std::vector<int> t;
-        for (int k = 0; k < 64; ++k)
-          t.push_back(pq ? j[p + 1 + 2 * k] << 8 | j[p + 2 + 2 * k] : j[p + 1 + k]);
+        for (int k = 0; k < 64; ++k) t.push_back(pq ? j[p + 1 + 2 * k] << 8 | j[p + 2 + 2 * k] : j[p + 1 + k]);
         tables[tq] = t;
         p += 1 + 64 * (pq + 1);
       }
@@ -139,8 +138,7 @@ std::pair<int, int> jpeg_size(const std::vector<uint8_t>& j) {
   size_t pos = 2;
   while (pos + 9 <= j.size() && j[pos] == 0xFF) {
     size_t len = static_cast<size_t>(j[pos + 2] << 8 | j[pos + 3]);
-    if (j[pos + 1] == 0xC0 || j[pos + 1] == 0xC1)
-      return {j[pos + 7] << 8 | j[pos + 8], j[pos + 5] << 8 | j[pos + 6]};
+    if (j[pos + 1] == 0xC0 || j[pos + 1] == 0xC1) return {j[pos + 7] << 8 | j[pos + 8], j[pos + 5] << 8 | j[pos + 6]};
     pos += 2 + len;
   }
   return {0, 0};

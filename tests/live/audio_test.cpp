@@ -4,9 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <set>
-
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "live/live_audio.h"

@@ -28,9 +28,7 @@ class Reassembly : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(brin_udp_close(), 0); }
 
   // Waits until a poll of the channel takes a completed frame.
-  bool taken(int channel, int kind = 0) {
-    return live_test::poll_takes(channel, kind);
-  }
+  bool taken(int channel, int kind = 0) { return live_test::poll_takes(channel, kind); }
   // Sends a one-datagram frame on a marker channel and waits for it: the
   // receive thread handles datagrams in order, so everything sent before it
   // has been handled once it is taken.

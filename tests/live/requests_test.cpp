@@ -1,12 +1,13 @@
 // The stream requests on the control connection.
+#include <gtest/gtest.h>
+
 #include <regex>
 
+#include "brinlib.h"
 #include "control/Tcpetc.h"
 #include "live/udp_state.h"
 #include "testing.h"
 #include "zebsim/recorder.h"
-#include "brinlib.h"
-#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,13 +1,14 @@
 // Whole streams through the decoder's interface: pictures against ffmpeg's
 // decoding, the stream headers, recorder packets between units, several
 // streams at once, size changes and damaged input.
+#include "mpeg4/decoder.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 #include <string>
 
-#include "mpeg4/decoder.h"
 #include "bit_writer.h"
 #include "stream_util.h"
 #include "testing.h"
@@ -247,27 +248,27 @@ TEST(Mpeg4Decoder, VideoPacketsHoldDamageToTheirPart) {
 std::vector<uint8_t> vol_header(int width, int height, bool gmc_brightness = false) {
   velmora::testing::BitWriter bits({0, 0, 1, 0x20});
   auto put = [&](uint32_t v, int n) { bits.put(v, n); };
-  put(0, 1);    // random_accessible_vol
-  put(1, 8);    // video_object_type_indication
+  put(0, 1);                       // random_accessible_vol
+  put(1, 8);                       // video_object_type_indication
   put(gmc_brightness ? 1 : 0, 1);  // is_object_layer_identifier
   if (gmc_brightness) {
     put(2, 4);  // video_object_layer_verid
     put(1, 3);  // video_object_layer_priority
   }
-  put(1, 4);    // aspect_ratio_info
-  put(0, 1);    // vol_control_parameters
-  put(0, 2);    // rectangular
+  put(1, 4);  // aspect_ratio_info
+  put(0, 1);  // vol_control_parameters
+  put(0, 2);  // rectangular
   put(1, 1);
   put(30, 16);  // vop_time_increment_resolution
   put(1, 1);
-  put(0, 1);    // fixed_vop_rate
+  put(0, 1);  // fixed_vop_rate
   put(1, 1);
   put(static_cast<uint32_t>(width), 13);
   put(1, 1);
   put(static_cast<uint32_t>(height), 13);
   put(1, 1);
-  put(0, 1);    // interlaced
-  put(1, 1);    // obmc_disable
+  put(0, 1);  // interlaced
+  put(1, 1);  // obmc_disable
   if (gmc_brightness) {
     put(2, 2);  // sprite_enable: GMC
     put(1, 6);  // no_of_sprite_warping_points
@@ -276,27 +277,26 @@ std::vector<uint8_t> vol_header(int width, int height, bool gmc_brightness = fal
   } else {
     put(0, 1);  // sprite_enable
   }
-  put(0, 1);    // not_8_bit
-  put(0, 1);    // quant_type
+  put(0, 1);                      // not_8_bit
+  put(0, 1);                      // quant_type
   if (gmc_brightness) put(0, 1);  // quarter_sample
-  put(1, 1);    // complexity_estimation_disable
-  put(1, 1);    // resync_marker_disable
-  put(0, 1);    // data_partitioned
+  put(1, 1);                      // complexity_estimation_disable
+  put(1, 1);                      // resync_marker_disable
+  put(0, 1);                      // data_partitioned
   if (gmc_brightness) {
     put(0, 1);  // newpred_enable
     put(0, 1);  // reduced_resolution_vop_enable
   }
-  put(0, 1);    // scalability
+  put(0, 1);     // scalability
   bits.stuff();  // next_start_code
   return bits.bytes();
 }
 
 TEST(Mpeg4Decoder, HeadersCannotAskForMoreThan4095) {
-  for (const auto& [w, h, expected] : {std::tuple{8191, 8191, int{mpeg4::kTooLarge}},
-                                       std::tuple{4096, 16, int{mpeg4::kTooLarge}},
-                                       std::tuple{0, 16, int{mpeg4::kBitstreamError}},
-                                       std::tuple{4095, 4095, int{mpeg4::kOk}},
-                                       std::tuple{17, 9, int{mpeg4::kOk}}}) {
+  for (const auto& [w, h, expected] :
+       {std::tuple{8191, 8191, int{mpeg4::kTooLarge}}, std::tuple{4096, 16, int{mpeg4::kTooLarge}},
+        std::tuple{0, 16, int{mpeg4::kBitstreamError}}, std::tuple{4095, 4095, int{mpeg4::kOk}},
+        std::tuple{17, 9, int{mpeg4::kOk}}}) {
     auto data = vol_header(w, h);
     // An intra VOP with no macroblock data follows.
     const uint8_t vop[] = {0, 0, 1, 0xB6, 0x10, 0x60, 0x80};

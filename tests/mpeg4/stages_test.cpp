@@ -110,7 +110,8 @@ TEST(Idct, FastTransformStaysWithinOneOfTheExactOne) {
     int16_t coef[64] = {};
     const int count = 1 + static_cast<int>(rng() % 12);
     const int range = n % 2 ? 300 : 2048;
-    for (int k = 0; k < count; ++k) coef[rng() % 64] = static_cast<int16_t>(static_cast<int>(rng() % (2 * range)) - range);
+    for (int k = 0; k < count; ++k)
+      coef[rng() % 64] = static_cast<int16_t>(static_cast<int>(rng() % (2 * range)) - range);
     int16_t fast[64], exact[64];
     idct8x8(coef, fast);
     idct8x8_reference(coef, exact);
@@ -185,8 +186,10 @@ TEST(MotionCompensation, FullSamplePositionsCopyTheReference) {
   uint8_t out[16 * 16];
   for (bool qpel : {false, true}) {
     const int unit = qpel ? 4 : 2;
-    if (qpel) mc_qpel(out, 16, ref.plane(), 5 * unit, 9 * unit, 16, 16, 0);
-    else mc_halfpel(out, 16, ref.plane(), 5 * unit, 9 * unit, 16, 16, 0);
+    if (qpel)
+      mc_qpel(out, 16, ref.plane(), 5 * unit, 9 * unit, 16, 16, 0);
+    else
+      mc_halfpel(out, 16, ref.plane(), 5 * unit, 9 * unit, 16, 16, 0);
     for (int y = 0; y < 16; ++y)
       for (int x = 0; x < 16; ++x) ASSERT_EQ(out[y * 16 + x], ref.at(5 + x, 9 + y));
   }

@@ -29,8 +29,10 @@ DecodeRun decode_stream(const std::vector<uint8_t>& data, bool hold_back_from_st
     const int r = dec.decode(data.data() + pos, data.size() - pos, &used, &pic);
     if (r == mpeg4::kNoPictureHeader && pos + used >= data.size()) break;
     run.results.push_back(r);
-    if (r == mpeg4::kOk) run.frames.push_back(copy_picture(pic));
-    else if (r != mpeg4::kOkNoPicture) ++run.errors;
+    if (r == mpeg4::kOk)
+      run.frames.push_back(copy_picture(pic));
+    else if (r != mpeg4::kOkNoPicture)
+      ++run.errors;
     if (r == mpeg4::kBitstreamError && pic.y) {
       run.frames.push_back(copy_picture(pic));
       run.damaged.push_back(run.frames.size() - 1);
@@ -46,7 +48,8 @@ DecodeRun decode_stream(const std::vector<uint8_t>& data, bool hold_back_from_st
 std::vector<std::vector<uint8_t>> split_i420(const std::vector<uint8_t>& raw, int w, int h) {
   const size_t fs = static_cast<size_t>(w) * h + 2 * static_cast<size_t>((w + 1) / 2) * ((h + 1) / 2);
   std::vector<std::vector<uint8_t>> frames;
-  for (size_t off = 0; off + fs <= raw.size(); off += fs) frames.emplace_back(raw.begin() + off, raw.begin() + off + fs);
+  for (size_t off = 0; off + fs <= raw.size(); off += fs)
+    frames.emplace_back(raw.begin() + off, raw.begin() + off + fs);
   return frames;
 }
 

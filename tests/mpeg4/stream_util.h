@@ -17,8 +17,8 @@ struct Frame {
 
 struct DecodeRun {
   std::vector<Frame> frames;
-  std::vector<int> results;  // every decode() result except kNoPictureHeader at the end
-  int errors = 0;            // results that are failures
+  std::vector<int> results;     // every decode() result except kNoPictureHeader at the end
+  int errors = 0;               // results that are failures
   std::vector<size_t> damaged;  // frames given concealed with kBitstreamError
 };
 

@@ -99,9 +99,7 @@ class WatchedBuffer : public vp::LoopingSoundBuffer {
   void set_last_picture(uint64_t n) { last_picture_.store(n); }
 
   size_t size() const override { return inner_->size(); }
-  bool set_notifications(const std::vector<size_t>& positions) override {
-    return inner_->set_notifications(positions);
-  }
+  bool set_notifications(const std::vector<size_t>& positions) override { return inner_->set_notifications(positions); }
   bool play() override {
     std::lock_guard<std::mutex> lock(mutex_);
     playing_ = inner_->play();
@@ -222,10 +220,12 @@ TEST_F(AudioTest, ALawAudioIsHeardExactlyInWholeBlocks) {
     std::vector<uint8_t> payload = {1, 2, 3, 4, 5, 6, 7, 8};  // not sound
     payload.insert(payload.end(), alaw.begin() + piece * 160, alaw.begin() + (piece + 1) * 160);
     records.push_back(record(audio_spec(20000), payload));
-    if (piece % 5 != 4 && piece % 5 != 1) records.push_back(record(video_spec(33333), fake_picture(static_cast<uint8_t>(40 + piece))));
+    if (piece % 5 != 4 && piece % 5 != 1)
+      records.push_back(record(video_spec(33333), fake_picture(static_cast<uint8_t>(40 + piece))));
   }
   // Pictures keep coming while the last blocks play out.
-  for (int i = 0; i < 30; ++i) records.push_back(record(video_spec(33333), fake_picture(static_cast<uint8_t>(200 + i))));
+  for (int i = 0; i < 30; ++i)
+    records.push_back(record(video_spec(33333), fake_picture(static_cast<uint8_t>(200 + i))));
   device->set_last_picture(1 + 45 + 30);
   // The ring is filled before the thread starts, so that it does not start
   // on an almost empty ring.
@@ -238,8 +238,8 @@ TEST_F(AudioTest, ALawAudioIsHeardExactlyInWholeBlocks) {
   ASSERT_EQ(Ovo_play_open1(0, 0, 0, 0), 0);
   ASSERT_TRUE(hand_over(rest, 0, 0, 60000));
   // Played out: the last picture shown and the sound stopped after it.
-  ASSERT_TRUE(wait_until([&] { return lib().engine.pictures_decoded() >= 76 && device->stopped(); },
-                         std::chrono::seconds(60)));
+  ASSERT_TRUE(
+      wait_until([&] { return lib().engine.pictures_decoded() >= 76 && device->stopped(); }, std::chrono::seconds(60)));
   stop_play_thread();
   ASSERT_TRUE(lib().worker.wait_ended(10000));
 
@@ -271,8 +271,8 @@ TEST_F(AudioTest, ALawAudioIsHeardExactlyInWholeBlocks) {
     EXPECT_EQ(device->writes(), kPieces / 5);
   }
   if (device->early_stops() > 0 || device->missed() > 0 || device->cut_at_end()) {
-    std::printf("held up (%d early stops, %d missed notifications%s): only the order checked\n",
-                device->early_stops(), device->missed(), device->cut_at_end() ? ", cut at the end" : "");
+    std::printf("held up (%d early stops, %d missed notifications%s): only the order checked\n", device->early_stops(),
+                device->missed(), device->cut_at_end() ? ", cut at the end" : "");
     return;
   }
   std::vector<int16_t> all;

@@ -1,10 +1,9 @@
 // The AVI writer's file structure.
-#include "avi_writer.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+#include "avi_writer.h"
 #include "testing.h"
 #include "zebsim/packets.h"
 
@@ -39,7 +38,7 @@ TEST(AviWriter, WritesAConsistentRiffFileWithAnIndex) {
   EXPECT_EQ(le32(f, 4), f.size() - 8);
   EXPECT_TRUE(is(f, 8, "AVI "));
   EXPECT_TRUE(is(f, 12, "LIST") && is(f, 20, "hdrl") && is(f, 24, "avih"));
-  EXPECT_EQ(le32(f, 32), 40000u);  // microseconds per frame
+  EXPECT_EQ(le32(f, 32), 40000u);      // microseconds per frame
   EXPECT_EQ(le32(f, 32 + 12), 0x10u);  // has an index
   EXPECT_EQ(le32(f, 32 + 16), 3u);     // frames
   EXPECT_EQ(le32(f, 32 + 24), 1u);     // streams

@@ -79,7 +79,8 @@ TEST(Colour, PureColoursSaturate) {
 
 TEST(Colour, TopRowLandsLastAndBottomRowFirst) {
   Planes p(4, 4);
-  for (int r = 0; r < 4; ++r) std::fill(p.y.begin() + r * 4, p.y.begin() + r * 4 + 4, static_cast<uint8_t>(50 + 40 * r));
+  for (int r = 0; r < 4; ++r)
+    std::fill(p.y.begin() + r * 4, p.y.begin() + r * 4 + 4, static_cast<uint8_t>(50 + 40 * r));
   const auto out = convert(p);
   const size_t row = 4 * 3;
   EXPECT_EQ(out[3 * row], grey_rgb(50));

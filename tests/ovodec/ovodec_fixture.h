@@ -27,8 +27,19 @@ inline bool sanitizer_run() { return std::getenv("VELMORA_SANITIZER_RUN") != nul
 // stream; "FKPC" value makes one picture whose luma is value (chroma 128);
 // "FKBD" fails to decode. One unit per record.
 inline std::vector<uint8_t> fake_headers(int width, int height, uint8_t value) {
-  return {'F', 'K', 'H', 'D', static_cast<uint8_t>(width), static_cast<uint8_t>(width >> 8),
-          static_cast<uint8_t>(height), static_cast<uint8_t>(height >> 8), 'F', 'K', 'P', 'C', value};
+  return {'F',
+          'K',
+          'H',
+          'D',
+          static_cast<uint8_t>(width),
+          static_cast<uint8_t>(width >> 8),
+          static_cast<uint8_t>(height),
+          static_cast<uint8_t>(height >> 8),
+          'F',
+          'K',
+          'P',
+          'C',
+          value};
 }
 inline std::vector<uint8_t> fake_picture(uint8_t value) { return {'F', 'K', 'P', 'C', value}; }
 
@@ -97,9 +108,7 @@ inline std::vector<uint8_t> record(const zebsim::FrameSpec& spec, const std::vec
 inline bool hand_over(const std::vector<uint8_t>& buffer, int32_t single_frame = 0, int32_t speed = 0,
                       int timeout_ms = 20000) {
   return velmora::testing::wait_until(
-      [&] {
-        return play_add_ring1(0, buffer.data(), static_cast<int32_t>(buffer.size()), single_frame, speed) == 0;
-      },
+      [&] { return play_add_ring1(0, buffer.data(), static_cast<int32_t>(buffer.size()), single_frame, speed) == 0; },
       std::chrono::milliseconds(timeout_ms));
 }
 
@@ -160,7 +169,8 @@ inline void expect_pace(std::chrono::milliseconds span, double period_ms) {
   const double stalled = static_cast<double>(stalls.stalled().count());
   const double n = static_cast<double>(last - first);
   EXPECT_LE(n, ms / (period_ms - 1) + 2) << "pictures in " << ms << " ms";
-  EXPECT_GE(n, (ms - stalled) / (period_ms + 3) - 2) << "pictures in " << ms << " ms, " << stalled << " ms of them held up";
+  EXPECT_GE(n, (ms - stalled) / (period_ms + 3) - 2)
+      << "pictures in " << ms << " ms, " << stalled << " ms of them held up";
 }
 
 }  // namespace ovotest

@@ -224,10 +224,12 @@ TEST_F(ReceiveTest, RecordsToAviThatFfmpegDecodesFrameForFrame) {
   for (const auto& e : std::filesystem::directory_iterator(dir_.file("avi"))) avi = e.path();
   ASSERT_EQ(avi.substr(avi.size() - 5), "M.avi");
   std::string probe;
-  ASSERT_TRUE(run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                  "stream=codec_name,codec_tag_string,width,height,nb_read_frames,time_base,avg_frame_rate "
-                  "-of default=nw=1 " +
-                  shell_quoted(avi), &probe))
+  ASSERT_TRUE(
+      run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+          "stream=codec_name,codec_tag_string,width,height,nb_read_frames,time_base,avg_frame_rate "
+          "-of default=nw=1 " +
+              shell_quoted(avi),
+          &probe))
       << probe;
   EXPECT_NE(probe.find("codec_name=mpeg4"), std::string::npos) << probe;
   EXPECT_NE(probe.find("codec_tag_string=XVID"), std::string::npos) << probe;
@@ -241,7 +243,8 @@ TEST_F(ReceiveTest, RecordsToAviThatFfmpegDecodesFrameForFrame) {
   ASSERT_TRUE(zebsim::write_binary_file(dir_.file("same.m4v"), es));
   std::string from_avi, from_es;
   ASSERT_TRUE(run("ffmpeg -nostdin -loglevel error -i " + shell_quoted(avi) + " -f framemd5 -", &from_avi));
-  ASSERT_TRUE(run("ffmpeg -nostdin -loglevel error -i " + shell_quoted(dir_.file("same.m4v")) + " -f framemd5 -", &from_es));
+  ASSERT_TRUE(
+      run("ffmpeg -nostdin -loglevel error -i " + shell_quoted(dir_.file("same.m4v")) + " -f framemd5 -", &from_es));
   auto hashes = [](const std::string& text) {
     std::vector<std::string> h;
     size_t at = 0;

@@ -34,8 +34,8 @@ inline std::string shell_quoted(const std::string& s) { return "'" + s + "'"; }
 // ffmpeg's expansion of an A-law file to 16-bit samples.
 inline std::vector<int16_t> ffmpeg_alaw(const std::string& alaw_path, const std::string& work_dir) {
   const std::string out = work_dir + "/alaw.s16";
-  if (!run("ffmpeg -nostdin -loglevel error -y -f alaw -ar 8000 -ac 1 -i " + shell_quoted(alaw_path) +
-           " -f s16le " + shell_quoted(out))) {
+  if (!run("ffmpeg -nostdin -loglevel error -y -f alaw -ar 8000 -ac 1 -i " + shell_quoted(alaw_path) + " -f s16le " +
+           shell_quoted(out))) {
     return {};
   }
   const auto bytes = zebsim::read_binary_file(out);

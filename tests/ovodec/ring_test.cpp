@@ -119,8 +119,8 @@ TEST_F(RingTest, BadRecordsEndTheBuffer) {
     c.damage(bad);
     buffer.insert(buffer.end(), bad.begin(), bad.end());
     buffer.insert(buffer.end(), good.begin(), good.end());
-    const int32_t length = c.length_cut ? static_cast<int32_t>(second + c.length_cut)
-                                        : static_cast<int32_t>(buffer.size());
+    const int32_t length =
+        c.length_cut ? static_cast<int32_t>(second + c.length_cut) : static_cast<int32_t>(buffer.size());
     EXPECT_EQ(play_add_ring1(0, buffer.data(), length, 0, 0), 0);
     EXPECT_EQ(queued(), 1);
   }

@@ -32,7 +32,8 @@ class ThreadTest : public EngineTest {
       return -1;
     }
     for (int y = 17; y < 256; ++y) {
-      if (rgb[0] == grey_rgb(y) && std::all_of(rgb.begin(), rgb.begin() + kW * kH * 3, [&](uint8_t b) { return b == rgb[0]; })) {
+      if (rgb[0] == grey_rgb(y) &&
+          std::all_of(rgb.begin(), rgb.begin() + kW * kH * 3, [&](uint8_t b) { return b == rgb[0]; })) {
         return y;
       }
     }
@@ -223,9 +224,9 @@ TEST_F(ThreadTest, CameraSetSummary) {
   };
   // Applied in order: a byte with one of bits 0-3 and other bits beside it
   // leaves the summary as it was.
-  const Row rows[] = {{1, 1, 1, 0},  {2, 1, 2, 0},   {4, 1, 3, 0},  {8, 1, 4, 0},   {0x11, 1, 4, 0},
-                      {3, 2, 1, 2},  {0x0C, 2, 3, 4}, {0x05, 2, 1, 3}, {0x0A, 2, 2, 4}, {0, 4, 2, 4},
-                      {0x07, 4, 2, 4}, {0x0F, 4, 2, 4}};
+  const Row rows[] = {{1, 1, 1, 0},    {2, 1, 2, 0}, {4, 1, 3, 0},    {8, 1, 4, 0},
+                      {0x11, 1, 4, 0}, {3, 2, 1, 2}, {0x0C, 2, 3, 4}, {0x05, 2, 1, 3},
+                      {0x0A, 2, 2, 4}, {0, 4, 2, 4}, {0x07, 4, 2, 4}, {0x0F, 4, 2, 4}};
   open();
   uint64_t pictures = 0;
   bool first_record_sent = false;
@@ -302,8 +303,8 @@ TEST_F(ThreadTest, SnapshotsFollowTheCamerasOfEachPicture) {
     int32_t slot, width, height;
     uint8_t value;
   };
-  for (const Expect& e : {Expect{1, kW, kH, 100}, Expect{2, kW / 2, kH / 2, 80}, Expect{3, kW, kH, 100},
-                          Expect{4, kW / 2, kH / 2, 80}}) {
+  for (const Expect& e :
+       {Expect{1, kW, kH, 100}, Expect{2, kW / 2, kH / 2, 80}, Expect{3, kW, kH, 100}, Expect{4, kW / 2, kH / 2, 80}}) {
     std::fill(out.begin(), out.end(), 0xAB);
     ASSERT_EQ(get_ch_bmp(out.data(), &w, &h, e.slot), 0);
     EXPECT_EQ(w, e.width) << e.slot;
@@ -326,7 +327,8 @@ class Feeder {
       while (!done_.load()) {
         const auto rec = first ? record(video_spec(duration_us), fake_headers(kW, kH, value))
                                : record(video_spec(duration_us), fake_picture(value));
-        while (!done_.load() && play_add_ring1(0, rec.data(), static_cast<int32_t>(rec.size()), single_frame, speed) != 0) {
+        while (!done_.load() &&
+               play_add_ring1(0, rec.data(), static_cast<int32_t>(rec.size()), single_frame, speed) != 0) {
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         first = false;

@@ -18,7 +18,6 @@ using velmora::testing::TempDir;
 using velmora::testing::wait_until;
 using Clock = std::chrono::steady_clock;
 
-
 const vp::PcmFormat kFormat{};  // 8000 Hz, mono, 16 bits
 
 struct Wav {
@@ -152,8 +151,8 @@ TEST_F(SoundTest, DiscardDropsWhatIsQueued) {
     ASSERT_TRUE(stream->write(block.data(), block.size() * 2));
     const auto written = Clock::now();
     stream->discard();
-    discarded_in_time = Clock::now() - written < std::chrono::milliseconds(20) &&
-                        stalls.stalled() < std::chrono::milliseconds(20);
+    discarded_in_time =
+        Clock::now() - written < std::chrono::milliseconds(20) && stalls.stalled() < std::chrono::milliseconds(20);
     EXPECT_EQ(stream->queued_bytes(), 0u);
   }
   const Wav w = read_wav(wav_path());
@@ -196,7 +195,7 @@ TEST_F(SoundTest, VolumeScalesEachChannel) {
   std::vector<int16_t> mono = {1000, -1000, 32767, -32768};
   vp::apply_sound_volume(mono.data(), mono.size(), 1);
   EXPECT_EQ(mono, (std::vector<int16_t>{1000, -1000, 32767, -32768}));  // full volume leaves samples alone
-  vp::set_sound_volume(0xFFFF0000u | 0x8000u);                         // left about half, right full
+  vp::set_sound_volume(0xFFFF0000u | 0x8000u);                          // left about half, right full
   EXPECT_EQ(vp::sound_volume(), 0xFFFF8000u);
   std::vector<int16_t> stereo = {1000, 1000, -32768, -32768};
   vp::apply_sound_volume(stereo.data(), stereo.size(), 2);

@@ -93,9 +93,9 @@ TEST_F(BmpTest, AQuadPictureBecomesFourQuarters) {
   int32_t layout = 0, first = 0, second = 0;
   // Slots 1 and 2 are the upper half (rows are stored bottom-up), 3 and 4
   // the lower.
-  EXPECT_TRUE(exported_matches(clip.bgr[0], 704,
-                               {{1, 0, 240, 352, 240}, {2, 352, 240, 352, 240}, {3, 0, 0, 352, 240}, {4, 352, 0, 352, 240}},
-                               &layout, &first, &second));
+  EXPECT_TRUE(exported_matches(
+      clip.bgr[0], 704, {{1, 0, 240, 352, 240}, {2, 352, 240, 352, 240}, {3, 0, 0, 352, 240}, {4, 352, 0, 352, 240}},
+      &layout, &first, &second));
   EXPECT_EQ(layout, 4);
   int32_t w = 0, h = 0;
   ASSERT_EQ(get_bmpsize(picture(3).c_str(), &w, &h), 0);
@@ -112,7 +112,8 @@ TEST_F(BmpTest, TwoPicturesGoToTheSlotsOfTheirCameras) {
   ASSERT_TRUE(zebsim::write_binary_file(frame, clip_frame(clip, 0, 0x05)));
   ASSERT_EQ(one_farme_view(frame.c_str(), ""), 0);
   int32_t layout = 0, first = 0, second = 0;
-  EXPECT_TRUE(exported_matches(clip.bgr[0], 704, {{1, 0, 240, 704, 240}, {3, 0, 0, 704, 240}}, &layout, &first, &second));
+  EXPECT_TRUE(
+      exported_matches(clip.bgr[0], 704, {{1, 0, 240, 704, 240}, {3, 0, 0, 704, 240}}, &layout, &first, &second));
   EXPECT_EQ(layout, 2);
   EXPECT_EQ(first, 1);
   EXPECT_EQ(second, 3);
@@ -177,14 +178,13 @@ TEST_F(BmpTest, MakeBmpExportsWhilePlaybackIsActive) {
   ASSERT_TRUE(zebsim::write_binary_file(dir_.file("ZEB.dat"), data));
   ASSERT_TRUE(zebsim::write_binary_file(dir_.file(".index"), index));
   channel_.refuse_from(2);
-  channel_.forward_to(
-      [](const uint8_t* f, int32_t l, int32_t m, int32_t s) { return play_add_ring1(0, f, l, m, s); });
+  channel_.forward_to([](const uint8_t* f, int32_t l, int32_t m, int32_t s) { return play_add_ring1(0, f, l, m, s); });
   ASSERT_EQ(playfile(dir_.file("ZEB.dat").c_str(), dir_.file(".index").c_str(), ""), 0);
   ASSERT_EQ(file_play_forward(1), 0);
   int32_t layout = 0, first = 0, second = 0;
-  EXPECT_TRUE(exported_matches(clip.bgr[0], 704,
-                               {{1, 0, 240, 352, 240}, {2, 352, 240, 352, 240}, {3, 0, 0, 352, 240}, {4, 352, 0, 352, 240}},
-                               &layout, &first, &second, true));
+  EXPECT_TRUE(exported_matches(
+      clip.bgr[0], 704, {{1, 0, 240, 352, 240}, {2, 352, 240, 352, 240}, {3, 0, 0, 352, 240}, {4, 352, 0, 352, 240}},
+      &layout, &first, &second, true));
   EXPECT_EQ(layout, 4);
   ASSERT_EQ(file_play_stop(), 0);
   int32_t idle = 0;
@@ -260,7 +260,8 @@ TEST_F(BmpTest, PlayedCamerasOfTheirOwnStreamsAreNeverMixedInOneDecoder) {
   spec.cameras = 2;
   spec.per_camera_streams = true;
   spec.pictures_per_gop = 15;
-  spec.clips = {velmora::testing::clips_dir() + "/cam0_704x480.m4v", velmora::testing::clips_dir() + "/cam1_704x480.m4v"};
+  spec.clips = {velmora::testing::clips_dir() + "/cam0_704x480.m4v",
+                velmora::testing::clips_dir() + "/cam1_704x480.m4v"};
   // Playback runs at the recording's pace; a run long enough that a slow
   // machine still sees four pictures of it before it ends.
   spec.runs = {run(T(2024, 5, 1, 10, 0, 0), T(2024, 5, 1, 10, 1, 0))};
@@ -424,7 +425,8 @@ TEST_F(I2BmpTest, TakesTheNearestFrameFileTowardsTheStart) {
   const std::string folder = dir_.path() + "/";
   // Frames 0 to 6 hold another camera's picture, frame 7 the one wanted;
   // 8 to 10 do not exist.
-  for (int n = 0; n < 7; ++n) ASSERT_TRUE(zebsim::write_binary_file(folder + "0_" + std::to_string(n) + ".dat", packet(cam1, 0)));
+  for (int n = 0; n < 7; ++n)
+    ASSERT_TRUE(zebsim::write_binary_file(folder + "0_" + std::to_string(n) + ".dat", packet(cam1, 0)));
   ASSERT_TRUE(zebsim::write_binary_file(folder + "0_7.dat", packet(cam0, 0)));
   const std::string bmp = pictures_.file("frame.bmp");
   EXPECT_EQ(I2BMP("", bmp.c_str(), folder.c_str(), 0, 10, 0), 10);

@@ -19,8 +19,8 @@ TEST_F(ControlsTest, EachControlSetsItsStateAndTheSharedSpeed) {
     int32_t want;
   };
   const Row rows[] = {
-      {hdd_play_start, &control().hdd_state, 1},  {hdd_one_play, &control().hdd_state, 4},
-      {hdd_one_back, &control().hdd_state, 5},    {hdd_play_stop, &control().hdd_state, 0},
+      {hdd_play_start, &control().hdd_state, 1},   {hdd_one_play, &control().hdd_state, 4},
+      {hdd_one_back, &control().hdd_state, 5},     {hdd_play_stop, &control().hdd_state, 0},
       {file_play_start, &control().file_state, 1}, {file_one_play, &control().file_state, 4},
       {file_one_back, &control().file_state, 5},   {file_play_stop, &control().file_state, 0},
   };

@@ -159,8 +159,7 @@ TEST_F(FilePlayTest, ARefusedHandOverThenIdleLetsTheSearchGoAhead) {
   ASSERT_EQ(file_play_stop(), 0);
   // Going idle clears busy, so nothing waits for an accepted hand-over.
   EXPECT_TRUE(velmora::testing::wait_until(
-      [] { return brin::play::control().file_busy.load() == 0 && brin::play::control().file_active.load() == 0; },
-      2s));
+      [] { return brin::play::control().file_busy.load() == 0 && brin::play::control().file_active.load() == 0; }, 2s));
   channel_.refuse_every(0);
   ASSERT_EQ(file_search(S(end_)), 0);
   EXPECT_TRUE(step(file_one_play).bytes == gops_.back()->frame_bytes);

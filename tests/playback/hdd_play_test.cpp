@@ -58,7 +58,7 @@ TEST_F(HddPlayTest, PlayStartsWhereTheTimeSearchPutThePosition) {
 
 struct SpeedRow {
   int32_t speed;
-  int step;           // GOPs the reader moves at a time
+  int step;              // GOPs the reader moves at a time
   int32_t handed_speed;  // the speed code handed over
 };
 

@@ -23,7 +23,8 @@ struct Clip {
 
   std::vector<uint8_t> picture(size_t k) const {
     const auto& p = pictures[k];
-    return std::vector<uint8_t>(es.begin() + static_cast<long>(p.offset), es.begin() + static_cast<long>(p.offset + p.size));
+    return std::vector<uint8_t>(es.begin() + static_cast<long>(p.offset),
+                                es.begin() + static_cast<long>(p.offset + p.size));
   }
   // The indexes of the intra pictures.
   std::vector<size_t> intra() const {

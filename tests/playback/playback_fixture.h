@@ -30,7 +30,7 @@ using namespace std::chrono_literals;
 
 inline RecTime T(int y, int mo, int d, int h, int mi, int s) {
   return RecTime{static_cast<uint8_t>(y - 2000), static_cast<uint8_t>(mo), static_cast<uint8_t>(d),
-                 static_cast<uint8_t>(h), static_cast<uint8_t>(mi), static_cast<uint8_t>(s)};
+                 static_cast<uint8_t>(h),        static_cast<uint8_t>(mi), static_cast<uint8_t>(s)};
 }
 inline uint32_t S(const RecTime& t) { return vp::rec_seconds(t); }
 
@@ -80,7 +80,8 @@ class Channel {
       o.mode = mode;
       o.speed = speed;
       ++calls_;
-      o.accepted = !((refuse_every_ > 0 && calls_ % refuse_every_ == 0) || (refuse_from_ > 0 && accepted_ + 1 >= refuse_from_));
+      o.accepted =
+          !((refuse_every_ > 0 && calls_ % refuse_every_ == 0) || (refuse_from_ > 0 && accepted_ + 1 >= refuse_from_));
       if (o.accepted) ++accepted_;
       if (o.accepted && forward_) o.accepted = forward_(frames, length, mode, speed) != brin::play::kRefused;
       log_.push_back(std::move(o));
@@ -211,7 +212,9 @@ class ReaderModel {
 
  private:
   int count(int r) const { return static_cast<int>(m_.records[static_cast<size_t>(r)].gops.size()); }
-  const zebdisk::GopInfo& gop(int r, int g) const { return m_.records[static_cast<size_t>(r)].gops[static_cast<size_t>(g)]; }
+  const zebdisk::GopInfo& gop(int r, int g) const {
+    return m_.records[static_cast<size_t>(r)].gops[static_cast<size_t>(g)];
+  }
 
   const zebdisk::Manifest& m_;
   int r_ = 0;
@@ -255,10 +258,7 @@ class PlaybackTest : public ::testing::Test {
     file_read_stop();
     hdd_copy_usb_stop();
     EXPECT_TRUE(velmora::testing::wait_until(
-        [] {
-          return !control().hdd_running.load() && !control().file_running.load() && !copy_running();
-        },
-        20s));
+        [] { return !control().hdd_running.load() && !control().file_running.load() && !copy_running(); }, 20s));
     brin::play::testing::join_workers();
     brin::copy::testing::join_copy();
     brin::copy::testing::set_gop_hook({});

@@ -33,8 +33,7 @@ TEST_F(ToolsTest, ExportCopiesASpanAndPlayCopyWritesItsPictures) {
   const Output exported = run_command(disk_tool() + " export " + image_ +
                                       " --from \"2024/05/01 10:00:03\" --to \"2024/05/01 10:00:06\" " + dest);
   ASSERT_EQ(exported.status, 0) << exported.text;
-  EXPECT_NE(exported.text.find("copied 2024/05/01 10:00:03 - 2024/05/01 10:00:06"), std::string::npos)
-      << exported.text;
+  EXPECT_NE(exported.text.find("copied 2024/05/01 10:00:03 - 2024/05/01 10:00:06"), std::string::npos) << exported.text;
   const auto gops = copied_gops(manifest_, T(2024, 5, 1, 10, 0, 3), T(2024, 5, 1, 10, 0, 6));
   ASSERT_EQ(gops.size(), 4u);
   EXPECT_TRUE(file_bytes(dest + "/ZEB.dat") == concat(gops));
@@ -69,9 +68,9 @@ TEST_F(ToolsTest, ExportRefusesBadArgumentsAndReportsFailures) {
             2);
   // The destination is a file.
   ASSERT_TRUE(velmora::testing::write_file(dir_.file("plain"), "x"));
-  const Output onto_file = run_command(disk_tool() + " export " + image_ +
-                                       " --from \"2024/05/01 10:00:03\" --to \"2024/05/01 10:00:06\" " +
-                                       dir_.file("plain"));
+  const Output onto_file =
+      run_command(disk_tool() + " export " + image_ + " --from \"2024/05/01 10:00:03\" --to \"2024/05/01 10:00:06\" " +
+                  dir_.file("plain"));
   EXPECT_EQ(onto_file.status, 1);
   EXPECT_NE(onto_file.text.find("not a folder"), std::string::npos) << onto_file.text;
   // No copy in the folder.

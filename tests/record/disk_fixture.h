@@ -20,7 +20,7 @@ using zebdisk::RecTime;
 
 inline RecTime T(int y, int mo, int d, int h, int mi, int s) {
   return RecTime{static_cast<uint8_t>(y - 2000), static_cast<uint8_t>(mo), static_cast<uint8_t>(d),
-                 static_cast<uint8_t>(h), static_cast<uint8_t>(mi), static_cast<uint8_t>(s)};
+                 static_cast<uint8_t>(h),        static_cast<uint8_t>(mi), static_cast<uint8_t>(s)};
 }
 inline uint32_t S(const RecTime& t) { return vp::rec_seconds(t); }
 

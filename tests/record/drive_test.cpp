@@ -1,10 +1,11 @@
 // The raw drive layer and the drive probe: read-only opening, image
 // geometry, reads that would leave the drive, and the probe's refusals.
+#include "velmora/drive.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,7 +14,6 @@
 #include <vector>
 
 #include "disk_fixture.h"
-#include "velmora/drive.h"
 
 namespace disktest {
 namespace {

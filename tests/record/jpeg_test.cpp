@@ -168,7 +168,8 @@ TEST_F(JpegTest, EmptyPictureStillMovesOn) {
 }
 
 TEST_F(JpegTest, CameraValueOfASavedPicture) {
-  for (const auto& [byte7, want] : std::vector<std::pair<uint8_t, int>>{{0x00, 0}, {0x1F, 2}, {0x90, 3}, {0xF0, 15}, {0x70, 14}, {0x80, 1}}) {
+  for (const auto& [byte7, want] :
+       std::vector<std::pair<uint8_t, int>>{{0x00, 0}, {0x1F, 2}, {0x90, 3}, {0xF0, 15}, {0x70, 14}, {0x80, 1}}) {
     std::string head(16, '\0');
     head[7] = static_cast<char>(byte7);
     const std::string p = dir_.file("pic.jpg");

@@ -64,7 +64,8 @@ TEST_F(ReaderTest, ReadersByNThinOutGops) {
   const auto back = read_all([](uint8_t* b, int32_t* l) { return read_previous_by(2, b, l); });
   std::vector<const zebdisk::GopInfo*> want_back;
   for (auto r = manifest_.records.rbegin(); r != manifest_.records.rend(); ++r)
-    for (int g = static_cast<int>(r->gops.size()) - 1; g >= 0; g -= 2) want_back.push_back(&r->gops[static_cast<size_t>(g)]);
+    for (int g = static_cast<int>(r->gops.size()) - 1; g >= 0; g -= 2)
+      want_back.push_back(&r->gops[static_cast<size_t>(g)]);
   expect_same(back, want_back);
   EXPECT_LT(back.size(), all.size());
 }

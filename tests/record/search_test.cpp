@@ -114,9 +114,9 @@ TEST_F(SearchTest, AttributesWrapFromZeroBackToNinetyNine) {
   EXPECT_EQ(attr_header().newest, 1);
   // Searched newest first: 1, 0, then 0 - 1 = 99, then 98.
   for (const auto& [t, attr] : std::vector<std::pair<RecTime, int>>{{T(2024, 5, 1, 12, 0, 3), 99},
-                                                                   {T(2024, 5, 1, 10, 0, 7), 98},
-                                                                   {T(2024, 5, 1, 11, 0, 0), 0},
-                                                                   {T(2024, 5, 1, 9, 0, 9), 1}}) {
+                                                                    {T(2024, 5, 1, 10, 0, 7), 98},
+                                                                    {T(2024, 5, 1, 11, 0, 0), 0},
+                                                                    {T(2024, 5, 1, 9, 0, 9), 1}}) {
     ASSERT_EQ(search_play(S(t)), 1) << zebdisk::format_time(t);
     EXPECT_EQ(gop_at_cursor(), gop_with_time(manifest_, t, attr)) << zebdisk::format_time(t);
   }

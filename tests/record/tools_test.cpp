@@ -1,8 +1,7 @@
 // The command-line programs: zeb-mkdisk writes an image from a description
 // and prints its manifest; velmora-disk reads the image back.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
@@ -79,8 +78,8 @@ TEST(Tools, VelmoraDiskListsAndPlaysAnImage) {
   for (size_t p = 0; (p = frames.text.find(" UTC ", p)) != std::string::npos; ++p) ++lines;
   EXPECT_EQ(lines, 5u);
 
-  const Output late =
-      run_command(bin("velmora-disk") + " frames " + dir.file("disk.img") + " --at \"2025/01/01 00:00:00\" --count 100");
+  const Output late = run_command(bin("velmora-disk") + " frames " + dir.file("disk.img") +
+                                  " --at \"2025/01/01 00:00:00\" --count 100");
   ASSERT_EQ(late.status, 0);
   EXPECT_TRUE(has(late.text, "no recording at 2025/01/01 00:00:00"));
   EXPECT_TRUE(has(late.text, "GOP 2024/05/01 09:59:05"));

@@ -1,8 +1,9 @@
 // The writers of recorder packets and frame records, and the picture splitter.
+#include "zebsim/packets.h"
+
 #include <gtest/gtest.h>
 
 #include "testing.h"
-#include "zebsim/packets.h"
 
 namespace {
 

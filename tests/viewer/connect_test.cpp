@@ -66,8 +66,7 @@ TEST_F(ConnectFailure, TheNumberBeforeTheColonChoosesTheRecorder) {
   auto& wrong = start_sim();
   auto& right = start_sim();
   right.inject({zebsim::Fault::kRefusePassword, -1, 0, 51});
-  write_lansetting(entry(2, "Two", wrong.config().address, "", "bad") +
-                   entry(5, "Five", right.config().address));
+  write_lansetting(entry(2, "Two", wrong.config().address, "", "bad") + entry(5, "Five", right.config().address));
   start_view();
   double_click_entry(5);
   ASSERT_EQ(messages_.size(), 1u);
@@ -79,8 +78,7 @@ TEST_F(ConnectFailure, EnterOnTheListConnectsAsADoubleClickDoes) {
   auto& wrong = start_sim();
   auto& right = start_sim();
   right.inject({zebsim::Fault::kRefusePassword, -1, 0, 51});
-  write_lansetting(entry(2, "Two", wrong.config().address, "", "bad") +
-                   entry(5, "Five", right.config().address));
+  write_lansetting(entry(2, "Two", wrong.config().address, "", "bad") + entry(5, "Five", right.config().address));
   MainView& v = start_view();
   v.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&v));

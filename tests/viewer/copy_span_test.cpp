@@ -1,10 +1,10 @@
 // Which recordings a copy takes and where it ends, over recording lists of
 // the test's own.
+#include "copy_span.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
-
-#include "copy_span.h"
 
 namespace {
 

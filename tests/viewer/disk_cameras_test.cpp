@@ -3,6 +3,8 @@
 // must show its own camera, compared with ffmpeg's decoding of that camera's
 // source, and the recorded sound must be heard. A program of its own, so
 // that the sound of the playback engine goes to a WAV file of this run.
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QImage>
 #include <cmath>
@@ -10,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <unistd.h>
 
 #include "disk_fixture.h"
 #include "reference_pictures.h"
@@ -142,7 +143,8 @@ class DiskCameras : public DiskViewerTest {
   }
 
   void set_high(bool on) {
-    ASSERT_TRUE(velmora::testing::write_file(home_.file("sn.ini"), std::string("[ZEB]\nspeed=") + (on ? "1" : "0") + "\n"));
+    ASSERT_TRUE(
+        velmora::testing::write_file(home_.file("sn.ini"), std::string("[ZEB]\nspeed=") + (on ? "1" : "0") + "\n"));
   }
 
   std::optional<uint32_t> shown_time() { return parse_shown_time(text_of("lblTime")); }
@@ -232,7 +234,8 @@ TEST_F(DiskCameras, ATwoCameraRecordingShowsEachCameraInItsCell) {
   start_with_windows();
   ASSERT_TRUE(play_for(3, {0, 1}));
   expect_own_cameras(Sources({"cam0_704x240.m4v", "cam1_704x240.m4v"}, 704, 240), {0, 1});
-  for (int c = 2; c < 4; ++c) EXPECT_EQ(find<PictureBox>(("Image1_" + std::to_string(c)).c_str())->source(), start_picture());
+  for (int c = 2; c < 4; ++c)
+    EXPECT_EQ(find<PictureBox>(("Image1_" + std::to_string(c)).c_str())->source(), start_picture());
   click("Command14_6");
 }
 
@@ -243,7 +246,8 @@ TEST_F(DiskCameras, ASingleCameraRecordingFillsTheFirstCellOnly) {
   ASSERT_TRUE(play_for(3, {0}));
   // The upper half of the camera's picture.
   EXPECT_EQ(cell(0).size(), QSize(704, 240));
-  for (int c = 1; c < 4; ++c) EXPECT_EQ(find<PictureBox>(("Image1_" + std::to_string(c)).c_str())->source(), start_picture());
+  for (int c = 1; c < 4; ++c)
+    EXPECT_EQ(find<PictureBox>(("Image1_" + std::to_string(c)).c_str())->source(), start_picture());
   click("Command14_6");
 }
 

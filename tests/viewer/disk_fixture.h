@@ -14,8 +14,8 @@
 #include <map>
 
 #include "sim_viewer_fixture.h"
-#include "viewer_windows.h"
 #include "velmora/rectime.h"
+#include "viewer_windows.h"
 
 class DiskViewerTest : public SimViewerTest {
  protected:

@@ -19,7 +19,8 @@ QImage test_picture() {
   for (int y = 0; y < 480; ++y)
     for (int x = 0; x < 704; ++x) {
       const bool right = x >= 352, lower = y >= 240;
-      QRgb c = right ? (lower ? qRgb(30, 200, 40) : qRgb(220, 40, 40)) : (lower ? qRgb(40, 60, 220) : qRgb(230, 210, 30));
+      QRgb c =
+          right ? (lower ? qRgb(30, 200, 40) : qRgb(220, 40, 40)) : (lower ? qRgb(40, 60, 220) : qRgb(230, 210, 30));
       if (x < 24 || y < 24 || x >= 680 || y >= 456) c = qRgb(255, 255, 255);
       if (std::abs(x - 352) < 12 || std::abs(y - 240) < 12) c = qRgb(20, 20, 20);
       image.setPixel(x, y, c);
@@ -31,8 +32,8 @@ QImage test_picture() {
 // rectangle and the picture scaled to that rectangle as a whole.
 double shown_difference(const QImage& shown_window, const QRect& where, const QImage& picture) {
   const QImage shown = shown_window.copy(where).convertToFormat(QImage::Format_RGB32);
-  const QImage expected =
-      picture.scaled(where.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation).convertToFormat(QImage::Format_RGB32);
+  const QImage expected = picture.scaled(where.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                              .convertToFormat(QImage::Format_RGB32);
   if (shown.size() != expected.size()) return 1e9;
   double sum = 0;
   long n = 0;
@@ -78,8 +79,8 @@ class ShiftWindow : public DiskViewerTest {
     const QImage shown = view_->grab().toImage();
     for (int i : cells) {
       const QRect r = cell(i)->geometry();
-      EXPECT_LT(shown_difference(shown, r, picture_), 12.0) << "cell " << i << " at " << r.x() << "," << r.y() << " "
-                                                            << r.width() << "x" << r.height();
+      EXPECT_LT(shown_difference(shown, r, picture_), 12.0)
+          << "cell " << i << " at " << r.x() << "," << r.y() << " " << r.width() << "x" << r.height();
     }
   }
 

@@ -84,8 +84,7 @@ TEST(PlayList, EntriesAreTheStartTimesOfLinesEndingInTheMark) {
       "2026/12/07 10:00:00 2026/12/07 10:05:00;1\n"
       "2026/12/07 11:00:00 2026/12/07 11:05:00;1\n";
   // The fourth entry is beyond the count of the first line.
-  EXPECT_EQ(play_list_entries(list),
-            (std::vector<std::string>{"2026/12/07 09:00:00", "2026/12/07 10:00:00"}));
+  EXPECT_EQ(play_list_entries(list), (std::vector<std::string>{"2026/12/07 09:00:00", "2026/12/07 10:00:00"}));
 }
 
 TEST(PlayList, CountsAndLinesThatDoNotAgree) {

@@ -1,6 +1,8 @@
 // Live view against the recorder stand-in's control server and live stream:
 // the connect sequence and its failure messages, the four cameras' pictures,
 // the recorder clock, supervision, switch-over and disconnect.
+#include "zebsim/live.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,7 +16,6 @@
 
 #include "disk_fixture.h"
 #include "velmora/rectime.h"
-#include "zebsim/live.h"
 
 namespace {
 
@@ -179,9 +180,9 @@ TEST_F(LiveView, ConnectsAndShowsTheFourCamerasWithTheRecorderClock) {
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 
   // The set-up requests, in order, and the control connection closed again.
-  const std::vector<std::string> expected = {"CamSwSet BB 00", "CamSwGet 0000B5", "CamSwGet 0000BD", "CamSwSet BD 00",
-                                             "CamSwGet 0000B6", "CamSwGet 0000B7", "UDPup 01 03", "SendMenu 00",
-                                             "UDPdispmode 00 0F 00"};
+  const std::vector<std::string> expected = {"CamSwSet BB 00", "CamSwGet 0000B5", "CamSwGet 0000BD",
+                                             "CamSwSet BD 00", "CamSwGet 0000B6", "CamSwGet 0000B7",
+                                             "UDPup 01 03",    "SendMenu 00",     "UDPdispmode 00 0F 00"};
   EXPECT_EQ(commands(sim), expected);
   EXPECT_TRUE(wait_for([&] { return sim.open_sessions() == 0; }));
   EXPECT_EQ(v.stream_address(), QStringLiteral("127.0.0.1"));
@@ -218,15 +219,19 @@ TEST_F(LiveView, ConnectsAndShowsTheFourCamerasWithTheRecorderClock) {
   // the window's timer, which the picture comparisons above may have held up
   // on a busy machine: wait until it has caught up.
   ASSERT_TRUE(wait_for([&] { return !text_of("lblTime").isEmpty(); }));
-  EXPECT_TRUE(text_of("lblTime").contains(QRegularExpression(QStringLiteral("^\\d{4}年\\d{1,2}月\\d{1,2}日\\n\\d{1,2}時\\d{1,2}分\\d{1,2}秒$"))));
+  EXPECT_TRUE(text_of("lblTime").contains(
+      QRegularExpression(QStringLiteral("^\\d{4}年\\d{1,2}月\\d{1,2}日\\n\\d{1,2}時\\d{1,2}分\\d{1,2}秒$"))));
   int64_t clock_difference_s = -1;
-  EXPECT_TRUE(wait_for([&] {
-    const auto shown = parse_shown_time(text_of("lblTime"));
-    const auto recorder = parse_shown_time(QString::fromStdString(sim.clock_date() + " " + sim.clock_time()));
-    if (!shown || !recorder) return false;
-    clock_difference_s = std::abs(int64_t(*recorder) - int64_t(*shown));
-    return clock_difference_s <= 3;
-  }, 30000)) << "the shown clock stays " << clock_difference_s << " s from the recorder's";
+  EXPECT_TRUE(wait_for(
+      [&] {
+        const auto shown = parse_shown_time(text_of("lblTime"));
+        const auto recorder = parse_shown_time(QString::fromStdString(sim.clock_date() + " " + sim.clock_time()));
+        if (!shown || !recorder) return false;
+        clock_difference_s = std::abs(int64_t(*recorder) - int64_t(*shown));
+        return clock_difference_s <= 3;
+      },
+      30000))
+      << "the shown clock stays " << clock_difference_s << " s from the recorder's";
 
   // TELnet ON says that it worked.
   click("Command10");

@@ -77,8 +77,7 @@ class Playback : public DiskViewerTest {
     click("Command1");
     // The window stopped playback; the copy takes the disk over once the
     // playback has come to rest.
-    EXPECT_TRUE(
-        wait_for([&] { return find<QTimer>("tmrTokei")->isActive() && !view_->following_pictures(); }, 60000));
+    EXPECT_TRUE(wait_for([&] { return find<QTimer>("tmrTokei")->isActive() && !view_->following_pictures(); }, 60000));
     return windows_->data_copy();
   }
 
@@ -450,8 +449,9 @@ TEST_F(Playback, AStopAndAStepInACopyStartFromThePictureOnScreen) {
 
 TEST_F(Playback, APositionBarBeyondSixteenBitsIsLeftAlone) {
   // Two recordings ten hours apart in one copy.
-  set_drive(1, clip_disk("apart", "run 2026/12/07 00:00:00 2026/12/07 00:00:10\n"
-                                  "run 2026/12/07 10:00:00 2026/12/07 10:00:10\n"));
+  set_drive(1, clip_disk("apart",
+                         "run 2026/12/07 00:00:00 2026/12/07 00:00:10\n"
+                         "run 2026/12/07 10:00:00 2026/12/07 10:00:10\n"));
   const QString dest = folder("copies");
   start_with_windows();
   RDataCopy* rc = open_copy_window(dest);
@@ -534,9 +534,8 @@ TEST_F(Playback, ASavedPictureIsShownInTheMainWindow) {
   ASSERT_EQ(files->count(), 1);
   QTest::mouseClick(files->viewport(), Qt::LeftButton, {}, files->visualItemRect(files->item(0)).center());
   EXPECT_EQ(in<QLineEdit>(ss, QStringLiteral("txtF"))->text(), dest + "/still.mpi");
-  EXPECT_TRUE(wait_for([&] {
-    return find<PictureBox>("Image1_0")->source() == QString::fromStdString(home_.file("bmp1.bmp"));
-  }));
+  EXPECT_TRUE(wait_for(
+      [&] { return find<PictureBox>("Image1_0")->source() == QString::fromStdString(home_.file("bmp1.bmp")); }));
   EXPECT_EQ(find<PictureBox>("Image1_0")->image().size(), QSize(704, 240));
   const std::string sn = velmora::testing::read_file(home_.file("sn.ini"));
   EXPECT_NE(sn.find("SDataSearchPath=" + dest.toStdString()), std::string::npos);
@@ -661,7 +660,8 @@ TEST_F(PictureSave, AFailedSaveKeepsTheFileItWasToReplace) {
   save_as(ps, QStringLiteral("other"));
   EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("ファイルがありません")}));
   // A folder that does not exist cannot be written.
-  ASSERT_TRUE(velmora::testing::write_file(home_.file("work.dat"), velmora::testing::read_file(home_.file("bmp1.bmp"))));
+  ASSERT_TRUE(
+      velmora::testing::write_file(home_.file("work.dat"), velmora::testing::read_file(home_.file("bmp1.bmp"))));
   in<QLineEdit>(ps, QStringLiteral("TextF"))->setText(dest + "/missing");
   save_as(ps, QStringLiteral("other"));
   EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("保存に失敗しました")}));

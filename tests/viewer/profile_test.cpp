@@ -1,19 +1,20 @@
 // The settings-file format: reading with the profile rules, and writing one
 // key while everything else in the file stays as it was.
+#include "profile.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "profile.h"
 #include "testing.h"
 
 namespace {
 
-using velmora::viewer::Profile;
-using velmora::viewer::TextEncoding;
-using velmora::viewer::write_profile_string;
 using velmora::testing::read_file;
 using velmora::testing::TempDir;
 using velmora::testing::write_file;
+using velmora::viewer::Profile;
+using velmora::viewer::TextEncoding;
+using velmora::viewer::write_profile_string;
 
 TEST(Profile, FindsSectionsAndKeysWithoutRegardToCaseOrBlanks) {
   const Profile p = Profile::parse(

@@ -1,8 +1,9 @@
 // The recorder list of "lansetting.ini", the viewer's "sn.ini" and the
 // resolution of a recorder's host text.
+#include "settings.h"
+
 #include <gtest/gtest.h>
 
-#include "settings.h"
 #include "testing.h"
 
 namespace {
@@ -12,13 +13,13 @@ using velmora::testing::TempDir;
 using velmora::testing::write_file;
 
 TEST(ConnectionList, ListsNamedEntriesByTheirNumberAndSkipsTheRest) {
-  const ConnectionList list = ConnectionList::read(Profile::parse(
-      "[No.01]\nname=Shop\nip=192.168.0.10\n"
-      "[No.02]\nip=192.168.0.11\n"  // no name: not listed
-      "[No.03]\nname=\nip=192.168.0.12\n"
-      "[No.07]\nname=倉庫\n"
-      "[No.100]\nname=Hundred\n"
-      "[No.200]\nname=Last\n"));
+  const ConnectionList list =
+      ConnectionList::read(Profile::parse("[No.01]\nname=Shop\nip=192.168.0.10\n"
+                                          "[No.02]\nip=192.168.0.11\n"  // no name: not listed
+                                          "[No.03]\nname=\nip=192.168.0.12\n"
+                                          "[No.07]\nname=倉庫\n"
+                                          "[No.100]\nname=Hundred\n"
+                                          "[No.200]\nname=Last\n"));
   const std::vector<std::string> expected = {" 1:Shop", " 7:倉庫", " 100:Hundred", " 200:Last"};
   EXPECT_EQ(list.lines(), expected);
   // The number before the colon, not the line's position, picks the entry.
@@ -49,10 +50,10 @@ TEST(ConnectionList, MissingKeysTakeTheirDefaults) {
 }
 
 TEST(ConnectionList, LoginStringIsIdAndPasswordInEightCharactersEach) {
-  const ConnectionList list = ConnectionList::read(Profile::parse(
-      "[No.01]\nname=a\nid=administrator\npass=pw\n"
-      "[No.02]\nname=b\nid=user\npass=12345678\n"
-      "[No.03]\nname=c\nid=\npass=\n"));
+  const ConnectionList list =
+      ConnectionList::read(Profile::parse("[No.01]\nname=a\nid=administrator\npass=pw\n"
+                                          "[No.02]\nname=b\nid=user\npass=12345678\n"
+                                          "[No.03]\nname=c\nid=\npass=\n"));
   EXPECT_EQ(list.entry(1)->login, "administpw      ");
   EXPECT_EQ(list.entry(2)->login, "user    12345678");
   EXPECT_EQ(list.entry(3)->login, std::string(16, ' '));
@@ -71,10 +72,10 @@ TEST_P(PacketSize, OnlyValuesFrom5000To65000AreKept) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Bounds, PacketSize,
-                         ::testing::Values(PacketCase{"4999", 0}, PacketCase{"5000", 5000},
-                                           PacketCase{"65000", 65000}, PacketCase{"65001", 0},
-                                           PacketCase{"8000bytes", 8000}, PacketCase{"large", 0},
-                                           PacketCase{"-6000", 0}, PacketCase{"99999999999", 0}));
+                         ::testing::Values(PacketCase{"4999", 0}, PacketCase{"5000", 5000}, PacketCase{"65000", 65000},
+                                           PacketCase{"65001", 0}, PacketCase{"8000bytes", 8000},
+                                           PacketCase{"large", 0}, PacketCase{"-6000", 0},
+                                           PacketCase{"99999999999", 0}));
 
 TEST(ConnectionList, ReadsSpAndAudioAsIntegers) {
   const ConnectionList list = ConnectionList::read(Profile::parse("[No.05]\nname=a\nsp=2\naudio=0\n"));

@@ -71,8 +71,9 @@ TEST(Placement, CentresTheWindowAndRefusesTooSmallScreens) {
 using Startup = ViewerTest;
 
 TEST_F(Startup, ShowsTheCaptionInitialControlsAndStartPictures) {
-  write_lansetting("[No.01]\nname=Shop\nip=192.168.0.10\n[No.02]\nip=1.2.3.4\n[No.03]\nname=倉庫\n"
-                   "[No.04]\nname=本社ビル地下二階駐車場入口ゲート北側\n");
+  write_lansetting(
+      "[No.01]\nname=Shop\nip=192.168.0.10\n[No.02]\nip=1.2.3.4\n[No.03]\nname=倉庫\n"
+      "[No.04]\nname=本社ビル地下二階駐車場入口ゲート北側\n");
   MainView& v = start_view();
   ASSERT_TRUE(started_);
   EXPECT_EQ(v.windowTitle(), QStringLiteral("Velmora(Ver.1.00.19) ZEB-5"));

@@ -86,9 +86,7 @@ class ViewerTest : public ::testing::Test {
   void click(const char* name) { QTest::mouseClick(find<QPushButton>(name), Qt::LeftButton); }
 
   // Runs the event loop until cond holds or timeout_ms passes.
-  bool wait_for(const std::function<bool()>& cond, int timeout_ms = 30000) {
-    return QTest::qWaitFor(cond, timeout_ms);
-  }
+  bool wait_for(const std::function<bool()>& cond, int timeout_ms = 30000) { return QTest::qWaitFor(cond, timeout_ms); }
 
   std::vector<QString> message_texts() const {
     std::vector<QString> out;

@@ -131,8 +131,10 @@ TEST_F(Windows, ASearchOutsideTheRecordingsNamesTheirRangeAndOffersItsNearerEnd)
   TimeSearch* ts = search_disk_at(2026, 12, 11, 12, 0, 0);
   ASSERT_NE(ts, nullptr);
   ASSERT_EQ(questions_.size(), 1u);
-  EXPECT_TRUE(questions_[0].startsWith(QStringLiteral("指定した日時のデータは存在しません"))) << questions_[0].toStdString();
-  EXPECT_TRUE(questions_[0].contains(QStringLiteral("2026/12/07 09:00:00 から 2026/12/10 00:00:10"))) << questions_[0].toStdString();
+  EXPECT_TRUE(questions_[0].startsWith(QStringLiteral("指定した日時のデータは存在しません")))
+      << questions_[0].toStdString();
+  EXPECT_TRUE(questions_[0].contains(QStringLiteral("2026/12/07 09:00:00 から 2026/12/10 00:00:10")))
+      << questions_[0].toStdString();
   EXPECT_TRUE(questions_[0].contains(QStringLiteral("(2026/12/10 00:00:00)"))) << questions_[0].toStdString();
   EXPECT_TRUE(messages_.empty());
   EXPECT_TRUE(ts->isVisible());
@@ -145,7 +147,8 @@ TEST_F(Windows, ASearchOutsideTheRecordingsNamesTheirRangeAndOffersItsNearerEnd)
   type_time(ts, 23, 0, 0);
   click_in(ts, QStringLiteral("cmdStart"));
   ASSERT_EQ(questions_.size(), 1u);
-  EXPECT_TRUE(questions_[0].startsWith(QStringLiteral("指定した日時より前の録画データはありません"))) << questions_[0].toStdString();
+  EXPECT_TRUE(questions_[0].startsWith(QStringLiteral("指定した日時より前の録画データはありません")))
+      << questions_[0].toStdString();
   EXPECT_TRUE(questions_[0].contains(QStringLiteral("(2026/12/07 09:00:00)"))) << questions_[0].toStdString();
   EXPECT_TRUE(find<QGroupBox>("Frame5")->isHidden());
 
@@ -346,7 +349,8 @@ TEST_F(Windows, TheCopyWindowOpensWithTodayAndTheStoredDestination) {
   EXPECT_TRUE(in<QLineEdit>(rc, "Text2")->text().isEmpty());
   EXPECT_EQ(in<QLabel>(rc, "lbl_min")->text(), "0");
   const QDate today = QDate::currentDate();
-  for (const char* year : {"lbl_year", "lbl_yearEnd"}) EXPECT_EQ(in<QLabel>(rc, year)->text(), QString::number(today.year()));
+  for (const char* year : {"lbl_year", "lbl_yearEnd"})
+    EXPECT_EQ(in<QLabel>(rc, year)->text(), QString::number(today.year()));
   screenshot(rc, QStringLiteral("RDataCopy"));
 
   // Leaving playback closes it.
@@ -474,10 +478,9 @@ TEST_F(Windows, TheCopySearchListsAFoldersCopiesAndTheirCopyFolders) {
   EXPECT_TRUE(rs->isVisible());
   EXPECT_TRUE(in<QPushButton>(rs, "cmdBack")->isHidden());
   EXPECT_EQ(in<QLineEdit>(rs, "txtF")->text(), dest);
-  const std::vector<QString> expected{"2026/12/07 09:00:00 - 2026/12/07 09:00:20 (07)",
-                                      "2026/12/07 08:00:00 - 2026/12/07 08:10:00",
-                                      "2026/12/07 10:00:00 - 2026/12/07 10:00:10 (03)",
-                                      "2026/12/07 11:00:00 - 2026/12/07 11:00:10 (03)"};
+  const std::vector<QString> expected{
+      "2026/12/07 09:00:00 - 2026/12/07 09:00:20 (07)", "2026/12/07 08:00:00 - 2026/12/07 08:10:00",
+      "2026/12/07 10:00:00 - 2026/12/07 10:00:10 (03)", "2026/12/07 11:00:00 - 2026/12/07 11:00:10 (03)"};
   EXPECT_EQ(items(in<QListWidget>(rs, "List1")), expected);
   EXPECT_EQ(in<QListWidget>(rs, "List1")->currentRow(), 0);
   ASSERT_EQ(rs->entries().size(), 4u);
@@ -496,8 +499,7 @@ TEST_F(Windows, TheCopySearchListsAFoldersCopiesAndTheirCopyFolders) {
   // A click on a folder lists that folder's copies.
   click_folder(rs, dest + "/rec07");
   EXPECT_EQ(in<QLineEdit>(rs, "txtF")->text(), dest + "/rec07");
-  EXPECT_EQ(items(in<QListWidget>(rs, "List1")),
-            (std::vector<QString>{"2026/12/07 09:00:00 - 2026/12/07 09:00:20"}));
+  EXPECT_EQ(items(in<QListWidget>(rs, "List1")), (std::vector<QString>{"2026/12/07 09:00:00 - 2026/12/07 09:00:20"}));
   EXPECT_NE(sn().find("path=" + d + "/rec07\n"), std::string::npos);
 }
 
@@ -675,8 +677,7 @@ TEST(Screenshots, AJapaneseFontDrawsTheWindowsTexts) {
   const QStringList families = QFontDatabase::families(QFontDatabase::Japanese);
   ASSERT_FALSE(families.isEmpty());
   bool drawn = false;
-  for (const QString& family : families)
-    drawn = drawn || QRawFont::fromFont(QFont(family)).supportsCharacter(U'録');
+  for (const QString& family : families) drawn = drawn || QRawFont::fromFont(QFont(family)).supportsCharacter(U'録');
   EXPECT_TRUE(drawn);
 }
 

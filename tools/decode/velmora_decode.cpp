@@ -68,7 +68,8 @@ bool write_bmp(const std::string& path, const mpeg4::Picture& pic) {
 bool write_i420(FILE* f, const mpeg4::Picture& pic) {
   const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
   for (int y = 0; y < pic.height; ++y)
-    if (std::fwrite(pic.y + static_cast<ptrdiff_t>(y) * pic.stride_y, 1, pic.width, f) != static_cast<size_t>(pic.width))
+    if (std::fwrite(pic.y + static_cast<ptrdiff_t>(y) * pic.stride_y, 1, pic.width, f) !=
+        static_cast<size_t>(pic.width))
       return false;
   for (const uint8_t* plane : {pic.u, pic.v})
     for (int y = 0; y < ch; ++y)
@@ -103,10 +104,14 @@ int main(int argc, char** argv) {
   std::string in, out, bmp_dir;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "-o" && i + 1 < argc) out = argv[++i];
-    else if (a == "--bmp" && i + 1 < argc) bmp_dir = argv[++i];
-    else if (!a.empty() && a[0] != '-' && in.empty()) in = a;
-    else return usage();
+    if (a == "-o" && i + 1 < argc)
+      out = argv[++i];
+    else if (a == "--bmp" && i + 1 < argc)
+      bmp_dir = argv[++i];
+    else if (!a.empty() && a[0] != '-' && in.empty())
+      in = a;
+    else
+      return usage();
   }
   if (in.empty() || out.empty()) return usage();
 
@@ -123,8 +128,9 @@ int main(int argc, char** argv) {
     std::fclose(f);
   }
   if (const char* tool = unsupported_layer_tool(data)) {
-    std::fprintf(stderr, "velmora-decode: %s: not decoded: its video object layer uses %s, which this decoder does not handle\n",
-                 in.c_str(), tool);
+    std::fprintf(
+        stderr, "velmora-decode: %s: not decoded: its video object layer uses %s, which this decoder does not handle\n",
+        in.c_str(), tool);
     return 1;
   }
   FILE* yuv = std::fopen(out.c_str(), "wb");

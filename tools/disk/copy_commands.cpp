@@ -84,8 +84,8 @@ int export_span(uint32_t from, uint32_t to, const std::string& parent, bool new_
       }
     }
     if (n == kMaxCopyFolders) {
-      std::fprintf(stderr, "velmora-disk: %s already holds rec00 to rec%02d; choose another folder\n",
-                   parent.c_str(), kMaxCopyFolders - 1);
+      std::fprintf(stderr, "velmora-disk: %s already holds rec00 to rec%02d; choose another folder\n", parent.c_str(),
+                   kMaxCopyFolders - 1);
       return 1;
     }
     std::printf("copying into %s\n", dest.c_str());
@@ -198,8 +198,9 @@ int play_copy(const std::string& source, const std::string& bmp_dir) {
   for (int ch = 0; ch < brin::decode::kChannels; ++ch) {
     const brin::decode::ChannelStatus st = brin::decode::channel_status(ch);
     if (st.refused)
-      std::fprintf(stderr, "channel %d: %d frames refused: they declare %d x %d, more than a recorder sends (%d x %d)\n",
-                   ch, st.refused, st.refused_width, st.refused_height, brin::decode::kMaxRecorderWidth,
+      std::fprintf(stderr,
+                   "channel %d: %d frames refused: they declare %d x %d, more than a recorder sends (%d x %d)\n", ch,
+                   st.refused, st.refused_width, st.refused_height, brin::decode::kMaxRecorderWidth,
                    brin::decode::kMaxRecorderHeight);
   }
   decode_deinit();

@@ -82,9 +82,7 @@ bool parse_time(const char* text, uint32_t* seconds) {
 bool open_disk(int drive, const std::string& name, bool force) {
   const int32_t cylinders = hdd_get(drive);
   switch (cylinders) {
-    case -1:
-      std::fprintf(stderr, "velmora-disk: cannot open %s\n", name.c_str());
-      return false;
+    case -1: std::fprintf(stderr, "velmora-disk: cannot open %s\n", name.c_str()); return false;
     case -2:
       std::fprintf(stderr, "velmora-disk: %s is neither a disk nor a disk image (no geometry)\n", name.c_str());
       return false;
@@ -97,8 +95,7 @@ bool open_disk(int drive, const std::string& name, bool force) {
                    "tracks per cylinder and 63 sectors per track\n",
                    name.c_str());
       return false;
-    default:
-      break;
+    default: break;
   }
   if (hdd_open(drive) != 0) {
     std::fprintf(stderr, "velmora-disk: cannot open %s\n", name.c_str());
@@ -187,11 +184,14 @@ int print_frames(uint32_t at, int count) {
       break;
     }
     std::printf("GOP %s at %d/%d%s\n", rec_text(vp::rec_seconds(gop_time)).c_str(), where.block, where.record,
-                r == 1 ? " (end of the recorded data)" : r == -1 ? " (damaged or unreadable)" : "");
+                r == 1    ? " (end of the recorded data)"
+                : r == -1 ? " (damaged or unreadable)"
+                          : "");
     for (int32_t pos = 0; pos + 48 <= len && printed < count; ++printed) {
       const uint8_t* h = buffer.data() + pos;
       const uint32_t payload = h[16] | (h[17] << 8) | (h[18] << 16) | (static_cast<uint32_t>(h[19]) << 24);
-      const auto time = static_cast<int32_t>(h[12] | (h[13] << 8) | (h[14] << 16) | (static_cast<uint32_t>(h[15]) << 24));
+      const auto time =
+          static_cast<int32_t>(h[12] | (h[13] << 8) | (h[14] << 16) | (static_cast<uint32_t>(h[15]) << 24));
       const int16_t sequence = static_cast<int16_t>(h[8] | (h[9] << 8));
       std::printf("  %s camera %2d  %s UTC  %6u bytes  seq %d\n", h[1] == 0xFB ? "video" : "audio", h[34],
                   unix_text(time).c_str(), payload, sequence);
@@ -264,8 +264,7 @@ int main(int argc, char** argv) {
   const bool frames = command == Command::kFrames;
   const bool exporting = command == Command::kExport;
   if ((image == nullptr) == (drive < 0) || (frames && !at) || (!frames && at) || count < 1 || bmp_dir ||
-      (new_folder && !exporting) ||
-      (exporting && (!from || !to || !dest)) || (!exporting && (from || to || dest))) {
+      (new_folder && !exporting) || (exporting && (!from || !to || !dest)) || (!exporting && (from || to || dest))) {
     usage(stderr);
     return 2;
   }

@@ -107,8 +107,7 @@ bool record_offsets(const char* path, std::vector<long>& offsets) {
     if (pos + 4 > b.size() || b[pos] != 0xFF) return false;
     uint8_t m = b[pos + 1];
     size_t len = static_cast<size_t>(b[pos + 2] << 8 | b[pos + 3]);
-    if (m == 0xFE && len == 8 && pos + 24 <= b.size() && b[pos + 10] == 0xFF && b[pos + 11] == 0xDA)
-      break;
+    if (m == 0xFE && len == 8 && pos + 24 <= b.size() && b[pos + 10] == 0xFF && b[pos + 11] == 0xDA) break;
     if (m == 0xDA) return false;
     pos += 2 + len;
   }
@@ -156,8 +155,7 @@ int to_jpeg(int argc, char** argv) {
   if (argc < 2) return usage();
   long quality = 10;
   for (int i = 2; i < argc; ++i) {
-    if (std::string(argv[i]) != "--quality" || i + 1 >= argc ||
-        !parse_int(argv[++i], INT32_MIN, INT32_MAX, quality))
+    if (std::string(argv[i]) != "--quality" || i + 1 >= argc || !parse_int(argv[++i], INT32_MIN, INT32_MAX, quality))
       return usage();
   }
   int32_t r = bmp_to_jpeg(argv[0], argv[1], static_cast<int32_t>(quality));

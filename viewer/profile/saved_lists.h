@@ -23,10 +23,10 @@ inline constexpr size_t kListLineLimit = 256;
 // The fields of one recording line, read as whole numbers from fixed
 // character positions; a position past the line's end reads as 0.
 struct CopyListEntry {
-  std::string text;              // the line as listed
-  std::array<int, 6> start{};    // two-digit year, month, day, hour, minute, second
+  std::string text;            // the line as listed
+  std::array<int, 6> start{};  // two-digit year, month, day, hour, minute, second
   std::array<int, 6> end{};
-  int32_t number = 0;            // the number from position 45 on, 0 when shorter
+  int32_t number = 0;  // the number from position 45 on, 0 when shorter
 };
 
 CopyListEntry parse_copy_list_line(std::string_view line);

@@ -23,14 +23,14 @@ inline constexpr const char* kViewerSettingFile = "sn.ini";
 inline constexpr const char* kViewerSection = "ZEB";
 
 struct RecorderEntry {
-  int number = 0;             // 1 to 200
-  std::string name;           // empty: not listed
-  std::string host;           // dotted address or host name
-  std::string login;          // 16 characters: ID and password, 8 each
+  int number = 0;     // 1 to 200
+  std::string name;   // empty: not listed
+  std::string host;   // dotted address or host name
+  std::string login;  // 16 characters: ID and password, 8 each
   std::array<std::string, kCamerasPerRecorder> camera_names;
   int32_t sp = 1;
   int32_t audio = 3;
-  int32_t packet_size = 0;    // 0, or 5000 to 65000
+  int32_t packet_size = 0;  // 0, or 5000 to 65000
 };
 
 // The section name of entry n: "No." and n with at least two digits.
@@ -90,8 +90,7 @@ std::optional<std::string> system_name_lookup(const std::string& name);
 // (trimmed) is the address, as with 192.168.0.10. Otherwise the name is
 // looked up up to three times, calling wait_ms(3000) between tries; when all
 // fail the trimmed text is returned with the octets of the text itself.
-HostAddress resolve_host(const std::string& host, const NameLookup& lookup,
-                         const std::function<void(int ms)>& wait_ms);
+HostAddress resolve_host(const std::string& host, const NameLookup& lookup, const std::function<void(int ms)>& wait_ms);
 
 // The four octets of a dotted text: the whole number at the start of each of
 // its first four fields.

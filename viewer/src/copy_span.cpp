@@ -32,8 +32,7 @@ std::optional<int32_t> find_copy_entry(const RecordingList& list, uint32_t start
     if (!first_start) first_start = s;
     if ((s <= start && start <= e) || (s <= end && end <= e) || (start <= s && e <= end)) return i;
   }
-  if (disk_range && first_start && disk_range->first <= start && start <= disk_range->second &&
-      start <= *first_start)
+  if (disk_range && first_start && disk_range->first <= start && start <= disk_range->second && start <= *first_start)
     return ring_index(list.oldest, 0);
   return std::nullopt;
 }

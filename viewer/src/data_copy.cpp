@@ -51,17 +51,12 @@ long minute_number(const MonthCalendar* c, const std::array<TimeBox*, 3>& t) {
 
 std::optional<QString> copy_end_message(int32_t status) {
   switch (status) {
-    case 200:
-      return QStringLiteral("データコピーが終了しました");
-    case 101:
-      return QStringLiteral("HDDエラーが発生しました");
-    case 102:
-      return QStringLiteral("コピーをキャンセルしました");
+    case 200: return QStringLiteral("データコピーが終了しました");
+    case 101: return QStringLiteral("HDDエラーが発生しました");
+    case 102: return QStringLiteral("コピーをキャンセルしました");
     case 103:
-    case 104:
-      return QStringLiteral("データの書き込みができません。中断します");
-    default:
-      return std::nullopt;
+    case 104: return QStringLiteral("データの書き込みができません。中断します");
+    default: return std::nullopt;
   }
 }
 
@@ -247,7 +242,8 @@ void RDataCopy::start_copy() {
   auto numbered = [&](int i) { return join_path(folder, QStringLiteral("rec%1").arg(i, 2, 10, QLatin1Char('0'))); };
   while (n < kMaxCopies && QFileInfo::exists(numbered(n))) ++n;
   if (n == kMaxCopies) {
-    show_message(this, QStringLiteral("録画データが１００個以上になりました。\n録画データを消去するか保存先を変更してください。"));
+    show_message(this, QStringLiteral(
+                           "録画データが１００個以上になりました。\n録画データを消去するか保存先を変更してください。"));
     return;
   }
   const QString target = numbered(n);

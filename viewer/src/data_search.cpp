@@ -45,7 +45,8 @@ std::optional<uint32_t> frame_file_time(const QString& path) {
   const QByteArray head = f.read(48);
   if (head.size() < 48) return std::nullopt;
   const auto* p = reinterpret_cast<const uint8_t*>(head.constData());
-  const int32_t seconds = static_cast<int32_t>(p[12] | (p[13] << 8) | (p[14] << 16) | (static_cast<uint32_t>(p[15]) << 24));
+  const int32_t seconds =
+      static_cast<int32_t>(p[12] | (p[13] << 8) | (p[14] << 16) | (static_cast<uint32_t>(p[15]) << 24));
   const time_t t = seconds;
   struct tm local;
   if (!localtime_r(&t, &local)) return std::nullopt;

@@ -130,8 +130,7 @@ void FolderTree::fill(QTreeWidgetItem* item) {
   const QStringList names =
       QDir(path).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name | QDir::IgnoreCase);
   for (const QString& name : names) add_folder(item, join_path(path, name), name);
-  item->setChildIndicatorPolicy(names.isEmpty() ? QTreeWidgetItem::DontShowIndicator
-                                                : QTreeWidgetItem::ShowIndicator);
+  item->setChildIndicatorPolicy(names.isEmpty() ? QTreeWidgetItem::DontShowIndicator : QTreeWidgetItem::ShowIndicator);
 }
 
 QTreeWidgetItem* FolderTree::child_for(QTreeWidgetItem* item, const QString& path) {

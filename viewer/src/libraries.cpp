@@ -44,7 +44,8 @@ void* open_library(LibraryState& lib) {
   if (lib.tried) return lib.handle;
   lib.tried = true;
   std::vector<std::string> candidates;
-  if (const char* dir = std::getenv("VELMORA_LIB_DIR"); dir && *dir) candidates.push_back(std::string(dir) + "/" + lib.file);
+  if (const char* dir = std::getenv("VELMORA_LIB_DIR"); dir && *dir)
+    candidates.push_back(std::string(dir) + "/" + lib.file);
   const std::string here = program_folder();
   candidates.push_back(here + "/../lib/" + lib.file);
   candidates.push_back(here + "/" + lib.file);

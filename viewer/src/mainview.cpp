@@ -156,8 +156,8 @@ void PictureBox::paintEvent(QPaintEvent*) {
     f.setBold(true);
     f.setPixelSize(std::max(12, height() / 14));
     p.setFont(f);
-    const QRect box = p.fontMetrics().boundingRect(rect().adjusted(8, 8, -8, -8), Qt::AlignLeft | Qt::AlignTop,
-                                                    stale_note_);
+    const QRect box =
+        p.fontMetrics().boundingRect(rect().adjusted(8, 8, -8, -8), Qt::AlignLeft | Qt::AlignTop, stale_note_);
     p.fillRect(box.adjusted(-6, -4, 6, 4), QColor(160, 0, 0, 220));
     p.setPen(Qt::white);
     p.drawText(box, Qt::AlignLeft | Qt::AlignTop, stale_note_);
@@ -504,8 +504,8 @@ void MainView::relayout() {
 QRect MainView::picture_rect(int left, int top, int w, int h) const {
   const double s = picture_scale_;
   const QRect r = twips(left, top, w, h);
-  return QRect(picture_origin_.x() + qRound(r.x() * s), picture_origin_.y() + qRound(r.y() * s),
-               qRound(r.width() * s), qRound(r.height() * s));
+  return QRect(picture_origin_.x() + qRound(r.x() * s), picture_origin_.y() + qRound(r.y() * s), qRound(r.width() * s),
+               qRound(r.height() * s));
 }
 
 void MainView::apply_cells() {

@@ -12,10 +12,10 @@
 #pragma once
 #include <QElapsedTimer>
 #include <QFont>
-#include <QPalette>
-#include <QRect>
 #include <QImage>
+#include <QPalette>
 #include <QPoint>
+#include <QRect>
 #include <QSize>
 #include <QString>
 #include <QWidget>
@@ -77,10 +77,10 @@ class PictureBox : public QWidget {
 
 // Where the main window goes on a screen, all in twips.
 struct ScreenPlacement {
-  bool fits = true;     // false: the screen is too small for the window
+  bool fits = true;  // false: the screen is too small for the window
   int top = 0;
   int left = 0;
-  int stored_top = 0;   // where the other windows open
+  int stored_top = 0;  // where the other windows open
   int stored_left = 0;
 };
 ScreenPlacement place_main_window(int screen_width, int screen_height, int window_width, int window_height);
@@ -151,9 +151,9 @@ class MainView : public QWidget {
   void set_window_hooks(WindowHooks hooks) { hooks_ = std::move(hooks); }
 
   // Live view.
-  void connect_list_row(int row);   // as a double click on List1's row
-  void disconnect_live();           // Command16
-  void telnet_on();                 // Command10
+  void connect_list_row(int row);  // as a double click on List1's row
+  void disconnect_live();          // Command16
+  void telnet_on();                // Command10
   // What the cells show, in the status line lblStatus: live, disk playback,
   // copied data or saved stills, and for playback whether it plays, at
   // which speed, or is paused.
@@ -176,8 +176,8 @@ class MainView : public QWidget {
   bool cell_stale(int cell) const;
   bool recorder_silent() const { return silent_; }
   int reconnect_attempts() const { return reconnect_attempts_; }
-  void show_single(int cell);       // Command8(cell)
-  void show_four();                 // Command9
+  void show_single(int cell);  // Command8(cell)
+  void show_four();            // Command9
   // F11: the whole screen for the pictures (the controls give way; Esc or
   // F11 again brings them back).
   void toggle_full_screen();
@@ -189,13 +189,13 @@ class MainView : public QWidget {
 
   // Playback (the other windows use these).
   void playback_button(PlaybackButton button);  // a press of Command14
-  void enter_disk_playback();       // the main window into attached-disk playback
+  void enter_disk_playback();                   // the main window into attached-disk playback
   // The main window into playback of a copy that playfile has opened: the
   // position bar spans the copy's first to last GOP time, and the start
   // pictures show until decoded pictures arrive.
   void enter_saved_playback();
-  void leave_playback();            // Command7
-  void refresh_pictures();          // one tick of Timer1
+  void leave_playback();    // Command7
+  void refresh_pictures();  // one tick of Timer1
   void show_start_pictures();
   // Picture cell 0 to 3: a picture file, or the start picture.
   void load_cell_picture(int cell, const QString& path);

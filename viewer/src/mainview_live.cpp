@@ -7,8 +7,8 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
-#include <QTimer>
 #include <QTime>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -26,16 +26,12 @@ constexpr int kSlotsUsed = 5;
 // The message for a refused or failed login.
 QString connect_failure_text(int32_t r, const QString& address) {
   switch (r) {
-    case -51:
-      return QStringLiteral("デジタルレコーダが接続禁止設定です。");
+    case -51: return QStringLiteral("デジタルレコーダが接続禁止設定です。");
     case -50:
     case -49:
-    case -1:
-      return QStringLiteral("ＩＤ・パスワードが間違っています。");
-    case -200:
-      return QStringLiteral("使用中です。");
-    default:
-      return QStringLiteral("デジタルレコーダと接続されていません。") + QLatin1Char('\n') + address;
+    case -1: return QStringLiteral("ＩＤ・パスワードが間違っています。");
+    case -200: return QStringLiteral("使用中です。");
+    default: return QStringLiteral("デジタルレコーダと接続されていません。") + QLatin1Char('\n') + address;
   }
 }
 
@@ -485,8 +481,7 @@ void MainView::show_four() {
 // ---- Honest live view
 
 QString MainView::live_status_text() const {
-  if (silent_)
-    return QStringLiteral("受信停止・再接続%1回目").arg(reconnect_attempts_);
+  if (silent_) return QStringLiteral("受信停止・再接続%1回目").arg(reconnect_attempts_);
   int stale = 0, shown = 0;
   for (int cell = 0; cell < 4; ++cell) {
     stale += cell_stale(cell) ? 1 : 0;
@@ -514,7 +509,8 @@ void MainView::watch_live_pictures() {
     const bool stale = shown && expected && picture_age_[c].isValid() && picture_age_[c].elapsed() > timing().stale_ms;
     QString note;
     if (stale)
-      note = picture_shown_[c] ? QStringLiteral("映像停止\n最終画像 %1").arg(picture_clock_[c]) : QStringLiteral("映像なし");
+      note = picture_shown_[c] ? QStringLiteral("映像停止\n最終画像 %1").arg(picture_clock_[c])
+                               : QStringLiteral("映像なし");
     cells_[c].picture->set_stale(stale, note);
     stale_cells += stale ? 1 : 0;
     watched += shown && expected ? 1 : 0;
@@ -537,9 +533,9 @@ void MainView::watch_live_pictures() {
     if (reconnect_timer_) reconnect_timer_->stop();
   }
   const QString label = silent_                 ? QStringLiteral("受信停止・再接続中")
-                        : stale_cells == 0        ? QStringLiteral("ライブ")
-                        : stale_cells < watched   ? QStringLiteral("ライブ（一部停止）")
-                                                  : QStringLiteral("ライブ（映像停止）");
+                        : stale_cells == 0      ? QStringLiteral("ライブ")
+                        : stale_cells < watched ? QStringLiteral("ライブ（一部停止）")
+                                                : QStringLiteral("ライブ（映像停止）");
   if (connection_label_->text() != label) connection_label_->setText(label);
   update_status();
 }
@@ -635,8 +631,8 @@ QString MainView::still_comment() const {
   QString when = QStringLiteral("unknown");
   if (const std::optional<uint32_t> t = still_time()) {
     const vp::RecTime r = vp::rec_time_from_seconds(*t);
-    when = QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", 2000 + r.year, r.month, r.day, r.hour, r.minute,
-                             r.second);
+    when =
+        QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", 2000 + r.year, r.month, r.day, r.hour, r.minute, r.second);
   }
   QString text = QStringLiteral("camera %1 (%2); time %3; %4")
                      .arg(camera)

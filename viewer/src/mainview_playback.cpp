@@ -25,12 +25,9 @@ constexpr int kRecordListRing = 1000;
 
 const char* disk_missing_text(int model) {
   switch (model) {
-    case 1:
-      return "ZQ-700で使用しているHDDが接続されていません";
-    case 2:
-      return "KV-W9で使用しているHDDが接続されていません";
-    default:
-      return "ZEB-5で使用しているHDDが接続されていません";
+    case 1: return "ZQ-700で使用しているHDDが接続されていません";
+    case 2: return "KV-W9で使用しているHDDが接続されていません";
+    default: return "ZEB-5で使用しているHDDが接続されていません";
   }
 }
 
@@ -179,19 +176,13 @@ void MainView::playback_button(PlaybackButton button) {
     case B::kRecordingStart:
       if (disk) go_to_current_recording_start();
       break;
-    case B::kFastRewind:
-      fast_rewind();
-      break;
+    case B::kFastRewind: fast_rewind(); break;
     case B::kReversePlay:
       if (saved) lib::file_play_back(0);
       if (disk) lib::hdd_play_back(0);
       break;
-    case B::kPlay:
-      play();
-      break;
-    case B::kFastForward:
-      fast_forward();
-      break;
+    case B::kPlay: play(); break;
+    case B::kFastForward: fast_forward(); break;
     case B::kNextRecording:
       if (disk) go_to_next_recording();
       break;
@@ -199,9 +190,7 @@ void MainView::playback_button(PlaybackButton button) {
       if (saved) lib::file_play_stop();
       if (disk) lib::hdd_play_stop();
       break;
-    case B::kFromStart:
-      back_to_start_and_play();
-      break;
+    case B::kFromStart: back_to_start_and_play(); break;
   }
   update_status();
 }
@@ -316,7 +305,8 @@ void MainView::show_stepped_picture(uint32_t shown_before) {
 void MainView::show_decoded_pictures(int32_t count, int32_t first, int32_t second) {
   if (count == 4) {
     for (int i = 0; i < 4; ++i)
-      cells_[static_cast<size_t>(i)].picture->load(QDir(program_folder_).filePath(QStringLiteral("bmp%1.bmp").arg(i + 1)));
+      cells_[static_cast<size_t>(i)].picture->load(
+          QDir(program_folder_).filePath(QStringLiteral("bmp%1.bmp").arg(i + 1)));
   } else if (count == 2 || count == 1) {
     const int selectors[2] = {first, second};
     for (int k = 0; k < count; ++k) {

@@ -65,8 +65,7 @@ const QColor MonthCalendar::kSelectedWithRecordings(255, 255, 0);
 const QColor MonthCalendar::kSelectedWithout(255, 0, 0);
 const QColor MonthCalendar::kWithRecordings(255, 255, 255);
 
-MonthCalendar::MonthCalendar(const QString& caption, const QString& suffix, const RecordedDays* days,
-                             QWidget* parent)
+MonthCalendar::MonthCalendar(const QString& caption, const QString& suffix, const RecordedDays* days, QWidget* parent)
     : QGroupBox(caption, parent), recorded_(days) {
   setObjectName(QStringLiteral("frm_calendar") + suffix);
 
@@ -195,7 +194,9 @@ TimeBox::TimeBox(const char* name, int maximum, QWidget* parent) : QLineEdit(par
 
 int TimeBox::value() const { return std::max(0, leading_number(text().toStdString())); }
 
-void TimeBox::set_value(int v) { setText(QStringLiteral("%1").arg(std::clamp(v, 0, maximum_), 2, 10, QLatin1Char('0'))); }
+void TimeBox::set_value(int v) {
+  setText(QStringLiteral("%1").arg(std::clamp(v, 0, maximum_), 2, 10, QLatin1Char('0')));
+}
 
 void TimeBox::on_edited(const QString& text) {
   if (leading_number(text.toStdString()) > maximum_) setText(QString::number(maximum_));

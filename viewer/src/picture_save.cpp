@@ -5,9 +5,9 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QLabel>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QUrl>
 #include <cstdio>
 #include <cstdlib>
@@ -139,8 +139,7 @@ void PicSave::save() {
   }
   const QString folder = folder_box_->text();
   const QString target = join_path(folder, name + QStringLiteral(".jpg"));
-  if (QFileInfo::exists(target) &&
-      !ask_yes_no(this, target + QStringLiteral("は既に存在します\n上書きしますか")))
+  if (QFileInfo::exists(target) && !ask_yes_no(this, target + QStringLiteral("は既に存在します\n上書きしますか")))
     return;
 
   const QDir program(main_view().program_folder());

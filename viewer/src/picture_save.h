@@ -37,7 +37,7 @@ class PicSave : public SubWindow {
   void show_folder();
 
  private:
-  QString comment_;  // written into the saved picture
+  QString comment_;                      // written into the saved picture
   PictureBox* preview_ = nullptr;        // "Image1"
   QLineEdit* folder_box_ = nullptr;      // "TextF": destination folder
   QLineEdit* file_name_box_ = nullptr;   // "txtF": file name without ".jpg"

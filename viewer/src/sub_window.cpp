@@ -49,7 +49,8 @@ QPoint place_beside(const QRect& main, const std::vector<QRect>& occupied, const
   };
   std::vector<QPoint> candidates(std::begin(sides), std::end(sides));
   const int right = screen.right() + 1 - size.width(), bottom = screen.bottom() + 1 - size.height();
-  for (QPoint corner : {screen.topLeft(), QPoint(right, screen.top()), QPoint(screen.left(), bottom), QPoint(right, bottom)})
+  for (QPoint corner :
+       {screen.topLeft(), QPoint(right, screen.top()), QPoint(screen.left(), bottom), QPoint(right, bottom)})
     candidates.push_back(corner);
   QPoint best = on_screen(candidates.front());
   long least = covered(QRect(best, size));

@@ -156,8 +156,8 @@ void TimeSearch::search() {
   // A time outside the recordings names the range there is and offers its
   // nearer end, rather than playing something else without a word.
   if (const auto range = recorded_range(); range && (time < range->first || time > range->second)) {
-    const QString span =
-        QStringLiteral("録画データは %1 から %2 までです。").arg(rec_time_text(range->first), rec_time_text(range->second));
+    const QString span = QStringLiteral("録画データは %1 から %2 までです。")
+                             .arg(rec_time_text(range->first), rec_time_text(range->second));
     QString question;
     uint32_t target = 0;
     if (time < range->first) {

@@ -3,9 +3,9 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QGridLayout>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSpacerItem>
-#include <QMessageBox>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
@@ -35,17 +35,10 @@ void show_dialog(QWidget* parent, const Message& m) {
   keep_caption_whole(box);
   box.setText(m.text);
   switch (m.icon) {
-    case MessageIcon::kInformation:
-      box.setIcon(QMessageBox::Information);
-      break;
-    case MessageIcon::kCritical:
-      box.setIcon(QMessageBox::Critical);
-      break;
-    case MessageIcon::kExclamation:
-      box.setIcon(QMessageBox::Warning);
-      break;
-    case MessageIcon::kNone:
-      break;
+    case MessageIcon::kInformation: box.setIcon(QMessageBox::Information); break;
+    case MessageIcon::kCritical: box.setIcon(QMessageBox::Critical); break;
+    case MessageIcon::kExclamation: box.setIcon(QMessageBox::Warning); break;
+    case MessageIcon::kNone: break;
   }
   box.setStandardButtons(QMessageBox::Ok);
   if (m.system_modal) {
@@ -138,6 +131,7 @@ extern "C" __attribute__((visibility("default"))) void velmora_message_box(const
   if (QThread::currentThread() == app->thread()) {
     show_message(QApplication::activeWindow(), m);
   } else {
-    QMetaObject::invokeMethod(app, [m] { show_message(QApplication::activeWindow(), m); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [m] { show_message(QApplication::activeWindow(), m); }, Qt::QueuedConnection);
   }
 }

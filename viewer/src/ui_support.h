@@ -40,13 +40,13 @@ constexpr int px(int twips) { return twips / kTwipsPerPixel; }
 // Waits and limits of the viewer. Tests make the waits shorter (the recorder
 // stand-in answers at once) and the picture supervision quicker.
 struct Timing {
-  int wait_percent = 100;        // every wait_ms() is this share of its time
-  int supervision_ticks = 2000;  // clock ticks between two picture checks
-  int slot_age_ticks = 100;      // ticks after which an open control slot closes
-  int stale_ms = 2000;           // a live picture unchanged this long is shown as stale
-  int silent_ms = 5000;          // no camera's picture this long: the recorder is not sending
-  int reconnect_first_ms = 1000; // first wait before asking a silent recorder again
-  int reconnect_last_ms = 30000; // the waits double up to this
+  int wait_percent = 100;         // every wait_ms() is this share of its time
+  int supervision_ticks = 2000;   // clock ticks between two picture checks
+  int slot_age_ticks = 100;       // ticks after which an open control slot closes
+  int stale_ms = 2000;            // a live picture unchanged this long is shown as stale
+  int silent_ms = 5000;           // no camera's picture this long: the recorder is not sending
+  int reconnect_first_ms = 1000;  // first wait before asking a silent recorder again
+  int reconnect_last_ms = 30000;  // the waits double up to this
 };
 Timing& timing();
 

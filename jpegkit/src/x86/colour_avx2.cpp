@@ -61,10 +61,9 @@ void ycc_to_bgr_avx2(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int
       bgr[0][h] = _mm256_add_epi16(_mm256_add_epi16(yy, u),
                                    _mm256_srai_epi16(_mm256_add_epi16(_mm256_mulhrs_epi16(u7, kCbB), r64), 7));
       bgr[1][h] = _mm256_sub_epi16(
-          yy, _mm256_srai_epi16(_mm256_add_epi16(_mm256_add_epi16(_mm256_mulhrs_epi16(u7, kCbG),
-                                                                  _mm256_mulhrs_epi16(v7, kCrG)),
-                                                 r64),
-                                7));
+          yy, _mm256_srai_epi16(
+                  _mm256_add_epi16(_mm256_add_epi16(_mm256_mulhrs_epi16(u7, kCbG), _mm256_mulhrs_epi16(v7, kCrG)), r64),
+                  7));
     }
     __m256i plane[3];
     for (int c = 0; c < 3; ++c) plane[c] = _mm256_packus_epi16(bgr[c][0], bgr[c][1]);
@@ -93,8 +92,8 @@ void bgr_to_ycc_avx2(const uint8_t* bgr, int n, uint8_t* y, uint8_t* cb, uint8_t
     const __m128i* src = reinterpret_cast<const __m128i*>(bgr + 3 * x);
     __m256i in[3];
     for (int v = 0; v < 3; ++v)
-      in[v] = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(src + v)),
-                                      _mm_loadu_si128(src + 3 + v), 1);
+      in[v] =
+          _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(src + v)), _mm_loadu_si128(src + 3 + v), 1);
     __m256i plane[3];
     for (int c = 0; c < 3; ++c)
       plane[c] = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(in[0], mask(kMasks.split[c][0])),

@@ -67,8 +67,8 @@ inline void store_columns(const __m256* c, uint8_t* out, ptrdiff_t stride) {
   __m256i a = _mm256_packus_epi16(w[0], w[1]);
   __m256i b = _mm256_packus_epi16(w[2], w[3]);
   // Each lane's 4 x 4 bytes transposed: rows 0-3 (4-7) of four columns.
-  const __m256i t = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,
-                                     0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+  const __m256i t = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5, 9, 13, 2,
+                                     6, 10, 14, 3, 7, 11, 15);
   a = _mm256_shuffle_epi8(a, t);
   b = _mm256_shuffle_epi8(b, t);
   __m256i rows01 = _mm256_unpacklo_epi32(a, b);  // rows 0, 1 | rows 4, 5
@@ -119,17 +119,26 @@ void idct_avx2(const int16_t* coef, uint8_t* out, ptrdiff_t stride) {
   __m256 r[8];
   for (int i = 0; i < 8; ++i) r[i] = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(in[i]));
   if (vertical == 8) {
-    if (horizontal == 8) idct_passes<8, 8>(r, out, stride);
-    else if (horizontal == 4) idct_passes<8, 4>(r, out, stride);
-    else idct_passes<8, 1>(r, out, stride);
+    if (horizontal == 8)
+      idct_passes<8, 8>(r, out, stride);
+    else if (horizontal == 4)
+      idct_passes<8, 4>(r, out, stride);
+    else
+      idct_passes<8, 1>(r, out, stride);
   } else if (vertical == 4) {
-    if (horizontal == 8) idct_passes<4, 8>(r, out, stride);
-    else if (horizontal == 4) idct_passes<4, 4>(r, out, stride);
-    else idct_passes<4, 1>(r, out, stride);
+    if (horizontal == 8)
+      idct_passes<4, 8>(r, out, stride);
+    else if (horizontal == 4)
+      idct_passes<4, 4>(r, out, stride);
+    else
+      idct_passes<4, 1>(r, out, stride);
   } else {
-    if (horizontal == 8) idct_passes<1, 8>(r, out, stride);
-    else if (horizontal == 4) idct_passes<1, 4>(r, out, stride);
-    else idct_passes<1, 1>(r, out, stride);
+    if (horizontal == 8)
+      idct_passes<1, 8>(r, out, stride);
+    else if (horizontal == 4)
+      idct_passes<1, 4>(r, out, stride);
+    else
+      idct_passes<1, 1>(r, out, stride);
   }
 }
 

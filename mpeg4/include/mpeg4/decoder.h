@@ -21,20 +21,20 @@ namespace mpeg4 {
 // which the decoder stays usable (the next good unit decodes).
 enum Result : int {
   kOk = 0,
-  kOkNoPicture = 10,        // a unit was consumed but no picture is ready yet
-  kInvalidState = 11,       // called in a state that cannot decode
-  kNoPictureHeader = 12,    // no VOP start code in the input
-  kNoSequenceHeader = 13,   // a VOP before any video object layer header
-  kBitstreamError = 20,     // damaged picture data (concealed where possible)
-  kUnsupported = 21,        // a feature outside ISO/IEC 14496-2 visual profiles handled here
+  kOkNoPicture = 10,       // a unit was consumed but no picture is ready yet
+  kInvalidState = 11,      // called in a state that cannot decode
+  kNoPictureHeader = 12,   // no VOP start code in the input
+  kNoSequenceHeader = 13,  // a VOP before any video object layer header
+  kBitstreamError = 20,    // damaged picture data (concealed where possible)
+  kUnsupported = 21,       // a feature outside ISO/IEC 14496-2 visual profiles handled here
   kOutOfMemory = 22,
-  kTooLarge = 23,           // picture size over 4095 x 4095 or memory limit
+  kTooLarge = 23,  // picture size over 4095 x 4095 or memory limit
 };
 
 enum class CodingType : int { kNone = 0, kI = 1, kP = 2, kB = 3, kS = 4 };
 
 struct StreamInfo {
-  int width = 0;    // from the video object layer, in pixels
+  int width = 0;  // from the video object layer, in pixels
   int height = 0;
   int time_increment_resolution = 0;
   bool interlaced = false;

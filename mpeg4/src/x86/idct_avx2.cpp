@@ -25,18 +25,18 @@ AVX2 inline void columns(const __m256 (&f)[8], __m256 (&o)[8]) {
   const __m256 a0 = _mm256_add_ps(e0, e2), a3 = _mm256_sub_ps(e0, e2);
   const __m256 a1 = _mm256_add_ps(e1, e3), a2 = _mm256_sub_ps(e1, e3);
   // Sums left to right, as the plain version writes them.
-  const __m256 b0 = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(c1, f[1]), _mm256_mul_ps(c3, f[3])),
-                                                _mm256_mul_ps(c5, f[5])),
-                                  _mm256_mul_ps(c7, f[7]));
-  const __m256 b1 = _mm256_sub_ps(_mm256_sub_ps(_mm256_sub_ps(_mm256_mul_ps(c3, f[1]), _mm256_mul_ps(c7, f[3])),
-                                                _mm256_mul_ps(c1, f[5])),
-                                  _mm256_mul_ps(c5, f[7]));
-  const __m256 b2 = _mm256_add_ps(_mm256_add_ps(_mm256_sub_ps(_mm256_mul_ps(c5, f[1]), _mm256_mul_ps(c1, f[3])),
-                                                _mm256_mul_ps(c7, f[5])),
-                                  _mm256_mul_ps(c3, f[7]));
-  const __m256 b3 = _mm256_sub_ps(_mm256_add_ps(_mm256_sub_ps(_mm256_mul_ps(c7, f[1]), _mm256_mul_ps(c5, f[3])),
-                                                _mm256_mul_ps(c3, f[5])),
-                                  _mm256_mul_ps(c1, f[7]));
+  const __m256 b0 = _mm256_add_ps(
+      _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(c1, f[1]), _mm256_mul_ps(c3, f[3])), _mm256_mul_ps(c5, f[5])),
+      _mm256_mul_ps(c7, f[7]));
+  const __m256 b1 = _mm256_sub_ps(
+      _mm256_sub_ps(_mm256_sub_ps(_mm256_mul_ps(c3, f[1]), _mm256_mul_ps(c7, f[3])), _mm256_mul_ps(c1, f[5])),
+      _mm256_mul_ps(c5, f[7]));
+  const __m256 b2 = _mm256_add_ps(
+      _mm256_add_ps(_mm256_sub_ps(_mm256_mul_ps(c5, f[1]), _mm256_mul_ps(c1, f[3])), _mm256_mul_ps(c7, f[5])),
+      _mm256_mul_ps(c3, f[7]));
+  const __m256 b3 = _mm256_sub_ps(
+      _mm256_add_ps(_mm256_sub_ps(_mm256_mul_ps(c7, f[1]), _mm256_mul_ps(c5, f[3])), _mm256_mul_ps(c3, f[5])),
+      _mm256_mul_ps(c1, f[7]));
   o[0] = _mm256_add_ps(a0, b0);
   o[7] = _mm256_sub_ps(a0, b0);
   o[1] = _mm256_add_ps(a1, b1);
@@ -70,8 +70,7 @@ AVX2 inline void transpose(__m256 (&r)[8]) {
 AVX2 inline void residuals(const int16_t* coef, __m256i (&res)[8]) {
   __m256 f[8], o[8];
   for (int v = 0; v < 8; ++v)
-    f[v] = _mm256_cvtepi32_ps(
-        _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + 8 * v))));
+    f[v] = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + 8 * v))));
   columns(f, o);  // vertical: o[y] holds row y over u
   transpose(o);   // o[u] holds column u over y
   columns(o, f);  // horizontal: f[x] holds column x over y

@@ -16,8 +16,10 @@ inline __m128i load(const uint8_t* p, int w) {
 }
 
 inline void store(uint8_t* p, __m128i v, int w) {
-  if (w == 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
-  else _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
+  if (w == 16)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+  else
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
 }
 
 // (a + b + 1 - rounding) >> 1 per byte.

@@ -24,7 +24,6 @@ enum class LogWrite { kWritten, kDropped, kDriveUnavailable };
 // otherwise starts the file anew. A missing folder is created. The result says
 // whether the entry was written, dropped, or the drive letter's folder cannot
 // be used at all (the caller then switches its log off).
-LogWrite debug_log_write(char drive_letter, int& last_mday, const char* label, const uint32_t* args,
-                         size_t arg_count);
+LogWrite debug_log_write(char drive_letter, int& last_mday, const char* label, const uint32_t* args, size_t arg_count);
 
 VP_NAMESPACE_END

@@ -21,8 +21,8 @@ struct RecTime {
 };
 
 inline constexpr uint32_t kSecondsPerRecDay = 86400;
-inline constexpr uint32_t kSecondsPerRecMonth = 31 * kSecondsPerRecDay;    // 2,678,400
-inline constexpr uint32_t kSecondsPerRecYear = 12 * kSecondsPerRecMonth;   // 32,140,800
+inline constexpr uint32_t kSecondsPerRecMonth = 31 * kSecondsPerRecDay;   // 2,678,400
+inline constexpr uint32_t kSecondsPerRecYear = 12 * kSecondsPerRecMonth;  // 32,140,800
 
 // Reads a RecTime from its six stored bytes.
 constexpr RecTime rec_time_from_bytes(const uint8_t* p) { return RecTime{p[0], p[1], p[2], p[3], p[4], p[5]}; }

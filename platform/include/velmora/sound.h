@@ -107,8 +107,8 @@ class LoopingSoundBuffer {
 };
 
 // A looping buffer of the given size (whole sample frames) over stream.
-std::unique_ptr<LoopingSoundBuffer> create_looping_sound_buffer(std::unique_ptr<SoundStream> stream,
-                                                                 size_t bytes, SoundError* error = nullptr);
+std::unique_ptr<LoopingSoundBuffer> create_looping_sound_buffer(std::unique_ptr<SoundStream> stream, size_t bytes,
+                                                                SoundError* error = nullptr);
 
 // A queue of caller-owned blocks played in order. write() returns at once;
 // the block must stay valid until its done callback has run. The callback

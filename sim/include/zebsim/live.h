@@ -25,20 +25,20 @@ struct LiveConfig {
   // Camera k's video: clips_dir + "/" + clip_name(k). Empty clips_dir: the
   // folder in VELMORA_CLIPS_DIR, else "build/clips".
   std::string clips_dir;
-  int cameras = 4;                 // cameras 0 .. cameras-1 send video
-  bool second_kind = false;        // also send picture kind 1 (352 x 240)
-  int audio_channels = 2;          // blocks per audio frame (0 to 4)
-  int gop_pictures = 15;           // pictures per live frame
+  int cameras = 4;           // cameras 0 .. cameras-1 send video
+  bool second_kind = false;  // also send picture kind 1 (352 x 240)
+  int audio_channels = 2;    // blocks per audio frame (0 to 4)
+  int gop_pictures = 15;     // pictures per live frame
   double frame_rate = 30.0;
-  uint16_t status_word = 0;        // 0: the enabled-camera mask
+  uint16_t status_word = 0;  // 0: the enabled-camera mask
 };
 
 // Datagram-level misbehaviour, in percent of datagrams.
 struct LiveFaults {
   int loss_percent = 0;
   int duplicate_percent = 0;
-  int reorder_percent = 0;         // swapped with the next datagram of its frame
-  bool wrong_sender = false;       // send from another loopback address
+  int reorder_percent = 0;    // swapped with the next datagram of its frame
+  bool wrong_sender = false;  // send from another loopback address
   uint32_t seed = 1;
   // Hostile frames: each frame's first fragment alone, as often as the
   // frame has fragments; every fragment declaring half its stride, so that
@@ -88,10 +88,10 @@ class LiveStream {
 
  private:
   struct Camera {
-    std::vector<uint8_t> es;           // the clip
+    std::vector<uint8_t> es;            // the clip
     std::vector<size_t> starts, sizes;  // picture offsets and sizes
     std::vector<int> types;
-    size_t next_gop = 0;               // index of the next group's intra picture
+    size_t next_gop = 0;  // index of the next group's intra picture
     uint64_t pts = 0;
   };
   void load_clips();

@@ -20,8 +20,8 @@ inline constexpr uint32_t kNoBackDistance = 0;
 
 struct PacketSpec {
   bool video = true;
-  int channel = 0;              // 0 to 15
-  uint64_t pts = 0;             // 90 kHz, 33 bits
+  int channel = 0;   // 0 to 15
+  uint64_t pts = 0;  // 90 kHz, 33 bits
   bool has_dts = false;
   uint64_t dts = 0;
   uint32_t back_distance = kNoBackDistance;  // first private field
@@ -49,8 +49,8 @@ struct FrameSpec {
   bool video = true;
   uint16_t record_kind = 11;
   int16_t sequence = 0;
-  uint8_t camera_set = 1;       // bits 0 to 3: cameras 1 to 4
-  int32_t time = 0;             // seconds since 1970-01-01 00:00:00 UTC
+  uint8_t camera_set = 1;  // bits 0 to 3: cameras 1 to 4
+  int32_t time = 0;        // seconds since 1970-01-01 00:00:00 UTC
   int32_t duration_us = 33333;
   uint8_t camera = 0;
 };
@@ -66,7 +66,7 @@ void append_frame_record(std::vector<uint8_t>& out, const FrameSpec& spec, const
 struct EsPicture {
   size_t offset = 0;
   size_t size = 0;
-  int coding_type = 0;   // 1 I, 2 P, 3 B, 4 S
+  int coding_type = 0;       // 1 I, 2 P, 3 B, 4 S
   bool has_headers = false;  // carries a VOL header
 };
 

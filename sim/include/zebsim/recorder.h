@@ -22,11 +22,11 @@ namespace zebsim {
 struct Config {
   std::string address = "127.0.0.1";
   std::string password = "admin";
-  std::string name = "ZEB-5 Shop";       // the text sent hex-encoded at login
-  uint16_t enabled_cameras = 0x000F;      // bit k: camera k exists
-  int first_connection = 0;               // login ports of connection numbers
-  int last_connection = 15;               // first..last are opened
-  bool two_digit_year = true;             // clock replies "yy/mm/dd"
+  std::string name = "ZEB-5 Shop";    // the text sent hex-encoded at login
+  uint16_t enabled_cameras = 0x000F;  // bit k: camera k exists
+  int first_connection = 0;           // login ports of connection numbers
+  int last_connection = 15;           // first..last are opened
+  bool two_digit_year = true;         // clock replies "yy/mm/dd"
 };
 
 enum class Fault {
@@ -48,11 +48,11 @@ enum class Fault {
 
 struct FaultPlan {
   Fault fault = Fault::kNone;
-  int count = -1;        // commands (or logins) affected; -1 = until cleared
-  int delay_ms = 0;      // kLateReply
-  int code = 50;         // kRefusePassword: the refusal byte
-  std::string only_word; // command faults: only this command word (empty = any)
-  int extra_bytes = 16;  // kSurplusData
+  int count = -1;         // commands (or logins) affected; -1 = until cleared
+  int delay_ms = 0;       // kLateReply
+  int code = 50;          // kRefusePassword: the refusal byte
+  std::string only_word;  // command faults: only this command word (empty = any)
+  int extra_bytes = 16;   // kSurplusData
 };
 
 // One parsed request line: "<id> <word> <args...>".
@@ -138,7 +138,7 @@ class Recorder {
   Config config_;
   std::string error_;
   std::atomic<bool> running_{false};
-  std::vector<int> login_listeners_;      // index = connection number - first
+  std::vector<int> login_listeners_;  // index = connection number - first
   int command_listener_ = -1;
   uint16_t command_port_ = 0;
   int wake_pipe_[2] = {-1, -1};
@@ -149,7 +149,7 @@ class Recorder {
   std::vector<int> open_fds_;
   std::vector<FaultPlan> faults_;
   std::map<std::string, CommandHandler> handlers_;
-  std::map<std::string, int> sessions_;   // session ID -> connection number
+  std::map<std::string, int> sessions_;  // session ID -> connection number
   std::vector<std::string> requests_;
   std::string last_password_line_;
   std::map<std::string, std::map<uint32_t, uint32_t>> switches_;

@@ -45,7 +45,7 @@ enum class CopyFault {
 
 struct CopyFaultPlan {
   CopyFault fault = CopyFault::kNone;
-  int part = 0;             // 0 = the part of SendDataF, 1 = the first SendDataN ...
+  int part = 0;  // 0 = the part of SendDataF, 1 = the first SendDataN ...
   size_t keep_bytes = 4096;
   int stall_ms = 3000;
 };
@@ -81,8 +81,8 @@ class RemoteCopySource {
   };
   struct Copy {
     std::vector<CopyPart> parts;
-    size_t next = 0;          // the part the next request announces
-    bool waiting = false;     // a part was announced and not yet sent
+    size_t next = 0;       // the part the next request announces
+    bool waiting = false;  // a part was announced and not yet sent
     int announced = 0;
   };
   void load_clips();

@@ -19,11 +19,16 @@ bool to_int(const std::string& s, long long* out) {
 }
 
 bool parse_area(const std::string& s, Area* out) {
-  if (s == "attr") *out = Area::kAttr;
-  else if (s == "block") *out = Area::kBlock;
-  else if (s == "list") *out = Area::kList;
-  else if (s == "alarm") *out = Area::kAlarm;
-  else return false;
+  if (s == "attr")
+    *out = Area::kAttr;
+  else if (s == "block")
+    *out = Area::kBlock;
+  else if (s == "list")
+    *out = Area::kList;
+  else if (s == "alarm")
+    *out = Area::kAlarm;
+  else
+    return false;
   return true;
 }
 
@@ -36,79 +41,78 @@ std::string with_seconds(const RecTime& t) {
 }  // namespace
 
 const char* description_help() {
-  return
-      "A description has one statement per line; '#' starts a comment. Times are\n"
-      "written \"yyyy/mm/dd hh:mm:ss\" (two words). Statements:\n"
-      "\n"
-      "  cylinders N               image size in cylinders of 255 x 63 x 512 bytes\n"
-      "                            (default 3100; the viewer wants more than 3000)\n"
-      "  generations G0 G1 G2      write generation (0-5) of management copies 0-2;\n"
-      "                            -1 writes a damaged volume record (default 0 1 2)\n"
-      "  omit COPY                 leave management copy COPY (0-2) unwritten\n"
-      "  start BLOCK RECORD        index position of the first record (default 0 0)\n"
-      "  list_start INDEX          ring index of the first run in the recording list\n"
-      "  alarm_start INDEX         ring index of the first alarm\n"
-      "  cameras N                 cameras recorded (default 1). As a recorder\n"
-      "                            does, one MPEG-4 stream is recorded whose 704 x 480\n"
-      "                            pictures show the cameras together: with 1 camera\n"
-      "                            the camera, with 2 two 704 x 240 halves (first\n"
-      "                            camera above), with 3 or 4 four 352 x 240 quarters\n"
-      "                            (cameras 1, 2 above, 3, 4 below); every picture's\n"
-      "                            camera-set bits name the cameras shown\n"
-      "  camera_set BITS           camera-set bits of the pictures (default: the\n"
-      "                            cameras 1 to N, bit 0 = camera 1)\n"
-      "  layout per_camera         variant no recorder writes: each camera is a\n"
-      "                            stream of its own (camera number and a one-bit\n"
-      "                            camera set per frame), frames of the cameras\n"
-      "                            interleaved picture by picture\n"
-      "  layout recorder           the recorder's layout above (the default)\n"
-      "  clip STREAM PATH          MPEG-4 elementary stream recorded: in the\n"
-      "                            recorder's layout clip 0 is the recorded picture,\n"
-      "                            in the per-camera variant clip N is camera N+1;\n"
-      "                            'synthetic' (the default) gives small stand-in\n"
-      "                            pictures\n"
-      "  audio PATH                G.711 A-law samples; 'synthetic' by default\n"
-      "  clips FOLDER              the test clips of the build (build/clips) for the\n"
-      "                            streams without a clip statement: the recorded\n"
-      "                            picture is cam0_704x480.m4v (1 camera),\n"
-      "                            two_704x480.m4v (2) or quad_704x480.m4v (3, 4);\n"
-      "                            in the per-camera variant camera N records\n"
-      "                            cam(N-1)%4_704x480.m4v; audio tone_440.alaw\n"
-      "  pictures_per_gop N        video pictures per stream and GOP (default 2)\n"
-      "  audio_per_gop N           20 ms audio frames per GOP (default 2)\n"
-      "  gop_ms N                  time from one GOP to the next (default 1000)\n"
-      "  gops_per_record N         GOPs per index record, 1 to 40 (default 4)\n"
-      "  end_marker                the newest GOP ends on the end-of-data marker\n"
-      "  settings V0 V1 ...        values of the settings sector (default 0x015C0000)\n"
-      "  attribute A               time attribute (0-99) of the runs that follow; a\n"
-      "                            clock set back starts the next attribute (default 0)\n"
-      "  run START END [options]   a recording run: GOPs from START up to END\n"
-      "      kind K                recording kind in the list (default 0)\n"
-      "      continued             the run continues the one before\n"
-      "      flags F               flags of its index records (default 1)\n"
-      "      stop                  a stop point on its first record\n"
-      "      bad_record R          record R of the run (from 0) fails its checksum in\n"
-      "                            every copy (keep R off a block's first and last\n"
-      "                            record and every 1000th, which the reader samples)\n"
-      "      hidden R              record R has flags 0 (no stepping target)\n"
-      "      bad_gop R G           GOP G of record R fails its checksum\n"
-      "      lost_table R          record R's GOP table lies past the end of the disk\n"
-      "      lost_chunk R G        GOP G's chunk lies past the end of the disk\n"
-      "      huge_chunk R G        GOP G's chunk claims more than 2 MiB\n"
-      "      gop_count R N         record R claims N GOPs\n"
-      "  alarm START END           an alarm\n"
-      "  picture SECTOR TIME NUMBER CAMERA [BYTES]\n"
-      "                            a JPEG-area picture (stand-in body of BYTES bytes,\n"
-      "                            default 900) at SECTOR; CAMERA is the 16-bit value\n"
-      "                            of its file name\n"
-      "  damage volume COPY        the copy's volume record fails its checksum\n"
-      "  damage header COPY AREA   a ring header (attr, block, list, alarm) fails\n"
-      "  damage entry COPY AREA [INDEX]\n"
-      "                            a table entry (default: the newest) fails\n"
-      "  damage index COPY [BLOCK] an index block (default: the newest) fails\n"
-      "  damage random SEED COUNT  COUNT random sectors of management and data\n"
-      "                            overwritten with random bytes\n"
-      "  truncate SECTORS          cut the image short after SECTORS sectors\n";
+  return "A description has one statement per line; '#' starts a comment. Times are\n"
+         "written \"yyyy/mm/dd hh:mm:ss\" (two words). Statements:\n"
+         "\n"
+         "  cylinders N               image size in cylinders of 255 x 63 x 512 bytes\n"
+         "                            (default 3100; the viewer wants more than 3000)\n"
+         "  generations G0 G1 G2      write generation (0-5) of management copies 0-2;\n"
+         "                            -1 writes a damaged volume record (default 0 1 2)\n"
+         "  omit COPY                 leave management copy COPY (0-2) unwritten\n"
+         "  start BLOCK RECORD        index position of the first record (default 0 0)\n"
+         "  list_start INDEX          ring index of the first run in the recording list\n"
+         "  alarm_start INDEX         ring index of the first alarm\n"
+         "  cameras N                 cameras recorded (default 1). As a recorder\n"
+         "                            does, one MPEG-4 stream is recorded whose 704 x 480\n"
+         "                            pictures show the cameras together: with 1 camera\n"
+         "                            the camera, with 2 two 704 x 240 halves (first\n"
+         "                            camera above), with 3 or 4 four 352 x 240 quarters\n"
+         "                            (cameras 1, 2 above, 3, 4 below); every picture's\n"
+         "                            camera-set bits name the cameras shown\n"
+         "  camera_set BITS           camera-set bits of the pictures (default: the\n"
+         "                            cameras 1 to N, bit 0 = camera 1)\n"
+         "  layout per_camera         variant no recorder writes: each camera is a\n"
+         "                            stream of its own (camera number and a one-bit\n"
+         "                            camera set per frame), frames of the cameras\n"
+         "                            interleaved picture by picture\n"
+         "  layout recorder           the recorder's layout above (the default)\n"
+         "  clip STREAM PATH          MPEG-4 elementary stream recorded: in the\n"
+         "                            recorder's layout clip 0 is the recorded picture,\n"
+         "                            in the per-camera variant clip N is camera N+1;\n"
+         "                            'synthetic' (the default) gives small stand-in\n"
+         "                            pictures\n"
+         "  audio PATH                G.711 A-law samples; 'synthetic' by default\n"
+         "  clips FOLDER              the test clips of the build (build/clips) for the\n"
+         "                            streams without a clip statement: the recorded\n"
+         "                            picture is cam0_704x480.m4v (1 camera),\n"
+         "                            two_704x480.m4v (2) or quad_704x480.m4v (3, 4);\n"
+         "                            in the per-camera variant camera N records\n"
+         "                            cam(N-1)%4_704x480.m4v; audio tone_440.alaw\n"
+         "  pictures_per_gop N        video pictures per stream and GOP (default 2)\n"
+         "  audio_per_gop N           20 ms audio frames per GOP (default 2)\n"
+         "  gop_ms N                  time from one GOP to the next (default 1000)\n"
+         "  gops_per_record N         GOPs per index record, 1 to 40 (default 4)\n"
+         "  end_marker                the newest GOP ends on the end-of-data marker\n"
+         "  settings V0 V1 ...        values of the settings sector (default 0x015C0000)\n"
+         "  attribute A               time attribute (0-99) of the runs that follow; a\n"
+         "                            clock set back starts the next attribute (default 0)\n"
+         "  run START END [options]   a recording run: GOPs from START up to END\n"
+         "      kind K                recording kind in the list (default 0)\n"
+         "      continued             the run continues the one before\n"
+         "      flags F               flags of its index records (default 1)\n"
+         "      stop                  a stop point on its first record\n"
+         "      bad_record R          record R of the run (from 0) fails its checksum in\n"
+         "                            every copy (keep R off a block's first and last\n"
+         "                            record and every 1000th, which the reader samples)\n"
+         "      hidden R              record R has flags 0 (no stepping target)\n"
+         "      bad_gop R G           GOP G of record R fails its checksum\n"
+         "      lost_table R          record R's GOP table lies past the end of the disk\n"
+         "      lost_chunk R G        GOP G's chunk lies past the end of the disk\n"
+         "      huge_chunk R G        GOP G's chunk claims more than 2 MiB\n"
+         "      gop_count R N         record R claims N GOPs\n"
+         "  alarm START END           an alarm\n"
+         "  picture SECTOR TIME NUMBER CAMERA [BYTES]\n"
+         "                            a JPEG-area picture (stand-in body of BYTES bytes,\n"
+         "                            default 900) at SECTOR; CAMERA is the 16-bit value\n"
+         "                            of its file name\n"
+         "  damage volume COPY        the copy's volume record fails its checksum\n"
+         "  damage header COPY AREA   a ring header (attr, block, list, alarm) fails\n"
+         "  damage entry COPY AREA [INDEX]\n"
+         "                            a table entry (default: the newest) fails\n"
+         "  damage index COPY [BLOCK] an index block (default: the newest) fails\n"
+         "  damage random SEED COUNT  COUNT random sectors of management and data\n"
+         "                            overwritten with random bytes\n"
+         "  truncate SECTORS          cut the image short after SECTORS sectors\n";
 }
 
 std::string format_time(const RecTime& t) {
@@ -127,7 +131,7 @@ bool parse_time(const std::string& date, const std::string& time, RecTime* out) 
       s > 59)
     return false;
   *out = RecTime{static_cast<uint8_t>(y - 2000), static_cast<uint8_t>(mo), static_cast<uint8_t>(d),
-                 static_cast<uint8_t>(h), static_cast<uint8_t>(mi), static_cast<uint8_t>(s)};
+                 static_cast<uint8_t>(h),        static_cast<uint8_t>(mi), static_cast<uint8_t>(s)};
   return true;
 }
 
@@ -185,11 +189,16 @@ bool parse_description(const std::string& text, DiskSpec* spec, std::string* err
                cmd == "gops_per_record") {
       if (!ints(1, 1)) return fail(cmd + " N");
       const int v = static_cast<int>(n[0]);
-      if (cmd == "cameras") spec->cameras = v;
-      else if (cmd == "pictures_per_gop") spec->pictures_per_gop = v;
-      else if (cmd == "audio_per_gop") spec->audio_per_gop = v;
-      else if (cmd == "gop_ms") spec->gop_ms = v;
-      else spec->gops_per_record = v;
+      if (cmd == "cameras")
+        spec->cameras = v;
+      else if (cmd == "pictures_per_gop")
+        spec->pictures_per_gop = v;
+      else if (cmd == "audio_per_gop")
+        spec->audio_per_gop = v;
+      else if (cmd == "gop_ms")
+        spec->gop_ms = v;
+      else
+        spec->gops_per_record = v;
     } else if (cmd == "clip") {
       if (!ints(1, 1) || w.size() != 3 || n[0] < 0 || n[0] > 15) return fail("clip CAMERA PATH");
       if (spec->clips.size() <= static_cast<size_t>(n[0])) spec->clips.resize(static_cast<size_t>(n[0]) + 1);
@@ -253,14 +262,22 @@ bool parse_description(const std::string& text, DiskSpec* spec, std::string* err
         } else if (o == "stop") {
           r.stop_point = true;
           ++i;
-        } else if (o == "bad_record") ok = one(r.bad_records);
-        else if (o == "hidden") ok = one(r.hidden_records);
-        else if (o == "lost_table") ok = one(r.lost_tables);
-        else if (o == "bad_gop") ok = two(r.bad_gops);
-        else if (o == "lost_chunk") ok = two(r.lost_chunks);
-        else if (o == "huge_chunk") ok = two(r.huge_chunks);
-        else if (o == "gop_count") ok = two(r.gop_counts);
-        else return fail("unknown run option " + o);
+        } else if (o == "bad_record")
+          ok = one(r.bad_records);
+        else if (o == "hidden")
+          ok = one(r.hidden_records);
+        else if (o == "lost_table")
+          ok = one(r.lost_tables);
+        else if (o == "bad_gop")
+          ok = two(r.bad_gops);
+        else if (o == "lost_chunk")
+          ok = two(r.lost_chunks);
+        else if (o == "huge_chunk")
+          ok = two(r.huge_chunks);
+        else if (o == "gop_count")
+          ok = two(r.gop_counts);
+        else
+          return fail("unknown run option " + o);
         if (!ok) return fail("run option " + o + " needs numbers");
       }
       spec->runs.push_back(r);
@@ -339,17 +356,17 @@ std::string format_manifest(const Manifest& m) {
   }
   for (size_t i = 0; i < m.runs.size(); ++i) {
     const RunInfo& r = m.runs[i];
-    o << "run " << i << " list " << r.list_index << " attribute " << r.attribute << " kind " << r.kind
-      << " continued " << (r.continuation ? 1 : 0) << " start " << with_seconds(r.start) << " end "
-      << with_seconds(r.end) << " from " << position(r.start_block, r.start_record) << " to "
-      << position(r.end_block, r.end_record) << " records " << r.record_infos << "\n";
+    o << "run " << i << " list " << r.list_index << " attribute " << r.attribute << " kind " << r.kind << " continued "
+      << (r.continuation ? 1 : 0) << " start " << with_seconds(r.start) << " end " << with_seconds(r.end) << " from "
+      << position(r.start_block, r.start_record) << " to " << position(r.end_block, r.end_record) << " records "
+      << r.record_infos << "\n";
   }
   for (const auto& [index, a] : m.alarms)
     o << "alarm " << index << " start " << with_seconds(a.start) << " end " << with_seconds(a.end) << "\n";
   for (const RecordInfo& r : m.records) {
-    o << "record " << position(r.block, r.record) << " run " << r.run << " time " << with_seconds(r.time)
-      << " table " << r.gop_sector << " gops " << r.gop_count << " flags " << int{r.flags} << " status "
-      << int{r.status} << (r.bad ? " bad" : "") << (r.table_lost ? " table_lost" : "") << "\n";
+    o << "record " << position(r.block, r.record) << " run " << r.run << " time " << with_seconds(r.time) << " table "
+      << r.gop_sector << " gops " << r.gop_count << " flags " << int{r.flags} << " status " << int{r.status}
+      << (r.bad ? " bad" : "") << (r.table_lost ? " table_lost" : "") << "\n";
     for (size_t g = 0; g < r.gops.size(); ++g) {
       const GopInfo& gi = r.gops[g];
       o << "  gop " << g << " time " << with_seconds(gi.time) << " sector " << gi.sector << " size " << gi.size

@@ -264,7 +264,9 @@ bool ImageFile::write(uint64_t offset, const void* data, size_t n) {
   return true;
 }
 
-bool ImageFile::truncate(uint64_t size_bytes) { return fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(size_bytes)) == 0; }
+bool ImageFile::truncate(uint64_t size_bytes) {
+  return fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(size_bytes)) == 0;
+}
 
 bool ImageFile::close() {
   if (fd_ < 0) return true;

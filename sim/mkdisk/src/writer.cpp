@@ -123,7 +123,8 @@ class Writer {
     if (spec_.audio_per_gop < 0 || spec_.pictures_per_gop * streams + spec_.audio_per_gop > 254)
       return fail("a chunk holds at most 254 frames");
     if (spec_.gop_ms < 1 || spec_.gop_ms > 60000) return fail("gop_ms must be 1 to 60000");
-    if (spec_.gops_per_record < 1 || spec_.gops_per_record > kGopEntries) return fail("gops_per_record must be 1 to 40");
+    if (spec_.gops_per_record < 1 || spec_.gops_per_record > kGopEntries)
+      return fail("gops_per_record must be 1 to 40");
     if (spec_.start_block < 0 || spec_.start_block >= kBlockRing || spec_.start_record < 0 ||
         spec_.start_record >= kRecordsPerBlock)
       return fail("start block or record out of range");
@@ -174,7 +175,8 @@ class Writer {
           if (++r == kRecordsPerBlock) {
             r = 0;
             b = (b + 1) % kBlockRing;
-            if (b == spec_.start_block || ++blocks_used > kBlockRing) return fail("the recordings overrun the 250 blocks");
+            if (b == spec_.start_block || ++blocks_used > kBlockRing)
+              return fail("the recordings overrun the 250 blocks");
           }
         }
         Layout::Record rec;
@@ -382,16 +384,16 @@ class Writer {
     for (const AttrEntrySpec& a : attrs) {
       const std::vector<uint8_t> e = encode_attr(a);
       std::memcpy(&attr_table[static_cast<size_t>(a.number) * 28], e.data(), e.size());
-      m_.attributes.push_back({a.number, a.first, a.last, a.first_block, static_cast<int>(a.first_record),
-                               a.last_block, static_cast<int>(a.last_record)});
+      m_.attributes.push_back({a.number, a.first, a.last, a.first_block, static_cast<int>(a.first_record), a.last_block,
+                               static_cast<int>(a.last_record)});
     }
     RingHeaderSpec attr_h;
     if (!attrs.empty()) attr_h = {static_cast<int>(attrs.size()), attrs.front().number, attrs.back().number};
 
     std::vector<uint8_t> block_table(static_cast<size_t>(kBlockRing) * 26, 0);
     for (const auto& [b, u] : blocks) {
-      const std::vector<uint8_t> e =
-          encode_block_entry({u.count, u.first_record, u.last_record, u.first_attr, u.last_attr, u.first_time, u.last_time});
+      const std::vector<uint8_t> e = encode_block_entry(
+          {u.count, u.first_record, u.last_record, u.first_attr, u.last_attr, u.first_time, u.last_time});
       std::memcpy(&block_table[static_cast<size_t>(b) * 26], e.data(), e.size());
     }
     BlockHeaderSpec block_h;
@@ -476,9 +478,9 @@ class Writer {
       ok = ok && image_.write_sector(base + kAlarmHeaderOffset, encode_alarm_header(alarm_h));
       ok = ok && image_.write_sector(base + kAlarmHeaderOffset + 1, alarm_table);
       for (const auto& [b, bytes] : index_blocks) {
-        const uint64_t offset = (base + kIndexBlockOffset + uint64_t{kIndexBlockSectors} * static_cast<uint64_t>(b)) *
-                                    kSectorBytes +
-                                static_cast<uint64_t>(blocks[b].first_record) * kRecordBytes;
+        const uint64_t offset =
+            (base + kIndexBlockOffset + uint64_t{kIndexBlockSectors} * static_cast<uint64_t>(b)) * kSectorBytes +
+            static_cast<uint64_t>(blocks[b].first_record) * kRecordBytes;
         ok = ok && image_.write(offset, bytes.data(), bytes.size());
       }
       if (!ok) return fail("write failed");
@@ -543,10 +545,23 @@ class Writer {
           // then fails.
           int ring = 0, bytes = 28, newest = 0;
           switch (d.area) {
-            case Area::kAttr: ring = kAttrRing; newest = attr_h_.newest; break;
-            case Area::kBlock: ring = kBlockRing; bytes = 26; newest = m_.newest_block; break;
-            case Area::kList: ring = kListRing; newest = list_h_.newest; break;
-            case Area::kAlarm: ring = kAlarmRing; newest = alarm_h_.newest; break;
+            case Area::kAttr:
+              ring = kAttrRing;
+              newest = attr_h_.newest;
+              break;
+            case Area::kBlock:
+              ring = kBlockRing;
+              bytes = 26;
+              newest = m_.newest_block;
+              break;
+            case Area::kList:
+              ring = kListRing;
+              newest = list_h_.newest;
+              break;
+            case Area::kAlarm:
+              ring = kAlarmRing;
+              newest = alarm_h_.newest;
+              break;
           }
           const int index = d.index < 0 ? newest : d.index % ring;
           const uint64_t offset = (area_header_sector(d.copy, d.area) + 1) * kSectorBytes +
@@ -559,11 +574,10 @@ class Writer {
           const int b = d.index < 0 ? m_.newest_block : d.index % kBlockRing;
           auto it = blocks_.find(b);
           const int first = it == blocks_.end() ? 0 : it->second.first_record;
-          const uint64_t offset =
-              (uint64_t{kCopySectors} * static_cast<uint64_t>(d.copy) + kIndexBlockOffset +
-               uint64_t{kIndexBlockSectors} * static_cast<uint64_t>(b)) *
-                  kSectorBytes +
-              static_cast<uint64_t>(first) * kRecordBytes + 5;
+          const uint64_t offset = (uint64_t{kCopySectors} * static_cast<uint64_t>(d.copy) + kIndexBlockOffset +
+                                   uint64_t{kIndexBlockSectors} * static_cast<uint64_t>(b)) *
+                                      kSectorBytes +
+                                  static_cast<uint64_t>(first) * kRecordBytes + 5;
           const uint8_t junk = 0x99;
           ok = image_.write(offset, &junk, 1);
           break;
@@ -576,7 +590,8 @@ class Writer {
             const uint64_t base = uint64_t{kCopySectors} * static_cast<uint64_t>(c);
             extents.emplace_back(base, kIndexBlockOffset);
             for (const auto& [b, u] : blocks_) {
-              const uint64_t first = base + kIndexBlockOffset + uint64_t{kIndexBlockSectors} * static_cast<uint64_t>(b) +
+              const uint64_t first = base + kIndexBlockOffset +
+                                     uint64_t{kIndexBlockSectors} * static_cast<uint64_t>(b) +
                                      static_cast<uint64_t>(u.first_record) * kRecordBytes / kSectorBytes;
               const uint64_t last = base + kIndexBlockOffset + uint64_t{kIndexBlockSectors} * static_cast<uint64_t>(b) +
                                     static_cast<uint64_t>(u.last_record) * kRecordBytes / kSectorBytes;
@@ -629,10 +644,14 @@ uint8_t camera_set_of(const DiskSpec& spec) {
 std::string folder_clip(const DiskSpec& spec, int stream) {
   if (spec.clips_folder.empty()) return "";
   std::string name;
-  if (spec.per_camera_streams) name = "cam" + std::to_string(stream % 4) + "_704x480.m4v";
-  else if (spec.cameras == 1) name = "cam0_704x480.m4v";
-  else if (spec.cameras == 2) name = "two_704x480.m4v";
-  else name = "quad_704x480.m4v";
+  if (spec.per_camera_streams)
+    name = "cam" + std::to_string(stream % 4) + "_704x480.m4v";
+  else if (spec.cameras == 1)
+    name = "cam0_704x480.m4v";
+  else if (spec.cameras == 2)
+    name = "two_704x480.m4v";
+  else
+    name = "quad_704x480.m4v";
   return spec.clips_folder + "/" + name;
 }
 

@@ -82,9 +82,9 @@ struct GopEntrySpec {
 };
 
 std::vector<uint8_t> encode_volume(int generation);
-std::vector<uint8_t> encode_ring_header(const RingHeaderSpec& h);   // 8 bytes
+std::vector<uint8_t> encode_ring_header(const RingHeaderSpec& h);    // 8 bytes
 std::vector<uint8_t> encode_block_header(const BlockHeaderSpec& h);  // 8 bytes
-std::vector<uint8_t> encode_alarm_header(const RingHeaderSpec& h);  // 4 bytes
+std::vector<uint8_t> encode_alarm_header(const RingHeaderSpec& h);   // 4 bytes
 std::vector<uint8_t> encode_attr(const AttrEntrySpec& e);
 std::vector<uint8_t> encode_block_entry(const BlockEntrySpec& e);
 std::vector<uint8_t> encode_list(const ListEntrySpec& e);
@@ -101,7 +101,7 @@ std::vector<uint8_t> encode_settings(const std::vector<uint32_t>& values);
 // image and an APP segment that carries the recorder's header fields.
 struct PictureSpec {
   RecTime time;
-  int number = 0;        // low four bits go into the file name
+  int number = 0;  // low four bits go into the file name
   uint16_t camera_word = 0;
   std::vector<uint8_t> body;  // stream bytes after the header segment (up to the end of image)
 };
@@ -149,13 +149,13 @@ struct RunSpec {
   RecTime start, end;  // GOPs from start up to end (inclusive)
   int kind = 0;
   bool continuation = false;
-  uint8_t flags = 1;     // flags of the run's records
+  uint8_t flags = 1;        // flags of the run's records
   bool stop_point = false;  // flag bit 2 on the run's first record
   // Faults, by record number inside the run (and GOP number in the record).
-  std::vector<int> bad_records;    // record checksum wrong in every copy
-  std::vector<int> hidden_records;  // flags 0: no stepping target
-  std::vector<std::pair<int, int>> bad_gops;    // GOP entry checksum wrong
-  std::vector<int> lost_tables;    // GOP table sector past the end of the disk
+  std::vector<int> bad_records;                  // record checksum wrong in every copy
+  std::vector<int> hidden_records;               // flags 0: no stepping target
+  std::vector<std::pair<int, int>> bad_gops;     // GOP entry checksum wrong
+  std::vector<int> lost_tables;                  // GOP table sector past the end of the disk
   std::vector<std::pair<int, int>> lost_chunks;  // chunk sector past the end
   std::vector<std::pair<int, int>> huge_chunks;  // chunk size over 2 MiB
   std::vector<std::pair<int, int>> gop_counts;   // record claims this GOP count
@@ -171,7 +171,7 @@ struct DamageSpec {
   Area area = Area::kAttr;
   int index = -1;  // entry ring index (-1: the newest entry), or block
   uint32_t seed = 0;
-  int count = 0;   // random sectors
+  int count = 0;  // random sectors
 };
 
 struct PictureAt {
@@ -245,7 +245,7 @@ struct RecordInfo {
   uint32_t gop_sector = 0;
   int gop_count = 0;  // as stored
   uint8_t flags = 0, status = 0;
-  bool bad = false;       // checksum wrong
+  bool bad = false;  // checksum wrong
   bool table_lost = false;
   std::vector<GopInfo> gops;
 };
@@ -275,10 +275,10 @@ struct Manifest {
   int current_generation = 0;
   int oldest_block = 0, newest_block = 0, blocks = 0;
   RecTime first_time, last_time;
-  std::vector<AttrInfo> attributes;  // oldest first
-  std::vector<RunInfo> runs;         // oldest first
+  std::vector<AttrInfo> attributes;               // oldest first
+  std::vector<RunInfo> runs;                      // oldest first
   std::vector<std::pair<int, AlarmSpec>> alarms;  // ring index, times
-  std::vector<RecordInfo> records;   // in recording order
+  std::vector<RecordInfo> records;                // in recording order
 };
 
 // The camera-set bits the pictures of a disk carry.
