@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QImage>
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdio>
@@ -70,22 +71,31 @@ std::vector<uint64_t> sound_sizes() {
 }
 
 // Samples louder than a whisper, and the share of the sound's energy at hz
-// (a single-bin DFT over the whole sound at 8000 samples per second).
+// (8000 samples per second). The share is taken window by window, 100 ms
+// each, and summed: on a busy machine the device may repeat or skip a
+// block, and a jump of the tone's phase between blocks must not count as
+// another sound, as it would in one transform over the whole sound.
 struct Heard {
   size_t loud = 0;
   double share = 0;
 };
 Heard listen(const std::vector<int16_t>& s, double hz) {
+  constexpr size_t kWindow = 800;
   Heard h;
-  double energy = 0;
-  std::complex<double> bin = 0;
+  double energy = 0, at_hz = 0;
   const double step = 2 * M_PI * hz / 8000.0;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (std::abs(s[i]) > 1000) ++h.loud;
-    energy += static_cast<double>(s[i]) * s[i];
-    bin += static_cast<double>(s[i]) * std::polar(1.0, -step * static_cast<double>(i));
+  for (size_t start = 0; start < s.size(); start += kWindow) {
+    const size_t n = std::min(kWindow, s.size() - start);
+    std::complex<double> bin = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const double v = s[start + i];
+      if (std::abs(v) > 1000) ++h.loud;
+      energy += v * v;
+      bin += v * std::polar(1.0, -step * static_cast<double>(i));
+    }
+    at_hz += 2 * std::norm(bin) / static_cast<double>(n);
   }
-  if (energy > 0) h.share = 2 * std::norm(bin) / (static_cast<double>(s.size()) * energy);
+  if (energy > 0) h.share = at_hz / energy;
   return h;
 }
 

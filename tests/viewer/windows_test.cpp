@@ -36,7 +36,10 @@ class Windows : public DiskViewerTest {
  protected:
   void SetUp() override {
     DiskViewerTest::SetUp();
-    set_drive(1, make_disk("recorder", kDisk));
+    // Real pictures: the playback that the searches start must decode, or
+    // the window rightly says the data are damaged while a test watches its
+    // other messages.
+    set_drive(1, make_disk("recorder", "clips " + velmora::testing::clips_dir() + "\n" + kDisk));
   }
 
   // A folder of the test's own for copies and pictures.
