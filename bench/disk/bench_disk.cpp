@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "record/hdd.h"
+#include "disk/hdd.h"
 #include "zebdisk/disk_image.h"
 
 namespace {

@@ -21,8 +21,8 @@
 
 #include "brinlib.h"
 #include "decode/decoders.h"
-#include "record/bmp_export.h"
-#include "record/hdd.h"
+#include "disk/hdd.h"
+#include "playback/bmp_export.h"
 #include "velmora/clock.h"
 #include "zebdisk/disk_image.h"
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "record/play_engine.h"
-#include "record/play_file.h"
+#include "playback/play_engine.h"
+#include "playback/play_file.h"
 #include "velmora/clock.h"
 
 namespace {

@@ -18,7 +18,7 @@
 
 #include "brinlib.h"
 #include "control/remote_copy.h"
-#include "record/dl_media.h"
+#include "dlfile/dl_media.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "brinlib.h"
 #include "control/remote_copy.h"
 #include "control/tcpctrl.h"
-#include "record/dl_format.h"
+#include "dlfile/dl_format.h"
 #include "recorder_peer.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "decode/decoders.h"
 #include "mpeg4/colour.h"
 #include "mpeg4/decoder.h"
-#include "record/bmp_export.h"
+#include "playback/bmp_export.h"
 #include "testing.h"
 #include "zebsim/packets.h"
 

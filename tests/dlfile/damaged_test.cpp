@@ -4,9 +4,9 @@
 #include <algorithm>
 
 #include "dl_fixture.h"
-#include "record/dl_format.h"
-#include "record/dl_media.h"
-#include "record/dl_player.h"
+#include "dlfile/dl_format.h"
+#include "dlfile/dl_media.h"
+#include "dlfile/dl_player.h"
 #include "velmora/rectime.h"
 
 namespace {

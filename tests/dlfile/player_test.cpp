@@ -10,8 +10,8 @@
 #include <mutex>
 
 #include "dl_fixture.h"
-#include "record/dl_media.h"
-#include "record/dl_player.h"
+#include "dlfile/dl_media.h"
+#include "dlfile/dl_player.h"
 #include "reference_audio.h"
 #include "velmora/rectime.h"
 #include "zebsim/live.h"

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "record/copy_format.h"
-#include "record/copy_usb.h"
-#include "record/hdd.h"
-#include "record/play_engine.h"
+#include "copy/copy_format.h"
+#include "copy/copy_usb.h"
+#include "disk/hdd.h"
+#include "playback/play_engine.h"
 #include "testing.h"
 #include "zebdisk/disk_image.h"
 #include "zebsim/packets.h"

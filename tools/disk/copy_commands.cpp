@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "brinlib.h"
+#include "copy/copy_format.h"
+#include "copy/copy_usb.h"
 #include "decode/decoders.h"
-#include "record/bmp_export.h"
-#include "record/copy_format.h"
-#include "record/copy_usb.h"
-#include "record/play_engine.h"
-#include "record/play_file.h"
+#include "playback/bmp_export.h"
+#include "playback/play_engine.h"
+#include "playback/play_file.h"
 #include "velmora/clock.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "brinlib.h"
 #include "copy_commands.h"
-#include "record/hdd.h"
+#include "disk/hdd.h"
 #include "velmora/rectime.h"
 
 namespace {

@@ -12,8 +12,8 @@
 
 #include "brinlib.h"
 #include "decode/decoders.h"
-#include "record/dl_format.h"
-#include "record/dl_media.h"
+#include "dlfile/dl_format.h"
+#include "dlfile/dl_media.h"
 
 namespace {
 
