@@ -18,8 +18,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "playback/play_engine.h"
-#include "playback/play_file.h"
+#include "brinlib_internal.h"
 #include "velmora/clock.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "disk/hdd.h"
+#include "brinlib_internal.h"
 #include "disk_exercise.h"
 #include "velmora/drive.h"
 

@@ -3,10 +3,8 @@
 // player and the splitter carry on without reading outside the file.
 #include <algorithm>
 
+#include "brinlib_internal.h"
 #include "dl_fixture.h"
-#include "dlfile/dl_format.h"
-#include "dlfile/dl_media.h"
-#include "dlfile/dl_player.h"
 #include "velmora/rectime.h"
 
 namespace {

@@ -15,10 +15,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "copy/copy_format.h"
-#include "copy/copy_usb.h"
-#include "disk/hdd.h"
-#include "playback/play_engine.h"
+#include "brinlib_internal.h"
 #include "testing.h"
 #include "zebdisk/disk_image.h"
 #include "zebsim/packets.h"

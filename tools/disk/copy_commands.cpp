@@ -14,12 +14,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "copy/copy_format.h"
-#include "copy/copy_usb.h"
-#include "decode/decoders.h"
-#include "playback/bmp_export.h"
-#include "playback/play_engine.h"
-#include "playback/play_file.h"
+#include "brinlib_internal.h"
 #include "velmora/clock.h"
 
 namespace {

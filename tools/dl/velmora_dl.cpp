@@ -11,9 +11,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "decode/decoders.h"
-#include "dlfile/dl_format.h"
-#include "dlfile/dl_media.h"
+#include "brinlib_internal.h"
 
 namespace {
 
