@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "record/hdd.h"
+#include "brinlib_internal.h"
 #include "zebdisk/disk_image.h"
 
 namespace {

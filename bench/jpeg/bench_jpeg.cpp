@@ -19,9 +19,7 @@
 #include <functional>
 #include <vector>
 
-#include "decoder.h"
-#include "encoder.h"
-#include "source.h"
+#include "jpegkit_internal.h"
 
 namespace {
 

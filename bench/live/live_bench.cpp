@@ -20,7 +20,7 @@
 
 #include "bench_clips.h"
 #include "brinlib.h"
-#include "live/udp_state.h"
+#include "brinlib_internal.h"
 #include "velmora/clock.h"
 #include "zebsim/live.h"
 

@@ -32,7 +32,7 @@
 
 #include "bench_clips.h"
 #include "brinlib.h"
-#include "live/udp_state.h"
+#include "brinlib_internal.h"
 #include "zebsim/live.h"
 
 namespace {

@@ -20,9 +20,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "decode/decoders.h"
-#include "record/bmp_export.h"
-#include "record/hdd.h"
+#include "brinlib_internal.h"
 #include "velmora/clock.h"
 #include "zebdisk/disk_image.h"
 

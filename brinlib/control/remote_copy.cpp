@@ -31,7 +31,7 @@
 #include "common/debuglog.h"
 #include "common/guard.h"
 #include "control/tcpctrl.h"
-#include "record/dl_format.h"
+#include "dlfile/dl_format.h"
 #include "velmora/clock.h"
 
 namespace brin {

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "control/Tcpetc.h"
+#include "Tcpetc.h"
 #include "velmora/net.h"
 #include "velmora/sync.h"
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "control/tcpctrl.h"
+#include "brinlib_internal.h"
 #include "recorder_peer.h"
 
 namespace {

@@ -18,8 +18,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "record/play_engine.h"
-#include "record/play_file.h"
+#include "brinlib_internal.h"
 #include "velmora/clock.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "record/hdd.h"
+#include "brinlib_internal.h"
 
 namespace diskexercise {
 

@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "brinlib_internal.h"
 #include "disk_exercise.h"
-#include "record/hdd.h"
 #include "velmora/drive.h"
 
 namespace {

@@ -17,8 +17,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "control/remote_copy.h"
-#include "record/dl_media.h"
+#include "brinlib_internal.h"
 
 namespace {
 

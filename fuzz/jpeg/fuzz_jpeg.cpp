@@ -12,11 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "bmp.h"
-#include "decoder.h"
-#include "encoder.h"
-#include "multipic.h"
-#include "source.h"
+#include "jpegkit_internal.h"
 
 namespace {
 

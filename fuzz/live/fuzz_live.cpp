@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "brinlib.h"
-#include "live/udp_state.h"
+#include "brinlib_internal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool ready = [] {

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "brinlib.h"
-#include "live/udp_state.h"
+#include "brinlib_internal.h"
 
 namespace {
 

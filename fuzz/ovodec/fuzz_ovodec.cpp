@@ -8,10 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "ApiCmdSub.h"
 #include "OvoDec1.h"
-#include "library.h"
-#include "receive.h"
+#include "ovodec_internal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "brinlib.h"
-#include "decode/decoders.h"
+#include "brinlib_internal.h"
 #include "mpeg4/decoder.h"
 
 namespace dec = brin::decode;

@@ -17,9 +17,7 @@
 #include <string>
 
 #include "brinlib.h"
-#include "control/remote_copy.h"
-#include "control/tcpctrl.h"
-#include "record/dl_format.h"
+#include "brinlib_internal.h"
 #include "recorder_peer.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <cstring>
 #include <thread>
 
-#include "control/tcpctrl.h"
+#include "brinlib_internal.h"
 #include "sim_fixture.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "control/Tcpetc.h"
+#include "brinlib_internal.h"
 
 namespace {
 

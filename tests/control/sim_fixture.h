@@ -8,7 +8,7 @@
 #include <string>
 
 #include "brinlib.h"
-#include "control/Tcpetc.h"
+#include "brinlib_internal.h"
 #include "testing.h"
 #include "zebsim/recorder.h"
 

@@ -14,10 +14,9 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "decode/decoders.h"
+#include "brinlib_internal.h"
 #include "mpeg4/colour.h"
 #include "mpeg4/decoder.h"
-#include "record/bmp_export.h"
 #include "testing.h"
 #include "zebsim/packets.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "decode/decoders.h"
+#include "brinlib_internal.h"
 #include "forged_stream.h"
 #include "live_fixture.h"
 #include "mpeg4/colour.h"

@@ -3,10 +3,8 @@
 // player and the splitter carry on without reading outside the file.
 #include <algorithm>
 
+#include "brinlib_internal.h"
 #include "dl_fixture.h"
-#include "record/dl_format.h"
-#include "record/dl_media.h"
-#include "record/dl_player.h"
 #include "velmora/rectime.h"
 
 namespace {

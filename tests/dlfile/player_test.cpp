@@ -9,9 +9,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "brinlib_internal.h"
 #include "dl_fixture.h"
-#include "record/dl_media.h"
-#include "record/dl_player.h"
 #include "reference_audio.h"
 #include "velmora/rectime.h"
 #include "zebsim/live.h"

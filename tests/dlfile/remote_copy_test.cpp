@@ -1,15 +1,13 @@
 // The remote copy against the simulated recorder: the data file and frame
 // index a copy leaves, the results and progress values, and the chunks that
 // are refused, cut short or late.
-#include "control/remote_copy.h"
-
 #include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
-#include "control/Tcpetc.h"
+#include "brinlib_internal.h"
 #include "dl_fixture.h"
 
 namespace {

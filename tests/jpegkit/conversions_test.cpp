@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "jpegkit.h"
+#include "jpegkit_internal.h"
 #include "picture_util.h"
-#include "record.h"
 #include "testing.h"
 
 namespace {
@@ -468,10 +468,6 @@ TEST(Record, PathIsCutAt250CharactersAndReadmemIsBounded) {
 }
 
 }  // namespace
-
-#include "decoder.h"
-#include "encoder.h"
-#include "source.h"
 
 namespace {
 

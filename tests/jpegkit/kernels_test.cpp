@@ -8,12 +8,7 @@
 #include <random>
 #include <set>
 
-#include "codes.h"
-#include "dct.h"
-#include "huffman.h"
-#include "markers.h"
-#include "source.h"
-#include "tables.h"
+#include "jpegkit_internal.h"
 
 namespace {
 
@@ -339,8 +334,6 @@ TEST(Huffman, ReadingPastTheDataIsNoticed) {
 }
 
 }  // namespace
-
-#include "colour_kernels.h"
 
 namespace {
 

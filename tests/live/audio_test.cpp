@@ -8,9 +8,7 @@
 #include <set>
 #include <thread>
 
-#include "live/live_audio.h"
-#include "live/udp_state.h"
-#include "live/wave_device.h"
+#include "brinlib_internal.h"
 #include "live_fixture.h"
 #include "reference_audio.h"
 #include "zebsim/live.h"

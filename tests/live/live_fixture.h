@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "live/udp_state.h"
+#include "brinlib_internal.h"
 #include "testing.h"
 
 namespace live_test {

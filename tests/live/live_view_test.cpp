@@ -10,8 +10,7 @@
 #include <map>
 #include <thread>
 
-#include "control/Tcpetc.h"
-#include "live/udp_state.h"
+#include "brinlib_internal.h"
 #include "live_fixture.h"
 #include "picture_compare.h"
 #include "zebsim/live.h"

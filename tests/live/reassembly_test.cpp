@@ -6,7 +6,7 @@
 #include <fstream>
 #include <thread>
 
-#include "live/udp_state.h"
+#include "brinlib_internal.h"
 #include "live_fixture.h"
 
 namespace {

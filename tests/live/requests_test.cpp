@@ -4,8 +4,7 @@
 #include <regex>
 
 #include "brinlib.h"
-#include "control/Tcpetc.h"
-#include "live/udp_state.h"
+#include "brinlib_internal.h"
 #include "testing.h"
 #include "zebsim/recorder.h"
 

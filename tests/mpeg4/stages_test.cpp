@@ -7,12 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "bitreader.h"
-#include "headers.h"
-#include "idct.h"
-#include "mc.h"
-#include "mc_kernels.h"
-#include "vlc.h"
+#include "mpeg4_internal.h"
 
 namespace {
 

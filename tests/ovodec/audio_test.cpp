@@ -5,10 +5,9 @@
 #include <cstdio>
 #include <mutex>
 
-#include "alaw.h"
 #include "ovodec_fixture.h"
+#include "ovodec_internal.h"
 #include "reference_tools.h"
-#include "sound_out.h"
 #include "velmora/clock.h"
 #include "velmora/sound.h"
 

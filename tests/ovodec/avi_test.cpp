@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "avi_writer.h"
+#include "ovodec_internal.h"
 #include "testing.h"
 #include "zebsim/packets.h"
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "colour.h"
 #include "ovodec_fixture.h"
+#include "ovodec_internal.h"
 #include "reference_tools.h"
 
 namespace ovotest {

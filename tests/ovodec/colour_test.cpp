@@ -1,11 +1,11 @@
 // The YUV to BGR conversion and the deinterlace filter, bit for bit.
-#include "colour.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 #include <vector>
+
+#include "ovodec_internal.h"
 
 namespace {
 

@@ -14,9 +14,8 @@
 #include <vector>
 
 #include "OvoDec1.h"
-#include "library.h"
+#include "ovodec_internal.h"
 #include "testing.h"
-#include "video_decoder.h"
 #include "zebsim/packets.h"
 
 namespace ovotest {

@@ -6,9 +6,8 @@
 #include <filesystem>
 #include <mutex>
 
-#include "ApiCmdSub.h"
 #include "clip_tools.h"
-#include "presenter.h"
+#include "ovodec_internal.h"
 #include "velmora/clock.h"
 
 namespace {

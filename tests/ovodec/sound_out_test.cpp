@@ -1,14 +1,12 @@
 // The sound output object: block assembly, the segment ring and the lag rule,
 // driven by a scripted buffer and a test clock.
-#include "sound_out.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <deque>
 #include <vector>
 
-#include "alaw.h"
+#include "ovodec_internal.h"
 
 namespace {
 

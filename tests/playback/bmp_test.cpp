@@ -6,7 +6,7 @@
 
 #include "../decode/forged_stream.h"
 #include "OvoDec1.h"
-#include "decode/decoders.h"
+#include "brinlib_internal.h"
 #include "picture_reference.h"
 #include "playback_fixture.h"
 

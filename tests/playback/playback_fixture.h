@@ -15,10 +15,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "record/copy_format.h"
-#include "record/copy_usb.h"
-#include "record/hdd.h"
-#include "record/play_engine.h"
+#include "brinlib_internal.h"
 #include "testing.h"
 #include "zebdisk/disk_image.h"
 #include "zebsim/packets.h"

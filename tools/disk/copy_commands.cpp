@@ -14,12 +14,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "decode/decoders.h"
-#include "record/bmp_export.h"
-#include "record/copy_format.h"
-#include "record/copy_usb.h"
-#include "record/play_engine.h"
-#include "record/play_file.h"
+#include "brinlib_internal.h"
 #include "velmora/clock.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "brinlib.h"
+#include "brinlib_internal.h"
 #include "copy_commands.h"
-#include "record/hdd.h"
 #include "velmora/rectime.h"
 
 namespace {

@@ -11,9 +11,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "decode/decoders.h"
-#include "record/dl_format.h"
-#include "record/dl_media.h"
+#include "brinlib_internal.h"
 
 namespace {
 

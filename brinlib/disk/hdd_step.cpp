@@ -2,8 +2,8 @@
 // that play GOP after GOP across records, and skips between recording runs.
 #include <algorithm>
 
-#include "record/hdd.h"
-#include "record/play_engine.h"
+#include "disk/hdd.h"
+#include "playback/play_engine.h"
 #include "velmora/message.h"
 
 namespace brin::disk {

@@ -1,7 +1,7 @@
 // The exported positioning, list and reading functions of the attached disk.
 #include "brinlib.h"
 #include "common/guard.h"
-#include "record/hdd.h"
+#include "disk/hdd.h"
 
 using namespace brin::disk;
 

@@ -4,7 +4,7 @@
 // paces both by their time stamps. The frame index lets the key-picture
 // modes jump from intra picture to intra picture; it is loaded from
 // ".index" or built in steps and written once.
-#include "record/dl_player.h"
+#include "dlfile/dl_player.h"
 
 #include <algorithm>
 #include <atomic>
@@ -23,9 +23,9 @@
 #include "common/guard.h"
 #include "common/replace_file.h"
 #include "decode/decoders.h"
+#include "dlfile/dl_format.h"
+#include "dlfile/dl_media.h"
 #include "live/live_audio.h"
-#include "record/dl_format.h"
-#include "record/dl_media.h"
 #include "velmora/clock.h"
 #include "velmora/message.h"
 #include "velmora/rectime.h"

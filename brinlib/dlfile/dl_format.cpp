@@ -1,4 +1,4 @@
-#include "record/dl_format.h"
+#include "dlfile/dl_format.h"
 
 #include <sys/types.h>
 

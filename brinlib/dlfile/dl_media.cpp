@@ -1,4 +1,4 @@
-#include "record/dl_media.h"
+#include "dlfile/dl_media.h"
 
 #include <sys/types.h>
 #include <unistd.h>

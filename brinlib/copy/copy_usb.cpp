@@ -1,6 +1,6 @@
 // The disk-to-PC copy: a span of the attached disk, GOP by GOP from the time
 // search's position, into the copy's data, index and list files.
-#include "record/copy_usb.h"
+#include "copy/copy_usb.h"
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
@@ -17,9 +17,9 @@
 
 #include "brinlib.h"
 #include "common/guard.h"
-#include "record/copy_format.h"
-#include "record/hdd.h"
-#include "record/play_engine.h"
+#include "copy/copy_format.h"
+#include "disk/hdd.h"
+#include "playback/play_engine.h"
 #include "velmora/clock.h"
 #include "velmora/message.h"
 #include "velmora/sync.h"

@@ -1,6 +1,6 @@
 // Decoding of the management entries, index records and GOP entries from
 // their stored bytes. All multi-byte integers of the region are little-endian.
-#include "record/hdd.h"
+#include "disk/hdd.h"
 
 namespace brin::disk {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "record/dl_format.h"
+#include "dl_format.h"
 
 namespace brin::dl {
 

@@ -19,7 +19,7 @@
 #include "brinlib.h"
 #include "common/guard.h"
 #include "decode/decoders.h"
-#include "record/dl_media.h"
+#include "dlfile/dl_media.h"
 #include "velmora/message.h"
 
 namespace brin::dl {

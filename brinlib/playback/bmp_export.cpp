@@ -1,7 +1,7 @@
 // The displayed playback picture as the viewer's picture files "bmp1.bmp" to
 // "bmp4.bmp", single frames of a split recording as BMP files, and the small
 // picture helpers beside them.
-#include "record/bmp_export.h"
+#include "playback/bmp_export.h"
 
 #include <atomic>
 #include <cstdio>
@@ -16,7 +16,7 @@
 #include "common/guard.h"
 #include "common/replace_file.h"
 #include "decode/decoders.h"
-#include "record/play_engine.h"
+#include "playback/play_engine.h"
 #include "velmora/message.h"
 
 namespace brin::bmp {

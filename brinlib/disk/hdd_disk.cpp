@@ -6,7 +6,7 @@
 
 #include "brinlib.h"
 #include "common/guard.h"
-#include "record/hdd.h"
+#include "disk/hdd.h"
 
 namespace brin::disk {
 namespace {

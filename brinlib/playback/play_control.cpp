@@ -6,8 +6,8 @@
 #include "OvoDec1.h"
 #include "brinlib.h"
 #include "common/guard.h"
-#include "record/hdd.h"
-#include "record/play_engine.h"
+#include "disk/hdd.h"
+#include "playback/play_engine.h"
 #include "velmora/clock.h"
 #include "velmora/sync.h"
 

@@ -2,8 +2,8 @@
 // and over all attributes from the newest back.
 #include <algorithm>
 
-#include "record/hdd.h"
-#include "record/play_engine.h"
+#include "disk/hdd.h"
+#include "playback/play_engine.h"
 #include "velmora/message.h"
 
 namespace brin::disk {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "brinlib.h"
-#include "record/hdd.h"
+#include "brinlib_internal.h"
 #include "testing.h"
 #include "zebdisk/disk_image.h"
 #include "zebsim/packets.h"

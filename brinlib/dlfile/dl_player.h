@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "record/dl_format.h"
-#include "record/dl_media.h"
+#include "dl_format.h"
+#include "dl_media.h"
 
 namespace brin::dl::testing {
 

@@ -1,7 +1,7 @@
 // Playback of copied data: the reader of a copy's index and data file, the
 // file worker thread that plays it, and the exported file controls, the
 // single-frame view and the test feed.
-#include "record/play_file.h"
+#include "playback/play_file.h"
 
 #include <sys/types.h>
 
@@ -10,7 +10,7 @@
 
 #include "brinlib.h"
 #include "common/guard.h"
-#include "record/play_engine.h"
+#include "playback/play_engine.h"
 #include "velmora/clock.h"
 
 namespace brin::play {

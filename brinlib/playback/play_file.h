@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "record/copy_format.h"
+#include "../copy/copy_format.h"
 
 namespace brin::play {
 

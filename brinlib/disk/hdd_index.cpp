@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "record/hdd.h"
+#include "disk/hdd.h"
 
 namespace brin::disk {
 namespace {

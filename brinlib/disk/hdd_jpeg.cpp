@@ -11,7 +11,7 @@
 
 #include "brinlib.h"
 #include "common/guard.h"
-#include "record/hdd.h"
+#include "disk/hdd.h"
 
 namespace brin::disk {
 namespace {

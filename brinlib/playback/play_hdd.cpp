@@ -5,8 +5,8 @@
 #include <memory>
 #include <thread>
 
-#include "record/hdd.h"
-#include "record/play_engine.h"
+#include "disk/hdd.h"
+#include "playback/play_engine.h"
 #include "velmora/clock.h"
 
 namespace brin::play {
