@@ -33,8 +33,10 @@ void usage(FILE* out) {
   std::fputs(
       "Usage: velmora [options]\n"
       "\n"
-      "Shows the live cameras of ZEB networked video recorders, plays back a\n"
-      "recorder disk or disk image, copies recorded spans and saves pictures.\n"
+      "Shows the live pictures and sound of the cameras of ZEB networked video\n"
+      "recorders, plays back a recorder disk attached to the PC (or an image of\n"
+      "one), copies recorded spans to the PC and saves still pictures. The\n"
+      "recorders it connects to are listed in its program folder.\n"
       "\n"
       "  --home DIR               the program folder (default $VELMORA_HOME or ~/.local/share/velmora)\n"
       "  --connect N              connect to the recorder of list entry N at start\n"
