@@ -13,7 +13,6 @@
 include(GNUInstallDirs)
 
 set(VELMORA_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/velmora)
-set(VELMORA_DOC_PACKAGES velmora velmora-dev velmora-sim)
 set(VELMORA_MAINTAINER "Velmora developers <developers@velmora.org>"
     CACHE STRING "The maintainer named in the Debian packages")
 
@@ -24,7 +23,7 @@ if(NOT HELP2MAN)
 endif()
 find_program(GZIP gzip REQUIRED)
 
-# ---- programs: one line each, "target component summary" (the summary is
+# ---- programs: one line each, "target|component|summary" (the summary is
 # the NAME line of the manual page)
 set(velmora_programs
     "velmora|velmora|viewer for ZEB networked video recorders"
@@ -120,7 +119,13 @@ foreach(component IN ITEMS velmora dev sim)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${velmora_generated}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
 endforeach()
-add_custom_target(packaging_files ALL DEPENDS ${velmora_package_outputs})
+# The manual pages run the programs; the sanitizer and fuzz builds, which
+# are not installed, leave them to be built on request.
+if(VELMORA_SANITIZE OR VELMORA_FUZZ)
+  add_custom_target(packaging_files DEPENDS ${velmora_package_outputs})
+else()
+  add_custom_target(packaging_files ALL DEPENDS ${velmora_package_outputs})
+endif()
 
 # ---- CPack: the three Debian packages
 set(CPACK_GENERATOR DEB)
