@@ -21,7 +21,7 @@ void on_signal(int) { g_stop = 1; }
 
 void usage(FILE* out) {
   std::fputs(
-      "usage: zeb-sim [options]\n"
+      "Usage: zeb-sim [options]\n"
       "\n"
       "Plays a ZEB recorder on a loopback address: logins on ports 5001 + 2n,\n"
       "a command connection on a port it names, and the control commands.\n"
@@ -68,7 +68,8 @@ void usage(FILE* out) {
       "                                          after the menu data or the play list\n"
       "                       followed by ,N to affect only the next N times and by\n"
       "                       @Word to affect only that command (e.g. late:1500,2@GetTime)\n"
-      "  --help               show this text\n",
+      "  --help               show this text\n"
+      "  --version            show the version\n",
       out);
 }
 
@@ -166,6 +167,9 @@ int main(int argc, char** argv) {
     };
     if (a == "--help" || a == "-h") {
       usage(stdout);
+      return 0;
+    } else if (a == "--version") {
+      std::printf("zeb-sim %s\n", VELMORA_VERSION);
       return 0;
     } else if (a == "--address") {
       config.address = value("--address");

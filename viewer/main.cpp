@@ -31,13 +31,20 @@ namespace {
 
 void usage(FILE* out) {
   std::fputs(
-      "usage: velmora [options]\n"
+      "Usage: velmora [options]\n"
+      "\n"
+      "Shows the live pictures and sound of the cameras of ZEB networked video\n"
+      "recorders, plays back a recorder disk attached to the PC (or an image of\n"
+      "one), copies recorded spans to the PC and saves still pictures. The\n"
+      "recorders it connects to are listed in its program folder.\n"
+      "\n"
       "  --home DIR               the program folder (default $VELMORA_HOME or ~/.local/share/velmora)\n"
       "  --connect N              connect to the recorder of list entry N at start\n"
       "  --screenshot-dir DIR     save a picture of the main window every few seconds into DIR\n"
       "  --screenshot-interval S  seconds between pictures (default 3)\n"
       "  --quit-after S           end the program after S seconds\n"
-      "  --help                   show this text\n",
+      "  --help                   show this text\n"
+      "  --version                show the version\n",
       out);
 }
 
@@ -82,6 +89,9 @@ int main(int argc, char** argv) {
     };
     if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h")) {
       usage(stdout);
+      return 0;
+    } else if (!std::strcmp(a, "--version")) {
+      std::printf("velmora %s\n", VELMORA_VERSION);
       return 0;
     } else if (!std::strcmp(a, "--home")) {
       home = QString::fromLocal8Bit(value(a));

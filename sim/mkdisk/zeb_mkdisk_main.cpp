@@ -11,12 +11,13 @@ namespace {
 
 void usage(FILE* out) {
   std::fputs(
-      "usage: zeb-mkdisk [--quiet] DESCRIPTION IMAGE\n"
+      "Usage: zeb-mkdisk [--quiet] DESCRIPTION IMAGE\n"
       "\n"
       "Writes IMAGE, a sparse recorder disk image, from the DESCRIPTION file\n"
       "('-' reads it from the standard input), and prints the manifest: every\n"
       "run, alarm, index record, GOP and frame with its time and sector.\n"
       "--quiet prints nothing but errors.\n"
+      "--help shows this text, --version the version.\n"
       "\n",
       out);
   std::fputs(zebdisk::description_help(), out);
@@ -30,6 +31,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
       usage(stdout);
+      return 0;
+    }
+    if (!std::strcmp(argv[i], "--version")) {
+      std::printf("zeb-mkdisk %s\n", VELMORA_VERSION);
       return 0;
     }
     if (!std::strcmp(argv[i], "--quiet")) {

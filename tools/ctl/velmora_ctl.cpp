@@ -12,7 +12,7 @@ namespace {
 
 void usage(FILE* out) {
   std::fputs(
-      "usage: velmora-ctl [--connection N] ADDRESS PASSWORD [COMMAND ...]\n"
+      "Usage: velmora-ctl [--connection N] ADDRESS PASSWORD [COMMAND ...]\n"
       "\n"
       "Logs in to the recorder at ADDRESS, runs the commands and logs out.\n"
       "Without commands it reads the clock and the stream switch items.\n"
@@ -22,10 +22,16 @@ void usage(FILE* out) {
       "  settime DATE TIME    set it (yyyy/mm/dd hh:mm:ss)\n"
       "  camget ITEM          read a camera switch item (hexadecimal)\n"
       "  camset ITEM VALUE    write one\n"
-      "  hdget ITEM | jpegget ITEM\n"
+      "  hdget ITEM           read a disk (HDD) switch item (hexadecimal)\n"
+      "  jpegget ITEM         read a JPEG switch item (hexadecimal)\n"
       "  status               read the status word\n"
       "  menu                 read the menu data and list the enabled cameras\n"
-      "  playlist N           fetch play list N into img/listN.txt\n",
+      "  playlist N           fetch play list N into img/listN.txt\n"
+      "\n"
+      "options:\n"
+      "  --connection N       the connection number to log in on (0 to 15, default 0)\n"
+      "  --help               show this text\n"
+      "  --version            show the version\n",
       out);
 }
 
@@ -45,6 +51,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
       usage(stdout);
+      return 0;
+    }
+    if (!std::strcmp(argv[i], "--version")) {
+      std::printf("velmora-ctl %s\n", VELMORA_VERSION);
       return 0;
     }
     if (!std::strcmp(argv[i], "--connection") && i + 1 < argc) {

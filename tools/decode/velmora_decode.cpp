@@ -93,9 +93,28 @@ const char* unsupported_layer_tool(const std::vector<uint8_t>& data) {
   return nullptr;
 }
 
+constexpr const char kUsage[] = "Usage: velmora-decode IN.m4v -o OUT.yuv [--bmp DIR]\n";
+
 int usage() {
-  std::fprintf(stderr, "usage: velmora-decode IN.m4v -o OUT.yuv [--bmp DIR]\n");
+  std::fputs(kUsage, stderr);
   return 2;
+}
+
+void help() {
+  std::fputs(kUsage, stdout);
+  std::fputs(
+      "\n"
+      "Decodes the MPEG-4 Visual elementary stream IN.m4v (or H.263 baseline\n"
+      "pictures) to raw I420 frames in display order, and prints the picture\n"
+      "size and the number of frames. Pictures without data (repeats of the\n"
+      "previous one) are not written.\n"
+      "\n"
+      "  -o OUT.yuv   the frames: each the luma plane, then the two chroma planes\n"
+      "               of half the width and height (rounded up)\n"
+      "  --bmp DIR    also write every frame as DIR/frame_NNNNN.bmp (24-bit)\n"
+      "  --help       show this text\n"
+      "  --version    show the version\n",
+      stdout);
 }
 
 }  // namespace
@@ -104,6 +123,14 @@ int main(int argc, char** argv) {
   std::string in, out, bmp_dir;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      help();
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("velmora-decode %s\n", VELMORA_VERSION);
+      return 0;
+    }
     if (a == "-o" && i + 1 < argc)
       out = argv[++i];
     else if (a == "--bmp" && i + 1 < argc)

@@ -23,12 +23,12 @@ constexpr int32_t kViewerMinCylinders = 3000;
 
 void usage(FILE* out) {
   std::fputs(
-      "usage: velmora-disk [--force] IMAGE\n"
-      "       velmora-disk [--force] --drive N\n"
-      "       velmora-disk [--force] frames (IMAGE | --drive N) --at \"yyyy/mm/dd hh:mm:ss\" [--count N]\n"
-      "       velmora-disk [--force] export (IMAGE | --drive N) --from \"yyyy/mm/dd hh:mm:ss\"\n"
-      "                    --to \"yyyy/mm/dd hh:mm:ss\" [--new-folder] DEST\n"
-      "       velmora-disk play-copy DEST --bmp DIR\n"
+      "Usage: velmora-disk [--force] IMAGE\n"
+      "   or: velmora-disk [--force] --drive N\n"
+      "   or: velmora-disk [--force] frames (IMAGE | --drive N) --at \"yyyy/mm/dd hh:mm:ss\" [--count N]\n"
+      "   or: velmora-disk [--force] export (IMAGE | --drive N) --from \"yyyy/mm/dd hh:mm:ss\" --to \"yyyy/mm/dd "
+      "hh:mm:ss\" [--new-folder] DEST\n"
+      "   or: velmora-disk play-copy DEST --bmp DIR\n"
       "\n"
       "Reads a recorder disk (drive N, 0-9: the path in VELMORA_DRIVE<N>, else the\n"
       "N-th physical disk) or an image file of one, never writing to it.\n"
@@ -45,7 +45,10 @@ void usage(FILE* out) {
       "viewer's copy window does.\n"
       "play-copy: decodes every picture of the copy in DEST and writes it to DIR\n"
       "as chNN_NNNNNN.bmp (channel, picture number).\n"
-      "--force reads a disk even when its settings sector lacks the recorder's mark.\n",
+      "--force reads a disk even when its settings sector lacks the recorder's mark.\n"
+      "\n"
+      "  --help       show this text\n"
+      "  --version    show the version\n",
       out);
 }
 
@@ -221,6 +224,10 @@ int main(int argc, char** argv) {
     const bool first_word = command == Command::kSummary && !image;
     if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h")) {
       usage(stdout);
+      return 0;
+    }
+    if (!std::strcmp(a, "--version")) {
+      std::printf("velmora-disk %s\n", VELMORA_VERSION);
       return 0;
     }
     if (!std::strcmp(a, "--force")) {

@@ -19,7 +19,7 @@ namespace dl = brin::dl;
 
 void usage(FILE* out) {
   std::fputs(
-      "usage: velmora-dl [options] FILE\n"
+      "Usage: velmora-dl [options] FILE\n"
       "\n"
       "Prints a downloaded data file's channels, time range and frame index\n"
       "(\"<folder>/.index\", by default the file's own folder).\n"
@@ -31,6 +31,7 @@ void usage(FILE* out) {
       "                    DIR/<channel>_<frame>.bmp\n"
       "  --channel N       the channel of --bmp (0 to 15, default 0)\n"
       "  --help            show this text\n"
+      "  --version         show the version\n"
       "\n"
       "Frames count thirtieths of a second from the file's first packet.\n",
       out);
@@ -162,6 +163,9 @@ int main(int argc, char** argv) {
     };
     if (a == "--help" || a == "-h") {
       usage(stdout);
+      return 0;
+    } else if (a == "--version") {
+      std::printf("velmora-dl %s\n", VELMORA_VERSION);
       return 0;
     } else if (a == "--index") {
       index_folder = value("--index");

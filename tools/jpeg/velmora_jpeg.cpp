@@ -20,14 +20,45 @@
 
 namespace {
 
+constexpr const char kUsage[] =
+    "Usage: velmora-jpeg to-bmp IN.jpg OUT.bmp [--offset N] [--picture K] [--scale S]\n"
+    "   or: velmora-jpeg to-jpeg IN.bmp OUT.jpg [--quality Q]\n"
+    "   or: velmora-jpeg reencode IN.jpg OUT.jpg [--double]\n"
+    "   or: velmora-jpeg append MULTI IN.jpg\n"
+    "   or: velmora-jpeg list MULTI\n";
+
 int usage() {
-  std::fprintf(stderr,
-               "usage: velmora-jpeg to-bmp IN.jpg OUT.bmp [--offset N] [--picture K] [--scale S]\n"
-               "       velmora-jpeg to-jpeg IN.bmp OUT.jpg [--quality Q]   (default 10)\n"
-               "       velmora-jpeg reencode IN.jpg OUT.jpg [--double]\n"
-               "       velmora-jpeg append MULTI IN.jpg\n"
-               "       velmora-jpeg list MULTI\n");
+  std::fputs(kUsage, stderr);
   return 2;
+}
+
+void help() {
+  std::fputs(kUsage, stdout);
+  std::fputs(
+      "\n"
+      "Converts pictures between baseline JPEG and 24-bit BMP as the viewer does,\n"
+      "and keeps multi-picture files (several JPEG pictures sharing one header).\n"
+      "\n"
+      "commands:\n"
+      "  to-bmp     decode IN.jpg and write it as a BMP; prints its size\n"
+      "      --offset N    the JPEG headers start N bytes into IN.jpg (default 0)\n"
+      "      --picture K   decode picture K (from 0) of a multi-picture file\n"
+      "      --scale S     divide width and height by 2 to the power S (0 to 7)\n"
+      "  to-jpeg    encode the BMP IN.bmp (1, 4, 8 or 24 bits) as a 4:2:2 JPEG\n"
+      "      --quality Q   scale of the standard tables: 50 keeps them, smaller\n"
+      "                    is finer (default 10), larger is coarser\n"
+      "  reencode   decode IN.jpg and write it again as a JPEG\n"
+      "      --double      write every row twice (for half-height field pictures)\n"
+      "  append     add the picture IN.jpg to the multi-picture file MULTI,\n"
+      "             creating it from IN.jpg's header when missing\n"
+      "  list       print the number and data offset of each picture in MULTI\n"
+      "\n"
+      "  --help       show this text\n"
+      "  --version    show the version\n"
+      "\n"
+      "Exit status: 0 done, 1 the conversion failed (its reason and code are\n"
+      "printed), 2 a bad command line.\n",
+      stdout);
 }
 
 const char* decode_reason(int32_t code) {
@@ -205,6 +236,14 @@ int list(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string cmd = argv[1];
+  if (cmd == "--help" || cmd == "-h") {
+    help();
+    return 0;
+  }
+  if (cmd == "--version") {
+    std::printf("velmora-jpeg %s\n", VELMORA_VERSION);
+    return 0;
+  }
   if (cmd == "to-bmp") return to_bmp(argc - 2, argv + 2);
   if (cmd == "to-jpeg") return to_jpeg(argc - 2, argv + 2);
   if (cmd == "reencode") return reencode(argc - 2, argv + 2);

@@ -48,6 +48,9 @@ void* open_library(LibraryState& lib) {
     candidates.push_back(std::string(dir) + "/" + lib.file);
   const std::string here = program_folder();
   candidates.push_back(here + "/../lib/" + lib.file);
+  // The installed layout: the package's own library folder, named by the
+  // build relative to the program's folder.
+  candidates.push_back(here + "/" VELMORA_INSTALLED_LIB_DIR "/" + lib.file);
   candidates.push_back(here + "/" + lib.file);
   candidates.push_back(lib.file);
   std::string errors;

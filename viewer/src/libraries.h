@@ -31,7 +31,9 @@ inline constexpr int32_t kMissing = INT32_MIN;
 enum class Library { kBrinlib, kJpegkit };
 
 // Where the libraries are looked for: the folder in VELMORA_LIB_DIR when set,
-// then the folder "lib" beside the program's folder, then the system's
+// then the folder "lib" beside the program's folder (a build tree), then the
+// installed library folder (for example ../lib/x86_64-linux-gnu/velmora
+// from the program's folder), then the program's folder, then the system's
 // search path.
 void* library_handle(Library library);
 // Whether the named function can be called.
