@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "testing.h"
+
 namespace velmora::testing {
 
 // Every frame of the clip as ffmpeg decodes it (I420, width x height).
@@ -42,6 +44,38 @@ inline std::vector<uint8_t> i420_to_bgr(const uint8_t* i420, int w, int h) {
     }
   }
   return out;
+}
+
+// A 24-bit BMP picture file as read back: the size its header gives, and the
+// pixels as bottom-up rows of width x 3 bytes, the padding left out.
+struct Bmp {
+  int width = 0, height = 0;
+  uint32_t file_size = 0;
+  std::vector<uint8_t> pixels;
+};
+
+// False unless the file is one whole 24-bit BMP picture: pixels right behind
+// the 54 header bytes, rows padded to four bytes, and the size the header
+// gives the size of the file.
+inline bool read_bmp(const std::string& path, Bmp* bmp) {
+  const std::string d = read_file(path);
+  const auto le = [&](size_t at, int bytes) {
+    uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(d[at + static_cast<size_t>(i)]);
+    return v;
+  };
+  if (d.size() < 54 || d[0] != 'B' || d[1] != 'M' || le(10, 4) != 54 || le(28, 2) != 24) return false;
+  bmp->file_size = le(2, 4);
+  bmp->width = static_cast<int>(le(18, 4));
+  bmp->height = static_cast<int>(le(22, 4));
+  if (bmp->width <= 0 || bmp->height <= 0) return false;
+  const size_t row = static_cast<size_t>(bmp->width) * 3, padded = (row + 3) / 4 * 4;
+  if (bmp->file_size != d.size() || d.size() != 54 + padded * static_cast<size_t>(bmp->height)) return false;
+  bmp->pixels.clear();
+  for (size_t y = 0; y < static_cast<size_t>(bmp->height); ++y)
+    bmp->pixels.insert(bmp->pixels.end(), d.begin() + static_cast<long>(54 + padded * y),
+                       d.begin() + static_cast<long>(54 + padded * y + row));
+  return true;
 }
 
 // PSNR of a picture file's pixels (bmp_width x bmp_height, bottom-up rows)
