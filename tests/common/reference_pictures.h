@@ -27,6 +27,15 @@ inline std::vector<std::vector<uint8_t>> ffmpeg_i420_frames(const std::string& c
   return frames;
 }
 
+// A clip's frames as ffmpeg decodes them, with their size.
+struct ClipFrames {
+  int width = 0, height = 0;
+  std::vector<std::vector<uint8_t>> i420;
+};
+inline ClipFrames ffmpeg_clip_frames(const std::string& clip, int width, int height) {
+  return ClipFrames{width, height, ffmpeg_i420_frames(clip, width, height)};
+}
+
 // The BT.601 conversion from Y, Cb and Cr to blue, green and red, worked out
 // in double precision from its definition: with Kr = 0.299, Kb = 0.114 and
 // Kg = 1 - Kr - Kb, R = Y + 2 (1 - Kr) Cr, B = Y + 2 (1 - Kb) Cb and

@@ -173,25 +173,10 @@ inline Predicted predict(const std::vector<zebsim::CopyPart>& parts) {
 
 // ---- independent pictures ----
 
-struct Frames {
-  int width = 0, height = 0;
-  std::vector<std::vector<uint8_t>> i420;
-};
-
-inline Frames ffmpeg_frames(const std::string& clip, int width, int height) {
-  Frames out;
-  out.width = width;
-  out.height = height;
-  out.i420 = velmora::testing::ffmpeg_i420_frames(clip, width, height);
-  return out;
-}
-
-// Bottom-up BGR rows (the video-range conversion).
-inline std::vector<uint8_t> to_bgr(const std::vector<uint8_t>& i420, int w, int h) {
-  return velmora::testing::i420_to_bgr(i420.data(), w, h);
-}
-
 using velmora::testing::Bmp;
+using velmora::testing::ClipFrames;
+using velmora::testing::ffmpeg_clip_frames;
+using velmora::testing::i420_to_bgr;
 using velmora::testing::read_bmp;
 
 // PSNR of a picture file (the rows from the ninth bottom row up) against a

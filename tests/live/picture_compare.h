@@ -12,25 +12,10 @@
 
 namespace live_test {
 
-struct Yuv {
-  int width = 0, height = 0;
-  std::vector<std::vector<uint8_t>> frames;  // I420
-};
-
-inline Yuv ffmpeg_decode(const std::string& clip, int width, int height) {
-  Yuv out;
-  out.width = width;
-  out.height = height;
-  out.frames = velmora::testing::ffmpeg_i420_frames(clip, width, height);
-  return out;
-}
-
-// Bottom-up BGR rows of the whole picture.
-inline std::vector<uint8_t> to_bgr(const std::vector<uint8_t>& i420, int w, int h) {
-  return velmora::testing::i420_to_bgr(i420.data(), w, h);
-}
-
 using velmora::testing::Bmp;
+using velmora::testing::ClipFrames;
+using velmora::testing::ffmpeg_clip_frames;
+using velmora::testing::i420_to_bgr;
 using velmora::testing::read_bmp;
 
 // PSNR of a picture file against a full bottom-up picture of height h: the
