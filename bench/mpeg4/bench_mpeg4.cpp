@@ -20,19 +20,9 @@
 #include <vector>
 
 #include "mpeg4/decoder.h"
+#include "zebsim/packets.h"
 
 namespace {
-
-std::vector<uint8_t> read_file(const std::string& path) {
-  std::vector<uint8_t> data;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return data;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
-  std::fclose(f);
-  return data;
-}
 
 // Decodes the whole stream; returns the pictures shown.
 int decode_all(const std::vector<uint8_t>& es) {
@@ -99,7 +89,7 @@ int main(int argc, char** argv) {
   double ip_min = 1e9;
   for (const Stream& s : streams) {
     const std::string path = dir + "/" + s.name + "_" + std::to_string(frames_wanted) + ".m4v";
-    if (read_file(path).empty()) {
+    if (zebsim::read_binary_file(path).empty()) {
       const std::string cmd =
           "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=704x480:rate=30 -frames:v " +
           std::to_string(frames_wanted) + " -pix_fmt yuv420p -c:v mpeg4 " + s.options + " -f m4v '" + path + "'";
@@ -108,7 +98,7 @@ int main(int argc, char** argv) {
         return 1;
       }
     }
-    const auto es = read_file(path);
+    const auto es = zebsim::read_binary_file(path);
     // The two sides take turns, so that both meet the same load from other
     // work; each keeps its best run.
     int frames = 0;

@@ -11,6 +11,7 @@
 #include "common/replace_file.h"
 #include "mpeg4/colour.h"
 #include "mpeg4/decoder.h"
+#include "velmora/bmp_file.h"
 #include "velmora/message.h"
 
 namespace brin::decode {
@@ -375,29 +376,16 @@ bool write_picture_file(const char* path, int channel) {
   const Channel& c = s.channel[channel];
   const int w = c.built_width, h = c.built_height;
   if (w <= 0 || h <= 8) return false;
+  // The picture file leaves out the eight bottom rows. It is replaced whole,
+  // never written through a symlink.
   const size_t row = static_cast<size_t>(w) * 3;
-  const uint32_t bytes = static_cast<uint32_t>(row * (h - 8));
-  uint8_t header[54] = {'B', 'M'};
-  auto le32 = [&](int at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) header[at + i] = static_cast<uint8_t>(v >> (8 * i));
-  };
-  le32(2, 54 + bytes);
-  le32(10, 54);
-  le32(14, 40);
-  le32(18, static_cast<uint32_t>(w));
-  le32(22, static_cast<uint32_t>(h - 8));
-  header[26] = 1;
-  header[28] = 24;
-  le32(34, bytes);
-  // The picture file is replaced whole, never written through a symlink.
   ReplacingFile f(path);
-  f.write(header, sizeof header);
   if (c.has_picture) {
-    f.write(c.rgb.get() + row * 8, bytes);
+    vp::bmp::write_picture(f, c.rgb.get() + row * 8, w, h - 8, row);
   } else {
     // Set up for its size but nothing converted yet: a black picture.
     const std::vector<uint8_t> black(row, 0);
-    for (int y = 8; y < h; ++y) f.write(black.data(), row);
+    vp::bmp::write_picture(f, black.data(), w, h - 8, 0);
   }
   return f.commit();
 }

@@ -26,6 +26,7 @@
 #include "dlfile/dl_format.h"
 #include "dlfile/dl_media.h"
 #include "live/live_audio.h"
+#include "velmora/bmp_file.h"
 #include "velmora/clock.h"
 #include "velmora/message.h"
 #include "velmora/rectime.h"
@@ -631,19 +632,6 @@ int32_t file_lock(int32_t channel) {
   if (w <= 0 || h <= 8) return 0;
   const size_t row = static_cast<size_t>(w) * 3;
   if (pic.rgb.size() != row * static_cast<size_t>(h)) return 0;
-  const uint32_t bytes = static_cast<uint32_t>(row * static_cast<size_t>(h - 8));
-  uint8_t header[54] = {'B', 'M'};
-  auto le32 = [&](int at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) header[at + i] = static_cast<uint8_t>(v >> (8 * i));
-  };
-  le32(2, bytes + 54);
-  le32(10, 54);
-  le32(14, 40);
-  le32(18, static_cast<uint32_t>(w));
-  le32(22, static_cast<uint32_t>(h - 8));
-  header[26] = 1;
-  header[28] = 24;
-  le32(34, bytes);
   char path[512];
   std::snprintf(path, sizeof path, "%s/%d.bmp", folder.c_str(), channel);
   // The picture replaces the channel's previous one whole: a reader never
@@ -651,8 +639,8 @@ int32_t file_lock(int32_t channel) {
   // never written through.
   ReplacingFile f(path);
   if (!f.ok()) return 0;
-  f.write(header, sizeof header);
-  f.write(pic.rgb.data() + row * 8, bytes);
+  // The file leaves out the picture's eight bottom rows.
+  vp::bmp::write_picture(f, pic.rgb.data() + row * 8, w, h - 8, row);
   return f.commit() ? 1 : 0;
 }
 

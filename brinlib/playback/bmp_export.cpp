@@ -17,19 +17,13 @@
 #include "common/replace_file.h"
 #include "decode/decoders.h"
 #include "playback/play_engine.h"
+#include "velmora/bmp_file.h"
 #include "velmora/message.h"
 
 namespace brin::bmp {
 
 namespace {
 
-void put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 uint32_t le32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
          (static_cast<uint32_t>(p[3]) << 24);
@@ -39,28 +33,9 @@ uint32_t le32(const uint8_t* p) {
 
 bool write_bmp(const char* path, const uint8_t* rows, int width, int height, size_t stride) {
   if (!path || !rows || width <= 0 || height <= 0) return false;
-  const size_t row_bytes = static_cast<size_t>(width) * 3;
-  const size_t padded = (row_bytes + 3) / 4 * 4;
-  const size_t image = padded * static_cast<size_t>(height);
-  uint8_t header[kHeaderBytes] = {};
-  header[0] = 'B';
-  header[1] = 'M';
-  put32(header + 2, static_cast<uint32_t>(image + kHeaderBytes));
-  put32(header + 10, kHeaderBytes);
-  put32(header + 14, 40);
-  put32(header + 18, static_cast<uint32_t>(width));
-  put32(header + 22, static_cast<uint32_t>(height));
-  put16(header + 26, 1);
-  put16(header + 28, 24);
-  put32(header + 34, static_cast<uint32_t>(image));
   // A picture file is replaced whole, never written through a symlink.
   ReplacingFile f(path);
-  f.write(header, sizeof header);
-  const uint8_t zeros[3] = {0, 0, 0};
-  for (int y = 0; f.ok() && y < height; ++y) {
-    f.write(rows + static_cast<size_t>(y) * stride, row_bytes);
-    f.write(zeros, padded - row_bytes);
-  }
+  vp::bmp::write_picture(f, rows, width, height, stride);
   return f.commit();
 }
 

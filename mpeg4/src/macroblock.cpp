@@ -50,6 +50,8 @@ int chroma_from_sum(int sum) {
 
 int median3(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
 
+enum class BlockCoding { kIntra, kInter };
+
 struct MbDest {
   uint8_t* p[3];
   int stride[3];
@@ -100,6 +102,8 @@ class VopDecoder {
   void inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int stride, const unsigned* dequantised);
   void add_prediction(int16_t* qf, int pos, int pred);
   void clear_block(int16_t* qf);
+  template <BlockCoding kCoding>
+  unsigned dequantise(int16_t* qf, const uint8_t* matrix, int qp, int dc);
 
   // Prediction.
   void predict_mb(const MbSyntax& m, int dir, const Frame& ref, int mb_x, int mb_y, const MbDest& d, int rounding);
@@ -763,38 +767,9 @@ void VopDecoder::intra_block(MbSyntax& m, int mb_x, int mb_y, int block, int16_t
   }
   // Dequantise the listed positions; the DC has its own scaler.
   qf[0] = 0;
-  unsigned rows = 1;
-  bool dc_only = true;
-  if (vol_.mpeg_quant) {
-    const uint8_t* w = c_.vol.intra_matrix;
-    int sum = dc;
-    for (int k = 0; k < nz_count_; ++k) {
-      const int p = nz_pos_[k];
-      if (p == 0) continue;
-      dc_only = false;
-      const int f = clamp_coef(qf[p] * w[p] * m.qp / 8);
-      qf[p] = static_cast<int16_t>(f);
-      sum += f;
-      rows |= 1u << (p >> 3);
-    }
-    if (!(sum & 1)) {
-      if (qf[63] == 0) nz_pos_[nz_count_++] = 63;
-      qf[63] ^= 1;
-      rows |= 0x80;
-      dc_only = false;
-    }
-  } else {
-    const int add = (m.qp & 1) ? m.qp : m.qp - 1;
-    const int mul = 2 * m.qp;
-    for (int k = 0; k < nz_count_; ++k) {
-      const int p = nz_pos_[k];
-      if (p == 0) continue;
-      dc_only = false;
-      // A level that AC prediction cancelled to zero stays zero.
-      qf[p] = static_cast<int16_t>(h263_dequant(qf[p], mul, add));
-      rows |= 1u << (p >> 3);
-    }
-  }
+  const unsigned rows = 1 | dequantise<BlockCoding::kIntra>(qf, c_.vol.intra_matrix, m.qp, dc);
+  // Only the DC when no other position is listed (positions are listed once).
+  const bool dc_only = nz_count_ == 0 || (nz_count_ == 1 && nz_pos_[0] == 0);
   qf[0] = static_cast<int16_t>(dc);
   if (dc_only)
     idct_put_dc(dc, dst, stride);
@@ -808,14 +783,37 @@ void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int s
   unsigned rows = 0;
   if (dequantised) {
     rows = *dequantised;  // levels dequantised while read
-  } else if (vol_.mpeg_quant) {
-    const uint8_t* w = c_.vol.inter_matrix;
-    int sum = 0;
+  } else {
+    rows = dequantise<BlockCoding::kInter>(qf, c_.vol.inter_matrix, m.qp, 0);
+  }
+  if (nz_count_ == 1 && nz_pos_[0] == 0)
+    idct_add_dc(qf[0], dst, stride);
+  else
+    idct_add(qf, dst, stride, rows);
+  clear_block(qf);
+}
+
+// Dequantises the listed levels of a block in place and returns the rows
+// (bit r for row r) that hold any. An intra block's DC is left to the caller,
+// which scales it on its own; dc is its value in the mismatch sum of the
+// MPEG quantiser, which makes the sum of the coefficients odd by flipping
+// the last one's lowest bit.
+template <BlockCoding kCoding>
+inline unsigned VopDecoder::dequantise(int16_t* qf, const uint8_t* matrix, int qp, int dc) {
+  constexpr bool intra = kCoding == BlockCoding::kIntra;
+  unsigned rows = 0;
+  if (vol_.mpeg_quant) {
+    int sum = dc;
     for (int k = 0; k < nz_count_; ++k) {
       const int p = nz_pos_[k];
+      if (intra && p == 0) continue;
       const int l = qf[p];
-      const int f =
-          l == 0 ? 0 : clamp_coef(l > 0 ? ((2 * l + 1) * w[p] * m.qp) >> 4 : -(((-2 * l + 1) * w[p] * m.qp) >> 4));
+      int f;
+      if constexpr (intra)
+        f = clamp_coef(l * matrix[p] * qp / 8);
+      else
+        f = l == 0 ? 0
+                   : clamp_coef(l > 0 ? ((2 * l + 1) * matrix[p] * qp) >> 4 : -(((-2 * l + 1) * matrix[p] * qp) >> 4));
       qf[p] = static_cast<int16_t>(f);
       sum += f;
       rows |= 1u << (p >> 3);
@@ -826,19 +824,17 @@ void VopDecoder::inter_block(const MbSyntax& m, int16_t* qf, uint8_t* dst, int s
       rows |= 0x80;
     }
   } else {
-    const int add = (m.qp & 1) ? m.qp : m.qp - 1;
-    const int mul = 2 * m.qp;
+    const int add = (qp & 1) ? qp : qp - 1;
+    const int mul = 2 * qp;
     for (int k = 0; k < nz_count_; ++k) {
       const int p = nz_pos_[k];
+      if (intra && p == 0) continue;
+      // A level that AC prediction cancelled to zero stays zero.
       qf[p] = static_cast<int16_t>(h263_dequant(qf[p], mul, add));
       rows |= 1u << (p >> 3);
     }
   }
-  if (nz_count_ == 1 && nz_pos_[0] == 0)
-    idct_add_dc(qf[0], dst, stride);
-  else
-    idct_add(qf, dst, stride, rows);
-  clear_block(qf);
+  return rows;
 }
 
 // Adds an AC prediction to a quantised coefficient, listing its position

@@ -17,14 +17,31 @@
 namespace zebsim {
 namespace {
 
-constexpr int kIndexTable[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8};
-constexpr int kStepTable[89] = {
-    7,    8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,    25,   28,
-    31,   34,    37,    41,    45,    50,    55,    60,    66,    73,    80,    88,    97,    107,  118,
-    130,  143,   157,   173,   190,   209,   230,   253,   279,   307,   337,   371,   408,   449,  494,
-    544,  598,   658,   724,   796,   876,   963,   1060,  1166,  1282,  1411,  1552,  1707,  1878, 2066,
-    2272, 2499,  2749,  3024,  3327,  3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845, 8630,
-    9493, 10442, 11487, 12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
+// The IMA ADPCM quantiser step sizes, index 0 to 88, eight to a line (the
+// first number of a line is its index).
+constexpr int16_t kImaSteps[] = {
+    /*  0 */ 7,     8,     9,     10,    11,    12,    13,    14,
+    /*  8 */ 16,    17,    19,    21,    23,    25,    28,    31,
+    /* 16 */ 34,    37,    41,    45,    50,    55,    60,    66,
+    /* 24 */ 73,    80,    88,    97,    107,   118,   130,   143,
+    /* 32 */ 157,   173,   190,   209,   230,   253,   279,   307,
+    /* 40 */ 337,   371,   408,   449,   494,   544,   598,   658,
+    /* 48 */ 724,   796,   876,   963,   1060,  1166,  1282,  1411,
+    /* 56 */ 1552,  1707,  1878,  2066,  2272,  2499,  2749,  3024,
+    /* 64 */ 3327,  3660,  4026,  4428,  4871,  5358,  5894,  6484,
+    /* 72 */ 7132,  7845,  8630,  9493,  10442, 11487, 12635, 13899,
+    /* 80 */ 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794,
+    /* 88 */ 32767,
+};
+static_assert(sizeof kImaSteps / sizeof kImaSteps[0] == 89);
+constexpr int kLastStepIndex = 88;
+
+// How a code moves the step index: its magnitude (the low three bits) 0 to 3
+// steps down by one, 4 to 7 up by 2, 4, 6 or 8; the sign bit plays no part.
+constexpr int step_index_change(uint8_t code) {
+  const int magnitude = code & 7;
+  return magnitude < 4 ? -1 : 2 * (magnitude - 3);
+}
 
 constexpr int kAudioSamples = 4096;  // per block
 constexpr int kAdpcmBytes = kAudioSamples / 2;
@@ -64,10 +81,14 @@ void encode_block(int channel, uint32_t block, AdpcmState& start, std::vector<ui
 }  // namespace
 
 int16_t adpcm_decode_sample(AdpcmState& s, uint8_t code) {
-  const int step = kStepTable[s.index];
-  s.index = std::clamp(s.index + kIndexTable[code & 15], 0, 88);
-  const int diff = ((2 * (code & 7) + 1) * step) / 8;
-  s.predictor = std::clamp(code & 8 ? s.predictor - diff : s.predictor + diff, -32768, 32767);
+  // The difference is the step times (magnitude + 1/2) / 4, rounded down;
+  // bit 3 makes it negative.
+  const int step = kImaSteps[s.index];
+  const int difference = (step * (2 * (code & 7) + 1)) >> 3;
+  const int sample = (code & 8) == 0 ? s.predictor + difference : s.predictor - difference;
+  s.predictor = sample > 32767 ? 32767 : (sample < -32768 ? -32768 : sample);
+  const int index = s.index + step_index_change(code);
+  s.index = index < 0 ? 0 : (index > kLastStepIndex ? kLastStepIndex : index);
   return static_cast<int16_t>(s.predictor);
 }
 

@@ -15,18 +15,32 @@ void put_le32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// The private 22-bit field takes three bytes, 24 bits from the top bit of the
+// first byte on: bits 0 and 12 of those are marker bits (always 1), the other
+// 22 carry the value, its most significant bit first.
+constexpr bool is_private22_marker(int bit) { return bit == 0 || bit == 12; }
+
 }  // namespace
 
 void put_private22(uint8_t* p, uint32_t value) {
-  value &= 0x3FFFFF;
-  p[0] = static_cast<uint8_t>(0x80 | ((value >> 15) & 0x7F));
-  p[1] = static_cast<uint8_t>((((value >> 11) & 0x0F) << 4) | 0x08 | ((value >> 8) & 0x07));
-  p[2] = static_cast<uint8_t>(value);
+  uint32_t bits = 0;  // the 24 bits, the first in the top place
+  int next = 21;      // the value bit placed next
+  for (int bit = 0; bit < 24; ++bit) {
+    const uint32_t one = is_private22_marker(bit) ? 1u : (value >> next--) & 1u;
+    bits = (bits << 1) | one;
+  }
+  p[0] = static_cast<uint8_t>(bits >> 16);
+  p[1] = static_cast<uint8_t>(bits >> 8);
+  p[2] = static_cast<uint8_t>(bits);
 }
 
 uint32_t get_private22(const uint8_t* p) {
-  return (static_cast<uint32_t>(p[0] & 0x7F) << 15) | (static_cast<uint32_t>(p[1] >> 4) << 11) |
-         (static_cast<uint32_t>(p[1] & 7) << 8) | p[2];
+  uint32_t value = 0;
+  for (int bit = 0; bit < 24; ++bit) {
+    if (is_private22_marker(bit)) continue;
+    value = (value << 1) | ((p[bit / 8] >> (7 - bit % 8)) & 1u);
+  }
+  return value;
 }
 
 void put_timestamp(uint8_t* p, unsigned prefix, uint64_t ts) {

@@ -384,8 +384,12 @@ TEST_F(ChannelDecoders, ColourConversionIsVideoRangeBt601) {
     EXPECT_NEAR(out[1], c.g, 2) << int(c.y);
     EXPECT_NEAR(out[2], c.r, 2) << int(c.y);
   }
-  // Exact fixed-point values of one sample.
-  uint8_t y = 100, u = 60, v = 200;
+  // One sample worked by hand, video range, rounded: Y 100, Cb 150, Cr 140
+  // give luma (100 - 16) x 255 / 219 = 97.808, Cb' = 22 x 255 / 224 = 25.045,
+  // Cr' = 12 x 255 / 224 = 13.661; B = 97.808 + 1.772 x 25.045 = 142.19,
+  // R = 97.808 + 1.402 x 13.661 = 116.96,
+  // G = 97.808 - (0.299 x 1.402 x 13.661 + 0.114 x 1.772 x 25.045) / 0.587 = 79.43.
+  uint8_t y = 100, u = 150, v = 140;
   mpeg4::Picture pic;
   pic.y = &y;
   pic.u = &u;
@@ -394,11 +398,9 @@ TEST_F(ChannelDecoders, ColourConversionIsVideoRangeBt601) {
   pic.width = pic.height = 1;
   uint8_t out[3];
   mpeg4::yuv420_to_bgr24(pic, out, false);
-  const int yy = 9539 * (100 - 16);
-  auto cl = [](int x) { return std::min(255, std::max(0, (x + 4096) >> 13)); };
-  EXPECT_EQ(out[0], cl(yy + 16525 * (60 - 128)));
-  EXPECT_EQ(out[1], cl(yy - 3209 * (60 - 128) - 6660 * (200 - 128)));
-  EXPECT_EQ(out[2], cl(yy + 13075 * (200 - 128)));
+  EXPECT_EQ(out[0], 142);
+  EXPECT_EQ(out[1], 79);
+  EXPECT_EQ(out[2], 117);
 }
 
 TEST_F(ChannelDecoders, TearDownAndFailedSetUp) {

@@ -10,6 +10,7 @@
 
 #include "brinlib.h"
 #include "brinlib_internal.h"
+#include "disk_specs.h"
 #include "testing.h"
 #include "zebdisk/disk_image.h"
 #include "zebsim/packets.h"
@@ -18,30 +19,10 @@ namespace disktest {
 
 using zebdisk::RecTime;
 
-inline RecTime T(int y, int mo, int d, int h, int mi, int s) {
-  return RecTime{static_cast<uint8_t>(y - 2000), static_cast<uint8_t>(mo), static_cast<uint8_t>(d),
-                 static_cast<uint8_t>(h),        static_cast<uint8_t>(mi), static_cast<uint8_t>(s)};
-}
-inline uint32_t S(const RecTime& t) { return vp::rec_seconds(t); }
-
-inline zebdisk::RunSpec run(const RecTime& start, const RecTime& end, int attribute = 0) {
-  zebdisk::RunSpec r;
-  r.start = start;
-  r.end = end;
-  r.attribute = attribute;
-  return r;
-}
-
-// A small disk: one camera of generated pictures, two GOPs a record.
-inline zebdisk::DiskSpec small_spec() {
-  zebdisk::DiskSpec s;
-  s.cylinders = 3010;
-  s.cameras = 1;
-  s.pictures_per_gop = 2;
-  s.audio_per_gop = 1;
-  s.gops_per_record = 3;
-  return s;
-}
+using velmora::testing::run;
+using velmora::testing::S;
+using velmora::testing::small_spec;
+using velmora::testing::T;
 
 // One GOP as a reader returns it.
 struct ReadGop {

@@ -173,41 +173,11 @@ inline Predicted predict(const std::vector<zebsim::CopyPart>& parts) {
 
 // ---- independent pictures ----
 
-struct Frames {
-  int width = 0, height = 0;
-  std::vector<std::vector<uint8_t>> i420;
-};
-
-inline Frames ffmpeg_frames(const std::string& clip, int width, int height) {
-  Frames out;
-  out.width = width;
-  out.height = height;
-  out.i420 = velmora::testing::ffmpeg_i420_frames(clip, width, height);
-  return out;
-}
-
-// Bottom-up BGR rows (the video-range conversion).
-inline std::vector<uint8_t> to_bgr(const std::vector<uint8_t>& i420, int w, int h) {
-  return velmora::testing::i420_to_bgr(i420.data(), w, h);
-}
-
-struct Bmp {
-  int width = 0, height = 0;
-  uint32_t file_size = 0;
-  std::vector<uint8_t> pixels;
-};
-
-inline bool read_bmp(const std::string& path, Bmp* bmp) {
-  const std::vector<uint8_t> d = bytes_of(path);
-  if (d.size() < 54 || d[0] != 'B' || d[1] != 'M') return false;
-  bmp->file_size = le32(&d[2]);
-  bmp->width = static_cast<int>(le32(&d[18]));
-  bmp->height = static_cast<int>(le32(&d[22]));
-  const size_t bytes = static_cast<size_t>(bmp->width) * bmp->height * 3;
-  if (bmp->width <= 0 || bmp->height <= 0 || d.size() != 54 + bytes) return false;
-  bmp->pixels.assign(d.begin() + 54, d.end());
-  return true;
-}
+using velmora::testing::Bmp;
+using velmora::testing::ClipFrames;
+using velmora::testing::ffmpeg_clip_frames;
+using velmora::testing::i420_to_bgr;
+using velmora::testing::read_bmp;
 
 // PSNR of a picture file (the rows from the ninth bottom row up) against a
 // full bottom-up picture of height h.

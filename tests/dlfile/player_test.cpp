@@ -51,7 +51,7 @@ class Player : public ::testing::Test {
     ASSERT_EQ(run.results.back(), 0);
     for (int k = 0; k < 4; ++k) {
       const std::string clip = velmora::testing::clips_dir() + "/cam" + std::to_string(k) + "_704x480.m4v";
-      frames_[k] = dl_test::ffmpeg_frames(clip, 704, 480);
+      frames_[k] = dl_test::ffmpeg_clip_frames(clip, 704, 480);
     }
   }
   static void TearDownTestSuite() {
@@ -92,19 +92,19 @@ class Player : public ::testing::Test {
     if (Mpeg4DLdata_filelock(channel) != 1) return 0;
     dl_test::Bmp bmp;
     if (!dl_test::read_bmp(bmp_.file(std::to_string(channel) + ".bmp"), &bmp)) return 0;
-    const dl_test::Frames& f = frames_[channel];
+    const dl_test::ClipFrames& f = frames_[channel];
     const size_t i = clip_picture(time);
     if (i >= f.i420.size()) return 0;
-    return dl_test::psnr(bmp, dl_test::to_bgr(f.i420[i], f.width, f.height), f.width, f.height);
+    return dl_test::psnr(bmp, dl_test::i420_to_bgr(f.i420[i].data(), f.width, f.height), f.width, f.height);
   }
 
   static TempDir* copy_dir_;
-  static dl_test::Frames frames_[4];
+  static dl_test::ClipFrames frames_[4];
   TempDir bmp_;
 };
 
 TempDir* Player::copy_dir_ = nullptr;
-dl_test::Frames Player::frames_[4];
+dl_test::ClipFrames Player::frames_[4];
 
 TEST_F(Player, OpensTheCopyWithItsIndex) {
   const int64_t size = static_cast<int64_t>(dl_test::bytes_of(data()).size());

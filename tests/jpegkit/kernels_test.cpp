@@ -9,6 +9,7 @@
 #include <set>
 
 #include "jpegkit_internal.h"
+#include "reference_pictures.h"
 
 namespace {
 
@@ -405,10 +406,10 @@ TEST(ColourKernels, PlainConversionsFollowTheJfifFormulas) {
   for (int x = 0; x < n; x += 37)
     plain.ycc_to_bgr(y.data() + x, cb.data() + x, cr.data() + x, std::min(37, n - x), bgr.data() + 3 * x);
   for (int i = 0; i < n; ++i) {
-    double u = cb[i] - 128.0, v = cr[i] - 128.0;
-    double expect[3] = {clamp(y[i] + 1.772 * u), clamp(y[i] - 0.344136 * u - 0.714136 * v), clamp(y[i] + 1.402 * v)};
+    double expect[3];
+    velmora::testing::ycbcr_to_bgr(y[i], cb[i], cr[i], velmora::testing::YccRange::kFull, expect);
     for (int c = 0; c < 3; ++c)
-      ASSERT_LE(std::abs(bgr[3 * i + c] - expect[c]), 1.0) << "ycc " << +y[i] << " " << +cb[i] << " " << +cr[i];
+      ASSERT_LE(std::abs(bgr[3 * i + c] - clamp(expect[c])), 1.0) << "ycc " << +y[i] << " " << +cb[i] << " " << +cr[i];
   }
   std::vector<uint8_t> px;
   for (int r = 0; r < 256; r += 3)
@@ -420,10 +421,13 @@ TEST(ColourKernels, PlainConversionsFollowTheJfifFormulas) {
   for (int x = 0; x < m; x += 37)
     plain.bgr_to_ycc(px.data() + 3 * x, std::min(37, m - x), oy.data() + x, ocb.data() + x, ocr.data() + x);
   for (int i = 0; i < m; ++i) {
-    double b = px[3 * i], g = px[3 * i + 1], r = px[3 * i + 2];
-    ASSERT_LE(std::abs(oy[i] - clamp(0.299 * r + 0.587 * g + 0.114 * b)), 1.0) << i;
-    ASSERT_LE(std::abs(ocb[i] - clamp(-0.168736 * r - 0.331264 * g + 0.5 * b + 128)), 1.0) << i;
-    ASSERT_LE(std::abs(ocr[i] - clamp(0.5 * r - 0.418688 * g - 0.081312 * b + 128)), 1.0) << i;
+    // Y = Kr R + Kg G + Kb B, Cb = (B - Y) / (2 (1 - Kb)), Cr = (R - Y) / (2 (1 - Kr)).
+    constexpr double kr = 0.299, kb = 0.114;
+    const double b = px[3 * i], g = px[3 * i + 1], r = px[3 * i + 2];
+    const double luma = kr * r + (1 - kr - kb) * g + kb * b;
+    ASSERT_LE(std::abs(oy[i] - clamp(luma)), 1.0) << i;
+    ASSERT_LE(std::abs(ocb[i] - clamp((b - luma) / (2 * (1 - kb)) + 128)), 1.0) << i;
+    ASSERT_LE(std::abs(ocr[i] - clamp((r - luma) / (2 * (1 - kr)) + 128)), 1.0) << i;
   }
 }
 

@@ -94,17 +94,17 @@ class LiveView : public ::testing::Test {
   // Best PSNR of camera k's picture file against the intra pictures of its
   // clip (each live frame begins with one).
   double best_match(int k) {
-    static std::map<int, live_test::Yuv> decoded;
+    static std::map<int, live_test::ClipFrames> decoded;
     if (!decoded.count(k))
-      decoded[k] = live_test::ffmpeg_decode(velmora::testing::clips_dir() + "/" + kClips[k] + ".m4v", 704, 480);
+      decoded[k] = live_test::ffmpeg_clip_frames(velmora::testing::clips_dir() + "/" + kClips[k] + ".m4v", 704, 480);
     live_test::Bmp bmp;
     char name[32];
     std::snprintf(name, sizeof name, "img/serv0%02d.jpg", k);
     if (!live_test::read_bmp(name, &bmp)) return 0;
     double best = 0;
-    const auto& frames = decoded[k].frames;
+    const auto& frames = decoded[k].i420;
     for (size_t i = 0; i < frames.size(); i += 15)
-      best = std::max(best, live_test::psnr_against(bmp, live_test::to_bgr(frames[i], 704, 480), 704, 480));
+      best = std::max(best, live_test::psnr_against(bmp, live_test::i420_to_bgr(frames[i].data(), 704, 480), 704, 480));
     return best;
   }
 
@@ -241,8 +241,8 @@ class SubframePlayOut : public ::testing::Test {
     sender_.parts(p);
     brin_udp_rx_start(p[0], p[1], p[2], p[3]);
     brin::live::set_clock_for_testing(fake_clock);
-    reference_ = live_test::ffmpeg_decode(clip_, 352, 240);
-    ASSERT_GE(reference_.frames.size(), 5u);
+    reference_ = live_test::ffmpeg_clip_frames(clip_, 352, 240);
+    ASSERT_GE(reference_.i420.size(), 5u);
   }
   void TearDown() override {
     brin::live::set_clock_for_testing(nullptr);
@@ -254,8 +254,9 @@ class SubframePlayOut : public ::testing::Test {
   bool shows(int picture) {
     live_test::Bmp bmp;
     return live_test::read_bmp("img/serv003.jpg", &bmp) &&
-           live_test::psnr_against(bmp, live_test::to_bgr(reference_.frames[static_cast<size_t>(picture)], 352, 240),
-                                   352, 240) >= 40.0;
+           live_test::psnr_against(
+               bmp, live_test::i420_to_bgr(reference_.i420[static_cast<size_t>(picture)].data(), 352, 240), 352, 240) >=
+               40.0;
   }
 
   velmora::testing::TempDir dir_;
@@ -263,7 +264,7 @@ class SubframePlayOut : public ::testing::Test {
   const uint16_t port_ = static_cast<uint16_t>(live_test::test_port() + 20);
   live_test::Sender sender_{velmora::testing::unique_loopback()};
   const std::string clip_ = velmora::testing::clips_dir() + "/cam0_352x240.m4v";
-  live_test::Yuv reference_;
+  live_test::ClipFrames reference_;
 };
 
 TEST_F(SubframePlayOut, PicturesFollowTheirTimeStamps) {

@@ -12,46 +12,11 @@
 
 namespace live_test {
 
-struct Yuv {
-  int width = 0, height = 0;
-  std::vector<std::vector<uint8_t>> frames;  // I420
-};
-
-inline Yuv ffmpeg_decode(const std::string& clip, int width, int height) {
-  Yuv out;
-  out.width = width;
-  out.height = height;
-  out.frames = velmora::testing::ffmpeg_i420_frames(clip, width, height);
-  return out;
-}
-
-// Bottom-up BGR rows of the whole picture.
-inline std::vector<uint8_t> to_bgr(const std::vector<uint8_t>& i420, int w, int h) {
-  return velmora::testing::i420_to_bgr(i420.data(), w, h);
-}
-
-struct Bmp {
-  int width = 0, height = 0;
-  std::vector<uint8_t> pixels;  // bottom-up rows of width * 3 bytes
-};
-
-inline bool read_bmp(const std::string& path, Bmp* bmp) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  std::vector<uint8_t> d;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) d.insert(d.end(), buf, buf + n);
-  std::fclose(f);
-  if (d.size() < 54 || d[0] != 'B' || d[1] != 'M') return false;
-  auto le32 = [&](size_t at) { return d[at] | d[at + 1] << 8 | d[at + 2] << 16 | d[at + 3] << 24; };
-  bmp->width = le32(18);
-  bmp->height = le32(22);
-  const size_t bytes = static_cast<size_t>(bmp->width) * bmp->height * 3;
-  if (bmp->width <= 0 || bmp->height <= 0 || d.size() < 54 + bytes) return false;
-  bmp->pixels.assign(d.begin() + 54, d.begin() + 54 + static_cast<long>(bytes));
-  return true;
-}
+using velmora::testing::Bmp;
+using velmora::testing::ClipFrames;
+using velmora::testing::ffmpeg_clip_frames;
+using velmora::testing::i420_to_bgr;
+using velmora::testing::read_bmp;
 
 // PSNR of a picture file against a full bottom-up picture of height h: the
 // file holds the picture's rows from the ninth bottom row up.

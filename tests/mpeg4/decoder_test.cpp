@@ -20,12 +20,12 @@ using m4test::decode_stream;
 using m4test::psnr;
 
 std::vector<uint8_t> clip(const std::string& name) {
-  return m4test::read_file_bytes(velmora::testing::clips_dir() + "/" + name);
+  return zebsim::read_binary_file(velmora::testing::clips_dir() + "/" + name);
 }
 
 TEST(Mpeg4Decoder, ClipMatchesFfmpegDecoding) {
   const auto es = clip("cam0_352x240.m4v");
-  const auto raw = m4test::read_file_bytes(velmora::testing::build_dir() + "/tests/mpeg4/cam0_352x240.ref.yuv");
+  const auto raw = zebsim::read_binary_file(velmora::testing::build_dir() + "/tests/mpeg4/cam0_352x240.ref.yuv");
   ASSERT_FALSE(es.empty());
   ASSERT_FALSE(raw.empty());
   const auto ref = m4test::split_i420(raw, 352, 240);
@@ -46,8 +46,8 @@ TEST(Mpeg4Decoder, ClipMatchesFfmpegDecoding) {
 // until the next one, and flush() returns the last.
 TEST(Mpeg4Decoder, BidirectionalStreamComesOutInDisplayOrder) {
   const std::string dir = velmora::testing::build_dir() + "/tests/mpeg4/";
-  const auto es = m4test::read_file_bytes(dir + "bframes_352x240.m4v");
-  const auto ref = m4test::split_i420(m4test::read_file_bytes(dir + "bframes_352x240.ref.yuv"), 352, 240);
+  const auto es = zebsim::read_binary_file(dir + "bframes_352x240.m4v");
+  const auto ref = m4test::split_i420(zebsim::read_binary_file(dir + "bframes_352x240.ref.yuv"), 352, 240);
   ASSERT_FALSE(es.empty());
   ASSERT_EQ(ref.size(), 30u);
   const auto run = decode_stream(es);
@@ -221,7 +221,7 @@ TEST(Mpeg4Decoder, ResumesAtTheNextIntraPictureAfterDamage) {
 // comes back concealed with an error, its packets before the damage are
 // intact, and the next intra picture is exact again.
 TEST(Mpeg4Decoder, VideoPacketsHoldDamageToTheirPart) {
-  const auto es = m4test::read_file_bytes(velmora::testing::build_dir() + "/tests/mpeg4/packets_352x240.m4v");
+  const auto es = zebsim::read_binary_file(velmora::testing::build_dir() + "/tests/mpeg4/packets_352x240.m4v");
   ASSERT_FALSE(es.empty());
   const auto clean = decode_stream(es);
   ASSERT_EQ(clean.errors, 0);

@@ -64,15 +64,4 @@ double psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   return 10 * std::log10(255.0 * 255.0 * static_cast<double>(a.size()) / se);
 }
 
-std::vector<uint8_t> read_file_bytes(const std::string& path) {
-  std::vector<uint8_t> data;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return data;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
-  std::fclose(f);
-  return data;
-}
-
 }  // namespace m4test

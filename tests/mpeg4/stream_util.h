@@ -31,6 +31,4 @@ std::vector<std::vector<uint8_t>> split_i420(const std::vector<uint8_t>& raw, in
 // PSNR of two I420 frames over all planes (99 when identical).
 double psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 
-std::vector<uint8_t> read_file_bytes(const std::string& path);
-
 }  // namespace m4test

@@ -1,30 +1,18 @@
 // Runs the copy-file fuzz target over its seed corpus in the normal (and
 // sanitizer) test builds, so the seeds stay valid inputs that exercise the
 // reader and the file worker.
+#include "fuzz_replay.h"
+
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
-#include "testing.h"
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+#include <cstdlib>
 
 namespace {
 
 TEST(CopyFileFuzzReplay, SeedCorpusRunsClean) {
   setenv("VELMORA_AUDIO", "none", 1);
-  const std::filesystem::path corpus = COPYFILE_CORPUS_DIR;
-  ASSERT_TRUE(std::filesystem::is_directory(corpus)) << corpus;
-  int seeds = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
-    const std::string bytes = velmora::testing::read_file(entry.path().string());
-    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    ++seeds;
-  }
-  EXPECT_GE(seeds, 3);
-  // Inputs that say little or nothing.
   const uint8_t tiny[] = {1, 2, 3, 4, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 5, 1, 1, 0, 0, 0};
-  for (size_t n = 0; n <= sizeof tiny; ++n) LLVMFuzzerTestOneInput(tiny, n);
+  velmora::testing::replay_corpus(COPYFILE_CORPUS_DIR, 3, tiny, sizeof tiny);
 }
 
 }  // namespace

@@ -71,28 +71,8 @@ inline std::vector<uint8_t> clip_frame(const Clip& c, size_t k, uint8_t camera_s
   return zebsim::frame_record(spec, payload.data(), payload.size());
 }
 
-struct Bmp {
-  int width = 0, height = 0;
-  std::vector<uint8_t> pixels;  // bottom-up rows of width * 3 bytes
-};
-
-inline bool read_bmp(const std::string& path, Bmp* bmp) {
-  const std::vector<uint8_t> d = zebsim::read_binary_file(path);
-  if (d.size() < 54 || d[0] != 'B' || d[1] != 'M') return false;
-  auto le32 = [&](size_t at) { return static_cast<int>(d[at] | d[at + 1] << 8 | d[at + 2] << 16 | d[at + 3] << 24); };
-  bmp->width = le32(18);
-  bmp->height = le32(22);
-  if (bmp->width <= 0 || bmp->height <= 0 || le32(10) != 54) return false;
-  const size_t row = static_cast<size_t>(bmp->width) * 3;
-  const size_t padded = (row + 3) / 4 * 4;
-  if (static_cast<size_t>(le32(2)) != 54 + padded * bmp->height || d.size() < 54 + padded * bmp->height) return false;
-  bmp->pixels.clear();
-  for (int y = 0; y < bmp->height; ++y) {
-    const auto at = d.begin() + 54 + static_cast<long>(padded * y);
-    bmp->pixels.insert(bmp->pixels.end(), at, at + static_cast<long>(row));
-  }
-  return true;
-}
+using velmora::testing::Bmp;
+using velmora::testing::read_bmp;
 
 // PSNR of a BMP against the part of a full bottom-up picture (of full_width
 // pixels) whose bottom-left corner is at (column, row).

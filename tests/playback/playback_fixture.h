@@ -16,6 +16,7 @@
 
 #include "brinlib.h"
 #include "brinlib_internal.h"
+#include "disk_specs.h"
 #include "testing.h"
 #include "zebdisk/disk_image.h"
 #include "zebsim/packets.h"
@@ -25,32 +26,10 @@ namespace pbtest {
 using zebdisk::RecTime;
 using namespace std::chrono_literals;
 
-inline RecTime T(int y, int mo, int d, int h, int mi, int s) {
-  return RecTime{static_cast<uint8_t>(y - 2000), static_cast<uint8_t>(mo), static_cast<uint8_t>(d),
-                 static_cast<uint8_t>(h),        static_cast<uint8_t>(mi), static_cast<uint8_t>(s)};
-}
-inline uint32_t S(const RecTime& t) { return vp::rec_seconds(t); }
-
-inline zebdisk::RunSpec run(const RecTime& start, const RecTime& end) {
-  zebdisk::RunSpec r;
-  r.start = start;
-  r.end = end;
-  return r;
-}
-
-// Two runs of generated pictures, three GOPs a record, so that records,
-// record ends and a gap between runs all take part.
-inline zebdisk::DiskSpec two_runs() {
-  zebdisk::DiskSpec s;
-  s.cylinders = 3010;
-  s.cameras = 1;
-  s.pictures_per_gop = 2;
-  s.audio_per_gop = 1;
-  s.gops_per_record = 3;
-  s.runs.push_back(run(T(2024, 5, 1, 10, 0, 0), T(2024, 5, 1, 10, 0, 13)));
-  s.runs.push_back(run(T(2024, 5, 1, 10, 30, 0), T(2024, 5, 1, 10, 30, 8)));
-  return s;
-}
+using velmora::testing::run;
+using velmora::testing::S;
+using velmora::testing::T;
+using velmora::testing::two_runs;
 
 // One call of the channel's hand-over, or a sound change (length -1).
 struct HandOver {

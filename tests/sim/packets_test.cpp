@@ -15,6 +15,12 @@ TEST(RecorderPacket, PrivateFieldsCarryMarkersAndRoundTrip) {
     EXPECT_EQ(p[1] & 0x08, 0x08);
     EXPECT_EQ(zebsim::get_private22(p), v);
   }
+  // 0x12345 worked by hand: a marker, then the value's bits 21-15 (2) fill
+  // 0x82; bits 14-11 (4), a marker and bits 10-8 (3) fill 0x4B; bits 7-0 0x45.
+  zebsim::put_private22(p, 0x12345);
+  EXPECT_EQ(p[0], 0x82);
+  EXPECT_EQ(p[1], 0x4B);
+  EXPECT_EQ(p[2], 0x45);
 }
 
 TEST(RecorderPacket, HeaderLayout) {

@@ -15,6 +15,7 @@
 
 #include "mpeg4/colour.h"
 #include "mpeg4/decoder.h"
+#include "velmora/bmp_file.h"
 
 namespace {
 
@@ -31,38 +32,20 @@ const char* result_text(int r) {
   }
 }
 
-void put_le16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put_le32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+// A file opened for writing that remembers whether every write went in whole.
+struct OutputFile {
+  FILE* f;
+  bool ok;
+  void write(const void* data, size_t len) { ok = ok && std::fwrite(data, 1, len, f) == len; }
+};
 
 bool write_bmp(const std::string& path, const mpeg4::Picture& pic) {
-  const int w = pic.width, h = pic.height;
-  const int row = (w * 3 + 3) & ~3;
-  std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+  std::vector<uint8_t> rgb(static_cast<size_t>(pic.width) * pic.height * 3);
   mpeg4::yuv420_to_bgr24(pic, rgb.data(), true);
-  uint8_t header[54] = {'B', 'M'};
-  put_le32(header + 2, static_cast<uint32_t>(54 + row * h));
-  put_le32(header + 10, 54);
-  put_le32(header + 14, 40);
-  put_le32(header + 18, static_cast<uint32_t>(w));
-  put_le32(header + 22, static_cast<uint32_t>(h));
-  put_le16(header + 26, 1);
-  put_le16(header + 28, 24);
-  put_le32(header + 34, static_cast<uint32_t>(row * h));
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(header, 1, 54, f) == 54;
-  const uint8_t pad[3] = {0, 0, 0};
-  for (int y = 0; y < h && ok; ++y) {
-    ok = std::fwrite(rgb.data() + static_cast<size_t>(y) * w * 3, 1, static_cast<size_t>(w) * 3, f) ==
-         static_cast<size_t>(w) * 3;
-    if (ok && row > w * 3) ok = std::fwrite(pad, 1, row - w * 3, f) == static_cast<size_t>(row - w * 3);
-  }
-  return std::fclose(f) == 0 && ok;
+  OutputFile out{std::fopen(path.c_str(), "wb"), true};
+  if (!out.f) return false;
+  vp::bmp::write_picture(out, rgb.data(), pic.width, pic.height, static_cast<size_t>(pic.width) * 3);
+  return std::fclose(out.f) == 0 && out.ok;
 }
 
 bool write_i420(FILE* f, const mpeg4::Picture& pic) {

@@ -303,8 +303,7 @@ class MainView : public QWidget {
   void enter_menu_source(QPushButton* pressed);
   void play();
   void start_from_shown_picture();
-  void fast_forward();
-  void fast_rewind();
+  void fast_play(Step direction);
   void reset_playback_speeds();
   // One frame step while paused, forward or back, and its picture.
   void step(Step direction);

@@ -31,6 +31,22 @@ const char* disk_missing_text(int model) {
   }
 }
 
+// The start of the oldest recording on the disk's list that `fits` takes
+// (start and end in seconds), if any.
+template <typename Fits>
+std::optional<uint32_t> first_recording_start(Fits fits) {
+  int32_t count = 0, oldest = 0;
+  if (lib::get_rec_list(&count, &oldest) != 0 || count <= 0) return std::nullopt;
+  for (int32_t k = 0; k < count && k < kRecordListRing; ++k) {
+    uint32_t start = 0, end = 0;
+    int32_t kind = 0;
+    const int32_t index = static_cast<int32_t>((static_cast<int64_t>(oldest) + k) % kRecordListRing);
+    if (lib::get_list_start_end_sec(index, &start, &end, &kind) != 0) continue;
+    if (fits(start, end)) return start;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 void MainView::enter_menu_source(QPushButton* pressed) {
@@ -176,13 +192,13 @@ void MainView::playback_button(PlaybackButton button) {
     case B::kRecordingStart:
       if (disk) go_to_current_recording_start();
       break;
-    case B::kFastRewind: fast_rewind(); break;
+    case B::kFastRewind: fast_play(Step::kBack); break;
     case B::kReversePlay:
       if (saved) lib::file_play_back(0);
       if (disk) lib::hdd_play_back(0);
       break;
     case B::kPlay: play(); break;
-    case B::kFastForward: fast_forward(); break;
+    case B::kFastForward: fast_play(Step::kForward); break;
     case B::kNextRecording:
       if (disk) go_to_next_recording();
       break;
@@ -240,32 +256,23 @@ void MainView::play() {
   }
 }
 
-void MainView::fast_forward() {
-  ff_level_ = ff_level_ >= 6 ? 1 : ff_level_ + 1;
+// Each press of fast forward or fast rewind takes the next speed, 1 to 6 and
+// round again; while paused it steps one frame that way instead.
+void MainView::fast_play(Step direction) {
+  const bool forward = direction == Step::kForward;
+  int& level = forward ? ff_level_ : fr_level_;
+  level = level >= 6 ? 1 : level + 1;
   if (playback_mode_ != kSavedDataPlayback && playback_mode_ != kDiskPlayback) return;
   if (clock_timer_->isActive()) {
-    step(Step::kForward);
+    step(direction);
     return;
   }
   if (playback_mode_ == kSavedDataPlayback)
-    lib::file_play_forward(ff_level_);
+    forward ? lib::file_play_forward(level) : lib::file_play_back(level);
   else
-    lib::hdd_play_forward(ff_level_);
-  speed_label_->setText(QStringLiteral("早送り×") + QString::fromLatin1(kSpeedTexts[ff_level_]));
-}
-
-void MainView::fast_rewind() {
-  fr_level_ = fr_level_ >= 6 ? 1 : fr_level_ + 1;
-  if (playback_mode_ != kSavedDataPlayback && playback_mode_ != kDiskPlayback) return;
-  if (clock_timer_->isActive()) {
-    step(Step::kBack);
-    return;
-  }
-  if (playback_mode_ == kSavedDataPlayback)
-    lib::file_play_back(fr_level_);
-  else
-    lib::hdd_play_back(fr_level_);
-  speed_label_->setText(QStringLiteral("早戻し×") + QString::fromLatin1(kSpeedTexts[fr_level_]));
+    forward ? lib::hdd_play_forward(level) : lib::hdd_play_back(level);
+  speed_label_->setText((forward ? QStringLiteral("早送り×") : QStringLiteral("早戻し×")) +
+                        QString::fromLatin1(kSpeedTexts[level]));
 }
 
 // Paused (the refresh timer found playback idle and let the clock timer
@@ -321,31 +328,13 @@ void MainView::show_decoded_pictures(int32_t count, int32_t first, int32_t secon
 std::optional<uint32_t> MainView::current_recording_start() const {
   const std::optional<uint32_t> shown = parse_shown_time(time_label_->text());
   if (!shown) return std::nullopt;
-  int32_t count = 0, oldest = 0;
-  if (lib::get_rec_list(&count, &oldest) != 0 || count <= 0) return std::nullopt;
-  for (int32_t k = 0; k < count && k < kRecordListRing; ++k) {
-    uint32_t start = 0, end = 0;
-    int32_t kind = 0;
-    const int32_t index = static_cast<int32_t>((static_cast<int64_t>(oldest) + k) % kRecordListRing);
-    if (lib::get_list_start_end_sec(index, &start, &end, &kind) != 0) continue;
-    if (start <= *shown && *shown <= end) return start;
-  }
-  return std::nullopt;
+  return first_recording_start([&](uint32_t start, uint32_t end) { return start <= *shown && *shown <= end; });
 }
 
 std::optional<uint32_t> MainView::next_recording_start() const {
   const std::optional<uint32_t> shown = parse_shown_time(time_label_->text());
   if (!shown) return std::nullopt;
-  int32_t count = 0, oldest = 0;
-  if (lib::get_rec_list(&count, &oldest) != 0 || count <= 0) return std::nullopt;
-  for (int32_t k = 0; k < count && k < kRecordListRing; ++k) {
-    uint32_t start = 0, end = 0;
-    int32_t kind = 0;
-    const int32_t index = static_cast<int32_t>((static_cast<int64_t>(oldest) + k) % kRecordListRing);
-    if (lib::get_list_start_end_sec(index, &start, &end, &kind) != 0) continue;
-    if (start > *shown) return start;
-  }
-  return std::nullopt;
+  return first_recording_start([&](uint32_t start, uint32_t) { return start > *shown; });
 }
 
 void MainView::go_to_current_recording_start() {
