@@ -90,6 +90,9 @@ foreach(entry IN LISTS velmora_libraries)
   install(FILES ${velmora_generated}/${PC_LIBRARY}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endforeach()
 
+# ---- the viewer's English texts, where it looks for them beside its bin folder
+install(FILES ${VELMORA_QM_FILES} DESTINATION ${VELMORA_TRANSLATIONS_DIR} COMPONENT velmora)
+
 # ---- the desktop: menu entry, icon, AppStream description
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/org.velmora.Velmora.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
         COMPONENT velmora)

@@ -21,6 +21,12 @@ find_package(Qt6 QUIET COMPONENTS Widgets Test)
 if(NOT Qt6Widgets_FOUND OR NOT Qt6Test_FOUND)
   velmora_missing("Qt 6 (Widgets and Test)" qt6-base-dev)
 endif()
+# The translation tools: lrelease compiles the viewer's English texts, and
+# the tests check with lupdate that every text has its translation.
+find_package(Qt6 QUIET COMPONENTS LinguistTools)
+if(NOT Qt6LinguistTools_FOUND)
+  velmora_missing("Qt 6's translation tools (lupdate, lrelease)" "qt6-l10n-tools and qt6-tools-dev")
+endif()
 
 # ffmpeg makes the test clips (the simulator's cameras, the demo's disk) and
 # is the reference the decoders are compared with.

@@ -14,6 +14,10 @@ _velmora_complete() {
       _filedir -d
       return
       ;;
+    --lang)
+      mapfile -t COMPREPLY < <(compgen -W "ja en" -- "$cur")
+      return
+      ;;
     --connect | --connection | --connections | --count | --channel | --drive | --quality | --offset | \
       --picture | --scale | --screenshot-interval | --quit-after | --duration | --address | --password | \
       --name | --cameras | --stream-address | --stream-port | --at | --from | --to | -o)

@@ -1,10 +1,11 @@
 // velmora: the viewer program.
 //
-//   velmora [--home DIR] [--connect N] [--screenshot-dir DIR]
+//   velmora [--home DIR] [--lang ja|en] [--connect N] [--screenshot-dir DIR]
 //           [--screenshot-interval S] [--quit-after S]
 //
 // --home names the program folder (else VELMORA_HOME, else
-// ~/.local/share/velmora). --connect N connects to the recorder of list
+// ~/.local/share/velmora). --lang chooses the language of the window over
+// the "Language" value of "sn.ini" and the locale. --connect N connects to the recorder of list
 // entry N once the window is up, as a double click on its line would.
 // --screenshot-dir saves a picture of the main window every few seconds
 // (--screenshot-interval, default 3) into that folder; --quit-after ends the
@@ -18,12 +19,15 @@
 #include <QListWidget>
 #include <QPixmap>
 #include <QTimer>
+#include <QTranslator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "language.h"
 #include "mainview.h"
 #include "program_folder.h"
+#include "settings.h"
 #include "ui_support.h"
 #include "viewer_windows.h"
 
@@ -39,6 +43,8 @@ void usage(FILE* out) {
       "recorders it connects to are listed in its program folder.\n"
       "\n"
       "  --home DIR               the program folder (default $VELMORA_HOME or ~/.local/share/velmora)\n"
+      "  --lang ja|en             the language of the window (default: the \"Language\" value of\n"
+      "                           sn.ini, else Japanese in a Japanese locale and English in others)\n"
       "  --connect N              connect to the recorder of list entry N at start\n"
       "  --screenshot-dir DIR     save a picture of the main window every few seconds into DIR\n"
       "  --screenshot-interval S  seconds between pictures (default 3)\n"
@@ -75,7 +81,7 @@ void save_screenshot(QWidget& window, const QString& path) {
 
 int main(int argc, char** argv) {
   using namespace velmora::viewer;
-  QString home, screenshot_dir;
+  QString home, screenshot_dir, lang;
   int connect_entry = 0;
   double screenshot_interval_s = 3, quit_after_s = 0;
   for (int i = 1; i < argc; ++i) {
@@ -95,6 +101,12 @@ int main(int argc, char** argv) {
       return 0;
     } else if (!std::strcmp(a, "--home")) {
       home = QString::fromLocal8Bit(value(a));
+    } else if (!std::strcmp(a, "--lang")) {
+      lang = QString::fromLocal8Bit(value(a));
+      if (!language_named(lang)) {
+        std::fprintf(stderr, "velmora: --lang takes ja or en, not '%s'\n", argv[i]);
+        return 2;
+      }
     } else if (!std::strcmp(a, "--connect")) {
       connect_entry = std::atoi(value(a));
     } else if (!std::strcmp(a, "--screenshot-dir")) {
@@ -122,9 +134,18 @@ int main(int argc, char** argv) {
   }
   QDir::setCurrent(home);
 
+  const ViewerSettings sn(QDir(home).filePath(QString::fromLatin1(kViewerSettingFile)).toStdString());
+  const QString chosen = QString::fromStdString(sn.read("Language").value_or(std::string()));
+  if (!chosen.isEmpty() && !language_named(chosen))
+    std::fprintf(stderr, "velmora: sn.ini's Language=%s names no language (ja or en); it is passed over\n",
+                 chosen.toLocal8Bit().constData());
+  QTranslator translator;
+  if (!install_translation(choose_language(lang, chosen, message_locale()), translator, &error))
+    std::fprintf(stderr, "velmora: %s\n", error.toLocal8Bit().constData());
+
   InstanceLock lock;
   if (!lock.acquire(home)) {
-    show_message(nullptr, QStringLiteral("既に起動されています。"));
+    show_message(nullptr, MainView::tr("既に起動されています。"));
     return 1;
   }
 

@@ -51,20 +51,20 @@ long minute_number(const MonthCalendar* c, const std::array<TimeBox*, 3>& t) {
 
 std::optional<QString> copy_end_message(int32_t status) {
   switch (status) {
-    case 200: return QStringLiteral("データコピーが終了しました");
-    case 101: return QStringLiteral("HDDエラーが発生しました");
-    case 102: return QStringLiteral("コピーをキャンセルしました");
+    case 200: return RDataCopy::tr("データコピーが終了しました");
+    case 101: return RDataCopy::tr("HDDエラーが発生しました");
+    case 102: return RDataCopy::tr("コピーをキャンセルしました");
     case 103:
-    case 104: return QStringLiteral("データの書き込みができません。中断します");
+    case 104: return RDataCopy::tr("データの書き込みができません。中断します");
     default: return std::nullopt;
   }
 }
 
-RDataCopy::RDataCopy(MainView& main) : SubWindow(main, "RDataCopy", QStringLiteral("録画データコピー"), 12300, 6700) {
-  start_calendar_ = new MonthCalendar(QStringLiteral("コピー開始時間"), QString(), &recorded_, this);
+RDataCopy::RDataCopy(MainView& main) : SubWindow(main, "RDataCopy", tr("録画データコピー"), 12300, 6700) {
+  start_calendar_ = new MonthCalendar(tr("コピー開始時間"), QString(), &recorded_, this);
   start_calendar_->move(px(120), px(120));
   start_boxes_ = make_time_boxes(this, QString(), 500, 3750);
-  end_calendar_ = new MonthCalendar(QStringLiteral("コピー終了時間"), QStringLiteral("End"), &recorded_, this);
+  end_calendar_ = new MonthCalendar(tr("コピー終了時間"), QStringLiteral("End"), &recorded_, this);
   end_calendar_->move(px(4000), px(120));
   end_boxes_ = make_time_boxes(this, QStringLiteral("End"), 4380, 3750);
 
@@ -72,13 +72,13 @@ RDataCopy::RDataCopy(MainView& main) : SubWindow(main, "RDataCopy", QStringLiter
   span_minutes_label_->setObjectName(QStringLiteral("lbl_min"));
   span_minutes_label_->setGeometry(twips_rect(4000, 4250, 1500, 380));
   span_minutes_label_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  auto* label12 = new QLabel(QStringLiteral("分間"), this);
+  auto* label12 = new QLabel(tr("分間"), this);
   label12->setObjectName(QStringLiteral("Label12"));
   label12->setGeometry(twips_rect(5550, 4250, 800, 380));
 
   folder_box_ = new QLineEdit(this);
   folder_box_->setObjectName(QStringLiteral("txtF"));
-  destination_frame_ = new QGroupBox(QStringLiteral("コピーデータ保存先 "), this);
+  destination_frame_ = new QGroupBox(tr("コピーデータ保存先 "), this);
   destination_frame_->setObjectName(QStringLiteral("Frame1"));
   destination_frame_->setGeometry(twips_rect(7900, 120, 4250, 4150));
   folder_box_->setParent(destination_frame_);
@@ -89,7 +89,7 @@ RDataCopy::RDataCopy(MainView& main) : SubWindow(main, "RDataCopy", QStringLiter
   new_folder_box_ = new QLineEdit(this);
   new_folder_box_->setObjectName(QStringLiteral("Text1"));
   new_folder_box_->setGeometry(twips_rect(7900, 4350, 2600, 400));
-  make_folder_button_ = new QPushButton(QStringLiteral("フォルダー作成"), this);
+  make_folder_button_ = new QPushButton(tr("フォルダー作成"), this);
   make_folder_button_->setObjectName(QStringLiteral("Command1"));
   make_folder_button_->setGeometry(twips_rect(10600, 4330, 1550, 440));
   connect(make_folder_button_, &QPushButton::clicked, this, [this] {
@@ -100,20 +100,20 @@ RDataCopy::RDataCopy(MainView& main) : SubWindow(main, "RDataCopy", QStringLiter
     }
   });
 
-  mark_days_button_ = new QPushButton(QStringLiteral("カレンダー色セット"), this);
+  mark_days_button_ = new QPushButton(tr("カレンダー色セット"), this);
   mark_days_button_->setObjectName(QStringLiteral("cmdColor"));
   mark_days_button_->setGeometry(twips_rect(120, 4850, 2100, 480));
   connect(mark_days_button_, &QPushButton::clicked, this, &RDataCopy::mark_recorded_days);
-  copy_start_button_ = new QPushButton(QStringLiteral("コピー開始"), this);
+  copy_start_button_ = new QPushButton(tr("コピー開始"), this);
   copy_start_button_->setObjectName(QStringLiteral("cmdCopyStart"));
   copy_start_button_->setGeometry(twips_rect(4000, 4850, 1700, 480));
   connect(copy_start_button_, &QPushButton::clicked, this, &RDataCopy::start_copy);
-  copy_stop_button_ = new QPushButton(QStringLiteral("コピー中止"), this);
+  copy_stop_button_ = new QPushButton(tr("コピー中止"), this);
   copy_stop_button_->setObjectName(QStringLiteral("cmdCopyStop"));
   copy_stop_button_->setGeometry(twips_rect(5850, 4850, 1700, 480));
   connect(copy_stop_button_, &QPushButton::clicked, this, &RDataCopy::stop_copy);
 
-  progress_caption_ = new QLabel(QStringLiteral("コピー中データ"), this);
+  progress_caption_ = new QLabel(tr("コピー中データ"), this);
   progress_caption_->setObjectName(QStringLiteral("Label10"));
   progress_caption_->setGeometry(twips_rect(120, 5550, 1500, 380));
   progress_bar_ = new QFrame(this);
@@ -229,12 +229,12 @@ void RDataCopy::start_copy() {
   if (lib::read_start_end_sec(&first, &last) == 0) range = std::make_pair(first, last);
   const std::optional<int32_t> holder = find_copy_entry(list, start, end, range);
   if (!holder) {
-    show_message(this, QStringLiteral("指定した日時のデータはHDDに存在しません"));
+    show_message(this, tr("指定した日時のデータはHDDに存在しません"));
     return;
   }
   // Without a destination the numbered folders would land in the root.
   if (folder.isEmpty()) {
-    show_message(this, QStringLiteral("フォルダー名がありません"));
+    show_message(this, tr("フォルダー名がありません"));
     return;
   }
 
@@ -242,13 +242,12 @@ void RDataCopy::start_copy() {
   auto numbered = [&](int i) { return join_path(folder, QStringLiteral("rec%1").arg(i, 2, 10, QLatin1Char('0'))); };
   while (n < kMaxCopies && QFileInfo::exists(numbered(n))) ++n;
   if (n == kMaxCopies) {
-    show_message(this, QStringLiteral(
-                           "録画データが１００個以上になりました。\n録画データを消去するか保存先を変更してください。"));
+    show_message(this, tr("録画データが１００個以上になりました。\n録画データを消去するか保存先を変更してください。"));
     return;
   }
   const QString target = numbered(n);
   if (!QDir().mkdir(target)) {
-    show_message(this, target + QStringLiteral("は作成できません。"));
+    show_message(this, tr("%1は作成できません。").arg(target));
     return;
   }
 
@@ -258,7 +257,7 @@ void RDataCopy::start_copy() {
     // Nothing was copied: the copy's folder goes again, so that the next
     // copy takes its number, and the user learns that it failed.
     QDir().rmdir(target);
-    show_message(this, QStringLiteral("データの書き込みができません。中断します"));
+    show_message(this, tr("データの書き込みができません。中断します"));
     return;
   }
   copy_folder_ = target;

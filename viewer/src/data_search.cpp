@@ -27,7 +27,7 @@ constexpr int kCopyFolders = 100;  // rec00 to rec99
 constexpr qint64 kListFileLimit = 1 << 20;
 
 void frame_and_chooser(QWidget* window, QLineEdit** path_box, FolderChooser** chooser) {
-  auto* frame = new QGroupBox(QStringLiteral("保存データ読出先"), window);
+  auto* frame = new QGroupBox(RDataSearch::tr("保存データ読出先"), window);
   frame->setObjectName(QStringLiteral("Frame1"));
   frame->setGeometry(twips_rect(120, 120, 4100, 5250));
   *path_box = new QLineEdit(frame);
@@ -66,8 +66,7 @@ QString find_file_any_case(const QString& folder, const QString& name) {
 
 // ---- RDataSearch
 
-RDataSearch::RDataSearch(MainView& main)
-    : SubWindow(main, "RDataSearch", QStringLiteral("保存動画データ再生"), 9200, 5700) {
+RDataSearch::RDataSearch(MainView& main) : SubWindow(main, "RDataSearch", tr("保存動画データ再生"), 9200, 5700) {
   frame_and_chooser(this, &folder_box_, &folders_);
   data_file_list_ = new QListWidget(this);
   data_file_list_->setObjectName(QStringLiteral("List1"));
@@ -134,8 +133,7 @@ void RDataSearch::play(int row) {
 
 // ---- SDataSearch
 
-SDataSearch::SDataSearch(MainView& main)
-    : SubWindow(main, "SDataSearch", QStringLiteral("保存静止画データ再生"), 9200, 5700) {
+SDataSearch::SDataSearch(MainView& main) : SubWindow(main, "SDataSearch", tr("保存静止画データ再生"), 9200, 5700) {
   frame_and_chooser(this, &folder_box_, &folders_);
   picture_list_ = new FileList(QString::fromLatin1(kSavedPicturePatterns), this);
   picture_list_->setGeometry(twips_rect(4350, 200, 4700, 5170));

@@ -206,7 +206,7 @@ std::optional<uint32_t> parse_shown_time(const QString& text) {
 QString live_time_text(int year, int month, int day, int hour, int minute, int second) {
   // Written as a played picture's time is: two digits a field.
   auto two = [](int v) { return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0')); };
-  return QStringLiteral("%1年%2月%3日\n%4時%5分%6秒")
+  return MainView::tr("%1年%2月%3日\n%4時%5分%6秒")
       .arg(year)
       .arg(two(month), two(day), two(hour), two(minute), two(second));
 }
@@ -215,7 +215,7 @@ QString played_time_text(uint32_t rec_seconds) {
   // The fields of the "yyyy/mm/dd hh:nn:ss" form, two digits each.
   const vp::RecTime t = vp::rec_time_from_seconds(rec_seconds);
   auto two = [](int v) { return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0')); };
-  return QStringLiteral("%1年%2月%3日\n%4時%5分%6秒")
+  return MainView::tr("%1年%2月%3日\n%4時%5分%6秒")
       .arg(2000 + t.year)
       .arg(two(t.month), two(t.day), two(t.hour), two(t.minute), two(t.second));
 }
@@ -272,25 +272,23 @@ void MainView::build_controls() {
   connect(recorder_list_, &QListWidget::itemDoubleClicked, this,
           [this](QListWidgetItem* item) { connect_list_row(recorder_list_->row(item)); });
 
-  connection_label_ = new QLabel(QStringLiteral("未接続"), side_);
+  connection_label_ = new QLabel(tr("未接続"), side_);
   connection_label_->setObjectName(QStringLiteral("Label5"));
   connection_label_->setGeometry(in_side(12950, 3550, 2250, 350));
   connection_label_->setAlignment(Qt::AlignCenter);
   connection_label_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
 
-  disconnect_button_ = button(side_, "Command16", QStringLiteral("切断"), in_side(12950, 3950, 2250, 450));
+  disconnect_button_ = button(side_, "Command16", tr("切断"), in_side(12950, 3950, 2250, 450));
   disconnect_button_->setEnabled(false);
   connect(disconnect_button_, &QPushButton::clicked, this, &MainView::disconnect_live);
 
-  menu_frame_ = frame(side_, "Frame2", QStringLiteral("メニュー"), in_side(12950, 4450, 2250, 3500));
-  disk_playback_button_ = button(menu_frame_, "Command3", QStringLiteral("HDDデータ再生"), twips(100, 300, 2050, 450));
-  saved_video_button_ =
-      button(menu_frame_, "Command4", QStringLiteral("保存動画データ再生"), twips(100, 800, 2050, 450));
-  saved_stills_button_ =
-      button(menu_frame_, "Command5", QStringLiteral("保存静止画データ再生"), twips(100, 1300, 2050, 450));
-  data_copy_button_ = button(menu_frame_, "Command1", QStringLiteral("録画データコピー"), twips(100, 1800, 2050, 450));
-  still_button_ = button(menu_frame_, "Command6", QStringLiteral("静止画保存"), twips(100, 2300, 2050, 450));
-  back_button_ = button(menu_frame_, "Command7", QStringLiteral("戻る"), twips(100, 2800, 2050, 450));
+  menu_frame_ = frame(side_, "Frame2", tr("メニュー"), in_side(12950, 4450, 2250, 3500));
+  disk_playback_button_ = button(menu_frame_, "Command3", tr("HDDデータ再生"), twips(100, 300, 2050, 450));
+  saved_video_button_ = button(menu_frame_, "Command4", tr("保存動画データ再生"), twips(100, 800, 2050, 450));
+  saved_stills_button_ = button(menu_frame_, "Command5", tr("保存静止画データ再生"), twips(100, 1300, 2050, 450));
+  data_copy_button_ = button(menu_frame_, "Command1", tr("録画データコピー"), twips(100, 1800, 2050, 450));
+  still_button_ = button(menu_frame_, "Command6", tr("静止画保存"), twips(100, 2300, 2050, 450));
+  back_button_ = button(menu_frame_, "Command7", tr("戻る"), twips(100, 2800, 2050, 450));
   connect(disk_playback_button_, &QPushButton::clicked, this, &MainView::open_recorder_disk);
   connect(saved_video_button_, &QPushButton::clicked, this, [this] {
     enter_menu_source(saved_video_button_);
@@ -320,7 +318,7 @@ void MainView::build_controls() {
   high_rate_check_->setGeometry(twips(150, 150, 1900, 350));
   connect(high_rate_check_, &QCheckBox::clicked, this, &MainView::on_display_rate_clicked);
 
-  exit_button_ = button(side_, "Command15", QStringLiteral("終了"), in_side(12950, 9300, 2250, 500));
+  exit_button_ = button(side_, "Command15", tr("終了"), in_side(12950, 9300, 2250, 500));
   connect(exit_button_, &QPushButton::clicked, this, [this] {
     show_start_pictures();
     shutdown();
@@ -336,19 +334,18 @@ void MainView::build_controls() {
   status_label_->setGeometry(in_bottom(50, 10450, 2300, 400));
   status_label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
-  camera_frame_ = frame(bottom_, "Frame14", QStringLiteral("チャンネル選択"), in_bottom(2450, 9450, 2900, 1000));
+  camera_frame_ = frame(bottom_, "Frame14", tr("チャンネル選択"), in_bottom(2450, 9450, 2900, 1000));
   for (int k = 0; k < 4; ++k) {
     const char* names[] = {"Command8_0", "Command8_1", "Command8_2", "Command8_3"};
     camera_buttons_[static_cast<size_t>(k)] =
         button(camera_frame_, names[k], QString::number(k + 1), twips(100 + k * 520, 350, 480, 450));
     connect(camera_buttons_[static_cast<size_t>(k)], &QPushButton::clicked, this, [this, k] { show_single(k); });
   }
-  four_split_button_ =
-      button(camera_frame_, "Command9", QStringLiteral("田"), twips(100 + 4 * 520 + 100, 350, 480, 450));
+  four_split_button_ = button(camera_frame_, "Command9", tr("田"), twips(100 + 4 * 520 + 100, 350, 480, 450));
   connect(four_split_button_, &QPushButton::clicked, this, &MainView::show_four);
 
   playback_frame_ = frame(bottom_, "Frame5", QString(), in_bottom(5450, 9450, 4500, 1450));
-  playback_caption_ = new QLabel(QStringLiteral("再生"), playback_frame_);
+  playback_caption_ = new QLabel(tr("再生"), playback_frame_);
   playback_caption_->setObjectName(QStringLiteral("Label7"));
   playback_caption_->setGeometry(twips(100, 60, 900, 250));
   static const char* kPlayCaptions[] = {"|◀", "◀◀", "◀", "▶", "▶▶", "▶|", "■", "|◀▶"};
@@ -380,7 +377,7 @@ void MainView::build_controls() {
   volume_bar_->setRange(0, 20);
   volume_bar_->setGeometry(twips(500, 300, 1300, 250));
   connect(volume_bar_, &QScrollBar::valueChanged, this, &MainView::on_volume_changed);
-  mute_check_ = new QCheckBox(QStringLiteral("消音"), sound_frame_);
+  mute_check_ = new QCheckBox(tr("消音"), sound_frame_);
   mute_check_->setObjectName(QStringLiteral("Check1"));
   mute_check_->setGeometry(twips(1850, 250, 900, 350));
   connect(mute_check_, &QCheckBox::toggled, this, &MainView::on_mute_toggled);
@@ -547,27 +544,27 @@ bool MainView::live_shown() const { return receiving_ && playback_mode_ == kNoPl
 QString MainView::status_text() const {
   QString source;
   if (playback_mode_ == kDiskPlayback)
-    source = QStringLiteral("HDD再生");
+    source = tr("HDD再生");
   else if (playback_mode_ == kSavedDataPlayback)
-    source = QStringLiteral("保存動画再生");
+    source = tr("保存動画再生");
   else if (back_button_->isEnabled())
-    source = QStringLiteral("保存静止画");
+    source = tr("保存静止画");
   else
     return receiving_ ? live_status_text() : QString();
   if (playback_mode_ == kNoPlayback || playback_frame_->isHidden()) return source;
   static constexpr const char* kSpeeds[7] = {"1", "2", "4", "8", "16", "32", "64"};
   QString state;
   if (!playing_)
-    state = QStringLiteral("一時停止");
+    state = tr("一時停止");
   else if (ff_level_ > 0)
-    state = QStringLiteral("早送り×") + QString::fromLatin1(kSpeeds[ff_level_]);
+    state = tr("早送り×%1").arg(QLatin1String(kSpeeds[ff_level_]));
   else if (fr_level_ > 0)
-    state = QStringLiteral("早戻し×") + QString::fromLatin1(kSpeeds[fr_level_]);
+    state = tr("早戻し×%1").arg(QLatin1String(kSpeeds[fr_level_]));
   else if (reverse_)
-    state = QStringLiteral("逆再生");
+    state = tr("逆再生");
   else
-    state = QStringLiteral("再生中");
-  return source + QStringLiteral("・") + state;
+    state = tr("再生中");
+  return tr("%1・%2").arg(source, state);
 }
 
 QString MainView::suggested_still_name() const {
@@ -648,7 +645,7 @@ bool MainView::startup(const StartOptions& options) {
   const ScreenPlacement place =
       place_main_window(screen.width() * kTwipsPerPixel, screen.height() * kTwipsPerPixel, kFormWidth, kFormHeight);
   if (!place.fits) {
-    show_message(this, QStringLiteral("画面の解像度設定を1024x768以上にしてください。"));
+    show_message(this, tr("画面の解像度設定を1024x768以上にしてください。"));
     return false;
   }
   lib::Ovo_set_viewer_mode(0, 6);
@@ -819,7 +816,7 @@ void MainView::shutdown() {
   if (!started_ || shut_down_) return;
   shut_down_ = true;
   // The user sees that the program is ending while the recorder is told.
-  connection_label_->setText(QStringLiteral("終了中"));
+  connection_label_->setText(tr("終了中"));
   set_wait_cursor();
   if (isVisible()) connection_label_->repaint();
   clock_timer_->stop();

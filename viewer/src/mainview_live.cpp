@@ -26,12 +26,12 @@ constexpr int kSlotsUsed = 5;
 // The message for a refused or failed login.
 QString connect_failure_text(int32_t r, const QString& address) {
   switch (r) {
-    case -51: return QStringLiteral("デジタルレコーダが接続禁止設定です。");
+    case -51: return MainView::tr("デジタルレコーダが接続禁止設定です。");
     case -50:
     case -49:
-    case -1: return QStringLiteral("ＩＤ・パスワードが間違っています。");
-    case -200: return QStringLiteral("使用中です。");
-    default: return QStringLiteral("デジタルレコーダと接続されていません。") + QLatin1Char('\n') + address;
+    case -1: return MainView::tr("ＩＤ・パスワードが間違っています。");
+    case -200: return MainView::tr("使用中です。");
+    default: return MainView::tr("デジタルレコーダと接続されていません。") + QLatin1Char('\n') + address;
   }
 }
 
@@ -55,7 +55,7 @@ QString MainView::live_picture_path(int camera, int source) const {
 
 void MainView::reset_cell_names() {
   for (size_t i = 0; i < cell_names_.size(); ++i)
-    cell_names_[i] = QStringLiteral("カメラ%1").arg(static_cast<int>(i) + 1, 2, 10, QLatin1Char('0'));
+    cell_names_[i] = tr("カメラ%1").arg(static_cast<int>(i) + 1, 2, 10, QLatin1Char('0'));
 }
 
 int32_t MainView::display_bits() const {
@@ -82,7 +82,7 @@ void MainView::connect_list_row(int row) {
 
 void MainView::connect_entry(int row) {
   set_wait_cursor();
-  connection_label_->setText(QStringLiteral("接続中"));
+  connection_label_->setText(tr("接続中"));
   connection_label_->repaint();
   clock_timer_->stop();
   reset_playback_speeds();
@@ -90,7 +90,7 @@ void MainView::connect_entry(int row) {
   const int n = recorder_number_from_line(recorder_list_->item(row)->text().toStdString());
   const RecorderEntry* entry = connections_.entry(n);
   if (!entry) {
-    connection_label_->setText(QStringLiteral("接続失敗"));
+    connection_label_->setText(tr("接続失敗"));
     selected_entry_ = -99;
     restore_cursor();
     return;
@@ -110,7 +110,7 @@ void MainView::connect_entry(int row) {
   int32_t r = lib::brin_connect(0, address.constData(), login_.c_str(), reply);
   if (r < 0) {
     show_message(this, connect_failure_text(r, address_text_), MessageIcon::kCritical);
-    connection_label_->setText(QStringLiteral("接続失敗"));
+    connection_label_->setText(tr("接続失敗"));
     // The same entry can be chosen again to retry.
     selected_entry_ = -99;
     restore_cursor();
@@ -146,9 +146,8 @@ void MainView::connect_entry(int row) {
 
   r = lib::brin_udp_count(0, 0, entry->sp, entry->audio);
   if (r < 0) {
-    show_message(this, r == -1 ? QStringLiteral("使用されています。") : QStringLiteral("接続に失敗しました。"),
-                 MessageIcon::kNone, true);
-    connection_label_->setText(QStringLiteral("接続失敗"));
+    show_message(this, r == -1 ? tr("使用されています。") : tr("接続に失敗しました。"), MessageIcon::kNone, true);
+    connection_label_->setText(tr("接続失敗"));
     selected_entry_ = -99;
     close_open_slots();
     restore_cursor();
@@ -164,8 +163,8 @@ void MainView::connect_entry(int row) {
   std::vector<uint8_t> menu(static_cast<size_t>(1) << 20, 0);
   r = lib::brin_rx_menu_data(0, 0, menu.data());
   if (r < 0) {
-    show_message(this, QStringLiteral("接続に失敗しました。"), MessageIcon::kNone, true);
-    connection_label_->setText(QStringLiteral("接続失敗"));
+    show_message(this, tr("接続に失敗しました。"), MessageIcon::kNone, true);
+    connection_label_->setText(tr("接続失敗"));
     selected_entry_ = -99;
     wait_ms(1000);
     lib::brin_udp_count(0, 1, 0, 0);
@@ -178,7 +177,7 @@ void MainView::connect_entry(int row) {
   for (int i = 0; i < 16; ++i)
     if (menu[static_cast<size_t>(i)] != 0) camera_table_.emplace_back(i, menu[static_cast<size_t>(i)]);
 
-  connection_label_->setText(QStringLiteral("ライブ"));
+  connection_label_->setText(tr("ライブ"));
   const QByteArray stream = stream_address_.toLatin1();
   lib::brin_udp_connect(stream.constData(), port, 0);
   lib::brin_udp_rx_start(octets_[0], octets_[1], octets_[2], octets_[3]);
@@ -226,7 +225,7 @@ void MainView::connect_entry(int row) {
 
 void MainView::switch_over(int row) {
   clock_timer_->stop();
-  connection_label_->setText(QStringLiteral("切断中"));
+  connection_label_->setText(tr("切断中"));
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
   if (slots_[0] == 0) {
     char reply[128] = {};
@@ -266,7 +265,7 @@ void MainView::disconnect_live() {
   if (!receiving_) return;
   set_wait_cursor();
   if (playback_mode_ != kNoPlayback) playback_button(PlaybackButton::kStop);
-  connection_label_->setText(QStringLiteral("切断中"));
+  connection_label_->setText(tr("切断中"));
   stop_stream(StreamStop::kDisconnect);
   restore_cursor();
 }
@@ -305,7 +304,7 @@ void MainView::stop_stream(StreamStop stop) {
   for (Cell& c : cells_) c.picture->setToolTip(QString());
   update_cell_labels();
   if (live) time_label_->clear();
-  connection_label_->setText(QStringLiteral("未接続"));
+  connection_label_->setText(tr("未接続"));
   set_not_connected_state();
   update_status();
 }
@@ -315,7 +314,7 @@ void MainView::stop_stream(StreamStop stop) {
 // for the request and closed again.
 void MainView::telnet_on() {
   if (!receiving_) {
-    show_message(this, QStringLiteral("デジタルレコーダと接続されていません。"), MessageIcon::kExclamation);
+    show_message(this, tr("デジタルレコーダと接続されていません。"), MessageIcon::kExclamation);
     return;
   }
   set_wait_cursor();
@@ -333,9 +332,9 @@ void MainView::telnet_on() {
   }
   restore_cursor();
   if (r >= 0)
-    show_message(this, QStringLiteral("TELnetをONにしました。"), MessageIcon::kInformation);
+    show_message(this, tr("TELnetをONにしました。"), MessageIcon::kInformation);
   else
-    show_message(this, QStringLiteral("TELnetをONにできませんでした。(%1)").arg(r), MessageIcon::kExclamation);
+    show_message(this, tr("TELnetをONにできませんでした。(%1)").arg(r), MessageIcon::kExclamation);
 }
 
 void MainView::set_not_connected_state() {
@@ -426,7 +425,7 @@ void MainView::on_clock_tick() {
 
   if (flags[0] & 0x10) {
     disconnect_live();
-    show_message(this, QStringLiteral("本体より強制切断されました"));
+    show_message(this, tr("本体より強制切断されました"));
   }
   if (flags[1] & 0x20) {
     uint8_t f = 0, c = 0;
@@ -445,7 +444,7 @@ void MainView::on_clock_tick() {
   if (tick_counter_ > timing().supervision_ticks) {
     if (picture_counter_ < 2 && receiving_) {
       disconnect_live();
-      show_message(this, QStringLiteral("本体から画像がきていません。"), MessageIcon::kNone, true);
+      show_message(this, tr("本体から画像がきていません。"), MessageIcon::kNone, true);
     }
     picture_counter_ = 0;
     tick_counter_ = 0;
@@ -481,14 +480,14 @@ void MainView::show_four() {
 // ---- Honest live view
 
 QString MainView::live_status_text() const {
-  if (silent_) return QStringLiteral("受信停止・再接続%1回目").arg(reconnect_attempts_);
+  if (silent_) return tr("受信停止・再接続%1回目").arg(reconnect_attempts_);
   int stale = 0, shown = 0;
   for (int cell = 0; cell < 4; ++cell) {
     stale += cell_stale(cell) ? 1 : 0;
     shown += split_mode_ == 4 || split_mode_ == cell ? 1 : 0;
   }
-  if (stale == 0) return QStringLiteral("ライブ");
-  return stale < shown ? QStringLiteral("ライブ・一部停止") : QStringLiteral("ライブ・映像停止");
+  if (stale == 0) return tr("ライブ");
+  return stale < shown ? tr("ライブ・一部停止") : tr("ライブ・映像停止");
 }
 
 bool MainView::cell_stale(int cell) const {
@@ -508,9 +507,7 @@ void MainView::watch_live_pictures() {
     const bool expected = code >= 1 && code <= 32 && (status_mask_ == 0 || ((status_mask_ >> camera) & 1));
     const bool stale = shown && expected && picture_age_[c].isValid() && picture_age_[c].elapsed() > timing().stale_ms;
     QString note;
-    if (stale)
-      note = picture_shown_[c] ? QStringLiteral("映像停止\n最終画像 %1").arg(picture_clock_[c])
-                               : QStringLiteral("映像なし");
+    if (stale) note = picture_shown_[c] ? tr("映像停止\n最終画像 %1").arg(picture_clock_[c]) : tr("映像なし");
     cells_[c].picture->set_stale(stale, note);
     stale_cells += stale ? 1 : 0;
     watched += shown && expected ? 1 : 0;
@@ -532,10 +529,10 @@ void MainView::watch_live_pictures() {
     reconnect_attempts_ = 0;
     if (reconnect_timer_) reconnect_timer_->stop();
   }
-  const QString label = silent_                 ? QStringLiteral("受信停止・再接続中")
-                        : stale_cells == 0      ? QStringLiteral("ライブ")
-                        : stale_cells < watched ? QStringLiteral("ライブ（一部停止）")
-                                                : QStringLiteral("ライブ（映像停止）");
+  const QString label = silent_                 ? tr("受信停止・再接続中")
+                        : stale_cells == 0      ? tr("ライブ")
+                        : stale_cells < watched ? tr("ライブ（一部停止）")
+                                                : tr("ライブ（映像停止）");
   if (connection_label_->text() != label) connection_label_->setText(label);
   update_status();
 }

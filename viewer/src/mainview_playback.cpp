@@ -23,11 +23,11 @@ constexpr const char* kSpeedTexts[7] = {"1", "2", "4", "8", "16", "32", "64"};
 constexpr uint32_t kRecorderDiskMark = 0x015C0000;
 constexpr int kRecordListRing = 1000;
 
-const char* disk_missing_text(int model) {
+QString disk_missing_text(int model) {
   switch (model) {
-    case 1: return "ZQ-700で使用しているHDDが接続されていません";
-    case 2: return "KV-W9で使用しているHDDが接続されていません";
-    default: return "ZEB-5で使用しているHDDが接続されていません";
+    case 1: return MainView::tr("ZQ-700で使用しているHDDが接続されていません");
+    case 2: return MainView::tr("KV-W9で使用しているHDDが接続されていません");
+    default: return MainView::tr("ZEB-5で使用しているHDDが接続されていません");
   }
 }
 
@@ -77,7 +77,7 @@ void MainView::open_recorder_disk() {
       }
     }
     if (!found) {
-      show_message(this, QString::fromUtf8(disk_missing_text(model_)));
+      show_message(this, disk_missing_text(model_));
       disk_open_ = false;
       return;
     }
@@ -271,8 +271,7 @@ void MainView::fast_play(Step direction) {
     forward ? lib::file_play_forward(level) : lib::file_play_back(level);
   else
     forward ? lib::hdd_play_forward(level) : lib::hdd_play_back(level);
-  speed_label_->setText((forward ? QStringLiteral("早送り×") : QStringLiteral("早戻し×")) +
-                        QString::fromLatin1(kSpeedTexts[level]));
+  speed_label_->setText((forward ? tr("早送り×%1") : tr("早戻し×%1")).arg(QLatin1String(kSpeedTexts[level])));
 }
 
 // Paused (the refresh timer found playback idle and let the clock timer
@@ -397,7 +396,7 @@ bool MainView::decoder_failed() {
   lib::clear_dec_err();
   draining_ = false;
   playback_button(PlaybackButton::kStop);
-  show_message(this, QStringLiteral("再生データが不正です"), MessageIcon::kNone, true);
+  show_message(this, tr("再生データが不正です"), MessageIcon::kNone, true);
   show_start_pictures();
   return true;
 }

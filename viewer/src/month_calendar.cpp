@@ -19,7 +19,26 @@ namespace {
 
 QRect twips(int left, int top, int width, int height) { return QRect(px(left), px(top), px(width), px(height)); }
 
-constexpr const char* kWeekdays[7] = {"日", "月", "火", "水", "木", "金", "土"};
+// The calendar's texts, translated where they are shown.
+constexpr const char* kWeekdays[7] = {QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "日"),
+                                      QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "月"),
+                                      QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "火"),
+                                      QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "水"),
+                                      QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "木"),
+                                      QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "金"),
+                                      QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "土")};
+constexpr const char* kMonths[12] = {QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "1月"),
+                                     QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "2月"),
+                                     QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "3月"),
+                                     QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "4月"),
+                                     QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "5月"),
+                                     QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "6月"),
+                                     QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "7月"),
+                                     QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "8月"),
+                                     QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "9月"),
+                                     QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "10月"),
+                                     QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "11月"),
+                                     QT_TRANSLATE_NOOP("velmora::viewer::MonthCalendar", "12月")};
 
 }  // namespace
 
@@ -73,7 +92,7 @@ MonthCalendar::MonthCalendar(const QString& caption, const QString& suffix, cons
   year_label_->setObjectName(QStringLiteral("lbl_year") + suffix);
   year_label_->setGeometry(twips(150, 330, 700, 330));
   year_label_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  auto* year_unit = new QLabel(QStringLiteral("年"), this);
+  auto* year_unit = new QLabel(tr("年"), this);
   year_unit->setObjectName(QStringLiteral("lbl_year1") + suffix);
   year_unit->setGeometry(twips(880, 330, 300, 330));
   year_bar_ = new QScrollBar(Qt::Vertical, this);
@@ -87,7 +106,7 @@ MonthCalendar::MonthCalendar(const QString& caption, const QString& suffix, cons
   month_box_ = new QComboBox(this);
   month_box_->setObjectName(QStringLiteral("cmb_month") + suffix);
   month_box_->setGeometry(twips(1600, 300, 1000, 390));
-  for (int m = 1; m <= 12; ++m) month_box_->addItem(QStringLiteral("%1月").arg(m));
+  for (const char* month : kMonths) month_box_->addItem(tr(month));
   connect(month_box_, &QComboBox::currentIndexChanged, this, [this](int i) {
     if (i >= 0) choose(year_, i + 1, day_);
   });
@@ -100,7 +119,7 @@ MonthCalendar::MonthCalendar(const QString& caption, const QString& suffix, cons
   connect(month_bar_, &QScrollBar::valueChanged, this, &MonthCalendar::on_month_spin);
 
   for (int w = 0; w < 7; ++w) {
-    auto* l = new QLabel(QString::fromUtf8(kWeekdays[w]), this);
+    auto* l = new QLabel(tr(kWeekdays[w]), this);
     l->setObjectName(QStringLiteral("lbl_week%1_%2").arg(suffix).arg(w));
     l->setGeometry(twips(120 + w * 500, 800, 480, 280));
     l->setAlignment(Qt::AlignCenter);

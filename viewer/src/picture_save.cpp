@@ -56,12 +56,12 @@ bool add_jpeg_comment(const QString& path, const QByteArray& text) {
   return f.write(bytes) == bytes.size() && f.flush();
 }
 
-PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", QStringLiteral("静止画保存"), 9700, 6300) {
+PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", tr("静止画保存"), 9700, 6300) {
   preview_ = new PictureBox(this);
   preview_->setObjectName(QStringLiteral("Image1"));
   preview_->setGeometry(twips_rect(120, 120, 4400, 3000));
 
-  auto* label7 = new QLabel(QStringLiteral("静止画保存ファイル名："), this);
+  auto* label7 = new QLabel(tr("静止画保存ファイル名："), this);
   label7->setObjectName(QStringLiteral("Label7"));
   label7->setGeometry(twips_rect(120, 3300, 3000, 380));
   file_name_box_ = new QLineEdit(this);
@@ -71,16 +71,16 @@ PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", QStringLiteral("�
   label1->setObjectName(QStringLiteral("Label1"));
   label1->setGeometry(twips_rect(3880, 3700, 600, 400));
 
-  auto* command1 = new QPushButton(QStringLiteral("保存開始"), this);
+  auto* command1 = new QPushButton(tr("保存開始"), this);
   command1->setObjectName(QStringLiteral("Command1"));
   command1->setGeometry(twips_rect(120, 4350, 2000, 500));
   connect(command1, &QPushButton::clicked, this, &PicSave::save);
-  auto* cmd_show_f = new QPushButton(QStringLiteral("参照"), this);
+  auto* cmd_show_f = new QPushButton(tr("参照"), this);
   cmd_show_f->setObjectName(QStringLiteral("cmdShowF"));
   cmd_show_f->setGeometry(twips_rect(2300, 4350, 1500, 500));
   connect(cmd_show_f, &QPushButton::clicked, this, &PicSave::show_folder);
 
-  auto* frame1 = new QGroupBox(QStringLiteral("静止画保存先"), this);
+  auto* frame1 = new QGroupBox(tr("静止画保存先"), this);
   frame1->setObjectName(QStringLiteral("Frame1"));
   frame1->setGeometry(twips_rect(4700, 120, 4850, 4700));
   folder_box_ = new QLineEdit(frame1);
@@ -91,7 +91,7 @@ PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", QStringLiteral("�
   new_folder_box_ = new QLineEdit(this);
   new_folder_box_->setObjectName(QStringLiteral("Text1"));
   new_folder_box_->setGeometry(twips_rect(4700, 4950, 3000, 420));
-  auto* command2 = new QPushButton(QStringLiteral("フォルダー作成"), this);
+  auto* command2 = new QPushButton(tr("フォルダー作成"), this);
   command2->setObjectName(QStringLiteral("Command2"));
   command2->setGeometry(twips_rect(7800, 4940, 1750, 440));
   connect(command2, &QPushButton::clicked, this, [this] {
@@ -116,14 +116,14 @@ void PicSave::show_folder() {
   if (!QStandardPaths::findExecutable(QStringLiteral("xdg-open")).isEmpty() &&
       QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
     return;
-  auto* dialog = new QFileDialog(this, QStringLiteral("静止画保存先"), folder);
+  auto* dialog = new QFileDialog(this, tr("静止画保存先"), folder);
   dialog->setObjectName(QStringLiteral("FolderDialog"));
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->setOption(QFileDialog::DontUseNativeDialog, true);
   dialog->setOption(QFileDialog::ShowDirsOnly, true);
   dialog->setFileMode(QFileDialog::Directory);
-  dialog->setLabelText(QFileDialog::Accept, QStringLiteral("選択"));
-  dialog->setLabelText(QFileDialog::Reject, QStringLiteral("キャンセル"));
+  dialog->setLabelText(QFileDialog::Accept, tr("選択"));
+  dialog->setLabelText(QFileDialog::Reject, tr("キャンセル"));
   connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& chosen) {
     folder_box_->setText(chosen);
     folders_->show_folder(chosen);
@@ -134,19 +134,18 @@ void PicSave::show_folder() {
 void PicSave::save() {
   const QString name = file_name_box_->text();
   if (name.isEmpty()) {
-    show_message(this, QStringLiteral("静止画保存ファイル名がありません"));
+    show_message(this, tr("静止画保存ファイル名がありません"));
     return;
   }
   const QString folder = folder_box_->text();
   const QString target = join_path(folder, name + QStringLiteral(".jpg"));
-  if (QFileInfo::exists(target) && !ask_yes_no(this, target + QStringLiteral("は既に存在します\n上書きしますか")))
-    return;
+  if (QFileInfo::exists(target) && !ask_yes_no(this, tr("%1は既に存在します\n上書きしますか").arg(target))) return;
 
   const QDir program(main_view().program_folder());
   const QByteArray work = QFile::encodeName(program.filePath(QString::fromLatin1(kPictureWorkFile)));
   int32_t width = 0, height = 0;
   if (lib::get_bmpsize(work.constData(), &width, &height) != 0) {
-    show_message(this, QStringLiteral("ファイルがありません"));
+    show_message(this, tr("ファイルがありません"));
     return;
   }
   settings().write("p_drive", folders_->drives()->drive().toStdString());
@@ -167,10 +166,10 @@ void PicSave::save() {
   if (r == 0 && !add_jpeg_comment(QFile::decodeName(partial), comment_.toUtf8())) r = -1;
   if (r != 0 || std::rename(partial.constData(), QFile::encodeName(target).constData()) != 0) {
     std::remove(partial.constData());
-    show_message(this, QStringLiteral("保存に失敗しました"));
+    show_message(this, tr("保存に失敗しました"));
     return;
   }
-  show_message(this, QStringLiteral("保存しました。"));
+  show_message(this, tr("保存しました。"));
 }
 
 }  // namespace velmora::viewer

@@ -74,7 +74,7 @@ SubWindow::SubWindow(MainView& main, const char* name, const QString& caption, i
   // A first place; where it goes beside the main window is decided when it
   // is shown (the main window may have moved or grown since).
   move(main.stored_placement());
-  back_button_ = new QPushButton(QStringLiteral("戻る"), this);
+  back_button_ = new QPushButton(tr("戻る"), this);
   back_button_->setObjectName(QStringLiteral("cmdBack"));
   back_button_->setGeometry(twips_rect(width_twips - 1300, height_twips - 600, 1150, 450));
   connect(back_button_, &QPushButton::clicked, this, &QWidget::close);
@@ -151,14 +151,14 @@ void FolderChooser::start_at(const std::optional<std::string>& stored) {
 
 std::optional<QString> create_named_folder(QWidget* parent, const QString& base, const QString& name) {
   if (name.isEmpty()) {
-    show_message(parent, QStringLiteral("フォルダー名がありません"));
+    show_message(parent, SubWindow::tr("フォルダー名がありません"));
     return std::nullopt;
   }
   const QString path = join_path(base, name);
   // One level, as a user names it: a name with a "/" or of an existing
   // folder cannot be made.
   if (base.isEmpty() || name.contains(QLatin1Char('/')) || !QDir().mkdir(path)) {
-    show_message(parent, path + QStringLiteral("は作成できません。"));
+    show_message(parent, SubWindow::tr("%1は作成できません。").arg(path));
     return std::nullopt;
   }
   return QDir::cleanPath(path);

@@ -22,11 +22,11 @@ constexpr int kRecordListRing = 1000;
 
 }  // namespace
 
-TimeSearch::TimeSearch(MainView& main) : SubWindow(main, "TimeSearch", QStringLiteral("時刻検索"), 8400, 6000) {
-  calendar_ = new MonthCalendar(QStringLiteral("時刻検索"), QString(), &recorded_, this);
+TimeSearch::TimeSearch(MainView& main) : SubWindow(main, "TimeSearch", tr("時刻検索"), 8400, 6000) {
+  calendar_ = new MonthCalendar(tr("時刻検索"), QString(), &recorded_, this);
   calendar_->move(px(120), px(120));
 
-  auto* time_label = new QLabel(QStringLiteral("時刻"), this);
+  auto* time_label = new QLabel(tr("時刻"), this);
   time_label->setGeometry(twips_rect(150, 3800, 600, 400));
   static const char* kBoxes[3] = {"txtH", "txtM", "txtS"};
   static const int kMaxima[3] = {23, 59, 59};
@@ -47,16 +47,16 @@ TimeSearch::TimeSearch(MainView& main) : SubWindow(main, "TimeSearch", QStringLi
     sliders_[static_cast<size_t>(i)] = slider;
   }
 
-  auto* cmd_start = new QPushButton(QStringLiteral("検索開始"), this);
+  auto* cmd_start = new QPushButton(tr("検索開始"), this);
   cmd_start->setObjectName(QStringLiteral("cmdStart"));
   cmd_start->setGeometry(twips_rect(150, 4800, 1700, 500));
   connect(cmd_start, &QPushButton::clicked, this, &TimeSearch::search);
-  auto* cmd_color = new QPushButton(QStringLiteral("カレンダー色セット"), this);
+  auto* cmd_color = new QPushButton(tr("カレンダー色セット"), this);
   cmd_color->setObjectName(QStringLiteral("cmdColor"));
   cmd_color->setGeometry(twips_rect(2000, 4800, 1880, 500));
   connect(cmd_color, &QPushButton::clicked, this, &TimeSearch::mark_recorded_days);
 
-  auto* label5 = new QLabel(QStringLiteral("録画リスト"), this);
+  auto* label5 = new QLabel(tr("録画リスト"), this);
   label5->setObjectName(QStringLiteral("Label5"));
   label5->setGeometry(twips_rect(4100, 150, 4000, 300));
   recording_list_ = new QListWidget(this);
@@ -64,7 +64,7 @@ TimeSearch::TimeSearch(MainView& main) : SubWindow(main, "TimeSearch", QStringLi
   recording_list_->setGeometry(twips_rect(4100, 450, 4100, 2500));
   connect(recording_list_, &QListWidget::itemClicked, this,
           [this](QListWidgetItem* item) { pick(item, PickedList::kRecordings); });
-  auto* label6 = new QLabel(QStringLiteral("アラーム録画リスト"), this);
+  auto* label6 = new QLabel(tr("アラーム録画リスト"), this);
   label6->setObjectName(QStringLiteral("Label6"));
   label6->setGeometry(twips_rect(4100, 3050, 4000, 300));
   alarm_list_ = new QListWidget(this);
@@ -147,7 +147,7 @@ void TimeSearch::mark_recorded_days() {
 void TimeSearch::search() {
   for (TimeBox* box : boxes_) {
     if (box->text().isEmpty()) {
-      show_message(this, QStringLiteral("検索する時間を入力してください"));
+      show_message(this, tr("検索する時間を入力してください"));
       return;
     }
   }
@@ -156,31 +156,31 @@ void TimeSearch::search() {
   // A time outside the recordings names the range there is and offers its
   // nearer end, rather than playing something else without a word.
   if (const auto range = recorded_range(); range && (time < range->first || time > range->second)) {
-    const QString span = QStringLiteral("録画データは %1 から %2 までです。")
-                             .arg(rec_time_text(range->first), rec_time_text(range->second));
+    const QString span =
+        tr("録画データは %1 から %2 までです。").arg(rec_time_text(range->first), rec_time_text(range->second));
     QString question;
     uint32_t target = 0;
     if (time < range->first) {
       target = range->first;
-      question = QStringLiteral("指定した日時より前の録画データはありません。\n") + span +
-                 QStringLiteral("\n最初の録画 (%1) から再生しますか？").arg(rec_time_text(target));
+      question = tr("指定した日時より前の録画データはありません。\n") + span +
+                 tr("\n最初の録画 (%1) から再生しますか？").arg(rec_time_text(target));
     } else {
       // The last seconds of the newest recording, so that there is
       // something to see before the data ends.
       target = range->second >= range->first + kTailSeconds ? range->second - kTailSeconds : range->first;
-      question = QStringLiteral("指定した日時のデータは存在しません。\n") + span +
-                 QStringLiteral("\n最後の録画の終わり近く (%1) から再生しますか？").arg(rec_time_text(target));
+      question = tr("指定した日時のデータは存在しません。\n") + span +
+                 tr("\n最後の録画の終わり近く (%1) から再生しますか？").arg(rec_time_text(target));
     }
     if (!ask_yes_no(this, question)) return;
     if (lib::search_play(target) == 2) {
-      show_message(this, QStringLiteral("指定した日時のデータは存在しません"));
+      show_message(this, tr("指定した日時のデータは存在しません"));
       return;
     }
     start_playback();
     return;
   }
   if (lib::search_play(time) == 2) {
-    show_message(this, QStringLiteral("指定した日時のデータは存在しません"));
+    show_message(this, tr("指定した日時のデータは存在しません"));
     return;
   }
   start_playback();

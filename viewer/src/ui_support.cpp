@@ -86,9 +86,9 @@ bool ask_yes_no(QWidget* parent, const QString& text) {
   box.setText(text);
   box.setIcon(QMessageBox::Question);
   box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-  // The questions are Japanese; so are their answers.
-  box.button(QMessageBox::Yes)->setText(QStringLiteral("はい"));
-  box.button(QMessageBox::No)->setText(QStringLiteral("いいえ"));
+  // The answers in the language of the question.
+  box.button(QMessageBox::Yes)->setText(QCoreApplication::translate("velmora::viewer::Message", "はい"));
+  box.button(QMessageBox::No)->setText(QCoreApplication::translate("velmora::viewer::Message", "いいえ"));
   box.setDefaultButton(QMessageBox::No);
   keep_caption_whole(box);
   return box.exec() == QMessageBox::Yes;
@@ -114,6 +114,29 @@ void wait_ms(int ms) {
   loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
+QString library_text(const char* text) {
+  // Every text and caption the libraries show, so that the translation tools
+  // find them; the libraries pass them as they are written here. A text
+  // that is not here (a system error's own wording, a file name) is shown
+  // as it comes.
+  static constexpr const char* kLibraryTexts[] = {
+      QT_TRANSLATE_NOOP("velmora::viewer::Library",
+                        "To Developer:\nInvalid state in DECORE library. Check\ndecore_state first."),
+      QT_TRANSLATE_NOOP("velmora::viewer::Library", "No picture header in picture buffer\n"),
+      QT_TRANSLATE_NOOP("velmora::viewer::Library",
+                        "To Developer:\nNo sequence header. You should put a picture\nwith sequence header at first"),
+      QT_TRANSLATE_NOOP("velmora::viewer::Library", "decore"),
+      QT_TRANSLATE_NOOP("velmora::viewer::Library", "error: GlobalAlloc"),
+      QT_TRANSLATE_NOOP("velmora::viewer::Library", "decode_init error"),
+      QT_TRANSLATE_NOOP("velmora::viewer::Library", "error: not initialized "),
+      QT_TRANSLATE_NOOP("velmora::viewer::Library", "error: file open error "),
+      QT_TRANSLATE_NOOP("velmora::viewer::Library", "frame index is none."),
+      QT_TRANSLATE_NOOP("velmora::viewer::Library", "Error"),
+  };
+  (void)kLibraryTexts;
+  return QCoreApplication::translate("velmora::viewer::Library", text);
+}
+
 }  // namespace velmora::viewer
 
 // The libraries' message boxes come here (the platform layer looks this
@@ -121,8 +144,8 @@ void wait_ms(int ms) {
 // does not wait for the user: its message is queued to the window's thread.
 extern "C" __attribute__((visibility("default"))) void velmora_message_box(const char* text, const char* caption) {
   using namespace velmora::viewer;
-  const Message m{QString::fromUtf8(text ? text : ""), QString::fromUtf8(caption ? caption : ""),
-                  MessageIcon::kExclamation, false};
+  const Message m{library_text(text ? text : ""), library_text(caption ? caption : ""), MessageIcon::kExclamation,
+                  false};
   QCoreApplication* app = QCoreApplication::instance();
   if (!app) {
     std::fprintf(stderr, "[%s] %s\n", caption ? caption : "", text ? text : "");

@@ -24,6 +24,9 @@ struct Message {
 void show_message(QWidget* parent, const Message& message);
 void show_message(QWidget* parent, const QString& text, MessageIcon icon = MessageIcon::kNone,
                   bool system_modal = false);
+// A library's message text or caption in the window's language; a text the
+// translation does not know stays as it is.
+QString library_text(const char* text);
 using MessageHandler = std::function<void(const Message&)>;
 void set_message_handler(MessageHandler handler);
 
