@@ -18,6 +18,7 @@
 #include <QFile>
 #include <QListWidget>
 #include <QPixmap>
+#include <QScreen>
 #include <QTimer>
 #include <QTranslator>
 #include <cstdio>
@@ -148,6 +149,12 @@ int main(int argc, char** argv) {
     show_message(nullptr, MainView::tr("既に起動されています。"));
     return 1;
   }
+
+  // A desktop font larger than the design's makes the windows larger with it,
+  // as far as the screen has room.
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  set_layout_scale(layout_scale_for(QApplication::font(), screen ? screen->availableGeometry().size() : QSize(),
+                                    QSize(MainView::kFormWidth, MainView::kFormHeight)));
 
   MainView window;
   MainView::StartOptions options;

@@ -53,8 +53,8 @@ class DiskViewerTest : public SimViewerTest {
   }
 
   // The main window started, with the other windows hooked in.
-  velmora::viewer::MainView& start_with_windows() {
-    velmora::viewer::MainView& v = start_view();
+  velmora::viewer::MainView& start_with_windows(QSize screen = QSize(1280, 1024)) {
+    velmora::viewer::MainView& v = start_view(screen);
     windows_ = new velmora::viewer::ViewerWindows(v);
     return v;
   }

@@ -8,6 +8,8 @@
 //    1 and once with QT_SCALE_FACTOR=2).
 //  - At any scale a picture cell draws its picture at the cell's size in
 //    device pixels: a picture of exactly that size is shown pixel for pixel.
+#include "language.h"
+
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QGroupBox>
@@ -17,7 +19,6 @@
 #include <set>
 
 #include "disk_fixture.h"
-#include "language.h"
 
 // The program's hook for the libraries' message boxes.
 extern "C" void velmora_message_box(const char* text, const char* caption);
@@ -144,9 +145,9 @@ class Languages : public DiskViewerTest {
   void look_at(QWidget* window, const QString& name) {
     ASSERT_NE(window, nullptr) << name.toStdString();
     ASSERT_TRUE(window->isVisible()) << name.toStdString();
-    screenshot(window, QStringLiteral("%1-%2%3")
+    screenshot(window, QStringLiteral("%1-%2%3%4")
                            .arg(name, language_ == Language::kEnglish ? QStringLiteral("en") : QStringLiteral("ja"),
-                                scale_name()));
+                                scale_name(), picture_suffix_));
     if (language_ != Language::kEnglish) return;
     std::vector<std::pair<QString, QString>> texts;  // (widget, text)
     texts.emplace_back(name + QStringLiteral(" title"), window->windowTitle());
@@ -172,7 +173,8 @@ class Languages : public DiskViewerTest {
           list && !qobject_cast<FileList*>(w) && w->objectName() != QLatin1String("List1"))
         for (int i = 0; i < list->count(); ++i) texts.emplace_back(who, list->item(i)->text());
     }
-    for (const auto& [who, text] : texts) EXPECT_FALSE(has_japanese(text)) << who.toStdString() << ": " << text.toStdString();
+    for (const auto& [who, text] : texts)
+      EXPECT_FALSE(has_japanese(text)) << who.toStdString() << ": " << text.toStdString();
   }
 
   // A one-line control's text is not cut off.
@@ -186,8 +188,8 @@ class Languages : public DiskViewerTest {
   }
 
   // Opens every window in turn as a user does and looks at each.
-  void visit_every_window() {
-    MainView& v = start_with_windows();
+  void visit_every_window(QSize screen = QSize(1280, 1024)) {
+    MainView& v = start_with_windows(screen);
     look_at(&v, QStringLiteral("main"));
 
     click("Command3");
@@ -225,6 +227,7 @@ class Languages : public DiskViewerTest {
 
   QTranslator translator_;
   Language language_ = Language::kJapanese;
+  QString picture_suffix_;
 };
 
 TEST_F(Languages, EveryWindowInEnglishShowsEnglishTexts) {
@@ -245,6 +248,28 @@ TEST_F(Languages, EveryWindowInJapaneseKeepsTheTextsOfTheSources) {
   use(Language::kJapanese);
   visit_every_window();
   EXPECT_EQ(find<QPushButton>("Command3")->text(), QStringLiteral("HDDデータ再生"));
+}
+
+// The desktop's font half again as large as the design's: every window grows
+// with it, and the English texts still fit their controls.
+TEST_F(Languages, ALargerDesktopFontEnlargesEveryWindowSoItsTextsStillFit) {
+  struct Restore {
+    QFont font = QApplication::font();
+    ~Restore() {
+      set_layout_scale(1);
+      QApplication::setFont(font);
+    }
+  } restore;
+  QFont large = restore.font;
+  large.setPointSizeF(kDesignFontPoints * 1.5);
+  QApplication::setFont(large);
+  const QSize screen(1920, 1200);
+  set_layout_scale(layout_scale_for(large, screen, QSize(MainView::kFormWidth, MainView::kFormHeight)));
+  ASSERT_DOUBLE_EQ(layout_scale(), 1.5);
+  picture_suffix_ = QStringLiteral("-font13.5pt");
+  use(Language::kEnglish);
+  visit_every_window(screen);
+  EXPECT_EQ(view_->size(), QSize(1530, 1100));
 }
 
 TEST(PictureCell, APictureOfTheCellsDevicePixelSizeIsShownPixelForPixel) {

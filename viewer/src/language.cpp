@@ -37,7 +37,8 @@ Language choose_language(const QString& option, const QString& setting, const QS
 }
 
 QString translations_folder() {
-  return QDir::cleanPath(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral(VELMORA_TRANSLATIONS_FROM_BIN)));
+  return QDir::cleanPath(
+      QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral(VELMORA_TRANSLATIONS_FROM_BIN)));
 }
 
 bool install_translation(Language language, QTranslator& translator, QString* error) {

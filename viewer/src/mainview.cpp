@@ -229,7 +229,9 @@ MainView::MainView(QWidget* parent) : QWidget(parent) {
 
 MainView::~MainView() { shutdown(); }
 
-QPoint MainView::stored_placement() const { return QPoint(px(stored_left_), px(stored_top_)); }
+QPoint MainView::stored_placement() const {
+  return QPoint(stored_left_ / kTwipsPerPixel, stored_top_ / kTwipsPerPixel);
+}
 
 void MainView::build_controls() {
   const int width = px(kFormWidth), height = px(kFormHeight);
@@ -642,14 +644,15 @@ bool MainView::startup(const StartOptions& options) {
     const QScreen* s = QGuiApplication::primaryScreen();
     screen = s ? s->geometry().size() : QSize(1024, 768);
   }
-  const ScreenPlacement place =
-      place_main_window(screen.width() * kTwipsPerPixel, screen.height() * kTwipsPerPixel, kFormWidth, kFormHeight);
+  // The placement works in the screen's twips, the window's size as laid out.
+  const ScreenPlacement place = place_main_window(screen.width() * kTwipsPerPixel, screen.height() * kTwipsPerPixel,
+                                                  px(kFormWidth) * kTwipsPerPixel, px(kFormHeight) * kTwipsPerPixel);
   if (!place.fits) {
     show_message(this, tr("画面の解像度設定を1024x768以上にしてください。"));
     return false;
   }
   lib::Ovo_set_viewer_mode(0, 6);
-  move(px(place.left), px(place.top));
+  move(place.left / kTwipsPerPixel, place.top / kTwipsPerPixel);
   stored_top_ = place.stored_top;
   stored_left_ = place.stored_left;
 

@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -96,6 +97,23 @@ bool ask_yes_no(QWidget* parent, const QString& text) {
 
 void show_message(QWidget* parent, const QString& text, MessageIcon icon, bool system_modal) {
   show_message(parent, Message{text, QString(), icon, system_modal});
+}
+
+namespace {
+std::atomic<double> g_layout_scale{1.0};
+}
+
+double layout_scale() { return g_layout_scale.load(std::memory_order_relaxed); }
+void set_layout_scale(double scale) { g_layout_scale.store(std::max(1.0, scale), std::memory_order_relaxed); }
+
+double layout_scale_for(const QFont& font, const QSize& screen, const QSize& design_twips) {
+  // A font given in pixels counts as points at the screen's 96 dots an inch.
+  const double points = font.pointSizeF() > 0 ? font.pointSizeF() : font.pixelSize() * 72.0 / 96.0;
+  double scale = points / kDesignFontPoints;
+  if (!screen.isEmpty() && !design_twips.isEmpty())
+    scale = std::min({scale, static_cast<double>(screen.width()) * kTwipsPerPixel / design_twips.width(),
+                      static_cast<double>(screen.height()) * kTwipsPerPixel / design_twips.height()});
+  return std::max(1.0, scale);
 }
 
 Timing& timing() {

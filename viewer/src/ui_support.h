@@ -2,9 +2,11 @@
 // windows painted, the coordinate unit of the layouts, and the waits and
 // limits that tests shorten.
 #pragma once
+#include <QSize>
 #include <QString>
 #include <functional>
 
+class QFont;
 class QWidget;
 
 namespace velmora::viewer {
@@ -36,9 +38,20 @@ bool ask_yes_no(QWidget* parent, const QString& text);
 using QuestionHandler = std::function<bool(const Message&)>;
 void set_question_handler(QuestionHandler handler);
 
-// The viewer's layouts are given in twips; the screen has 15 twips a pixel.
+// The viewer's layouts are given in twips, 15 twips a pixel at the font size
+// they were designed for (9 points). A larger desktop font makes every layout
+// larger in proportion (the layout scale), so that its texts keep fitting.
+// The screen's device pixel ratio is applied by Qt under these pixels, so
+// the layouts need nothing for it.
 constexpr int kTwipsPerPixel = 15;
-constexpr int px(int twips) { return twips / kTwipsPerPixel; }
+constexpr double kDesignFontPoints = 9;
+double layout_scale();
+void set_layout_scale(double scale);
+inline int px(int twips) { return static_cast<int>(twips * layout_scale()) / kTwipsPerPixel; }
+
+// The layout scale for a font: its size against the design's, never below
+// 1, and no larger than lets a design of design_twips still fit the screen.
+double layout_scale_for(const QFont& font, const QSize& screen, const QSize& design_twips);
 
 // Waits and limits of the viewer. Tests make the waits shorter (the recorder
 // stand-in answers at once) and the picture supervision quicker.
