@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QTimer>
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -343,9 +344,20 @@ TEST_F(HostileWindow, DamagedFramesShowNoPictureAndTheCellsGoStale) {
     EXPECT_TRUE(find<PictureBox>(("Image1_" + std::to_string(cell)).c_str())->image() == before[size_t(cell)])
         << "cell " << cell << " shows a picture from a damaged frame";
 
-  // The genuine stream again: every cell follows its camera once more.
+  // The genuine stream again: every cell follows its camera once more, each
+  // loading a new picture (a new image, though a looping clip may give the
+  // same pixels). Not "all four fresh at once": a cell is fresh for only
+  // 300 ms after its picture, and on a loaded machine the four cameras'
+  // pictures need not all come within one such window.
   stream_->start(htonl(INADDR_LOOPBACK), port_);
-  EXPECT_TRUE(wait_for([&] { return !v.cell_stale(0) && !v.cell_stale(1) && !v.cell_stale(2) && !v.cell_stale(3); }));
+  std::array<bool, 4> followed{};
+  EXPECT_TRUE(wait_for([&] {
+    for (int cell = 0; cell < 4; ++cell) {
+      const QImage& shown = find<PictureBox>(("Image1_" + std::to_string(cell)).c_str())->image();
+      followed[size_t(cell)] = followed[size_t(cell)] || shown.cacheKey() != before[size_t(cell)].cacheKey();
+    }
+    return followed[0] && followed[1] && followed[2] && followed[3];
+  }));
   EXPECT_TRUE(messages_.empty()) << message_texts()[0].toStdString();
 }
 
