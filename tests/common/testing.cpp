@@ -1,8 +1,10 @@
 #include "testing.h"
 
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -96,17 +98,73 @@ uint64_t machine_steal_ns() {
 
 }  // namespace
 
-StallMeter::StallMeter() : start_(thread_run_delays()), steal_start_ns_(machine_steal_ns()) {}
+// One heartbeat: a thread kept on one processor that sleeps a millisecond at
+// a time and adds up how much later than asked it woke. Wakes up to a
+// quarter of a millisecond late are the timer's normal slack and not counted.
+struct StallMeter::Heartbeat {
+  std::atomic<int> tid{0};
+  std::atomic<uint64_t> late_ns{0};
+  std::atomic<bool> ready{false};
+  std::thread thread;
+};
+
+StallMeter::StallMeter() : start_(thread_run_delays()), steal_start_ns_(machine_steal_ns()) {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &allowed)) continue;
+    auto beat = std::make_unique<Heartbeat>();
+    Heartbeat* b = beat.get();
+    beat->thread = std::thread([this, b, cpu] {
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(cpu, &one);
+      ::sched_setaffinity(0, sizeof one, &one);
+      b->tid.store(static_cast<int>(::gettid()));
+      b->ready.store(true);
+      b->ready.notify_one();
+      using Clock = std::chrono::steady_clock;
+      constexpr auto kBeat = std::chrono::milliseconds(1);
+      constexpr auto kSlack = std::chrono::microseconds(250);
+      while (!done_.load()) {
+        const auto before = Clock::now();
+        std::this_thread::sleep_for(kBeat);
+        const auto late = Clock::now() - before - kBeat;
+        if (late > kSlack) {
+          b->late_ns.fetch_add(
+              static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(late).count()));
+        }
+      }
+    });
+    b->ready.wait(false);
+    heartbeats_.push_back(std::move(beat));
+  }
+}
+
+StallMeter::~StallMeter() {
+  done_.store(true);
+  for (auto& b : heartbeats_) b->thread.join();
+}
 
 std::chrono::milliseconds StallMeter::stalled() const {
+  // The heartbeats' own waits for a processor are part of how late they
+  // wake, counted below; the sum is of the threads that do the work.
+  std::map<std::string, uint64_t> delays = thread_run_delays();
+  for (const auto& b : heartbeats_) delays.erase(std::to_string(b->tid.load()));
   uint64_t ns = 0;
-  for (const auto& [thread, waited] : thread_run_delays()) {
+  for (const auto& [thread, waited] : delays) {
     const auto it = start_.find(thread);
     const uint64_t before = it == start_.end() ? 0 : it->second;
     if (waited > before) ns += waited - before;
   }
   const uint64_t steal = machine_steal_ns();
   if (steal > steal_start_ns_) ns += steal - steal_start_ns_;
+  // The latest heartbeat: time the machine held this process up, whether or
+  // not any count shows it.
+  uint64_t late = 0;
+  for (const auto& b : heartbeats_) late = std::max(late, b->late_ns.load());
+  ns += late;
   return std::chrono::milliseconds(ns / 1000000);
 }
 

@@ -1,11 +1,14 @@
 // Helpers shared by the test binaries.
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace velmora::testing {
 
@@ -45,17 +48,26 @@ bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds tim
 // How long the threads of this process were kept from running since the
 // meter was made, although they were ready to run: the waits for a processor
 // that the kernel counts for each thread, added up over the threads, plus the
-// time the machine itself was held up (a virtual machine's stolen time).
-// Tests that measure time allow for this much delay, so that a busy machine
-// never fails them.
+// time the machine itself was held up (a virtual machine's stolen time). A
+// host may hold a virtual machine up without counting it as stolen, and a
+// stopped process waits on no run queue, so a heartbeat thread on each
+// processor sleeps a millisecond at a time and counts how late it wakes; the
+// latest one's count is added too. Tests that measure time allow for this
+// much delay, so that a busy machine never fails them.
 class StallMeter {
  public:
   StallMeter();
+  ~StallMeter();
+  StallMeter(const StallMeter&) = delete;
+  StallMeter& operator=(const StallMeter&) = delete;
   std::chrono::milliseconds stalled() const;
 
  private:
+  struct Heartbeat;
   std::map<std::string, uint64_t> start_;  // thread ID -> nanoseconds waited
   uint64_t steal_start_ns_ = 0;
+  std::atomic<bool> done_{false};
+  std::vector<std::unique_ptr<Heartbeat>> heartbeats_;
 };
 
 std::string read_file(const std::string& path);
