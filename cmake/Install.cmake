@@ -32,6 +32,7 @@ set(velmora_programs
     "velmora-disk|velmora|read a ZEB recorder disk or disk image"
     "velmora-dl|velmora|inspect, split or picture a downloaded ZEB data file"
     "velmora-jpeg|velmora|convert pictures between JPEG and BMP"
+    "velmora-verify|velmora|check an evidence export against its custody record"
     "zeb-sim|sim|simulated ZEB recorder on a loopback address"
     "zeb-mkdisk|sim|write a ZEB recorder disk image from a description")
 
@@ -155,7 +156,8 @@ PC (or an image of it), copies recorded spans to the PC and saves still
 pictures.
 .
 The package also holds the command-line tools velmora-ctl, velmora-decode,
-velmora-disk, velmora-dl and velmora-jpeg, and the libraries the viewer loads.")
+velmora-disk, velmora-dl, velmora-jpeg and velmora-verify, and the libraries
+the viewer loads.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME velmora-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

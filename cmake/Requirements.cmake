@@ -35,6 +35,15 @@ if(NOT FFMPEG)
   velmora_missing("The ffmpeg program" ffmpeg)
 endif()
 
+# libavformat writes the evidence export's standard video files.
+find_package(PkgConfig QUIET)
+if(PkgConfig_FOUND)
+  pkg_check_modules(LIBAV QUIET IMPORTED_TARGET libavformat libavcodec libavutil)
+endif()
+if(NOT LIBAV_FOUND)
+  velmora_missing("libavformat (the video file writer of the export)" "libavformat-dev, libavcodec-dev and libavutil-dev")
+endif()
+
 if(VELMORA_TESTS AND NOT VELMORA_FUZZ)
   find_package(GTest QUIET)
   if(NOT GTest_FOUND)

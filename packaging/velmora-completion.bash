@@ -1,6 +1,6 @@
 # bash completion for the Velmora programs (velmora, velmora-ctl,
-# velmora-decode, velmora-disk, velmora-dl, velmora-jpeg, zeb-sim,
-# zeb-mkdisk). The options come from the program's own --help, so they stay
+# velmora-decode, velmora-disk, velmora-dl, velmora-jpeg, velmora-verify,
+# zeb-sim, zeb-mkdisk). The options come from the program's own --help, so they stay
 # what the installed program accepts; the tools that take a command word get
 # their commands; everything else completes file names.
 
@@ -53,4 +53,4 @@ _velmora_complete() {
 }
 
 complete -F _velmora_complete velmora velmora-ctl velmora-decode velmora-disk velmora-dl velmora-jpeg \
-  zeb-sim zeb-mkdisk
+  velmora-verify zeb-sim zeb-mkdisk

@@ -7,14 +7,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "brinlib.h"
 #include "brinlib_internal.h"
+#include "exporter/exporter.h"
 #include "velmora/clock.h"
 
 namespace {
@@ -29,6 +35,84 @@ void draw_bar(int percent, bool tty) {
   std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################", kBarWidth - filled, "",
                percent);
   std::fflush(stderr);
+}
+
+// The bar with the time left, worked out from the time taken so far.
+class TimedBar {
+ public:
+  explicit TimedBar(bool tty) : tty_(tty), start_(std::chrono::steady_clock::now()) {}
+  void show(int percent) {
+    if (!tty_) return;
+    draw_bar(percent, tty_);
+    const double taken = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    if (percent > 0 && percent < 100) {
+      const int left = static_cast<int>(taken * (100 - percent) / percent + 0.5);
+      std::fprintf(stderr, "  %d:%02d left ", left / 60, left % 60);
+    } else {
+      std::fprintf(stderr, "%*s", 12, "");
+    }
+    std::fflush(stderr);
+  }
+  void done() {
+    if (tty_) std::fputc('\n', stderr);
+  }
+
+ private:
+  bool tty_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+// A folder for the export's files: made when missing, refused when it is
+// something else.
+bool ensure_folder(const std::string& dest) {
+  struct stat st;
+  if (::stat(dest.c_str(), &st) != 0) {
+    if (::mkdir(dest.c_str(), 0755) != 0) {
+      std::fprintf(stderr, "velmora-disk: cannot create %s: %s\n", dest.c_str(), std::strerror(errno));
+      return false;
+    }
+  } else if (!S_ISDIR(st.st_mode)) {
+    std::fprintf(stderr, "velmora-disk: %s is not a folder\n", dest.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Opens the source and exports it into dest with the progress bar.
+int video_export(const std::function<std::unique_ptr<exporter::GopSource>(std::string*)>& open,
+                 const std::string& source_path, const std::string& dest, exporter::Format format,
+                 exporter::Options options) {
+  if (!ensure_folder(dest)) return 1;
+  std::string error;
+  const auto source = open(&error);
+  if (!source) {
+    std::fprintf(stderr, "velmora-disk: %s\n", error.c_str());
+    return 1;
+  }
+  options.format = format;
+  options.folder = dest;
+  // The record names the source wherever it is checked from.
+  char* full = ::realpath(source_path.c_str(), nullptr);
+  options.source_path = full ? full : source_path;
+  std::free(full);
+  TimedBar bar(::isatty(STDERR_FILENO) != 0);
+  options.program = std::string("velmora-disk ") + VELMORA_VERSION;
+  options.progress = [&bar](int percent) { bar.show(percent); };
+  const exporter::Result r = exporter::export_video(*source, options);
+  bar.done();
+  if (!r.ok) {
+    std::fprintf(stderr, "velmora-disk: the export failed: %s\n", r.error.c_str());
+    return 1;
+  }
+  size_t left_out = 0;
+  for (const exporter::GopEntry& g : r.gops) left_out += g.left_out ? 1 : 0;
+  for (const exporter::CameraFile& f : r.files) {
+    std::printf("camera %d: %llu pictures, %s - %s, %zu gaps: %s\n", f.camera,
+                static_cast<unsigned long long>(f.pictures), exporter::clock_text(f.first).c_str(),
+                exporter::clock_text(f.last).c_str(), f.gaps.size(), f.path.c_str());
+  }
+  std::printf("%zu GOPs read, %zu left out; custody record %s\n", r.gops.size(), left_out, r.record_json.c_str());
+  return 0;
 }
 
 const char* status_text(int32_t status) {
@@ -130,6 +214,30 @@ int export_span(uint32_t from, uint32_t to, const std::string& parent, bool new_
   }
   std::printf("copied %s into %s\n", line, dest.c_str());
   return 0;
+}
+
+int export_video_span(uint32_t from, uint32_t to, const std::string& dest, exporter::Format format,
+                      const std::string& image) {
+  if (first_section_play() != 0) {
+    std::fprintf(stderr, "velmora-disk: the index of the disk could not be loaded\n");
+    return 1;
+  }
+  exporter::Options options;
+  options.asked_from = exporter::unix_from_rec(vp::rec_time_from_seconds(from));
+  options.asked_to = exporter::unix_from_rec(vp::rec_time_from_seconds(to));
+  // An image's own hash, when its acquisition left one beside it.
+  if (!image.empty()) {
+    std::ifstream in(image + ".sha256");
+    std::string hash;
+    if (in >> hash && hash.size() == 64) options.source_sha256 = hash;
+  }
+  return video_export([&](std::string* error) { return exporter::open_attached_disk(from, to, error); }, image, dest,
+                      format, options);
+}
+
+int export_copy_video(const std::string& copy, const std::string& dest, exporter::Format format) {
+  return video_export([&](std::string* error) { return exporter::open_copy_folder(copy, error); }, copy, dest, format,
+                      exporter::Options{});
 }
 
 int play_copy(const std::string& source, const std::string& bmp_dir) {

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "exporter/exporter.h"
+
 // Copies the span from..to (RecSeconds) of the open disk into the folder dest
 // (created when missing), or with new_folder into the next free folder
 // rec00 to rec99 made in it, showing the progress on a terminal. A folder
@@ -11,3 +13,11 @@ int export_span(uint32_t from, uint32_t to, const std::string& dest, bool new_fo
 // Decodes the pictures of the copy in the folder source and writes them to
 // bmp_dir as "chNN_NNNNNN.bmp" (channel, picture number). Exit code.
 int play_copy(const std::string& source, const std::string& bmp_dir);
+// Writes the span from..to (RecSeconds) of the open disk as video files
+// (one per camera) with their custody record into dest (created when
+// missing). image: the image file read, for the record (empty for a drive).
+// Exit code.
+int export_video_span(uint32_t from, uint32_t to, const std::string& dest, exporter::Format format,
+                      const std::string& image);
+// The same for the copy in the folder copy.
+int export_copy_video(const std::string& copy, const std::string& dest, exporter::Format format);

@@ -27,8 +27,8 @@ void usage(FILE* out) {
       "   or: velmora-disk [--force] --drive N\n"
       "   or: velmora-disk [--force] frames (IMAGE | --drive N) --at \"yyyy/mm/dd hh:mm:ss\" [--count N]\n"
       "   or: velmora-disk [--force] export (IMAGE | --drive N) --from \"yyyy/mm/dd hh:mm:ss\" --to \"yyyy/mm/dd "
-      "hh:mm:ss\" [--new-folder] DEST\n"
-      "   or: velmora-disk play-copy DEST --bmp DIR\n"
+      "hh:mm:ss\" [--format zeb|mkv|mp4] [--new-folder] DEST\n"
+      "   or: velmora-disk play-copy DEST (--bmp DIR | --format mkv|mp4 DIR)\n"
       "\n"
       "Reads a recorder disk (drive N, 0-9: the path in VELMORA_DRIVE<N>, else the\n"
       "N-th physical disk) or an image file of one, never writing to it.\n"
@@ -43,8 +43,15 @@ void usage(FILE* out) {
       "A folder that already holds a copy is never written over; --new-folder\n"
       "copies into the next free folder rec00 to rec99 in DEST instead, as the\n"
       "viewer's copy window does.\n"
+      "--format mkv or mp4 writes video files that play in any player instead:\n"
+      "one per camera, named by recorder, camera and start time, the pictures\n"
+      "as recorded (not re-encoded) at their recorded times, a subtitle track\n"
+      "of the recorder's clock, a chapter per recording run and alarm, and a\n"
+      "custody record (.json and .txt: the SHA-256 of every GOP read and of\n"
+      "every file written). zeb, the default, is the copy above.\n"
       "play-copy: decodes every picture of the copy in DEST and writes it to DIR\n"
-      "as chNN_NNNNNN.bmp (channel, picture number).\n"
+      "as chNN_NNNNNN.bmp (channel, picture number); with --format, writes the\n"
+      "copy as video files into DIR as export does.\n"
       "--force reads a disk even when its settings sector lacks the recorder's mark.\n"
       "\n"
       "  --help       show this text\n"
@@ -218,6 +225,8 @@ int main(int argc, char** argv) {
   const char* to = nullptr;
   const char* bmp_dir = nullptr;
   const char* dest = nullptr;
+  const char* video_dir = nullptr;
+  const char* format = nullptr;
   int count = 20;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
@@ -242,6 +251,8 @@ int main(int argc, char** argv) {
       from = argv[++i];
     } else if (!std::strcmp(a, "--to") && i + 1 < argc) {
       to = argv[++i];
+    } else if (!std::strcmp(a, "--format") && i + 1 < argc) {
+      format = argv[++i];
     } else if (!std::strcmp(a, "--bmp") && i + 1 < argc) {
       bmp_dir = argv[++i];
     } else if (!std::strcmp(a, "--count") && i + 1 < argc) {
@@ -256,22 +267,35 @@ int main(int argc, char** argv) {
       image = a;
     } else if (a[0] != '-' && (command == Command::kExport || command == Command::kPlayCopy) && !dest) {
       dest = a;
+    } else if (a[0] != '-' && command == Command::kPlayCopy && format && !video_dir) {
+      video_dir = a;
     } else {
       usage(stderr);
       return 2;
     }
   }
+  exporter::Format video = exporter::Format::kMatroska;
+  const bool video_files = format && std::strcmp(format, "zeb") != 0;
+  if (format && video_files) {
+    if (!std::strcmp(format, "mp4")) {
+      video = exporter::Format::kMp4;
+    } else if (std::strcmp(format, "mkv") != 0) {
+      std::fprintf(stderr, "velmora-disk: --format takes zeb, mkv or mp4\n");
+      return 2;
+    }
+  }
   if (command == Command::kPlayCopy) {
-    if (!dest || !bmp_dir || image || drive >= 0) {
+    if (!dest || image || drive >= 0 || (bmp_dir != nullptr) == (video_dir != nullptr) || (video_dir && !video_files)) {
       usage(stderr);
       return 2;
     }
-    return play_copy(dest, bmp_dir);
+    return bmp_dir ? play_copy(dest, bmp_dir) : export_copy_video(dest, video_dir, video);
   }
   const bool frames = command == Command::kFrames;
   const bool exporting = command == Command::kExport;
   if ((image == nullptr) == (drive < 0) || (frames && !at) || (!frames && at) || count < 1 || bmp_dir ||
-      (new_folder && !exporting) || (exporting && (!from || !to || !dest)) || (!exporting && (from || to || dest))) {
+      (new_folder && (!exporting || video_files)) || (format && !exporting) || (exporting && (!from || !to || !dest)) ||
+      (!exporting && (from || to || dest))) {
     usage(stderr);
     return 2;
   }
@@ -303,7 +327,8 @@ int main(int argc, char** argv) {
   if (frames) {
     rc = print_frames(at_seconds, count);
   } else if (exporting) {
-    rc = export_span(from_seconds, to_seconds, dest, new_folder);
+    rc = video_files ? export_video_span(from_seconds, to_seconds, dest, video, image ? image : "")
+                     : export_span(from_seconds, to_seconds, dest, new_folder);
   } else {
     print_summary();
   }

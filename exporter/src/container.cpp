@@ -1,0 +1,193 @@
+#include "container.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+#include <libavutil/mem.h>
+}
+
+#include <cstdarg>
+#include <mutex>
+
+#include "velmora/message.h"
+
+namespace exporter {
+
+namespace {
+
+constexpr AVRational kMicroseconds{1, 1000000};
+
+// libav's warnings and errors go to the debug log, as the libraries' own
+// messages do, never to the host program's standard error.
+void log_to_debug(void*, int level, const char* format, va_list args) {
+  if (level > AV_LOG_WARNING) return;
+  char line[512];
+  std::vsnprintf(line, sizeof line, format, args);
+  vp::debug_printf("libav: %s", line);
+}
+
+std::string av_text(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+}  // namespace
+
+ContainerWriter::~ContainerWriter() { discard(); }
+
+bool ContainerWriter::open(const std::string& path, Format format, const uint8_t* headers, size_t header_bytes,
+                           int width, int height, const std::string& creation_time,
+                           const std::vector<Chapter>& chapters, std::string* error) {
+  static std::once_flag logging;
+  std::call_once(logging, [] { av_log_set_callback(log_to_debug); });
+  format_ = format;
+  path_ = path;
+  temp_path_ = path + ".part";
+  const char* muxer = format == Format::kMp4 ? "mp4" : "matroska";
+  int rc = avformat_alloc_output_context2(&ctx_, nullptr, muxer, temp_path_.c_str());
+  if (rc < 0 || !ctx_) {
+    *error = "cannot set up the " + std::string(muxer) + " writer: " + av_text(rc);
+    return false;
+  }
+  video_ = avformat_new_stream(ctx_, nullptr);
+  clock_ = avformat_new_stream(ctx_, nullptr);
+  if (!video_ || !clock_) {
+    *error = "out of memory";
+    return false;
+  }
+  AVCodecParameters* v = video_->codecpar;
+  v->codec_type = AVMEDIA_TYPE_VIDEO;
+  v->codec_id = AV_CODEC_ID_MPEG4;
+  v->width = width;
+  v->height = height;
+  if (header_bytes > 0) {
+    v->extradata = static_cast<uint8_t*>(av_mallocz(header_bytes + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!v->extradata) {
+      *error = "out of memory";
+      return false;
+    }
+    std::memcpy(v->extradata, headers, header_bytes);
+    v->extradata_size = static_cast<int>(header_bytes);
+  }
+  video_->time_base = format == Format::kMp4 ? AVRational{1, 90000} : AVRational{1, 1000};
+  AVCodecParameters* c = clock_->codecpar;
+  c->codec_type = AVMEDIA_TYPE_SUBTITLE;
+  c->codec_id = format == Format::kMp4 ? AV_CODEC_ID_MOV_TEXT : AV_CODEC_ID_SUBRIP;
+  clock_->time_base = AVRational{1, 1000};
+  av_dict_set(&clock_->metadata, "title", "Recorder clock", 0);
+  av_dict_set(&clock_->metadata, "language", "und", 0);
+  av_dict_set(&ctx_->metadata, "creation_time", creation_time.c_str(), 0);
+
+  for (const Chapter& ch : chapters) {
+    auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+    if (!chapter || av_dynarray_add_nofree(&ctx_->chapters, reinterpret_cast<int*>(&ctx_->nb_chapters), chapter) < 0) {
+      av_free(chapter);
+      *error = "out of memory";
+      return false;
+    }
+    chapter->id = static_cast<int64_t>(ctx_->nb_chapters);
+    chapter->time_base = kMicroseconds;
+    chapter->start = ch.start_us;
+    chapter->end = ch.end_us;
+    av_dict_set(&chapter->metadata, "title", ch.title.c_str(), 0);
+  }
+
+  rc = avio_open(&ctx_->pb, temp_path_.c_str(), AVIO_FLAG_WRITE);
+  if (rc < 0) {
+    *error = "cannot create " + temp_path_ + ": " + av_text(rc);
+    return false;
+  }
+  rc = avformat_write_header(ctx_, nullptr);
+  if (rc < 0) {
+    *error = "cannot write the header of " + path_ + ": " + av_text(rc);
+    return false;
+  }
+  return true;
+}
+
+bool ContainerWriter::write_packet(AVStream* stream, const uint8_t* data, size_t n, int64_t pts_us,
+                                   int64_t duration_us, bool key, int64_t* last, std::string* error) {
+  AVPacket* pkt = av_packet_alloc();
+  if (!pkt || av_new_packet(pkt, static_cast<int>(n)) < 0) {
+    av_packet_free(&pkt);
+    *error = "out of memory";
+    return false;
+  }
+  std::memcpy(pkt->data, data, n);
+  int64_t pts = av_rescale_q(pts_us, kMicroseconds, stream->time_base);
+  // The container needs rising times; two pictures in one tick of its
+  // clock keep their order one tick apart.
+  if (*last != INT64_MIN && pts <= *last) pts = *last + 1;
+  *last = pts;
+  pkt->pts = pkt->dts = pts;
+  pkt->duration = av_rescale_q(duration_us, kMicroseconds, stream->time_base);
+  pkt->stream_index = stream->index;
+  if (key) pkt->flags |= AV_PKT_FLAG_KEY;
+  const int rc = av_interleaved_write_frame(ctx_, pkt);
+  av_packet_free(&pkt);
+  if (rc < 0) {
+    *error = "cannot write to " + temp_path_ + ": " + av_text(rc);
+    return false;
+  }
+  return true;
+}
+
+bool ContainerWriter::write_picture(const uint8_t* data, size_t n, int64_t pts_us, int64_t duration_us, bool key,
+                                    std::string* error) {
+  return write_packet(video_, data, n, pts_us, duration_us, key, &last_video_, error);
+}
+
+bool ContainerWriter::write_cue(const std::string& text, int64_t pts_us, int64_t duration_us, std::string* error) {
+  if (format_ != Format::kMp4) {
+    return write_packet(clock_, reinterpret_cast<const uint8_t*>(text.data()), text.size(), pts_us, duration_us, true,
+                        &last_cue_, error);
+  }
+  // MP4's timed text: the text's length (16 bits, big-endian), then the text.
+  std::vector<uint8_t> sample(text.size() + 2);
+  sample[0] = static_cast<uint8_t>(text.size() >> 8);
+  sample[1] = static_cast<uint8_t>(text.size());
+  std::memcpy(sample.data() + 2, text.data(), text.size());
+  return write_packet(clock_, sample.data(), sample.size(), pts_us, duration_us, true, &last_cue_, error);
+}
+
+bool ContainerWriter::close(std::string* error) {
+  if (!ctx_) return false;
+  int rc = av_write_trailer(ctx_);
+  if (rc < 0) {
+    *error = "cannot finish " + path_ + ": " + av_text(rc);
+    discard();
+    return false;
+  }
+  rc = avio_closep(&ctx_->pb);
+  avformat_free_context(ctx_);
+  ctx_ = nullptr;
+  if (rc < 0) {
+    *error = "cannot finish " + path_ + ": " + av_text(rc);
+    std::remove(temp_path_.c_str());
+    return false;
+  }
+  if (std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
+    *error = "cannot name " + path_ + ": " + std::strerror(errno);
+    std::remove(temp_path_.c_str());
+    return false;
+  }
+  return true;
+}
+
+void ContainerWriter::discard() {
+  if (!ctx_) return;
+  if (ctx_->pb) avio_closep(&ctx_->pb);
+  avformat_free_context(ctx_);
+  ctx_ = nullptr;
+  if (!temp_path_.empty()) std::remove(temp_path_.c_str());
+}
+
+}  // namespace exporter

@@ -1,0 +1,54 @@
+// One standard video file written with libavformat: the recorder's MPEG-4
+// pictures as they are, a subtitle track of the recorder's clock, chapters.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "exporter/exporter.h"
+
+struct AVFormatContext;
+struct AVStream;
+
+namespace exporter {
+
+struct Chapter {
+  int64_t start_us = 0, end_us = 0;  // from the file's start
+  std::string title;
+};
+
+class ContainerWriter {
+ public:
+  ContainerWriter() = default;
+  ~ContainerWriter();
+  ContainerWriter(const ContainerWriter&) = delete;
+  ContainerWriter& operator=(const ContainerWriter&) = delete;
+
+  // Creates path (written under a temporary name until close() succeeds).
+  // headers: the stream headers before the first picture (the decoder's
+  // configuration); creation_time: ISO 8601.
+  bool open(const std::string& path, Format format, const uint8_t* headers, size_t header_bytes, int width,
+            int height, const std::string& creation_time, const std::vector<Chapter>& chapters, std::string* error);
+  // A picture's bytes exactly as recorded, at pts_us from the file's start.
+  bool write_picture(const uint8_t* data, size_t n, int64_t pts_us, int64_t duration_us, bool key,
+                     std::string* error);
+  // A subtitle cue shown from pts_us for duration_us.
+  bool write_cue(const std::string& text, int64_t pts_us, int64_t duration_us, std::string* error);
+  // Finishes the file and gives it its name.
+  bool close(std::string* error);
+  // Removes what was written (after a failure).
+  void discard();
+
+ private:
+  bool write_packet(AVStream* stream, const uint8_t* data, size_t n, int64_t pts_us, int64_t duration_us, bool key,
+                    int64_t* last, std::string* error);
+
+  AVFormatContext* ctx_ = nullptr;
+  AVStream* video_ = nullptr;
+  AVStream* clock_ = nullptr;
+  Format format_ = Format::kMatroska;
+  std::string path_, temp_path_;
+  int64_t last_video_ = INT64_MIN, last_cue_ = INT64_MIN;
+};
+
+}  // namespace exporter

@@ -1,0 +1,443 @@
+// The export: GOPs from a source, their pictures into one file per camera,
+// and the custody record.
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+
+extern "C" {
+#include <libavutil/mem.h>
+#include <libavutil/sha.h>
+}
+
+#include "container.h"
+#include "exporter/exporter.h"
+#include "mpeg4/decoder.h"
+
+namespace exporter {
+
+namespace {
+
+constexpr size_t kFrameHeaderBytes = 48;
+constexpr uint16_t kVideoMagic = 0xFBFF;
+constexpr uint16_t kAudioMagic = 0xFCFF;
+constexpr int kCameras = 16;
+constexpr int64_t kSecondUs = 1000000;
+// A picture whose header gives no duration (or one past a second) counts as
+// a thirtieth of a second, the recorder's fastest rate.
+constexpr int64_t kDefaultPictureUs = 33333;
+
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+
+struct Frame {
+  bool video = false;
+  int camera = 0;  // 0 to 15
+  UnixSeconds second = 0;
+  int64_t duration_us = 0;
+  const uint8_t* payload = nullptr;
+  size_t bytes = 0;
+};
+
+// The frames of a GOP; false (and a reason) when any header is damaged.
+bool split_frames(const std::vector<uint8_t>& gop, std::vector<Frame>* frames, std::string* reason) {
+  frames->clear();
+  size_t at = 0;
+  while (at < gop.size()) {
+    if (gop.size() - at < kFrameHeaderBytes) {
+      *reason = "a frame header is cut short";
+      return false;
+    }
+    const uint8_t* h = gop.data() + at;
+    const uint16_t magic = le16(h);
+    const uint32_t length = le32(h + 16);
+    if (magic != kVideoMagic && magic != kAudioMagic) {
+      *reason = "a frame header is damaged";
+      return false;
+    }
+    if (length > gop.size() - at - kFrameHeaderBytes) {
+      *reason = "a frame runs past the end of its GOP";
+      return false;
+    }
+    Frame f;
+    f.video = magic == kVideoMagic;
+    f.camera = h[34];
+    f.second = static_cast<int32_t>(le32(h + 12));
+    f.duration_us = static_cast<int32_t>(le32(h + 20));
+    f.payload = h + kFrameHeaderBytes;
+    f.bytes = length;
+    if (f.video && (f.camera >= kCameras || length == 0)) {
+      *reason = "a picture names no camera of the recorder, or is empty";
+      return false;
+    }
+    frames->push_back(f);
+    at += kFrameHeaderBytes + length;
+  }
+  return true;
+}
+
+// Where the first picture (VOP) starts in an MPEG-4 Visual payload; n when
+// there is none.
+size_t vop_start(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i + 3 < n; ++i) {
+    if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 && p[i + 3] == 0xB6) return i;
+  }
+  return n;
+}
+
+bool is_intra(const uint8_t* p, size_t n) {
+  const size_t at = vop_start(p, n);
+  return at + 4 < n && (p[at + 4] >> 6) == 0;
+}
+
+std::string iso_utc(UnixSeconds s, const char* format = "%Y-%m-%dT%H:%M:%SZ") {
+  const std::time_t t = static_cast<std::time_t>(s);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[40];
+  std::strftime(text, sizeof text, format, &tm);
+  return text;
+}
+
+std::string now_iso() {
+  const auto now = std::chrono::system_clock::now();
+  return iso_utc(std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count());
+}
+
+std::string json_text(const std::string& s) {
+  std::string out = "\"";
+  for (const unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string user_name() {
+  if (const passwd* pw = ::getpwuid(::getuid())) return pw->pw_name;
+  const char* u = std::getenv("USER");
+  return u ? u : "";
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// One camera's file while it is written.
+struct CameraState {
+  CameraFile file;
+  ContainerWriter writer;
+  bool open = false;
+  UnixSeconds start = 0;       // the file's time zero
+  UnixSeconds second = -1;     // the second of the last picture
+  int64_t offset_us = 0;       // into that second
+  uint64_t waiting_for_headers = 0;  // pictures passed over before the stream headers came
+};
+
+class Exporter {
+ public:
+  Exporter(GopSource& source, const Options& options) : source_(source), options_(options) {}
+
+  Result run() {
+    result_.started = now_iso();
+    result_.source = source_.description();
+    runs_ = source_.runs();
+    alarms_ = source_.alarms();
+    SourceGop gop;
+    std::vector<Frame> frames;
+    int shown = -1;
+    for (;;) {
+      const int r = source_.next(&gop);
+      if (r == 0) break;
+      if (r < 0) return fail(source_.error().empty() ? "the source could not be read" : source_.error());
+      GopEntry entry;
+      entry.time = gop.time;
+      entry.bytes = gop.frames.size();
+      entry.sha256 = sha256_hex(gop.frames.data(), gop.frames.size());
+      if (gop.damaged) {
+        entry.left_out = true;
+        entry.reason = "the source could not read it whole";
+      } else if (!split_frames(gop.frames, &frames, &entry.reason)) {
+        entry.left_out = true;
+      } else {
+        for (const Frame& f : frames) {
+          if (f.video && !add_picture(f)) return fail(error_);
+        }
+      }
+      result_.gops.push_back(entry);
+      const int percent = source_.percent_done();
+      if (options_.progress && percent != shown) options_.progress(shown = percent);
+    }
+    for (auto& [camera, state] : cameras_) {
+      if (!state.open) continue;
+      std::string error;
+      if (!state.writer.close(&error)) return fail(error);
+      state.open = false;
+      state.file.sha256 = sha256_file(state.file.path);
+      result_.files.push_back(state.file);
+    }
+    if (result_.files.empty()) return fail("the span holds no picture that can be exported");
+    result_.finished = now_iso();
+    if (!write_record()) return fail(error_);
+    if (options_.progress && shown != 100) options_.progress(100);
+    result_.ok = true;
+    return result_;
+  }
+
+ private:
+  Result fail(const std::string& error) {
+    for (auto& [camera, state] : cameras_) state.writer.discard();
+    result_.ok = false;
+    result_.error = error;
+    result_.finished = now_iso();
+    return result_;
+  }
+
+  std::string file_name(int camera, UnixSeconds start) const {
+    char cam[24];
+    std::snprintf(cam, sizeof cam, "_cam%02d_", camera);
+    const std::string base = options_.folder + "/" + options_.name + cam + iso_utc(start, "%Y-%m-%dT%H-%M-%S");
+    const std::string ext = std::string(".") + extension(options_.format);
+    // An earlier export of the same span stays as it is.
+    std::string path = base + ext;
+    for (int n = 2; file_exists(path) || file_exists(path + ".part"); ++n) path = base + "_" + std::to_string(n) + ext;
+    return path;
+  }
+
+  std::vector<Chapter> chapters_from(UnixSeconds start) const {
+    std::vector<Chapter> out;
+    auto add = [&](const Span& s) {
+      const int64_t end_us = (s.end + 1 - start) * kSecondUs;
+      if (end_us <= 0) return;
+      out.push_back(Chapter{std::max<int64_t>(0, (s.start - start) * kSecondUs), end_us, s.title});
+    };
+    for (const Span& s : runs_) add(s);
+    for (const Span& s : alarms_) add(s);
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Chapter& a, const Chapter& b) { return a.start_us < b.start_us; });
+    return out;
+  }
+
+  bool open_camera(CameraState& st, const Frame& f) {
+    const size_t headers = vop_start(f.payload, f.bytes);
+    int width = 0, height = 0;
+    if (headers == 0 || headers >= f.bytes || !mpeg4::probe_video_object_layer(f.payload, headers, &width, &height))
+      return false;
+    st.start = f.second;
+    st.file.camera = f.camera + 1;
+    st.file.path = file_name(st.file.camera, f.second);
+    st.file.first = f.second;
+    if (!st.writer.open(st.file.path, options_.format, f.payload, headers, width, height,
+                        iso_utc(f.second, "%Y-%m-%dT%H:%M:%S.000000Z"), chapters_from(f.second), &error_))
+      return false;
+    st.open = true;
+    return true;
+  }
+
+  bool add_picture(const Frame& f) {
+    CameraState& st = cameras_[f.camera];
+    if (!st.open) {
+      // A file starts at a picture that carries the stream headers, which
+      // a player needs before it can show anything.
+      if (!open_camera(st, f)) {
+        if (!error_.empty()) return false;
+        ++st.waiting_for_headers;
+        return true;
+      }
+    }
+    if (f.second != st.second) {
+      if (st.second >= 0 && f.second > st.second + 1) st.file.gaps.push_back(Gap{st.second, f.second});
+      st.second = f.second;
+      st.offset_us = 0;
+      if (!st.writer.write_cue(clock_text(f.second), (f.second - st.start) * kSecondUs, kSecondUs, &error_))
+        return false;
+    }
+    const int64_t duration = f.duration_us > 0 && f.duration_us <= kSecondUs ? f.duration_us : kDefaultPictureUs;
+    const int64_t pts = (f.second - st.start) * kSecondUs + st.offset_us;
+    if (!st.writer.write_picture(f.payload, f.bytes, pts, duration, is_intra(f.payload, f.bytes), &error_))
+      return false;
+    st.offset_us += duration;
+    st.file.last = f.second;
+    ++st.file.pictures;
+    return true;
+  }
+
+  bool write_record() {
+    const std::string base = result_.files.front().path;
+    result_.record_json = base + ".json";
+    result_.record_text = base + ".txt";
+    UnixSeconds first = result_.files.front().first, last = result_.files.front().last;
+    for (const CameraFile& f : result_.files) {
+      first = std::min(first, f.first);
+      last = std::max(last, f.last);
+    }
+    size_t left_out = 0;
+    for (const GopEntry& g : result_.gops) left_out += g.left_out ? 1 : 0;
+
+    std::string j = "{\n";
+    j += "  \"program\": " + json_text(options_.program) + ",\n";
+    j += "  \"user\": " + json_text(user_name()) + ",\n";
+    j += "  \"started\": " + json_text(result_.started) + ",\n";
+    j += "  \"finished\": " + json_text(result_.finished) + ",\n";
+    j += "  \"source\": {\"description\": " + json_text(result_.source) + ", \"path\": " +
+         json_text(options_.source_path) + ", \"sha256\": " + json_text(options_.source_sha256) + "},\n";
+    j += "  \"span_asked\": {\"from\": " + json_text(options_.asked_from ? clock_text(options_.asked_from) : "") +
+         ", \"to\": " + json_text(options_.asked_to ? clock_text(options_.asked_to) : "") + "},\n";
+    j += "  \"span_written\": {\"from\": " + json_text(clock_text(first)) + ", \"to\": " + json_text(clock_text(last)) +
+         "},\n";
+    j += "  \"files\": [\n";
+    for (size_t i = 0; i < result_.files.size(); ++i) {
+      const CameraFile& f = result_.files[i];
+      const size_t slash = f.path.find_last_of('/');
+      j += "    {\"camera\": " + std::to_string(f.camera) + ", \"file\": " +
+           json_text(slash == std::string::npos ? f.path : f.path.substr(slash + 1)) +
+           ", \"sha256\": " + json_text(f.sha256) + ", \"pictures\": " + std::to_string(f.pictures) +
+           ", \"first\": " + json_text(clock_text(f.first)) + ", \"last\": " + json_text(clock_text(f.last)) +
+           ", \"gaps\": [";
+      for (size_t g = 0; g < f.gaps.size(); ++g) {
+        j += std::string(g ? ", " : "") + "{\"after\": " + json_text(clock_text(f.gaps[g].after)) +
+             ", \"before\": " + json_text(clock_text(f.gaps[g].before)) + "}";
+      }
+      j += std::string("]}") + (i + 1 < result_.files.size() ? "," : "") + "\n";
+    }
+    j += "  ],\n  \"gops\": [\n";
+    for (size_t i = 0; i < result_.gops.size(); ++i) {
+      const GopEntry& g = result_.gops[i];
+      j += "    {\"time\": " + json_text(clock_text(unix_from_rec(g.time))) + ", \"bytes\": " +
+           std::to_string(g.bytes) + ", \"sha256\": " + json_text(g.sha256) +
+           ", \"left_out\": " + (g.left_out ? "true" : "false") +
+           (g.left_out ? ", \"reason\": " + json_text(g.reason) : std::string()) + "}" +
+           (i + 1 < result_.gops.size() ? "," : "") + "\n";
+    }
+    j += "  ]\n}\n";
+
+    std::string t;
+    t += "Export of recordings\n\n";
+    t += "Program:  " + options_.program + "\nUser:     " + user_name() + "\n";
+    t += "Started:  " + result_.started + "\nFinished: " + result_.finished + "\n\n";
+    t += "Source:   " + result_.source + "\n";
+    if (!options_.source_path.empty()) t += "          " + options_.source_path + "\n";
+    if (!options_.source_sha256.empty()) t += "          SHA-256 " + options_.source_sha256 + "\n";
+    if (options_.asked_from || options_.asked_to)
+      t += "Asked:    " + clock_text(options_.asked_from) + " - " + clock_text(options_.asked_to) + "\n";
+    t += "Written:  " + clock_text(first) + " - " + clock_text(last) + "\n\n";
+    for (const CameraFile& f : result_.files) {
+      t += "Camera " + std::to_string(f.camera) + ": " + f.path + "\n";
+      t += "  " + std::to_string(f.pictures) + " pictures, " + clock_text(f.first) + " - " + clock_text(f.last) + "\n";
+      for (const Gap& g : f.gaps) t += "  gap after " + clock_text(g.after) + " until " + clock_text(g.before) + "\n";
+      t += "  SHA-256 " + f.sha256 + "\n";
+    }
+    t += "\nGOPs read: " + std::to_string(result_.gops.size()) + ", left out: " + std::to_string(left_out) + "\n";
+    for (const GopEntry& g : result_.gops) {
+      if (g.left_out) t += "  left out: " + clock_text(unix_from_rec(g.time)) + " (" + g.reason + ")\n";
+    }
+    t += "The SHA-256 of every GOP read is in the JSON record.\n";
+
+    for (const auto& [path, text] : {std::pair{result_.record_json, j}, std::pair{result_.record_text, t}}) {
+      std::ofstream out(path, std::ios::binary | std::ios::trunc);
+      out << text;
+      out.close();
+      if (!out) {
+        error_ = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  GopSource& source_;
+  const Options& options_;
+  Result result_;
+  std::vector<Span> runs_, alarms_;
+  std::map<int, CameraState> cameras_;
+  std::string error_;
+};
+
+}  // namespace
+
+const char* extension(Format f) { return f == Format::kMp4 ? "mp4" : "mkv"; }
+
+UnixSeconds unix_from_rec(const vp::RecTime& t) {
+  // Days from 1970-01-01 of a calendar date (proleptic Gregorian).
+  const int y = 2000 + t.year - (t.month <= 2 ? 1 : 0);
+  const int era = y / 400;
+  const int yoe = y - era * 400;
+  const int mp = (t.month + 9) % 12;
+  const int doy = (153 * mp + 2) / 5 + t.day - 1;
+  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t days = static_cast<int64_t>(era) * 146097 + doe - 719468;
+  return days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+}
+
+std::string clock_text(UnixSeconds s) { return iso_utc(s, "%Y/%m/%d %H:%M:%S"); }
+
+namespace {
+
+std::string hex_of(const uint8_t (&digest)[32]) {
+  std::string hex;
+  for (const uint8_t b : digest) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02x", b);
+    hex += two;
+  }
+  return hex;
+}
+
+}  // namespace
+
+std::string sha256_hex(const uint8_t* data, size_t n) {
+  AVSHA* sha = av_sha_alloc();
+  if (!sha) return {};
+  av_sha_init(sha, 256);
+  // av_sha_update takes at most an unsigned int at a time.
+  constexpr size_t kPiece = size_t{1} << 30;
+  for (size_t at = 0; at < n; at += kPiece) av_sha_update(sha, data + at, static_cast<unsigned>(std::min(kPiece, n - at)));
+  uint8_t digest[32];
+  av_sha_final(sha, digest);
+  av_free(sha);
+  return hex_of(digest);
+}
+
+std::string sha256_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  AVSHA* sha = av_sha_alloc();
+  if (!sha) return {};
+  av_sha_init(sha, 256);
+  std::vector<char> buffer(1 << 20);
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    const std::streamsize got = in.gcount();
+    if (got > 0) av_sha_update(sha, reinterpret_cast<const uint8_t*>(buffer.data()), static_cast<unsigned>(got));
+  }
+  const bool read_all = in.eof();
+  uint8_t digest[32];
+  av_sha_final(sha, digest);
+  av_free(sha);
+  if (!read_all) return {};
+  return hex_of(digest);
+}
+
+Result export_video(GopSource& source, const Options& options) { return Exporter(source, options).run(); }
+
+}  // namespace exporter
