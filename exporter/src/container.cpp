@@ -44,7 +44,7 @@ std::string av_text(int code) {
 ContainerWriter::~ContainerWriter() { discard(); }
 
 bool ContainerWriter::open(const std::string& path, Format format, const uint8_t* headers, size_t header_bytes,
-                           int width, int height, const std::string& creation_time,
+                           int width, int height, bool with_sound, int sound_rate, const std::string& creation_time,
                            const std::vector<Chapter>& chapters, std::string* error) {
   static std::once_flag logging;
   std::call_once(logging, [] { av_log_set_callback(log_to_debug); });
@@ -84,6 +84,22 @@ bool ContainerWriter::open(const std::string& path, Format format, const uint8_t
   clock_->time_base = AVRational{1, 1000};
   av_dict_set(&clock_->metadata, "title", "Recorder clock", 0);
   av_dict_set(&clock_->metadata, "language", "und", 0);
+  if (with_sound) {
+    sound_ = avformat_new_stream(ctx_, nullptr);
+    if (!sound_) {
+      *error = "out of memory";
+      return false;
+    }
+    AVCodecParameters* a = sound_->codecpar;
+    a->codec_type = AVMEDIA_TYPE_AUDIO;
+    a->codec_id = AV_CODEC_ID_PCM_S16LE;
+    a->sample_rate = sound_rate;
+    av_channel_layout_default(&a->ch_layout, 1);
+    a->bits_per_coded_sample = 16;
+    a->block_align = 2;
+    sound_->time_base = AVRational{1, sound_rate};
+    sound_rate_ = sound_rate;
+  }
   av_dict_set(&ctx_->metadata, "creation_time", creation_time.c_str(), 0);
 
   for (const Chapter& ch : chapters) {
@@ -113,8 +129,8 @@ bool ContainerWriter::open(const std::string& path, Format format, const uint8_t
   return true;
 }
 
-bool ContainerWriter::write_packet(AVStream* stream, const uint8_t* data, size_t n, int64_t pts_us,
-                                   int64_t duration_us, bool key, int64_t* last, std::string* error) {
+bool ContainerWriter::write_packet(AVStream* stream, const uint8_t* data, size_t n, int64_t pts_us, int64_t duration_us,
+                                   bool key, int64_t* last, std::string* error) {
   AVPacket* pkt = av_packet_alloc();
   if (!pkt || av_new_packet(pkt, static_cast<int>(n)) < 0) {
     av_packet_free(&pkt);
@@ -143,6 +159,17 @@ bool ContainerWriter::write_packet(AVStream* stream, const uint8_t* data, size_t
 bool ContainerWriter::write_picture(const uint8_t* data, size_t n, int64_t pts_us, int64_t duration_us, bool key,
                                     std::string* error) {
   return write_packet(video_, data, n, pts_us, duration_us, key, &last_video_, error);
+}
+
+bool ContainerWriter::write_sound(const int16_t* samples, size_t count, int64_t pts_us, std::string* error) {
+  if (!sound_ || count == 0) return true;
+  std::vector<uint8_t> bytes(count * 2);
+  for (size_t i = 0; i < count; ++i) {
+    bytes[2 * i] = static_cast<uint8_t>(samples[i]);
+    bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(samples[i]) >> 8);
+  }
+  const int64_t duration_us = static_cast<int64_t>(count) * 1000000 / sound_rate_;
+  return write_packet(sound_, bytes.data(), bytes.size(), pts_us, duration_us, true, &last_sound_, error);
 }
 
 bool ContainerWriter::write_cue(const std::string& text, int64_t pts_us, int64_t duration_us, std::string* error) {

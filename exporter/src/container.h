@@ -27,11 +27,15 @@ class ContainerWriter {
   // Creates path (written under a temporary name until close() succeeds).
   // headers: the stream headers before the first picture (the decoder's
   // configuration); creation_time: ISO 8601.
-  bool open(const std::string& path, Format format, const uint8_t* headers, size_t header_bytes, int width,
-            int height, const std::string& creation_time, const std::vector<Chapter>& chapters, std::string* error);
+  // with_sound adds a 16-bit PCM track at sound_rate samples a second.
+  bool open(const std::string& path, Format format, const uint8_t* headers, size_t header_bytes, int width, int height,
+            bool with_sound, int sound_rate, const std::string& creation_time, const std::vector<Chapter>& chapters,
+            std::string* error);
   // A picture's bytes exactly as recorded, at pts_us from the file's start.
-  bool write_picture(const uint8_t* data, size_t n, int64_t pts_us, int64_t duration_us, bool key,
-                     std::string* error);
+  bool write_picture(const uint8_t* data, size_t n, int64_t pts_us, int64_t duration_us, bool key, std::string* error);
+  // 16-bit samples at pts_us (dropped when the file has no sound track).
+  bool write_sound(const int16_t* samples, size_t count, int64_t pts_us, std::string* error);
+  bool has_sound() const { return sound_ != nullptr; }
   // A subtitle cue shown from pts_us for duration_us.
   bool write_cue(const std::string& text, int64_t pts_us, int64_t duration_us, std::string* error);
   // Finishes the file and gives it its name.
@@ -46,9 +50,11 @@ class ContainerWriter {
   AVFormatContext* ctx_ = nullptr;
   AVStream* video_ = nullptr;
   AVStream* clock_ = nullptr;
+  AVStream* sound_ = nullptr;
+  int sound_rate_ = 0;
   Format format_ = Format::kMatroska;
   std::string path_, temp_path_;
-  int64_t last_video_ = INT64_MIN, last_cue_ = INT64_MIN;
+  int64_t last_video_ = INT64_MIN, last_cue_ = INT64_MIN, last_sound_ = INT64_MIN;
 };
 
 }  // namespace exporter

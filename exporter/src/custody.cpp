@@ -76,10 +76,14 @@ class Parser {
           for (int i = 0; i < 4; ++i) {
             const char h = s_[at_++];
             v <<= 4;
-            if (h >= '0' && h <= '9') v |= static_cast<unsigned>(h - '0');
-            else if (h >= 'a' && h <= 'f') v |= static_cast<unsigned>(h - 'a' + 10);
-            else if (h >= 'A' && h <= 'F') v |= static_cast<unsigned>(h - 'A' + 10);
-            else return fail("a \\u escape that is not hexadecimal");
+            if (h >= '0' && h <= '9')
+              v |= static_cast<unsigned>(h - '0');
+            else if (h >= 'a' && h <= 'f')
+              v |= static_cast<unsigned>(h - 'a' + 10);
+            else if (h >= 'A' && h <= 'F')
+              v |= static_cast<unsigned>(h - 'A' + 10);
+            else
+              return fail("a \\u escape that is not hexadecimal");
           }
           // UTF-8 of the code unit (a surrogate stays as it is written).
           if (v < 0x80) {
@@ -171,8 +175,8 @@ class Parser {
     if (word("null")) return true;
     const size_t start = at_;
     if (at_ < s_.size() && s_[at_] == '-') ++at_;
-    while (at_ < s_.size() && (std::isdigit(static_cast<unsigned char>(s_[at_])) || s_[at_] == '.' ||
-                               s_[at_] == 'e' || s_[at_] == 'E' || s_[at_] == '+' || s_[at_] == '-'))
+    while (at_ < s_.size() && (std::isdigit(static_cast<unsigned char>(s_[at_])) || s_[at_] == '.' || s_[at_] == 'e' ||
+                               s_[at_] == 'E' || s_[at_] == '+' || s_[at_] == '-'))
       ++at_;
     if (at_ == start || (at_ == start + 1 && s_[start] == '-')) return fail("a value was expected");
     out->kind = Json::Kind::kNumber;
@@ -200,8 +204,8 @@ bool rec_seconds_of(const std::string& text, uint32_t* out) {
   int y, mo, d, h, mi, s;
   char tail;
   if (std::sscanf(text.c_str(), "%d/%d/%d %d:%d:%d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6) return false;
-  if (y < 2000 || y > 2255 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59 || h < 0 ||
-      mi < 0 || s < 0)
+  if (y < 2000 || y > 2255 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59 || h < 0 || mi < 0 ||
+      s < 0)
     return false;
   *out = vp::rec_seconds(y, mo, d, h, mi, s);
   return true;
@@ -258,10 +262,12 @@ void check_source(const Json& record, Verification* v) {
     }
     const std::string hash = sha256_hex(gop.frames.data(), gop.frames.size());
     c.matches = hash == listed[n]["sha256"].str() && time == listed[n]["time"].str();
-    if (!c.matches) c.detail = "recorded " + listed[n]["time"].str() + " " + listed[n]["sha256"].str() + ", now " + hash;
+    if (!c.matches)
+      c.detail = "recorded " + listed[n]["time"].str() + " " + listed[n]["sha256"].str() + ", now " + hash;
     v->checks.push_back(c);
   }
-  if (n < listed.size()) v->checks.push_back(Check{"source GOPs", false, "the record lists GOPs the source no longer gives"});
+  if (n < listed.size())
+    v->checks.push_back(Check{"source GOPs", false, "the record lists GOPs the source no longer gives"});
   if (attached) hdd_close();
   v->source_checked = true;
 }
@@ -315,7 +321,8 @@ Verification verify_record(const std::string& path) {
     } else {
       const std::string hash = sha256_file(folder + "/" + name);
       c.matches = !hash.empty() && hash == f["sha256"].str();
-      c.detail = hash.empty() ? "missing or unreadable" : (c.matches ? "" : "recorded " + f["sha256"].str() + ", now " + hash);
+      c.detail =
+          hash.empty() ? "missing or unreadable" : (c.matches ? "" : "recorded " + f["sha256"].str() + ", now " + hash);
     }
     v.checks.push_back(c);
   }

@@ -18,6 +18,7 @@ extern "C" {
 #include <libavutil/sha.h>
 }
 
+#include "alaw.h"
 #include "container.h"
 #include "exporter/exporter.h"
 #include "mpeg4/decoder.h"
@@ -34,6 +35,8 @@ constexpr int64_t kSecondUs = 1000000;
 // A picture whose header gives no duration (or one past a second) counts as
 // a thirtieth of a second, the recorder's fastest rate.
 constexpr int64_t kDefaultPictureUs = 33333;
+// The recorder's sound: G.711 A-law, 8000 samples a second.
+constexpr int kSoundRate = 8000;
 
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t le32(const uint8_t* p) {
@@ -148,10 +151,12 @@ struct CameraState {
   CameraFile file;
   ContainerWriter writer;
   bool open = false;
-  UnixSeconds start = 0;       // the file's time zero
-  UnixSeconds second = -1;     // the second of the last picture
-  int64_t offset_us = 0;       // into that second
+  UnixSeconds start = 0;             // the file's time zero
+  UnixSeconds second = -1;           // the second of the last picture
+  int64_t offset_us = 0;             // into that second
   uint64_t waiting_for_headers = 0;  // pictures passed over before the stream headers came
+  UnixSeconds sound_second = -1;     // the second of the last sound frame
+  int64_t sound_offset_us = 0;
 };
 
 class Exporter {
@@ -181,7 +186,7 @@ class Exporter {
         entry.left_out = true;
       } else {
         for (const Frame& f : frames) {
-          if (f.video && !add_picture(f)) return fail(error_);
+          if (!(f.video ? add_picture(f, frames) : add_sound(f))) return fail(error_);
         }
       }
       result_.gops.push_back(entry);
@@ -238,7 +243,7 @@ class Exporter {
     return out;
   }
 
-  bool open_camera(CameraState& st, const Frame& f) {
+  bool open_camera(CameraState& st, const Frame& f, const std::vector<Frame>& gop) {
     const size_t headers = vop_start(f.payload, f.bytes);
     int width = 0, height = 0;
     if (headers == 0 || headers >= f.bytes || !mpeg4::probe_video_object_layer(f.payload, headers, &width, &height))
@@ -247,19 +252,43 @@ class Exporter {
     st.file.camera = f.camera + 1;
     st.file.path = file_name(st.file.camera, f.second);
     st.file.first = f.second;
-    if (!st.writer.open(st.file.path, options_.format, f.payload, headers, width, height,
+    // Sound goes with the camera of the same number, in Matroska (MP4 has
+    // no place for uncompressed sound).
+    const bool sound = options_.format == Format::kMatroska && std::any_of(gop.begin(), gop.end(), [&](const Frame& a) {
+                         return !a.video && a.camera == f.camera;
+                       });
+    if (!st.writer.open(st.file.path, options_.format, f.payload, headers, width, height, sound, kSoundRate,
                         iso_utc(f.second, "%Y-%m-%dT%H:%M:%S.000000Z"), chapters_from(f.second), &error_))
       return false;
     st.open = true;
     return true;
   }
 
-  bool add_picture(const Frame& f) {
+  bool add_sound(const Frame& f) {
+    const auto it = cameras_.find(f.camera);
+    if (it == cameras_.end() || !it->second.open || !it->second.writer.has_sound()) return true;
+    CameraState& st = it->second;
+    if (f.second < st.start) return true;
+    if (f.second != st.sound_second) {
+      st.sound_second = f.second;
+      st.sound_offset_us = 0;
+    }
+    std::vector<int16_t> samples(f.bytes);
+    const size_t count = ovo::expand_audio_payload(f.payload, f.bytes, samples.data());
+    if (count == 0) return true;
+    if (!st.writer.write_sound(samples.data(), count, (f.second - st.start) * kSecondUs + st.sound_offset_us, &error_))
+      return false;
+    st.sound_offset_us += static_cast<int64_t>(count) * kSecondUs / kSoundRate;
+    st.file.sound_samples += count;
+    return true;
+  }
+
+  bool add_picture(const Frame& f, const std::vector<Frame>& gop) {
     CameraState& st = cameras_[f.camera];
     if (!st.open) {
       // A file starts at a picture that carries the stream headers, which
       // a player needs before it can show anything.
-      if (!open_camera(st, f)) {
+      if (!open_camera(st, f, gop)) {
         if (!error_.empty()) return false;
         ++st.waiting_for_headers;
         return true;
@@ -299,8 +328,9 @@ class Exporter {
     j += "  \"user\": " + json_text(user_name()) + ",\n";
     j += "  \"started\": " + json_text(result_.started) + ",\n";
     j += "  \"finished\": " + json_text(result_.finished) + ",\n";
-    j += "  \"source\": {\"description\": " + json_text(result_.source) + ", \"path\": " +
-         json_text(options_.source_path) + ", \"sha256\": " + json_text(options_.source_sha256) + "},\n";
+    j += "  \"source\": {\"description\": " + json_text(result_.source) +
+         ", \"path\": " + json_text(options_.source_path) + ", \"sha256\": " + json_text(options_.source_sha256) +
+         "},\n";
     j += "  \"span_asked\": {\"from\": " + json_text(options_.asked_from ? clock_text(options_.asked_from) : "") +
          ", \"to\": " + json_text(options_.asked_to ? clock_text(options_.asked_to) : "") + "},\n";
     j += "  \"span_written\": {\"from\": " + json_text(clock_text(first)) + ", \"to\": " + json_text(clock_text(last)) +
@@ -309,9 +339,10 @@ class Exporter {
     for (size_t i = 0; i < result_.files.size(); ++i) {
       const CameraFile& f = result_.files[i];
       const size_t slash = f.path.find_last_of('/');
-      j += "    {\"camera\": " + std::to_string(f.camera) + ", \"file\": " +
-           json_text(slash == std::string::npos ? f.path : f.path.substr(slash + 1)) +
+      j += "    {\"camera\": " + std::to_string(f.camera) +
+           ", \"file\": " + json_text(slash == std::string::npos ? f.path : f.path.substr(slash + 1)) +
            ", \"sha256\": " + json_text(f.sha256) + ", \"pictures\": " + std::to_string(f.pictures) +
+           ", \"sound_samples\": " + std::to_string(f.sound_samples) +
            ", \"first\": " + json_text(clock_text(f.first)) + ", \"last\": " + json_text(clock_text(f.last)) +
            ", \"gaps\": [";
       for (size_t g = 0; g < f.gaps.size(); ++g) {
@@ -323,8 +354,8 @@ class Exporter {
     j += "  ],\n  \"gops\": [\n";
     for (size_t i = 0; i < result_.gops.size(); ++i) {
       const GopEntry& g = result_.gops[i];
-      j += "    {\"time\": " + json_text(clock_text(unix_from_rec(g.time))) + ", \"bytes\": " +
-           std::to_string(g.bytes) + ", \"sha256\": " + json_text(g.sha256) +
+      j += "    {\"time\": " + json_text(clock_text(unix_from_rec(g.time))) +
+           ", \"bytes\": " + std::to_string(g.bytes) + ", \"sha256\": " + json_text(g.sha256) +
            ", \"left_out\": " + (g.left_out ? "true" : "false") +
            (g.left_out ? ", \"reason\": " + json_text(g.reason) : std::string()) + "}" +
            (i + 1 < result_.gops.size() ? "," : "") + "\n";
@@ -344,6 +375,9 @@ class Exporter {
     for (const CameraFile& f : result_.files) {
       t += "Camera " + std::to_string(f.camera) + ": " + f.path + "\n";
       t += "  " + std::to_string(f.pictures) + " pictures, " + clock_text(f.first) + " - " + clock_text(f.last) + "\n";
+      t += f.sound_samples ? "  sound: " + std::to_string(f.sound_samples) + " samples (16-bit PCM, 8000 a second)\n"
+           : options_.format == Format::kMp4 ? "  sound: not kept (MP4 holds no uncompressed sound; Matroska does)\n"
+                                             : "  sound: none\n";
       for (const Gap& g : f.gaps) t += "  gap after " + clock_text(g.after) + " until " + clock_text(g.before) + "\n";
       t += "  SHA-256 " + f.sha256 + "\n";
     }
@@ -411,7 +445,8 @@ std::string sha256_hex(const uint8_t* data, size_t n) {
   av_sha_init(sha, 256);
   // av_sha_update takes at most an unsigned int at a time.
   constexpr size_t kPiece = size_t{1} << 30;
-  for (size_t at = 0; at < n; at += kPiece) av_sha_update(sha, data + at, static_cast<unsigned>(std::min(kPiece, n - at)));
+  for (size_t at = 0; at < n; at += kPiece)
+    av_sha_update(sha, data + at, static_cast<unsigned>(std::min(kPiece, n - at)));
   uint8_t digest[32];
   av_sha_final(sha, digest);
   av_free(sha);

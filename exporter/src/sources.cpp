@@ -111,9 +111,7 @@ class CopyFolderSource : public GopSource {
     return out;
   }
 
-  int percent_done() const override {
-    return records_.empty() ? 100 : static_cast<int>(at_ * 100 / records_.size());
-  }
+  int percent_done() const override { return records_.empty() ? 100 : static_cast<int>(at_ * 100 / records_.size()); }
 
  private:
   std::string folder_;

@@ -36,6 +36,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 struct Recorded {
   std::string stream;
   std::vector<int32_t> seconds;
+  std::string alaw;  // the sound's A-law samples (each frame's 8-byte prefix left out)
 };
 
 Recorded recorded(const zebdisk::Manifest& m, const zebdisk::RecTime& from, const zebdisk::RecTime& to,
@@ -49,6 +50,8 @@ Recorded recorded(const zebdisk::Manifest& m, const zebdisk::RecTime& from, cons
         if (f.video) {
           r.stream.append(reinterpret_cast<const char*>(gop.frame_bytes.data()) + at + 48, f.payload_bytes);
           r.seconds.push_back(f.time);
+        } else if (f.payload_bytes > 8) {
+          r.alaw.append(reinterpret_cast<const char*>(gop.frame_bytes.data()) + at + 48 + 8, f.payload_bytes - 8);
         }
         at += 48 + f.payload_bytes;
       }
@@ -84,11 +87,12 @@ std::string only_file(const std::string& folder, const std::string& ext) {
 class Export : public ::testing::Test {
  protected:
   // Two runs an hour apart with an alarm in the second, one camera recorded
-  // from the build's clip, five pictures a second.
+  // from the build's clip, five pictures and a second of sound a GOP.
   void write_image(std::vector<std::pair<int, int>> lost_chunks = {}) {
     zebdisk::DiskSpec s = velmora::testing::small_spec();
     s.clips_folder = velmora::testing::clips_dir();
     s.pictures_per_gop = 5;
+    s.audio_per_gop = 50;
     s.runs.push_back(run(T(2024, 5, 1, 10, 0, 0), T(2024, 5, 1, 10, 0, 7)));
     s.runs.push_back(run(T(2024, 5, 1, 11, 0, 0), T(2024, 5, 1, 11, 0, 5)));
     s.runs[1].lost_chunks = lost_chunks;
@@ -124,9 +128,10 @@ TEST_F(Export, ADiskSpanPlaysAnywhereAtItsRecordedTimes) {
     // it decodes the recorded stream.
     EXPECT_TRUE(packets_of(file, dir_) == want.stream);
     ASSERT_TRUE(velmora::testing::write_file(dir_.file("recorded.m4v"), want.stream));
-    const auto ours = run_command("ffmpeg -v error -i '" + file + "' -map 0:v -f framemd5 - | grep -v '^#' | cut -d, -f6");
-    const auto theirs =
-        run_command("ffmpeg -v error -f m4v -i '" + dir_.file("recorded.m4v") + "' -f framemd5 - | grep -v '^#' | cut -d, -f6");
+    const auto ours =
+        run_command("ffmpeg -v error -i '" + file + "' -map 0:v -f framemd5 - | grep -v '^#' | cut -d, -f6");
+    const auto theirs = run_command("ffmpeg -v error -f m4v -i '" + dir_.file("recorded.m4v") +
+                                    "' -f framemd5 - | grep -v '^#' | cut -d, -f6");
     EXPECT_EQ(lines_of(ours.text).size(), want.seconds.size());
     EXPECT_EQ(ours.text, theirs.text);
 
@@ -142,13 +147,26 @@ TEST_F(Export, ADiskSpanPlaysAnywhereAtItsRecordedTimes) {
 
     // MP4 keeps a chapter's start alone (each ends where the next begins).
     const bool ends = std::string(format) == "mkv";
-    const auto chapters = probe(file, "v", std::string("chapter=start_time") + (ends ? ",end_time" : "") +
-                                               ":chapter_tags=title");
+    const auto chapters =
+        probe(file, "v", std::string("chapter=start_time") + (ends ? ",end_time" : "") + ":chapter_tags=title");
     ASSERT_EQ(chapters.size(), 3u);
     EXPECT_EQ(chapters[0], ends ? "0.000000,8.000000,Recording 1" : "0.000000,Recording 1");
     EXPECT_EQ(chapters[1], ends ? "3600.000000,3605.000000,Recording 2" : "3600.000000,Recording 2");
     EXPECT_EQ(chapters[2], ends ? "3602.000000,3604.000000,Alarm 1" : "3602.000000,Alarm 1");
   }
+  // The sound as 16-bit PCM: what ffmpeg's own A-law decoder makes of the
+  // recorded samples, the second run's from its first second on.
+  const std::string mkv = only_file(dir_.file("mkv"), "mkv");
+  ASSERT_TRUE(velmora::testing::write_file(dir_.file("recorded.alaw"), want.alaw));
+  const auto pcm = run_command("ffmpeg -v error -i '" + mkv + "' -map 0:a -f s16le - | sha256sum");
+  const auto ref = run_command("ffmpeg -v error -f alaw -ar 8000 -ac 1 -i '" + dir_.file("recorded.alaw") +
+                               "' -f s16le - | sha256sum");
+  EXPECT_EQ(pcm.text, ref.text);
+  EXPECT_EQ(want.alaw.size(), 13u * 8000);  // a second of sound a GOP
+  const auto sound_pts = probe(mkv, "a", "packet=pts_time");
+  ASSERT_EQ(sound_pts.size(), 13u * 50);
+  EXPECT_DOUBLE_EQ(std::stod(sound_pts[8 * 50]), 3600.0);
+
   // The clock as subtitles: one cue a second with a picture.
   const auto srt = run_command("ffmpeg -v error -i '" + only_file(dir_.file("mkv"), "mkv") + "' -map 0:s -f srt -");
   EXPECT_NE(srt.text.find("00:00:00,000 --> 00:00:01,000\n2024/05/01 10:00:00\n"), std::string::npos) << srt.text;
@@ -159,8 +177,9 @@ TEST_F(Export, ADiskSpanPlaysAnywhereAtItsRecordedTimes) {
 TEST_F(Export, ACopyFolderAndItsCustodyRecordHoldTheSamePictures) {
   write_image();
   // The recorder's copy first, then that copy as a video file.
-  const auto copied = run_command(bin("velmora-disk") + " export '" + image_ +
-                                  "' --from '2024/05/01 10:00:00' --to '2024/05/01 11:00:04' '" + dir_.file("copy") + "'");
+  const auto copied =
+      run_command(bin("velmora-disk") + " export '" + image_ +
+                  "' --from '2024/05/01 10:00:00' --to '2024/05/01 11:00:04' '" + dir_.file("copy") + "'");
   ASSERT_EQ(copied.status, 0) << copied.text;
   const auto r = run_command(bin("velmora-disk") + " play-copy '" + dir_.file("copy") + "' --format mkv '" +
                              dir_.file("video") + "'");

@@ -67,8 +67,8 @@ const char* extension(Format f);
 
 struct Options {
   Format format = Format::kMatroska;
-  std::string folder;          // the files go here (it must exist)
-  std::string name = "ZEB";    // the recorder's name, first in the file names
+  std::string folder;               // the files go here (it must exist)
+  std::string name = "ZEB";         // the recorder's name, first in the file names
   std::string program = "velmora";  // name and version for the custody record
   // What the custody record says of the source and of the span asked for
   // (0: not given).
@@ -88,6 +88,7 @@ struct CameraFile {
   int camera = 0;  // 1 to 16
   std::string path;
   uint64_t pictures = 0;
+  uint64_t sound_samples = 0;       // 16-bit PCM at 8000 a second (Matroska only)
   UnixSeconds first = 0, last = 0;  // first and last picture's second
   std::vector<Gap> gaps;
   std::string sha256;  // of the file as written
@@ -107,7 +108,7 @@ struct Result {
   std::string source;
   std::vector<CameraFile> files;
   std::vector<GopEntry> gops;
-  std::string started, finished;  // ISO 8601, UTC
+  std::string started, finished;         // ISO 8601, UTC
   std::string record_json, record_text;  // the custody record's paths
 };
 
