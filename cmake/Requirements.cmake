@@ -40,6 +40,12 @@ find_package(PkgConfig QUIET)
 if(PkgConfig_FOUND)
   pkg_check_modules(LIBAV QUIET IMPORTED_TARGET libavformat libavcodec libavutil)
 endif()
+# OpenSSL's SHA-256 (with the processor's SHA instructions where it has
+# them) hashes what the export reads and writes.
+find_package(OpenSSL QUIET COMPONENTS Crypto)
+if(NOT OpenSSL_FOUND)
+  velmora_missing("OpenSSL's crypto library (the export's SHA-256)" libssl-dev)
+endif()
 if(NOT LIBAV_FOUND)
   velmora_missing("libavformat (the video file writer of the export)" "libavformat-dev, libavcodec-dev and libavutil-dev")
 endif()

@@ -1,5 +1,6 @@
 // The export: GOPs from a source, their pictures into one file per camera,
 // and the custody record.
+#include <openssl/evp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,11 +13,6 @@
 #include <ctime>
 #include <fstream>
 #include <map>
-
-extern "C" {
-#include <libavutil/mem.h>
-#include <libavutil/sha.h>
-}
 
 #include "alaw.h"
 #include "container.h"
@@ -440,37 +436,32 @@ std::string hex_of(const uint8_t (&digest)[32]) {
 }  // namespace
 
 std::string sha256_hex(const uint8_t* data, size_t n) {
-  AVSHA* sha = av_sha_alloc();
-  if (!sha) return {};
-  av_sha_init(sha, 256);
-  // av_sha_update takes at most an unsigned int at a time.
-  constexpr size_t kPiece = size_t{1} << 30;
-  for (size_t at = 0; at < n; at += kPiece)
-    av_sha_update(sha, data + at, static_cast<unsigned>(std::min(kPiece, n - at)));
   uint8_t digest[32];
-  av_sha_final(sha, digest);
-  av_free(sha);
+  unsigned int length = 0;
+  if (!EVP_Digest(data, n, digest, &length, EVP_sha256(), nullptr) || length != 32) return {};
   return hex_of(digest);
 }
 
 std::string sha256_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return {};
-  AVSHA* sha = av_sha_alloc();
-  if (!sha) return {};
-  av_sha_init(sha, 256);
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (!ctx || !EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr)) {
+    EVP_MD_CTX_free(ctx);
+    return {};
+  }
   std::vector<char> buffer(1 << 20);
-  while (in) {
+  bool ok = true;
+  while (ok && in) {
     in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
     const std::streamsize got = in.gcount();
-    if (got > 0) av_sha_update(sha, reinterpret_cast<const uint8_t*>(buffer.data()), static_cast<unsigned>(got));
+    if (got > 0) ok = EVP_DigestUpdate(ctx, buffer.data(), static_cast<size_t>(got)) == 1;
   }
-  const bool read_all = in.eof();
   uint8_t digest[32];
-  av_sha_final(sha, digest);
-  av_free(sha);
-  if (!read_all) return {};
-  return hex_of(digest);
+  unsigned int length = 0;
+  ok = ok && in.eof() && EVP_DigestFinal_ex(ctx, digest, &length) == 1 && length == 32;
+  EVP_MD_CTX_free(ctx);
+  return ok ? hex_of(digest) : std::string();
 }
 
 Result export_video(GopSource& source, const Options& options) { return Exporter(source, options).run(); }
