@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -404,6 +406,38 @@ TEST_F(Playback, CopiesGoToNumberedFoldersAndPlayFromTheCopySearch) {
     return shown && *shown >= rec(2026, 12, 7, 9, 0, 13);
   }));
   screenshot(view_.get(), QStringLiteral("mainview-copy-playback"));
+}
+
+TEST_F(Playback, ACopyKeptAsAVideoFilePlaysAnywhereAndSaysWhatItHolds) {
+  set_drive(1, clip_disk("clips", kRuns));
+  const QString dest = folder("videos");
+  start_with_windows();
+  RDataCopy* rc = open_copy_window(dest);
+  ASSERT_NE(rc, nullptr);
+  auto* format = in<QComboBox>(rc, QStringLiteral("cboFormat"));
+  format->setCurrentIndex(static_cast<int>(RDataCopy::CopyFormat::kMatroska));
+  const auto messages = copy_span(rc, rec(2026, 12, 7, 9, 0, 5), rec(2026, 12, 7, 9, 0, 15));
+  ASSERT_EQ(messages.size(), 1u);
+  const QString rec00 = dest + "/rec00";
+  const QString file = rec00 + "/ZEB_cam01_2026-12-07T09-00-05.mkv";
+  EXPECT_TRUE(messages[0].startsWith(QStringLiteral("データコピーが終了しました\n") + rec00 + "\n\nCamera 1: " + file))
+      << messages[0].toStdString();
+  EXPECT_TRUE(messages[0].endsWith(QStringLiteral("GOPs read: 11, left out: 0"))) << messages[0].toStdString();
+  // ffprobe reads every picture of the eleven seconds, and the recorder's
+  // copy is there too.
+  const auto probe = velmora::testing::run_command(
+      "ffprobe -v error -select_streams v -count_packets -show_entries "
+      "stream=nb_read_packets -of csv=p=0 '" +
+      file.toStdString() + "'");
+  EXPECT_EQ(probe.status, 0) << probe.text;
+  EXPECT_GT(std::atoi(probe.text.c_str()), 0) << probe.text;
+  EXPECT_TRUE(QFileInfo(rec00 + "/ZEB.dat").isFile());
+  EXPECT_TRUE(QFileInfo(file + ".json").isFile());
+  EXPECT_TRUE(QDir(rec00).entryList({QStringLiteral("*.part")}).isEmpty());
+  EXPECT_TRUE(in<QPushButton>(rc, QStringLiteral("cmdCopyStart"))->isEnabled());
+  // The choice is kept for the next time.
+  EXPECT_NE(velmora::testing::read_file(home_.file("sn.ini")).find("RDataCopyFormat=1"), std::string::npos);
+  screenshot(rc, QStringLiteral("data-copy-video"));
 }
 
 TEST_F(Playback, AStopAndAStepInACopyStartFromThePictureOnScreen) {

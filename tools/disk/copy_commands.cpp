@@ -29,6 +29,10 @@ constexpr int kBarWidth = 40;
 constexpr int kMaxCopyFolders = 100;  // rec00 to rec99, as the viewer numbers them
 constexpr uint32_t kPollMs = 50;
 
+// Whether the video exports print their progress as "progress N" lines on
+// standard output, for a program that runs this one.
+bool g_progress_lines = false;
+
 void draw_bar(int percent, bool tty) {
   if (!tty) return;
   const int filled = percent * kBarWidth / 100;
@@ -97,7 +101,13 @@ int video_export(const std::function<std::unique_ptr<exporter::GopSource>(std::s
   std::free(full);
   TimedBar bar(::isatty(STDERR_FILENO) != 0);
   options.program = std::string("velmora-disk ") + VELMORA_VERSION;
-  options.progress = [&bar](int percent) { bar.show(percent); };
+  options.progress = [&bar](int percent) {
+    bar.show(percent);
+    if (g_progress_lines) {
+      std::printf("progress %d\n", percent);
+      std::fflush(stdout);
+    }
+  };
   const exporter::Result r = exporter::export_video(*source, options);
   bar.done();
   if (!r.ok) {
@@ -215,6 +225,8 @@ int export_span(uint32_t from, uint32_t to, const std::string& parent, bool new_
   std::printf("copied %s into %s\n", line, dest.c_str());
   return 0;
 }
+
+void set_progress_lines(bool on) { g_progress_lines = on; }
 
 int export_video_span(uint32_t from, uint32_t to, const std::string& dest, exporter::Format format,
                       const std::string& image) {

@@ -21,3 +21,6 @@ int export_video_span(uint32_t from, uint32_t to, const std::string& dest, expor
                       const std::string& image);
 // The same for the copy in the folder copy.
 int export_copy_video(const std::string& copy, const std::string& dest, exporter::Format format);
+// Makes the video exports print "progress N" lines (0 to 100) on standard
+// output as they go.
+void set_progress_lines(bool on);

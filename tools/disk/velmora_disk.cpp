@@ -53,6 +53,8 @@ void usage(FILE* out) {
       "as chNN_NNNNNN.bmp (channel, picture number); with --format, writes the\n"
       "copy as video files into DIR as export does.\n"
       "--force reads a disk even when its settings sector lacks the recorder's mark.\n"
+      "--progress-lines prints a video export's progress as \"progress N\" lines\n"
+      "on standard output, for programs that run velmora-disk.\n"
       "\n"
       "  --help       show this text\n"
       "  --version    show the version\n",
@@ -251,6 +253,8 @@ int main(int argc, char** argv) {
       from = argv[++i];
     } else if (!std::strcmp(a, "--to") && i + 1 < argc) {
       to = argv[++i];
+    } else if (!std::strcmp(a, "--progress-lines")) {
+      set_progress_lines(true);
     } else if (!std::strcmp(a, "--format") && i + 1 < argc) {
       format = argv[++i];
     } else if (!std::strcmp(a, "--bmp") && i + 1 < argc) {

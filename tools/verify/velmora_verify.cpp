@@ -59,8 +59,8 @@ int main(int argc, char** argv) {
       continue;  // matching GOPs are counted, not listed
     }
     if (c.what.rfind("source GOP", 0) == 0) ++gops;
-    std::printf("%s: %s%s%s\n", c.what.c_str(), c.matches ? "matches" : "DOES NOT MATCH",
-                c.detail.empty() ? "" : " - ", c.detail.c_str());
+    std::printf("%s: %s%s%s\n", c.what.c_str(), c.matches ? "matches" : "DOES NOT MATCH", c.detail.empty() ? "" : " - ",
+                c.detail.c_str());
   }
   if (v.source_checked) {
     std::printf("source: %zu of %zu GOPs match\n", gops_matching, gops);

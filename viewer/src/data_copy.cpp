@@ -1,13 +1,18 @@
 #include "data_copy.h"
 
+#include <QComboBox>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
+#include <QProcess>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
+#include <cstdlib>
 
 #include "copy_span.h"
 #include "dates.h"
@@ -128,6 +133,17 @@ RDataCopy::RDataCopy(MainView& main) : SubWindow(main, "RDataCopy", tr("録画�
   progress_text_->setGeometry(twips_rect(7350, 5550, 500, 380));
   progress_text_->setAlignment(Qt::AlignRight);
 
+  auto* format_label = new QLabel(tr("保存形式"), this);
+  format_label->setObjectName(QStringLiteral("lblFormat"));
+  format_label->setGeometry(twips_rect(120, 6100, 1500, 380));
+  format_box_ = new QComboBox(this);
+  format_box_->setObjectName(QStringLiteral("cboFormat"));
+  format_box_->addItems(
+      {tr("録画機のコピー"), tr("どこでも再生できる動画ファイル (MKV)"), tr("どこでも再生できる動画ファイル (MP4)")});
+  format_box_->setGeometry(twips_rect(1700, 6050, 5850, 440));
+  const int saved_format = std::atoi(settings().read("RDataCopyFormat").value_or("0").c_str());
+  if (saved_format > 0 && saved_format < format_box_->count()) format_box_->setCurrentIndex(saved_format);
+
   play_list_ = new QListWidget(this);
   play_list_->setObjectName(QStringLiteral("List1"));
   play_list_->setGeometry(twips_rect(7900, 4900, 2600, 1100));
@@ -201,9 +217,9 @@ void RDataCopy::mark_recorded_days() {
 }
 
 void RDataCopy::set_controls_enabled(bool enabled) {
-  for (QWidget* w :
-       std::initializer_list<QWidget*>{start_calendar_, end_calendar_, destination_frame_, new_folder_box_,
-                                       make_folder_button_, mark_days_button_, copy_start_button_, play_list_})
+  for (QWidget* w : std::initializer_list<QWidget*>{start_calendar_, end_calendar_, destination_frame_, new_folder_box_,
+                                                    make_folder_button_, mark_days_button_, copy_start_button_,
+                                                    play_list_, format_box_})
     w->setEnabled(enabled);
   for (auto* b : start_boxes_) b->setEnabled(enabled);
   for (auto* b : end_boxes_) b->setEnabled(enabled);
@@ -219,6 +235,7 @@ void RDataCopy::start_copy() {
   const QString folder = folder_box_->text().trimmed();
   settings().write("r_drive", folders_->drives()->drive().toStdString());
   settings().write("RDataCopyPath", folder.toStdString());
+  settings().write("RDataCopyFormat", std::to_string(format_box_->currentIndex()));
 
   const uint32_t start = start_time();
   uint32_t end = end_time();
@@ -261,6 +278,7 @@ void RDataCopy::start_copy() {
     return;
   }
   copy_folder_ = target;
+  progress_caption_->setText(tr("コピー中データ"));
   progress_timer_->start();
   show_progress(0);
   set_controls_enabled(false);
@@ -268,6 +286,7 @@ void RDataCopy::start_copy() {
 }
 
 void RDataCopy::poll_progress() {
+  if (export_process_) return;  // the export reports its own progress
   int32_t status = 0;
   if (lib::hdd_copy_usb_get_sts(&status) == lib::kMissing) status = 101;
   if (status >= 0 && status <= 100) {
@@ -276,19 +295,94 @@ void RDataCopy::poll_progress() {
   }
   const std::optional<QString> text = copy_end_message(status);
   if (!text) return;  // not a state the library reports; the next tick looks again
+  if (status == 200 && format_box_->currentIndex() != static_cast<int>(CopyFormat::kRecorder)) {
+    start_video_export();
+    return;
+  }
+  if (status == 200) show_progress(100);
+  // A finished copy says which folder it wrote.
+  end_copy(status == 200 ? *text + QLatin1Char('\n') + copy_folder_ : *text);
+}
+
+void RDataCopy::end_copy(const QString& message) {
   // The timer stops before the message box, whose wait would let it report
   // the same end again.
   progress_timer_->stop();
-  if (status == 200) show_progress(100);
-  // A finished copy says which folder it wrote.
-  show_message(this, status == 200 ? *text + QLatin1Char('\n') + copy_folder_ : *text);
+  show_message(this, message);
   progress_text_->clear();
   progress_bar_->hide();
+  progress_caption_->setText(tr("コピー中データ"));
   set_controls_enabled(true);
   folders_->tree()->refresh();
 }
 
+void RDataCopy::start_video_export() {
+  const bool mp4 = format_box_->currentIndex() == static_cast<int>(CopyFormat::kMp4);
+  export_process_ = new QProcess(this);
+  export_process_->setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/velmora-disk"));
+  export_process_->setArguments({QStringLiteral("play-copy"), copy_folder_, QStringLiteral("--format"),
+                                 mp4 ? QStringLiteral("mp4") : QStringLiteral("mkv"), copy_folder_,
+                                 QStringLiteral("--progress-lines")});
+  connect(export_process_, &QProcess::readyReadStandardOutput, this, &RDataCopy::read_export_progress);
+  connect(export_process_, &QProcess::finished, this,
+          [this](int code, QProcess::ExitStatus how) { export_finished(code, how != QProcess::NormalExit); });
+  connect(export_process_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError e) {
+    if (e == QProcess::FailedToStart) export_finished(-1, true);
+  });
+  progress_caption_->setText(tr("動画ファイル作成中"));
+  show_progress(0);
+  export_process_->start();
+}
+
+void RDataCopy::read_export_progress() {
+  while (export_process_ && export_process_->canReadLine()) {
+    const QByteArray line = export_process_->readLine().trimmed();
+    if (line.startsWith("progress ")) show_progress(std::clamp(line.mid(9).toInt(), 0, 100));
+  }
+}
+
+void RDataCopy::export_finished(int exit_code, bool crashed) {
+  if (!export_process_) return;
+  QProcess* process = export_process_;
+  export_process_ = nullptr;
+  const QString errors = QString::fromLocal8Bit(process->readAllStandardError()).trimmed();
+  process->deleteLater();
+  // A stopped or failed export leaves no half-written video file behind.
+  for (const QFileInfo& part : QDir(copy_folder_).entryInfoList({QStringLiteral("*.part")}, QDir::Files))
+    QFile::remove(part.filePath());
+  if (crashed || exit_code != 0) {
+    end_copy(tr("録画データはコピーしましたが、動画ファイルは作成できませんでした。\n%1\n%2")
+                 .arg(copy_folder_, errors.isEmpty() ? tr("動画ファイル作成を中止しました") : errors));
+    return;
+  }
+  show_progress(100);
+  // The custody record's summary: the files, their pictures and the GOPs.
+  QStringList summary;
+  QFile record;
+  const QFileInfoList texts =
+      QDir(copy_folder_)
+          .entryInfoList({QStringLiteral("*.mkv.txt"), QStringLiteral("*.mp4.txt")}, QDir::Files, QDir::Name);
+  if (!texts.isEmpty()) {
+    record.setFileName(texts.first().filePath());
+    if (record.open(QIODevice::ReadOnly | QIODevice::Text)) {
+      while (!record.atEnd()) {
+        const QString line = QString::fromUtf8(record.readLine()).trimmed();
+        if (line.startsWith(QLatin1String("Camera ")) || line.contains(QLatin1String(" pictures, ")) ||
+            line.startsWith(QLatin1String("GOPs read")))
+          summary << line;
+      }
+    }
+  }
+  end_copy(tr("データコピーが終了しました") + QLatin1Char('\n') + copy_folder_ + QStringLiteral("\n\n") +
+           summary.join(QLatin1Char('\n')));
+}
+
 void RDataCopy::stop_copy() {
+  if (export_process_) {
+    // The recorder's copy is whole; only the video files are given up.
+    export_process_->kill();
+    return;
+  }
   lib::hdd_copy_usb_stop();
   set_controls_enabled(true);
   folders_->tree()->refresh();

@@ -1,7 +1,9 @@
 // The recorded data copy window "RDataCopy": copies a span of the attached
 // recorder disk, chosen on a start and an end calendar with their times,
 // into a new folder rec00 to rec99 of a chosen destination, and follows the
-// copy's progress until it ends.
+// copy's progress until it ends. When a video file format is chosen, the
+// copy is then written as video files that play anywhere (by velmora-disk,
+// run beside the viewer), with their custody record, in the same folder.
 #pragma once
 #include <array>
 
@@ -10,7 +12,9 @@
 
 class QFrame;
 class QLabel;
+class QComboBox;
 class QListWidget;
+class QProcess;
 class QPushButton;
 class QTimer;
 
@@ -34,10 +38,17 @@ class RDataCopy : public SubWindow {
   void poll_progress();       // one tick of Timer2
   bool copying() const;
 
+  // The formats the copy can be kept in, in the order of "cboFormat".
+  enum class CopyFormat { kRecorder = 0, kMatroska = 1, kMp4 = 2 };
+
  private:
   void update_span_minutes();
   void set_controls_enabled(bool enabled);
   void show_progress(int percent);
+  void start_video_export();
+  void read_export_progress();
+  void export_finished(int exit_code, bool crashed);
+  void end_copy(const QString& message);
   uint32_t start_time() const;
   uint32_t end_time() const;
 
@@ -60,6 +71,8 @@ class RDataCopy : public SubWindow {
   QLabel* progress_caption_ = nullptr;         // "Label10"
   QListWidget* play_list_ = nullptr;           // "List1"
   QTimer* progress_timer_ = nullptr;           // "Timer2"
+  QComboBox* format_box_ = nullptr;            // "cboFormat"
+  QProcess* export_process_ = nullptr;
   QString copy_folder_;
 };
 

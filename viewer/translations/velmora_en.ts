@@ -499,6 +499,38 @@ Delete some copies or choose another folder.</translation>
         <source>%1は作成できません。</source>
         <translation>%1 cannot be created.</translation>
     </message>
+    <message>
+        <source>保存形式</source>
+        <translation>Keep as</translation>
+    </message>
+    <message>
+        <source>録画機のコピー</source>
+        <translation>The recorder's copy</translation>
+    </message>
+    <message>
+        <source>どこでも再生できる動画ファイル (MKV)</source>
+        <translation>A video file that plays anywhere (MKV)</translation>
+    </message>
+    <message>
+        <source>どこでも再生できる動画ファイル (MP4)</source>
+        <translation>A video file that plays anywhere (MP4)</translation>
+    </message>
+    <message>
+        <source>動画ファイル作成中</source>
+        <translation>Writing video</translation>
+    </message>
+    <message>
+        <source>録画データはコピーしましたが、動画ファイルは作成できませんでした。
+%1
+%2</source>
+        <translation>The recordings were copied, but the video files could not be written.
+%1
+%2</translation>
+    </message>
+    <message>
+        <source>動画ファイル作成を中止しました</source>
+        <translation>The video files were given up.</translation>
+    </message>
 </context>
 <context>
     <name>velmora::viewer::RDataSearch</name>
