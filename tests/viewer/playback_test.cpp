@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QImageReader>
 #include <QRegularExpression>
 #include <QTimer>
 #include <algorithm>
@@ -642,6 +643,35 @@ TEST_F(PictureSave, AHalfHeightPlaybackPictureIsSavedAtTwiceItsHeight) {
   EXPECT_TRUE(questions_.empty());
   EXPECT_EQ(QDir(dest).entryList(QDir::Files).size(), 1);
   screenshot(ps, QStringLiteral("PicSave-playback"));
+}
+
+TEST_F(PictureSave, APngKeepsEveryPixelAndSaysWhatItShows) {
+  const QString dest = folder("stills");
+  PicSave* ps = save_window_from_playback(dest);
+  ASSERT_NE(ps, nullptr);
+  in<QComboBox>(ps, QStringLiteral("cboType"))->setCurrentIndex(1);
+  EXPECT_EQ(in<QLabel>(ps, QStringLiteral("Label1"))->text(), QStringLiteral(".png"));
+  save_as(ps, QStringLiteral("still"));
+  EXPECT_EQ(message_texts(), (std::vector<QString>{QStringLiteral("保存しました。")}));
+  const QString png = dest + "/still.png";
+  // ffmpeg reads the PNG as the work picture with each line twice.
+  const auto ours = command_output("ffmpeg -v error -i '" + png.toStdString() + "' -f rawvideo -pix_fmt rgb24 -");
+  const auto theirs = command_output("ffmpeg -v error -i '" + home_.file("work.dat") +
+                                     "' -vf scale=iw:ih*2:flags=neighbor -f rawvideo -pix_fmt rgb24 -");
+  ASSERT_TRUE(ours && theirs);
+  EXPECT_EQ(ours->size(), 704u * 480 * 3);
+  EXPECT_TRUE(*ours == *theirs);
+  // Its text names the camera and the picture's time, as the main window
+  // showed them.
+  QImageReader reader(png);
+  EXPECT_EQ(reader.text(QStringLiteral("Camera")), QStringLiteral("1 (") + text_of("Label4_0").trimmed() + ")");
+  const std::optional<uint32_t> shown = shown_time();
+  ASSERT_TRUE(shown.has_value());
+  const vp::RecTime t = vp::rec_time_from_seconds(*shown);
+  EXPECT_EQ(reader.text(QStringLiteral("Time")), QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", 2000 + t.year,
+                                                                   t.month, t.day, t.hour, t.minute, t.second));
+  EXPECT_EQ(reader.text(QStringLiteral("Source")), QStringLiteral("disk playback"));
+  EXPECT_NE(velmora::testing::read_file(home_.file("sn.ini")).find("PicSaveType=png"), std::string::npos);
 }
 
 TEST_F(PictureSave, OtherSizesAreSavedAsTheyAre) {

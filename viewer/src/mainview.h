@@ -170,6 +170,14 @@ class MainView : public QWidget {
   int still_cell() const;
   QImage still_picture() const;
   QString still_comment() const;
+  // What a still picture shows, field by field (for a PNG file's text).
+  struct StillFacts {
+    QString camera;  // "3 (Store)"
+    QString time;    // "2026-12-07 09:03:12", or "unknown"
+    QString source;  // "live", "disk playback" or "saved data"
+    QString recorder;
+  };
+  StillFacts still_facts() const;
   // Live view: whether a cell's picture has stopped following its camera,
   // whether the whole recorder has gone silent, and how often the window
   // has tried to start the stream again since.

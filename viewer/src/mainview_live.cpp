@@ -610,31 +610,35 @@ std::optional<uint32_t> MainView::still_time() const {
   return parse_shown_time(time_label_->text());
 }
 
-QString MainView::still_comment() const {
+MainView::StillFacts MainView::still_facts() const {
   const int cell = still_cell();
   const int code = cell_camera_code_[static_cast<size_t>(cell)];
-  QString source = QStringLiteral("live");
-  QString recorder;
+  StillFacts facts;
+  facts.source = QStringLiteral("live");
   int camera = cell + 1;
   if (playback_mode_ == kDiskPlayback) {
-    source = QStringLiteral("disk playback");
+    facts.source = QStringLiteral("disk playback");
   } else if (playback_mode_ == kSavedDataPlayback || back_button_->isEnabled()) {
-    source = QStringLiteral("saved data");
+    facts.source = QStringLiteral("saved data");
   } else {
     if (const RecorderEntry* e = receiving_ ? connections_.entry(entry_number_) : nullptr)
-      recorder = QString::fromStdString(e->name);
+      facts.recorder = QString::fromStdString(e->name);
     if (code >= 1 && code <= 32) camera = (code >= 17 ? code - 17 : code - 1) + 1;
   }
-  QString when = QStringLiteral("unknown");
+  facts.time = QStringLiteral("unknown");
   if (const std::optional<uint32_t> t = still_time()) {
     const vp::RecTime r = vp::rec_time_from_seconds(*t);
-    when =
+    facts.time =
         QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", 2000 + r.year, r.month, r.day, r.hour, r.minute, r.second);
   }
-  QString text = QStringLiteral("camera %1 (%2); time %3; %4")
-                     .arg(camera)
-                     .arg(cells_[static_cast<size_t>(cell)].label->text().trimmed(), when, source);
-  if (!recorder.isEmpty()) text += QStringLiteral("; recorder ") + recorder;
+  facts.camera = QStringLiteral("%1 (%2)").arg(camera).arg(cells_[static_cast<size_t>(cell)].label->text().trimmed());
+  return facts;
+}
+
+QString MainView::still_comment() const {
+  const StillFacts f = still_facts();
+  QString text = QStringLiteral("camera %1; time %2; %3").arg(f.camera, f.time, f.source);
+  if (!f.recorder.isEmpty()) text += QStringLiteral("; recorder ") + f.recorder;
   return text;
 }
 

@@ -1,5 +1,6 @@
 #include "picture_save.h"
 
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -67,9 +68,20 @@ PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", tr("静止画保�
   file_name_box_ = new QLineEdit(this);
   file_name_box_->setObjectName(QStringLiteral("txtF"));
   file_name_box_->setGeometry(twips_rect(120, 3700, 3700, 400));
-  auto* label1 = new QLabel(QStringLiteral(".jpg"), this);
-  label1->setObjectName(QStringLiteral("Label1"));
-  label1->setGeometry(twips_rect(3880, 3700, 600, 400));
+  extension_label_ = new QLabel(QStringLiteral(".jpg"), this);
+  extension_label_->setObjectName(QStringLiteral("Label1"));
+  extension_label_->setGeometry(twips_rect(3880, 3700, 600, 400));
+  auto* type_label = new QLabel(tr("形式"), this);
+  type_label->setObjectName(QStringLiteral("lblType"));
+  type_label->setGeometry(twips_rect(120, 5050, 1000, 380));
+  type_box_ = new QComboBox(this);
+  type_box_->setObjectName(QStringLiteral("cboType"));
+  type_box_->addItems({QStringLiteral("JPEG"), tr("PNG (劣化なし)")});
+  type_box_->setGeometry(twips_rect(1200, 5000, 3300, 440));
+  connect(type_box_, &QComboBox::currentIndexChanged, this, [this](int index) {
+    extension_label_->setText(index == 1 ? QStringLiteral(".png") : QStringLiteral(".jpg"));
+  });
+  if (settings().read("PicSaveType").value_or("") == "png") type_box_->setCurrentIndex(1);
 
   auto* command1 = new QPushButton(tr("保存開始"), this);
   command1->setObjectName(QStringLiteral("Command1"));
@@ -109,6 +121,23 @@ PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", tr("静止画保�
   // the saved file says camera and time again in its comment.
   file_name_box_->setText(main.suggested_still_name());
   comment_ = main.still_comment();
+  facts_ = main.still_facts();
+}
+
+bool PicSave::write_png(const QString& work, const QString& path) const {
+  QImage picture(work, "BMP");
+  if (picture.isNull()) return false;
+  // A half-height picture is saved at twice its height, each line twice,
+  // as the JPEG save does it.
+  if (picture.width() == 704 && picture.height() <= 240)
+    picture = picture.scaled(picture.width(), picture.height() * 2, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+  picture.setText(QStringLiteral("Camera"), facts_.camera);
+  picture.setText(QStringLiteral("Time"), facts_.time);
+  picture.setText(QStringLiteral("Source"), facts_.source);
+  if (!facts_.recorder.isEmpty()) picture.setText(QStringLiteral("Recorder"), facts_.recorder);
+  picture.setText(QStringLiteral("Comment"), comment_);
+  picture.setText(QStringLiteral("Software"), QStringLiteral("velmora"));
+  return picture.save(path, "PNG");
 }
 
 void PicSave::show_folder() {
@@ -138,7 +167,8 @@ void PicSave::save() {
     return;
   }
   const QString folder = folder_box_->text();
-  const QString target = join_path(folder, name + QStringLiteral(".jpg"));
+  const bool png = type_box_->currentIndex() == 1;
+  const QString target = join_path(folder, name + (png ? QStringLiteral(".png") : QStringLiteral(".jpg")));
   if (QFileInfo::exists(target) && !ask_yes_no(this, tr("%1は既に存在します\n上書きしますか").arg(target))) return;
 
   const QDir program(main_view().program_folder());
@@ -150,12 +180,15 @@ void PicSave::save() {
   }
   settings().write("p_drive", folders_->drives()->drive().toStdString());
   settings().write("PicSavePath", folder.toStdString());
+  settings().write("PicSaveType", png ? "png" : "jpeg");
 
   // The picture is written beside the target first and takes its name only
   // when complete, so a failed save never destroys a file it was to replace.
   const QByteArray partial = QFile::encodeName(target + QStringLiteral(".part"));
   int32_t r = 0;
-  if (width == 704 && std::abs(height) <= 240) {
+  if (png) {
+    r = write_png(QFile::decodeName(work), QFile::decodeName(partial)) ? 0 : -1;
+  } else if (width == 704 && std::abs(height) <= 240) {
     const QByteArray doubled = QFile::encodeName(program.filePath(QString::fromLatin1(kDoubledWorkFile)));
     r = lib::bmp_to_jpeg(work.constData(), doubled.constData(), kJpegQuality);
     if (r == 0) r = lib::jpeg_to_Vjpeg(doubled.constData(), 0, 0, 0, partial.constData());
@@ -163,7 +196,7 @@ void PicSave::save() {
   } else {
     r = lib::bmp_to_jpeg(work.constData(), partial.constData(), kJpegQuality);
   }
-  if (r == 0 && !add_jpeg_comment(QFile::decodeName(partial), comment_.toUtf8())) r = -1;
+  if (r == 0 && !png && !add_jpeg_comment(QFile::decodeName(partial), comment_.toUtf8())) r = -1;
   if (r != 0 || std::rename(partial.constData(), QFile::encodeName(target).constData()) != 0) {
     std::remove(partial.constData());
     show_message(this, tr("保存に失敗しました"));

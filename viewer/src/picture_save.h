@@ -1,12 +1,16 @@
 // The picture save window "PicSave": shows the picture that the main
 // window's still-picture button put into the work file "work.dat" and saves
-// it as a JPEG file under a chosen name in a chosen folder. Half-height
-// pictures (704 x 240) are saved at twice their height.
+// it as a JPEG file, or a lossless PNG file, under a chosen name in a chosen
+// folder. Half-height pictures (704 x 240) are saved at twice their height.
 #pragma once
 #include <QByteArray>
 #include <QImage>
 
+#include "mainview.h"
 #include "sub_window.h"
+
+class QComboBox;
+class QLabel;
 
 namespace velmora::viewer {
 
@@ -37,7 +41,14 @@ class PicSave : public SubWindow {
   void show_folder();
 
  private:
+  // Writes the work file's picture as a PNG file with what it shows in its
+  // text chunks. False when it cannot.
+  bool write_png(const QString& work, const QString& path) const;
+
   QString comment_;                      // written into the saved picture
+  MainView::StillFacts facts_;           // likewise, field by field (PNG)
+  QComboBox* type_box_ = nullptr;        // "cboType": JPEG or PNG
+  QLabel* extension_label_ = nullptr;    // "Label1"
   PictureBox* preview_ = nullptr;        // "Image1"
   QLineEdit* folder_box_ = nullptr;      // "TextF": destination folder
   QLineEdit* file_name_box_ = nullptr;   // "txtF": file name without ".jpg"

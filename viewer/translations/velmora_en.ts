@@ -422,6 +422,14 @@ Replace it?</translation>
         <source>保存しました。</source>
         <translation>The picture was saved.</translation>
     </message>
+    <message>
+        <source>形式</source>
+        <translation>Type</translation>
+    </message>
+    <message>
+        <source>PNG (劣化なし)</source>
+        <translation>PNG (lossless)</translation>
+    </message>
 </context>
 <context>
     <name>velmora::viewer::RDataCopy</name>
@@ -505,7 +513,7 @@ Delete some copies or choose another folder.</translation>
     </message>
     <message>
         <source>録画機のコピー</source>
-        <translation>The recorder's copy</translation>
+        <translation>The recorder&apos;s copy</translation>
     </message>
     <message>
         <source>どこでも再生できる動画ファイル (MKV)</source>
