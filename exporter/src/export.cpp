@@ -326,6 +326,7 @@ class Exporter {
     j += "  \"finished\": " + json_text(result_.finished) + ",\n";
     j += "  \"source\": {\"description\": " + json_text(result_.source) +
          ", \"path\": " + json_text(options_.source_path) + ", \"sha256\": " + json_text(options_.source_sha256) +
+         ", \"model\": " + json_text(options_.source_model) + ", \"serial\": " + json_text(options_.source_serial) +
          "},\n";
     j += "  \"span_asked\": {\"from\": " + json_text(options_.asked_from ? clock_text(options_.asked_from) : "") +
          ", \"to\": " + json_text(options_.asked_to ? clock_text(options_.asked_to) : "") + "},\n";
@@ -365,6 +366,8 @@ class Exporter {
     t += "Source:   " + result_.source + "\n";
     if (!options_.source_path.empty()) t += "          " + options_.source_path + "\n";
     if (!options_.source_sha256.empty()) t += "          SHA-256 " + options_.source_sha256 + "\n";
+    if (!options_.source_model.empty() || !options_.source_serial.empty())
+      t += "          drive model " + options_.source_model + ", serial " + options_.source_serial + "\n";
     if (options_.asked_from || options_.asked_to)
       t += "Asked:    " + clock_text(options_.asked_from) + " - " + clock_text(options_.asked_to) + "\n";
     t += "Written:  " + clock_text(first) + " - " + clock_text(last) + "\n\n";

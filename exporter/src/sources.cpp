@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -210,6 +211,40 @@ class DiskSource : public GopSource {
 };
 
 }  // namespace
+
+namespace {
+
+// The first line of a small sysfs file, without the blanks around it.
+std::string sysfs_text(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  char buffer[256];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
+  ::close(fd);
+  if (n <= 0) return {};
+  std::string text(buffer, static_cast<size_t>(n));
+  text = text.substr(0, text.find('\n'));
+  const size_t first = text.find_first_not_of(" \t");
+  const size_t last = text.find_last_not_of(" \t");
+  return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+DriveIdentity drive_identity(const std::string& device_path) {
+  DriveIdentity id;
+  char* real = ::realpath(device_path.c_str(), nullptr);
+  if (!real) return id;
+  std::string name = real;
+  std::free(real);
+  if (name.rfind("/dev/", 0) != 0) return id;  // an image file has none
+  name = name.substr(5);
+  const std::string device = "/sys/class/block/" + name + "/device/";
+  id.model = sysfs_text(device + "model");
+  id.serial = sysfs_text(device + "serial");
+  if (id.serial.empty()) id.serial = sysfs_text(device + "wwid");
+  return id;
+}
 
 std::unique_ptr<GopSource> open_copy_folder(const std::string& folder, std::string* error) {
   auto s = std::make_unique<CopyFolderSource>();

@@ -22,6 +22,7 @@
 #include "brinlib_internal.h"
 #include "exporter/exporter.h"
 #include "velmora/clock.h"
+#include "velmora/drive.h"
 
 namespace {
 
@@ -229,7 +230,7 @@ int export_span(uint32_t from, uint32_t to, const std::string& parent, bool new_
 void set_progress_lines(bool on) { g_progress_lines = on; }
 
 int export_video_span(uint32_t from, uint32_t to, const std::string& dest, exporter::Format format,
-                      const std::string& image) {
+                      const std::string& image, int drive) {
   if (first_section_play() != 0) {
     std::fprintf(stderr, "velmora-disk: the index of the disk could not be loaded\n");
     return 1;
@@ -243,7 +244,15 @@ int export_video_span(uint32_t from, uint32_t to, const std::string& dest, expor
     std::string hash;
     if (in >> hash && hash.size() == 64) options.source_sha256 = hash;
   }
-  return video_export([&](std::string* error) { return exporter::open_attached_disk(from, to, error); }, image, dest,
+  // A drive is named by its device and what the kernel knows of it.
+  std::string source = image;
+  if (image.empty()) {
+    source = vp::drive_path(drive);
+    const exporter::DriveIdentity id = exporter::drive_identity(source);
+    options.source_model = id.model;
+    options.source_serial = id.serial;
+  }
+  return video_export([&](std::string* error) { return exporter::open_attached_disk(from, to, error); }, source, dest,
                       format, options);
 }
 

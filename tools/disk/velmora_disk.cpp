@@ -331,7 +331,7 @@ int main(int argc, char** argv) {
   if (frames) {
     rc = print_frames(at_seconds, count);
   } else if (exporting) {
-    rc = video_files ? export_video_span(from_seconds, to_seconds, dest, video, image ? image : "")
+    rc = video_files ? export_video_span(from_seconds, to_seconds, dest, video, image ? image : "", drive)
                      : export_span(from_seconds, to_seconds, dest, new_folder);
   } else {
     print_summary();

@@ -73,6 +73,7 @@ struct Options {
   // What the custody record says of the source and of the span asked for
   // (0: not given).
   std::string source_path, source_sha256;
+  std::string source_model, source_serial;  // a drive's, as the kernel reports them
   UnixSeconds asked_from = 0, asked_to = 0;
   std::function<void(int percent)> progress;
 };
@@ -120,6 +121,13 @@ Result export_video(GopSource& source, const Options& options);
 std::string clock_text(UnixSeconds s);
 // Recorder seconds (the calendar count of velmora/rectime.h) as UnixSeconds.
 UnixSeconds unix_from_rec(const vp::RecTime& t);
+
+// The model and serial number the kernel reports for a block device (by its
+// path, e.g. "/dev/sdb"); empty where it reports none.
+struct DriveIdentity {
+  std::string model, serial;
+};
+DriveIdentity drive_identity(const std::string& device_path);
 
 // The SHA-256 of a file's bytes in lower-case hexadecimal; empty when it
 // cannot be read.
