@@ -39,6 +39,22 @@ std::string av_text(int code) {
   return text;
 }
 
+bool add_chapters(AVFormatContext* ctx, const std::vector<Chapter>& chapters) {
+  for (const Chapter& ch : chapters) {
+    auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+    if (!chapter || av_dynarray_add_nofree(&ctx->chapters, reinterpret_cast<int*>(&ctx->nb_chapters), chapter) < 0) {
+      av_free(chapter);
+      return false;
+    }
+    chapter->id = static_cast<int64_t>(ctx->nb_chapters);
+    chapter->time_base = kMicroseconds;
+    chapter->start = ch.start_us;
+    chapter->end = ch.end_us;
+    av_dict_set(&chapter->metadata, "title", ch.title.c_str(), 0);
+  }
+  return true;
+}
+
 }  // namespace
 
 ContainerWriter::~ContainerWriter() { discard(); }
@@ -102,18 +118,9 @@ bool ContainerWriter::open(const std::string& path, Format format, const uint8_t
   }
   av_dict_set(&ctx_->metadata, "creation_time", creation_time.c_str(), 0);
 
-  for (const Chapter& ch : chapters) {
-    auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
-    if (!chapter || av_dynarray_add_nofree(&ctx_->chapters, reinterpret_cast<int*>(&ctx_->nb_chapters), chapter) < 0) {
-      av_free(chapter);
-      *error = "out of memory";
-      return false;
-    }
-    chapter->id = static_cast<int64_t>(ctx_->nb_chapters);
-    chapter->time_base = kMicroseconds;
-    chapter->start = ch.start_us;
-    chapter->end = ch.end_us;
-    av_dict_set(&chapter->metadata, "title", ch.title.c_str(), 0);
+  if (!add_chapters(ctx_, chapters)) {
+    *error = "out of memory";
+    return false;
   }
 
   rc = avio_open(&ctx_->pb, temp_path_.c_str(), AVIO_FLAG_WRITE);
@@ -215,6 +222,127 @@ void ContainerWriter::discard() {
   avformat_free_context(ctx_);
   ctx_ = nullptr;
   if (!temp_path_.empty()) std::remove(temp_path_.c_str());
+}
+
+namespace {
+
+// An input of the merge with its next packet.
+struct MergeInput {
+  AVFormatContext* ctx = nullptr;
+  std::vector<int> to_output;  // input stream -> output stream, -1 dropped
+  AVPacket* packet = nullptr;
+  bool pending = false;
+  int64_t at_us = 0;  // the pending packet's time on the merged time line
+  int64_t offset_us = 0;
+};
+
+}  // namespace
+
+bool merge_tracks(const std::vector<TrackInput>& inputs, const std::string& path, const std::string& creation_time,
+                  const std::vector<Chapter>& chapters, std::string* error) {
+  std::vector<MergeInput> in(inputs.size());
+  AVFormatContext* out = nullptr;
+  const std::string temp = path + ".part";
+  int clock_stream = -1;
+  auto cleanup = [&](bool keep) {
+    for (MergeInput& m : in) {
+      av_packet_free(&m.packet);
+      if (m.ctx) avformat_close_input(&m.ctx);
+    }
+    if (out) {
+      if (out->pb) avio_closep(&out->pb);
+      avformat_free_context(out);
+      out = nullptr;
+    }
+    if (!keep) std::remove(temp.c_str());
+  };
+  auto fail = [&](const std::string& what, int code) {
+    *error = what + (code < 0 ? ": " + av_text(code) : std::string());
+    cleanup(false);
+    return false;
+  };
+  int rc = avformat_alloc_output_context2(&out, nullptr, "matroska", temp.c_str());
+  if (rc < 0 || !out) return fail("cannot set up the Matroska writer", rc);
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    MergeInput& m = in[i];
+    m.offset_us = inputs[i].offset_us;
+    m.packet = av_packet_alloc();
+    if (!m.packet) return fail("out of memory", 0);
+    rc = avformat_open_input(&m.ctx, inputs[i].path.c_str(), nullptr, nullptr);
+    if (rc < 0) return fail("cannot read " + inputs[i].path, rc);
+    for (unsigned s = 0; s < m.ctx->nb_streams; ++s) {
+      const AVStream* from = m.ctx->streams[s];
+      const bool clock = from->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE;
+      if (clock && clock_stream >= 0) {
+        m.to_output.push_back(clock_stream);
+        continue;
+      }
+      AVStream* to = avformat_new_stream(out, nullptr);
+      if (!to) return fail("out of memory", 0);
+      rc = avcodec_parameters_copy(to->codecpar, from->codecpar);
+      if (rc < 0) return fail("cannot copy a track", rc);
+      to->time_base = from->time_base;
+      const std::string camera = "Camera " + std::to_string(inputs[i].camera);
+      const char* title = clock                                              ? "Recorder clock"
+                          : from->codecpar->codec_type == AVMEDIA_TYPE_AUDIO ? nullptr
+                                                                             : camera.c_str();
+      const std::string sound = camera + " sound";
+      av_dict_set(&to->metadata, "title", title ? title : sound.c_str(), 0);
+      if (clock) clock_stream = to->index;
+      m.to_output.push_back(to->index);
+    }
+  }
+  if (!add_chapters(out, chapters)) return fail("out of memory", 0);
+  av_dict_set(&out->metadata, "creation_time", creation_time.c_str(), 0);
+  rc = avio_open(&out->pb, temp.c_str(), AVIO_FLAG_WRITE);
+  if (rc < 0) return fail("cannot create " + temp, rc);
+  rc = avformat_write_header(out, nullptr);
+  if (rc < 0) return fail("cannot write the header of " + path, rc);
+
+  int64_t last_cue_us = INT64_MIN;
+  for (;;) {
+    MergeInput* next = nullptr;
+    for (MergeInput& m : in) {
+      while (!m.pending && m.ctx) {
+        rc = av_read_frame(m.ctx, m.packet);
+        if (rc == AVERROR_EOF) {
+          avformat_close_input(&m.ctx);
+          break;
+        }
+        if (rc < 0) return fail("cannot read a camera's file", rc);
+        const AVStream* from = m.ctx->streams[m.packet->stream_index];
+        m.at_us = av_rescale_q(m.packet->pts, from->time_base, kMicroseconds) + m.offset_us;
+        m.pending = true;
+      }
+      if (m.pending && (!next || m.at_us < next->at_us)) next = &m;
+    }
+    if (!next) break;
+    AVPacket* p = next->packet;
+    next->pending = false;
+    const int target = next->to_output[static_cast<size_t>(p->stream_index)];
+    const AVRational from_base = next->ctx->streams[p->stream_index]->time_base;
+    // Every camera's file has the clock; it goes in once a second.
+    if (target == clock_stream && next->at_us <= last_cue_us) {
+      av_packet_unref(p);
+      continue;
+    }
+    if (target == clock_stream) last_cue_us = next->at_us;
+    AVStream* to = out->streams[target];
+    const int64_t duration = av_rescale_q(p->duration, from_base, to->time_base);
+    p->pts = p->dts = av_rescale_q(next->at_us, kMicroseconds, to->time_base);
+    p->duration = duration;
+    p->stream_index = target;
+    p->pos = -1;
+    rc = av_interleaved_write_frame(out, p);
+    if (rc < 0) return fail("cannot write to " + temp, rc);
+  }
+  rc = av_write_trailer(out);
+  if (rc < 0) return fail("cannot finish " + path, rc);
+  rc = avio_closep(&out->pb);
+  if (rc < 0) return fail("cannot finish " + path, rc);
+  if (std::rename(temp.c_str(), path.c_str()) != 0) return fail("cannot name " + path + ": " + std::strerror(errno), 0);
+  cleanup(true);
+  return true;
 }
 
 }  // namespace exporter

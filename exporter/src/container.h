@@ -57,4 +57,17 @@ class ContainerWriter {
   int64_t last_video_ = INT64_MIN, last_cue_ = INT64_MIN, last_sound_ = INT64_MIN;
 };
 
+// One camera's finished file for merge_tracks: its path and how far its
+// time zero lies after the merged file's.
+struct TrackInput {
+  std::string path;
+  int64_t offset_us = 0;
+  int camera = 0;  // 1 to 16, for the track titles
+};
+
+// Writes the Matroska files' tracks into one Matroska file at path, packets
+// as they are, on one time line; the recorder's clock once. The inputs stay.
+bool merge_tracks(const std::vector<TrackInput>& inputs, const std::string& path, const std::string& creation_time,
+                  const std::vector<Chapter>& chapters, std::string* error);
+
 }  // namespace exporter

@@ -194,10 +194,11 @@ class Exporter {
       std::string error;
       if (!state.writer.close(&error)) return fail(error);
       state.open = false;
-      state.file.sha256 = sha256_file(state.file.path);
+      if (!merging()) state.file.sha256 = sha256_file(state.file.path);
       result_.files.push_back(state.file);
     }
     if (result_.files.empty()) return fail("the span holds no picture that can be exported");
+    if (merging() && !merge_files()) return fail(error_);
     result_.finished = now_iso();
     if (!write_record()) return fail(error_);
     if (options_.progress && shown != 100) options_.progress(100);
@@ -214,9 +215,32 @@ class Exporter {
     return result_;
   }
 
+  bool merging() const { return options_.one_file && options_.format == Format::kMatroska; }
+
+  // The cameras' files as the tracks of one file, which takes their place.
+  bool merge_files() {
+    UnixSeconds start = result_.files.front().first;
+    for (const CameraFile& f : result_.files) start = std::min(start, f.first);
+    std::vector<TrackInput> inputs;
+    for (const CameraFile& f : result_.files)
+      inputs.push_back(TrackInput{f.path, (f.first - start) * kSecondUs, f.camera});
+    const std::string path = file_name(0, start);
+    if (!merge_tracks(inputs, path, iso_utc(start, "%Y-%m-%dT%H:%M:%S.000000Z"), chapters_from(start), &error_))
+      return false;
+    const std::string hash = sha256_file(path);
+    for (CameraFile& f : result_.files) {
+      std::remove(f.path.c_str());
+      f.path = path;
+      f.sha256 = hash;
+    }
+    return true;
+  }
+
+  // "<name>_camNN_<start>.<ext>", or for camera 0 (every camera in one
+  // file) "<name>_cameras_<start>.<ext>".
   std::string file_name(int camera, UnixSeconds start) const {
     char cam[24];
-    std::snprintf(cam, sizeof cam, "_cam%02d_", camera);
+    std::snprintf(cam, sizeof cam, camera ? "_cam%02d_" : "_cameras_", camera);
     const std::string base = options_.folder + "/" + options_.name + cam + iso_utc(start, "%Y-%m-%dT%H-%M-%S");
     const std::string ext = std::string(".") + extension(options_.format);
     // An earlier export of the same span stays as it is.

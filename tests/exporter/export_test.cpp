@@ -40,14 +40,16 @@ struct Recorded {
 };
 
 Recorded recorded(const zebdisk::Manifest& m, const zebdisk::RecTime& from, const zebdisk::RecTime& to,
-                  const zebdisk::GopInfo* skip = nullptr) {
+                  const zebdisk::GopInfo* skip = nullptr, int camera = 0) {
   Recorded r;
   for (const auto& record : m.records) {
     for (const auto& gop : record.gops) {
       if (&gop == skip || vp::compare_rec_time(gop.time, from) < 0 || vp::compare_rec_time(gop.time, to) > 0) continue;
       size_t at = 0;
       for (const auto& f : gop.frames) {
-        if (f.video) {
+        if (f.video && f.camera != camera) {
+          // another camera's picture
+        } else if (f.video) {
           r.stream.append(reinterpret_cast<const char*>(gop.frame_bytes.data()) + at + 48, f.payload_bytes);
           r.seconds.push_back(f.time);
         } else if (f.payload_bytes > 8) {
@@ -60,10 +62,12 @@ Recorded recorded(const zebdisk::Manifest& m, const zebdisk::RecTime& from, cons
   return r;
 }
 
-// The video packets of a file exactly as its container holds them.
-std::string packets_of(const std::string& file, const TempDir& dir) {
+// The video packets of a file (of its track-th video track) exactly as its
+// container holds them.
+std::string packets_of(const std::string& file, const TempDir& dir, int track = 0) {
   const std::string out = dir.file("packets.bin");
-  const auto r = run_command("ffmpeg -v error -y -i '" + file + "' -map 0:v -c copy -f data '" + out + "'");
+  const auto r = run_command("ffmpeg -v error -y -i '" + file + "' -map 0:v:" + std::to_string(track) +
+                             " -c copy -f data '" + out + "'");
   EXPECT_EQ(r.status, 0) << r.text;
   return read_file(out);
 }
@@ -220,6 +224,31 @@ TEST_F(Export, ADamagedGopIsLeftOutAndListedAndTheRestExported) {
   const std::string record = read_file(file + ".json");
   EXPECT_NE(record.find("{\"time\": \"2024/05/01 11:00:01\", \"bytes\": 0, \"sha256\": "), std::string::npos) << record;
   EXPECT_NE(record.find("\"left_out\": true, \"reason\": \"the source could not read it whole\""), std::string::npos);
+}
+
+TEST_F(Export, EveryCameraCanBeATrackOfOneFile) {
+  zebdisk::DiskSpec s = velmora::testing::small_spec();
+  s.clips_folder = velmora::testing::clips_dir();
+  s.cameras = 2;
+  s.per_camera_streams = true;
+  s.pictures_per_gop = 5;
+  s.runs.push_back(run(from_, T(2024, 5, 1, 10, 0, 5)));
+  std::string error;
+  ASSERT_TRUE(zebdisk::write_disk(s, image_, &manifest_, &error)) << error;
+  const auto r = run_command(bin("velmora-disk") + " export '" + image_ +
+                             "' --from '2024/05/01 10:00:00' --to '2024/05/01 10:00:05' --format mkv --one-file '" +
+                             dir_.file("one") + "'");
+  ASSERT_EQ(r.status, 0) << r.text;
+  const std::string file = only_file(dir_.file("one"), "mkv");
+  EXPECT_NE(file.find("ZEB_cameras_2024-05-01T10-00-00.mkv"), std::string::npos) << file;
+  for (int camera = 0; camera < 2; ++camera) {
+    SCOPED_TRACE(camera);
+    const Recorded want = recorded(manifest_, from_, T(2024, 5, 1, 10, 0, 5), nullptr, camera);
+    ASSERT_EQ(want.seconds.size(), 30u);
+    EXPECT_TRUE(packets_of(file, dir_, camera) == want.stream);
+  }
+  EXPECT_EQ(probe(file, "s", "stream=index").size(), 1u);  // the clock once
+  EXPECT_EQ(run_command(bin("velmora-verify") + " '" + file + ".json'").status, 0);
 }
 
 }  // namespace

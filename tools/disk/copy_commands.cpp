@@ -33,6 +33,8 @@ constexpr uint32_t kPollMs = 50;
 // Whether the video exports print their progress as "progress N" lines on
 // standard output, for a program that runs this one.
 bool g_progress_lines = false;
+// Whether a Matroska export writes every camera into one file.
+bool g_one_file = false;
 
 void draw_bar(int percent, bool tty) {
   if (!tty) return;
@@ -96,6 +98,7 @@ int video_export(const std::function<std::unique_ptr<exporter::GopSource>(std::s
   }
   options.format = format;
   options.folder = dest;
+  options.one_file = g_one_file;
   // The record names the source wherever it is checked from.
   char* full = ::realpath(source_path.c_str(), nullptr);
   options.source_path = full ? full : source_path;
@@ -228,6 +231,7 @@ int export_span(uint32_t from, uint32_t to, const std::string& parent, bool new_
 }
 
 void set_progress_lines(bool on) { g_progress_lines = on; }
+void set_one_file(bool on) { g_one_file = on; }
 
 int export_video_span(uint32_t from, uint32_t to, const std::string& dest, exporter::Format format,
                       const std::string& image, int drive) {

@@ -25,3 +25,5 @@ int export_copy_video(const std::string& copy, const std::string& dest, exporter
 // Makes the video exports print "progress N" lines (0 to 100) on standard
 // output as they go.
 void set_progress_lines(bool on);
+// Makes a Matroska export write every camera as a track of one file.
+void set_one_file(bool on);

@@ -27,7 +27,7 @@ void usage(FILE* out) {
       "   or: velmora-disk [--force] --drive N\n"
       "   or: velmora-disk [--force] frames (IMAGE | --drive N) --at \"yyyy/mm/dd hh:mm:ss\" [--count N]\n"
       "   or: velmora-disk [--force] export (IMAGE | --drive N) --from \"yyyy/mm/dd hh:mm:ss\" --to \"yyyy/mm/dd "
-      "hh:mm:ss\" [--format zeb|mkv|mp4] [--new-folder] DEST\n"
+      "hh:mm:ss\" [--format zeb|mkv|mp4 [--one-file]] [--new-folder] DEST\n"
       "   or: velmora-disk play-copy DEST (--bmp DIR | --format mkv|mp4 DIR)\n"
       "\n"
       "Reads a recorder disk (drive N, 0-9: the path in VELMORA_DRIVE<N>, else the\n"
@@ -48,7 +48,8 @@ void usage(FILE* out) {
       "as recorded (not re-encoded) at their recorded times, a subtitle track\n"
       "of the recorder's clock, a chapter per recording run and alarm, and a\n"
       "custody record (.json and .txt: the SHA-256 of every GOP read and of\n"
-      "every file written). zeb, the default, is the copy above.\n"
+      "every file written). zeb, the default, is the copy above. --one-file\n"
+      "writes every camera as a track of one Matroska file instead.\n"
       "play-copy: decodes every picture of the copy in DEST and writes it to DIR\n"
       "as chNN_NNNNNN.bmp (channel, picture number); with --format, writes the\n"
       "copy as video files into DIR as export does.\n"
@@ -253,6 +254,8 @@ int main(int argc, char** argv) {
       from = argv[++i];
     } else if (!std::strcmp(a, "--to") && i + 1 < argc) {
       to = argv[++i];
+    } else if (!std::strcmp(a, "--one-file")) {
+      set_one_file(true);
     } else if (!std::strcmp(a, "--progress-lines")) {
       set_progress_lines(true);
     } else if (!std::strcmp(a, "--format") && i + 1 < argc) {

@@ -75,6 +75,9 @@ struct Options {
   std::string source_path, source_sha256;
   std::string source_model, source_serial;  // a drive's, as the kernel reports them
   UnixSeconds asked_from = 0, asked_to = 0;
+  // Matroska: every camera as a track of one file "<name>_cameras_<start>"
+  // instead of a file each.
+  bool one_file = false;
   std::function<void(int percent)> progress;
 };
 
@@ -86,8 +89,8 @@ struct Gap {
 };
 
 struct CameraFile {
-  int camera = 0;  // 1 to 16
-  std::string path;
+  int camera = 0;    // 1 to 16
+  std::string path;  // the same file for every camera with one_file
   uint64_t pictures = 0;
   uint64_t sound_samples = 0;       // 16-bit PCM at 8000 a second (Matroska only)
   UnixSeconds first = 0, last = 0;  // first and last picture's second
