@@ -223,8 +223,16 @@ void check_source(const Json& record, Verification* v) {
   std::string error;
   std::unique_ptr<GopSource> gops;
   bool attached = false;
+  int y = 0, m = 0, d = 0;
+  char tail = 0;
   if (kind.rfind("copy folder", 0) == 0) {
     gops = open_copy_folder(path, &error);
+  } else if (kind.rfind("downloaded data file", 0) == 0) {
+    if (std::sscanf(source["day"].str().c_str(), "%d/%d/%d%c", &y, &m, &d, &tail) != 3) {
+      v->source_note = "the record gives no day for the downloaded file";
+      return;
+    }
+    gops = open_downloaded_file(path, y, m, d, &error);
   } else {
     uint32_t from = 0, to = 0;
     const Json& asked = record["span_asked"];
@@ -260,7 +268,8 @@ void check_source(const Json& record, Verification* v) {
       v->checks.push_back(c);
       break;
     }
-    const std::string hash = sha256_hex(gop.frames.data(), gop.frames.size());
+    const std::vector<uint8_t>& stored = gop.stored.empty() ? gop.frames : gop.stored;
+    const std::string hash = sha256_hex(stored.data(), stored.size());
     c.matches = hash == listed[n]["sha256"].str() && time == listed[n]["time"].str();
     if (!c.matches)
       c.detail = "recorded " + listed[n]["time"].str() + " " + listed[n]["sha256"].str() + ", now " + hash;

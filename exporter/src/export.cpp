@@ -173,8 +173,9 @@ class Exporter {
       if (r < 0) return fail(source_.error().empty() ? "the source could not be read" : source_.error());
       GopEntry entry;
       entry.time = gop.time;
-      entry.bytes = gop.frames.size();
-      entry.sha256 = sha256_hex(gop.frames.data(), gop.frames.size());
+      const std::vector<uint8_t>& stored = gop.stored.empty() ? gop.frames : gop.stored;
+      entry.bytes = stored.size();
+      entry.sha256 = sha256_hex(stored.data(), stored.size());
       if (gop.damaged) {
         entry.left_out = true;
         entry.reason = "the source could not read it whole";
@@ -351,7 +352,7 @@ class Exporter {
     j += "  \"source\": {\"description\": " + json_text(result_.source) +
          ", \"path\": " + json_text(options_.source_path) + ", \"sha256\": " + json_text(options_.source_sha256) +
          ", \"model\": " + json_text(options_.source_model) + ", \"serial\": " + json_text(options_.source_serial) +
-         "},\n";
+         ", \"day\": " + json_text(options_.source_day) + "},\n";
     j += "  \"span_asked\": {\"from\": " + json_text(options_.asked_from ? clock_text(options_.asked_from) : "") +
          ", \"to\": " + json_text(options_.asked_to ? clock_text(options_.asked_to) : "") + "},\n";
     j += "  \"span_written\": {\"from\": " + json_text(clock_text(first)) + ", \"to\": " + json_text(clock_text(last)) +

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "brinlib.h"
@@ -229,7 +230,125 @@ std::string sysfs_text(const std::string& path) {
   return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
 }
 
+class DownloadedFileSource : public GopSource {
+ public:
+  bool open(const std::string& path, int year, int month, int day, std::string* error) {
+    path_ = path;
+    if (year < 2000 || year > 2255 || month < 1 || month > 12 || day < 1 || day > 31) {
+      *error = "the day of the recording is not a date";
+      return false;
+    }
+    if (!reader_.open(path.c_str())) {
+      *error = "cannot open " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    uint8_t head[brin::dl::kPackHeaderBytes];
+    uint32_t scr = 0;
+    if (reader_.read_at(0, head, sizeof head) != sizeof head || !brin::dl::read_pack_header(head, sizeof head, &scr)) {
+      *error = path + " is not a downloaded data file (no pack header)";
+      return false;
+    }
+    midnight_ = unix_from_rec(vp::RecTime{static_cast<uint8_t>(year - 2000), static_cast<uint8_t>(month),
+                                          static_cast<uint8_t>(day), 0, 0, 0});
+    packet_.resize(brin::dl::kMaxPacketBytes);
+    return true;
+  }
+
+  int next(SourceGop* gop) override {
+    gop->frames.clear();
+    gop->stored.clear();
+    gop->damaged = false;
+    UnixSeconds second = -1;
+    brin::dl::Packet p;
+    while (reader_.locate(position_, &p)) {
+      // A unit is a second of pictures; the sound packets between them go
+      // with the unit they lie in.
+      const bool video = p.kind == brin::dl::kVideoPacket;
+      const UnixSeconds at = video ? second_of(p) : second;
+      if (video && second >= 0 && at != second) break;  // the next unit starts here
+      if (video) {
+        second = at;
+        last_time_ = p.has_time ? p.time : last_time_;
+      }
+      const size_t n = reader_.read(p, packet_.data(), p.length);
+      gop->stored.insert(gop->stored.end(), packet_.data(), packet_.data() + n);
+      position_ = p.position + static_cast<int64_t>(p.length);
+      // The picture: the packet's data after its header (the header's own
+      // length in byte 8), as far as the packet's size field reaches.
+      if (!video || n < 9 || second < 0) continue;
+      const size_t start = 9 + static_cast<size_t>(packet_[8]);
+      if (start >= n) continue;
+      append_frame(gop, p.channel, at, packet_.data() + start, n - start);
+    }
+    if (second < 0) {
+      // Sound alone to the end: nothing more to show.
+      return 0;
+    }
+    const time_t t = static_cast<time_t>(second);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    gop->time = vp::RecTime{static_cast<uint8_t>(tm.tm_year + 1900 - 2000),
+                            static_cast<uint8_t>(tm.tm_mon + 1),
+                            static_cast<uint8_t>(tm.tm_mday),
+                            static_cast<uint8_t>(tm.tm_hour),
+                            static_cast<uint8_t>(tm.tm_min),
+                            static_cast<uint8_t>(tm.tm_sec)};
+    return 1;
+  }
+
+  std::string description() const override { return "downloaded data file " + path_; }
+
+  int percent_done() const override {
+    return reader_.size() > 0 ? static_cast<int>(std::min<int64_t>(100, position_ * 100 / reader_.size())) : 100;
+  }
+
+ private:
+  // The second of a packet: its 90 kHz time from midnight (the low 32 bits
+  // of 33, so a span past 13 hours wraps and is carried on).
+  UnixSeconds second_of(const brin::dl::Packet& p) {
+    const uint32_t time = p.has_time ? p.time : last_time_;
+    if (seen_ && time < last_time_ && last_time_ - time > 0x80000000u) wraps_ += 1;
+    seen_ = true;
+    const uint64_t ticks = (static_cast<uint64_t>(wraps_) << 32) + time;
+    return midnight_ + static_cast<UnixSeconds>(ticks / 90000);
+  }
+
+  // A picture as a frame of the recorder's disk format (48-byte header:
+  // video marker, second, length, the recorder's 30 pictures a second,
+  // camera), which the export reads.
+  static void append_frame(SourceGop* gop, int channel, UnixSeconds second, const uint8_t* es, size_t n) {
+    uint8_t h[48] = {};
+    h[0] = 0xFF;
+    h[1] = 0xFB;
+    const auto put32 = [&](int at, uint32_t v) {
+      for (int i = 0; i < 4; ++i) h[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    put32(12, static_cast<uint32_t>(second));
+    put32(16, static_cast<uint32_t>(n));
+    put32(20, 33333);
+    h[34] = static_cast<uint8_t>(channel);
+    gop->frames.insert(gop->frames.end(), h, h + sizeof h);
+    gop->frames.insert(gop->frames.end(), es, es + n);
+  }
+
+  std::string path_;
+  brin::dl::DataReader reader_;
+  std::vector<uint8_t> packet_;
+  int64_t position_ = static_cast<int64_t>(brin::dl::kDataStart);
+  UnixSeconds midnight_ = 0;
+  uint32_t last_time_ = 0;
+  uint32_t wraps_ = 0;
+  bool seen_ = false;
+};
+
 }  // namespace
+
+std::unique_ptr<GopSource> open_downloaded_file(const std::string& path, int year, int month, int day,
+                                                std::string* error) {
+  auto s = std::make_unique<DownloadedFileSource>();
+  if (!s->open(path, year, month, day, error)) return nullptr;
+  return s;
+}
 
 DriveIdentity drive_identity(const std::string& device_path) {
   DriveIdentity id;

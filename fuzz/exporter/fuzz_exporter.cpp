@@ -2,12 +2,14 @@
 // file with its custody record.
 //
 // Input: a knob byte (bit 0: MP4 instead of Matroska; bit 1: the source
-// marks every third GOP damaged), then GOPs, each a little-endian u16 length
+// marks every third GOP damaged; bit 2: every camera in one file; bit 3:
+// the rest is a downloaded data file instead of GOPs), then GOPs, each a little-endian u16 length
 // and that many bytes (the last one takes what is left).
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -51,6 +53,22 @@ class MemorySource : public exporter::GopSource {
 
 }  // namespace
 
+// Exports the rest of the input read as a downloaded data file.
+exporter::Result export_downloaded(const uint8_t* data, size_t size, exporter::Options options) {
+  const std::string path = folder() + "/input.dat";
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) std::abort();
+  if (size && std::fwrite(data, 1, size, f) != size) std::abort();
+  std::fclose(f);
+  std::string error;
+  auto source = exporter::open_downloaded_file(path, 2026, 12, 7, &error);
+  if (!source) {
+    if (error.empty()) std::abort();  // a refusal always says why
+    return exporter::Result{};
+  }
+  return exporter::export_video(*source, options);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const uint8_t knob = data[0];
@@ -70,7 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   exporter::Options options;
   options.format = (knob & 1) ? exporter::Format::kMp4 : exporter::Format::kMatroska;
   options.folder = folder();
-  const exporter::Result r = exporter::export_video(source, options);
+  options.one_file = (knob & 4) != 0;
+  const exporter::Result r =
+      (knob & 8) ? export_downloaded(data + 1, size - 1, options) : exporter::export_video(source, options);
   // A finished export leaves its files; a failed one leaves none half-written.
   for (const auto& f : r.files) {
     if (r.ok && !std::filesystem::exists(f.path)) std::abort();

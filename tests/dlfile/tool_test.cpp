@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+
 #include "../decode/forged_stream.h"
 #include "dl_fixture.h"
 
@@ -59,6 +62,48 @@ TEST_F(Tool, SplitsAndWritesPictures) {
   ASSERT_TRUE(dl_test::read_bmp(out_.file("bmp/3_59.bmp"), &bmp));
   EXPECT_EQ(bmp.width, 704);
   EXPECT_EQ(bmp.height, 472);
+}
+
+TEST_F(Tool, ExportsEachCameraAsAVideoFileThatPlaysAnywhere) {
+  const Output o =
+      run_tool("export '" + dir_.file("copy.dat") + "' --day 2026/12/07 --format mkv '" + out_.file("video") + "'");
+  ASSERT_EQ(o.status, 0) << o.text;
+  // What the recorder sent: per camera, its pictures' packets after their
+  // headers, padding included, in order.
+  dl_test::CopyServer server({}, 7);
+  ASSERT_TRUE(server.ready());
+  std::string sent[4];
+  for (const zebsim::CopyPart& part : server.source().plan(dl_test::kSpan)) {
+    if (part.video.size() < 100) continue;
+    const int camera = part.video[10] >> 4;
+    for (size_t at = 100; at + 6 <= part.video.size();) {
+      const size_t padded = (part.video[at + 2] | (part.video[at + 3] << 8)) * 32u;
+      const uint8_t* packet = part.video.data() + at + 6;
+      sent[camera].append(reinterpret_cast<const char*>(packet) + zebsim::kPacketHeaderBytes,
+                          padded - zebsim::kPacketHeaderBytes);
+      at += 6 + padded;
+    }
+  }
+  for (int ch = 0; ch < 4; ++ch) {
+    SCOPED_TRACE(ch);
+    const std::string file = out_.file("video/ZEB_cam0" + std::to_string(ch + 1) + "_2026-12-07T10-00-00.mkv");
+    ASSERT_EQ(velmora::testing::run_command("ffmpeg -v quiet -y -i '" + file + "' -map 0:v -c copy -f data '" +
+                                            out_.file("packets.bin") + "'")
+                  .status,
+              0);
+    EXPECT_TRUE(velmora::testing::read_file(out_.file("packets.bin")) == sent[ch]);
+    const Output pts = velmora::testing::run_command(
+        "ffprobe -v error -select_streams v -show_entries packet=pts_time "
+        "-of csv=p=0 '" +
+        file + "'");
+    EXPECT_EQ(std::count(pts.text.begin(), pts.text.end(), '\n'), 60) << pts.text;
+    EXPECT_NE(pts.text.find("\n1.000000\n"), std::string::npos);  // 10:00:01, thirty pictures on
+  }
+  const Output verified =
+      velmora::testing::run_command(velmora::testing::build_dir() + "/bin/velmora-verify '" +
+                                    out_.file("video/ZEB_cam01_2026-12-07T10-00-00.mkv.json") + "'");
+  EXPECT_EQ(verified.status, 0) << verified.text;
+  EXPECT_NE(verified.text.find("source: 2 of 2 GOPs match"), std::string::npos) << verified.text;
 }
 
 TEST_F(Tool, RefusesBadArguments) {

@@ -20,114 +20,18 @@
 
 #include "brinlib.h"
 #include "brinlib_internal.h"
+#include "export_cli.h"
 #include "exporter/exporter.h"
 #include "velmora/clock.h"
 #include "velmora/drive.h"
 
 namespace {
 
-constexpr int kBarWidth = 40;
 constexpr int kMaxCopyFolders = 100;  // rec00 to rec99, as the viewer numbers them
 constexpr uint32_t kPollMs = 50;
 
-// Whether the video exports print their progress as "progress N" lines on
-// standard output, for a program that runs this one.
-bool g_progress_lines = false;
-// Whether a Matroska export writes every camera into one file.
-bool g_one_file = false;
-
-void draw_bar(int percent, bool tty) {
-  if (!tty) return;
-  const int filled = percent * kBarWidth / 100;
-  std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################", kBarWidth - filled, "",
-               percent);
-  std::fflush(stderr);
-}
-
-// The bar with the time left, worked out from the time taken so far.
-class TimedBar {
- public:
-  explicit TimedBar(bool tty) : tty_(tty), start_(std::chrono::steady_clock::now()) {}
-  void show(int percent) {
-    if (!tty_) return;
-    draw_bar(percent, tty_);
-    const double taken = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    if (percent > 0 && percent < 100) {
-      const int left = static_cast<int>(taken * (100 - percent) / percent + 0.5);
-      std::fprintf(stderr, "  %d:%02d left ", left / 60, left % 60);
-    } else {
-      std::fprintf(stderr, "%*s", 12, "");
-    }
-    std::fflush(stderr);
-  }
-  void done() {
-    if (tty_) std::fputc('\n', stderr);
-  }
-
- private:
-  bool tty_;
-  std::chrono::steady_clock::time_point start_;
-};
-
-// A folder for the export's files: made when missing, refused when it is
-// something else.
-bool ensure_folder(const std::string& dest) {
-  struct stat st;
-  if (::stat(dest.c_str(), &st) != 0) {
-    if (::mkdir(dest.c_str(), 0755) != 0) {
-      std::fprintf(stderr, "velmora-disk: cannot create %s: %s\n", dest.c_str(), std::strerror(errno));
-      return false;
-    }
-  } else if (!S_ISDIR(st.st_mode)) {
-    std::fprintf(stderr, "velmora-disk: %s is not a folder\n", dest.c_str());
-    return false;
-  }
-  return true;
-}
-
-// Opens the source and exports it into dest with the progress bar.
-int video_export(const std::function<std::unique_ptr<exporter::GopSource>(std::string*)>& open,
-                 const std::string& source_path, const std::string& dest, exporter::Format format,
-                 exporter::Options options) {
-  if (!ensure_folder(dest)) return 1;
-  std::string error;
-  const auto source = open(&error);
-  if (!source) {
-    std::fprintf(stderr, "velmora-disk: %s\n", error.c_str());
-    return 1;
-  }
-  options.format = format;
-  options.folder = dest;
-  options.one_file = g_one_file;
-  // The record names the source wherever it is checked from.
-  char* full = ::realpath(source_path.c_str(), nullptr);
-  options.source_path = full ? full : source_path;
-  std::free(full);
-  TimedBar bar(::isatty(STDERR_FILENO) != 0);
-  options.program = std::string("velmora-disk ") + VELMORA_VERSION;
-  options.progress = [&bar](int percent) {
-    bar.show(percent);
-    if (g_progress_lines) {
-      std::printf("progress %d\n", percent);
-      std::fflush(stdout);
-    }
-  };
-  const exporter::Result r = exporter::export_video(*source, options);
-  bar.done();
-  if (!r.ok) {
-    std::fprintf(stderr, "velmora-disk: the export failed: %s\n", r.error.c_str());
-    return 1;
-  }
-  size_t left_out = 0;
-  for (const exporter::GopEntry& g : r.gops) left_out += g.left_out ? 1 : 0;
-  for (const exporter::CameraFile& f : r.files) {
-    std::printf("camera %d: %llu pictures, %s - %s, %zu gaps: %s\n", f.camera,
-                static_cast<unsigned long long>(f.pictures), exporter::clock_text(f.first).c_str(),
-                exporter::clock_text(f.last).c_str(), f.gaps.size(), f.path.c_str());
-  }
-  std::printf("%zu GOPs read, %zu left out; custody record %s\n", r.gops.size(), left_out, r.record_json.c_str());
-  return 0;
-}
+// How the video exports run: progress lines, one file.
+export_cli::Settings g_settings;
 
 const char* status_text(int32_t status) {
   switch (status) {
@@ -206,13 +110,13 @@ int export_span(uint32_t from, uint32_t to, const std::string& parent, bool new_
     hdd_copy_usb_get_sts(&status);
     if (status > 100) break;
     if (status != shown) {
-      draw_bar(status, tty);
+      export_cli::draw_bar(status, tty);
       shown = status;
     }
     vp::sleep_ms(kPollMs);
   }
   brin::copy::testing::join_copy();
-  if (status == brin::copy::kReportedComplete) draw_bar(100, tty);
+  if (status == brin::copy::kReportedComplete) export_cli::draw_bar(100, tty);
   if (tty) std::fputc('\n', stderr);
   if (status != brin::copy::kReportedComplete) {
     std::fprintf(stderr, "velmora-disk: the copy failed (%d): %s\n", status, status_text(status));
@@ -230,8 +134,8 @@ int export_span(uint32_t from, uint32_t to, const std::string& parent, bool new_
   return 0;
 }
 
-void set_progress_lines(bool on) { g_progress_lines = on; }
-void set_one_file(bool on) { g_one_file = on; }
+void set_progress_lines(bool on) { g_settings.progress_lines = on; }
+void set_one_file(bool on) { g_settings.one_file = on; }
 
 int export_video_span(uint32_t from, uint32_t to, const std::string& dest, exporter::Format format,
                       const std::string& image, int drive) {
@@ -256,13 +160,15 @@ int export_video_span(uint32_t from, uint32_t to, const std::string& dest, expor
     options.source_model = id.model;
     options.source_serial = id.serial;
   }
-  return video_export([&](std::string* error) { return exporter::open_attached_disk(from, to, error); }, source, dest,
-                      format, options);
+  return export_cli::video_export(
+      "velmora-disk", [&](std::string* error) { return exporter::open_attached_disk(from, to, error); }, source, dest,
+      format, options, g_settings);
 }
 
 int export_copy_video(const std::string& copy, const std::string& dest, exporter::Format format) {
-  return video_export([&](std::string* error) { return exporter::open_copy_folder(copy, error); }, copy, dest, format,
-                      exporter::Options{});
+  return export_cli::video_export(
+      "velmora-disk", [&](std::string* error) { return exporter::open_copy_folder(copy, error); }, copy, dest, format,
+      exporter::Options{}, g_settings);
 }
 
 int play_copy(const std::string& source, const std::string& bmp_dir) {

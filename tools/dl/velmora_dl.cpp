@@ -12,6 +12,7 @@
 
 #include "brinlib.h"
 #include "brinlib_internal.h"
+#include "export_cli.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ namespace dl = brin::dl;
 void usage(FILE* out) {
   std::fputs(
       "Usage: velmora-dl [options] FILE\n"
+      "   or: velmora-dl export FILE --day yyyy/mm/dd [--format mkv|mp4] [--one-file] DIR\n"
       "\n"
       "Prints a downloaded data file's channels, time range and frame index\n"
       "(\"<folder>/.index\", by default the file's own folder).\n"
@@ -33,7 +35,15 @@ void usage(FILE* out) {
       "  --help            show this text\n"
       "  --version         show the version\n"
       "\n"
-      "Frames count thirtieths of a second from the file's first packet.\n",
+      "Frames count thirtieths of a second from the file's first packet.\n"
+      "\n"
+      "export writes the file's pictures as video files that play in any\n"
+      "player, one per camera (or, with --one-file, one Matroska file with a\n"
+      "track per camera) into DIR, the pictures as recorded, each at its time,\n"
+      "with a subtitle track of the recorder's clock and a custody record\n"
+      "(.json and .txt) of the SHA-256 of every second of packets read and of\n"
+      "every file written. The file counts time from midnight of the span's\n"
+      "first day, which --day gives. The sound is not exported yet.\n",
       out);
 }
 
@@ -149,7 +159,53 @@ int write_pictures(dl::DataReader& reader, const std::string& dir, int channel) 
 
 }  // namespace
 
+// velmora-dl export FILE --day yyyy/mm/dd [--format mkv|mp4] [--one-file]
+// [--progress-lines] DIR
+int export_command(int argc, char** argv) {
+  std::string file, dir, day;
+  exporter::Format format = exporter::Format::kMatroska;
+  export_cli::Settings settings;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    if ((a == "--day" || a == "--format") && i + 1 < argc) {
+      const std::string v = argv[++i];
+      if (a == "--day") {
+        day = v;
+      } else if (v == "mp4") {
+        format = exporter::Format::kMp4;
+      } else if (v != "mkv") {
+        std::fprintf(stderr, "velmora-dl: --format takes mkv or mp4\n");
+        return 2;
+      }
+    } else if (a == "--one-file") {
+      settings.one_file = true;
+    } else if (a == "--progress-lines") {
+      settings.progress_lines = true;
+    } else if (!a.empty() && a[0] != '-' && file.empty()) {
+      file = a;
+    } else if (!a.empty() && a[0] != '-' && dir.empty()) {
+      dir = a;
+    } else {
+      usage(stderr);
+      return 2;
+    }
+  }
+  int y = 0, m = 0, d = 0;
+  char tail = 0;
+  if (file.empty() || dir.empty() || std::sscanf(day.c_str(), "%d/%d/%d%c", &y, &m, &d, &tail) != 3) {
+    if (!file.empty() && !dir.empty()) std::fprintf(stderr, "velmora-dl: --day must read yyyy/mm/dd\n");
+    usage(stderr);
+    return 2;
+  }
+  exporter::Options options;
+  options.source_day = day;
+  return export_cli::video_export(
+      "velmora-dl", [&](std::string* error) { return exporter::open_downloaded_file(file, y, m, d, error); }, file, dir,
+      format, options, settings);
+}
+
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "export") return export_command(argc, argv);
   std::string file, index_folder, split_dir, bmp_dir;
   int channel = 0;
   for (int i = 1; i < argc; ++i) {

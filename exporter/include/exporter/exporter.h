@@ -26,6 +26,9 @@ using UnixSeconds = int64_t;
 struct SourceGop {
   vp::RecTime time;
   std::vector<uint8_t> frames;
+  // The bytes as the source stores them, when they are not the frames
+  // themselves (a downloaded file's packets): these are hashed.
+  std::vector<uint8_t> stored;
   // The source could not read it whole; its bytes are not to be used.
   bool damaged = false;
 };
@@ -62,6 +65,14 @@ std::unique_ptr<GopSource> open_copy_folder(const std::string& folder, std::stri
 // position over, as the disk-to-PC copy does.
 std::unique_ptr<GopSource> open_attached_disk(uint32_t from, uint32_t to, std::string* error);
 
+// A downloaded data file (a remote copy from a recorder), whose packets
+// count 90 kHz ticks from midnight of the span's first day: that day is
+// given (the file does not hold it). Its units are the packets of one
+// second; its pictures are the packets' MPEG-4 data (with the packets'
+// padding). Its sound is not exported yet.
+std::unique_ptr<GopSource> open_downloaded_file(const std::string& path, int year, int month, int day,
+                                                std::string* error);
+
 enum class Format { kMatroska, kMp4 };
 const char* extension(Format f);
 
@@ -74,6 +85,7 @@ struct Options {
   // (0: not given).
   std::string source_path, source_sha256;
   std::string source_model, source_serial;  // a drive's, as the kernel reports them
+  std::string source_day;                   // a downloaded file's first day, "yyyy/mm/dd"
   UnixSeconds asked_from = 0, asked_to = 0;
   // Matroska: every camera as a track of one file "<name>_cameras_<start>"
   // instead of a file each.
