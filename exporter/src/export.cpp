@@ -45,6 +45,7 @@ struct Frame {
   int camera = 0;  // 0 to 15
   UnixSeconds second = 0;
   int64_t duration_us = 0;
+  int64_t within_us = 0;  // bytes 24 to 27, meaningful in made frames only
   const uint8_t* payload = nullptr;
   size_t bytes = 0;
 };
@@ -74,6 +75,7 @@ bool split_frames(const std::vector<uint8_t>& gop, std::vector<Frame>* frames, s
     f.camera = h[34];
     f.second = static_cast<int32_t>(le32(h + 12));
     f.duration_us = static_cast<int32_t>(le32(h + 20));
+    f.within_us = static_cast<int32_t>(le32(h + 24));
     f.payload = h + kFrameHeaderBytes;
     f.bytes = length;
     if (f.video && (f.camera >= kCameras || length == 0)) {
@@ -183,7 +185,7 @@ class Exporter {
         entry.left_out = true;
       } else {
         for (const Frame& f : frames) {
-          if (!(f.video ? add_picture(f, frames) : add_sound(f))) return fail(error_);
+          if (!(f.video ? add_picture(f, frames) : add_sound(f, gop.made_frames))) return fail(error_);
         }
       }
       result_.gops.push_back(entry);
@@ -285,7 +287,7 @@ class Exporter {
     return true;
   }
 
-  bool add_sound(const Frame& f) {
+  bool add_sound(const Frame& f, bool made) {
     const auto it = cameras_.find(f.camera);
     if (it == cameras_.end() || !it->second.open || !it->second.writer.has_sound()) return true;
     CameraState& st = it->second;
@@ -294,8 +296,16 @@ class Exporter {
       st.sound_second = f.second;
       st.sound_offset_us = 0;
     }
+    // A made frame gives its own time within the second.
+    if (made && f.within_us >= 0 && f.within_us < kSecondUs) st.sound_offset_us = f.within_us;
     std::vector<int16_t> samples(f.bytes);
-    const size_t count = ovo::expand_audio_payload(f.payload, f.bytes, samples.data());
+    size_t count = 0;
+    if (made) {
+      for (; 2 * count + 1 < f.bytes; ++count)
+        samples[count] = static_cast<int16_t>(f.payload[2 * count] | (f.payload[2 * count + 1] << 8));
+    } else {
+      count = ovo::expand_audio_payload(f.payload, f.bytes, samples.data());
+    }
     if (count == 0) return true;
     if (!st.writer.write_sound(samples.data(), count, (f.second - st.start) * kSecondUs + st.sound_offset_us, &error_))
       return false;

@@ -251,6 +251,7 @@ class DownloadedFileSource : public GopSource {
     midnight_ = unix_from_rec(vp::RecTime{static_cast<uint8_t>(year - 2000), static_cast<uint8_t>(month),
                                           static_cast<uint8_t>(day), 0, 0, 0});
     packet_.resize(brin::dl::kMaxPacketBytes);
+    pcm_.resize(brin::dl::kAudioPcmBytes);
     return true;
   }
 
@@ -258,6 +259,7 @@ class DownloadedFileSource : public GopSource {
     gop->frames.clear();
     gop->stored.clear();
     gop->damaged = false;
+    gop->made_frames = true;
     UnixSeconds second = -1;
     brin::dl::Packet p;
     while (reader_.locate(position_, &p)) {
@@ -275,10 +277,18 @@ class DownloadedFileSource : public GopSource {
       position_ = p.position + static_cast<int64_t>(p.length);
       // The picture: the packet's data after its header (the header's own
       // length in byte 8), as far as the packet's size field reaches.
-      if (!video || n < 9 || second < 0) continue;
+      if (!video) {
+        // The sound: IMA ADPCM decoded as brinlib's player does, camera k
+        // taking audio channel k, at its own second.
+        if (p.kind == brin::dl::kAudioPacket && brin::dl::decode_audio_packet(packet_.data(), n, pcm_.data()))
+          append_frame(gop, false, p.channel, p.has_time ? second_of(p) : second, pcm_.data(), pcm_.size(),
+                       p.has_time ? within_us(p) : 0);
+        continue;
+      }
+      if (n < 9 || second < 0) continue;
       const size_t start = 9 + static_cast<size_t>(packet_[8]);
       if (start >= n) continue;
-      append_frame(gop, p.channel, at, packet_.data() + start, n - start);
+      append_frame(gop, true, p.channel, at, packet_.data() + start, n - start);
     }
     if (second < 0) {
       // Sound alone to the end: nothing more to show.
@@ -316,16 +326,22 @@ class DownloadedFileSource : public GopSource {
   // A picture as a frame of the recorder's disk format (48-byte header:
   // video marker, second, length, the recorder's 30 pictures a second,
   // camera), which the export reads.
-  static void append_frame(SourceGop* gop, int channel, UnixSeconds second, const uint8_t* es, size_t n) {
+  // Microseconds from the packet's second to its time.
+  static uint32_t within_us(const brin::dl::Packet& p) { return p.time % 90000 * 100 / 9; }
+
+  static void append_frame(SourceGop* gop, bool video, int channel, UnixSeconds second, const uint8_t* es, size_t n,
+                           uint32_t within = 0) {
+    if (second < 0) return;  // sound before the first picture has no time yet
     uint8_t h[48] = {};
     h[0] = 0xFF;
-    h[1] = 0xFB;
+    h[1] = video ? 0xFB : 0xFC;
     const auto put32 = [&](int at, uint32_t v) {
       for (int i = 0; i < 4; ++i) h[at + i] = static_cast<uint8_t>(v >> (8 * i));
     };
     put32(12, static_cast<uint32_t>(second));
     put32(16, static_cast<uint32_t>(n));
-    put32(20, 33333);
+    put32(20, video ? 33333u : static_cast<uint32_t>(n / 2 * 125));  // 125 us a sample
+    put32(24, within);
     h[34] = static_cast<uint8_t>(channel);
     gop->frames.insert(gop->frames.end(), h, h + sizeof h);
     gop->frames.insert(gop->frames.end(), es, es + n);
@@ -334,6 +350,7 @@ class DownloadedFileSource : public GopSource {
   std::string path_;
   brin::dl::DataReader reader_;
   std::vector<uint8_t> packet_;
+  std::vector<uint8_t> pcm_;
   int64_t position_ = static_cast<int64_t>(brin::dl::kDataStart);
   UnixSeconds midnight_ = 0;
   uint32_t last_time_ = 0;

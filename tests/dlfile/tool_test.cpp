@@ -98,6 +98,12 @@ TEST_F(Tool, ExportsEachCameraAsAVideoFileThatPlaysAnywhere) {
         file + "'");
     EXPECT_EQ(std::count(pts.text.begin(), pts.text.end(), '\n'), 60) << pts.text;
     EXPECT_NE(pts.text.find("\n1.000000\n"), std::string::npos);  // 10:00:01, thirty pictures on
+    // Audio channels 0 and 1 go with cameras 1 and 2: their four packets of
+    // 4096 samples at the packets' own times.
+    const Output sound = velmora::testing::run_command(
+        "ffprobe -v error -select_streams a -show_entries packet=pts_time,duration_time -of csv=p=0 '" + file + "'");
+    EXPECT_EQ(sound.text, ch < 2 ? "0.000000,0.512000\n0.512000,0.512000\n1.024000,0.512000\n1.536000,0.512000\n" : "")
+        << sound.text;
   }
   const Output verified =
       velmora::testing::run_command(velmora::testing::build_dir() + "/bin/velmora-verify '" +

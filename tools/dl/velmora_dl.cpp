@@ -43,7 +43,7 @@ void usage(FILE* out) {
       "with a subtitle track of the recorder's clock and a custody record\n"
       "(.json and .txt) of the SHA-256 of every second of packets read and of\n"
       "every file written. The file counts time from midnight of the span's\n"
-      "first day, which --day gives. The sound is not exported yet.\n",
+      "first day, which --day gives. The sound (IMA ADPCM) goes into the Matroska files as 16-bit PCM.\n",
       out);
 }
 

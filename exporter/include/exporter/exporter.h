@@ -31,6 +31,11 @@ struct SourceGop {
   std::vector<uint8_t> stored;
   // The source could not read it whole; its bytes are not to be used.
   bool damaged = false;
+  // Frames the source made itself (from a downloaded file's packets): their
+  // sound holds 16-bit little-endian samples (8000 a second) rather than
+  // the recorder's A-law, and bytes 24 to 27 of a sound frame's header its
+  // time within its second in microseconds.
+  bool made_frames = false;
 };
 
 // A stretch of recorder time, ends included.
@@ -69,7 +74,7 @@ std::unique_ptr<GopSource> open_attached_disk(uint32_t from, uint32_t to, std::s
 // count 90 kHz ticks from midnight of the span's first day: that day is
 // given (the file does not hold it). Its units are the packets of one
 // second; its pictures are the packets' MPEG-4 data (with the packets'
-// padding). Its sound is not exported yet.
+// padding); its sound, IMA ADPCM, is decoded to 16-bit PCM.
 std::unique_ptr<GopSource> open_downloaded_file(const std::string& path, int year, int month, int day,
                                                 std::string* error);
 
