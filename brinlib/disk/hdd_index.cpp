@@ -6,15 +6,13 @@
 #include <vector>
 
 #include "disk/hdd.h"
+#include "velmora/bytes.h"
 
 namespace brin::disk {
 namespace {
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
+using vp::le16;
+using vp::le32;
 
 constexpr size_t sectors_of(size_t bytes) { return (bytes + kSectorBytes - 1) / kSectorBytes; }
 

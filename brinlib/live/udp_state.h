@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "velmora/bytes.h"
 #include "velmora/net.h"
 #include "velmora/sync.h"
 
@@ -146,10 +147,7 @@ void prepare_buffers();
 void feed_datagram(int t, const uint8_t* data, size_t size);
 }  // namespace testing
 
-inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
+using vp::le16;
+using vp::le32;
 
 }  // namespace brin::live

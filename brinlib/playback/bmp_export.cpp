@@ -18,16 +18,14 @@
 #include "decode/decoders.h"
 #include "playback/play_engine.h"
 #include "velmora/bmp_file.h"
+#include "velmora/bytes.h"
 #include "velmora/message.h"
 
 namespace brin::bmp {
 
 namespace {
 
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
+using vp::le32;
 
 }  // namespace
 

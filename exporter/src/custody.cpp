@@ -167,9 +167,13 @@ class Parser {
       out->kind = Json::Kind::kString;
       return string(&out->text);
     }
-    if (word("true") || word("false")) {
+    if (word("true")) {
       out->kind = Json::Kind::kBool;
-      out->boolean = s_[at_ - 1] == 'e' && s_[at_ - 2] == 'u';
+      out->boolean = true;
+      return true;
+    }
+    if (word("false")) {
+      out->kind = Json::Kind::kBool;
       return true;
     }
     if (word("null")) return true;
