@@ -25,6 +25,17 @@ constexpr UnixSeconds kRunBreakSeconds = 2;
 
 std::string run_title(size_t n) { return "Recording " + std::to_string(n); }
 
+// Adds a picture's second to the runs built so far from pictures in
+// recorded order: a run ends where the time goes back or jumps by more than
+// kRunBreakSeconds.
+void extend_runs(std::vector<Span>* runs, UnixSeconds t) {
+  if (runs->empty() || t < runs->back().end || t - runs->back().end > kRunBreakSeconds) {
+    runs->push_back(Span{t, t, run_title(runs->size() + 1)});
+  } else {
+    runs->back().end = t;
+  }
+}
+
 bool read_whole(int fd, uint64_t at, uint8_t* out, size_t n) {
   while (n > 0) {
     const ssize_t r = ::pread(fd, out, n, static_cast<off_t>(at));
@@ -102,14 +113,7 @@ class CopyFolderSource : public GopSource {
 
   std::vector<Span> runs() const override {
     std::vector<Span> out;
-    for (const auto& r : records_) {
-      const UnixSeconds t = unix_from_rec(r.time);
-      if (out.empty() || t < out.back().end || t - out.back().end > kRunBreakSeconds) {
-        out.push_back(Span{t, t, run_title(out.size() + 1)});
-      } else {
-        out.back().end = t;
-      }
-    }
+    for (const auto& r : records_) extend_runs(&out, unix_from_rec(r.time));
     return out;
   }
 
@@ -252,8 +256,11 @@ class DownloadedFileSource : public GopSource {
                                           static_cast<uint8_t>(day), 0, 0, 0});
     packet_.resize(brin::dl::kMaxPacketBytes);
     pcm_.resize(brin::dl::kAudioPcmBytes);
+    find_runs();
     return true;
   }
+
+  std::vector<Span> runs() const override { return runs_; }
 
   int next(SourceGop* gop) override {
     gop->frames.clear();
@@ -270,7 +277,7 @@ class DownloadedFileSource : public GopSource {
       if (video && second >= 0 && at != second) break;  // the next unit starts here
       if (video) {
         second = at;
-        last_time_ = p.has_time ? p.time : last_time_;
+        clock_.follow(p);
       }
       const size_t n = reader_.read(p, packet_.data(), p.length);
       gop->stored.insert(gop->stored.end(), packet_.data(), packet_.data() + n);
@@ -313,15 +320,42 @@ class DownloadedFileSource : public GopSource {
   }
 
  private:
-  // The second of a packet: its 90 kHz time from midnight (the low 32 bits
-  // of 33, so a span past 13 hours wraps and is carried on).
-  UnixSeconds second_of(const brin::dl::Packet& p) {
-    const uint32_t time = p.has_time ? p.time : last_time_;
-    if (seen_ && time < last_time_ && last_time_ - time > 0x80000000u) wraps_ += 1;
-    seen_ = true;
-    const uint64_t ticks = (static_cast<uint64_t>(wraps_) << 32) + time;
-    return midnight_ + static_cast<UnixSeconds>(ticks / 90000);
+  // The file's recording runs, from its pictures' times, read ahead of the
+  // export so that its files can be given their chapters from the start.
+  void find_runs() {
+    PacketClock clock;
+    brin::dl::Packet p;
+    for (int64_t at = static_cast<int64_t>(brin::dl::kDataStart); reader_.locate(at, &p);
+         at = p.position + static_cast<int64_t>(p.length)) {
+      if (p.kind != brin::dl::kVideoPacket) continue;
+      extend_runs(&runs_, clock.second_of(p, midnight_));
+      clock.follow(p);
+    }
   }
+
+  // The 90 kHz times of the packets, from midnight: the low 32 bits of 33,
+  // so a span past 13 hours wraps and is carried on.
+  struct PacketClock {
+    uint32_t last_time = 0;
+    uint32_t wraps = 0;
+    bool seen = false;
+
+    // The second of a packet; one without a time of its own is at the last
+    // picture's time.
+    UnixSeconds second_of(const brin::dl::Packet& p, UnixSeconds midnight) {
+      const uint32_t time = p.has_time ? p.time : last_time;
+      if (seen && time < last_time && last_time - time > 0x80000000u) wraps += 1;
+      seen = true;
+      const uint64_t ticks = (static_cast<uint64_t>(wraps) << 32) + time;
+      return midnight + static_cast<UnixSeconds>(ticks / 90000);
+    }
+    // A picture's own time becomes the last picture's time.
+    void follow(const brin::dl::Packet& p) {
+      if (p.has_time) last_time = p.time;
+    }
+  };
+
+  UnixSeconds second_of(const brin::dl::Packet& p) { return clock_.second_of(p, midnight_); }
 
   // A picture as a frame of the recorder's disk format (48-byte header:
   // video marker, second, length, the recorder's 30 pictures a second,
@@ -353,9 +387,8 @@ class DownloadedFileSource : public GopSource {
   std::vector<uint8_t> pcm_;
   int64_t position_ = static_cast<int64_t>(brin::dl::kDataStart);
   UnixSeconds midnight_ = 0;
-  uint32_t last_time_ = 0;
-  uint32_t wraps_ = 0;
-  bool seen_ = false;
+  PacketClock clock_;
+  std::vector<Span> runs_;
 };
 
 }  // namespace

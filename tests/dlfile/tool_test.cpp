@@ -104,6 +104,10 @@ TEST_F(Tool, ExportsEachCameraAsAVideoFileThatPlaysAnywhere) {
         "ffprobe -v error -select_streams a -show_entries packet=pts_time,duration_time -of csv=p=0 '" + file + "'");
     EXPECT_EQ(sound.text, ch < 2 ? "0.000000,0.512000\n0.512000,0.512000\n1.024000,0.512000\n1.536000,0.512000\n" : "")
         << sound.text;
+    // The two seconds of pictures are one recording run, its chapter.
+    const Output chapters = velmora::testing::run_command(
+        "ffprobe -v error -show_entries chapter=start_time,end_time:chapter_tags=title -of csv=p=0 '" + file + "'");
+    EXPECT_EQ(chapters.text, "0.000000,2.000000,Recording 1\n") << chapters.text;
   }
   const Output verified =
       velmora::testing::run_command(velmora::testing::build_dir() + "/bin/velmora-verify '" +
