@@ -7,6 +7,7 @@
 
 #include "exporter/exporter.h"
 
+struct AVCodecContext;
 struct AVFormatContext;
 struct AVStream;
 
@@ -27,7 +28,9 @@ class ContainerWriter {
   // Creates path (written under a temporary name until close() succeeds).
   // headers: the stream headers before the first picture (the decoder's
   // configuration); creation_time: ISO 8601.
-  // with_sound adds a 16-bit PCM track at sound_rate samples a second.
+  // with_sound adds a sound track at sound_rate samples a second: 16-bit
+  // PCM in Matroska, and in MP4 (which has no place for PCM here) Apple
+  // Lossless, which decodes to the same samples.
   bool open(const std::string& path, Format format, const uint8_t* headers, size_t header_bytes, int width, int height,
             bool with_sound, int sound_rate, const std::string& creation_time, const std::vector<Chapter>& chapters,
             std::string* error);
@@ -46,12 +49,21 @@ class ContainerWriter {
  private:
   bool write_packet(AVStream* stream, const uint8_t* data, size_t n, int64_t pts_us, int64_t duration_us, bool key,
                     int64_t* last, std::string* error);
+  bool open_sound_encoder(std::string* error);
+  bool encode_sound(size_t count, std::string* error);
+  bool finish_sound_stretch(std::string* error);
 
   AVFormatContext* ctx_ = nullptr;
   AVStream* video_ = nullptr;
   AVStream* clock_ = nullptr;
   AVStream* sound_ = nullptr;
   int sound_rate_ = 0;
+  // MP4's sound: the encoder of the current stretch of sound without a
+  // break, and the samples not yet handed to it.
+  AVCodecContext* sound_encoder_ = nullptr;
+  std::vector<int16_t> pending_;
+  int64_t pending_start_ = 0;  // in samples from the file's start
+  bool stretch_started_ = false;
   Format format_ = Format::kMatroska;
   std::string path_, temp_path_;
   int64_t last_video_ = INT64_MIN, last_cue_ = INT64_MIN, last_sound_ = INT64_MIN;

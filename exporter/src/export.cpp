@@ -8,16 +8,22 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <fstream>
+#include <future>
 #include <map>
+#include <mutex>
+#include <thread>
 
 #include "alaw.h"
 #include "container.h"
 #include "exporter/exporter.h"
 #include "mpeg4/decoder.h"
+#include "velmora/bytes.h"
 
 namespace exporter {
 
@@ -34,11 +40,8 @@ constexpr int64_t kDefaultPictureUs = 33333;
 // The recorder's sound: G.711 A-law, 8000 samples a second.
 constexpr int kSoundRate = 8000;
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
+using vp::le16;
+using vp::le32;
 
 struct Frame {
   bool video = false;
@@ -157,6 +160,81 @@ struct CameraState {
   int64_t sound_offset_us = 0;
 };
 
+// Hashes the source GOPs' bytes on a thread of its own while the export
+// goes on writing, so hashing and writing share the processors. A GOP's
+// buffer is taken over rather than copied, and a used buffer goes back to
+// the source for its next GOP.
+class GopHasher {
+ public:
+  GopHasher() : thread_([this] { work(); }) {}
+  ~GopHasher() { finish(); }
+  GopHasher(const GopHasher&) = delete;
+  GopHasher& operator=(const GopHasher&) = delete;
+
+  // Takes the bytes of GOP `index`; `bytes` is left holding a spare buffer.
+  void add(size_t index, std::vector<uint8_t>* bytes) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Hashing is faster than writing; the bound only keeps a stalled
+    // hasher from holding the whole span in memory.
+    room_.wait(lock, [&] { return pending_bytes_ < kMaxPendingBytes; });
+    pending_bytes_ += bytes->size();
+    jobs_.push_back(Job{index, std::move(*bytes)});
+    *bytes = std::vector<uint8_t>();
+    if (!spare_.empty()) {
+      bytes->swap(spare_.back());
+      spare_.pop_back();
+    }
+    bytes->clear();
+    work_.notify_one();
+  }
+
+  // Waits for every hash; hashes()[i] is the hash of GOP i.
+  const std::vector<std::string>& finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    work_.notify_one();
+    if (thread_.joinable()) thread_.join();
+    return hashes_;
+  }
+
+ private:
+  struct Job {
+    size_t index = 0;
+    std::vector<uint8_t> bytes;
+  };
+  static constexpr size_t kMaxPendingBytes = 64u << 20;
+  static constexpr size_t kMaxSpare = 4;
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [&] { return done_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;
+      Job job = std::move(jobs_.front());
+      jobs_.pop_front();
+      lock.unlock();
+      const std::string hash = sha256_hex(job.bytes.data(), job.bytes.size());
+      lock.lock();
+      if (hashes_.size() <= job.index) hashes_.resize(job.index + 1);
+      hashes_[job.index] = hash;
+      pending_bytes_ -= job.bytes.size();
+      if (spare_.size() < kMaxSpare) spare_.push_back(std::move(job.bytes));
+      room_.notify_one();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_, room_;
+  std::deque<Job> jobs_;
+  std::vector<std::vector<uint8_t>> spare_;
+  std::vector<std::string> hashes_;
+  size_t pending_bytes_ = 0;
+  bool done_ = false;
+  std::thread thread_;
+};
+
 class Exporter {
  public:
   Exporter(GopSource& source, const Options& options) : source_(source), options_(options) {}
@@ -175,9 +253,8 @@ class Exporter {
       if (r < 0) return fail(source_.error().empty() ? "the source could not be read" : source_.error());
       GopEntry entry;
       entry.time = gop.time;
-      const std::vector<uint8_t>& stored = gop.stored.empty() ? gop.frames : gop.stored;
+      std::vector<uint8_t>& stored = gop.stored.empty() ? gop.frames : gop.stored;
       entry.bytes = stored.size();
-      entry.sha256 = sha256_hex(stored.data(), stored.size());
       if (gop.damaged) {
         entry.left_out = true;
         entry.reason = "the source could not read it whole";
@@ -188,17 +265,27 @@ class Exporter {
           if (!(f.video ? add_picture(f, frames) : add_sound(f, gop.made_frames))) return fail(error_);
         }
       }
+      // The pictures are written: the bytes can go to be hashed.
+      hasher_.add(result_.gops.size(), &stored);
       result_.gops.push_back(entry);
       const int percent = source_.percent_done();
       if (options_.progress && percent != shown) options_.progress(shown = percent);
     }
+    const std::vector<std::string>& hashes = hasher_.finish();
+    for (size_t i = 0; i < result_.gops.size() && i < hashes.size(); ++i) result_.gops[i].sha256 = hashes[i];
     for (auto& [camera, state] : cameras_) {
       if (!state.open) continue;
       std::string error;
       if (!state.writer.close(&error)) return fail(error);
       state.open = false;
-      if (!merging()) state.file.sha256 = sha256_file(state.file.path);
       result_.files.push_back(state.file);
+    }
+    // The cameras' files are hashed side by side.
+    if (!merging()) {
+      std::vector<std::future<std::string>> file_hashes;
+      for (const CameraFile& f : result_.files)
+        file_hashes.push_back(std::async(std::launch::async, [path = f.path] { return sha256_file(path); }));
+      for (size_t i = 0; i < result_.files.size(); ++i) result_.files[i].sha256 = file_hashes[i].get();
     }
     if (result_.files.empty()) return fail("the span holds no picture that can be exported");
     if (merging() && !merge_files()) return fail(error_);
@@ -275,11 +362,9 @@ class Exporter {
     st.file.camera = f.camera + 1;
     st.file.path = file_name(st.file.camera, f.second);
     st.file.first = f.second;
-    // Sound goes with the camera of the same number, in Matroska (MP4 has
-    // no place for uncompressed sound).
-    const bool sound = options_.format == Format::kMatroska && std::any_of(gop.begin(), gop.end(), [&](const Frame& a) {
-                         return !a.video && a.camera == f.camera;
-                       });
+    // Sound goes with the camera of the same number.
+    const bool sound =
+        std::any_of(gop.begin(), gop.end(), [&](const Frame& a) { return !a.video && a.camera == f.camera; });
     if (!st.writer.open(st.file.path, options_.format, f.payload, headers, width, height, sound, kSoundRate,
                         iso_utc(f.second, "%Y-%m-%dT%H:%M:%S.000000Z"), chapters_from(f.second), &error_))
       return false;
@@ -409,9 +494,9 @@ class Exporter {
     for (const CameraFile& f : result_.files) {
       t += "Camera " + std::to_string(f.camera) + ": " + f.path + "\n";
       t += "  " + std::to_string(f.pictures) + " pictures, " + clock_text(f.first) + " - " + clock_text(f.last) + "\n";
-      t += f.sound_samples ? "  sound: " + std::to_string(f.sound_samples) + " samples (16-bit PCM, 8000 a second)\n"
-           : options_.format == Format::kMp4 ? "  sound: not kept (MP4 holds no uncompressed sound; Matroska does)\n"
-                                             : "  sound: none\n";
+      t += !f.sound_samples ? std::string("  sound: none\n")
+                            : "  sound: " + std::to_string(f.sound_samples) + " samples, 8000 a second (" +
+                                  (options_.format == Format::kMp4 ? "Apple Lossless" : "16-bit PCM") + ")\n";
       for (const Gap& g : f.gaps) t += "  gap after " + clock_text(g.after) + " until " + clock_text(g.before) + "\n";
       t += "  SHA-256 " + f.sha256 + "\n";
     }
@@ -439,6 +524,7 @@ class Exporter {
   std::vector<Span> runs_, alarms_;
   std::map<int, CameraState> cameras_;
   std::string error_;
+  GopHasher hasher_;
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 // times, with the gaps, chapters and clock cues, whatever the source.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -158,14 +159,25 @@ TEST_F(Export, ADiskSpanPlaysAnywhereAtItsRecordedTimes) {
     EXPECT_EQ(chapters[1], ends ? "3600.000000,3605.000000,Recording 2" : "3600.000000,Recording 2");
     EXPECT_EQ(chapters[2], ends ? "3602.000000,3604.000000,Alarm 1" : "3602.000000,Alarm 1");
   }
-  // The sound as 16-bit PCM: what ffmpeg's own A-law decoder makes of the
-  // recorded samples, the second run's from its first second on.
+  // The sound as 16-bit PCM (in MP4 compressed without loss): what
+  // ffmpeg's own A-law decoder makes of the recorded samples, the second
+  // run's from its first second on.
   const std::string mkv = only_file(dir_.file("mkv"), "mkv");
   ASSERT_TRUE(velmora::testing::write_file(dir_.file("recorded.alaw"), want.alaw));
-  const auto pcm = run_command("ffmpeg -v error -i '" + mkv + "' -map 0:a -f s16le - | sha256sum");
   const auto ref = run_command("ffmpeg -v error -f alaw -ar 8000 -ac 1 -i '" + dir_.file("recorded.alaw") +
                                "' -f s16le - | sha256sum");
-  EXPECT_EQ(pcm.text, ref.text);
+  for (const std::string& file : {mkv, only_file(dir_.file("mp4"), "mp4")}) {
+    const auto pcm = run_command("ffmpeg -v error -i '" + file + "' -map 0:a -f s16le - | sha256sum");
+    EXPECT_EQ(pcm.text, ref.text) << file;
+  }
+  const auto mp4_sound = probe(only_file(dir_.file("mp4"), "mp4"), "a", "stream=codec_name");
+  EXPECT_EQ(mp4_sound, std::vector<std::string>{"alac"});
+  // Each run's sound starts at its run's time (a new stretch after the hour
+  // without recording).
+  const auto mp4_sound_pts = probe(only_file(dir_.file("mp4"), "mp4"), "a", "packet=pts_time");
+  ASSERT_FALSE(mp4_sound_pts.empty());
+  EXPECT_DOUBLE_EQ(std::stod(mp4_sound_pts.front()), 0.0);
+  EXPECT_NE(std::find(mp4_sound_pts.begin(), mp4_sound_pts.end(), "3600.000000"), mp4_sound_pts.end());
   EXPECT_EQ(want.alaw.size(), 13u * 8000);  // a second of sound a GOP
   const auto sound_pts = probe(mkv, "a", "packet=pts_time");
   ASSERT_EQ(sound_pts.size(), 13u * 50);
