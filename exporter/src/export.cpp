@@ -1,7 +1,5 @@
 // The export: GOPs from a source, their pictures into one file per camera,
 // and the custody record.
-#include <openssl/evp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +21,7 @@
 #include "container.h"
 #include "exporter/exporter.h"
 #include "mpeg4/decoder.h"
+#include "record_parts.h"
 #include "velmora/bytes.h"
 
 namespace exporter {
@@ -103,43 +102,6 @@ size_t vop_start(const uint8_t* p, size_t n) {
 bool is_intra(const uint8_t* p, size_t n) {
   const size_t at = vop_start(p, n);
   return at + 4 < n && (p[at + 4] >> 6) == 0;
-}
-
-std::string iso_utc(UnixSeconds s, const char* format = "%Y-%m-%dT%H:%M:%SZ") {
-  const std::time_t t = static_cast<std::time_t>(s);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[40];
-  std::strftime(text, sizeof text, format, &tm);
-  return text;
-}
-
-std::string now_iso() {
-  const auto now = std::chrono::system_clock::now();
-  return iso_utc(std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count());
-}
-
-std::string json_text(const std::string& s) {
-  std::string out = "\"";
-  for (const unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-std::string user_name() {
-  if (const passwd* pw = ::getpwuid(::getuid())) return pw->pw_name;
-  const char* u = std::getenv("USER");
-  return u ? u : "";
 }
 
 bool file_exists(const std::string& path) {
@@ -544,49 +506,6 @@ UnixSeconds unix_from_rec(const vp::RecTime& t) {
 }
 
 std::string clock_text(UnixSeconds s) { return iso_utc(s, "%Y/%m/%d %H:%M:%S"); }
-
-namespace {
-
-std::string hex_of(const uint8_t (&digest)[32]) {
-  std::string hex;
-  for (const uint8_t b : digest) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02x", b);
-    hex += two;
-  }
-  return hex;
-}
-
-}  // namespace
-
-std::string sha256_hex(const uint8_t* data, size_t n) {
-  uint8_t digest[32];
-  unsigned int length = 0;
-  if (!EVP_Digest(data, n, digest, &length, EVP_sha256(), nullptr) || length != 32) return {};
-  return hex_of(digest);
-}
-
-std::string sha256_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (!ctx || !EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr)) {
-    EVP_MD_CTX_free(ctx);
-    return {};
-  }
-  std::vector<char> buffer(1 << 20);
-  bool ok = true;
-  while (ok && in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    const std::streamsize got = in.gcount();
-    if (got > 0) ok = EVP_DigestUpdate(ctx, buffer.data(), static_cast<size_t>(got)) == 1;
-  }
-  uint8_t digest[32];
-  unsigned int length = 0;
-  ok = ok && in.eof() && EVP_DigestFinal_ex(ctx, digest, &length) == 1 && length == 32;
-  EVP_MD_CTX_free(ctx);
-  return ok ? hex_of(digest) : std::string();
-}
 
 Result export_video(GopSource& source, const Options& options) { return Exporter(source, options).run(); }
 

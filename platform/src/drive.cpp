@@ -238,6 +238,12 @@ bool Drive::geometry(DriveGeometry* out) const {
   return true;
 }
 
+void Drive::fail_reads_for_testing(uint64_t from, uint64_t to, int times) {
+  fail_times_ = times;
+  fail_from_ = from;
+  fail_to_ = to;
+}
+
 int Drive::read_at(uint64_t offset, void* buf, size_t n) {
   std::shared_lock<std::shared_mutex> g(lock_);
   if (!open_locked()) return kDriveSeekFailed;
@@ -246,6 +252,12 @@ int Drive::read_at(uint64_t offset, void* buf, size_t n) {
     const uint64_t size = size_.load();
     return offset <= size && n <= size - offset;
   };
+  if (offset < fail_to_.load() && offset + n > fail_from_.load() && fits()) {
+    int times = fail_times_.load();
+    while (times != 0 && !fail_times_.compare_exchange_weak(times, times > 0 ? times - 1 : times)) {
+    }
+    if (times != 0) return kDriveReadFailed;
+  }
   if (memory_) {
     if (!fits()) return kDriveSeekFailed;
     auto* p = static_cast<uint8_t*>(buf);

@@ -13,6 +13,7 @@
 #include "brinlib.h"
 #include "brinlib_internal.h"
 #include "copy_commands.h"
+#include "image_commands.h"
 #include "velmora/rectime.h"
 
 namespace {
@@ -29,6 +30,8 @@ void usage(FILE* out) {
       "   or: velmora-disk [--force] export (IMAGE | --drive N) --from \"yyyy/mm/dd hh:mm:ss\" --to \"yyyy/mm/dd "
       "hh:mm:ss\" [--format zeb|mkv|mp4 [--one-file]] [--new-folder] DEST\n"
       "   or: velmora-disk play-copy DEST (--bmp DIR | --format mkv|mp4 DIR)\n"
+      "   or: velmora-disk image (DEVICE | --drive N) OUT.img\n"
+      "   or: velmora-disk verify OUT.img\n"
       "\n"
       "Reads a recorder disk (drive N, 0-9: the path in VELMORA_DRIVE<N>, else the\n"
       "N-th physical disk) or an image file of one, never writing to it.\n"
@@ -53,6 +56,17 @@ void usage(FILE* out) {
       "play-copy: decodes every picture of the copy in DEST and writes it to DIR\n"
       "as chNN_NNNNNN.bmp (channel, picture number); with --format, writes the\n"
       "copy as video files into DIR as export does.\n"
+      "image: acquires the whole disk into the image file OUT.img (never written\n"
+      "over), reading the device read-only and, with the administrator's rights,\n"
+      "also marking it read-only in the kernel until the end. The image is hashed\n"
+      "(SHA-256) as it is read; a sector that cannot be read is tried again, then\n"
+      "filled with zeros and listed. Beside the image: OUT.img.sha256 (in\n"
+      "sha256sum's format) and the acquisition record OUT.img.json and .txt\n"
+      "(device model and serial, size, unreadable sectors, hash, times). A\n"
+      "progress bar shows the speed and the time left; Ctrl-C stops it and\n"
+      "keeps nothing.\n"
+      "verify: checks OUT.img against its record and its .sha256 file; the exit\n"
+      "status is 0 only when everything matches.\n"
       "--force reads a disk even when its settings sector lacks the recorder's mark.\n"
       "--progress-lines prints a video export's progress as \"progress N\" lines\n"
       "on standard output, for programs that run velmora-disk.\n"
@@ -218,6 +232,8 @@ int print_frames(uint32_t at, int count) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && !std::strcmp(argv[1], "image")) return image_command(argc - 2, argv + 2);
+  if (argc >= 2 && !std::strcmp(argv[1], "verify")) return verify_command(argc - 2, argv + 2);
   enum class Command { kSummary, kFrames, kExport, kPlayCopy } command = Command::kSummary;
   bool force = false;
   bool new_folder = false;

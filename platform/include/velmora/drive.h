@@ -83,6 +83,12 @@ class Drive {
   // closed: lets tests check that the access mode is read-only.
   int status_flags() const;
 
+  // Makes reads that touch bytes [from, to) fail as a device error does
+  // (kDriveReadFailed): the first `times` such reads, or all of them when
+  // times is negative. No disk at hand has bad sectors on demand; this lets
+  // tests show how they are handled. An empty range ends it.
+  void fail_reads_for_testing(uint64_t from, uint64_t to, int times = -1);
+
  private:
   bool refresh_size();
   bool open_locked() const { return fd_ >= 0 || memory_; }
@@ -98,6 +104,8 @@ class Drive {
   bool block_device_ = false;
   bool regular_file_ = false;
   std::atomic<uint64_t> size_{0};
+  std::atomic<uint64_t> fail_from_{0}, fail_to_{0};
+  std::atomic<int> fail_times_{0};
 };
 
 VP_NAMESPACE_END
