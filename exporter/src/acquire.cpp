@@ -257,8 +257,8 @@ class Acquisition {
     t += "Started:  " + r_.started + "\nFinished: " + r_.finished + "\n\n";
     t += "Device:   " + options_.device + (r_.block_device ? "" : " (an image file)") + "\n";
     if (!r_.model.empty() || !r_.serial.empty()) t += "          model " + r_.model + ", serial " + r_.serial + "\n";
-    t += "          " + std::to_string(r_.size_bytes) + " bytes, " + std::to_string(r_.sector_bytes) +
-         "-byte sectors\n";
+    t +=
+        "          " + std::to_string(r_.size_bytes) + " bytes, " + std::to_string(r_.sector_bytes) + "-byte sectors\n";
     t += "          " + r_.read_only_note + "\n\n";
     t += "Image:    " + name + "\n          SHA-256 " + r_.sha256 + "\n\n";
     t += "Sectors read only after a retry: " + std::to_string(r_.retried_sectors) + "\n";

@@ -294,6 +294,16 @@ int Drive::read_at(uint64_t offset, void* buf, size_t n) {
   return kDriveReadOk;
 }
 
+uint64_t Drive::next_data(uint64_t offset) const {
+  std::shared_lock<std::shared_mutex> g(lock_);
+  const uint64_t size = size_.load();
+  if (offset >= size) return size;
+  if (memory_ || !regular_file_ || fd_ < 0) return offset;
+  const off_t at = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
+  if (at >= 0) return std::min<uint64_t>(static_cast<uint64_t>(at), size);
+  return errno == ENXIO ? size : offset;  // ENXIO: only a hole follows
+}
+
 int Drive::status_flags() const {
   std::shared_lock<std::shared_mutex> g(lock_);
   if (memory_) return O_RDONLY;

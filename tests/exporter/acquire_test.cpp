@@ -1,12 +1,13 @@
 // Acquiring a disk as an image: the image is the device's bytes with the
 // hash sha256sum gives it, the device is never opened for writing, bad
 // sectors become listed zeros, and verify tells a changed image.
+#include "exporter/acquire.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "exporter/acquire.h"
 #include "exporter/custody.h"
 #include "testing.h"
 #include "velmora/drive.h"

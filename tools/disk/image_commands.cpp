@@ -13,6 +13,7 @@
 #include <string>
 
 #include "exporter/acquire.h"
+#include "exporter/scan.h"
 
 namespace {
 
@@ -34,8 +35,8 @@ class TransferBar {
     const int percent = static_cast<int>(done * 100 / total);
     const int filled = percent * 40 / 100;
     const double rate = taken > 0 ? static_cast<double>(done) / taken : 0;
-    std::fprintf(stderr, "\r[%.*s%*s] %3d%%  %.1f MB/s", filled, "########################################", 40 - filled,
-                 "", percent, rate / 1e6);
+    std::fprintf(stderr, "\r[%.*s%*s] %3d%%  %.1f MB/s", filled, "########################################",
+                 40 - filled, "", percent, rate / 1e6);
     if (done < total && rate > 0) {
       const auto left = static_cast<long>(static_cast<double>(total - done) / rate + 0.5);
       std::fprintf(stderr, "  %ld:%02ld left ", left / 60, left % 60);
@@ -137,7 +138,37 @@ int verify_command(int argc, char** argv) {
   if (c.unreadable_sectors)
     std::printf("note: %llu sectors could not be read at the acquisition and are zeros in the image\n",
                 static_cast<unsigned long long>(c.unreadable_sectors));
-  std::printf("%s\n", c.all_match() ? "the image is as it was acquired"
-                                    : "the image is NOT as it was acquired");
+  std::printf("%s\n", c.all_match() ? "the image is as it was acquired" : "the image is NOT as it was acquired");
   return c.all_match() ? 0 : 1;
+}
+
+int scan_command(bool list) {
+  const bool tty = ::isatty(2) != 0;
+  const exporter::ScanResult r = exporter::scan_disk([tty](int percent) {
+    if (tty) std::fprintf(stderr, "\rscanning %3d%%", percent);
+  });
+  if (tty) std::fputc('\n', stderr);
+  if (!r.ok) {
+    std::fprintf(stderr, "velmora-disk: the scan failed: %s\n", r.error.c_str());
+    return 1;
+  }
+  const char* names[] = {"listed", "unindexed", "damaged"};
+  if (list) {
+    for (const exporter::ScannedGop& g : r.gops) {
+      std::printf("table %u entry %2d  %s  chunk %u (%u bytes)  cameras %04x  %s%s%s\n", g.table_sector, g.entry,
+                  exporter::clock_text(exporter::unix_from_rec(g.time)).c_str(), g.chunk_sector, g.bytes, g.cameras,
+                  names[static_cast<int>(g.state)], g.reason.empty() ? "" : ": ", g.reason.c_str());
+    }
+  }
+  std::printf("scanned %.1f MB of recorded data", static_cast<double>(r.bytes_scanned) / 1e6);
+  if (r.unreadable_bytes) std::printf(" (%.1f MB could not be read)", static_cast<double>(r.unreadable_bytes) / 1e6);
+  std::printf("\nGOP tables: %zu\nGOPs: %zu listed, %zu unindexed, %zu damaged\n", r.tables, r.listed, r.unindexed,
+              r.damaged);
+  if (r.indexed_tables_missing)
+    std::printf("GOP tables the index names but the disk does not hold: %zu\n", r.indexed_tables_missing);
+  for (const exporter::RecoveredRun& run : r.recovered) {
+    std::printf("recovered: camera %2d  %s - %s  %zu GOPs\n", run.camera, exporter::clock_text(run.start).c_str(),
+                exporter::clock_text(run.end).c_str(), run.gops);
+  }
+  return 0;
 }

@@ -32,6 +32,7 @@ void usage(FILE* out) {
       "   or: velmora-disk play-copy DEST (--bmp DIR | --format mkv|mp4 DIR)\n"
       "   or: velmora-disk image (DEVICE | --drive N) OUT.img\n"
       "   or: velmora-disk verify OUT.img\n"
+      "   or: velmora-disk [--force] scan (IMAGE | --drive N) [--list]\n"
       "\n"
       "Reads a recorder disk (drive N, 0-9: the path in VELMORA_DRIVE<N>, else the\n"
       "N-th physical disk) or an image file of one, never writing to it.\n"
@@ -65,6 +66,11 @@ void usage(FILE* out) {
       "(device model and serial, size, unreadable sectors, hash, times). A\n"
       "progress bar shows the speed and the time left; Ctrl-C stops it and\n"
       "keeps nothing.\n"
+      "scan: walks the whole recorded data area for GOP tables by their own\n"
+      "structure, whatever the index says, checks each GOP's frame headers, and\n"
+      "counts the GOPs the index lists, those it no longer names (unindexed:\n"
+      "after a wrapped ring or a damaged management copy) and the damaged ones;\n"
+      "the unindexed GOPs are shown as runs per camera. --list prints every GOP.\n"
       "verify: checks OUT.img against its record and its .sha256 file; the exit\n"
       "status is 0 only when everything matches.\n"
       "--force reads a disk even when its settings sector lacks the recorder's mark.\n"
@@ -234,7 +240,7 @@ int print_frames(uint32_t at, int count) {
 int main(int argc, char** argv) {
   if (argc >= 2 && !std::strcmp(argv[1], "image")) return image_command(argc - 2, argv + 2);
   if (argc >= 2 && !std::strcmp(argv[1], "verify")) return verify_command(argc - 2, argv + 2);
-  enum class Command { kSummary, kFrames, kExport, kPlayCopy } command = Command::kSummary;
+  enum class Command { kSummary, kFrames, kExport, kPlayCopy, kScan } command = Command::kSummary;
   bool force = false;
   bool new_folder = false;
   int drive = -1;
@@ -247,6 +253,7 @@ int main(int argc, char** argv) {
   const char* video_dir = nullptr;
   const char* format = nullptr;
   int count = 20;
+  bool list = false;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     const bool first_word = command == Command::kSummary && !image;
@@ -286,6 +293,10 @@ int main(int argc, char** argv) {
       command = Command::kExport;
     } else if (!std::strcmp(a, "play-copy") && first_word) {
       command = Command::kPlayCopy;
+    } else if (!std::strcmp(a, "scan") && first_word) {
+      command = Command::kScan;
+    } else if (!std::strcmp(a, "--list") && command == Command::kScan) {
+      list = true;
     } else if (a[0] != '-' && command != Command::kPlayCopy && !image && drive < 0) {
       image = a;
     } else if (a[0] != '-' && (command == Command::kExport || command == Command::kPlayCopy) && !dest) {
@@ -347,7 +358,9 @@ int main(int argc, char** argv) {
   }
   if (!open_disk(drive, name, force)) return 1;
   int rc = 0;
-  if (frames) {
+  if (command == Command::kScan) {
+    rc = scan_command(list);
+  } else if (frames) {
     rc = print_frames(at_seconds, count);
   } else if (exporting) {
     rc = video_files ? export_video_span(from_seconds, to_seconds, dest, video, image ? image : "", drive)

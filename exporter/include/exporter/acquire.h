@@ -13,8 +13,8 @@
 namespace exporter {
 
 struct AcquireOptions {
-  std::string device;  // a block device, or an image file standing in for one
-  std::string output;  // the image to write; it must not exist yet
+  std::string device;               // a block device, or an image file standing in for one
+  std::string output;               // the image to write; it must not exist yet
   std::string program = "velmora";  // name and version for the record
   int retries = 3;                  // further tries of a sector that failed
   // Called after each piece read with the bytes done and in all.
@@ -61,8 +61,8 @@ struct ImageCheck {
   bool read = false;  // the record could be read
   std::string error;
   bool size_matches = false;
-  bool sha256_matches = false;      // the image's hash against the record's
-  bool sum_file_matches = false;    // "<image>.sha256" against the record's
+  bool sha256_matches = false;    // the image's hash against the record's
+  bool sum_file_matches = false;  // "<image>.sha256" against the record's
   std::string recorded_sha256, actual_sha256;
   uint64_t recorded_bytes = 0, actual_bytes = 0;
   uint64_t unreadable_sectors = 0;  // as the record lists them

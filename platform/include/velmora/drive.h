@@ -83,6 +83,11 @@ class Drive {
   // closed: lets tests check that the access mode is read-only.
   int status_flags() const;
 
+  // The first offset at or after `offset` that may hold data: an image
+  // file's holes (never written, so all zeros) are passed over; a device
+  // has none. size_bytes when nothing follows.
+  uint64_t next_data(uint64_t offset) const;
+
   // Makes reads that touch bytes [from, to) fail as a device error does
   // (kDriveReadFailed): the first `times` such reads, or all of them when
   // times is negative. No disk at hand has bad sectors on demand; this lets

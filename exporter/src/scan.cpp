@@ -1,0 +1,216 @@
+// The scan of the recorded data for GOP tables, independent of the index.
+#include "exporter/scan.h"
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "brinlib_internal.h"
+#include "velmora/bytes.h"
+
+namespace exporter {
+
+namespace {
+
+using brin::disk::kGopEntryBytes;
+using brin::disk::kGopTableBytes;
+using brin::disk::kSectorBytes;
+
+// The data area is read in pieces of this size; each read takes a table's
+// length more, so that a table that starts near a piece's end is whole.
+constexpr size_t kPieceBytes = 4u << 20;
+// Unindexed GOPs further apart than this start a new recovered run.
+constexpr UnixSeconds kRunBreakSeconds = 2;
+
+bool time_valid(const vp::RecTime& t) {
+  return t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= 31 && t.hour < 24 && t.minute < 60 && t.second < 60;
+}
+
+bool all_zero(const uint8_t* p, size_t n) {
+  return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
+}
+
+// A GOP entry that a recorder could have written: its checksum holds, its
+// time is a time, and its chunk has a size a reader accepts and lies in the
+// data area of the disk.
+bool entry_plausible(const uint8_t* p, uint64_t disk_sectors) {
+  if (!brin::disk::checksum_ok(p, kGopEntryBytes) || all_zero(p, kGopEntryBytes)) return false;
+  const brin::disk::GopEntry e = brin::disk::parse_gop(p);
+  return time_valid(e.time) && e.size > 0 && e.size <= brin::disk::kMaxChunkBytes &&
+         e.sector >= static_cast<uint32_t>(brin::disk::kDataStartSector) && e.sector < disk_sectors;
+}
+
+// The GOP tables the index names, with the number of GOPs each record gives.
+std::map<uint32_t, int> indexed_tables() {
+  std::map<uint32_t, int> out;
+  std::lock_guard<std::mutex> lock(brin::disk::cursor_lock());
+  // The index as the readers take it: the copy chosen by the write
+  // generation, falling back to the others.
+  brin::disk::load_index_state(brin::disk::Positioning::kOldest);
+  const brin::disk::BlockHeader h = brin::disk::block_header();
+  const int cursor_block = brin::disk::cursor().block;
+  for (int k = 0; k < h.count && k < brin::disk::kBlockRing; ++k) {
+    const int b = (h.oldest + k) % brin::disk::kBlockRing;
+    if (!brin::disk::block_entry_valid(b) || !brin::disk::load_index_block(b)) continue;
+    const brin::disk::BlockEntry e = brin::disk::block_entry(b);
+    for (int r = e.first_record; r <= e.last_record && r < brin::disk::kRecordsPerBlock; ++r) {
+      brin::disk::IndexRecord rec;
+      if (brin::disk::index_record(b, r, &rec)) out[rec.gop_sector] = rec.gop_count;
+    }
+  }
+  // The cursor's block goes back into the buffer for the readers.
+  brin::disk::load_index_block(cursor_block);
+  return out;
+}
+
+class Scanner {
+ public:
+  ScanResult run(const std::function<void(int)>& progress) {
+    vp::Drive& drive = brin::disk::drive();
+    vp::DriveGeometry g;
+    if (!drive.is_open() || !drive.geometry(&g)) {
+      r_.error = "no disk is open";
+      return r_;
+    }
+    size_ = g.size_bytes;
+    const std::map<uint32_t, int> indexed = indexed_tables();
+
+    std::vector<uint8_t> piece(kPieceBytes + kGopTableBytes);
+    const uint64_t start = static_cast<uint64_t>(brin::disk::kDataStartSector) * kSectorBytes;
+    int shown = -1;
+    for (uint64_t at = start; at < size_;) {
+      // Holes of an image file hold no data: go on where data starts.
+      const uint64_t data = drive.next_data(at);
+      if (data >= size_) break;
+      if (data > at) at = data / kSectorBytes * kSectorBytes;
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), size_ - at));
+      if (drive.read_at(at, piece.data(), n) != vp::kDriveReadOk) {
+        r_.unreadable_bytes += std::min<uint64_t>(kPieceBytes, n);
+      } else {
+        r_.bytes_scanned += std::min<uint64_t>(kPieceBytes, n);
+        for (size_t off = 0; off < kPieceBytes && off + kGopTableBytes <= n; off += kSectorBytes) {
+          const uint64_t sector = (at + off) / kSectorBytes;
+          // The sectors of a table found are its own, not another's start.
+          if (sector < next_table_ || !table_plausible(piece.data() + off)) continue;
+          add_table(drive, static_cast<uint32_t>(sector), piece.data() + off, indexed);
+          next_table_ = sector + (kGopTableBytes + kSectorBytes - 1) / kSectorBytes;
+        }
+      }
+      at += kPieceBytes;
+      const int percent = static_cast<int>(std::min<uint64_t>(100, (at - start) * 100 / (size_ - start)));
+      if (progress && percent != shown) progress(shown = percent);
+    }
+    for (const auto& [sector, count] : indexed) {
+      if (!found_tables_.count(sector)) ++r_.indexed_tables_missing;
+    }
+    group_recovered();
+    r_.ok = true;
+    return r_;
+  }
+
+ private:
+  // A GOP table's used entries come first, one after another, each with a
+  // time; at least one of them is an entry a recorder could have written
+  // (the others may be damaged). A window that starts inside other data
+  // and reaches into a table has other bytes, or zeros, in front of it.
+  bool table_plausible(const uint8_t* table) const {
+    for (int i = 0; i < brin::disk::kGopEntries; ++i) {
+      const uint8_t* p = table + static_cast<size_t>(i) * kGopEntryBytes;
+      if (entry_plausible(p, size_ / kSectorBytes)) return true;
+      if (all_zero(p, kGopEntryBytes) || !time_valid(brin::disk::parse_gop(p).time)) return false;
+    }
+    return false;
+  }
+
+  void add_table(vp::Drive& drive, uint32_t sector, const uint8_t* table, const std::map<uint32_t, int>& indexed) {
+    ++r_.tables;
+    found_tables_.insert(sector);
+    const auto named = indexed.find(sector);
+    for (int i = 0; i < brin::disk::kGopEntries; ++i) {
+      const uint8_t* p = table + static_cast<size_t>(i) * kGopEntryBytes;
+      if (all_zero(p, kGopEntryBytes)) continue;  // an unused entry
+      ScannedGop gop;
+      gop.table_sector = sector;
+      gop.entry = i;
+      const brin::disk::GopEntry e = brin::disk::parse_gop(p);
+      gop.time = e.time;
+      gop.chunk_sector = e.sector;
+      gop.bytes = e.size;
+      if (!brin::disk::checksum_ok(p, kGopEntryBytes)) {
+        gop.reason = "its entry's checksum is wrong";
+      } else if (e.size <= brin::disk::kChunkHeaderBytes || e.size > brin::disk::kMaxChunkBytes) {
+        gop.reason = "its chunk size is not one a reader accepts";
+      } else if (uint64_t{e.sector} * kSectorBytes + e.size > size_) {
+        gop.reason = "its chunk lies past the end of the disk";
+      } else {
+        check_frames(drive, &gop);
+      }
+      if (gop.reason.empty())
+        gop.state = named != indexed.end() && i < named->second ? GopState::kListed : GopState::kUnindexed;
+      ++(gop.state == GopState::kListed ? r_.listed : gop.state == GopState::kUnindexed ? r_.unindexed : r_.damaged);
+      r_.gops.push_back(std::move(gop));
+    }
+  }
+
+  // Reads the chunk and walks its frame headers; a chunk whose frames do
+  // not hold together is damaged.
+  void check_frames(vp::Drive& drive, ScannedGop* gop) {
+    chunk_.resize(gop->bytes);
+    if (drive.read_at(uint64_t{gop->chunk_sector} * kSectorBytes, chunk_.data(), chunk_.size()) != vp::kDriveReadOk) {
+      gop->reason = "its chunk cannot be read";
+      return;
+    }
+    const int frames = chunk_[brin::disk::kChunkFrameCountByte];
+    size_t pos = brin::disk::kChunkHeaderBytes;
+    int walked = 0;
+    for (; walked < frames && pos + brin::disk::kFrameHeaderBytes <= chunk_.size(); ++walked) {
+      const uint8_t* h = chunk_.data() + pos;
+      const uint16_t marker = vp::le16(h);
+      if (marker == brin::disk::kEndMarker) break;
+      const uint32_t payload = vp::le32(h + 16);
+      if ((marker != brin::disk::kVideoMarker && marker != brin::disk::kAudioMarker) ||
+          payload > chunk_.size() - pos - brin::disk::kFrameHeaderBytes) {
+        gop->reason = "its frame headers are damaged";
+        return;
+      }
+      if (marker == brin::disk::kVideoMarker) gop->cameras |= static_cast<uint16_t>(1u << (h[34] & 15));
+      pos += brin::disk::kFrameHeaderBytes + payload;
+    }
+    if (walked == 0) gop->reason = "its chunk holds no frame";
+  }
+
+  // Each camera's unindexed GOPs in time order, cut where time jumps.
+  void group_recovered() {
+    for (int camera = 0; camera < 16; ++camera) {
+      std::vector<UnixSeconds> times;
+      for (const ScannedGop& g : r_.gops) {
+        if (g.state == GopState::kUnindexed && (g.cameras & (1u << camera))) times.push_back(unix_from_rec(g.time));
+      }
+      std::sort(times.begin(), times.end());
+      for (const UnixSeconds t : times) {
+        RecoveredRun* last = r_.recovered.empty() || r_.recovered.back().camera != camera + 1
+                                 ? nullptr
+                                 : &r_.recovered.back();
+        if (last && t - last->end <= kRunBreakSeconds) {
+          last->end = t;
+          ++last->gops;
+        } else {
+          r_.recovered.push_back(RecoveredRun{camera + 1, t, t, 1});
+        }
+      }
+    }
+  }
+
+  ScanResult r_;
+  uint64_t size_ = 0;
+  uint64_t next_table_ = 0;  // the first sector a table may start at
+  std::vector<uint8_t> chunk_;
+  std::set<uint32_t> found_tables_;
+};
+
+}  // namespace
+
+ScanResult scan_disk(const std::function<void(int)>& progress) { return Scanner().run(progress); }
+
+}  // namespace exporter
