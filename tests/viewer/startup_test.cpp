@@ -244,10 +244,15 @@ TEST_F(Startup, ShowsTheCaptionInitialControlsAndStartPictures) {
 }
 
 TEST_F(Startup, ATooSmallScreenEndsTheStartWithItsMessage) {
-  start_view(QSize(800, 600));
+  MainView& v = start_view(QSize(800, 600));
   EXPECT_FALSE(started_);
   ASSERT_EQ(messages_.size(), 1u);
   EXPECT_EQ(messages_[0].text, QStringLiteral("画面の解像度設定を1024x768以上にしてください。"));
+  // The picture folder made before the check goes with the window.
+  ASSERT_TRUE(v.pictures_in_memory());
+  const QString pictures = v.picture_folder();
+  view_->shutdown();
+  EXPECT_FALSE(QFileInfo::exists(pictures));
 }
 
 TEST_F(Startup, AMissingListShowsNoRecorders) {

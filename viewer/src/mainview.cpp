@@ -866,7 +866,12 @@ void MainView::closeEvent(QCloseEvent* event) {
 }
 
 void MainView::shutdown() {
-  if (!started_ || shut_down_) return;
+  if (!started_ || shut_down_) {
+    // A start that ended early (a screen too small) made the picture folder
+    // all the same.
+    release_picture_folder();
+    return;
+  }
   shut_down_ = true;
   // The user sees that the program is ending while the recorder is told.
   connection_label_->setText(tr("終了中"));
@@ -895,10 +900,16 @@ void MainView::shutdown() {
   lib::decode_deinit();
   if (hooks_.close_all) hooks_.close_all();
   while (cursor_depth_ > 0) restore_cursor();
-  // The pictures in memory go with the program; the links stay for the
-  // next start.
+  release_picture_folder();
+}
+
+// The pictures in memory go with the program; the links stay for the next
+// start.
+void MainView::release_picture_folder() {
+  if (!picture_folder_.in_memory) return;
   QDir::setCurrent(program_folder_);
   remove_picture_folder(picture_folder_);
+  picture_folder_ = PictureFolder{program_folder_, false, QString()};
 }
 
 }  // namespace velmora::viewer

@@ -306,6 +306,7 @@ class MainView : public QWidget {
   void on_mute_toggled();
   void setup_audio_device();
   void read_connection_list();
+  void release_picture_folder();
 
   // Live view.
   void connect_entry(int row);
