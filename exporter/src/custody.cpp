@@ -9,6 +9,7 @@
 
 #include "brinlib.h"
 #include "exporter/exporter.h"
+#include "exporter/scan.h"
 
 namespace exporter {
 
@@ -238,6 +239,9 @@ void check_source(const Json& record, Verification* v) {
     }
     gops = open_downloaded_file(path, y, m, d, &error);
   } else {
+    // A recorder disk, read through its index or, for recovered GOPs, by a
+    // scan that finds them again.
+    const bool recovered = kind.rfind("recovered", 0) == 0;
     uint32_t from = 0, to = 0;
     const Json& asked = record["span_asked"];
     if (!rec_seconds_of(asked["from"].str(), &from) || !rec_seconds_of(asked["to"].str(), &to)) {
@@ -251,7 +255,13 @@ void check_source(const Json& record, Verification* v) {
       return;
     }
     attached = true;
-    gops = open_attached_disk(from, to, &error);
+    if (recovered) {
+      const ScanResult scan = scan_disk();
+      if (scan.ok) gops = open_recovered(scan, from, to);
+      if (!scan.ok) error = scan.error;
+    } else {
+      gops = open_attached_disk(from, to, &error);
+    }
   }
   if (!gops) {
     if (attached) hdd_close();

@@ -215,6 +215,7 @@ class Exporter {
       if (r < 0) return fail(source_.error().empty() ? "the source could not be read" : source_.error());
       GopEntry entry;
       entry.time = gop.time;
+      entry.recovered = gop.recovered;
       std::vector<uint8_t>& stored = gop.stored.empty() ? gop.frames : gop.stored;
       entry.bytes = stored.size();
       if (gop.damaged) {
@@ -435,7 +436,7 @@ class Exporter {
       const GopEntry& g = result_.gops[i];
       j += "    {\"time\": " + json_text(clock_text(unix_from_rec(g.time))) +
            ", \"bytes\": " + std::to_string(g.bytes) + ", \"sha256\": " + json_text(g.sha256) +
-           ", \"left_out\": " + (g.left_out ? "true" : "false") +
+           ", \"left_out\": " + (g.left_out ? "true" : "false") + (g.recovered ? ", \"recovered\": true" : "") +
            (g.left_out ? ", \"reason\": " + json_text(g.reason) : std::string()) + "}" +
            (i + 1 < result_.gops.size() ? "," : "") + "\n";
     }
@@ -463,6 +464,11 @@ class Exporter {
       t += "  SHA-256 " + f.sha256 + "\n";
     }
     t += "\nGOPs read: " + std::to_string(result_.gops.size()) + ", left out: " + std::to_string(left_out) + "\n";
+    const auto recovered =
+        std::count_if(result_.gops.begin(), result_.gops.end(), [](const GopEntry& g) { return g.recovered; });
+    if (recovered)
+      t += "Recovered: " + std::to_string(recovered) +
+           " GOPs were found by a scan of the disk where its index no longer names them\n";
     for (const GopEntry& g : result_.gops) {
       if (g.left_out) t += "  left out: " + clock_text(unix_from_rec(g.time)) + " (" + g.reason + ")\n";
     }

@@ -19,7 +19,7 @@ using brin::disk::kSectorBytes;
 
 // The data area is read in pieces of this size; each read takes a table's
 // length more, so that a table that starts near a piece's end is whole.
-constexpr size_t kPieceBytes = 4u << 20;
+constexpr size_t kPieceBytes = 1u << 20;
 // Unindexed GOPs further apart than this start a new recovered run.
 constexpr UnixSeconds kRunBreakSeconds = 2;
 
@@ -76,7 +76,7 @@ class Scanner {
     size_ = g.size_bytes;
     const std::map<uint32_t, int> indexed = indexed_tables();
 
-    std::vector<uint8_t> piece(kPieceBytes + kGopTableBytes);
+    std::vector<uint8_t> piece;  // made when there is data to read
     const uint64_t start = static_cast<uint64_t>(brin::disk::kDataStartSector) * kSectorBytes;
     int shown = -1;
     for (uint64_t at = start; at < size_;) {
@@ -84,12 +84,17 @@ class Scanner {
       const uint64_t data = drive.next_data(at);
       if (data >= size_) break;
       if (data > at) at = data / kSectorBytes * kSectorBytes;
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), size_ - at));
+      // Read no further into a hole than a table that starts before it.
+      const uint64_t hole = drive.next_hole(at);
+      const uint64_t to_hole = (std::max<uint64_t>(hole, at + 1) - at + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
+      const uint64_t wanted = std::min<uint64_t>(kPieceBytes, to_hole);
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(wanted + kGopTableBytes, size_ - at));
+      piece.resize(kPieceBytes + kGopTableBytes);
       if (drive.read_at(at, piece.data(), n) != vp::kDriveReadOk) {
-        r_.unreadable_bytes += std::min<uint64_t>(kPieceBytes, n);
+        r_.unreadable_bytes += std::min<uint64_t>(wanted, n);
       } else {
-        r_.bytes_scanned += std::min<uint64_t>(kPieceBytes, n);
-        for (size_t off = 0; off < kPieceBytes && off + kGopTableBytes <= n; off += kSectorBytes) {
+        r_.bytes_scanned += std::min<uint64_t>(wanted, n);
+        for (size_t off = 0; off < wanted && off + kGopTableBytes <= n; off += kSectorBytes) {
           const uint64_t sector = (at + off) / kSectorBytes;
           // The sectors of a table found are its own, not another's start.
           if (sector < next_table_ || !table_plausible(piece.data() + off)) continue;
@@ -97,7 +102,7 @@ class Scanner {
           next_table_ = sector + (kGopTableBytes + kSectorBytes - 1) / kSectorBytes;
         }
       }
-      at += kPieceBytes;
+      at += wanted;
       const int percent = static_cast<int>(std::min<uint64_t>(100, (at - start) * 100 / (size_ - start)));
       if (progress && percent != shown) progress(shown = percent);
     }
@@ -189,9 +194,8 @@ class Scanner {
       }
       std::sort(times.begin(), times.end());
       for (const UnixSeconds t : times) {
-        RecoveredRun* last = r_.recovered.empty() || r_.recovered.back().camera != camera + 1
-                                 ? nullptr
-                                 : &r_.recovered.back();
+        RecoveredRun* last =
+            r_.recovered.empty() || r_.recovered.back().camera != camera + 1 ? nullptr : &r_.recovered.back();
         if (last && t - last->end <= kRunBreakSeconds) {
           last->end = t;
           ++last->gops;
@@ -209,7 +213,64 @@ class Scanner {
   std::set<uint32_t> found_tables_;
 };
 
+// The unindexed GOPs, oldest first, each read and walked as the disk's
+// readers do.
+class RecoveredSource : public GopSource {
+ public:
+  RecoveredSource(const ScanResult& scan, uint32_t from, uint32_t to) {
+    for (const ScannedGop& g : scan.gops) {
+      const uint32_t at = vp::rec_seconds(g.time);
+      if (g.state == GopState::kUnindexed && at >= from && at <= to) gops_.push_back(g);
+    }
+    std::stable_sort(gops_.begin(), gops_.end(), [](const ScannedGop& a, const ScannedGop& b) {
+      return vp::rec_seconds(a.time) < vp::rec_seconds(b.time);
+    });
+    for (const RecoveredRun& r : scan.recovered) {
+      const UnixSeconds start = std::max(r.start, unix_from_rec(vp::rec_time_from_seconds(from)));
+      const UnixSeconds end = std::min(r.end, unix_from_rec(vp::rec_time_from_seconds(to)));
+      if (start <= end) runs_.push_back(Span{start, end, "Recovered, camera " + std::to_string(r.camera)});
+    }
+  }
+
+  int next(SourceGop* gop) override {
+    if (at_ >= gops_.size()) return 0;
+    const ScannedGop& g = gops_[at_++];
+    buffer_.resize(brin::disk::kFrameBufferBytes);
+    brin::disk::GopEntry entry;
+    entry.time = g.time;
+    entry.size = g.bytes;
+    entry.sector = g.chunk_sector;
+    int32_t len = 0;
+    int r;
+    {
+      std::lock_guard<std::mutex> lock(brin::disk::cursor_lock());
+      r = brin::disk::read_frame_chunk(entry, buffer_.data(), buffer_.size(), &len);
+    }
+    gop->time = g.time;
+    gop->recovered = true;
+    gop->stored.clear();
+    gop->made_frames = false;
+    gop->damaged = r < 0 || len < 0 || static_cast<size_t>(len) > buffer_.size();
+    gop->frames.assign(buffer_.data(), buffer_.data() + (gop->damaged ? 0 : len));
+    return 1;
+  }
+
+  std::string description() const override { return "recovered GOPs of recorder disk"; }
+  std::vector<Span> runs() const override { return runs_; }
+  int percent_done() const override { return gops_.empty() ? 100 : static_cast<int>(at_ * 100 / gops_.size()); }
+
+ private:
+  std::vector<ScannedGop> gops_;
+  std::vector<Span> runs_;
+  size_t at_ = 0;
+  std::vector<uint8_t> buffer_;
+};
+
 }  // namespace
+
+std::unique_ptr<GopSource> open_recovered(const ScanResult& scan, uint32_t from, uint32_t to) {
+  return std::make_unique<RecoveredSource>(scan, from, to);
+}
 
 ScanResult scan_disk(const std::function<void(int)>& progress) { return Scanner().run(progress); }
 

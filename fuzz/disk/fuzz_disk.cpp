@@ -1,5 +1,6 @@
 // Fuzz target: arbitrary bytes as the recorder disk's management region,
-// index and recorded data, fed to every reader, list, search, step and skip.
+// index and recorded data, fed to every reader, list, search, step and skip,
+// and to the scan that looks for GOP tables without the index.
 //
 // Input: a 4-byte knob (varies the searched times and the picture area's
 // first sector; with its top three bits set the wide picture search runs
@@ -14,6 +15,7 @@
 
 #include "brinlib_internal.h"
 #include "disk_exercise.h"
+#include "exporter/scan.h"
 #include "velmora/drive.h"
 
 namespace {
@@ -41,7 +43,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pos += length;
   }
   brin::disk::drive().open_memory(std::move(extents), kDiskSectors * brin::disk::kSectorBytes);
-  const std::string broken = diskexercise::exercise_disk(knob, 64, 3, 1024, (knob >> 29) == 7);
+  std::string broken = diskexercise::exercise_disk(knob, 64, 3, 1024, (knob >> 29) == 7);
+  // The scan that does not trust the index, and the reading of what it
+  // found outside the index.
+  const exporter::ScanResult scan = exporter::scan_disk();
+  if (!scan.ok || scan.listed + scan.unindexed + scan.damaged != scan.gops.size()) broken = "the scan's counts";
+  const auto recovered = exporter::open_recovered(scan, 0, UINT32_MAX);
+  exporter::SourceGop gop;
+  for (int i = 0; i < 64 && recovered->next(&gop) > 0; ++i) {
+    if (gop.frames.size() > brin::disk::kFrameBufferBytes) broken = "a recovered GOP larger than a chunk";
+  }
   brin::disk::drive().close();
   if (!broken.empty()) {
     std::fprintf(stderr, "disk reader broke its interface: %s\n", broken.c_str());

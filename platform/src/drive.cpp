@@ -298,10 +298,34 @@ uint64_t Drive::next_data(uint64_t offset) const {
   std::shared_lock<std::shared_mutex> g(lock_);
   const uint64_t size = size_.load();
   if (offset >= size) return size;
-  if (memory_ || !regular_file_ || fd_ < 0) return offset;
+  if (memory_) {
+    // Between the pieces held in memory there are only zeros.
+    const auto it = std::partition_point(extents_.begin(), extents_.end(),
+                                         [&](const Extent& e) { return e.offset + e.bytes.size() <= offset; });
+    return it == extents_.end() ? size : std::max(offset, it->offset);
+  }
+  if (!regular_file_ || fd_ < 0) return offset;
   const off_t at = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
   if (at >= 0) return std::min<uint64_t>(static_cast<uint64_t>(at), size);
   return errno == ENXIO ? size : offset;  // ENXIO: only a hole follows
+}
+
+uint64_t Drive::next_hole(uint64_t offset) const {
+  std::shared_lock<std::shared_mutex> g(lock_);
+  const uint64_t size = size_.load();
+  if (offset >= size) return size;
+  if (memory_) {
+    auto it = std::partition_point(extents_.begin(), extents_.end(),
+                                   [&](const Extent& e) { return e.offset + e.bytes.size() <= offset; });
+    if (it == extents_.end() || it->offset > offset) return offset;  // a hole already
+    // Pieces that touch run on as one.
+    uint64_t end = it->offset + it->bytes.size();
+    for (++it; it != extents_.end() && it->offset <= end; ++it) end = std::max(end, it->offset + it->bytes.size());
+    return std::min(end, size);
+  }
+  if (!regular_file_ || fd_ < 0) return size;
+  const off_t at = ::lseek(fd_, static_cast<off_t>(offset), SEEK_HOLE);
+  return at >= 0 ? std::min<uint64_t>(static_cast<uint64_t>(at), size) : size;
 }
 
 int Drive::status_flags() const {

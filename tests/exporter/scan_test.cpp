@@ -1,22 +1,44 @@
 // The scan finds every GOP the disk writer wrote by its own structure and
 // tells apart what the index names, what it no longer names, and what is
 // damaged; the unindexed GOPs come out as runs.
+#include "exporter/scan.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <utility>
 
 #include "brinlib.h"
 #include "disk_specs.h"
-#include "exporter/scan.h"
 #include "testing.h"
 #include "zebdisk/disk_image.h"
 
 namespace {
 
+using velmora::testing::read_file;
+using velmora::testing::run_command;
 using velmora::testing::T;
 using velmora::testing::TempDir;
+
+std::string bin(const std::string& name) { return velmora::testing::build_dir() + "/bin/" + name; }
+
+// Writes the disk with index block 0 overwritten in all three copies: the
+// index has lost that block's records, the data is still there.
+bool write_without_index_block0(zebdisk::DiskSpec spec, const std::string& image, zebdisk::Manifest* manifest) {
+  for (int copy = 0; copy < 3; ++copy) {
+    zebdisk::DamageSpec d;
+    d.kind = zebdisk::DamageSpec::kIndexBlock;
+    d.copy = copy;
+    d.index = 0;
+    spec.damage.push_back(d);
+  }
+  std::string error;
+  const bool ok = zebdisk::write_disk(spec, image, manifest, &error);
+  EXPECT_TRUE(ok) << error;
+  return ok;
+}
 
 TEST(Scan, FindsEveryGopAndTellsListedFromUnindexedAndDamaged) {
   TempDir dir;
@@ -25,26 +47,16 @@ TEST(Scan, FindsEveryGopAndTellsListedFromUnindexedAndDamaged) {
   spec.start_block = 0;
   spec.start_record = 24995;
   zebdisk::RunSpec run = velmora::testing::run(T(2024, 5, 1, 10, 0, 0), T(2024, 5, 1, 10, 0, 29));
-  run.bad_records = {8};          // its record's checksum is wrong in every copy
-  run.lost_tables = {9};          // its record names a sector past the disk's end
-  run.bad_gops = {{5, 1}};        // a GOP entry whose checksum is wrong
-  run.lost_chunks = {{6, 0}};     // an entry naming a chunk past the end
-  run.huge_chunks = {{7, 2}};     // an entry with a chunk over 2 MiB
+  run.bad_records = {8};       // its record's checksum is wrong in every copy
+  run.lost_tables = {9};       // its record names a sector past the disk's end
+  run.bad_gops = {{5, 1}};     // a GOP entry whose checksum is wrong
+  run.lost_chunks = {{6, 0}};  // an entry naming a chunk past the end
+  run.huge_chunks = {{7, 2}};  // an entry with a chunk over 2 MiB
   spec.runs.push_back(run);
   spec.runs.push_back(velmora::testing::run(T(2024, 5, 1, 11, 0, 0), T(2024, 5, 1, 11, 0, 8)));
-  // Index block 0 overwritten in all three copies: the index has lost its
-  // records.
-  for (int copy = 0; copy < 3; ++copy) {
-    zebdisk::DamageSpec d;
-    d.kind = zebdisk::DamageSpec::kIndexBlock;
-    d.copy = copy;
-    d.index = 0;
-    spec.damage.push_back(d);
-  }
   zebdisk::Manifest manifest;
-  std::string error;
   const std::string image = dir.file("disk.img");
-  ASSERT_TRUE(zebdisk::write_disk(spec, image, &manifest, &error)) << error;
+  ASSERT_TRUE(write_without_index_block0(spec, image, &manifest));
   ASSERT_EQ(setenv("VELMORA_DRIVE0", image.c_str(), 1), 0);
   ASSERT_EQ(hdd_open(0), 0);
   const exporter::ScanResult r = exporter::scan_disk();
@@ -98,6 +110,54 @@ TEST(Scan, FindsEveryGopAndTellsListedFromUnindexedAndDamaged) {
   EXPECT_EQ(r.recovered[1].gops, 6u);
   EXPECT_EQ(r.recovered[1].start - r.recovered[0].start, 24);
   EXPECT_EQ(r.recovered[1].end - r.recovered[1].start, 5);
+}
+
+TEST(Scan, RecoveredGopsExportAsVideoThatDecodesAndIsMarkedRecovered) {
+  TempDir dir;
+  zebdisk::DiskSpec spec = velmora::testing::small_spec();
+  spec.clips_folder = velmora::testing::clips_dir();
+  spec.pictures_per_gop = 5;
+  spec.start_record = 24997;  // records 0 to 2 in index block 0, the rest in block 1
+  spec.runs.push_back(velmora::testing::run(T(2024, 5, 1, 10, 0, 0), T(2024, 5, 1, 10, 0, 17)));
+  zebdisk::Manifest manifest;
+  const std::string image = dir.file("disk.img");
+  ASSERT_TRUE(write_without_index_block0(spec, image, &manifest));
+  size_t lost_pictures = 0;
+  for (const zebdisk::RecordInfo& rec : manifest.records) {
+    if (rec.block != 0) continue;
+    for (const zebdisk::GopInfo& g : rec.gops)
+      lost_pictures += static_cast<size_t>(
+          std::count_if(g.frames.begin(), g.frames.end(), [](const zebdisk::FrameInfo& f) { return f.video; }));
+  }
+  ASSERT_EQ(lost_pictures, 9u * 5u);  // three records of three GOPs
+
+  const auto scan = run_command(bin("velmora-disk") + " scan '" + image + "'");
+  ASSERT_EQ(scan.status, 0) << scan.text;
+  EXPECT_NE(scan.text.find("GOPs: 9 listed, 9 unindexed, 0 damaged"), std::string::npos) << scan.text;
+  EXPECT_NE(scan.text.find("recovered: camera  1  2024/05/01 10:00:00 - 2024/05/01 10:00:08  9 GOPs"),
+            std::string::npos)
+      << scan.text;
+
+  // The index alone no longer reaches them; the scan's export does.
+  const std::string from_to = " --from '2024/05/01 10:00:00' --to '2024/05/01 10:00:17' --format mkv ";
+  const auto exported =
+      run_command(bin("velmora-disk") + " export '" + image + "'" + from_to + "--recovered '" + dir.file("out") + "'");
+  ASSERT_EQ(exported.status, 0) << exported.text;
+  const auto files = run_command("ls '" + dir.file("out") + "'/*.mkv");
+  ASSERT_EQ(std::count(files.text.begin(), files.text.end(), '\n'), 1) << files.text;
+  const std::string file = files.text.substr(0, files.text.find('\n'));
+  EXPECT_NE(file.find("_cam01_2024-05-01T10-00-00.mkv"), std::string::npos) << file;
+  const auto decoded = run_command("ffmpeg -v error -i '" + file + "' -map 0:v -f framemd5 - | grep -vc '^#'");
+  EXPECT_EQ(decoded.text, std::to_string(lost_pictures) + "\n");
+  const std::string record = read_file(file + ".json");
+  size_t marked = 0;
+  for (size_t at = record.find("\"recovered\": true"); at != std::string::npos;
+       at = record.find("\"recovered\": true", at + 1))
+    ++marked;
+  EXPECT_EQ(marked, 9u) << record;
+  const auto verified = run_command(bin("velmora-verify") + " '" + file + ".json'");
+  EXPECT_EQ(verified.status, 0) << verified.text;
+  EXPECT_NE(verified.text.find("source: 9 of 9 GOPs match"), std::string::npos) << verified.text;
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "brinlib_internal.h"
 #include "export_cli.h"
 #include "exporter/exporter.h"
+#include "exporter/scan.h"
 #include "velmora/clock.h"
 #include "velmora/drive.h"
 
@@ -138,7 +139,7 @@ void set_progress_lines(bool on) { g_settings.progress_lines = on; }
 void set_one_file(bool on) { g_settings.one_file = on; }
 
 int export_video_span(uint32_t from, uint32_t to, const std::string& dest, exporter::Format format,
-                      const std::string& image, int drive) {
+                      const std::string& image, int drive, bool recovered) {
   if (first_section_play() != 0) {
     std::fprintf(stderr, "velmora-disk: the index of the disk could not be loaded\n");
     return 1;
@@ -161,8 +162,17 @@ int export_video_span(uint32_t from, uint32_t to, const std::string& dest, expor
     options.source_serial = id.serial;
   }
   return export_cli::video_export(
-      "velmora-disk", [&](std::string* error) { return exporter::open_attached_disk(from, to, error); }, source, dest,
-      format, options, g_settings);
+      "velmora-disk",
+      [&](std::string* error) -> std::unique_ptr<exporter::GopSource> {
+        if (!recovered) return exporter::open_attached_disk(from, to, error);
+        const exporter::ScanResult scan = exporter::scan_disk();
+        if (!scan.ok) {
+          *error = "the scan failed: " + scan.error;
+          return nullptr;
+        }
+        return exporter::open_recovered(scan, from, to);
+      },
+      source, dest, format, options, g_settings);
 }
 
 int export_copy_video(const std::string& copy, const std::string& dest, exporter::Format format) {

@@ -16,10 +16,11 @@ int play_copy(const std::string& source, const std::string& bmp_dir);
 // Writes the span from..to (RecSeconds) of the open disk as video files
 // (one per camera) with their custody record into dest (created when
 // missing). image: the image file read, for the record; empty for drive
-// `drive`, which the record names by its device, model and serial. Exit
-// code.
+// `drive`, which the record names by its device, model and serial. With
+// recovered, the GOPs a scan finds that the index no longer names are
+// exported instead. Exit code.
 int export_video_span(uint32_t from, uint32_t to, const std::string& dest, exporter::Format format,
-                      const std::string& image, int drive);
+                      const std::string& image, int drive, bool recovered);
 // The same for the copy in the folder copy.
 int export_copy_video(const std::string& copy, const std::string& dest, exporter::Format format);
 // Makes the video exports print "progress N" lines (0 to 100) on standard

@@ -28,7 +28,7 @@ void usage(FILE* out) {
       "   or: velmora-disk [--force] --drive N\n"
       "   or: velmora-disk [--force] frames (IMAGE | --drive N) --at \"yyyy/mm/dd hh:mm:ss\" [--count N]\n"
       "   or: velmora-disk [--force] export (IMAGE | --drive N) --from \"yyyy/mm/dd hh:mm:ss\" --to \"yyyy/mm/dd "
-      "hh:mm:ss\" [--format zeb|mkv|mp4 [--one-file]] [--new-folder] DEST\n"
+      "hh:mm:ss\" [--format zeb|mkv|mp4 [--one-file] [--recovered]] [--new-folder] DEST\n"
       "   or: velmora-disk play-copy DEST (--bmp DIR | --format mkv|mp4 DIR)\n"
       "   or: velmora-disk image (DEVICE | --drive N) OUT.img\n"
       "   or: velmora-disk verify OUT.img\n"
@@ -71,6 +71,8 @@ void usage(FILE* out) {
       "counts the GOPs the index lists, those it no longer names (unindexed:\n"
       "after a wrapped ring or a damaged management copy) and the damaged ones;\n"
       "the unindexed GOPs are shown as runs per camera. --list prints every GOP.\n"
+      "export --recovered writes those unindexed GOPs of the span as video\n"
+      "files, marked as recovered in the custody record.\n"
       "verify: checks OUT.img against its record and its .sha256 file; the exit\n"
       "status is 0 only when everything matches.\n"
       "--force reads a disk even when its settings sector lacks the recorder's mark.\n"
@@ -254,6 +256,7 @@ int main(int argc, char** argv) {
   const char* format = nullptr;
   int count = 20;
   bool list = false;
+  bool recovered = false;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     const bool first_word = command == Command::kSummary && !image;
@@ -277,6 +280,8 @@ int main(int argc, char** argv) {
       from = argv[++i];
     } else if (!std::strcmp(a, "--to") && i + 1 < argc) {
       to = argv[++i];
+    } else if (!std::strcmp(a, "--recovered")) {
+      recovered = true;
     } else if (!std::strcmp(a, "--one-file")) {
       set_one_file(true);
     } else if (!std::strcmp(a, "--progress-lines")) {
@@ -328,8 +333,8 @@ int main(int argc, char** argv) {
   const bool frames = command == Command::kFrames;
   const bool exporting = command == Command::kExport;
   if ((image == nullptr) == (drive < 0) || (frames && !at) || (!frames && at) || count < 1 || bmp_dir ||
-      (new_folder && (!exporting || video_files)) || (format && !exporting) || (exporting && (!from || !to || !dest)) ||
-      (!exporting && (from || to || dest))) {
+      (new_folder && (!exporting || video_files)) || (recovered && (!exporting || !video_files)) ||
+      (format && !exporting) || (exporting && (!from || !to || !dest)) || (!exporting && (from || to || dest))) {
     usage(stderr);
     return 2;
   }
@@ -363,7 +368,7 @@ int main(int argc, char** argv) {
   } else if (frames) {
     rc = print_frames(at_seconds, count);
   } else if (exporting) {
-    rc = video_files ? export_video_span(from_seconds, to_seconds, dest, video, image ? image : "", drive)
+    rc = video_files ? export_video_span(from_seconds, to_seconds, dest, video, image ? image : "", drive, recovered)
                      : export_span(from_seconds, to_seconds, dest, new_folder);
   } else {
     print_summary();

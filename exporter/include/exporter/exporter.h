@@ -36,6 +36,8 @@ struct SourceGop {
   // the recorder's A-law, and bytes 24 to 27 of a sound frame's header its
   // time within its second in microseconds.
   bool made_frames = false;
+  // Found by a scan of the disk where its index no longer names it.
+  bool recovered = false;
 };
 
 // A stretch of recorder time, ends included.
@@ -120,7 +122,8 @@ struct GopEntry {
   uint64_t bytes = 0;
   std::string sha256;  // of the GOP's bytes as the source gave them
   bool left_out = false;
-  std::string reason;  // why it was left out
+  std::string reason;      // why it was left out
+  bool recovered = false;  // found by a scan, not through the index
 };
 
 struct Result {

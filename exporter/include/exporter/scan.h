@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,11 @@ struct ScanResult {
   size_t indexed_tables_missing = 0;
   std::vector<RecoveredRun> recovered;
 };
+
+// The unindexed GOPs of a scan from `from` to `to` (RecSeconds), oldest
+// first, read from the disk open through the library: a source for
+// export_video whose GOPs the custody record marks as recovered.
+std::unique_ptr<GopSource> open_recovered(const ScanResult& scan, uint32_t from, uint32_t to);
 
 // Scans the disk opened through the library (hdd_open); its index is read
 // afresh, which moves the playback position to the oldest record. progress

@@ -84,9 +84,13 @@ class Drive {
   int status_flags() const;
 
   // The first offset at or after `offset` that may hold data: an image
-  // file's holes (never written, so all zeros) are passed over; a device
-  // has none. size_bytes when nothing follows.
+  // file's holes (never written, so all zeros) and the zeros between the
+  // pieces of a drive in memory are passed over; a device has none.
+  // size_bytes when nothing follows.
   uint64_t next_data(uint64_t offset) const;
+  // Where the data that starts at or holds `offset` ends: the next hole, or
+  // size_bytes.
+  uint64_t next_hole(uint64_t offset) const;
 
   // Makes reads that touch bytes [from, to) fail as a device error does
   // (kDriveReadFailed): the first `times` such reads, or all of them when
