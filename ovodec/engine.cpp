@@ -1,9 +1,11 @@
 #include "engine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <thread>
 #include <vector>
 
 #include "alaw.h"
@@ -33,6 +35,15 @@ constexpr uint32_t kSoundChangeWaitMs = 1010;
 // Waits for a record or a free slot are woken by every change of the ring;
 // they also look again this often, as a fallback only.
 constexpr uint32_t kRingCheckMs = 100;
+// The presenter looks at the sound clock at least this often while a picture
+// waits for it, so that a clock that stops or appears is followed.
+constexpr int64_t kClockCheckUs = 10000;
+// A picture further ahead of the sound than this does not belong to the sound
+// being heard (a stream that jumped): the timer paces it instead.
+constexpr int64_t kMaxSoundLeadUs = 1000000;
+// Sound that falls this far behind the pictures (a stretch of the stream
+// without sound) starts again at the time of the picture.
+constexpr int64_t kSoundResyncUs = 200000;
 
 }  // namespace
 
@@ -229,8 +240,127 @@ void Engine::set_summary(uint8_t camera_set) {
   }
 }
 
-bool Engine::pacing_interrupted() const {
-  return stop_request_.load() || reinit_request_.load() || sound_change_request_.load();
+bool Engine::queue_picture(const YuvView& picture, uint8_t camera_set, int32_t time, int64_t media_us,
+                           int64_t hold_us) {
+  const size_t picture_bytes =
+      std::max<size_t>(1, static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height) * 3 / 2);
+  const size_t room = std::clamp<size_t>(kPresentAheadBytes / picture_bytes, 2, kPresentAheadPictures);
+  auto has_room = [&] {
+    std::lock_guard<std::mutex> lock(present_lock_);
+    return queued_.size() < room;
+  };
+  while (!has_room()) {
+    if (stop_request_.load() || sound_change_request_.load()) return false;
+    worker_.signal().wait_for(kRingCheckMs, [&] {
+      return stop_request_.load() || sound_change_request_.load() || has_room();
+    });
+  }
+  Pending entry;
+  {
+    std::lock_guard<std::mutex> lock(present_lock_);
+    if (!spare_.empty()) {
+      entry = std::move(spare_.back());
+      spare_.pop_back();
+    }
+  }
+  // Copied outside the lock: the presenter's look at the queue never waits
+  // for a copy.
+  entry.picture.assign(picture);
+  entry.camera_set = camera_set;
+  entry.time = time;
+  entry.media_us = media_us;
+  entry.hold_us = hold_us;
+  {
+    std::lock_guard<std::mutex> lock(present_lock_);
+    queued_.push_back(std::move(entry));
+  }
+  worker_.signal().notify();
+  return true;
+}
+
+size_t Engine::pictures_waiting() {
+  std::lock_guard<std::mutex> lock(present_lock_);
+  return queued_.size();
+}
+
+void Engine::drop_queued_pictures() {
+  {
+    std::lock_guard<std::mutex> lock(present_lock_);
+    while (!queued_.empty()) {
+      spare_.push_back(std::move(queued_.front()));
+      queued_.pop_front();
+    }
+    ++queue_generation_;
+  }
+  worker_.signal().notify();
+}
+
+void Engine::present(Pending& p) {
+  {
+    std::lock_guard<std::mutex> lock(locks_.rgb);
+    std::swap(picture_, p.picture);
+  }
+  current_time_.store(p.time);
+  tables_ready_.store(true, std::memory_order_release);
+  set_summary(p.camera_set);
+  snapshots_.store(picture_.view(), p.camera_set, summary_count_.load(), summary_first_.load(),
+                   summary_second_.load());
+  pictures_decoded_.fetch_add(1);
+  worker_.signal().notify();
+}
+
+void Engine::presenter_thread() {
+  using Clock = std::chrono::steady_clock;
+  SoundOut& sound = sound_();
+  bool shown_any = false;
+  Clock::time_point next_due{};  // when the picture on screen has had its time
+  for (;;) {
+    uint64_t generation = 0;
+    int64_t media_us = 0;
+    worker_.signal().wait_for(kRingCheckMs, [&] {
+      std::lock_guard<std::mutex> lock(present_lock_);
+      return present_quit_.load() || !queued_.empty();
+    });
+    if (present_quit_.load()) return;
+    {
+      std::lock_guard<std::mutex> lock(present_lock_);
+      if (queued_.empty()) continue;
+      generation = queue_generation_;
+      media_us = queued_.front().media_us;
+    }
+    auto dropped = [&] {
+      std::lock_guard<std::mutex> lock(present_lock_);
+      return queue_generation_ != generation;
+    };
+    // Wait for the picture's time.
+    for (;;) {
+      const Clock::time_point now = Clock::now();
+      int64_t left_us = 0;
+      int64_t heard_us = 0;
+      if (sound.heard_media_us(&heard_us) && media_us - heard_us < kMaxSoundLeadUs) {
+        left_us = std::min(media_us - heard_us, kClockCheckUs);
+      } else if (shown_any) {
+        left_us = std::chrono::duration_cast<std::chrono::microseconds>(next_due - now).count();
+      }
+      if (left_us <= 0) break;
+      const auto wait_ms = static_cast<uint32_t>((left_us + 999) / 1000);
+      if (worker_.signal().wait_for(wait_ms, [&] { return present_quit_.load() || dropped(); })) break;
+    }
+    if (present_quit_.load()) return;
+    Pending entry;
+    {
+      std::lock_guard<std::mutex> lock(present_lock_);
+      if (queue_generation_ != generation || queued_.empty()) continue;
+      entry = std::move(queued_.front());
+      queued_.pop_front();
+    }
+    present(entry);
+    const Clock::time_point shown = Clock::now();
+    next_due = shown + std::chrono::microseconds(entry.hold_us);
+    shown_any = true;
+    std::lock_guard<std::mutex> lock(present_lock_);
+    spare_.push_back(std::move(entry));
+  }
 }
 
 void Engine::decode_thread() {
@@ -247,14 +377,29 @@ void Engine::decode_thread() {
 
   size_t fill = 0;
   size_t consumed = 0;
-  int64_t pending_us = 0;
+  int64_t pending_us = 0;        // play time of the records since the last picture
+  int64_t pending_video_us = 0;  // of the video records alone
   uint8_t camera_set = 0;
+  int32_t picture_time = 0;
   bool audio_playing = false;
   bool audio_staged = false;
+  int64_t audio_media_us = 0;  // stream time of the staged audio piece
   // A piece went to the playing sound device since the last picture: the
-  // sound writes pace the pictures then, the timer otherwise.
+  // picture then stands for its video time alone, since the sound's time is
+  // the same time heard.
   bool sound_heard = false;
-  uint32_t release_ms = vp::time_get_time_ms();
+  // Stream times, the pictures' and the sound's, counted from the same start
+  // so that each picture meets its sound.
+  int64_t video_clock_us = 0;
+  int64_t audio_clock_us = 0;
+  int64_t last_picture_us = 0;
+  auto align_clocks = [&] {
+    video_clock_us = audio_clock_us = std::max(video_clock_us, audio_clock_us);
+    last_picture_us = video_clock_us;
+  };
+
+  present_quit_.store(false);
+  std::thread presenter([this] { presenter_thread(); });
 
   // A sound change stops the sound and drops what was queued for the play
   // state before it (up to a ring's worth).
@@ -266,6 +411,10 @@ void Engine::decode_thread() {
     for (int i = 0; i < kRingSlots && ring_[read_index_].state.load(std::memory_order_acquire) != kFree; ++i) {
       free_read_slot();
     }
+    // The pictures decoded and not yet shown belong to the play state before
+    // it too: the picture on screen stays the one shown at the request.
+    drop_queued_pictures();
+    align_clocks();
     {
       std::lock_guard<std::mutex> lock(locks_.bmp);
       sound_change_request_.store(0);
@@ -289,6 +438,7 @@ void Engine::decode_thread() {
     audio_playing = false;
     consumed = 0;
     audio_staged = false;
+    align_clocks();
     Slot* slot = nullptr;
     while (!slot) {
       if (stop_request_.load()) goto done;
@@ -308,10 +458,12 @@ void Engine::decode_thread() {
     fill = static_cast<size_t>(slot->length);
     std::memcpy(work.data(), slot->payload.get(), fill);
     pending_us = slot->pacing_us;
+    pending_video_us = slot->pacing_us;
+    video_clock_us += slot->pacing_us;
     camera_set = slot->camera_set;
     {
       std::lock_guard<std::mutex> lock(locks_.ring);
-      current_time_.store(slot->time);
+      picture_time = slot->time;
     }
     int width = 0, height = 0;
     if (decoder) {
@@ -369,10 +521,12 @@ void Engine::decode_thread() {
           std::memcpy(work.data() + fill, s.payload.get(), length);
           fill += length;
           pending_us += s.pacing_us;
+          pending_video_us += s.pacing_us;
+          video_clock_us += s.pacing_us;
           camera_set = s.camera_set;
           {
             std::lock_guard<std::mutex> lock(locks_.ring);
-            current_time_.store(s.time);
+            picture_time = s.time;
           }
           free_read_slot();
           undecoded = true;
@@ -380,12 +534,15 @@ void Engine::decode_thread() {
           std::memcpy(audio_stage, s.payload.get(), length);
           audio_length = length;
           pending_us += s.pacing_us;
+          if (audio_clock_us + kSoundResyncUs < last_picture_us) audio_clock_us = last_picture_us;
+          audio_media_us = audio_clock_us;
+          audio_clock_us += s.pacing_us;
           audio_staged = true;
           free_read_slot();
         } else if (state == kAudio) {
           {
             std::lock_guard<std::mutex> lock(locks_.ring);
-            current_time_.store(s.time);
+            picture_time = s.time;
           }
           free_read_slot();
           continue;
@@ -407,7 +564,7 @@ void Engine::decode_thread() {
           audio_playing = true;
         }
         const size_t count = expand_audio_payload(audio_stage, audio_length, samples);
-        const PieceResult r = sound.put_piece(samples, count * sizeof(int16_t));
+        const PieceResult r = sound.put_piece(samples, count * sizeof(int16_t), audio_media_us);
         if (r == PieceResult::kGathered || r == PieceResult::kWritten || r == PieceResult::kSkipped) {
           sound_heard = true;
         }
@@ -418,12 +575,9 @@ void Engine::decode_thread() {
       if (!decoder) goto done;
       YuvView picture;
       size_t used = 0;
-      int rc;
-      {
-        std::lock_guard<std::mutex> lock(locks_.rgb);
-        rc = decoder->decode(work.data(), fill, &used, &picture);
-        if (rc == kDecodeOk && picture.width > 0 && picture.height > 0) picture_.assign(picture);
-      }
+      // The current picture is the presenter's own copy, so decoding the
+      // next one never overlaps its conversion.
+      const int rc = decoder->decode(work.data(), fill, &used, &picture);
       if (rc != kDecodeOk && rc != kDecodeNoPicture) {
         // A picture size no recorder records is refused like a stream that
         // cannot be started.
@@ -437,31 +591,24 @@ void Engine::decode_thread() {
       consumed = used > 0 && used <= fill ? used : fill;
       if (rc == kDecodeNoPicture) continue;  // its pacing carries over to the next picture
       if (picture.width <= 0 || picture.height <= 0) goto done;
-      tables_ready_.store(true, std::memory_order_release);
-      set_summary(camera_set);
-      snapshots_.store(picture_.view(), camera_set, summary_count_.load(), summary_first_.load(),
-                       summary_second_.load());
-      pictures_decoded_.fetch_add(1);
-
-      // Pacing.
-      const int64_t wait_ms = pending_us / 1000;
+      // The picture starts at the stream time its records began, and is
+      // presented then; it stands for its records' play time.
+      const int64_t media_us = video_clock_us - pending_video_us;
+      const int64_t hold_us = sound_heard ? pending_video_us : pending_us;
+      last_picture_us = media_us;
       pending_us = 0;
-      uint32_t now = vp::time_get_time_ms();
-      if (!sound_heard) {
-        // The record's own duration paces the picture; any request ends the
-        // wait early.
-        while (static_cast<int64_t>(vp::elapsed_ms(release_ms, now)) < wait_ms && !pacing_interrupted()) {
-          const auto left_ms = static_cast<uint32_t>(wait_ms - vp::elapsed_ms(release_ms, now));
-          worker_.signal().wait_for(left_ms, [this] { return pacing_interrupted(); });
-          now = vp::time_get_time_ms();
-        }
-      }
-      release_ms = now;
+      pending_video_us = 0;
       sound_heard = false;
+      // A request ends a wait for room; the picture is the old state's then.
+      queue_picture(picture, camera_set, picture_time, media_us, hold_us);
     }
   }
 
 done:
+  present_quit_.store(true);
+  worker_.signal().notify();
+  presenter.join();
+  drop_queued_pictures();
   stop_request_.store(0);
   if (audio_playing) sound.stop();
   std::lock_guard<std::mutex> lock(locks_.rgb);

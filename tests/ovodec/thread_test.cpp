@@ -185,15 +185,16 @@ TEST_F(ThreadTest, SoundChangeDropsWhatIsQueuedAndOtherValuesDoNothing) {
   for (int i = 0; i < 5; ++i) append(buffer, video_spec(5000000), fake_picture(23));
   ASSERT_TRUE(hand_over(buffer));
   ASSERT_TRUE(wait_pictures(2));
+  // Waiting in the ring, or decoded and waiting for their time.
   auto queued = [] {
-    int n = 0;
+    size_t n = lib().engine.pictures_waiting();
     for (int i = 0; i < ovo::kRingSlots; ++i) n += lib().engine.slot_state(i) != ovo::Engine::kFree;
     return n;
   };
-  EXPECT_EQ(queued(), 5);
+  ASSERT_TRUE(wait_until([&] { return queued() == 5; }, std::chrono::seconds(10)));
   EXPECT_EQ(sound_change(0), 0);
   EXPECT_EQ(sound_change(7), 0);
-  EXPECT_EQ(queued(), 5);
+  EXPECT_EQ(queued(), 5u);
   EXPECT_EQ(sound_change(1), 0);
   ASSERT_TRUE(wait_until([&] { return queued() == 0; }, std::chrono::seconds(10)));
   vp::sleep_ms(50);
