@@ -41,6 +41,8 @@ constexpr int64_t kClockCheckUs = 10000;
 // A picture further ahead of the sound than this does not belong to the sound
 // being heard (a stream that jumped): the timer paces it instead.
 constexpr int64_t kMaxSoundLeadUs = 1000000;
+// A picture shown within this time of its due time by the timer was on time.
+constexpr int kOnTimeMs = 5;
 // Sound that falls this far behind the pictures (a stretch of the stream
 // without sound) starts again at the time of the picture.
 constexpr int64_t kSoundResyncUs = 200000;
@@ -333,13 +335,16 @@ void Engine::presenter_thread() {
       return queue_generation_ != generation;
     };
     // Wait for the picture's time.
+    bool by_timer = false;
     for (;;) {
       const Clock::time_point now = Clock::now();
       int64_t left_us = 0;
       int64_t heard_us = 0;
+      by_timer = false;
       if (sound.heard_media_us(&heard_us) && media_us - heard_us < kMaxSoundLeadUs) {
         left_us = std::min(media_us - heard_us, kClockCheckUs);
       } else if (shown_any) {
+        by_timer = true;
         left_us = std::chrono::duration_cast<std::chrono::microseconds>(next_due - now).count();
       }
       if (left_us <= 0) break;
@@ -356,7 +361,11 @@ void Engine::presenter_thread() {
     }
     present(entry);
     const Clock::time_point shown = Clock::now();
-    next_due = shown + std::chrono::microseconds(entry.hold_us);
+    // A picture shown on time is followed on the timer's schedule, so that
+    // the pace does not drift by the moments lost to waking up; one shown
+    // late (the ring ran dry, a single step) keeps its whole duration.
+    const bool on_time = by_timer && shown - next_due < std::chrono::milliseconds(kOnTimeMs);
+    next_due = (on_time ? next_due : shown) + std::chrono::microseconds(entry.hold_us);
     shown_any = true;
     std::lock_guard<std::mutex> lock(present_lock_);
     spare_.push_back(std::move(entry));
