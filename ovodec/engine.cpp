@@ -42,7 +42,7 @@ constexpr int64_t kClockCheckUs = 10000;
 // being heard (a stream that jumped): the timer paces it instead.
 constexpr int64_t kMaxSoundLeadUs = 1000000;
 // A picture shown within this time of its due time by the timer was on time.
-constexpr int kOnTimeMs = 5;
+constexpr int kOnTimeMs = 10;
 // Sound that falls this far behind the pictures (a stretch of the stream
 // without sound) starts again at the time of the picture.
 constexpr int64_t kSoundResyncUs = 200000;
