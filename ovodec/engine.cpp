@@ -180,6 +180,8 @@ void Engine::request_reinit() {
     std::lock_guard<std::mutex> lock(locks_.ring);
     reinit_request_.store(1);
   }
+  // Like every request, it ends the wait of the picture due next.
+  wait_cuts_.fetch_add(1);
   worker_.signal().notify();
 }
 
@@ -243,14 +245,14 @@ void Engine::set_summary(uint8_t camera_set) {
 }
 
 bool Engine::queue_picture(const YuvView& picture, uint8_t camera_set, int32_t time, int64_t media_us,
-                           int64_t hold_us) {
-  const size_t picture_bytes =
+                           int64_t hold_us, bool ahead) {
+  // Decoding runs ahead only for the sound's sake. Without sound the next
+  // record is taken once the picture before it is on screen, as the callers
+  // know it: a caller that hands over records until the ring is full is
+  // held back by the pictures still to show.
+  picture_bytes_ =
       std::max<size_t>(1, static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height) * 3 / 2);
-  const size_t room = std::clamp<size_t>(kPresentAheadBytes / picture_bytes, 2, kPresentAheadPictures);
-  auto has_room = [&] {
-    std::lock_guard<std::mutex> lock(present_lock_);
-    return queued_.size() < room;
-  };
+  auto has_room = [&] { return room_for_picture(ahead); };
   while (!has_room()) {
     if (stop_request_.load() || sound_change_request_.load()) return false;
     worker_.signal().wait_for(kRingCheckMs, [&] {
@@ -278,6 +280,12 @@ bool Engine::queue_picture(const YuvView& picture, uint8_t camera_set, int32_t t
   }
   worker_.signal().notify();
   return true;
+}
+
+bool Engine::room_for_picture(bool ahead) {
+  const size_t room = ahead ? std::clamp<size_t>(kPresentAheadBytes / picture_bytes_, 2, kPresentAheadPictures) : 1;
+  std::lock_guard<std::mutex> lock(present_lock_);
+  return queued_.size() < room;
 }
 
 size_t Engine::pictures_waiting() {
@@ -335,6 +343,7 @@ void Engine::presenter_thread() {
       return queue_generation_ != generation;
     };
     // Wait for the picture's time.
+    const uint64_t cuts = wait_cuts_.load();
     bool by_timer = false;
     for (;;) {
       const Clock::time_point now = Clock::now();
@@ -349,7 +358,11 @@ void Engine::presenter_thread() {
       }
       if (left_us <= 0) break;
       const auto wait_ms = static_cast<uint32_t>((left_us + 999) / 1000);
-      if (worker_.signal().wait_for(wait_ms, [&] { return present_quit_.load() || dropped(); })) break;
+      if (worker_.signal().wait_for(wait_ms, [&] {
+            return present_quit_.load() || dropped() || wait_cuts_.load() != cuts;
+          })) {
+        break;
+      }
     }
     if (present_quit_.load()) return;
     Pending entry;
@@ -364,7 +377,8 @@ void Engine::presenter_thread() {
     // A picture shown on time is followed on the timer's schedule, so that
     // the pace does not drift by the moments lost to waking up; one shown
     // late (the ring ran dry, a single step) keeps its whole duration.
-    const bool on_time = by_timer && shown - next_due < std::chrono::milliseconds(kOnTimeMs);
+    const bool on_time =
+        by_timer && shown >= next_due && shown - next_due < std::chrono::milliseconds(kOnTimeMs);
     next_due = (on_time ? next_due : shown) + std::chrono::microseconds(entry.hold_us);
     shown_any = true;
     std::lock_guard<std::mutex> lock(present_lock_);
@@ -397,6 +411,8 @@ void Engine::decode_thread() {
   // picture then stands for its video time alone, since the sound's time is
   // the same time heard.
   bool sound_heard = false;
+  // The last piece went to the playing sound device.
+  bool sound_flowing = false;
   // Stream times, the pictures' and the sound's, counted from the same start
   // so that each picture meets its sound.
   int64_t video_clock_us = 0;
@@ -413,7 +429,7 @@ void Engine::decode_thread() {
   // A sound change stops the sound and drops what was queued for the play
   // state before it (up to a ring's worth).
   auto serve_sound_change = [&] {
-    if (audio_playing) {
+      if (audio_playing) {
       sound.stop();
       audio_playing = false;
     }
@@ -523,6 +539,14 @@ void Engine::decode_thread() {
         // The slot's fields belong to the producer until its state says
         // it is queued.
         const size_t length = state == kFree ? 0 : static_cast<size_t>(std::max(s.length, 0));
+        if (state == kVideo && !room_for_picture(sound_flowing && audio_playing)) {
+          // The record stays queued until its picture has room to wait in.
+          worker_.signal().wait_for(kRingCheckMs, [&] {
+            return stop_request_.load() || sound_change_request_.load() || reinit_request_.load() ||
+                   room_for_picture(sound_flowing && audio_playing);
+          });
+          continue;
+        }
         if (state == kVideo) {
           // Bytes left over from the last picture that leave no room for the
           // next record could never be decoded; they make way for it.
@@ -574,9 +598,8 @@ void Engine::decode_thread() {
         }
         const size_t count = expand_audio_payload(audio_stage, audio_length, samples);
         const PieceResult r = sound.put_piece(samples, count * sizeof(int16_t), audio_media_us);
-        if (r == PieceResult::kGathered || r == PieceResult::kWritten || r == PieceResult::kSkipped) {
-          sound_heard = true;
-        }
+        sound_flowing = r == PieceResult::kGathered || r == PieceResult::kWritten || r == PieceResult::kSkipped;
+        if (sound_flowing) sound_heard = true;
         continue;
       }
 
@@ -609,7 +632,7 @@ void Engine::decode_thread() {
       pending_video_us = 0;
       sound_heard = false;
       // A request ends a wait for room; the picture is the old state's then.
-      queue_picture(picture, camera_set, picture_time, media_us, hold_us);
+      queue_picture(picture, camera_set, picture_time, media_us, hold_us, sound_flowing && audio_playing);
     }
   }
 

@@ -116,8 +116,13 @@ class Engine {
   // picture before it has been shown for its duration.
   void presenter_thread();
   // Hands a decoded picture to the presenter; waits while the presenter
-  // holds as many as it may. False when a request ended the wait.
-  bool queue_picture(const YuvView& picture, uint8_t camera_set, int32_t time, int64_t media_us, int64_t hold_us);
+  // holds as many as it may: with ahead (sound plays), enough to cover the
+  // sound's latency, else the one picture waiting for its time. False when a
+  // request ended the wait.
+  bool queue_picture(const YuvView& picture, uint8_t camera_set, int32_t time, int64_t media_us, int64_t hold_us,
+                     bool ahead);
+  // Whether the presenter may hold one more picture (see queue_picture).
+  bool room_for_picture(bool ahead);
   // Drops the pictures not yet presented.
   void drop_queued_pictures();
   void present(Pending& p);
@@ -164,7 +169,9 @@ class Engine {
   std::deque<Pending> queued_;
   std::vector<Pending> spare_;  // presented entries, kept for their memory
   uint64_t queue_generation_ = 0;  // counts the drops
+  size_t picture_bytes_ = 1;       // of the last picture queued, decode thread only
   std::atomic<bool> present_quit_{false};
+  std::atomic<uint64_t> wait_cuts_{0};  // requests that end a picture's wait
 };
 
 }  // namespace ovo

@@ -390,7 +390,6 @@ class SoundFeeder {
 };
 
 TEST_F(ThreadTest, WithSoundEveryPictureIsShownForItsTime) {
-  if (sanitizer_run()) GTEST_SKIP() << "pace checks need a build at full speed";
   open();
   SoundFeeder feeder;
   // Past the start, where the pictures wait for the sound to be heard.
