@@ -244,8 +244,8 @@ void Engine::set_summary(uint8_t camera_set) {
   }
 }
 
-bool Engine::queue_picture(const YuvView& picture, uint8_t camera_set, int32_t time, int64_t media_us,
-                           int64_t hold_us, bool ahead) {
+bool Engine::queue_picture(const YuvView& picture, uint8_t camera_set, int32_t time, int64_t media_us, int64_t hold_us,
+                           bool ahead) {
   // Decoding runs ahead only for the sound's sake. Without sound the next
   // record is taken once the picture before it is on screen, as the callers
   // know it: a caller that hands over records until the ring is full is
@@ -255,9 +255,8 @@ bool Engine::queue_picture(const YuvView& picture, uint8_t camera_set, int32_t t
   auto has_room = [&] { return room_for_picture(ahead); };
   while (!has_room()) {
     if (stop_request_.load() || sound_change_request_.load()) return false;
-    worker_.signal().wait_for(kRingCheckMs, [&] {
-      return stop_request_.load() || sound_change_request_.load() || has_room();
-    });
+    worker_.signal().wait_for(kRingCheckMs,
+                              [&] { return stop_request_.load() || sound_change_request_.load() || has_room(); });
   }
   Pending entry;
   {
@@ -313,8 +312,7 @@ void Engine::present(Pending& p) {
   current_time_.store(p.time);
   tables_ready_.store(true, std::memory_order_release);
   set_summary(p.camera_set);
-  snapshots_.store(picture_.view(), p.camera_set, summary_count_.load(), summary_first_.load(),
-                   summary_second_.load());
+  snapshots_.store(picture_.view(), p.camera_set, summary_count_.load(), summary_first_.load(), summary_second_.load());
   pictures_decoded_.fetch_add(1);
   worker_.signal().notify();
 }
@@ -358,9 +356,8 @@ void Engine::presenter_thread() {
       }
       if (left_us <= 0) break;
       const auto wait_ms = static_cast<uint32_t>((left_us + 999) / 1000);
-      if (worker_.signal().wait_for(wait_ms, [&] {
-            return present_quit_.load() || dropped() || wait_cuts_.load() != cuts;
-          })) {
+      if (worker_.signal().wait_for(wait_ms,
+                                    [&] { return present_quit_.load() || dropped() || wait_cuts_.load() != cuts; })) {
         break;
       }
     }
@@ -377,8 +374,7 @@ void Engine::presenter_thread() {
     // A picture shown on time is followed on the timer's schedule, so that
     // the pace does not drift by the moments lost to waking up; one shown
     // late (the ring ran dry, a single step) keeps its whole duration.
-    const bool on_time =
-        by_timer && shown >= next_due && shown - next_due < std::chrono::milliseconds(kOnTimeMs);
+    const bool on_time = by_timer && shown >= next_due && shown - next_due < std::chrono::milliseconds(kOnTimeMs);
     next_due = (on_time ? next_due : shown) + std::chrono::microseconds(entry.hold_us);
     shown_any = true;
     std::lock_guard<std::mutex> lock(present_lock_);
@@ -429,7 +425,7 @@ void Engine::decode_thread() {
   // A sound change stops the sound and drops what was queued for the play
   // state before it (up to a ring's worth).
   auto serve_sound_change = [&] {
-      if (audio_playing) {
+    if (audio_playing) {
       sound.stop();
       audio_playing = false;
     }

@@ -167,7 +167,7 @@ class Engine {
   // Pictures between the decode thread and the presenter, under present_lock_.
   std::mutex present_lock_;
   std::deque<Pending> queued_;
-  std::vector<Pending> spare_;  // presented entries, kept for their memory
+  std::vector<Pending> spare_;     // presented entries, kept for their memory
   uint64_t queue_generation_ = 0;  // counts the drops
   size_t picture_bytes_ = 1;       // of the last picture queued, decode thread only
   std::atomic<bool> present_quit_{false};

@@ -27,7 +27,7 @@ inline constexpr int kSoundPiecesPerBlock = 5;
 inline constexpr size_t kSoundSegmentBytes = kSoundPieceBytes * kSoundPiecesPerBlock;  // 100 ms
 inline constexpr int kSoundSegments = 3;
 inline constexpr size_t kSoundBufferBytes = kSoundSegmentBytes * kSoundSegments;  // 4,800 bytes, 300 ms
-inline constexpr int64_t kSoundBytesPerSecond = 16000;  // 8,000 Hz, 16 bits, mono
+inline constexpr int64_t kSoundBytesPerSecond = 16000;                            // 8,000 Hz, 16 bits, mono
 // A held block is skipped instead of written while the lag counter is above
 // 0 and the last missed notification is younger than this.
 inline constexpr uint32_t kLagWindowMs = 90;
@@ -67,8 +67,8 @@ class SoundOut {
   using Creator = std::function<std::unique_ptr<vp::LoopingSoundBuffer>(std::string* failed_step, bool* device)>;
   // The creator may also hand over the counter of what the device played;
   // without one the output has no clock.
-  using CountingCreator = std::function<std::unique_ptr<vp::LoopingSoundBuffer>(
-      std::string* failed_step, bool* device, PlayedCounter** counter)>;
+  using CountingCreator = std::function<std::unique_ptr<vp::LoopingSoundBuffer>(std::string* failed_step, bool* device,
+                                                                                PlayedCounter** counter)>;
   using Clock = std::function<uint32_t()>;
 
   // The default creator opens the sound layer's stream; the default clock is
