@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "snapshot.h"
 #include "sound_out.h"
 #include "velmora/clock.h"
+#include "velmora/message.h"
 #include "velmora/rectime.h"
 #include "video_decoder.h"
 #include "worker.h"
@@ -420,7 +422,14 @@ void Engine::decode_thread() {
   };
 
   present_quit_.store(false);
-  std::thread presenter([this] { presenter_thread(); });
+  std::thread presenter;
+  try {
+    presenter = std::thread([this] { presenter_thread(); });
+  } catch (const std::system_error&) {
+    // Nothing would show the pictures: the thread ends as if asked to stop.
+    vp::debug_output("ovodec: the presenter thread cannot be started\n");
+    stop_request_.store(1);
+  }
 
   // A sound change stops the sound and drops what was queued for the play
   // state before it (up to a ring's worth).
@@ -635,7 +644,7 @@ void Engine::decode_thread() {
 done:
   present_quit_.store(true);
   worker_.signal().notify();
-  presenter.join();
+  if (presenter.joinable()) presenter.join();
   drop_queued_pictures();
   stop_request_.store(0);
   if (audio_playing) sound.stop();
