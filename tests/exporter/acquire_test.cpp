@@ -64,8 +64,13 @@ TEST(Acquire, AnImageIsTheDevicesBytesAndTheDeviceIsOnlyRead) {
   const std::string device = loop.path().empty() ? source : loop.path();
   const bool traced = run_command("command -v strace").status == 0;
   const std::string out = dir.file("disk.img");
-  const auto r = run_command((traced ? "strace -f -e trace=open,openat -o '" + dir.file("trace") + "' " : "") +
-                             bin("velmora-disk") + " image '" + device + "' '" + out + "' 2>&1");
+  // LeakSanitizer stops the program's threads by tracing them, which it
+  // cannot do under strace: its check is left to the untraced runs below.
+  const auto r =
+      run_command((traced ? "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace -f -e trace=open,openat -o '" +
+                                dir.file("trace") + "' "
+                          : "") +
+                  bin("velmora-disk") + " image '" + device + "' '" + out + "' 2>&1");
   ASSERT_EQ(r.status, 0) << r.text;
 
   // The image and its sum as sha256sum has them.
