@@ -271,14 +271,6 @@ last picture %1</translation>
         <source>既に起動されています。</source>
         <translation>Velmora is already running for this program folder.</translation>
     </message>
-    <message>
-        <source>全コマ</source>
-        <translation>Every</translation>
-    </message>
-    <message>
-        <source>届いた画像をすべてその都度表示します</source>
-        <translation>Shows every new picture as it arrives</translation>
-    </message>
 </context>
 <context>
     <name>velmora::viewer::Message</name>
