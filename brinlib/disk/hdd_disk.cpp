@@ -1,5 +1,7 @@
 // The attached disk: the process-wide drive handle, the sector reader, the
 // drive probe and the settings sector.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -58,6 +60,17 @@ int check_geometry(const vp::DriveGeometry& g) {
   return 0;
 }
 
+namespace {
+
+// The geometry of an open drive: 0 when it is the recorder's, else the
+// probe's refusal (-2 the query failed, -3 not a fixed disk, -4 other).
+int recorder_geometry(const vp::Drive& d, vp::DriveGeometry* g) {
+  if (!d.geometry(g)) return -2;
+  return check_geometry(*g);
+}
+
+}  // namespace
+
 }  // namespace brin::disk
 
 using namespace brin::disk;
@@ -70,11 +83,7 @@ int32_t hdd_get(int32_t n) {
     d.close();
     if (n < 0 || n >= kDrives || !d.open(n)) return -1;
     vp::DriveGeometry g;
-    if (!d.geometry(&g)) {
-      d.close();
-      return -2;
-    }
-    if (const int refused = check_geometry(g)) {
+    if (const int refused = recorder_geometry(d, &g)) {
       d.close();
       return refused;
     }
@@ -89,6 +98,25 @@ int32_t hdd_open(int32_t n) {
   return brin::guarded(-1, [&]() -> int32_t {
     if (n < 0 || n >= kDrives) return -1;
     return drive().open(n) ? 0 : -1;
+  });
+}
+
+int32_t hdd_open_path(const char* path) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    if (!path || !*path) return -1;
+    // Only a file or a disk is opened at all: opening a pipe or a terminal
+    // the user named could wait for ever.
+    struct stat st;
+    if (::stat(path, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) return -1;
+    // The file is looked at through a handle of its own first, so that a
+    // refused one leaves the disk that was open untouched.
+    vp::Drive probe;
+    if (!probe.open_path(path)) return -1;
+    vp::DriveGeometry g;
+    if (recorder_geometry(probe, &g) != 0) return -1;
+    if (g.size_bytes < static_cast<uint64_t>(kDataStartSector) * kSectorBytes) return -1;
+    probe.close();
+    return drive().open_path(path) ? 0 : -1;
   });
 }
 

@@ -194,6 +194,13 @@ BRIN_API void decode_deinit(void);
 BRIN_API int32_t hdd_get(int32_t drive);
 /* Opens drive n read-only as the disk handle. 0; -1 failed. */
 BRIN_API int32_t hdd_open(int32_t drive);
+/* Opens the disk image file or block device at path (a file name in the
+ * system's encoding) read-only as the disk handle, in place of a numbered
+ * drive. 0; -1 refused: no path, cannot be opened, neither an image file
+ * nor a block device, not the recorder's geometry (as hdd_get checks it), or
+ * too small to hold the disk's management region. When refused, the disk
+ * opened before stays open. */
+BRIN_API int32_t hdd_open_path(const char* path);
 /* Closes the disk handle: non-zero when it was open and closed cleanly. */
 BRIN_API int32_t hdd_close(void);
 /* Reads count sectors of 512 bytes from first_sector into buffer (count x 512

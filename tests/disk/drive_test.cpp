@@ -222,6 +222,48 @@ TEST_F(DriveTest, ProbeReportsCylindersAndLeavesTheDriveClosed) {
   EXPECT_EQ(hdd_open(10), -1);
 }
 
+TEST_F(DriveTest, AnImageIsOpenedByItsPathAndARefusalKeepsTheOpenDisk) {
+  zebdisk::DiskSpec one = small_spec();
+  one.runs.push_back(run(T(2024, 5, 1, 10, 0, 0), T(2024, 5, 1, 10, 0, 2)));
+  attach(one);  // drive 0 open: one recording
+  zebdisk::DiskSpec three = small_spec();
+  for (int i = 0; i < 3; ++i) three.runs.push_back(run(T(2024, 6, 2, 8, i, 0), T(2024, 6, 2, 8, i, 2)));
+  const std::string image = dir_.file("three.img");
+  zebdisk::Manifest manifest;
+  std::string error;
+  ASSERT_TRUE(zebdisk::write_disk(three, image, &manifest, &error)) << error;
+  const auto recordings = [] {
+    int32_t count = -1, oldest = -1;
+    if (first_section_play() != 0 || get_rec_list(&count, &oldest) != 0) return -1;
+    return static_cast<int>(count);
+  };
+
+  ASSERT_EQ(hdd_open_path(image.c_str()), 0);
+  EXPECT_EQ(drive().status_flags() & O_ACCMODE, O_RDONLY);
+  EXPECT_EQ(recordings(), 3);
+
+  // Refusals: no path, nothing there, a folder, a pipe (opening one would
+  // wait for a writer), and a file too small to be a recorder disk.
+  const std::string fifo = dir_.file("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string small = make_file("small.img", 1 << 20);
+  for (const char* refused : {static_cast<const char*>(nullptr), "", "/nonexistent/disk.img", dir_.path().c_str(),
+                              fifo.c_str(), small.c_str()}) {
+    EXPECT_EQ(hdd_open_path(refused), -1) << (refused ? refused : "(null)");
+    // The image opened before is still the one read.
+    EXPECT_EQ(recordings(), 3) << (refused ? refused : "(null)");
+  }
+
+  // With nothing open, a refusal leaves nothing open.
+  EXPECT_NE(hdd_close(), 0);
+  EXPECT_EQ(hdd_open_path(small.c_str()), -1);
+  uint8_t sector[512];
+  EXPECT_EQ(hdd_read(0, 1, sector), -1);
+  // The numbered drives work as before beside it.
+  ASSERT_EQ(hdd_open(0), 0);
+  EXPECT_EQ(recordings(), 1);
+}
+
 TEST(DrivePath, EnvironmentFirstThenPhysicalDisks) {
   setenv("VELMORA_DRIVE7", "/some/image", 1);
   EXPECT_EQ(vp::drive_path(7), "/some/image");

@@ -1,6 +1,8 @@
 // The attached recorder disk in the main window: finding it among the
 // drives, the playback menu, the speed levels of the playback buttons and
 // leaving playback. The disks are images written by zeb-mkdisk.
+#include <QFileDialog>
+
 #include "disk_fixture.h"
 
 namespace {
@@ -18,6 +20,39 @@ class DiskPlayback : public DiskViewerTest {
   static constexpr const char* kTwoRuns =
       "run 2026/12/07 09:00:00 2026/12/07 09:00:20\n"
       "run 2026/12/07 10:00:00 2026/12/07 10:00:20\n";
+
+  // The disk image dialog the window has open, once it shows.
+  QFileDialog* image_dialog() {
+    auto* d = view_->findChild<QFileDialog*>(QStringLiteral("DiskImageDialog"));
+    EXPECT_NE(d, nullptr);
+    if (d) {
+      EXPECT_TRUE(wait_for([&] { return d->isVisible(); }));
+    }
+    return d;
+  }
+
+  // Answers the open dialog as a user does: the file chosen and "開く", or
+  // "キャンセル" for an empty path. Returns once the dialog is gone.
+  void answer_image_dialog(const std::string& path) {
+    QFileDialog* d = image_dialog();
+    if (!d) return;
+    if (path.empty()) {
+      d->reject();
+    } else {
+      d->selectFile(QString::fromStdString(path));
+      // The dialog's "開く" (its accept slot) with the name typed.
+      QMetaObject::invokeMethod(d, "accept");
+    }
+    EXPECT_TRUE(wait_for([&] { return view_->findChild<QFileDialog*>(QStringLiteral("DiskImageDialog")) == nullptr; }));
+  }
+
+  QStringList listed_recordings() {
+    QStringList out;
+    TimeSearch* ts = windows_->time_search();
+    auto* list = ts ? in<QListWidget>(ts, QStringLiteral("lstRec")) : nullptr;
+    for (int i = 0; list && i < list->count(); ++i) out << list->item(i)->text();
+    return out;
+  }
 };
 
 TEST_F(DiskPlayback, OnlyADiskWithTheRecorderMarkIsOpened) {
@@ -58,9 +93,12 @@ TEST_F(DiskPlayback, OnlyADiskWithTheRecorderMarkIsOpened) {
 TEST_F(DiskPlayback, WithoutARecorderDiskTheMenuStays) {
   set_drive(2, make_disk("other", "settings 0x015C0001\nrun 2026/12/07 08:00:00 2026/12/07 08:00:10\n"));
   MainView& v = start_with_windows();
+  answer_yes_ = false;
   click("Command3");
-  ASSERT_EQ(messages_.size(), 1u);
-  EXPECT_EQ(messages_[0].text, QStringLiteral("ZEB-5で使用しているHDDが接続されていません"));
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(questions_, (std::vector<QString>{QStringLiteral(
+                            "ZEB-5で使用しているHDDが接続されていません\nディスクイメージを開きますか？")}));
+  EXPECT_EQ(v.findChild<QFileDialog*>(), nullptr);
   EXPECT_FALSE(v.disk_open());
   EXPECT_EQ(v.playback_mode(), 0);
   EXPECT_EQ(windows_->time_search(), nullptr);
@@ -68,6 +106,90 @@ TEST_F(DiskPlayback, WithoutARecorderDiskTheMenuStays) {
   EXPECT_FALSE(find<QPushButton>("Command4")->isHidden());
   EXPECT_FALSE(find<QPushButton>("Command7")->isEnabled());
   EXPECT_TRUE(find<QGroupBox>("Frame5")->isHidden());
+}
+
+TEST_F(DiskPlayback, WithoutADriveAnImageChosenInTheDialogPlays) {
+  const std::string image = make_disk("evidence", kTwoRuns);
+  MainView& v = start_with_windows();
+  // Cancelled, the dialog changes nothing.
+  click("Command3");
+  ASSERT_EQ(questions_.size(), 1u);
+  answer_image_dialog("");
+  EXPECT_FALSE(v.disk_open());
+  EXPECT_EQ(windows_->time_search(), nullptr);
+  // Chosen, the image opens as a drive's disk does.
+  click("Command3");
+  answer_image_dialog(image);
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_TRUE(v.disk_open());
+  EXPECT_EQ(v.playback_mode(), 2);
+  ASSERT_NE(windows_->time_search(), nullptr);
+  EXPECT_TRUE(windows_->time_search()->isVisible());
+  const QStringList listed = listed_recordings();
+  ASSERT_EQ(listed.size(), 2);
+  EXPECT_TRUE(listed[0].contains(QStringLiteral("09:00:00"))) << listed[0].toStdString();
+  EXPECT_TRUE(listed[1].contains(QStringLiteral("10:00:00"))) << listed[1].toStdString();
+  // The image button gives way during playback.
+  EXPECT_TRUE(find<QPushButton>("cmdDiskImage")->isHidden());
+  screenshot(&v, QStringLiteral("mainview-disk-image-opened"));
+
+  // It plays from a searched time.
+  TimeSearch* ts = windows_->time_search();
+  choose_date(ts, 2026, 12, 7);
+  type_time(ts, 10, 0, 5);
+  click_in(ts, QStringLiteral("cmdStart"));
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_FALSE(find<QGroupBox>("Frame5")->isHidden());
+
+  // The next dialog starts at the image.
+  click("Command7");
+  EXPECT_FALSE(find<QPushButton>("cmdDiskImage")->isHidden());
+  click("cmdDiskImage");
+  QFileDialog* d = image_dialog();
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->selectedFiles(), QStringList{QString::fromStdString(image)});
+  answer_image_dialog("");
+}
+
+TEST_F(DiskPlayback, AFileThatIsNoRecorderDiskImageChangesNothing) {
+  set_drive(1, make_disk("recorder", kTwoRuns));
+  const std::string unmarked = make_disk("other", "settings 0x12345678\nrun 2026/12/07 08:00:00 2026/12/07 08:00:10\n");
+  const std::string notes = home_.file("notes.img");
+  ASSERT_TRUE(velmora::testing::write_file(notes, "not a disk\n"));
+  MainView& v = start_with_windows();
+  // Before any disk is open: the message, and still nothing open.
+  EXPECT_FALSE(find<QPushButton>("cmdDiskImage")->isHidden());
+  screenshot(&v, QStringLiteral("mainview-disk-image-button"));
+  click("cmdDiskImage");
+  answer_image_dialog(notes);
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_TRUE(messages_[0].text.endsWith(QStringLiteral("/notes.img は録画装置のディスクイメージではありません")))
+      << messages_[0].text.toStdString();
+  EXPECT_FALSE(v.disk_open());
+  EXPECT_EQ(v.playback_mode(), 0);
+  EXPECT_EQ(windows_->time_search(), nullptr);
+
+  // With drive 1's disk open, neither a small file nor a disk without the
+  // recorder's mark takes its place.
+  ASSERT_NE(search_disk_at(2026, 12, 7, 9, 0, 5), nullptr);
+  click("Command7");
+  for (const std::string& chosen : {notes, unmarked}) {
+    messages_.clear();
+    click("cmdDiskImage");
+    answer_image_dialog(chosen);
+    EXPECT_EQ(messages_.size(), 1u) << chosen;
+    EXPECT_TRUE(v.disk_open()) << chosen;
+    EXPECT_EQ(v.playback_mode(), 0) << chosen;
+    EXPECT_EQ(windows_->time_search(), nullptr) << chosen;
+    // The disk read is still drive 1's: its two recordings, not the one of
+    // the other image.
+    messages_.clear();
+    click("Command3");
+    EXPECT_TRUE(messages_.empty());
+    EXPECT_EQ(listed_recordings().size(), 2) << chosen;
+    click("Command7");
+  }
+  EXPECT_TRUE(questions_.empty());
 }
 
 TEST_F(DiskPlayback, LeavingPlaybackRestoresTheMenuAndKeepsTheDiskOpen) {

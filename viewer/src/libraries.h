@@ -107,6 +107,7 @@ VELMORA_LIBRARY_FUNCTION(kBrinlib, decode_deinit)
 // ---- brinlib: recorder disk
 VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_get)
 VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_open)
+VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_open_path)
 VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_close)
 VELMORA_LIBRARY_FUNCTION(kBrinlib, hdd_read_hdsw)
 VELMORA_LIBRARY_FUNCTION(kBrinlib, first_section_play)

@@ -57,6 +57,31 @@ QPushButton* button(QWidget* parent, const char* name, const QString& caption, Q
   return b;
 }
 
+// Keeps a button shown only while another one is shown and can be pressed:
+// the disk image button goes with "HDDデータ再生" wherever the menu shows,
+// hides or disables that, without each of those places knowing of it.
+class FollowPressable : public QObject {
+ public:
+  FollowPressable(QWidget* leader, QWidget* follower) : QObject(follower), leader_(leader), follower_(follower) {
+    leader->installEventFilter(this);
+    follow();
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    const QEvent::Type t = event->type();
+    if (watched == leader_ && (t == QEvent::ShowToParent || t == QEvent::HideToParent || t == QEvent::EnabledChange))
+      follow();
+    return false;
+  }
+
+ private:
+  void follow() { follower_->setHidden(leader_->isHidden() || !leader_->isEnabled()); }
+
+  QWidget* leader_;
+  QWidget* follower_;
+};
+
 QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, QRect where) {
   auto* f = new QGroupBox(caption, parent);
   f->setObjectName(QString::fromLatin1(name));
@@ -291,6 +316,11 @@ void MainView::build_controls() {
   data_copy_button_ = button(menu_frame_, "Command1", tr("録画データコピー"), twips(100, 1800, 2050, 450));
   still_button_ = button(menu_frame_, "Command6", tr("静止画保存"), twips(100, 2300, 2050, 450));
   back_button_ = button(menu_frame_, "Command7", tr("戻る"), twips(100, 2800, 2050, 450));
+  // In the row the copy button takes during playback: it shows only outside
+  // playback, while "HDDデータ再生" can be pressed.
+  disk_image_button_ = button(menu_frame_, "cmdDiskImage", tr("HDDイメージを開く…"), twips(100, 1800, 2050, 450));
+  new FollowPressable(disk_playback_button_, disk_image_button_);
+  connect(disk_image_button_, &QPushButton::clicked, this, &MainView::choose_disk_image);
   connect(disk_playback_button_, &QPushButton::clicked, this, &MainView::open_recorder_disk);
   connect(saved_video_button_, &QPushButton::clicked, this, [this] {
     enter_menu_source(saved_video_button_);

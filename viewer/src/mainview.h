@@ -205,6 +205,15 @@ class MainView : public QWidget {
   void leave_playback();    // Command7
   void refresh_pictures();  // one tick of Timer1
   void show_start_pictures();
+  // "cmdDiskImage", and the choice offered when no drive holds a recorder
+  // disk: a file dialog for an image of one (or a disk device), which
+  // open_disk_image then opens in the place of the drives.
+  void choose_disk_image();
+  // Opens the image at path as the recorder disk and goes on as
+  // "HDDデータ再生" does with a drive. A file that is not a recorder disk
+  // image gets a message and leaves the disk opened before as it was; an
+  // empty path (the dialog cancelled) does nothing.
+  void open_disk_image(const QString& path);
   // Picture cell 0 to 3: a picture file, or the start picture.
   void load_cell_picture(int cell, const QString& path);
   void show_start_picture(int cell);
@@ -372,6 +381,7 @@ class MainView : public QWidget {
   // The menu: the playback sources, the copy, the still and the way back.
   QGroupBox* menu_frame_ = nullptr;               // "Frame2"
   QPushButton* disk_playback_button_ = nullptr;   // "Command3"
+  QPushButton* disk_image_button_ = nullptr;      // "cmdDiskImage"
   QPushButton* saved_video_button_ = nullptr;     // "Command4"
   QPushButton* saved_stills_button_ = nullptr;    // "Command5"
   QPushButton* data_copy_button_ = nullptr;       // "Command1"
@@ -438,6 +448,9 @@ class MainView : public QWidget {
   PlaybackMode playback_mode_ = kNoPlayback;
   bool disk_open_ = false;
   int32_t disk_size_ = 0;
+  // Where the open disk came from: a drive number, or an image's path.
+  int disk_drive_ = 0;
+  QString disk_image_;
   DisplayRate display_rate_ = DisplayRate::kHigh;
   int ff_level_ = 0;
   int fr_level_ = 0;

@@ -5,6 +5,9 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
@@ -22,6 +25,8 @@ namespace {
 constexpr const char* kSpeedTexts[7] = {"1", "2", "4", "8", "16", "32", "64"};
 constexpr uint32_t kRecorderDiskMark = 0x015C0000;
 constexpr int kRecordListRing = 1000;
+// The sn.ini key of the last disk image opened, where the dialog starts.
+constexpr const char* kDiskImageKey = "DiskImage";
 
 QString disk_missing_text(int model) {
   switch (model) {
@@ -68,6 +73,8 @@ void MainView::open_recorder_disk() {
       if (lib::hdd_open(d) != 0) continue;
       disk_open_ = true;
       disk_size_ = size;
+      disk_drive_ = d;
+      disk_image_.clear();
       uint32_t sw[128] = {};
       if (lib::hdd_read_hdsw(sw) == 0 && sw[0] == kRecorderDiskMark) {
         found = true;
@@ -77,8 +84,10 @@ void MainView::open_recorder_disk() {
       }
     }
     if (!found) {
-      show_message(this, disk_missing_text(model_));
       disk_open_ = false;
+      // An image of a recorder disk may stand in for the missing drive.
+      if (ask_yes_no(this, disk_missing_text(model_) + QLatin1Char('\n') + tr("ディスクイメージを開きますか？")))
+        choose_disk_image();
       return;
     }
   }
@@ -88,6 +97,58 @@ void MainView::open_recorder_disk() {
   // The time search window chooses where playback starts and starts it.
   if (hooks_.open_time_search) hooks_.open_time_search();
   playback_mode_ = kDiskPlayback;
+}
+
+void MainView::choose_disk_image() {
+  const ViewerSettings sn(QDir(program_folder_).filePath(QString::fromLatin1(kViewerSettingFile)).toStdString());
+  const QString last = QString::fromStdString(sn.read(kDiskImageKey).value_or(""));
+  QString folder = QFileInfo(last).absolutePath();
+  if (last.isEmpty() || !QFileInfo(folder).isDir()) folder = QDir::homePath();
+  auto* dialog = new QFileDialog(this, tr("HDDイメージを開く"), folder);
+  dialog->setObjectName(QStringLiteral("DiskImageDialog"));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setOption(QFileDialog::DontUseNativeDialog, true);
+  dialog->setFileMode(QFileDialog::ExistingFile);
+  dialog->setNameFilters({tr("ディスクイメージ (*.img *.dd *.raw)"), tr("すべてのファイル (*)")});
+  dialog->setLabelText(QFileDialog::Accept, tr("開く"));
+  dialog->setLabelText(QFileDialog::Reject, tr("キャンセル"));
+  if (QFileInfo(last).isFile()) dialog->selectFile(last);
+  // Opened window-modal without waiting: cancelling only closes it.
+  connect(dialog, &QFileDialog::fileSelected, this, &MainView::open_disk_image);
+  dialog->open();
+}
+
+void MainView::open_disk_image(const QString& path) {
+  // The choice is offered outside playback only; a dialog left open while
+  // playback began changes nothing.
+  if (path.isEmpty() || playback_mode_ != kNoPlayback) return;
+  const QString not_an_image = tr("%1 は録画装置のディスクイメージではありません").arg(QDir::toNativeSeparators(path));
+  // A refused file leaves the open disk as it was.
+  if (lib::hdd_open_path(QFile::encodeName(path).constData()) != 0) {
+    show_message(this, not_an_image, MessageIcon::kExclamation);
+    return;
+  }
+  uint32_t sw[128] = {};
+  if (lib::hdd_read_hdsw(sw) != 0 || sw[0] != kRecorderDiskMark) {
+    // Opening the file closed the disk opened before: it is opened again.
+    lib::hdd_close();
+    if (disk_open_)
+      disk_open_ = disk_image_.isEmpty() ? lib::hdd_open(disk_drive_) == 0
+                                         : lib::hdd_open_path(QFile::encodeName(disk_image_).constData()) == 0;
+    show_message(this, not_an_image, MessageIcon::kExclamation);
+    return;
+  }
+  disk_open_ = true;
+  disk_image_ = QFileInfo(path).absoluteFilePath();
+  // Remembered for the next dialog; a name with a line break would end the
+  // settings line early, and one longer than a value holds would be cut.
+  const std::string remembered = disk_image_.toStdString();
+  if (remembered.size() < 256 && remembered.find_first_of("\r\n") == std::string::npos) {
+    const ViewerSettings sn(QDir(program_folder_).filePath(QString::fromLatin1(kViewerSettingFile)).toStdString());
+    sn.write(kDiskImageKey, remembered);
+  }
+  // On as with a drive: the open disk's index, the time search window.
+  open_recorder_disk();
 }
 
 void MainView::enter_disk_playback() {

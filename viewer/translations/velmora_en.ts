@@ -271,6 +271,38 @@ last picture %1</translation>
         <source>既に起動されています。</source>
         <translation>Velmora is already running for this program folder.</translation>
     </message>
+    <message>
+        <source>HDDイメージを開く…</source>
+        <translation>Open disk image…</translation>
+    </message>
+    <message>
+        <source>ディスクイメージを開きますか？</source>
+        <translation>Open a disk image instead?</translation>
+    </message>
+    <message>
+        <source>HDDイメージを開く</source>
+        <translation>Open disk image</translation>
+    </message>
+    <message>
+        <source>ディスクイメージ (*.img *.dd *.raw)</source>
+        <translation>Disk images (*.img *.dd *.raw)</translation>
+    </message>
+    <message>
+        <source>すべてのファイル (*)</source>
+        <translation>All files (*)</translation>
+    </message>
+    <message>
+        <source>開く</source>
+        <translation>Open</translation>
+    </message>
+    <message>
+        <source>キャンセル</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>%1 は録画装置のディスクイメージではありません</source>
+        <translation>%1 is not an image of a recorder disk.</translation>
+    </message>
 </context>
 <context>
     <name>velmora::viewer::Message</name>
