@@ -113,8 +113,10 @@ void MainView::choose_disk_image() {
   dialog->setLabelText(QFileDialog::Accept, tr("開く"));
   dialog->setLabelText(QFileDialog::Reject, tr("キャンセル"));
   if (QFileInfo(last).isFile()) dialog->selectFile(last);
-  // Opened window-modal without waiting: cancelling only closes it.
-  connect(dialog, &QFileDialog::fileSelected, this, &MainView::open_disk_image);
+  // Opened window-modal without waiting: cancelling only closes it. The
+  // choice is taken once the dialog has closed, so that a message about it
+  // does not show over the dialog.
+  connect(dialog, &QFileDialog::fileSelected, this, &MainView::open_disk_image, Qt::QueuedConnection);
   dialog->open();
 }
 
