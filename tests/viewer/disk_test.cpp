@@ -181,8 +181,10 @@ TEST_F(DiskPlayback, AFileThatIsNoRecorderDiskImageChangesNothing) {
     EXPECT_TRUE(v.disk_open()) << chosen;
     EXPECT_EQ(v.playback_mode(), 0) << chosen;
     EXPECT_EQ(windows_->time_search(), nullptr) << chosen;
-    // The disk read is still drive 1's: its two recordings, not the one of
-    // the other image.
+    // A disk is still open, and it is drive 1's: its two recordings, not
+    // the one of the other image.
+    uint32_t settings[128] = {};
+    EXPECT_EQ(lib::hdd_read_hdsw(settings), 0) << chosen;
     messages_.clear();
     click("Command3");
     EXPECT_TRUE(messages_.empty());
