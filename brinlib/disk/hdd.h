@@ -196,12 +196,27 @@ struct Cursor {
 struct CopyOrder {
   int generation = 0;
   int copy[kCopies] = {0, 2, 1};
+  // Each copy's volume record as read: its generation, -1 when it failed
+  // its checksum or could not be read.
+  int generation_of_copy[kCopies] = {-1, -1, -1};
 };
 
 // The generation of each copy's volume record (-1 when it fails) and the
 // current generation chosen from them.
 CopyOrder choose_generation(const int generation_of_copy[kCopies]);
 CopyOrder read_generation();
+
+// The copy of the management region each ring's header and table were
+// taken from at the last load (-1: no copy passed the checks; the ring then
+// counts as empty, or its entries are judged one by one by their users).
+enum class Ring { kAttr, kBlock, kList, kAlarm };
+struct RingSource {
+  int header_copy = -1;
+  int table_copy = -1;
+};
+RingSource ring_source(Ring ring);
+// The write generation and copy order of the last load.
+const CopyOrder& loaded_order();
 
 // Loads the whole index state from the disk (volume record, the four rings,
 // the cursor's index block and GOP table), positioning the cursor first.

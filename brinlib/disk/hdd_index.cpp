@@ -28,14 +28,15 @@ struct RingArea {
   // Where a copy's table is read before it is taken; kept with its capacity
   // because a search may reload the index hundreds of times.
   std::vector<uint8_t> spare;
+  RingSource source;  // the copies the header and table were taken from
 };
 
 struct State {
   CopyOrder order;
-  RingArea attr{kAttrHeaderOffset, 8, kAttrRing, kAttrEntryBytes, {}, {}, {}};
-  RingArea block{kBlockHeaderOffset, 8, kBlockRing, kBlockEntryBytes, {}, {}, {}};
-  RingArea list{kListHeaderOffset, 8, kListRing, kListEntryBytes, {}, {}, {}};
-  RingArea alarm{kAlarmHeaderOffset, 4, kAlarmRing, kAlarmEntryBytes, {}, {}, {}};
+  RingArea attr{kAttrHeaderOffset, 8, kAttrRing, kAttrEntryBytes, {}, {}, {}, {}};
+  RingArea block{kBlockHeaderOffset, 8, kBlockRing, kBlockEntryBytes, {}, {}, {}, {}};
+  RingArea list{kListHeaderOffset, 8, kListRing, kListEntryBytes, {}, {}, {}, {}};
+  RingArea alarm{kAlarmHeaderOffset, 4, kAlarmRing, kAlarmEntryBytes, {}, {}, {}, {}};
   RingHeader attr_h, list_h, alarm_h;
   BlockHeader block_h;
 
@@ -140,8 +141,10 @@ bool load_header(RingArea& a) {
     if (!header_fits(a, raw)) continue;
     std::copy(raw, raw + bytes, a.header_raw.begin());
     decode_header(a);
+    a.source.header_copy = copy;
     return true;
   }
+  a.source.header_copy = -1;
   // No copy holds a usable header: the ring counts as empty rather than
   // being walked with counts nobody vouches for.
   clear_header(a);
@@ -161,6 +164,7 @@ bool load_table(RingArea& a, int count, int oldest) {
     }
     if (good) {
       a.table.swap(table);
+      a.source.table_copy = copy;
       return true;
     }
     // No copy may pass; what the preferred copy held stays in the table, and
@@ -170,6 +174,7 @@ bool load_table(RingArea& a, int count, int oldest) {
       kept = true;
     }
   }
+  a.source.table_copy = -1;
   return false;
 }
 
@@ -219,6 +224,7 @@ CopyOrder choose_generation(const int generation_of_copy[kCopies]) {
   int newest = -1;
   for (int k = 0; k < kCopies; ++k) newest = std::max(newest, generation_of_copy[k]);
   CopyOrder order;
+  std::copy(generation_of_copy, generation_of_copy + kCopies, order.generation_of_copy);
   int g = 0;
   if (newest >= 0) {
     // The generation counts 0 to 5 and starts again: a 5 beside a 0 in copy 0
@@ -313,6 +319,19 @@ int load_index_state(Positioning mode) {
   ok &= load_cursor_gop_table() == 1;
   return ok ? 1 : 0;
 }
+
+RingSource ring_source(Ring ring) {
+  const State& s = st();
+  switch (ring) {
+    case Ring::kAttr: return s.attr.source;
+    case Ring::kBlock: return s.block.source;
+    case Ring::kList: return s.list.source;
+    case Ring::kAlarm: break;
+  }
+  return s.alarm.source;
+}
+
+const CopyOrder& loaded_order() { return st().order; }
 
 const RingHeader& attr_header() { return st().attr_h; }
 const BlockHeader& block_header() { return st().block_h; }

@@ -292,28 +292,52 @@ uint64_t number_of(const Json& v) {
 
 AcquireResult acquire_image(const AcquireOptions& options) { return Acquisition(options).run(); }
 
-ImageCheck verify_image(const std::string& image) {
-  ImageCheck c;
+AcquisitionRecord read_acquisition_record(const std::string& image) {
+  AcquisitionRecord a;
   std::ifstream in(image + ".json", std::ios::binary);
   if (!in) {
-    c.error = "cannot read " + image + ".json: " + std::strerror(errno);
-    return c;
+    a.error = "cannot read " + image + ".json: " + std::strerror(errno);
+    return a;
   }
   std::stringstream text;
   text << in.rdbuf();
   Json record;
-  if (!parse_json(text.str(), &record, &c.error)) {
-    c.error = image + ".json is not an acquisition record: " + c.error;
-    return c;
+  if (!parse_json(text.str(), &record, &a.error)) {
+    a.error = image + ".json is not an acquisition record: " + a.error;
+    return a;
   }
   if (record["kind"].str() != "disk image acquisition" || record["image"]["sha256"].str().size() != 64) {
-    c.error = image + ".json is not an acquisition record";
+    a.error = image + ".json is not an acquisition record";
+    return a;
+  }
+  a.read = true;
+  a.program = record["program"].str();
+  a.user = record["user"].str();
+  a.started = record["started"].str();
+  a.finished = record["finished"].str();
+  const Json& device = record["device"];
+  a.device = device["path"].str();
+  a.model = device["model"].str();
+  a.serial = device["serial"].str();
+  a.read_only_note = device["read_only_note"].str();
+  a.sha256 = record["image"]["sha256"].str();
+  a.bytes = number_of(record["image"]["bytes"]);
+  a.retried_sectors = number_of(record["retried_sectors"]);
+  a.unreadable_sectors = number_of(record["unreadable_sectors"]);
+  return a;
+}
+
+ImageCheck verify_image(const std::string& image) {
+  ImageCheck c;
+  const AcquisitionRecord record = read_acquisition_record(image);
+  if (!record.read) {
+    c.error = record.error;
     return c;
   }
   c.read = true;
-  c.recorded_sha256 = record["image"]["sha256"].str();
-  c.recorded_bytes = number_of(record["image"]["bytes"]);
-  c.unreadable_sectors = number_of(record["unreadable_sectors"]);
+  c.recorded_sha256 = record.sha256;
+  c.recorded_bytes = record.bytes;
+  c.unreadable_sectors = record.unreadable_sectors;
   struct stat st {};
   if (::stat(image.c_str(), &st) == 0) c.actual_bytes = static_cast<uint64_t>(st.st_size);
   c.size_matches = c.actual_bytes == c.recorded_bytes;

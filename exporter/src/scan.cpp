@@ -44,23 +44,7 @@ bool entry_plausible(const uint8_t* p, uint64_t disk_sectors) {
 // The GOP tables the index names, with the number of GOPs each record gives.
 std::map<uint32_t, int> indexed_tables() {
   std::map<uint32_t, int> out;
-  std::lock_guard<std::mutex> lock(brin::disk::cursor_lock());
-  // The index as the readers take it: the copy chosen by the write
-  // generation, falling back to the others.
-  brin::disk::load_index_state(brin::disk::Positioning::kOldest);
-  const brin::disk::BlockHeader h = brin::disk::block_header();
-  const int cursor_block = brin::disk::cursor().block;
-  for (int k = 0; k < h.count && k < brin::disk::kBlockRing; ++k) {
-    const int b = (h.oldest + k) % brin::disk::kBlockRing;
-    if (!brin::disk::block_entry_valid(b) || !brin::disk::load_index_block(b)) continue;
-    const brin::disk::BlockEntry e = brin::disk::block_entry(b);
-    for (int r = e.first_record; r <= e.last_record && r < brin::disk::kRecordsPerBlock; ++r) {
-      brin::disk::IndexRecord rec;
-      if (brin::disk::index_record(b, r, &rec)) out[rec.gop_sector] = rec.gop_count;
-    }
-  }
-  // The cursor's block goes back into the buffer for the readers.
-  brin::disk::load_index_block(cursor_block);
+  for_each_index_record([&](const IndexedRecord& r) { out[r.gop_sector] = r.gop_count; });
   return out;
 }
 
@@ -267,6 +251,26 @@ class RecoveredSource : public GopSource {
 };
 
 }  // namespace
+
+void for_each_index_record(const std::function<void(const IndexedRecord&)>& visit) {
+  std::lock_guard<std::mutex> lock(brin::disk::cursor_lock());
+  // The index as the readers take it: the copy chosen by the write
+  // generation, falling back to the others.
+  brin::disk::load_index_state(brin::disk::Positioning::kOldest);
+  const brin::disk::BlockHeader h = brin::disk::block_header();
+  const int cursor_block = brin::disk::cursor().block;
+  for (int k = 0; k < h.count && k < brin::disk::kBlockRing; ++k) {
+    const int b = (h.oldest + k) % brin::disk::kBlockRing;
+    if (!brin::disk::block_entry_valid(b) || !brin::disk::load_index_block(b)) continue;
+    const brin::disk::BlockEntry e = brin::disk::block_entry(b);
+    for (int r = e.first_record; r <= e.last_record && r < brin::disk::kRecordsPerBlock; ++r) {
+      brin::disk::IndexRecord rec;
+      if (brin::disk::index_record(b, r, &rec)) visit(IndexedRecord{b, r, rec.time, rec.gop_sector, rec.gop_count});
+    }
+  }
+  // The cursor's block goes back into the buffer for the readers.
+  brin::disk::load_index_block(cursor_block);
+}
 
 std::unique_ptr<GopSource> open_recovered(const ScanResult& scan, uint32_t from, uint32_t to) {
   return std::make_unique<RecoveredSource>(scan, from, to);

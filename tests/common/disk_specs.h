@@ -37,6 +37,18 @@ inline zebdisk::DiskSpec small_spec() {
   return s;
 }
 
+// Index block `block` overwritten in all three management copies: the index
+// has lost that block's records, their data is still on the disk.
+inline void lose_index_block(zebdisk::DiskSpec* spec, int block) {
+  for (int copy = 0; copy < 3; ++copy) {
+    zebdisk::DamageSpec d;
+    d.kind = zebdisk::DamageSpec::kIndexBlock;
+    d.copy = copy;
+    d.index = block;
+    spec->damage.push_back(d);
+  }
+}
+
 // The small disk with two runs, so that records, record ends and a gap
 // between runs all take part.
 inline zebdisk::DiskSpec two_runs() {

@@ -27,13 +27,7 @@ std::string bin(const std::string& name) { return velmora::testing::build_dir() 
 // Writes the disk with index block 0 overwritten in all three copies: the
 // index has lost that block's records, the data is still there.
 bool write_without_index_block0(zebdisk::DiskSpec spec, const std::string& image, zebdisk::Manifest* manifest) {
-  for (int copy = 0; copy < 3; ++copy) {
-    zebdisk::DamageSpec d;
-    d.kind = zebdisk::DamageSpec::kIndexBlock;
-    d.copy = copy;
-    d.index = 0;
-    spec.damage.push_back(d);
-  }
+  velmora::testing::lose_index_block(&spec, 0);
   std::string error;
   const bool ok = zebdisk::write_disk(spec, image, manifest, &error);
   EXPECT_TRUE(ok) << error;

@@ -14,6 +14,7 @@
 #include "brinlib_internal.h"
 #include "copy_commands.h"
 #include "image_commands.h"
+#include "report_commands.h"
 #include "velmora/rectime.h"
 
 namespace {
@@ -33,6 +34,7 @@ void usage(FILE* out) {
       "   or: velmora-disk image (DEVICE | --drive N) OUT.img\n"
       "   or: velmora-disk verify OUT.img\n"
       "   or: velmora-disk [--force] scan (IMAGE | --drive N) [--list]\n"
+      "   or: velmora-disk [--force] report (IMAGE | --drive N) --html DIR\n"
       "\n"
       "Reads a recorder disk (drive N, 0-9: the path in VELMORA_DRIVE<N>, else the\n"
       "N-th physical disk) or an image file of one, never writing to it.\n"
@@ -71,6 +73,13 @@ void usage(FILE* out) {
       "counts the GOPs the index lists, those it no longer names (unindexed:\n"
       "after a wrapped ring or a damaged management copy) and the damaged ones;\n"
       "the unindexed GOPs are shown as runs per camera. --list prints every GOP.\n"
+      "report: writes DIR/report.html, a page that opens in any browser without\n"
+      "the network and prints cleanly: the disk's size, the hashes of the\n"
+      "acquisition record beside an image, the management copies (which were\n"
+      "damaged, which was chosen) and the write generation; a timeline per day\n"
+      "of the recording runs, alarms, gaps and the runs the scan recovered; the\n"
+      "first picture of each camera per run; the recording and alarm lists; the\n"
+      "places where the index's times go backwards; and the scan's counts.\n"
       "export --recovered writes those unindexed GOPs of the span as video\n"
       "files, marked as recovered in the custody record.\n"
       "verify: checks OUT.img against its record and its .sha256 file; the exit\n"
@@ -242,7 +251,7 @@ int print_frames(uint32_t at, int count) {
 int main(int argc, char** argv) {
   if (argc >= 2 && !std::strcmp(argv[1], "image")) return image_command(argc - 2, argv + 2);
   if (argc >= 2 && !std::strcmp(argv[1], "verify")) return verify_command(argc - 2, argv + 2);
-  enum class Command { kSummary, kFrames, kExport, kPlayCopy, kScan } command = Command::kSummary;
+  enum class Command { kSummary, kFrames, kExport, kPlayCopy, kScan, kReport } command = Command::kSummary;
   bool force = false;
   bool new_folder = false;
   int drive = -1;
@@ -254,6 +263,7 @@ int main(int argc, char** argv) {
   const char* dest = nullptr;
   const char* video_dir = nullptr;
   const char* format = nullptr;
+  const char* html_dir = nullptr;
   int count = 20;
   bool list = false;
   bool recovered = false;
@@ -300,6 +310,10 @@ int main(int argc, char** argv) {
       command = Command::kPlayCopy;
     } else if (!std::strcmp(a, "scan") && first_word) {
       command = Command::kScan;
+    } else if (!std::strcmp(a, "report") && first_word) {
+      command = Command::kReport;
+    } else if (!std::strcmp(a, "--html") && i + 1 < argc && command == Command::kReport && !html_dir) {
+      html_dir = argv[++i];
     } else if (!std::strcmp(a, "--list") && command == Command::kScan) {
       list = true;
     } else if (a[0] != '-' && command != Command::kPlayCopy && !image && drive < 0) {
@@ -332,9 +346,10 @@ int main(int argc, char** argv) {
   }
   const bool frames = command == Command::kFrames;
   const bool exporting = command == Command::kExport;
-  if ((image == nullptr) == (drive < 0) || (frames && !at) || (!frames && at) || count < 1 || bmp_dir ||
-      (new_folder && (!exporting || video_files)) || (recovered && (!exporting || !video_files)) ||
-      (format && !exporting) || (exporting && (!from || !to || !dest)) || (!exporting && (from || to || dest))) {
+  if ((command == Command::kReport) != (html_dir != nullptr) || (image == nullptr) == (drive < 0) || (frames && !at) ||
+      (!frames && at) || count < 1 || bmp_dir || (new_folder && (!exporting || video_files)) ||
+      (recovered && (!exporting || !video_files)) || (format && !exporting) || (exporting && (!from || !to || !dest)) ||
+      (!exporting && (from || to || dest))) {
     usage(stderr);
     return 2;
   }
@@ -365,6 +380,8 @@ int main(int argc, char** argv) {
   int rc = 0;
   if (command == Command::kScan) {
     rc = scan_command(list);
+  } else if (command == Command::kReport) {
+    rc = report_command(image ? image : "", name, html_dir);
   } else if (frames) {
     rc = print_frames(at_seconds, count);
   } else if (exporting) {

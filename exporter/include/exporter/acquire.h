@@ -56,6 +56,19 @@ struct AcquireResult {
 // nothing is left behind.
 AcquireResult acquire_image(const AcquireOptions& options);
 
+// The acquisition record beside an image ("<image>.json") read back.
+struct AcquisitionRecord {
+  bool read = false;  // it exists and is an acquisition record
+  std::string error;  // why not
+  std::string program, user, started, finished;
+  std::string device, model, serial;
+  uint64_t bytes = 0;
+  std::string sha256;
+  uint64_t retried_sectors = 0, unreadable_sectors = 0;
+  std::string read_only_note;
+};
+AcquisitionRecord read_acquisition_record(const std::string& image);
+
 // An image checked against its acquisition record.
 struct ImageCheck {
   bool read = false;  // the record could be read

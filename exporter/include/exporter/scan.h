@@ -51,6 +51,21 @@ struct ScanResult {
   std::vector<RecoveredRun> recovered;
 };
 
+// One record of the index, as the readers take it.
+struct IndexedRecord {
+  int block = 0;
+  int record = 0;
+  vp::RecTime time;
+  uint32_t gop_sector = 0;  // where its GOP table lies
+  int gop_count = 0;
+};
+
+// Reads the index of the disk opened through the library afresh (which
+// moves the playback position to the oldest record) and calls visit for
+// every valid record, oldest block first, in the order they were written.
+// visit must not use the disk itself.
+void for_each_index_record(const std::function<void(const IndexedRecord&)>& visit);
+
 // The unindexed GOPs of a scan from `from` to `to` (RecSeconds), oldest
 // first, read from the disk open through the library: a source for
 // export_video whose GOPs the custody record marks as recovered.
