@@ -40,7 +40,7 @@ _velmora_complete() {
     [[ ${words[i]} == -* ]] || ((words_before++))
   done
   case $program in
-    velmora-disk) ((words_before == 0)) && commands="frames export play-copy image verify scan" ;;
+    velmora-disk) ((words_before == 0)) && commands="frames export play-copy image verify scan report" ;;
     velmora-jpeg) ((words_before == 0)) && commands="to-bmp to-jpeg reencode append list" ;;
     velmora-ctl) ((words_before >= 2)) && commands="time settime camget camset hdget jpegget status menu playlist" ;;
   esac

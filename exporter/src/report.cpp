@@ -147,7 +147,8 @@ std::vector<std::vector<uint8_t>> first_gops(int list_index, int count) {
     int32_t len = 0;
     const int r = brin::disk::read_next_with_info(buffer.data(), &len, nullptr, nullptr);
     if (r == brin::disk::kNoFurtherData) break;
-    if (r >= 0 && len > 0 && static_cast<size_t>(len) <= buffer.size()) out.emplace_back(buffer.begin(), buffer.begin() + len);
+    if (r >= 0 && len > 0 && static_cast<size_t>(len) <= buffer.size())
+      out.emplace_back(buffer.begin(), buffer.begin() + len);
     if (r == 1) break;  // the end of the recorded data
   }
   return out;
@@ -357,8 +358,10 @@ class DayTimeline {
            label + "</text>\n";
     }
     // The legend.
-    const std::pair<const char*, const char*> keys[4] = {
-        {kRunColour, "recording run"}, {kGapColour, "gap"}, {kAlarmColour, "alarm"}, {kRecoveredColour, "recovered run"}};
+    const std::pair<const char*, const char*> keys[4] = {{kRunColour, "recording run"},
+                                                         {kGapColour, "gap"},
+                                                         {kAlarmColour, "alarm"},
+                                                         {kRecoveredColour, "recovered run"}};
     double lx = kPlotLeft;
     for (const auto& [colour, name] : keys) {
       s += "<rect class=\"key\" x=\"" + num(lx) + "\" y=\"" + num(legend_y) + "\" width=\"14\" height=\"14\" fill=\"" +
@@ -377,8 +380,8 @@ class DayTimeline {
       const double x0 = x(i.start);
       // A bar is at least one unit wide, so that a single GOP shows.
       const double w = std::max(1.0, x(i.end) - x0);
-      *s += std::string("<rect class=\"") + cls + "\" x=\"" + num(x0) + "\" y=\"" + num(lane_y(lane)) +
-            "\" width=\"" + num(w) + "\" height=\"" + num(kLaneHeight) + "\" fill=\"" + colour +
+      *s += std::string("<rect class=\"") + cls + "\" x=\"" + num(x0) + "\" y=\"" + num(lane_y(lane)) + "\" width=\"" +
+            num(w) + "\" height=\"" + num(kLaneHeight) + "\" fill=\"" + colour +
             "\" shape-rendering=\"crispEdges\"><title>" + esc(i.title) + "</title></rect>\n";
     }
   }
@@ -467,11 +470,11 @@ void facts_html(const ReportData& d, std::string* s) {
                                          ? std::string()
                                          : ", model " + esc(a.model) + ", serial " + esc(a.serial)));
       row("SHA-256 (record)", "<span class=\"hash\">" + esc(a.sha256) + "</span>");
-      row("SHA-256 (.sha256 file)", d.sum_file.empty() ? std::string("<span class=\"note\">none</span>")
-                                                       : "<span class=\"hash\">" + esc(d.sum_file) + "</span>" +
-                                                             (d.sum_file == a.sha256
-                                                                  ? std::string()
-                                                                  : " <span class=\"bad\">differs from the record</span>"));
+      row("SHA-256 (.sha256 file)",
+          d.sum_file.empty()
+              ? std::string("<span class=\"note\">none</span>")
+              : "<span class=\"hash\">" + esc(d.sum_file) + "</span>" +
+                    (d.sum_file == a.sha256 ? std::string() : " <span class=\"bad\">differs from the record</span>"));
       row("Size (record)", std::to_string(a.bytes) + " bytes" +
                                (a.bytes == d.image_bytes ? std::string(", as the image")
                                                          : ", <span class=\"bad\">the image has " +
@@ -495,11 +498,12 @@ void scan_html(const ReportData& d, std::string* s) {
   const ScanResult& r = d.scan;
   *s += "<table><tr><th>Scanned</th><td class=\"num\">" + num(static_cast<double>(r.bytes_scanned) / 1e6) +
         " MB</td></tr>\n<tr><th>Unreadable</th><td class=\"num\">" +
-        num(static_cast<double>(r.unreadable_bytes) / 1e6) + " MB</td></tr>\n<tr><th>GOP tables found</th><td class=\"num\">" +
-        std::to_string(r.tables) + "</td></tr>\n<tr><th>GOPs listed by the index</th><td class=\"num\">" +
-        std::to_string(r.listed) + "</td></tr>\n<tr><th>GOPs unindexed (recovered)</th><td class=\"num\">" +
-        std::to_string(r.unindexed) + "</td></tr>\n<tr><th>GOPs damaged</th><td class=\"num\">" +
-        std::to_string(r.damaged) + "</td></tr>\n<tr><th>GOP tables the index names but the disk lacks</th><td class=\"num\">" +
+        num(static_cast<double>(r.unreadable_bytes) / 1e6) +
+        " MB</td></tr>\n<tr><th>GOP tables found</th><td class=\"num\">" + std::to_string(r.tables) +
+        "</td></tr>\n<tr><th>GOPs listed by the index</th><td class=\"num\">" + std::to_string(r.listed) +
+        "</td></tr>\n<tr><th>GOPs unindexed (recovered)</th><td class=\"num\">" + std::to_string(r.unindexed) +
+        "</td></tr>\n<tr><th>GOPs damaged</th><td class=\"num\">" + std::to_string(r.damaged) +
+        "</td></tr>\n<tr><th>GOP tables the index names but the disk lacks</th><td class=\"num\">" +
         std::to_string(r.indexed_tables_missing) + "</td></tr>\n<tr><th>Recovered runs</th><td class=\"num\">" +
         std::to_string(r.recovered.size()) + "</td></tr></table>\n";
   if (!r.recovered.empty()) {
@@ -532,8 +536,9 @@ void days_html(const ReportData& d, std::string* s) {
     if (!a.damaged) touch(a.start, a.end);
   for (const RecoveredRun& r : d.scan.recovered) touch(r.start, r.end);
   if (days.empty()) {
-    *s += "<section id=\"timeline\"><h2>Timeline</h2><p class=\"note\">Nothing on the disk has a time: no "
-          "recording, alarm or recovered run.</p></section>\n";
+    *s +=
+        "<section id=\"timeline\"><h2>Timeline</h2><p class=\"note\">Nothing on the disk has a time: no "
+        "recording, alarm or recovered run.</p></section>\n";
     return;
   }
   for (const auto& [day, extent] : days) {
@@ -583,14 +588,14 @@ void days_html(const ReportData& d, std::string* s) {
 }
 
 void copies_html(const ReportData& d, std::string* s) {
-  *s += "<section id=\"copies\"><h2>Management copies</h2>\n<table><tr><th>Copy</th><th>Volume record</th><th>Read "
-        "as</th></tr>\n";
+  *s +=
+      "<section id=\"copies\"><h2>Management copies</h2>\n<table><tr><th>Copy</th><th>Volume record</th><th>Read "
+      "as</th></tr>\n";
   for (int c = 0; c < 3; ++c) {
     int position = 0;
     while (position < 3 && d.copy_order[position] != c) ++position;
-    const std::string record = d.generation_of_copy[c] < 0
-                                   ? std::string("<span class=\"bad\">damaged</span>")
-                                   : "generation " + std::to_string(d.generation_of_copy[c]);
+    const std::string record = d.generation_of_copy[c] < 0 ? std::string("<span class=\"bad\">damaged</span>")
+                                                           : "generation " + std::to_string(d.generation_of_copy[c]);
     const char* role = position == 0 ? "chosen (read first)" : position == 1 ? "first fallback" : "second fallback";
     *s += "<tr><td>" + std::to_string(c) + "</td><td>" + record + "</td><td>" + role + "</td></tr>\n";
   }
@@ -606,8 +611,7 @@ void copies_html(const ReportData& d, std::string* s) {
           "</tr>\n";
   }
   *s += "</table>\n";
-  if (!d.index_complete)
-    *s += "<p class=\"note\">Parts of the index could not be read in any copy.</p>\n";
+  if (!d.index_complete) *s += "<p class=\"note\">Parts of the index could not be read in any copy.</p>\n";
   *s += "</section>\n";
 }
 

@@ -1,10 +1,11 @@
 // Fuzz target: arbitrary bytes as the recorder disk's management region,
 // index and recorded data, fed to every reader, list, search, step and skip,
-// and to the scan that looks for GOP tables without the index.
+// to the scan that looks for GOP tables without the index, and on some
+// inputs to the HTML report on the disk.
 //
 // Input: a 4-byte knob (varies the searched times and the picture area's
 // first sector; with its top three bits set the wide picture search runs
-// too), then segments, each a
+// too; with bit 28 set the report is gathered and rendered), then segments, each a
 // little-endian u32 sector and u16 length followed by that many bytes placed
 // at that sector of an otherwise zeroed disk. Sectors are taken modulo the
 // disk's size, so every segment lands somewhere.
@@ -15,6 +16,7 @@
 
 #include "brinlib_internal.h"
 #include "disk_exercise.h"
+#include "exporter/report.h"
 #include "exporter/scan.h"
 #include "velmora/drive.h"
 
@@ -52,6 +54,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   exporter::SourceGop gop;
   for (int i = 0; i < 64 && recovered->next(&gop) > 0; ++i) {
     if (gop.frames.size() > brin::disk::kFrameBufferBytes) broken = "a recovered GOP larger than a chunk";
+  }
+  // The report reads the whole disk once more (and decodes the runs' first
+  // pictures), so only some inputs make one.
+  if ((knob >> 28) & 1) {
+    exporter::ReportOptions options;
+    options.source = "fuzzed disk";
+    const std::string html = exporter::render_report_html(exporter::gather_report(options));
+    if (html.find("</html>") == std::string::npos) broken = "the report";
   }
   brin::disk::drive().close();
   if (!broken.empty()) {

@@ -46,7 +46,9 @@ struct Bar {
 
 std::vector<Bar> bars(const std::string& svg, const std::string& cls) {
   std::vector<Bar> out;
-  const std::regex re("<rect class=\"" + cls + "\" x=\"([0-9.]+)\" y=\"[0-9.]+\" width=\"([0-9.]+)\" height=\"[0-9.]+\" fill=\"(#[0-9a-f]{6})\"");
+  const std::regex re(
+      "<rect class=\"" + cls +
+      "\" x=\"([0-9.]+)\" y=\"[0-9.]+\" width=\"([0-9.]+)\" height=\"[0-9.]+\" fill=\"(#[0-9a-f]{6})\"");
   for (auto it = std::sregex_iterator(svg.begin(), svg.end(), re); it != std::sregex_iterator(); ++it)
     out.push_back(Bar{std::stod((*it)[1]), std::stod((*it)[2]), (*it)[3]});
   std::sort(out.begin(), out.end(), [](const Bar& a, const Bar& b) { return a.x < b.x; });

@@ -15,6 +15,7 @@
 #include "copy_commands.h"
 #include "image_commands.h"
 #include "report_commands.h"
+#include "velmora/drive.h"
 #include "velmora/rectime.h"
 
 namespace {
@@ -381,7 +382,8 @@ int main(int argc, char** argv) {
   if (command == Command::kScan) {
     rc = scan_command(list);
   } else if (command == Command::kReport) {
-    rc = report_command(image ? image : "", name, html_dir);
+    // A drive is named with the device it stands for.
+    rc = report_command(image ? image : "", image ? name : name + " (" + vp::drive_path(drive) + ")", html_dir);
   } else if (frames) {
     rc = print_frames(at_seconds, count);
   } else if (exporting) {

@@ -93,8 +93,8 @@ struct ReportData {
 };
 
 struct ReportOptions {
-  std::string source;       // how the report names the disk
-  std::string image;        // the image file, for its acquisition record; empty for a drive
+  std::string source;  // how the report names the disk
+  std::string image;   // the image file, for its acquisition record; empty for a drive
   std::string program = "velmora";
   bool thumbnails = true;
   std::function<void(int percent)> scan_progress;
