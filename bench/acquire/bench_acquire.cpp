@@ -17,32 +17,23 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "exporter/acquire.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+using bench::Clock;
+using bench::seconds_since;
 
 constexpr int kRounds = 3;
 constexpr size_t kImageBytes = 512u << 20;
 
-double timed_shell(const std::string& command) {
-  const auto t0 = Clock::now();
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "bench_acquire: %s failed\n", command.c_str());
-    std::exit(1);
-  }
-  return seconds_since(t0);
-}
+double timed_shell(const std::string& command) { return bench::timed_shell("bench_acquire", command); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* tmp = std::getenv("TMPDIR");
-  const std::string parent = argc > 1 ? argv[1] : (tmp ? tmp : "/tmp");
-  const std::string work = parent + "/bench_acquire." + std::to_string(::getpid());
-  std::filesystem::create_directories(work);
+  const std::string work = bench::make_work_folder(argc, argv, "bench_acquire");
   const std::string source = work + "/disk.raw";
   {
     std::vector<char> piece(1 << 20);

@@ -14,41 +14,28 @@
 #include <filesystem>
 #include <string>
 
+#include "bench_support.h"
 #include "brinlib.h"
 #include "brinlib_internal.h"
 #include "exporter/exporter.h"
+#include "recorder_disk.h"
 #include "zebdisk/disk_image.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+using bench::Clock;
+using bench::seconds_since;
 
 constexpr int kRounds = 3;
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* tmp = std::getenv("TMPDIR");
-  const std::string parent = argc > 1 ? argv[1] : (tmp ? tmp : "/tmp");
-  const char* clips_env = std::getenv("VELMORA_CLIPS_DIR");
-  const std::string clips = argc > 2 ? argv[2] : (clips_env ? clips_env : "build/clips");
-  const std::string work = parent + "/bench_export." + std::to_string(::getpid());
-  std::filesystem::create_directories(work);
-
-  zebdisk::DiskSpec spec;
-  spec.cameras = 4;
+  const std::string work = bench::make_work_folder(argc, argv, "bench_export");
+  zebdisk::DiskSpec spec = bench::recorder_disk(bench::clips_folder(argc, argv), 600);
   spec.per_camera_streams = true;
-  spec.clips_folder = clips;
-  spec.pictures_per_gop = 15;
-  spec.audio_per_gop = 50;
-  spec.gops_per_record = 10;
-  const zebdisk::RecTime start{26, 12, 7, 9, 0, 0};
-  const zebdisk::RecTime end = zebdisk::add_seconds(start, 599);
-  zebdisk::RunSpec run;
-  run.start = start;
-  run.end = end;
-  spec.runs.push_back(run);
+  const zebdisk::RecTime start = spec.runs[0].start;
+  const zebdisk::RecTime end = spec.runs[0].end;
   zebdisk::Manifest manifest;
   std::string error;
   const std::string image = work + "/disk.img";

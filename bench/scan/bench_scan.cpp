@@ -8,56 +8,32 @@
 // scan costs no more than reading the data).
 //
 // usage: bench_scan [WORK_FOLDER [CLIPS_FOLDER]]   (defaults: $TMPDIR, $VELMORA_CLIPS_DIR)
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "bench_support.h"
 #include "brinlib.h"
 #include "exporter/scan.h"
-#include "zebdisk/disk_image.h"
+#include "recorder_disk.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+using bench::Clock;
+using bench::seconds_since;
 
 constexpr int kRounds = 3;
 constexpr int kRecordedSeconds = 150 * 60;
 
-double timed_shell(const std::string& command) {
-  const auto t0 = Clock::now();
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "bench_scan: %s failed\n", command.c_str());
-    std::exit(1);
-  }
-  return seconds_since(t0);
-}
+double timed_shell(const std::string& command) { return bench::timed_shell("bench_scan", command); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* tmp = std::getenv("TMPDIR");
-  const std::string parent = argc > 1 ? argv[1] : (tmp ? tmp : "/tmp");
-  const char* clips_env = std::getenv("VELMORA_CLIPS_DIR");
-  const std::string clips = argc > 2 ? argv[2] : (clips_env ? clips_env : "build/clips");
-  const std::string work = parent + "/bench_scan." + std::to_string(::getpid());
-  std::filesystem::create_directories(work);
-
-  zebdisk::DiskSpec spec;
-  spec.cameras = 4;
-  spec.clips_folder = clips;
-  spec.pictures_per_gop = 15;
-  spec.audio_per_gop = 50;
-  spec.gops_per_record = 10;
-  zebdisk::RunSpec run;
-  run.start = zebdisk::RecTime{26, 12, 7, 9, 0, 0};
-  run.end = zebdisk::add_seconds(run.start, kRecordedSeconds - 1);
-  spec.runs.push_back(run);
+  const std::string work = bench::make_work_folder(argc, argv, "bench_scan");
+  const zebdisk::DiskSpec spec = bench::recorder_disk(bench::clips_folder(argc, argv), kRecordedSeconds);
   zebdisk::Manifest manifest;
   std::string error;
   const std::string image = work + "/disk.img";
@@ -94,9 +70,9 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "bench_scan: the scan found %zu of %zu GOPs: %s\n", r.listed, gops, r.error.c_str());
       return 1;
     }
-    best_dd = std::min(best_dd, timed_shell("dd if='" + image + "' of=/dev/null bs=4M iflag=skip_bytes,count_bytes skip=" +
-                                            std::to_string(data_start) + " count=" + std::to_string(area) +
-                                            " status=none"));
+    best_dd =
+        std::min(best_dd, timed_shell("dd if='" + image + "' of=/dev/null bs=4M iflag=skip_bytes,count_bytes skip=" +
+                                      std::to_string(data_start) + " count=" + std::to_string(area) + " status=none"));
   }
   hdd_close();
   std::filesystem::remove_all(work);
