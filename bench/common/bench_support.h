@@ -12,9 +12,7 @@
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
-inline double seconds_since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+inline double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 // Runs a shell command and returns the seconds it took; a failed command
 // ends the benchmark (a reference that did not run measures nothing).

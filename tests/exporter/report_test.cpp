@@ -269,6 +269,52 @@ TEST(Report, DamagedDiskAndBrokenRecordAreReportedNotFatal) {
       << html.substr(html.find("id=\"clock\""));
 }
 
+// A run's thumbnail is the first picture the recorder recorded in it: the
+// clip's first picture as ffmpeg decodes it, shrunk the same way.
+TEST(Report, ARunsThumbnailIsItsFirstRecordedPicture) {
+  TempDir dir;
+  zebdisk::DiskSpec spec = velmora::testing::small_spec();
+  spec.clips_folder = velmora::testing::clips_dir();
+  spec.pictures_per_gop = 5;
+  spec.runs.push_back(velmora::testing::run(T(2024, 5, 1, 10, 0, 0), T(2024, 5, 1, 10, 0, 9)));
+  zebdisk::Manifest manifest;
+  std::string error;
+  const std::string image = dir.file("disk.img");
+  ASSERT_TRUE(zebdisk::write_disk(spec, image, &manifest, &error)) << error;
+  const auto made = run_command(bin("velmora-disk") + " report '" + image + "' --html '" + dir.file("report") + "'");
+  ASSERT_EQ(made.status, 0) << made.text;
+  const std::string html = read_file(dir.file("report/report.html"));
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(html, m,
+                                std::regex("<img alt=\"camera 1\" width=\"([0-9]+)\" height=\"([0-9]+)\" "
+                                           "src=\"data:image/jpeg;base64,([A-Za-z0-9+/=]+)\"")))
+      << html;
+  const int width = std::stoi(m[1]), height = std::stoi(m[2]);
+  ASSERT_EQ(width, 160);  // 704 x 480 shrunk to 160 wide, whole 8-row blocks kept
+  ASSERT_EQ(height, 104);
+  ASSERT_TRUE(write_file(dir.file("thumb.b64"), m[3].str()));
+  auto gray = [](const std::string& command) {
+    const auto r = run_command(command);
+    EXPECT_EQ(r.status, 0) << command;
+    return r.text;
+  };
+  const std::string ours =
+      gray("base64 -d '" + dir.file("thumb.b64") + "' > '" + dir.file("thumb.jpg") + "' && ffmpeg -v error -i '" +
+           dir.file("thumb.jpg") + "' -f rawvideo -pix_fmt gray - 2>/dev/null");
+  // The shrunk picture is 160 x 109; the thumbnail its top 104 rows.
+  const std::string reference =
+      gray("ffmpeg -v error -i '" + zebdisk::folder_clip(spec, 0) +
+           "' -frames:v 1 -vf scale=160:109:flags=area,crop=160:104:0:0 -f rawvideo -pix_fmt gray - 2>/dev/null");
+  ASSERT_EQ(ours.size(), static_cast<size_t>(width * height));
+  ASSERT_EQ(reference.size(), ours.size());
+  double difference = 0;
+  for (size_t i = 0; i < ours.size(); ++i)
+    difference += std::abs(static_cast<uint8_t>(ours[i]) - static_cast<uint8_t>(reference[i]));
+  // About 3 for the right picture; a picture upside down, or the clip's
+  // tenth picture, differs by 7 or more.
+  EXPECT_LT(difference / static_cast<double>(ours.size()), 4.5);
+}
+
 // Texts from a disk or a record reach the page only as text.
 TEST(Report, TextFromTheDiskIsEscaped) {
   exporter::ReportData d;
