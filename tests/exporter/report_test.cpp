@@ -90,9 +90,13 @@ void expect_self_contained(const std::string& html) {
     EXPECT_EQ(html.find(tag), std::string::npos) << tag;
 }
 
-void expect_well_formed(const std::string& path) {
-  const auto lint = run_command("xmllint --noout '" + path + "'");
+// Well-formed XML (xmllint) and HTML without an error or a warning of
+// HTML Tidy's checker.
+void expect_valid(const std::string& path) {
+  const auto lint = run_command("xmllint --noout '" + path + "' 2>&1");
   EXPECT_EQ(lint.status, 0) << lint.text;
+  const auto tidy = run_command("tidy -e -q '" + path + "' 2>&1");
+  EXPECT_EQ(tidy.status, 0) << tidy.text;
 }
 
 QColor colour_of(const std::string& hex) { return QColor(QString::fromStdString(hex)); }
@@ -120,7 +124,7 @@ TEST(Report, TimelineShowsTheManifestsRunsInTheSvgAndInTheBrowser) {
   const std::string page = out + "/report.html";
   const std::string html = read_file(page);
   ASSERT_FALSE(html.empty());
-  expect_well_formed(page);
+  expect_valid(page);
   expect_self_contained(html);
 
   // In the SVG: a bar per run of the manifest, where its times put it on
@@ -222,7 +226,7 @@ TEST(Report, DamagedDiskAndBrokenRecordAreReportedNotFatal) {
   ASSERT_EQ(made.status, 0) << made.text;
   const std::string page = out + "/report.html";
   const std::string html = read_file(page);
-  expect_well_formed(page);
+  expect_valid(page);
   expect_self_contained(html);
   EXPECT_NE(html.find("disk.img.json is not an acquisition record"), std::string::npos);
 
@@ -333,7 +337,7 @@ TEST(Report, TextFromTheDiskIsEscaped) {
   const std::string html = exporter::render_report_html(d);
   TempDir dir;
   ASSERT_TRUE(write_file(dir.file("report.html"), html));
-  expect_well_formed(dir.file("report.html"));
+  expect_valid(dir.file("report.html"));
   expect_self_contained(html);
   EXPECT_NE(html.find("&lt;/td&gt;&lt;script&gt;"), std::string::npos);
   EXPECT_NE(html.find("a&lt;b&gt;&amp;&quot;c&#39;"), std::string::npos);
