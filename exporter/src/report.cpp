@@ -154,14 +154,10 @@ std::vector<std::vector<uint8_t>> first_gops(int list_index, int count) {
   return out;
 }
 
-// The first picture of each camera in the run's first GOPs, decoded by the
-// channel decoders and written as JPEG thumbnails.
-void find_pictures(ReportRun* run) {
-  const std::vector<std::vector<uint8_t>> gops = first_gops(run->list_index, kPictureGops);
-  if (gops.empty()) {
-    run->pictures_note = "the run's first GOPs cannot be read";
-    return;
-  }
+// The first picture of each camera (of `only`, when not 0) in the GOPs,
+// decoded by the channel decoders and written as JPEG thumbnails; *note
+// says why a camera has none.
+std::vector<Thumbnail> first_pictures(const std::vector<std::vector<uint8_t>>& gops, int only, std::string* note) {
   std::map<int, Thumbnail> found;  // by camera
   std::map<int, bool> tried;       // cameras with a picture that did not decode
   for (const std::vector<uint8_t>& f : gops) {
@@ -171,7 +167,7 @@ void find_pictures(ReportRun* run) {
       if (vp::le16(h) != brin::disk::kVideoMarker && vp::le16(h) != brin::disk::kAudioMarker) break;
       if (payload > f.size() - at - brin::disk::kFrameHeaderBytes) break;
       const int camera = (h[34] & 15) + 1;
-      if (vp::le16(h) == brin::disk::kVideoMarker && !found.count(camera)) {
+      if (vp::le16(h) == brin::disk::kVideoMarker && !found.count(camera) && (only == 0 || camera == only)) {
         int channel = 0, w = 0, hgt = 0;
         std::vector<uint8_t> bgr;
         if (brin::decode::decode_packet(h + brin::disk::kFrameHeaderBytes, payload, &channel) == 1 &&
@@ -200,13 +196,54 @@ void find_pictures(ReportRun* run) {
       at += brin::disk::kFrameHeaderBytes + payload;
     }
   }
-  for (auto& [camera, t] : found) run->pictures.push_back(std::move(t));
+  std::vector<Thumbnail> out;
+  for (auto& [camera, t] : found) out.push_back(std::move(t));
   std::string missing;
   for (const auto& [camera, _] : tried) {
     if (!found.count(camera)) missing += (missing.empty() ? "" : ", ") + std::to_string(camera);
   }
-  if (!missing.empty()) run->pictures_note = "no picture of camera " + missing + " could be decoded";
-  if (found.empty() && tried.empty() && run->pictures_note.empty()) run->pictures_note = "no picture was found";
+  if (!missing.empty()) *note = "no picture of camera " + missing + " could be decoded";
+  if (found.empty() && tried.empty()) *note = "no picture was found";
+  return out;
+}
+
+void find_pictures(ReportRun* run) {
+  const std::vector<std::vector<uint8_t>> gops = first_gops(run->list_index, kPictureGops);
+  if (gops.empty()) {
+    run->pictures_note = "the run's first GOPs cannot be read";
+    return;
+  }
+  run->pictures = first_pictures(gops, 0, &run->pictures_note);
+}
+
+// A recovered run's first GOPs of its camera, found by the scan, read as
+// the disk's readers read a chunk.
+void find_recovered_pictures(const ScanResult& scan, const RecoveredRun& run, RecoveredPictures* out) {
+  std::vector<std::vector<uint8_t>> gops;
+  std::vector<uint8_t> buffer(brin::disk::kFrameBufferBytes);
+  for (const ScannedGop& g : scan.gops) {
+    if (gops.size() >= static_cast<size_t>(kPictureGops)) break;
+    if (g.state != GopState::kUnindexed || !(g.cameras & (1u << (run.camera - 1)))) continue;
+    const UnixSeconds t = unix_from_rec(g.time);
+    if (t < run.start || t > run.end) continue;
+    brin::disk::GopEntry entry;
+    entry.time = g.time;
+    entry.size = g.bytes;
+    entry.sector = g.chunk_sector;
+    int32_t len = 0;
+    int r;
+    {
+      std::lock_guard<std::mutex> lock(brin::disk::cursor_lock());
+      r = brin::disk::read_frame_chunk(entry, buffer.data(), buffer.size(), &len);
+    }
+    if (r >= 0 && len > 0 && static_cast<size_t>(len) <= buffer.size())
+      gops.emplace_back(buffer.begin(), buffer.begin() + len);
+  }
+  if (gops.empty()) {
+    out->note = "the run's first GOPs cannot be read";
+    return;
+  }
+  out->pictures = first_pictures(gops, run.camera, &out->note);
 }
 
 // ---- Rendering -------------------------------------------------------------
@@ -414,14 +451,14 @@ std::string cameras_text(const Thumbnail& t) {
   return (n == 1 ? "camera " : "cameras ") + shown;
 }
 
-std::string thumbnails_html(const ReportRun& run) {
+std::string thumbnails_html(const std::vector<Thumbnail>& pictures, const std::string& note) {
   std::string s;
-  for (const Thumbnail& t : run.pictures) {
+  for (const Thumbnail& t : pictures) {
     s += "<figure><img alt=\"" + cameras_text(t) + "\" width=\"" + std::to_string(t.width) + "\" height=\"" +
          std::to_string(t.height) + "\" src=\"data:image/jpeg;base64," + base64(t.jpeg) + "\"/><figcaption>" +
          cameras_text(t) + ", " + clock_of(t.time) + "</figcaption></figure>";
   }
-  if (!run.pictures_note.empty()) s += "<p class=\"note\">" + esc(run.pictures_note) + "</p>";
+  if (!note.empty()) s += "<p class=\"note\">" + esc(note) + "</p>";
   return s;
 }
 
@@ -581,7 +618,19 @@ void days_html(const ReportData& d, std::string* s) {
       if (!heading) *s += "<h3>Runs and their first pictures</h3>\n";
       heading = true;
       *s += "<div class=\"run-pictures\"><p>Recording " + span_text(r.start, r.end) + " (list entry " +
-            std::to_string(r.list_index) + ")</p>" + thumbnails_html(r) + "</div>\n";
+            std::to_string(r.list_index) + ")</p>" + thumbnails_html(r.pictures, r.pictures_note) + "</div>\n";
+    }
+    heading = false;
+    for (size_t k = 0; k < d.scan.recovered.size(); ++k) {
+      const RecoveredRun& r = d.scan.recovered[k];
+      if (r.start < day || r.start >= day + kDaySeconds) continue;
+      if (!heading) *s += "<h3>Recovered runs and their first pictures</h3>\n";
+      heading = true;
+      *s += "<div class=\"run-pictures\"><p>Recovered, camera " + std::to_string(r.camera) + ", " +
+            span_text(r.start, r.end) + " (" + std::to_string(r.gops) + " GOPs)</p>";
+      if (k < d.recovered_pictures.size())
+        *s += thumbnails_html(d.recovered_pictures[k].pictures, d.recovered_pictures[k].note);
+      *s += "</div>\n";
     }
     *s += "</section>\n";
   }
@@ -727,6 +776,17 @@ ReportData gather_report(const ReportOptions& options) {
         find_pictures(&run);
       } else {
         run.pictures_note = "pictures are shown for the first " + std::to_string(kRunsWithPictures) + " runs only";
+      }
+    }
+    d.recovered_pictures.resize(d.scan.recovered.size());
+    for (size_t k = 0; k < d.scan.recovered.size(); ++k) {
+      RecoveredPictures& p = d.recovered_pictures[k];
+      if (!decoders) {
+        p.note = "the picture decoders could not be set up";
+      } else if (looked++ < kRunsWithPictures) {
+        find_recovered_pictures(d.scan, d.scan.recovered[k], &p);
+      } else {
+        p.note = "pictures are shown for the first " + std::to_string(kRunsWithPictures) + " runs only";
       }
     }
     if (decoders) decode_deinit();

@@ -274,13 +274,18 @@ TEST(Report, DamagedDiskAndBrokenRecordAreReportedNotFatal) {
 }
 
 // A run's thumbnail is the first picture the recorder recorded in it: the
-// clip's first picture as ffmpeg decodes it, shrunk the same way.
-TEST(Report, ARunsThumbnailIsItsFirstRecordedPicture) {
+// clip's first picture as ffmpeg decodes it, shrunk the same way. When the
+// index has lost the run, the scan's recovered run shows the same picture.
+class ReportThumbnail : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ReportThumbnail, IsTheRunsFirstRecordedPicture) {
+  const bool index_lost = GetParam();
   TempDir dir;
   zebdisk::DiskSpec spec = velmora::testing::small_spec();
   spec.clips_folder = velmora::testing::clips_dir();
   spec.pictures_per_gop = 5;
   spec.runs.push_back(velmora::testing::run(T(2024, 5, 1, 10, 0, 0), T(2024, 5, 1, 10, 0, 9)));
+  if (index_lost) velmora::testing::lose_index_block(&spec, 0);  // the run's records are all in block 0
   zebdisk::Manifest manifest;
   std::string error;
   const std::string image = dir.file("disk.img");
@@ -288,6 +293,11 @@ TEST(Report, ARunsThumbnailIsItsFirstRecordedPicture) {
   const auto made = run_command(bin("velmora-disk") + " report '" + image + "' --html '" + dir.file("report") + "'");
   ASSERT_EQ(made.status, 0) << made.text;
   const std::string html = read_file(dir.file("report/report.html"));
+  if (index_lost) {
+    EXPECT_NE(html.find("Recovered, camera 1, 2024/05/01 10:00:00 \u2013 10:00:09 (10 GOPs)</p><figure>"),
+              std::string::npos)
+        << html;
+  }
   std::smatch m;
   ASSERT_TRUE(std::regex_search(html, m,
                                 std::regex("<img alt=\"camera 1\" width=\"([0-9]+)\" height=\"([0-9]+)\" "
@@ -318,6 +328,11 @@ TEST(Report, ARunsThumbnailIsItsFirstRecordedPicture) {
   // tenth picture, differs by 7 or more.
   EXPECT_LT(difference / static_cast<double>(ours.size()), 4.5);
 }
+
+INSTANTIATE_TEST_SUITE_P(Report, ReportThumbnail, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                           return p.param ? std::string("Recovered") : std::string("Indexed");
+                         });
 
 // Texts from a disk or a record reach the page only as text.
 TEST(Report, TextFromTheDiskIsEscaped) {

@@ -40,6 +40,12 @@ struct ReportRun {
   std::string pictures_note;  // why a camera's picture is missing
 };
 
+// The first pictures of a run the scan recovered (of its camera).
+struct RecoveredPictures {
+  std::vector<Thumbnail> pictures;
+  std::string note;
+};
+
 struct ReportAlarm {
   int index = 0;
   bool damaged = false;
@@ -87,6 +93,7 @@ struct ReportData {
   bool scanned = false;
   std::string scan_error;
   ScanResult scan;
+  std::vector<RecoveredPictures> recovered_pictures;  // one per scan.recovered
 
   // What the report could not find out, in plain words.
   std::vector<std::string> notes;
