@@ -220,24 +220,13 @@ void find_pictures(ReportRun* run) {
 // the disk's readers read a chunk.
 void find_recovered_pictures(const ScanResult& scan, const RecoveredRun& run, RecoveredPictures* out) {
   std::vector<std::vector<uint8_t>> gops;
-  std::vector<uint8_t> buffer(brin::disk::kFrameBufferBytes);
+  std::vector<uint8_t> frames;
   for (const ScannedGop& g : scan.gops) {
     if (gops.size() >= static_cast<size_t>(kPictureGops)) break;
     if (g.state != GopState::kUnindexed || !(g.cameras & (1u << (run.camera - 1)))) continue;
     const UnixSeconds t = unix_from_rec(g.time);
     if (t < run.start || t > run.end) continue;
-    brin::disk::GopEntry entry;
-    entry.time = g.time;
-    entry.size = g.bytes;
-    entry.sector = g.chunk_sector;
-    int32_t len = 0;
-    int r;
-    {
-      std::lock_guard<std::mutex> lock(brin::disk::cursor_lock());
-      r = brin::disk::read_frame_chunk(entry, buffer.data(), buffer.size(), &len);
-    }
-    if (r >= 0 && len > 0 && static_cast<size_t>(len) <= buffer.size())
-      gops.emplace_back(buffer.begin(), buffer.begin() + len);
+    if (read_scanned_gop(g, &frames) && !frames.empty()) gops.push_back(frames);
   }
   if (gops.empty()) {
     out->note = "the run's first GOPs cannot be read";

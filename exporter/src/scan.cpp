@@ -219,23 +219,11 @@ class RecoveredSource : public GopSource {
   int next(SourceGop* gop) override {
     if (at_ >= gops_.size()) return 0;
     const ScannedGop& g = gops_[at_++];
-    buffer_.resize(brin::disk::kFrameBufferBytes);
-    brin::disk::GopEntry entry;
-    entry.time = g.time;
-    entry.size = g.bytes;
-    entry.sector = g.chunk_sector;
-    int32_t len = 0;
-    int r;
-    {
-      std::lock_guard<std::mutex> lock(brin::disk::cursor_lock());
-      r = brin::disk::read_frame_chunk(entry, buffer_.data(), buffer_.size(), &len);
-    }
     gop->time = g.time;
     gop->recovered = true;
     gop->stored.clear();
     gop->made_frames = false;
-    gop->damaged = r < 0 || len < 0 || static_cast<size_t>(len) > buffer_.size();
-    gop->frames.assign(buffer_.data(), buffer_.data() + (gop->damaged ? 0 : len));
+    gop->damaged = !read_scanned_gop(g, &gop->frames);
     return 1;
   }
 
@@ -247,10 +235,26 @@ class RecoveredSource : public GopSource {
   std::vector<ScannedGop> gops_;
   std::vector<Span> runs_;
   size_t at_ = 0;
-  std::vector<uint8_t> buffer_;
 };
 
 }  // namespace
+
+bool read_scanned_gop(const ScannedGop& g, std::vector<uint8_t>* frames) {
+  static thread_local std::vector<uint8_t> buffer(brin::disk::kFrameBufferBytes);
+  brin::disk::GopEntry entry;
+  entry.time = g.time;
+  entry.size = g.bytes;
+  entry.sector = g.chunk_sector;
+  int32_t len = 0;
+  int r;
+  {
+    std::lock_guard<std::mutex> lock(brin::disk::cursor_lock());
+    r = brin::disk::read_frame_chunk(entry, buffer.data(), buffer.size(), &len);
+  }
+  const bool ok = r >= 0 && len >= 0 && static_cast<size_t>(len) <= buffer.size();
+  frames->assign(buffer.data(), buffer.data() + (ok ? len : 0));
+  return ok;
+}
 
 void for_each_index_record(const std::function<void(const IndexedRecord&)>& visit) {
   std::lock_guard<std::mutex> lock(brin::disk::cursor_lock());

@@ -66,6 +66,11 @@ struct IndexedRecord {
 // visit must not use the disk itself.
 void for_each_index_record(const std::function<void(const IndexedRecord&)>& visit);
 
+// The frames of a GOP the scan found, read from its chunk as the disk's
+// readers read one; false (and no frames) when the chunk cannot be read or
+// its frames do not hold together.
+bool read_scanned_gop(const ScannedGop& gop, std::vector<uint8_t>* frames);
+
 // The unindexed GOPs of a scan from `from` to `to` (RecSeconds), oldest
 // first, read from the disk open through the library: a source for
 // export_video whose GOPs the custody record marks as recovered.
