@@ -694,9 +694,10 @@ void anomalies_html(const ReportData& d, std::string* s) {
           " records never go backwards.</p></section>\n";
     return;
   }
-  *s += "<p>" + std::to_string(d.anomaly_count) + " times in the index's " + std::to_string(d.index_records) +
-        " records a record is stamped earlier than the one before it (the recorder's clock was set back, or a "
-        "record is wrong).</p>\n<table><tr><th>Index block</th><th>Record</th><th>Before</th><th>Then</th><th>Back "
+  *s += "<p>Records stamped earlier than the record before them: " + std::to_string(d.anomaly_count) +
+        " of the index's " + std::to_string(d.index_records) +
+        " (the recorder's clock was set back, or a record is wrong).</p>\n<table><tr><th>Index "
+        "block</th><th>Record</th><th>Before</th><th>Then</th><th>Back "
         "by</th></tr>\n";
   for (const ClockAnomaly& a : d.anomalies) {
     *s += "<tr><td class=\"num\">" + std::to_string(a.block) + "</td><td class=\"num\">" + std::to_string(a.record) +
