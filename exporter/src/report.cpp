@@ -27,6 +27,8 @@ namespace {
 constexpr UnixSeconds kDaySeconds = 86400;
 // Clock anomalies listed one by one; the rest are only counted.
 constexpr size_t kListedAnomalies = 200;
+// Days drawn as timelines at most (a damaged list entry may span years).
+constexpr size_t kMaxDays = 400;
 // Runs whose pictures are looked for, and how many GOPs of a run are read
 // for the first picture of each camera.
 constexpr size_t kRunsWithPictures = 500;
@@ -487,7 +489,8 @@ void facts_html(const ReportData& d, std::string* s) {
   row("Source", esc(d.source));
   row("Size", std::to_string(d.size_bytes) + " bytes (" + num(static_cast<double>(d.size_bytes) / 1e9) + " GB), " +
                   std::to_string(d.cylinders) + " cylinders");
-  row("Write generation", std::to_string(d.generation));
+  row("Write generation",
+      std::to_string(d.generation) + " (management copy " + std::to_string(d.copy_order[0]) + " read first)");
   if (d.image) {
     if (d.acquisition.read) {
       const AcquisitionRecord& a = d.acquisition;
@@ -546,9 +549,15 @@ void scan_html(const ReportData& d, std::string* s) {
 void days_html(const ReportData& d, std::string* s) {
   // Every day the runs, alarms and recovered runs touch.
   std::map<UnixSeconds, std::pair<UnixSeconds, UnixSeconds>> days;  // day -> first, last second on it
-  auto touch = [&days](UnixSeconds a, UnixSeconds b) {
+  // A damaged entry may claim years; the days drawn stop at kMaxDays.
+  bool cut = false;
+  auto touch = [&days, &cut](UnixSeconds a, UnixSeconds b) {
     if (b < a) return;
     for (UnixSeconds day = a - ((a % kDaySeconds) + kDaySeconds) % kDaySeconds; day <= b; day += kDaySeconds) {
+      if (days.size() >= kMaxDays && !days.count(day)) {
+        cut = true;
+        return;
+      }
       auto [it, fresh] = days.try_emplace(day, std::max(a, day), std::min(b, day + kDaySeconds - 1));
       if (!fresh) {
         it->second.first = std::min(it->second.first, std::max(a, day));
@@ -566,6 +575,10 @@ void days_html(const ReportData& d, std::string* s) {
         "<section id=\"timeline\"><h2>Timeline</h2><p class=\"note\">Nothing on the disk has a time: no "
         "recording, alarm or recovered run.</p></section>\n";
     return;
+  }
+  if (cut) {
+    *s += "<p class=\"note\">The recordings claim more than " + std::to_string(kMaxDays) +
+          " days; only the first ones found are drawn.</p>\n";
   }
   for (const auto& [day, extent] : days) {
     std::vector<Interval> runs, gaps, alarms, recovered;

@@ -358,4 +358,23 @@ TEST(Report, TextFromTheDiskIsEscaped) {
   EXPECT_NE(html.find("a&lt;b&gt;&amp;&quot;c&#39;"), std::string::npos);
 }
 
+// A damaged entry claiming a century of recording gives a page of bounded
+// size that says it was cut, not a timeline for every day.
+TEST(Report, AnEntryClaimingYearsIsDrawnOnlyInPart) {
+  exporter::ReportData d;
+  exporter::ReportRun run;
+  run.start = 946684800;                          // 2000/01/01
+  run.end = run.start + int64_t{100} * 31557600;  // a hundred years on
+  d.runs.push_back(run);
+  const std::string html = exporter::render_report_html(d);
+  size_t days = 0;
+  for (size_t at = html.find("<section class=\"day\">"); at != std::string::npos;
+       at = html.find("<section class=\"day\">", at + 1))
+    ++days;
+  EXPECT_GT(days, 0u);
+  EXPECT_LE(days, 400u);
+  EXPECT_LT(html.size(), 4u << 20);
+  EXPECT_NE(html.find("only the first ones found are drawn"), std::string::npos);
+}
+
 }  // namespace
