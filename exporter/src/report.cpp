@@ -212,7 +212,7 @@ std::vector<Thumbnail> first_pictures(const std::vector<std::vector<uint8_t>>& g
 void find_pictures(ReportRun* run) {
   const std::vector<std::vector<uint8_t>> gops = first_gops(run->list_index, kPictureGops);
   if (gops.empty()) {
-    run->pictures_note = "the run's first GOPs cannot be read";
+    run->pictures_note = "the run's first GOPs cannot be read (the index may have lost them: see the recovered runs)";
     return;
   }
   run->pictures = first_pictures(gops, 0, &run->pictures_note);
@@ -447,7 +447,7 @@ std::string thumbnails_html(const std::vector<Thumbnail>& pictures, const std::s
   for (const Thumbnail& t : pictures) {
     s += "<figure><img alt=\"" + cameras_text(t) + "\" width=\"" + std::to_string(t.width) + "\" height=\"" +
          std::to_string(t.height) + "\" src=\"data:image/jpeg;base64," + base64(t.jpeg) + "\"/><figcaption>" +
-         cameras_text(t) + ", " + clock_of(t.time) + "</figcaption></figure>";
+         cameras_text(t) + " at " + clock_of(t.time) + "</figcaption></figure>";
   }
   if (!note.empty()) s += "<p class=\"note\">" + esc(note) + "</p>";
   return s;
