@@ -158,7 +158,7 @@ TEST(Report, TimelineShowsTheManifestsRunsInTheSvgAndInTheBrowser) {
   TempDir profile;
   const std::string png = dir.file("report.png");
   const auto shot = run_command(
-      "timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+      "timeout 300 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
       "--disable-background-networking --disable-component-update --disable-sync --user-data-dir='" +
       profile.path() + "' --screenshot='" + png + "' --window-size=1200,1600 'file://" + page + "' 2>&1");
   ASSERT_EQ(shot.status, 0) << shot.text;
