@@ -127,6 +127,9 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Velmora"));
   if (home.isEmpty()) home = default_program_folder();
   home = QDir(home).absolutePath();
+  // The current folder becomes the picture folder at start: a folder given
+  // relative to where the program was started is taken from there.
+  if (!screenshot_dir.isEmpty()) screenshot_dir = QDir(screenshot_dir).absolutePath();
 
   QString error;
   if (!prepare_program_folder(home, &error)) {

@@ -390,6 +390,28 @@ bool write_picture_file(const char* path, int channel) {
   return f.commit();
 }
 
+bool copy_file_picture(int channel, uint8_t* rgb, size_t capacity, int* width, int* height, bool* too_small) {
+  State& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  if (!s.set_up || !rgb || channel < 0 || channel >= kChannels) return false;
+  const Channel& c = s.channel[channel];
+  const int w = c.built_width, h = c.built_height;
+  if (w <= 0 || h <= 8) return false;
+  const size_t row = static_cast<size_t>(w) * 3;
+  const size_t bytes = row * static_cast<size_t>(h - 8);
+  if (bytes > capacity) {
+    if (too_small) *too_small = true;
+    return false;
+  }
+  if (c.has_picture)
+    std::memcpy(rgb, c.rgb.get() + row * 8, bytes);
+  else
+    std::memset(rgb, 0, bytes);  // black until a picture is converted
+  if (width) *width = w;
+  if (height) *height = h - 8;
+  return true;
+}
+
 bool copy_picture(int channel, std::vector<uint8_t>* rgb, int* width, int* height) {
   State& s = state();
   std::lock_guard<std::mutex> g(s.lock);

@@ -104,6 +104,11 @@ int decode_next_piece(int channel, const uint8_t* data, size_t size);
 // False when nothing was written (no picture, height 8 or less, or the file
 // cannot be written).
 bool write_picture_file(const char* path, int channel);
+// The same rows as the picture file (bottom-up, width * 3 bytes each, the
+// first 8 left out) copied into rgb instead: true with the size when they
+// were copied; false when there is no picture or capacity cannot hold it
+// (*too_small set then, when not null).
+bool copy_file_picture(int channel, uint8_t* rgb, size_t capacity, int* width, int* height, bool* too_small);
 
 // A copy of the channel's picture (bottom-up rows of width * 3 bytes, blue,
 // green, red) and its size; false for a channel outside 0..15 or before

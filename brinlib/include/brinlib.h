@@ -127,6 +127,15 @@ BRIN_API int32_t brin_udp_rx_stop(void);
 /* Polls channel 0 to 15 of picture kind 0 or 1: 1 when a new picture file was
  * written, else 0 (also when a frame was taken that gave no picture). */
 BRIN_API int32_t brin_udp_rx(int32_t channel, int32_t kind);
+/* As brin_udp_rx, but the new picture is copied into rgb instead of being
+ * written as a file: the rows the picture file holds (bottom row first,
+ * width x 3 bytes each, blue, green, red, no padding), with its size in
+ * *width and *height. 1 when a new picture was copied; 0 when there is none
+ * (rgb untouched); -1 for a null rgb or a picture larger than capacity
+ * bytes (the frame is used up all the same); 1920 x 1080 x 3 bytes hold any
+ * picture a recorder sends. */
+BRIN_API int32_t brin_udp_rx_picture(int32_t channel, int32_t kind, uint8_t* rgb, int32_t capacity, int32_t* width,
+                                     int32_t* height);
 /* The time and time fraction of the newest frame of kind 0 (kind == 0) or 1. */
 BRIN_API BrinRxTime* brin_udp_rxtime(int32_t kind, BrinRxTime* out);
 /* mode -1 clears the audio end markers; 0 reads kind 0's flags, status word

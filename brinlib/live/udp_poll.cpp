@@ -21,17 +21,37 @@ std::atomic<uint32_t (*)()> g_clock{nullptr};
 // The first sub-frame's data begin at frame byte 134.
 constexpr size_t kFirstSubframeData = kSubframeAreaOffset + kSubframeHeaderBytes;
 
-// Decodes a packet into its channel's picture and writes the picture file;
-// true when a new picture file was written.
-bool decode_and_write(const uint8_t* data, size_t size, const char* path) {
+// Where a poll's new picture goes: the picture file at path, or, when
+// memory is set, the caller's buffer.
+struct PictureSink {
+  const char* path = nullptr;
+  uint8_t* memory = nullptr;
+  size_t capacity = 0;
+  int32_t* width = nullptr;
+  int32_t* height = nullptr;
+  bool too_small = false;
+};
+
+bool deliver(PictureSink& sink, int channel) {
+  if (!sink.memory) return decode::write_picture_file(sink.path, channel);
+  int w = 0, h = 0;
+  if (!decode::copy_file_picture(channel, sink.memory, sink.capacity, &w, &h, &sink.too_small)) return false;
+  if (sink.width) *sink.width = w;
+  if (sink.height) *sink.height = h;
+  return true;
+}
+
+// Decodes a packet into its channel's picture and delivers it; true when a
+// new picture was delivered.
+bool decode_and_deliver(const uint8_t* data, size_t size, PictureSink& sink) {
   int channel = -1;
   if (!decode::decode_packet(data, size, &channel)) return false;
-  return decode::write_picture_file(path, channel);
+  return deliver(sink, channel);
 }
 
 // Plays out the due sub-frames of the table of kind d, elapsed ms after the
-// first one was shown. Result 1 when a picture file was written.
-int play_out(int d, uint32_t elapsed, const char* path) {
+// first one was shown. Result 1 when a picture was delivered.
+int play_out(int d, uint32_t elapsed, PictureSink& sink) {
   if (!decode::is_set_up()) return 0;
   ReceiveState& st = state();
   SubframeEntry* table = st.subframes[d];
@@ -53,15 +73,16 @@ int play_out(int d, uint32_t elapsed, const char* path) {
       e.size = 0;
     }
   }
-  return handled && last_ok && decode::write_picture_file(path, channel) ? 1 : 0;
+  return handled && last_ok && deliver(sink, channel) ? 1 : 0;
 }
 
-int32_t poll_impl(int k, int d) {
+int32_t poll_impl(int k, int d, PictureSink& sink) {
   if (k < 0 || k >= kChannels) return 0;
   d = d == 0 ? 0 : 1;
   ReceiveState& st = state();
   char path[32];
   std::snprintf(path, sizeof path, "img/serv%d%02d.jpg", d, k);
+  if (!sink.memory) sink.path = path;
   ChannelBuffer& b = st.channels[d][k];
   std::lock_guard<std::mutex> g(b.lock);
   int32_t result = 0;
@@ -76,8 +97,8 @@ int32_t poll_impl(int k, int d) {
     // decoders yet) leaves the result 0, so the caller keeps treating what
     // it shows as old.
     if (decode::is_set_up() && frame_bytes > kFirstSubframeData && frame_bytes <= kChannelBufferBytes) {
-      ::mkdir("img", 0755);
-      result = decode_and_write(b.data.get() + kFirstSubframeData, frame_bytes - kFirstSubframeData, path) ? 1 : 0;
+      if (!sink.memory) ::mkdir("img", 0755);
+      result = decode_and_deliver(b.data.get() + kFirstSubframeData, frame_bytes - kFirstSubframeData, sink) ? 1 : 0;
     }
     if (selected) {
       std::lock_guard<std::mutex> sub(st.subframe_lock[d]);
@@ -95,8 +116,8 @@ int32_t poll_impl(int k, int d) {
       } else {
         st.poll_start_ms[d] = now_ms();
       }
-      ::mkdir("img", 0755);
-      result = play_out(d, elapsed, path);
+      if (!sink.memory) ::mkdir("img", 0755);
+      result = play_out(d, elapsed, sink);
     }
   }
   return result;
@@ -119,7 +140,24 @@ using brin::live::state;
 extern "C" {
 
 int32_t brin_udp_rx(int32_t channel, int32_t kind) {
-  return guarded(0, [&] { return brin::live::poll_impl(channel, kind); });
+  return guarded(0, [&] {
+    brin::live::PictureSink file;
+    return brin::live::poll_impl(channel, kind, file);
+  });
+}
+
+int32_t brin_udp_rx_picture(int32_t channel, int32_t kind, uint8_t* rgb, int32_t capacity, int32_t* width,
+                            int32_t* height) {
+  return guarded(0, [&] {
+    if (!rgb || capacity <= 0) return -1;
+    brin::live::PictureSink memory;
+    memory.memory = rgb;
+    memory.capacity = static_cast<size_t>(capacity);
+    memory.width = width;
+    memory.height = height;
+    const int32_t r = brin::live::poll_impl(channel, kind, memory);
+    return memory.too_small ? -1 : r;
+  });
 }
 
 BrinRxTime* brin_udp_rxtime(int32_t kind, BrinRxTime* out) {

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <thread>
@@ -134,6 +135,44 @@ TEST_F(LiveView, DirectStreamShowsEveryCameraAsTheRecorderSentIt) {
   EXPECT_EQ(brin_udp_close(), 0);
   EXPECT_EQ(wave_play_ctrl(0), 0);
   EXPECT_EQ(brin_unconnect(0, 0, 0, 0), 0);
+}
+
+// The picture in memory is the one the file would hold (compared with an
+// independent decode of the clip), and no file is written for it.
+TEST_F(LiveView, APictureInMemoryIsThePictureTheFileWouldHold) {
+  start_live("127.0.0.1", 0x7F000001);
+  std::vector<uint8_t> rgb(1920 * 1080 * 3, 0xAB);
+  int32_t width = 0, height = 0;
+  ASSERT_TRUE(wait_until(
+      [&] { return brin_udp_rx_picture(2, 0, rgb.data(), static_cast<int32_t>(rgb.size()), &width, &height) == 1; },
+      20s));
+  EXPECT_EQ(width, 704);
+  EXPECT_EQ(height, 472);
+  live_test::Bmp bmp;
+  bmp.width = width;
+  bmp.height = height;
+  bmp.pixels.assign(rgb.begin(), rgb.begin() + width * height * 3);
+  const auto frames = live_test::ffmpeg_clip_frames(velmora::testing::clips_dir() + "/" + kClips[2] + ".m4v", 704, 480);
+  double best = 0;
+  for (size_t i = 0; i < frames.i420.size(); i += 15)
+    best =
+        std::max(best, live_test::psnr_against(bmp, live_test::i420_to_bgr(frames.i420[i].data(), 704, 480), 704, 480));
+  EXPECT_GE(best, 40.0);
+  EXPECT_FALSE(velmora::testing::file_exists("img/serv002.jpg"));
+
+  // A buffer too small for the picture is refused and left alone.
+  std::vector<uint8_t> small(1000, 0xCD);
+  int32_t r = 0;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        r = brin_udp_rx_picture(2, 0, small.data(), static_cast<int32_t>(small.size()), &width, &height);
+        return r != 0;
+      },
+      20s));
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(brin_udp_rx_picture(2, 0, nullptr, 1000, &width, &height), -1);
+  EXPECT_TRUE(std::all_of(small.begin(), small.end(), [](uint8_t b) { return b == 0xCD; }));
+  EXPECT_FALSE(velmora::testing::file_exists("img/serv002.jpg"));
 }
 
 // Whether multicast sent on this machine comes back to a member socket.

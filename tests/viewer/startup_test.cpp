@@ -1,13 +1,20 @@
 // Program start: the program folder, one viewer per folder, the caption,
 // placement on the screen, the initial controls and the recorder list.
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QImage>
 #include <QMessageBox>
 #include <QScrollBar>
 #include <QTimer>
+#include <cstdio>
+#include <cstdlib>
 
 #include "audio_device.h"
 #include "velmora/rectime.h"
@@ -44,6 +51,128 @@ TEST(ProgramFolder, OnlyOneViewerHoldsAFolder) {
   EXPECT_TRUE(elsewhere.acquire(QString::fromStdString(other.path())));
   first.reset();
   EXPECT_TRUE(second.acquire(folder));
+}
+
+// ---- The per-picture files in memory
+
+constexpr long kTmpfsMagic = 0x01021994;
+
+bool on_tmpfs(const QString& path) {
+  struct statfs fs {};
+  return ::statfs(QFile::encodeName(path).constData(), &fs) == 0 && static_cast<long>(fs.f_type) == kTmpfsMagic;
+}
+
+// Where a name of the program folder leads, without following it further:
+// empty unless it is a symbolic link.
+std::string link_of(const QString& path) {
+  char buf[4096];
+  const ssize_t n = ::readlink(QFile::encodeName(path).constData(), buf, sizeof buf);
+  return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
+// Sets an environment variable for a test's span (unset when value is null).
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    had_ = std::getenv(name) != nullptr;
+    if (value)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (had_)
+      setenv(name_, old_.c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+// A file replaced whole, as the libraries write their pictures: written
+// beside its name and renamed over it.
+bool replace_file(const std::string& path, const std::string& content) {
+  const std::string temporary = path + ".new";
+  return velmora::testing::write_file(temporary, content) && std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+TEST(PictureFolder, ThePictureNamesOfTheProgramFolderLeadIntoAPrivateFolderInMemory) {
+  velmora::testing::TempDir home, runtime;
+  ASSERT_EQ(::chmod(runtime.path().c_str(), 0700), 0);
+  const ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.path().c_str());
+  const QString folder = QString::fromStdString(home.path());
+  // What an earlier version left: a real "img" folder and a played picture.
+  ASSERT_TRUE(QDir(folder).mkpath("img"));
+  ASSERT_TRUE(velmora::testing::write_file(home.file("img/serv000.jpg"), "old"));
+  ASSERT_TRUE(velmora::testing::write_file(home.file("bmp1.bmp"), "old"));
+
+  const PictureFolder pictures = prepare_picture_folder(folder);
+  ASSERT_TRUE(pictures.in_memory) << pictures.message.toStdString();
+  EXPECT_TRUE(pictures.path.startsWith(QString::fromStdString(runtime.path()) + "/")) << pictures.path.toStdString();
+  struct stat st {};
+  ASSERT_EQ(::lstat(QFile::encodeName(pictures.path).constData(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  for (const char* name : kPictureFileNames)
+    EXPECT_EQ(link_of(QDir(folder).filePath(name)), QDir(pictures.path).filePath(name).toStdString()) << name;
+
+  // Names relative to the picture folder (the libraries' current folder)
+  // are read through the program folder, also when the files are replaced
+  // whole, and the links stay links.
+  ASSERT_TRUE(replace_file(QDir(pictures.path).filePath("bmp1.bmp").toStdString(), "played"));
+  ASSERT_TRUE(replace_file(QDir(pictures.path).filePath("img/serv003.jpg").toStdString(), "live"));
+  EXPECT_EQ(velmora::testing::read_file(home.file("bmp1.bmp")), "played");
+  EXPECT_EQ(velmora::testing::read_file(home.file("img/serv003.jpg")), "live");
+  EXPECT_FALSE(link_of(QDir(folder).filePath("bmp1.bmp")).empty());
+
+  // The next start finds the same folder and leaves the links as they are;
+  // a start after the folder went (a reboot) makes both again.
+  EXPECT_EQ(prepare_picture_folder(folder).path, pictures.path);
+  EXPECT_EQ(velmora::testing::read_file(home.file("bmp1.bmp")), "played");
+  remove_picture_folder(pictures);
+  EXPECT_FALSE(QFileInfo::exists(pictures.path));
+  QString error;
+  EXPECT_TRUE(prepare_program_folder(folder, &error)) << error.toStdString();
+  EXPECT_EQ(prepare_picture_folder(folder).path, pictures.path);
+  EXPECT_TRUE(QFileInfo(QDir(folder).filePath("img")).isDir());
+}
+
+TEST(PictureFolder, AFolderOthersCanReachIsNeverUsed) {
+  velmora::testing::TempDir home, runtime, elsewhere;
+  const QString folder = QString::fromStdString(home.path());
+
+  // A runtime folder that others can write into is passed over for /dev/shm.
+  ASSERT_EQ(::chmod(runtime.path().c_str(), 0777), 0);
+  {
+    const ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.path().c_str());
+    const PictureFolder pictures = prepare_picture_folder(folder);
+    ASSERT_TRUE(pictures.in_memory) << pictures.message.toStdString();
+    EXPECT_TRUE(pictures.path.startsWith("/dev/shm/velmora-")) << pictures.path.toStdString();
+    EXPECT_TRUE(on_tmpfs(pictures.path));
+    remove_picture_folder(pictures);
+  }
+
+  // A link planted where the folder would be is not followed: the folder
+  // it points at gets nothing, and a folder of this user's own is used.
+  ASSERT_EQ(::chmod(runtime.path().c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(elsewhere.path().c_str(), 0700), 0);
+  const ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.path().c_str());
+  const QString planned = prepare_picture_folder(folder).path;
+  ASSERT_TRUE(QDir(planned).removeRecursively());
+  ASSERT_EQ(::symlink(elsewhere.path().c_str(), QFile::encodeName(planned).constData()), 0);
+  const PictureFolder pictures = prepare_picture_folder(folder);
+  ASSERT_TRUE(pictures.in_memory) << pictures.message.toStdString();
+  EXPECT_NE(pictures.path, planned);
+  EXPECT_TRUE(
+      QDir(QString::fromStdString(elsewhere.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+  EXPECT_EQ(link_of(QDir(folder).filePath("img")), QDir(pictures.path).filePath("img").toStdString());
+  remove_picture_folder(pictures);
+  ::unlink(QFile::encodeName(planned).constData());
 }
 
 TEST(Placement, CentresTheWindowAndRefusesTooSmallScreens) {
@@ -115,10 +244,15 @@ TEST_F(Startup, ShowsTheCaptionInitialControlsAndStartPictures) {
 }
 
 TEST_F(Startup, ATooSmallScreenEndsTheStartWithItsMessage) {
-  start_view(QSize(800, 600));
+  MainView& v = start_view(QSize(800, 600));
   EXPECT_FALSE(started_);
   ASSERT_EQ(messages_.size(), 1u);
   EXPECT_EQ(messages_[0].text, QStringLiteral("画面の解像度設定を1024x768以上にしてください。"));
+  // The picture folder made before the check goes with the window.
+  ASSERT_TRUE(v.pictures_in_memory());
+  const QString pictures = v.picture_folder();
+  view_->shutdown();
+  EXPECT_FALSE(QFileInfo::exists(pictures));
 }
 
 TEST_F(Startup, AMissingListShowsNoRecorders) {
@@ -126,6 +260,55 @@ TEST_F(Startup, AMissingListShowsNoRecorders) {
   EXPECT_TRUE(started_);
   EXPECT_EQ(find<QListWidget>("List1")->count(), 0);
   EXPECT_FALSE(v.receiving());
+}
+
+TEST_F(Startup, ThePlayedAndLivePicturesAreKeptInMemoryWhileTheViewerRuns) {
+  MainView& v = start_view();
+  ASSERT_TRUE(v.pictures_in_memory());
+  EXPECT_TRUE(on_tmpfs(v.picture_folder()));
+  // The libraries' relative names land in the picture folder, which the
+  // program folder's names reach.
+  EXPECT_EQ(QDir::currentPath(), v.picture_folder());
+  for (const char* name : kPictureFileNames)
+    EXPECT_EQ(link_of(QString::fromStdString(home_.file(name))), QDir(v.picture_folder()).filePath(name).toStdString());
+  const QString pictures = v.picture_folder();
+  view_->shutdown();
+  EXPECT_FALSE(QFileInfo::exists(pictures));
+}
+
+TEST_F(Startup, EveryPictureIsAStoredDisplayRateBesideHigh) {
+  auto* v = &start_view();
+  auto* every = find<QCheckBox>("Check3");
+  auto* timer1 = v->findChild<QTimer*>("Timer1");
+  auto* picture_timer = v->findChild<QTimer*>("tmrPicture");
+  ASSERT_NE(picture_timer, nullptr);
+  // Off unless chosen: the fixed ticks as before.
+  EXPECT_FALSE(every->isChecked());
+  EXPECT_FALSE(v->every_picture());
+  EXPECT_FALSE(picture_timer->isActive());
+  const int fixed = timer1->interval();
+  EXPECT_TRUE(fixed == 50 || fixed == 133);
+  QTest::mouseClick(every, Qt::LeftButton, {}, QPoint(5, every->height() / 2));
+  EXPECT_TRUE(v->every_picture());
+  EXPECT_EQ(Profile::load(home_.file("sn.ini")).get_string("ZEB", "EveryPicture", ""), "1");
+  EXPECT_TRUE(picture_timer->isActive());
+  EXPECT_EQ(picture_timer->interval(), MainView::kEveryPictureLiveMs);
+  EXPECT_EQ(timer1->interval(), MainView::kEveryPicturePlaybackMs);
+
+  // The next start takes the stored choice; switched off, the fixed tick
+  // comes back.
+  view_->shutdown();
+  view_.reset();
+  v = &start_view();
+  every = find<QCheckBox>("Check3");
+  timer1 = v->findChild<QTimer*>("Timer1");
+  EXPECT_TRUE(every->isChecked());
+  EXPECT_TRUE(v->findChild<QTimer*>("tmrPicture")->isActive());
+  EXPECT_EQ(timer1->interval(), MainView::kEveryPicturePlaybackMs);
+  QTest::mouseClick(every, Qt::LeftButton, {}, QPoint(5, every->height() / 2));
+  EXPECT_FALSE(v->findChild<QTimer*>("tmrPicture")->isActive());
+  EXPECT_EQ(timer1->interval(), fixed);
+  EXPECT_EQ(Profile::load(home_.file("sn.ini")).get_string("ZEB", "EveryPicture", ""), "0");
 }
 
 TEST_F(Startup, TheDisplayRateFollowsTheStoredChoiceAndIsWrittenWhenChanged) {

@@ -168,7 +168,7 @@ RDataCopy::RDataCopy(MainView& main) : SubWindow(main, "RDataCopy", tr("録画�
   progress_bar_->hide();
   progress_text_->clear();
 
-  folders_->start_at(settings().read("RDataCopyPath"));
+  folders_->start_at(settings().read("RDataCopyPath"), main_view().program_folder());
 
   const int fields[3] = {now.time().hour(), now.time().minute(), now.time().second()};
   for (int i = 0; i < 3; ++i) {

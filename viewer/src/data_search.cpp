@@ -79,7 +79,7 @@ RDataSearch::RDataSearch(MainView& main) : SubWindow(main, "RDataSearch", tr("ä¿
   // The folder of the last list used, else that of the last recording played.
   std::optional<std::string> start = sn.read("path");
   if (!start) start = sn.read("RDataSearchPath");
-  folders_->start_at(start);
+  folders_->start_at(start, main_view().program_folder());
 }
 
 void RDataSearch::fill_list() {
@@ -140,7 +140,7 @@ SDataSearch::SDataSearch(MainView& main) : SubWindow(main, "SDataSearch", tr("ä¿
   connect(folders_, &FolderChooser::folder_shown, picture_list_, &FileList::set_folder);
   connect(picture_list_, &FileList::file_clicked, this, &SDataSearch::show_picture);
 
-  folders_->start_at(settings().read("SDataSearchPath"));
+  folders_->start_at(settings().read("SDataSearchPath"), main_view().program_folder());
   picture_list_->set_folder(folders_->tree()->path());
 }
 
@@ -163,7 +163,7 @@ void SDataSearch::show_picture(const QString& name) {
   wait_ms(200);
 
   MainView& main = main_view();
-  QDir::setCurrent(main.program_folder());
+  QDir::setCurrent(main.picture_folder());
   int32_t count = 0, first = 0, second = 0;
   uint32_t time = 0;
   lib::make_bmp_one(&count, &first, &second, &time);

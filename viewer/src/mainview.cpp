@@ -20,6 +20,7 @@
 #include <QShortcut>
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
 
 #include "audio_device.h"
 #include "libraries.h"
@@ -138,7 +139,24 @@ bool PictureBox::load(const QString& path) {
   return true;
 }
 
+bool PictureBox::load_if_new(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return false;
+  QByteArray bytes = f.readAll();
+  if (bytes == loaded_bytes_ && source_ == path) return false;
+  QImage image;
+  if (bytes.startsWith("BM"))
+    image.loadFromData(bytes, "BMP");
+  else
+    image.loadFromData(bytes);
+  if (image.isNull()) return false;
+  set_image(image, path);
+  loaded_bytes_ = std::move(bytes);
+  return true;
+}
+
 void PictureBox::set_image(const QImage& image, const QString& source) {
+  loaded_bytes_.clear();
   image_ = image;
   source_ = source;
   update();
@@ -347,8 +365,13 @@ void MainView::build_controls() {
   display_rate_frame_ = frame(side_, "Frame4", QString(), in_side(12950, 8550, 2250, 600));
   high_rate_check_ = new QCheckBox(QStringLiteral("High"), display_rate_frame_);
   high_rate_check_->setObjectName(QStringLiteral("Check2"));
-  high_rate_check_->setGeometry(twips(150, 150, 1900, 350));
+  high_rate_check_->setGeometry(twips(150, 150, 950, 350));
   connect(high_rate_check_, &QCheckBox::clicked, this, &MainView::on_display_rate_clicked);
+  every_picture_check_ = new QCheckBox(tr("全コマ"), display_rate_frame_);
+  every_picture_check_->setObjectName(QStringLiteral("Check3"));
+  every_picture_check_->setGeometry(twips(1100, 150, 1100, 350));
+  every_picture_check_->setToolTip(tr("届いた画像をすべてその都度表示します"));
+  connect(every_picture_check_, &QCheckBox::clicked, this, &MainView::on_every_picture_clicked);
 
   exit_button_ = button(side_, "Command15", tr("終了"), in_side(12950, 9300, 2250, 500));
   connect(exit_button_, &QPushButton::clicked, this, [this] {
@@ -422,6 +445,10 @@ void MainView::build_controls() {
   refresh_timer_->setObjectName(QStringLiteral("Timer1"));
   refresh_timer_->setInterval(133);
   connect(refresh_timer_, &QTimer::timeout, this, &MainView::refresh_pictures);
+  picture_timer_ = new QTimer(this);
+  picture_timer_->setObjectName(QStringLiteral("tmrPicture"));
+  picture_timer_->setInterval(kEveryPictureLiveMs);
+  connect(picture_timer_, &QTimer::timeout, this, &MainView::on_picture_tick);
 
   record_design(side_);
   record_design(bottom_);
@@ -662,7 +689,13 @@ void MainView::on_step_key(Step direction) {
 bool MainView::startup(const StartOptions& options) {
   program_folder_ = QDir(options.program_folder).absolutePath();
   start_picture_ = QDir(program_folder_).filePath(QStringLiteral("start.jpg"));
-  QDir::setCurrent(program_folder_);
+  // The libraries write their pictures under relative names into the
+  // current folder: the picture folder in memory, which the program
+  // folder's links of the same names reach.
+  picture_folder_ = prepare_picture_folder(program_folder_);
+  if (!picture_folder_.message.isEmpty())
+    std::fprintf(stderr, "velmora: %s\n", picture_folder_.message.toLocal8Bit().constData());
+  QDir::setCurrent(picture_folder_.path);
 
   setWindowTitle(QStringLiteral("Velmora(Ver.%1.%2.%3)")
                      .arg(kVersionMajor)
@@ -710,6 +743,8 @@ bool MainView::startup(const StartOptions& options) {
   const int speed = leading_number(sn.read("speed").value_or(""));
   high_rate_check_->setChecked(speed != 0);
   apply_display_rate(chosen_display_rate());
+  every_picture_check_->setChecked(leading_number(sn.read("EveryPicture").value_or("")) != 0);
+  apply_every_picture(every_picture_check_->isChecked());
 
   for (int i = 0; i < 4; ++i) picture_shown_[static_cast<size_t>(i)] = 0;
   show_start_pictures();
@@ -758,7 +793,7 @@ MainView::DisplayRate MainView::chosen_display_rate() const {
 void MainView::apply_display_rate(DisplayRate rate) {
   display_rate_ = rate;
   const bool high = rate == DisplayRate::kHigh;
-  refresh_timer_->setInterval(high ? 50 : 133);
+  refresh_timer_->setInterval(every_picture_ ? kEveryPicturePlaybackMs : high ? 50 : 133);
   if (!high)
     sound_frame_->hide();
   else if (!playback_frame_->isHidden())
@@ -769,6 +804,21 @@ void MainView::on_display_rate_clicked() {
   apply_display_rate(chosen_display_rate());
   const ViewerSettings sn(QDir(program_folder_).filePath(QString::fromLatin1(kViewerSettingFile)).toStdString());
   sn.write("speed", high_rate_check_->isChecked() ? "1" : "0");
+}
+
+void MainView::apply_every_picture(bool on) {
+  every_picture_ = on;
+  apply_display_rate(display_rate_);
+  if (on)
+    picture_timer_->start();
+  else
+    picture_timer_->stop();
+}
+
+void MainView::on_every_picture_clicked() {
+  apply_every_picture(every_picture_check_->isChecked());
+  const ViewerSettings sn(QDir(program_folder_).filePath(QString::fromLatin1(kViewerSettingFile)).toStdString());
+  sn.write("EveryPicture", every_picture_ ? "1" : "0");
 }
 
 void MainView::setup_audio_device() {
@@ -846,7 +896,12 @@ void MainView::closeEvent(QCloseEvent* event) {
 }
 
 void MainView::shutdown() {
-  if (!started_ || shut_down_) return;
+  if (!started_ || shut_down_) {
+    // A start that ended early (a screen too small) made the picture folder
+    // all the same.
+    release_picture_folder();
+    return;
+  }
   shut_down_ = true;
   // The user sees that the program is ending while the recorder is told.
   connection_label_->setText(tr("終了中"));
@@ -854,6 +909,7 @@ void MainView::shutdown() {
   if (isVisible()) connection_label_->repaint();
   clock_timer_->stop();
   refresh_timer_->stop();
+  picture_timer_->stop();
   // A live stream still running is stopped before its library goes away.
   if (receiving_) stop_stream(StreamStop::kProgramEnd);
   // The libraries' stops only ask their threads to end; a short pause after
@@ -874,6 +930,16 @@ void MainView::shutdown() {
   lib::decode_deinit();
   if (hooks_.close_all) hooks_.close_all();
   while (cursor_depth_ > 0) restore_cursor();
+  release_picture_folder();
+}
+
+// The pictures in memory go with the program; the links stay for the next
+// start.
+void MainView::release_picture_folder() {
+  if (!picture_folder_.in_memory) return;
+  QDir::setCurrent(program_folder_);
+  remove_picture_folder(picture_folder_);
+  picture_folder_ = PictureFolder{program_folder_, false, QString()};
 }
 
 }  // namespace velmora::viewer

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "program_folder.h"
 #include "settings.h"
 
 class QCheckBox;
@@ -46,6 +47,10 @@ class PictureBox : public QWidget {
   // Loads a picture file (BMP or JPEG, told apart by content, whatever the
   // name says). When the file cannot be read the previous picture stays.
   bool load(const QString& path);
+  // As load, but a file that holds the same bytes as the last one loaded
+  // leaves the picture as it is (false): a picture polled often is decoded
+  // and drawn only when it is new.
+  bool load_if_new(const QString& path);
   void set_image(const QImage& image, const QString& source = QString());
   const QImage& image() const { return image_; }
   // The file the picture came from.
@@ -70,6 +75,7 @@ class PictureBox : public QWidget {
  private:
   QImage image_;
   QString source_;
+  QByteArray loaded_bytes_;  // the file content load_if_new last took
   bool stale_ = false;
   QString stale_note_;
   bool chosen_ = false;
@@ -118,6 +124,11 @@ class MainView : public QWidget {
   // left of the control column and above the bottom bar.
   static constexpr int kPictureAreaWidth = 12950;
   static constexpr int kPictureAreaHeight = 9450;
+  // The polls of the every-picture rate: the live cameras every 5 ms (a
+  // camera at 30 pictures a second sends one every 33 ms, and the library
+  // keeps only the newest), the played pictures every 10 ms.
+  static constexpr int kEveryPictureLiveMs = 5;
+  static constexpr int kEveryPicturePlaybackMs = 10;
 
   struct StartOptions {
     QString program_folder;
@@ -223,7 +234,15 @@ class MainView : public QWidget {
   }
 
   // State, for the other windows and for tests.
+  // The display rate beside "High": every new picture is shown as it comes
+  // (live and playback), not on the fixed tick; sn.ini's "EveryPicture".
+  bool every_picture() const { return every_picture_; }
   const QString& program_folder() const { return program_folder_; }
+  // Where the per-picture files are written (the libraries' current
+  // folder): a folder in memory, linked from the program folder; the
+  // program folder itself when there is none.
+  const QString& picture_folder() const { return picture_folder_.path; }
+  bool pictures_in_memory() const { return picture_folder_.in_memory; }
   const ConnectionList& connection_list() const { return connections_; }
   QPoint stored_placement() const;  // in pixels
   // Where the pictures and the controls are, in global pixels: what the
@@ -287,10 +306,16 @@ class MainView : public QWidget {
   DisplayRate chosen_display_rate() const;
   void apply_display_rate(DisplayRate rate);
   void on_display_rate_clicked();
+  void on_every_picture_clicked();
+  void apply_every_picture(bool on);
+  // The picture timer of the every-picture rate: the shown cameras' new
+  // live pictures as they come.
+  void on_picture_tick();
   void on_volume_changed(int value);
   void on_mute_toggled();
   void setup_audio_device();
   void read_connection_list();
+  void release_picture_folder();
 
   // Live view.
   void connect_entry(int row);
@@ -304,6 +329,10 @@ class MainView : public QWidget {
   int32_t display_bits() const;
   void reset_cell_names();
   QString live_picture_path(int camera, int source) const;
+  // Polls the shown cells' cameras (those in the status mask) and shows
+  // each new picture: in memory from the library, else through its file.
+  void poll_live_pictures(uint32_t mask);
+  bool fetch_live_picture(int cell, int camera, int source);
   // Honest live view: the cells whose pictures stopped are dimmed and say
   // since when; a recorder that sends nothing at all is asked again, at
   // growing intervals, to start its stream.
@@ -341,6 +370,7 @@ class MainView : public QWidget {
 
   WindowHooks hooks_;
   QString program_folder_;
+  PictureFolder picture_folder_;
   QString start_picture_;
   ConnectionList connections_;
   bool started_ = false;
@@ -390,6 +420,7 @@ class MainView : public QWidget {
   QPushButton* telnet_button_ = nullptr;          // "Command10"
   QGroupBox* display_rate_frame_ = nullptr;       // "Frame4"
   QCheckBox* high_rate_check_ = nullptr;          // "Check2"
+  QCheckBox* every_picture_check_ = nullptr;      // "Check3": every picture
   QPushButton* exit_button_ = nullptr;            // "Command15"
   QLabel* time_label_ = nullptr;                  // "lblTime"
   QLabel* status_label_ = nullptr;                // "lblStatus"
@@ -409,6 +440,7 @@ class MainView : public QWidget {
   QCheckBox* mute_check_ = nullptr;      // "Check1"
   QTimer* clock_timer_ = nullptr;        // "tmrTokei": clock and status
   QTimer* refresh_timer_ = nullptr;      // "Timer1": playback pictures
+  QTimer* picture_timer_ = nullptr;      // "tmrPicture": live pictures as they come
 
   // Live state.
   int selected_entry_ = -99;
@@ -452,6 +484,9 @@ class MainView : public QWidget {
   int disk_drive_ = 0;
   QString disk_image_;
   DisplayRate display_rate_ = DisplayRate::kHigh;
+  bool every_picture_ = false;
+  // A live picture in memory, as the library hands it over.
+  std::vector<uint8_t> live_rgb_;
   int ff_level_ = 0;
   int fr_level_ = 0;
   uint32_t file_base_ = 0;

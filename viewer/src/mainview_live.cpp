@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "libraries.h"
+#include "live_picture.h"
 #include "mainview.h"
 #include "ui_support.h"
 #include "velmora/rectime.h"
@@ -51,6 +52,60 @@ QString MainView::live_picture_path(int camera, int source) const {
   char name[32];
   std::snprintf(name, sizeof name, "img/serv%d%02d.jpg", source, camera);
   return QDir(program_folder_).filePath(QString::fromLatin1(name));
+}
+
+bool MainView::fetch_live_picture(int cell, int camera, int source) {
+  PictureBox* box = cells_[static_cast<size_t>(cell)].picture;
+  // The largest picture a recorder sends, in the rows the library hands over.
+  constexpr size_t kLargest = static_cast<size_t>(1920) * 1080 * 3;
+  if (live_rgb_.size() < kLargest) live_rgb_.resize(kLargest);
+  int32_t width = 0, height = 0;
+  const int32_t r = lib::brin_udp_rx_picture(camera, source, live_rgb_.data(), static_cast<int32_t>(live_rgb_.size()),
+                                             &width, &height);
+  if (r == lib::kMissing) {
+    // An older library hands pictures over as files only.
+    return lib::brin_udp_rx(camera, source) > 0 && box->load(live_picture_path(camera, source));
+  }
+  if (r != 1 || width <= 0 || height <= 0) return false;
+  // The cell names the picture by the file the library would have written.
+  box->set_image(image_from_bottom_up_bgr(live_rgb_.data(), width, height), live_picture_path(camera, source));
+  return true;
+}
+
+void MainView::poll_live_pictures(uint32_t mask) {
+  for (int cell = 0; cell < 4; ++cell) {
+    if (split_mode_ != 4 && split_mode_ != cell) continue;
+    const int code = cell_camera_code_[static_cast<size_t>(cell)];
+    if (code < 1 || code > 32) continue;
+    const int source = code >= 17 ? 1 : 0;
+    const int camera = source ? code - 17 : code - 1;
+    if (!((mask >> camera) & 1)) continue;
+    uint16_t ptz[3] = {};
+    lib::brin_udp_ptzstatus(camera, &ptz[0], &ptz[1], &ptz[2]);
+    if (!fetch_live_picture(cell, camera, source)) continue;
+    ++picture_counter_;
+    picture_shown_[static_cast<size_t>(cell)] = 1;
+    const size_t c = static_cast<size_t>(cell);
+    picture_age_[c].start();
+    silence_.start();
+    // The recorder's clock as the picture came, else the PC's.
+    picture_time_[c] = parse_shown_time(time_label_->text());
+    if (picture_time_[c]) {
+      const vp::RecTime r = vp::rec_time_from_seconds(*picture_time_[c]);
+      picture_clock_[c] = QString::asprintf("%02d:%02d:%02d", r.hour, r.minute, r.second);
+    } else {
+      picture_clock_[c] = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
+    }
+  }
+}
+
+// Between the clock ticks the shown cameras' pictures are taken as they
+// come; status, time and supervision stay with the clock tick.
+void MainView::on_picture_tick() {
+  if (busy_ || !receiving_ || !live_shown()) return;
+  busy_ = true;
+  poll_live_pictures(status_mask_);
+  busy_ = false;
 }
 
 void MainView::reset_cell_names() {
@@ -395,32 +450,7 @@ void MainView::on_clock_tick() {
     }
   }
 
-  for (int cell = 0; cell < 4 && live; ++cell) {
-    if (split_mode_ != 4 && split_mode_ != cell) continue;
-    const int code = cell_camera_code_[static_cast<size_t>(cell)];
-    if (code < 1 || code > 32) continue;
-    const int source = code >= 17 ? 1 : 0;
-    const int camera = source ? code - 17 : code - 1;
-    if (!((mask >> camera) & 1)) continue;
-    uint16_t ptz[3] = {};
-    lib::brin_udp_ptzstatus(camera, &ptz[0], &ptz[1], &ptz[2]);
-    if (lib::brin_udp_rx(camera, source) > 0 &&
-        cells_[static_cast<size_t>(cell)].picture->load(live_picture_path(camera, source))) {
-      ++picture_counter_;
-      picture_shown_[static_cast<size_t>(cell)] = 1;
-      const size_t c = static_cast<size_t>(cell);
-      picture_age_[c].start();
-      silence_.start();
-      // The recorder's clock as the picture came, else the PC's.
-      picture_time_[c] = parse_shown_time(time_label_->text());
-      if (picture_time_[c]) {
-        const vp::RecTime r = vp::rec_time_from_seconds(*picture_time_[c]);
-        picture_clock_[c] = QString::asprintf("%02d:%02d:%02d", r.hour, r.minute, r.second);
-      } else {
-        picture_clock_[c] = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
-      }
-    }
-  }
+  if (live) poll_live_pictures(mask);
   lib::brin_udp_rx_start(octets_[0], octets_[1], octets_[2], octets_[3]);
 
   if (flags[0] & 0x10) {

@@ -293,7 +293,7 @@ void MainView::start_from_shown_picture() {
     lib::file_play_stop();
   else
     lib::hdd_play_stop();
-  QDir::setCurrent(program_folder_);
+  QDir::setCurrent(picture_folder_.path);
   int32_t count = 0, first = 0, second = 0;
   uint32_t time = 0;
   if (lib::make_bmp_one(&count, &first, &second, &time) == lib::kMissing || time == 0) return;
@@ -340,7 +340,7 @@ void MainView::fast_play(Step direction) {
 // Paused (the refresh timer found playback idle and let the clock timer
 // run): one frame, that is one GOP, forward or back.
 void MainView::step(Step direction) {
-  QDir::setCurrent(program_folder_);
+  QDir::setCurrent(picture_folder_.path);
   int32_t count = 0, first = 0, second = 0;
   uint32_t before = 0;
   lib::make_bmp_one(&count, &first, &second, &before);
@@ -358,7 +358,7 @@ void MainView::step(Step direction) {
 // before the picture is decoded; the refresh timer's make_bmp then reports
 // idle and shows nothing. So the stepped picture is fetched as it comes.
 void MainView::show_stepped_picture(uint32_t shown_before) {
-  QDir::setCurrent(program_folder_);
+  QDir::setCurrent(picture_folder_.path);
   int32_t count = 0, first = 0, second = 0;
   uint32_t time = 0;
   QElapsedTimer waited;
@@ -371,17 +371,20 @@ void MainView::show_stepped_picture(uint32_t shown_before) {
   show_played(count, first, second, time);
 }
 
+// A picture file unchanged since the last refresh is not decoded or drawn
+// again, so that the short refresh of the every-picture rate costs little
+// while the picture stands.
 void MainView::show_decoded_pictures(int32_t count, int32_t first, int32_t second) {
   if (count == 4) {
     for (int i = 0; i < 4; ++i)
-      cells_[static_cast<size_t>(i)].picture->load(
+      cells_[static_cast<size_t>(i)].picture->load_if_new(
           QDir(program_folder_).filePath(QStringLiteral("bmp%1.bmp").arg(i + 1)));
   } else if (count == 2 || count == 1) {
     const int selectors[2] = {first, second};
     for (int k = 0; k < count; ++k) {
       const int slot = selectors[k];
       if (slot < 1 || slot > 4) continue;
-      cells_[static_cast<size_t>(slot - 1)].picture->load(
+      cells_[static_cast<size_t>(slot - 1)].picture->load_if_new(
           QDir(program_folder_).filePath(QStringLiteral("bmp%1.bmp").arg(slot)));
     }
   }
@@ -431,7 +434,7 @@ void MainView::back_to_start_and_play() {
 }
 
 void MainView::refresh_pictures() {
-  QDir::setCurrent(program_folder_);
+  QDir::setCurrent(picture_folder_.path);
   int32_t count = 0, first = 0, second = 0, idle = 0;
   uint32_t time = 0;
   if (lib::make_bmp(&count, &first, &second, &time, &idle) == lib::kMissing) return;

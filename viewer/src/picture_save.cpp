@@ -25,8 +25,8 @@ constexpr int kJpegQuality = 10;
 
 }  // namespace
 
-bool prepare_picture_work_file(const QString& program_folder, const QImage& picture) {
-  const QString work = QDir(program_folder).filePath(QString::fromLatin1(kPictureWorkFile));
+bool prepare_picture_work_file(const QString& picture_folder, const QImage& picture) {
+  const QString work = QDir(picture_folder).filePath(QString::fromLatin1(kPictureWorkFile));
   QFile::remove(work);
   if (picture.isNull()) return false;
   // 24-bit colour, the form the JPEG converter reads.
@@ -116,7 +116,7 @@ PicSave::PicSave(MainView& main) : SubWindow(main, "PicSave", tr("静止画保�
 
   main.playback_button(MainView::PlaybackButton::kStop);
   preview_->load(QDir(main.program_folder()).filePath(QString::fromLatin1(kPictureWorkFile)));
-  folders_->start_at(settings().read("PicSavePath"));
+  folders_->start_at(settings().read("PicSavePath"), main_view().program_folder());
   // A name that says which recorder, camera and time the picture shows;
   // the saved file says camera and time again in its comment.
   file_name_box_->setText(main.suggested_still_name());
@@ -189,7 +189,8 @@ void PicSave::save() {
   if (png) {
     r = write_png(QFile::decodeName(work), QFile::decodeName(partial)) ? 0 : -1;
   } else if (width == 704 && std::abs(height) <= 240) {
-    const QByteArray doubled = QFile::encodeName(program.filePath(QString::fromLatin1(kDoubledWorkFile)));
+    const QByteArray doubled =
+        QFile::encodeName(QDir(main_view().picture_folder()).filePath(QString::fromLatin1(kDoubledWorkFile)));
     r = lib::bmp_to_jpeg(work.constData(), doubled.constData(), kJpegQuality);
     if (r == 0) r = lib::jpeg_to_Vjpeg(doubled.constData(), 0, 0, 0, partial.constData());
     std::remove(doubled.constData());

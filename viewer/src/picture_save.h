@@ -20,9 +20,10 @@ class PictureBox;
 inline constexpr const char* kPictureWorkFile = "work.dat";
 
 // The still-picture button's part: writes the picture of the chosen cell, at
-// its full size, to the work file as a BMP. An old work file goes first, so
+// its full size, to the work file in the picture folder (which the program
+// folder's "work.dat" links to) as a BMP. An old work file goes first, so
 // that a picture that cannot be written is never replaced by an older one.
-bool prepare_picture_work_file(const QString& program_folder, const QImage& picture);
+bool prepare_picture_work_file(const QString& picture_folder, const QImage& picture);
 
 // Puts a comment segment (what the picture shows: camera and time) into a
 // JPEG file, after its JFIF header when it has one. False when the file is

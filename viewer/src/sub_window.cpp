@@ -134,7 +134,7 @@ void FolderChooser::show_folder(const QString& folder) {
   if (folder_tree_->set_path(folder)) drive_list_->set_drive_for(folder);
 }
 
-void FolderChooser::start_at(const std::optional<std::string>& stored) {
+void FolderChooser::start_at(const std::optional<std::string>& stored, const QString& program_folder) {
   if (stored) {
     const QString folder = QString::fromStdString(*stored).trimmed();
     path_box_->setText(folder);
@@ -143,9 +143,9 @@ void FolderChooser::start_at(const std::optional<std::string>& stored) {
       return;
     }
   }
-  // Without a stored folder the current one is the destination, shown in
+  // Without a stored folder the program folder is the destination, shown in
   // the path box so that nothing is written to a folder the user did not see.
-  show_folder(QDir::currentPath());
+  show_folder(program_folder);
   if (!stored) path_box_->setText(folder_tree_->path());
 }
 

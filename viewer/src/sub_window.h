@@ -60,8 +60,8 @@ class FolderChooser : public QObject {
   DriveList* drives() const { return drive_list_; }
   FolderTree* tree() const { return folder_tree_; }
   // Puts a stored folder into the path box (trimmed) and shows it; without
-  // one, the current folder.
-  void start_at(const std::optional<std::string>& stored);
+  // one, the program folder.
+  void start_at(const std::optional<std::string>& stored, const QString& program_folder);
   // Shows folder in the drive list and the tree (the path box is left
   // alone).
   void show_folder(const QString& folder);

@@ -11,7 +11,7 @@ ViewerWindows::ViewerWindows(MainView& main) : QObject(&main), main_(main) {
   hooks.open_saved_picture_search = [this] { open(saved_picture_search_); };
   hooks.open_data_copy = [this] { open(data_copy_); };
   hooks.open_picture_save = [this] {
-    prepare_picture_work_file(main_.program_folder(), main_.still_picture());
+    prepare_picture_work_file(main_.picture_folder(), main_.still_picture());
     // The window shows the work file as it was when it opened: a new
     // picture needs a new window.
     close(picture_save_);

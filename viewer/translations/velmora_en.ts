@@ -303,6 +303,14 @@ last picture %1</translation>
         <source>%1 は録画装置のディスクイメージではありません</source>
         <translation>%1 is not an image of a recorder disk.</translation>
     </message>
+    <message>
+        <source>全コマ</source>
+        <translation>Every</translation>
+    </message>
+    <message>
+        <source>届いた画像をすべてその都度表示します</source>
+        <translation>Shows every new picture as it arrives</translation>
+    </message>
 </context>
 <context>
     <name>velmora::viewer::Message</name>
