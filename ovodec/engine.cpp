@@ -1,9 +1,12 @@
 #include "engine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "alaw.h"
@@ -11,6 +14,7 @@
 #include "snapshot.h"
 #include "sound_out.h"
 #include "velmora/clock.h"
+#include "velmora/message.h"
 #include "velmora/rectime.h"
 #include "video_decoder.h"
 #include "worker.h"
@@ -33,6 +37,17 @@ constexpr uint32_t kSoundChangeWaitMs = 1010;
 // Waits for a record or a free slot are woken by every change of the ring;
 // they also look again this often, as a fallback only.
 constexpr uint32_t kRingCheckMs = 100;
+// The presenter looks at the sound clock at least this often while a picture
+// waits for it, so that a clock that stops or appears is followed.
+constexpr int64_t kClockCheckUs = 10000;
+// A picture further ahead of the sound than this does not belong to the sound
+// being heard (a stream that jumped): the timer paces it instead.
+constexpr int64_t kMaxSoundLeadUs = 1000000;
+// A picture shown within this time of its due time by the timer was on time.
+constexpr int kOnTimeMs = 10;
+// Sound that falls this far behind the pictures (a stretch of the stream
+// without sound) starts again at the time of the picture.
+constexpr int64_t kSoundResyncUs = 200000;
 
 }  // namespace
 
@@ -167,6 +182,8 @@ void Engine::request_reinit() {
     std::lock_guard<std::mutex> lock(locks_.ring);
     reinit_request_.store(1);
   }
+  // Like every request, it ends the wait of the picture due next.
+  wait_cuts_.fetch_add(1);
   worker_.signal().notify();
 }
 
@@ -229,8 +246,142 @@ void Engine::set_summary(uint8_t camera_set) {
   }
 }
 
-bool Engine::pacing_interrupted() const {
-  return stop_request_.load() || reinit_request_.load() || sound_change_request_.load();
+bool Engine::queue_picture(const YuvView& picture, uint8_t camera_set, int32_t time, int64_t media_us, int64_t hold_us,
+                           bool ahead) {
+  // Decoding runs ahead only for the sound's sake. Without sound the next
+  // record is taken once the picture before it is on screen, as the callers
+  // know it: a caller that hands over records until the ring is full is
+  // held back by the pictures still to show.
+  picture_bytes_ =
+      std::max<size_t>(1, static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height) * 3 / 2);
+  auto has_room = [&] { return room_for_picture(ahead); };
+  while (!has_room()) {
+    if (stop_request_.load() || sound_change_request_.load()) return false;
+    worker_.signal().wait_for(kRingCheckMs,
+                              [&] { return stop_request_.load() || sound_change_request_.load() || has_room(); });
+  }
+  Pending entry;
+  {
+    std::lock_guard<std::mutex> lock(present_lock_);
+    if (!spare_.empty()) {
+      entry = std::move(spare_.back());
+      spare_.pop_back();
+    }
+  }
+  // Copied outside the lock: the presenter's look at the queue never waits
+  // for a copy.
+  entry.picture.assign(picture);
+  entry.camera_set = camera_set;
+  entry.time = time;
+  entry.media_us = media_us;
+  entry.hold_us = hold_us;
+  {
+    std::lock_guard<std::mutex> lock(present_lock_);
+    queued_.push_back(std::move(entry));
+  }
+  worker_.signal().notify();
+  return true;
+}
+
+bool Engine::room_for_picture(bool ahead) {
+  const size_t room = ahead ? std::clamp<size_t>(kPresentAheadBytes / picture_bytes_, 2, kPresentAheadPictures) : 1;
+  std::lock_guard<std::mutex> lock(present_lock_);
+  return queued_.size() < room;
+}
+
+size_t Engine::pictures_waiting() {
+  std::lock_guard<std::mutex> lock(present_lock_);
+  return queued_.size();
+}
+
+void Engine::drop_queued_pictures() {
+  {
+    std::lock_guard<std::mutex> lock(present_lock_);
+    while (!queued_.empty()) {
+      spare_.push_back(std::move(queued_.front()));
+      queued_.pop_front();
+    }
+    ++queue_generation_;
+  }
+  worker_.signal().notify();
+}
+
+void Engine::present(Pending& p) {
+  {
+    std::lock_guard<std::mutex> lock(locks_.rgb);
+    std::swap(picture_, p.picture);
+  }
+  current_time_.store(p.time);
+  tables_ready_.store(true, std::memory_order_release);
+  set_summary(p.camera_set);
+  snapshots_.store(picture_.view(), p.camera_set, summary_count_.load(), summary_first_.load(), summary_second_.load());
+  pictures_decoded_.fetch_add(1);
+  worker_.signal().notify();
+}
+
+void Engine::presenter_thread() {
+  using Clock = std::chrono::steady_clock;
+  SoundOut& sound = sound_();
+  bool shown_any = false;
+  Clock::time_point next_due{};  // when the picture on screen has had its time
+  for (;;) {
+    uint64_t generation = 0;
+    int64_t media_us = 0;
+    worker_.signal().wait_for(kRingCheckMs, [&] {
+      std::lock_guard<std::mutex> lock(present_lock_);
+      return present_quit_.load() || !queued_.empty();
+    });
+    if (present_quit_.load()) return;
+    {
+      std::lock_guard<std::mutex> lock(present_lock_);
+      if (queued_.empty()) continue;
+      generation = queue_generation_;
+      media_us = queued_.front().media_us;
+    }
+    auto dropped = [&] {
+      std::lock_guard<std::mutex> lock(present_lock_);
+      return queue_generation_ != generation;
+    };
+    // Wait for the picture's time.
+    const uint64_t cuts = wait_cuts_.load();
+    bool by_timer = false;
+    for (;;) {
+      const Clock::time_point now = Clock::now();
+      int64_t left_us = 0;
+      int64_t heard_us = 0;
+      by_timer = false;
+      if (sound.heard_media_us(&heard_us) && media_us - heard_us < kMaxSoundLeadUs) {
+        left_us = std::min(media_us - heard_us, kClockCheckUs);
+      } else if (shown_any) {
+        by_timer = true;
+        left_us = std::chrono::duration_cast<std::chrono::microseconds>(next_due - now).count();
+      }
+      if (left_us <= 0) break;
+      const auto wait_ms = static_cast<uint32_t>((left_us + 999) / 1000);
+      if (worker_.signal().wait_for(wait_ms,
+                                    [&] { return present_quit_.load() || dropped() || wait_cuts_.load() != cuts; })) {
+        break;
+      }
+    }
+    if (present_quit_.load()) return;
+    Pending entry;
+    {
+      std::lock_guard<std::mutex> lock(present_lock_);
+      if (queue_generation_ != generation || queued_.empty()) continue;
+      entry = std::move(queued_.front());
+      queued_.pop_front();
+    }
+    present(entry);
+    const Clock::time_point shown = Clock::now();
+    // A picture shown on time is followed on the timer's schedule, so that
+    // the pace does not drift by the moments lost to waking up; one shown
+    // late (the ring ran dry, a single step) keeps its whole duration.
+    const bool on_time = by_timer && shown >= next_due && shown - next_due < std::chrono::milliseconds(kOnTimeMs);
+    next_due = (on_time ? next_due : shown) + std::chrono::microseconds(entry.hold_us);
+    shown_any = true;
+    std::lock_guard<std::mutex> lock(present_lock_);
+    spare_.push_back(std::move(entry));
+  }
 }
 
 void Engine::decode_thread() {
@@ -247,14 +398,38 @@ void Engine::decode_thread() {
 
   size_t fill = 0;
   size_t consumed = 0;
-  int64_t pending_us = 0;
+  int64_t pending_us = 0;        // play time of the records since the last picture
+  int64_t pending_video_us = 0;  // of the video records alone
   uint8_t camera_set = 0;
+  int32_t picture_time = 0;
   bool audio_playing = false;
   bool audio_staged = false;
+  int64_t audio_media_us = 0;  // stream time of the staged audio piece
   // A piece went to the playing sound device since the last picture: the
-  // sound writes pace the pictures then, the timer otherwise.
+  // picture then stands for its video time alone, since the sound's time is
+  // the same time heard.
   bool sound_heard = false;
-  uint32_t release_ms = vp::time_get_time_ms();
+  // The last piece went to the playing sound device.
+  bool sound_flowing = false;
+  // Stream times, the pictures' and the sound's, counted from the same start
+  // so that each picture meets its sound.
+  int64_t video_clock_us = 0;
+  int64_t audio_clock_us = 0;
+  int64_t last_picture_us = 0;
+  auto align_clocks = [&] {
+    video_clock_us = audio_clock_us = std::max(video_clock_us, audio_clock_us);
+    last_picture_us = video_clock_us;
+  };
+
+  present_quit_.store(false);
+  std::thread presenter;
+  try {
+    presenter = std::thread([this] { presenter_thread(); });
+  } catch (const std::system_error&) {
+    // Nothing would show the pictures: the thread ends as if asked to stop.
+    vp::debug_output("ovodec: the presenter thread cannot be started\n");
+    stop_request_.store(1);
+  }
 
   // A sound change stops the sound and drops what was queued for the play
   // state before it (up to a ring's worth).
@@ -266,6 +441,10 @@ void Engine::decode_thread() {
     for (int i = 0; i < kRingSlots && ring_[read_index_].state.load(std::memory_order_acquire) != kFree; ++i) {
       free_read_slot();
     }
+    // The pictures decoded and not yet shown belong to the play state before
+    // it too: the picture on screen stays the one shown at the request.
+    drop_queued_pictures();
+    align_clocks();
     {
       std::lock_guard<std::mutex> lock(locks_.bmp);
       sound_change_request_.store(0);
@@ -289,6 +468,7 @@ void Engine::decode_thread() {
     audio_playing = false;
     consumed = 0;
     audio_staged = false;
+    align_clocks();
     Slot* slot = nullptr;
     while (!slot) {
       if (stop_request_.load()) goto done;
@@ -308,10 +488,12 @@ void Engine::decode_thread() {
     fill = static_cast<size_t>(slot->length);
     std::memcpy(work.data(), slot->payload.get(), fill);
     pending_us = slot->pacing_us;
+    pending_video_us = slot->pacing_us;
+    video_clock_us += slot->pacing_us;
     camera_set = slot->camera_set;
     {
       std::lock_guard<std::mutex> lock(locks_.ring);
-      current_time_.store(slot->time);
+      picture_time = slot->time;
     }
     int width = 0, height = 0;
     if (decoder) {
@@ -362,6 +544,14 @@ void Engine::decode_thread() {
         // The slot's fields belong to the producer until its state says
         // it is queued.
         const size_t length = state == kFree ? 0 : static_cast<size_t>(std::max(s.length, 0));
+        if (state == kVideo && !room_for_picture(sound_flowing && audio_playing)) {
+          // The record stays queued until its picture has room to wait in.
+          worker_.signal().wait_for(kRingCheckMs, [&] {
+            return stop_request_.load() || sound_change_request_.load() || reinit_request_.load() ||
+                   room_for_picture(sound_flowing && audio_playing);
+          });
+          continue;
+        }
         if (state == kVideo) {
           // Bytes left over from the last picture that leave no room for the
           // next record could never be decoded; they make way for it.
@@ -369,10 +559,12 @@ void Engine::decode_thread() {
           std::memcpy(work.data() + fill, s.payload.get(), length);
           fill += length;
           pending_us += s.pacing_us;
+          pending_video_us += s.pacing_us;
+          video_clock_us += s.pacing_us;
           camera_set = s.camera_set;
           {
             std::lock_guard<std::mutex> lock(locks_.ring);
-            current_time_.store(s.time);
+            picture_time = s.time;
           }
           free_read_slot();
           undecoded = true;
@@ -380,12 +572,15 @@ void Engine::decode_thread() {
           std::memcpy(audio_stage, s.payload.get(), length);
           audio_length = length;
           pending_us += s.pacing_us;
+          if (audio_clock_us + kSoundResyncUs < last_picture_us) audio_clock_us = last_picture_us;
+          audio_media_us = audio_clock_us;
+          audio_clock_us += s.pacing_us;
           audio_staged = true;
           free_read_slot();
         } else if (state == kAudio) {
           {
             std::lock_guard<std::mutex> lock(locks_.ring);
-            current_time_.store(s.time);
+            picture_time = s.time;
           }
           free_read_slot();
           continue;
@@ -407,10 +602,9 @@ void Engine::decode_thread() {
           audio_playing = true;
         }
         const size_t count = expand_audio_payload(audio_stage, audio_length, samples);
-        const PieceResult r = sound.put_piece(samples, count * sizeof(int16_t));
-        if (r == PieceResult::kGathered || r == PieceResult::kWritten || r == PieceResult::kSkipped) {
-          sound_heard = true;
-        }
+        const PieceResult r = sound.put_piece(samples, count * sizeof(int16_t), audio_media_us);
+        sound_flowing = r == PieceResult::kGathered || r == PieceResult::kWritten || r == PieceResult::kSkipped;
+        if (sound_flowing) sound_heard = true;
         continue;
       }
 
@@ -418,12 +612,9 @@ void Engine::decode_thread() {
       if (!decoder) goto done;
       YuvView picture;
       size_t used = 0;
-      int rc;
-      {
-        std::lock_guard<std::mutex> lock(locks_.rgb);
-        rc = decoder->decode(work.data(), fill, &used, &picture);
-        if (rc == kDecodeOk && picture.width > 0 && picture.height > 0) picture_.assign(picture);
-      }
+      // The current picture is the presenter's own copy, so decoding the
+      // next one never overlaps its conversion.
+      const int rc = decoder->decode(work.data(), fill, &used, &picture);
       if (rc != kDecodeOk && rc != kDecodeNoPicture) {
         // A picture size no recorder records is refused like a stream that
         // cannot be started.
@@ -437,31 +628,24 @@ void Engine::decode_thread() {
       consumed = used > 0 && used <= fill ? used : fill;
       if (rc == kDecodeNoPicture) continue;  // its pacing carries over to the next picture
       if (picture.width <= 0 || picture.height <= 0) goto done;
-      tables_ready_.store(true, std::memory_order_release);
-      set_summary(camera_set);
-      snapshots_.store(picture_.view(), camera_set, summary_count_.load(), summary_first_.load(),
-                       summary_second_.load());
-      pictures_decoded_.fetch_add(1);
-
-      // Pacing.
-      const int64_t wait_ms = pending_us / 1000;
+      // The picture starts at the stream time its records began, and is
+      // presented then; it stands for its records' play time.
+      const int64_t media_us = video_clock_us - pending_video_us;
+      const int64_t hold_us = sound_heard ? pending_video_us : pending_us;
+      last_picture_us = media_us;
       pending_us = 0;
-      uint32_t now = vp::time_get_time_ms();
-      if (!sound_heard) {
-        // The record's own duration paces the picture; any request ends the
-        // wait early.
-        while (static_cast<int64_t>(vp::elapsed_ms(release_ms, now)) < wait_ms && !pacing_interrupted()) {
-          const auto left_ms = static_cast<uint32_t>(wait_ms - vp::elapsed_ms(release_ms, now));
-          worker_.signal().wait_for(left_ms, [this] { return pacing_interrupted(); });
-          now = vp::time_get_time_ms();
-        }
-      }
-      release_ms = now;
+      pending_video_us = 0;
       sound_heard = false;
+      // A request ends a wait for room; the picture is the old state's then.
+      queue_picture(picture, camera_set, picture_time, media_us, hold_us, sound_flowing && audio_playing);
     }
   }
 
 done:
+  present_quit_.store(true);
+  worker_.signal().notify();
+  if (presenter.joinable()) presenter.join();
+  drop_queued_pictures();
   stop_request_.store(0);
   if (audio_playing) sound.stop();
   std::lock_guard<std::mutex> lock(locks_.rgb);

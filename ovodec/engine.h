@@ -5,8 +5,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "colour.h"
 
@@ -22,6 +24,11 @@ inline constexpr size_t kSlotBytes = 262144;  // payload bytes a slot holds
 inline constexpr size_t kFrameHeaderBytes = 48;
 inline constexpr size_t kMaxAudioPayload = 256;     // longer audio payloads are dropped
 inline constexpr size_t kDecodeAheadBytes = 65536;  // undecoded bytes that are decoded before taking more
+// Decoded pictures that may wait for their time: enough to cover the sound
+// output's latency (three 100 ms segments and the device's own queue) at 30
+// pictures per second, within a memory budget for large pictures.
+inline constexpr size_t kPresentAheadPictures = 24;
+inline constexpr size_t kPresentAheadBytes = size_t{32} << 20;
 inline constexpr uint16_t kVideoMagic = 0xFBFF;
 inline constexpr uint16_t kAudioMagic = 0xFCFF;
 
@@ -72,14 +79,16 @@ class Engine {
   int32_t get_bmpdata(int32_t* count, int32_t* first, int32_t* second, uint8_t* rgb, uint32_t* time);
   int32_t window() const { return window_.load(); }
 
-  // For tests: pictures decoded so far, slot states, and a way back to the
-  // state at load (waits for the decode thread to end first).
+  // For tests: pictures presented so far (made the current picture), slot
+  // states, and a way back to the state at load (waits for the decode thread
+  // to end first).
   uint64_t pictures_decoded() const { return pictures_decoded_.load(); }
   uint64_t decode_threads_started() const { return decode_threads_started_.load(); }
   int32_t slot_state(int i) const { return ring_[i].state.load(); }
   int32_t slot_pacing_us(int i) const { return ring_[i].pacing_us; }
   int32_t slot_length(int i) const { return ring_[i].length; }
   bool sound_change_pending() const { return sound_change_request_.load() != 0; }
+  size_t pictures_waiting();
   void reset_for_test();
 
  private:
@@ -92,12 +101,35 @@ class Engine {
     int32_t time = 0;
   };
 
+  // A decoded picture waiting for its time.
+  struct Pending {
+    YuvPicture picture;
+    uint8_t camera_set = 0;
+    int32_t time = 0;
+    int64_t media_us = 0;  // its time in the stream, on the sound's timeline
+    int64_t hold_us = 0;   // how long it stays when the timer paces it
+  };
+
   void decode_thread();
+  // Presents the decoded pictures each at its time: while sound is heard,
+  // when the sound reaches the picture's stream time; otherwise when the
+  // picture before it has been shown for its duration.
+  void presenter_thread();
+  // Hands a decoded picture to the presenter; waits while the presenter
+  // holds as many as it may: with ahead (sound plays), enough to cover the
+  // sound's latency, else the one picture waiting for its time. False when a
+  // request ended the wait.
+  bool queue_picture(const YuvView& picture, uint8_t camera_set, int32_t time, int64_t media_us, int64_t hold_us,
+                     bool ahead);
+  // Whether the presenter may hold one more picture (see queue_picture).
+  bool room_for_picture(bool ahead);
+  // Drops the pictures not yet presented.
+  void drop_queued_pictures();
+  void present(Pending& p);
   // Frees the slot at the read index and moves the index on.
   void free_read_slot();
   void set_error_flag(int32_t value);
   void set_summary(uint8_t camera_set);
-  bool pacing_interrupted() const;
 
   const Locks locks_;
   WorkerSlot& worker_;
@@ -131,6 +163,15 @@ class Engine {
   std::atomic<uint64_t> pictures_decoded_{0};
   std::atomic<uint64_t> decode_threads_started_{0};
   std::atomic<uint64_t> decode_threads_ready_{0};  // reached their first wait for records
+
+  // Pictures between the decode thread and the presenter, under present_lock_.
+  std::mutex present_lock_;
+  std::deque<Pending> queued_;
+  std::vector<Pending> spare_;     // presented entries, kept for their memory
+  uint64_t queue_generation_ = 0;  // counts the drops
+  size_t picture_bytes_ = 1;       // of the last picture queued, decode thread only
+  std::atomic<bool> present_quit_{false};
+  std::atomic<uint64_t> wait_cuts_{0};  // requests that end a picture's wait
 };
 
 }  // namespace ovo

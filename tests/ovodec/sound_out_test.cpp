@@ -248,6 +248,83 @@ TEST_F(SoundOutTest, ADeviceThatStopsNotifyingDropsTheBlockInsteadOfHanging) {
   EXPECT_EQ(sound_.status_text(), ovo::kStatusLockFailed);
 }
 
+// The sound clock, over a scripted device: a block written at segment i
+// plays when the pump next reaches that segment, and what is heard is what
+// was handed to the device less what it still holds (16 bytes a millisecond).
+class ScriptedCounter : public ovo::PlayedCounter {
+ public:
+  uint64_t handed = 0, queued = 0;
+  uint64_t handed_bytes() override { return handed; }
+  uint64_t device_queued_bytes() override { return queued; }
+};
+
+TEST(SoundClock, FollowsThePlayedBytesOfEachWrittenBlock) {
+  ScriptedBuffer* buffer = nullptr;
+  ScriptedCounter counter;
+  ovo::SoundOut sound(
+      ovo::SoundOut::CountingCreator(
+          [&](std::string*, bool* device, ovo::PlayedCounter** c) -> std::unique_ptr<vp::LoopingSoundBuffer> {
+            *device = true;
+            *c = &counter;
+            auto b = std::make_unique<ScriptedBuffer>();
+            buffer = b.get();
+            return b;
+          }),
+      [] { return 0u; });
+  sound.open(8000, 16, 1);
+  ASSERT_TRUE(buffer);
+  std::vector<int16_t> piece(160, 7);
+  auto put_block = [&](int64_t media_us) {
+    for (int i = 0; i < 5; ++i) sound.put_piece(piece.data(), 320, media_us + 20000 * i);
+  };
+  int64_t heard = 0;
+  EXPECT_FALSE(sound.heard_media_us(&heard));  // nothing written yet
+
+  // The pump has handed over segment 0 (1,600 bytes) and the device holds
+  // 40 ms of it; the block for segment 0 starts 3,200 bytes on, at 4,800.
+  counter.handed = 1600;
+  counter.queued = 640;
+  buffer->notifications = {0};
+  put_block(2000000);
+  ASSERT_EQ(buffer->writes.size(), 1u);
+  // Heard: 960 bytes, 3,840 (240 ms) before the block's start.
+  ASSERT_TRUE(sound.heard_media_us(&heard));
+  EXPECT_EQ(heard, 1760000);
+  // The next block, written as the pump passes segment 1, plays right after
+  // the first.
+  counter.handed = 3200;
+  buffer->notifications = {1};
+  put_block(2100000);
+  ASSERT_EQ(buffer->writes.size(), 2u);
+  counter.handed = 4800 + 640;
+  ASSERT_TRUE(sound.heard_media_us(&heard));
+  EXPECT_EQ(heard, 2000000);
+  counter.handed = 4800 + 800 + 640;
+  ASSERT_TRUE(sound.heard_media_us(&heard));
+  EXPECT_EQ(heard, 2050000);
+  counter.handed = 6400 + 640 + 160;
+  ASSERT_TRUE(sound.heard_media_us(&heard));
+  EXPECT_EQ(heard, 2110000);
+
+  // Past the last block and 20 ms of slack the device plays silence.
+  counter.handed = 6400 + 1600 + 320 + 640;
+  ASSERT_TRUE(sound.heard_media_us(&heard));
+  EXPECT_EQ(heard, 2200000 + 20000);
+  counter.handed += 2;
+  EXPECT_FALSE(sound.heard_media_us(&heard));
+
+  // A stop forgets the blocks; the buffer plays again from its first byte.
+  sound.stop();
+  EXPECT_FALSE(sound.heard_media_us(&heard));
+  sound.start();
+  counter.handed += 1600;  // segment 0 handed over since
+  counter.queued = 0;
+  buffer->notifications = {0};
+  put_block(500000);
+  ASSERT_TRUE(sound.heard_media_us(&heard));
+  EXPECT_EQ(heard, 500000 - 200000);
+}
+
 TEST(Alaw, ExpansionFollowsG711) {
   EXPECT_EQ(ovo::alaw_to_linear(0x00), -5504);
   EXPECT_EQ(ovo::alaw_to_linear(0x80), 5504);
