@@ -44,6 +44,10 @@ int32_t stop_play_thread(void) {
   });
 }
 
+int32_t Ovo_wait_play_end1(int32_t, int32_t timeout_ms) {
+  return guarded(-1, [&] { return lib().engine.wait_ended(timeout_ms); });
+}
+
 int32_t set_init_again(void) {
   return guarded(-1, [&] {
     lib().engine.request_reinit();

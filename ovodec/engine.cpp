@@ -1,5 +1,7 @@
 #include "engine.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -169,6 +171,12 @@ int32_t Engine::add_ring(const uint8_t* records, int32_t length, int32_t single_
   }
 }
 
+int32_t Engine::wait_ended(int32_t timeout_ms) {
+  if (worker_.running() == WorkerKind::kReceive) return -1;
+  if (!worker_.wait_ended(static_cast<uint32_t>(std::max(timeout_ms, 0)))) return -1;
+  return worker_.collect_ended() ? 0 : -1;
+}
+
 void Engine::request_stop() {
   {
     std::lock_guard<std::mutex> lock(locks_.ring);
@@ -320,6 +328,7 @@ void Engine::present(Pending& p) {
 }
 
 void Engine::presenter_thread() {
+  pthread_setname_np(pthread_self(), "ovo-present");
   using Clock = std::chrono::steady_clock;
   SoundOut& sound = sound_();
   bool shown_any = false;
@@ -385,6 +394,8 @@ void Engine::presenter_thread() {
 }
 
 void Engine::decode_thread() {
+  // Named so that a debugger, top -H and the tests can tell it apart.
+  pthread_setname_np(pthread_self(), "ovo-decode");
   decode_threads_started_.fetch_add(1);
   SoundOut& sound = sound_();
   sound.open(8000, 16, 1);

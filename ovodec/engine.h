@@ -70,6 +70,10 @@ class Engine {
   int32_t open(int32_t window);
   int32_t add_ring(const uint8_t* records, int32_t length, int32_t single_frame, int32_t speed);
   void request_stop();
+  // Waits for a decode thread that was asked to stop to end and collects
+  // it: 0 when none runs any more, -1 after timeout_ms or while the
+  // receive thread runs.
+  int32_t wait_ended(int32_t timeout_ms);
   void request_reinit();
   int32_t sound_change(int32_t value);
   void set_no_audio_mode(int32_t value) { no_audio_mode_.store(value); }

@@ -27,6 +27,13 @@ bool WorkerSlot::wait_ended(uint32_t timeout_ms) const {
   return signal_.wait_for(timeout_ms, [this] { return running_.load(std::memory_order_acquire) == WorkerKind::kNone; });
 }
 
+bool WorkerSlot::collect_ended() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (running_.load(std::memory_order_acquire) != WorkerKind::kNone) return false;
+  if (thread_.joinable()) thread_.join();
+  return true;
+}
+
 void WorkerSlot::join() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (thread_.joinable()) thread_.join();

@@ -25,6 +25,10 @@ class WorkerSlot {
   bool wait_ended(uint32_t timeout_ms) const;
   // Waits for the worker to end and joins it.
   void join();
+  // Joins a worker whose body has returned, so that no thread of the slot
+  // is left ending on its own; true when none runs or is left to collect.
+  // Never waits for a running worker, nor for one started meanwhile.
+  bool collect_ended();
   // The library's one signal between the caller's threads and the worker:
   // notified when the worker ends, and by the engine and the receive path
   // after every change that a thread of theirs may wait for (a record queued

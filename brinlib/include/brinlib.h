@@ -342,7 +342,8 @@ BRIN_API int32_t playtest(void);
  * thread (the first and the two text arguments are not used) and returns its
  * result. Ovo_set_viewer_mode: -1 for a channel outside 0 to 7, else the
  * library's result (mode 0 plays every camera, another value only that
- * camera number). play_end asks the decode thread to end (0). get_dec_sts:
+ * camera number). play_end asks the decode thread to end and waits up to
+ * 3 s for it to be gone (0). get_dec_sts:
  * 1 while the stream's start could not be decoded, else 0. set_init_dec
  * restarts the decoder on the next video frame (0); clear_dec_err clears the
  * decoder error (0). audio_set(1) drops the audio of what is played, (0)

@@ -16,6 +16,8 @@ namespace {
 
 // Channels the viewer may name in the viewer mode.
 constexpr int32_t kViewerChannels = 8;
+// How long play_end waits for the decode thread to be gone.
+constexpr int32_t kPlayEndWaitMs = 3000;
 
 struct Hooks {
   std::mutex lock;
@@ -331,6 +333,9 @@ int32_t Ovo_set_viewer_mode(int32_t channel, int32_t mode) {
 int32_t play_end(void) {
   return brin::guarded(-1, [&]() -> int32_t {
     stop_play_thread();
+    // The engine ends before the program does: a thread still ending while
+    // the process exits races the exit's own clean-up.
+    Ovo_wait_play_end1(0, kPlayEndWaitMs);
     return 0;
   });
 }

@@ -62,6 +62,12 @@ OVO_API int32_t play_add_ring1(int32_t instance, const uint8_t* records, int32_t
                                int32_t speed);
 /* Asks the decode thread to end; returns 0 at once. */
 OVO_API int32_t stop_play_thread(void);
+/* Waits up to timeout_ms for a decode thread asked to end to be gone,
+ * threads of its own included, so that a program ending next leaves none
+ * behind: 0 when no decode thread runs any more, -1 when one still runs
+ * after the time or the receive thread runs. Not from the decode thread's
+ * own call-backs. */
+OVO_API int32_t Ovo_wait_play_end1(int32_t instance, int32_t timeout_ms);
 /* Makes the decode thread restart the decoder on the next video record. 0. */
 OVO_API int32_t set_init_again(void);
 /* value 1: stops the sound and drops up to ten queued records, then 0; any

@@ -1,5 +1,7 @@
 // The looping buffer with position notifications, played into a stream by a
 // pump thread.
+#include <pthread.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -110,6 +112,8 @@ class LoopingBuffer : public LoopingSoundBuffer {
 
  private:
   void run_pump() {
+    // Named for itself rather than after the thread that made the buffer.
+    pthread_setname_np(pthread_self(), "vp-sound-pump");
     std::vector<uint8_t> piece;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {

@@ -925,8 +925,8 @@ void MainView::shutdown() {
   lib::file_read_stop();
   lib::hdd_read_stop();
   wait_ms(kShutdownPauseMs);
+  // The engine's end waits until its decode thread is gone.
   lib::play_end();
-  wait_ms(kShutdownPauseMs);
   lib::decode_deinit();
   if (hooks_.close_all) hooks_.close_all();
   while (cursor_depth_ > 0) restore_cursor();
