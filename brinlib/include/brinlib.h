@@ -369,6 +369,15 @@ BRIN_API int32_t audio_set(int32_t flag);
  * nothing. Both return 0. */
 BRIN_API int32_t make_bmp(int32_t* layout, int32_t* first_slot, int32_t* second_slot, uint32_t* time, int32_t* idle);
 BRIN_API int32_t make_bmp_one(int32_t* layout, int32_t* first_slot, int32_t* second_slot, uint32_t* time);
+/* The picture the last make_bmp or make_bmp_one wrote as "bmp<slot>.bmp",
+ * in memory: its rows, bottom row first, blue, green, red, width x 3 bytes
+ * each, into rgb (capacity bytes), with its size and *serial, which grows
+ * whenever the slot takes a picture that differs from the one it held, so
+ * that a caller polling often can pass over a picture it has shown. 1 when copied; 0 while the slot has had no
+ * picture; -1 for a slot outside 1 to 4, a null argument or a buffer too
+ * small. Any thread. */
+BRIN_API int32_t make_bmp_picture(int32_t slot, uint8_t* rgb, int32_t capacity, int32_t* width, int32_t* height,
+                                  uint32_t* serial);
 /* BMP mode 1: a single picture is 352 x 240. Set returns 0, get the mode. */
 BRIN_API int32_t set_make_bmp_mode(int32_t mode);
 BRIN_API int32_t get_make_bmp_mode(void);

@@ -3,6 +3,7 @@
 // picture helpers beside them.
 #include "playback/bmp_export.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +49,7 @@ struct Pictures {
     std::vector<uint8_t> rgb = std::vector<uint8_t>(kFullBytes);
     int width = 0;
     int height = 0;
+    uint32_t serial = 0;  // pictures taken, 0 before the first
   } slot[4];
 };
 
@@ -60,16 +62,23 @@ std::atomic<int32_t> g_bmp_mode{0};
 
 constexpr size_t kFullStride = static_cast<size_t>(kFullWidth) * 3;
 
-// Copies a part of the displayed picture (bottom-up rows of 704 pixels) into
-// a slot: rows [row, row + height), columns [column, column + width).
-void fill_slot(Pictures::Slot& s, const uint8_t* display, int row, int column, int width, int height) {
+// Copies a part of the displayed picture (bottom-up rows of stride bytes) into
+// a slot: rows [row, row + height), columns [column, column + width). The
+// slot's serial grows only when the picture differs from the one it held.
+void fill_slot(Pictures::Slot& s, const uint8_t* display, int row, int column, int width, int height,
+               size_t stride = kFullStride) {
   const size_t bytes = static_cast<size_t>(width) * 3;
+  bool changed = s.serial == 0 || s.width != width || s.height != height;
   for (int y = 0; y < height; ++y) {
-    const uint8_t* from = display + static_cast<size_t>(row + y) * kFullStride + static_cast<size_t>(column) * 3;
-    std::copy(from, from + bytes, s.rgb.data() + static_cast<size_t>(y) * bytes);
+    const uint8_t* from = display + static_cast<size_t>(row + y) * stride + static_cast<size_t>(column) * 3;
+    uint8_t* to = s.rgb.data() + static_cast<size_t>(y) * bytes;
+    if (!changed && std::equal(from, from + bytes, to)) continue;
+    std::copy(from, from + bytes, to);
+    changed = true;
   }
   s.width = width;
   s.height = height;
+  if (changed) ++s.serial;
 }
 
 void write_slot(int number, const Pictures::Slot& s) {
@@ -99,10 +108,9 @@ void export_displayed(int32_t* layout_out, int32_t* first_out, int32_t* second_o
       if (!slot_number(first)) return;
       Pictures::Slot& s = p.slot[first - 1];
       if (g_bmp_mode.load() == 1) {
-        // A picture of 352 x 240: the data is that picture as it stands.
-        std::copy(d, d + static_cast<size_t>(kHalfWidth) * kHalfHeight * 3, s.rgb.data());
-        s.width = kHalfWidth;
-        s.height = kHalfHeight;
+        // A picture of 352 x 240: the data is that picture as it stands,
+        // rows of 352 pixels.
+        fill_slot(s, d, 0, 0, kHalfWidth, kHalfHeight, static_cast<size_t>(kHalfWidth) * 3);
       } else {
         fill_slot(s, d, kHalfHeight, 0, kFullWidth, kHalfHeight);
       }
@@ -170,6 +178,24 @@ int32_t make_bmp_one(int32_t* layout, int32_t* first, int32_t* second, uint32_t*
   return brin::guarded(0, [&]() -> int32_t {
     export_displayed(layout, first, second, time);
     return 0;
+  });
+}
+
+int32_t make_bmp_picture(int32_t slot, uint8_t* rgb, int32_t capacity, int32_t* width, int32_t* height,
+                         uint32_t* serial) {
+  return brin::guarded(-1, [&]() -> int32_t {
+    if (!slot_number(slot) || !rgb || capacity <= 0 || !width || !height || !serial) return -1;
+    Pictures& p = pictures();
+    std::lock_guard<std::mutex> g(p.lock);
+    const Pictures::Slot& s = p.slot[slot - 1];
+    if (s.serial == 0) return 0;
+    const size_t bytes = static_cast<size_t>(s.width) * static_cast<size_t>(s.height) * 3;
+    if (bytes > static_cast<size_t>(capacity)) return -1;
+    std::copy(s.rgb.data(), s.rgb.data() + bytes, rgb);
+    *width = s.width;
+    *height = s.height;
+    *serial = s.serial;
+    return 1;
   });
 }
 

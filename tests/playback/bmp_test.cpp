@@ -62,6 +62,15 @@ class BmpTest : public PlaybackTest {
             Bmp bmp;
             if (!read_bmp(picture(p.file), &bmp) || bmp.width != p.width || bmp.height != p.height) return false;
             if (psnr(bmp, reference, ref_width, p.column, p.row) < kMinPsnr) return false;
+            // The same picture in memory.
+            Bmp held;
+            held.pixels.resize(static_cast<size_t>(704) * 480 * 3);
+            uint32_t serial = 0;
+            if (make_bmp_picture(p.file, held.pixels.data(), static_cast<int32_t>(held.pixels.size()), &held.width,
+                                 &held.height, &serial) != 1)
+              return false;
+            held.pixels.resize(static_cast<size_t>(held.width) * static_cast<size_t>(held.height) * 3);
+            if (held.width != p.width || held.height != p.height || held.pixels != bmp.pixels) return false;
           }
           return true;
         },
@@ -101,6 +110,21 @@ TEST_F(BmpTest, AQuadPictureBecomesFourQuarters) {
   ASSERT_EQ(get_bmpsize(picture(3).c_str(), &w, &h), 0);
   EXPECT_EQ(w, 352);
   EXPECT_EQ(h, 240);
+
+  // The pictures in memory: a wrong slot, no buffer or too small a buffer
+  // takes nothing; the same picture exported again keeps its number.
+  std::vector<uint8_t> rgb(static_cast<size_t>(704) * 480 * 3);
+  uint32_t serial = 0, unchanged = 0, again = 0;
+  for (int32_t slot : {0, 5})
+    EXPECT_EQ(make_bmp_picture(slot, rgb.data(), static_cast<int32_t>(rgb.size()), &w, &h, &unchanged), -1);
+  EXPECT_EQ(make_bmp_picture(1, nullptr, 10, &w, &h, &unchanged), -1);
+  EXPECT_EQ(make_bmp_picture(4, rgb.data(), 352 * 240 * 3 - 1, &w, &h, &unchanged), -1);
+  EXPECT_EQ(unchanged, 0u);
+  ASSERT_EQ(make_bmp_picture(4, rgb.data(), static_cast<int32_t>(rgb.size()), &w, &h, &serial), 1);
+  uint32_t time = 0;
+  ASSERT_EQ(make_bmp_one(&layout, &first, &second, &time), 0);
+  ASSERT_EQ(make_bmp_picture(4, rgb.data(), static_cast<int32_t>(rgb.size()), &w, &h, &again), 1);
+  EXPECT_EQ(again, serial);
 }
 
 TEST_F(BmpTest, TwoPicturesGoToTheSlotsOfTheirCameras) {

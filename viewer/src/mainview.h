@@ -281,6 +281,7 @@ class MainView : public QWidget {
   struct Cell {
     QLabel* label = nullptr;
     PictureBox* picture = nullptr;
+    uint32_t played_serial = 0;  // the library's number of the played picture shown
   };
 
   void build_controls();
@@ -355,6 +356,8 @@ class MainView : public QWidget {
   void step(Step direction);
   void show_stepped_picture(uint32_t shown_before);
   void show_decoded_pictures(int32_t count, int32_t first, int32_t second);
+  // Shows the played picture of slot 1 to 4 in its cell when it is new.
+  void show_played_slot(int slot);
   void show_played(int32_t count, int32_t first, int32_t second, uint32_t time);
   bool decoder_failed();
   void drain_pictures();
@@ -487,6 +490,7 @@ class MainView : public QWidget {
   bool every_picture_ = false;
   // A live picture in memory, as the library hands it over.
   std::vector<uint8_t> live_rgb_;
+  std::vector<uint8_t> played_rgb_;  // a played picture as the library hands it over
   int ff_level_ = 0;
   int fr_level_ = 0;
   uint32_t file_base_ = 0;

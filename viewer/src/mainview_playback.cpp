@@ -16,6 +16,7 @@
 #include <cstdio>
 
 #include "libraries.h"
+#include "live_picture.h"
 #include "mainview.h"
 #include "ui_support.h"
 
@@ -371,21 +372,37 @@ void MainView::show_stepped_picture(uint32_t shown_before) {
   show_played(count, first, second, time);
 }
 
-// A picture file unchanged since the last refresh is not decoded or drawn
-// again, so that the short refresh of the every-picture rate costs little
-// while the picture stands.
+// A played picture is taken from the library in memory; an older library
+// without that hands it over as its file only. A picture unchanged since the
+// last refresh is not converted or drawn again, so that the short refresh of
+// the every-picture rate costs little while the picture stands.
+void MainView::show_played_slot(int slot) {
+  Cell& cell = cells_[static_cast<size_t>(slot - 1)];
+  // The cell names the picture by the file the library writes beside it.
+  const QString path = QDir(program_folder_).filePath(QStringLiteral("bmp%1.bmp").arg(slot));
+  if (played_rgb_.empty()) played_rgb_.resize(static_cast<size_t>(704) * 480 * 3);
+  int32_t width = 0, height = 0;
+  uint32_t serial = 0;
+  const int32_t r = lib::make_bmp_picture(slot, played_rgb_.data(), static_cast<int32_t>(played_rgb_.size()), &width,
+                                          &height, &serial);
+  if (r == lib::kMissing) {
+    cell.picture->load_if_new(path);
+    return;
+  }
+  if (r != 1 || width <= 0 || height <= 0) return;
+  if (serial == cell.played_serial && cell.picture->source() == path) return;
+  cell.picture->set_image(image_from_bottom_up_bgr(played_rgb_.data(), width, height), path);
+  cell.played_serial = serial;
+}
+
 void MainView::show_decoded_pictures(int32_t count, int32_t first, int32_t second) {
   if (count == 4) {
-    for (int i = 0; i < 4; ++i)
-      cells_[static_cast<size_t>(i)].picture->load_if_new(
-          QDir(program_folder_).filePath(QStringLiteral("bmp%1.bmp").arg(i + 1)));
+    for (int slot = 1; slot <= 4; ++slot) show_played_slot(slot);
   } else if (count == 2 || count == 1) {
     const int selectors[2] = {first, second};
     for (int k = 0; k < count; ++k) {
       const int slot = selectors[k];
-      if (slot < 1 || slot > 4) continue;
-      cells_[static_cast<size_t>(slot - 1)].picture->load_if_new(
-          QDir(program_folder_).filePath(QStringLiteral("bmp%1.bmp").arg(slot)));
+      if (slot >= 1 && slot <= 4) show_played_slot(slot);
     }
   }
 }
