@@ -12,10 +12,19 @@
 //           turned into the image a cell draws.
 //
 // Printed per way: pictures shown per second per camera (lowest, mean),
-// frames lost (sent by the recorder and never shown), CPU time of the whole
-// process (all threads: reception, decoding, conversion) as a share of one
-// core, and bytes written to persistent storage per second (write_bytes of
-// /proc/self/io).
+// the frames the recorder sent while counting and those of them never shown,
+// split by where they were lost (never completed by the receiver: datagrams
+// lost, with the datagrams the kernel dropped at the socket; completed but
+// replaced by a newer frame of their camera before a poll took them; taken
+// by a poll but giving no picture), CPU time of the whole process (all
+// threads: reception, decoding, conversion) as a share of one core, and bytes
+// written to persistent storage per second (write_bytes of /proc/self/io).
+//
+// The counting is exact: the recorder reports the frames it had sent when
+// counting starts, at a moment between two frames, and this process starts
+// counting once the receiver has read every datagram sent up to then. At
+// the end the recorder stops sending and reports its total, and this process
+// goes on polling until every frame sent has been read and taken.
 //
 // usage: bench_live_display [seconds per way] [clips folder]
 #include <arpa/inet.h>
@@ -34,6 +43,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,11 +75,31 @@ double cpu_seconds() {
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// The recorder: waits for a byte on `go`, sends for `seconds`, then writes
-// the number of picture frames it sent to `report` and ends.
-[[noreturn]] void run_recorder(const std::string& clips, double seconds, int go, int report) {
-  char byte = 0;
-  if (::read(go, &byte, 1) != 1) _exit(1);
+// The recorder's counts: picture frames and datagrams sent since it began.
+struct Sent {
+  uint64_t frames = 0, datagrams = 0;
+};
+
+// The counts at a moment between two frames: unchanged over a millisecond,
+// longer than the pause between two datagrams of a frame and shorter than
+// the pause between two frames.
+Sent sent_between_frames(const zebsim::LiveStream& live) {
+  Sent now{live.frames_sent(0), live.datagrams_sent()};
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const Sent later{live.frames_sent(0), live.datagrams_sent()};
+    if (later.frames == now.frames && later.datagrams == now.datagrams) break;
+    now = later;
+  }
+  return now;
+}
+
+// The recorder: on 'g' it starts sending; on 'c' it reports its counts at a
+// moment between two frames; on 'e' it stops sending, reports its counts and
+// ends.
+[[noreturn]] void run_recorder(const std::string& clips, int commands, int report) {
+  char command = 0;
+  if (::read(commands, &command, 1) != 1 || command != 'g') _exit(1);
   zebsim::Config config;
   config.address = "127.0.0.78";
   config.enabled_cameras = 0xFFFF;
@@ -85,16 +115,43 @@ double cpu_seconds() {
   if (!sim.start()) _exit(1);
   sim.set_switch_item("cam", 189, 64000);
   live.start(htonl(0x7F000001), kPort);
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  while (::read(commands, &command, 1) == 1) {
+    Sent sent;
+    if (command == 'c') {
+      sent = sent_between_frames(live);
+    } else if (command == 'e') {
+      live.stop();
+      sent = {live.frames_sent(0), live.datagrams_sent()};
+    }
+    if (::write(report, &sent, sizeof sent) != sizeof sent || command == 'e') break;
+  }
   live.stop();
-  const uint64_t sent = live.frames_sent(0);
-  if (::write(report, &sent, sizeof sent) != sizeof sent) _exit(1);
   _exit(0);
+}
+
+// Datagrams the kernel dropped at the stream's socket (its receive buffer
+// was full), from /proc/net/udp.
+uint64_t socket_drops() {
+  std::ifstream udp("/proc/net/udp");
+  std::string line;
+  char port[8];
+  std::snprintf(port, sizeof port, ":%04X", kPort);
+  while (std::getline(udp, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, field;
+    if (!(fields >> slot >> local) || local.size() < 5 || local.compare(local.size() - 5, 5, port) != 0) continue;
+    uint64_t drops = 0;
+    while (fields >> field) drops = std::strtoull(field.c_str(), nullptr, 10);  // the last field
+    return drops;
+  }
+  return 0;
 }
 
 struct Result {
   double seconds = 0;
-  uint64_t sent = 0, completed = 0, taken = 0, shown = 0;
+  uint64_t sent = 0, completed = 0, replaced = 0, taken = 0, shown = 0, dropped = 0;
+  uint64_t waiting_at_start = 0;  // completed before counting, taken while counting
+  bool exact_start = false;
   std::array<uint64_t, kCameras> per_camera{};
   double cpu = 0;
   uint64_t written = 0;
@@ -102,51 +159,41 @@ struct Result {
 
 // One way, measured over `seconds` after a warm-up of one second.
 Result measure(bool every, const std::string& clips, double seconds) {
-  int go[2], report[2];
-  if (::pipe(go) != 0 || ::pipe(report) != 0) std::exit(1);
-  const double warmup = 1.0;
+  int commands[2], report[2];
+  if (::pipe(commands) != 0 || ::pipe(report) != 0) std::exit(1);
   const pid_t child = ::fork();
-  if (child == 0) run_recorder(clips, warmup + seconds + 0.5, go[0], report[1]);
+  if (child == 0) run_recorder(clips, commands[0], report[1]);
+  auto ask = [&](char command) {
+    Sent sent;
+    if (::write(commands[1], &command, 1) != 1 || ::read(report[0], &sent, sizeof sent) != sizeof sent) std::exit(1);
+    return sent;
+  };
 
   auto& st = brin::live::state();
   brin_udp_connect("127.0.0.1", kPort, 0);
   brin_udp_rx_start(127, 0, 0, 78);
+  // Every datagram on the stream's port comes from the recorder.
+  const uint64_t read_before = st.datagrams_read[0].load();
+  auto received = [&] { return st.datagrams_read[0].load() - read_before + socket_drops(); };
   std::vector<uint8_t> rgb(1920 * 1080 * 3);
   Result r;
-  char byte = 1;
-  if (::write(go[1], &byte, 1) != 1) std::exit(1);
-
-  using clock = std::chrono::steady_clock;
-  const auto begin = clock::now();
-  const auto start = begin + std::chrono::duration<double>(warmup);
-  const auto end = start + std::chrono::duration<double>(seconds);
-  bool counting = false;
-  double cpu0 = 0;
-  uint64_t written0 = 0, completed0 = 0, taken0 = 0;
+  if (::write(commands[1], "g", 1) != 1) std::exit(1);
   auto frames_taken = [&] {
     uint64_t n = 0;
     for (int k = 0; k < kCameras; ++k) n += st.frames_taken[0][k].load();
     return n;
   };
   uint64_t checksum = 0;  // keeps the images from being optimised away
-  const auto period = std::chrono::milliseconds(every ? 5 : 50);
-  auto next = begin;
-  while (clock::now() < end) {
-    if (!counting && clock::now() >= start) {
-      counting = true;
-      cpu0 = cpu_seconds();
-      written0 = write_bytes();
-      completed0 = st.frames_completed[0].load();
-      taken0 = frames_taken();
-    }
+  std::array<uint64_t, kCameras> shown{};
+  auto poll_all = [&] {
     for (int k = 0; k < kCameras; ++k) {
-      bool shown = false;
+      bool ok = false;
       if (every) {
         int32_t w = 0, h = 0;
         if (brin_udp_rx_picture(k, 0, rgb.data(), static_cast<int32_t>(rgb.size()), &w, &h) == 1) {
           const QImage image = velmora::viewer::image_from_bottom_up_bgr(rgb.data(), w, h);
           checksum += image.pixel(w / 2, h / 2);
-          shown = true;
+          ok = true;
         }
       } else if (brin_udp_rx(k, 0) == 1) {
         char name[32];
@@ -157,48 +204,104 @@ Result measure(bool every, const std::string& clips, double seconds) {
           image.loadFromData(f.readAll(), "BMP");
           if (!image.isNull()) {
             checksum += image.pixel(image.width() / 2, image.height() / 2);
-            shown = true;
+            ok = true;
           }
         }
       }
-      if (shown && counting) {
-        ++r.per_camera[static_cast<size_t>(k)];
-        ++r.shown;
-      }
+      if (ok) ++shown[static_cast<size_t>(k)];
     }
-    next += period;
-    std::this_thread::sleep_until(next);
-    if (clock::now() > next + period) next = clock::now();
+  };
+
+  using clock = std::chrono::steady_clock;
+  const auto period = std::chrono::milliseconds(every ? 5 : 50);
+  auto poll_until = [&](clock::time_point end, auto&& done) {
+    auto next = clock::now();
+    while (clock::now() < end && !done()) {
+      poll_all();
+      next += period;
+      std::this_thread::sleep_until(next);
+      if (clock::now() > next + period) next = clock::now();
+    }
+  };
+  poll_until(clock::now() + std::chrono::seconds(1), [] { return false; });  // warm-up
+
+  // Counting starts once every datagram the recorder had sent at a moment
+  // between two frames has been read (or dropped by the kernel), and before
+  // any later one is: the read count is the same before and after the
+  // snapshot. Otherwise the recorder is asked again.
+  uint64_t sent0 = 0, completed0 = 0, replaced0 = 0, taken0 = 0, dropped0 = 0;
+  std::array<uint64_t, kCameras> shown0{};
+  for (int attempt = 0; attempt < 50 && !r.exact_start; ++attempt) {
+    const Sent at = ask('c');
+    const auto limit = clock::now() + std::chrono::milliseconds(200);
+    while (received() < at.datagrams && clock::now() < limit) std::this_thread::yield();
+    const uint64_t before = received();
+    // The last datagram read is being handled still; it takes microseconds.
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+    sent0 = at.frames;
+    completed0 = st.frames_completed[0].load();
+    replaced0 = st.frames_replaced[0].load();
+    dropped0 = socket_drops();
+    taken0 = frames_taken();
+    shown0 = shown;
+    r.waiting_at_start = 0;
+    for (int k = 0; k < kCameras; ++k)
+      if (st.channels[0][k].ready.load() == brin::live::kWaiting) ++r.waiting_at_start;
+    r.exact_start = before == at.datagrams && received() == before;
   }
-  r.seconds = seconds;
+  const double cpu0 = cpu_seconds();
+  const uint64_t written0 = write_bytes();
+  const auto start = clock::now();
+  poll_until(start + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds)),
+             [] { return false; });
+  r.seconds = std::chrono::duration<double>(clock::now() - start).count();
   r.cpu = cpu_seconds() - cpu0;
   r.written = write_bytes() - written0;
+
+  // The recorder stops; everything it sent is read, completed and taken.
+  const Sent at_end = ask('e');
+  poll_until(clock::now() + std::chrono::seconds(2), [&] { return received() >= at_end.datagrams; });
+  poll_until(clock::now() + std::chrono::milliseconds(100), [] { return false; });
+  r.sent = at_end.frames - sent0;
   r.completed = st.frames_completed[0].load() - completed0;
+  r.replaced = st.frames_replaced[0].load() - replaced0;
+  r.dropped = socket_drops() - dropped0;
   r.taken = frames_taken() - taken0;
-  uint64_t sent = 0;
-  if (::read(report[0], &sent, sizeof sent) != sizeof sent) sent = 0;
+  for (size_t k = 0; k < shown.size(); ++k) {
+    r.per_camera[k] = shown[k] - shown0[k];
+    r.shown += r.per_camera[k];
+  }
   int status = 0;
   ::waitpid(child, &status, 0);
   brin_udp_close();
-  // The recorder's count covers its warm-up as well: the frames sent while
-  // counting are those sent at its rate over the counted time.
-  r.sent = static_cast<uint64_t>(static_cast<double>(sent) * seconds / (warmup + seconds + 0.5));
-  for (int fd : {go[0], go[1], report[0], report[1]}) ::close(fd);
+  for (int fd : {commands[0], commands[1], report[0], report[1]}) ::close(fd);
   if (checksum == 1) std::printf(" ");
   return r;
 }
 
 void print(const char* name, const Result& r) {
-  const auto [low, high] = std::minmax_element(r.per_camera.begin(), r.per_camera.end());
-  (void)high;
+  const auto low = *std::min_element(r.per_camera.begin(), r.per_camera.end());
   const double mean = static_cast<double>(r.shown) / kCameras / r.seconds;
   const double sent_per_camera = static_cast<double>(r.sent) / kCameras / r.seconds;
-  const long long lost = static_cast<long long>(r.sent) - static_cast<long long>(r.shown);
+  auto diff = [](uint64_t a, uint64_t b) { return static_cast<long long>(a) - static_cast<long long>(b); };
+  // Of the frames sent while counting: those never completed, those
+  // replaced, those taken without a picture. The frames waiting when
+  // counting began were taken while counting but sent before it.
+  const long long lost = diff(r.sent + r.waiting_at_start, r.shown);
+  const long long incomplete = diff(r.sent, r.completed);
+  const long long not_shown = diff(r.taken, r.shown);
   std::printf("%-8s pictures shown per camera per second: lowest %.1f, mean %.1f (sent %.1f)\n", name,
-              static_cast<double>(*low) / r.seconds, mean, sent_per_camera);
-  std::printf("         frames lost: %lld of %llu sent (%llu completed by the receiver, %llu taken by polls)\n",
-              std::max(0LL, lost), static_cast<unsigned long long>(r.sent),
-              static_cast<unsigned long long>(r.completed), static_cast<unsigned long long>(r.taken));
+              static_cast<double>(low) / r.seconds, mean, sent_per_camera);
+  std::printf("         frames lost: %lld of %llu sent%s\n", lost, static_cast<unsigned long long>(r.sent),
+              r.exact_start ? "" : " (the start of counting is not exact)");
+  std::printf("           never completed by the receiver: %lld (datagrams dropped at the socket: %llu)\n", incomplete,
+              static_cast<unsigned long long>(r.dropped));
+  std::printf("           completed, replaced before a poll took them: %llu\n",
+              static_cast<unsigned long long>(r.replaced));
+  std::printf("           taken by a poll, no picture shown: %lld\n", not_shown);
+  if (incomplete + static_cast<long long>(r.replaced) + not_shown != lost)
+    std::printf("           (the parts do not add up: %lld unaccounted)\n",
+                lost - incomplete - static_cast<long long>(r.replaced) - not_shown);
   std::printf("         CPU of the whole process: %.2f s in %.1f s = %.0f %% of one core\n", r.cpu, r.seconds,
               100.0 * r.cpu / r.seconds);
   std::printf("         written to persistent storage: %.1f MB/s\n", static_cast<double>(r.written) / 1e6 / r.seconds);

@@ -169,6 +169,7 @@ void keep_received_prefix(Reassembly& r) {
   const size_t frame_bytes = static_cast<size_t>(le32(source + 4)) + kFrameHeaderBytes;
   const size_t usable = whole_subframes_end(source, std::min(prefix, frame_bytes));
   if (usable == 0) return;
+  if (b.ready.load() == kWaiting) st.frames_replaced[r.kind].fetch_add(1);
   if (r.staging_on) std::memcpy(b.data.get(), source, usable);
   st.frames_salvaged[r.kind].fetch_add(1);
   picture_frame_complete(r.kind, r.channel, usable);
@@ -199,6 +200,7 @@ void complete_frame(int t, Reassembly& r) {
     ChannelBuffer& b = st.channels[kind][channel];
     std::lock_guard<std::mutex> g(b.lock);
     if (!b.data) return;
+    if (b.ready.load() == kWaiting) st.frames_replaced[kind].fetch_add(1);
     b.ready.store(kEmpty);
     std::memcpy(b.data.get(), s, bytes);
     st.frames_completed[kind].fetch_add(1);

@@ -104,6 +104,9 @@ struct ReceiveState {
   // or not they gave a picture.
   std::atomic<uint64_t> frames_salvaged[kPictureKinds] = {};
   std::atomic<uint64_t> frames_taken[kPictureKinds][kChannels] = {};
+  // Picture frames that were waiting for a poll when a newer frame of their
+  // channel took their place: completed, never taken.
+  std::atomic<uint64_t> frames_replaced[kPictureKinds] = {};
   std::atomic<uint32_t> completed_ms[kPictureKinds][kChannels] = {};
 };
 

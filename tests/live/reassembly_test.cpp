@@ -210,7 +210,9 @@ TEST_F(Reassembly, FramesThatDoNotFitAreDropped) {
   EXPECT_FALSE(live_test::takes_now(10));
 }
 
-TEST_F(Reassembly, OnlyTheNewestFrameOfAChannelIsKept) {
+TEST_F(Reassembly, OnlyTheNewestFrameOfAChannelIsKeptAndEachReplacedOneIsCounted) {
+  const auto& replaced = brin::live::state().frames_replaced[0];
+  const uint64_t before = replaced.load();
   sender_.send_all(fragments(picture_frame(11, 0, 1, 64, 1), 1, 4000), port_);
   sender_.send_all(fragments(picture_frame(11, 0, 1, 64, 2), 2, 4000), port_);
   sender_.send_all(fragments(picture_frame(11, 0, 1, 64, 3), 3, 4000), port_);
@@ -220,6 +222,13 @@ TEST_F(Reassembly, OnlyTheNewestFrameOfAChannelIsKept) {
   brin_udp_rxtime(0, &t);
   EXPECT_FALSE(live_test::takes_now(11));
   EXPECT_EQ(brin::live::le32(brin::live::state().channels[0][11].data.get() + 8), 3u);
+  // Frames 1 and 2 were never taken; a frame that follows one already taken
+  // replaces nothing.
+  EXPECT_EQ(replaced.load() - before, 2u);
+  sender_.send_all(fragments(picture_frame(11, 0, 1, 64, 4), 4, 4000), port_);
+  sync(201);
+  EXPECT_TRUE(live_test::takes_now(11));
+  EXPECT_EQ(replaced.load() - before, 2u);
 }
 
 TEST(ReassemblyStart, NothingIsAcceptedBeforeTheRecordersAddressIsKnown) {
