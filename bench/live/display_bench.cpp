@@ -78,18 +78,23 @@ double cpu_seconds() {
 // The recorder's counts: picture frames and datagrams sent since it began.
 struct Sent {
   uint64_t frames = 0, datagrams = 0;
+  uint64_t between_frames = 0;  // 1: taken at a moment between two frames
 };
 
 // The counts at a moment between two frames: unchanged over a millisecond,
 // longer than the pause between two datagrams of a frame and shorter than
-// the pause between two frames.
+// the pause between two frames. Waited for awake: a sleep may last far
+// longer on a busy machine.
 Sent sent_between_frames(const zebsim::LiveStream& live) {
-  Sent now{live.frames_sent(0), live.datagrams_sent()};
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const Sent later{live.frames_sent(0), live.datagrams_sent()};
-    if (later.frames == now.frames && later.datagrams == now.datagrams) break;
-    now = later;
+  Sent now{live.frames_sent(0), live.datagrams_sent(), 0};
+  for (int attempt = 0; attempt < 200 && !now.between_frames; ++attempt) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    const Sent later{live.frames_sent(0), live.datagrams_sent(), 0};
+    now.between_frames = later.frames == now.frames && later.datagrams == now.datagrams;
+    now.frames = later.frames;
+    now.datagrams = later.datagrams;
   }
   return now;
 }
@@ -147,11 +152,24 @@ uint64_t socket_drops() {
   return 0;
 }
 
+// Frames sent, and where those not shown were lost.
+struct Losses {
+  uint64_t sent = 0, completed = 0, replaced = 0, taken = 0, shown = 0, dropped = 0;
+};
+
 struct Result {
   double seconds = 0;
   uint64_t sent = 0, completed = 0, replaced = 0, taken = 0, shown = 0, dropped = 0;
   uint64_t waiting_at_start = 0;  // completed before counting, taken while counting
+  // The same over the whole run, from the recorder's first frame to its
+  // last: exact whatever the machine does, warm-up included.
+  Losses whole;
   bool exact_start = false;
+  // The longest time between the starts of two rounds of polls while
+  // counting, and the rounds that came more than a frame period (1/30 s)
+  // after the one before: a frame may be replaced only then.
+  double longest_gap_ms = 0;
+  uint64_t late_rounds = 0;
   std::array<uint64_t, kCameras> per_camera{};
   double cpu = 0;
   uint64_t written = 0;
@@ -177,15 +195,26 @@ Result measure(bool every, const std::string& clips, double seconds) {
   auto received = [&] { return st.datagrams_read[0].load() - read_before + socket_drops(); };
   std::vector<uint8_t> rgb(1920 * 1080 * 3);
   Result r;
+  const uint64_t first_completed = st.frames_completed[0].load(), first_replaced = st.frames_replaced[0].load();
   if (::write(commands[1], "g", 1) != 1) std::exit(1);
   auto frames_taken = [&] {
     uint64_t n = 0;
     for (int k = 0; k < kCameras; ++k) n += st.frames_taken[0][k].load();
     return n;
   };
+  const uint64_t taken_first = frames_taken();
   uint64_t checksum = 0;  // keeps the images from being optimised away
   std::array<uint64_t, kCameras> shown{};
+  bool counting = false;
+  auto last_round = std::chrono::steady_clock::now();
   auto poll_all = [&] {
+    const auto round = std::chrono::steady_clock::now();
+    const double gap_ms = std::chrono::duration<double, std::milli>(round - last_round).count();
+    last_round = round;
+    if (counting) {
+      r.longest_gap_ms = std::max(r.longest_gap_ms, gap_ms);
+      if (gap_ms > 1000.0 / 30) ++r.late_rounds;
+    }
     for (int k = 0; k < kCameras; ++k) {
       bool ok = false;
       if (every) {
@@ -227,17 +256,27 @@ Result measure(bool every, const std::string& clips, double seconds) {
 
   // Counting starts once every datagram the recorder had sent at a moment
   // between two frames has been read (or dropped by the kernel), and before
-  // any later one is: the read count is the same before and after the
-  // snapshot. Otherwise the recorder is asked again.
+  // any later one is: the read and completed counts are the same before
+  // and after the snapshot. Otherwise the recorder is asked again.
+  auto completions = [&] {
+    return st.frames_completed[0].load() + st.frames_completed[2].load() + st.frames_salvaged[0].load();
+  };
+  auto spin = [](std::chrono::microseconds span) {
+    const auto until = clock::now() + span;
+    while (clock::now() < until) {
+    }
+  };
   uint64_t sent0 = 0, completed0 = 0, replaced0 = 0, taken0 = 0, dropped0 = 0;
   std::array<uint64_t, kCameras> shown0{};
-  for (int attempt = 0; attempt < 50 && !r.exact_start; ++attempt) {
+  for (int attempt = 0; attempt < 200 && !r.exact_start; ++attempt) {
     const Sent at = ask('c');
     const auto limit = clock::now() + std::chrono::milliseconds(200);
     while (received() < at.datagrams && clock::now() < limit) std::this_thread::yield();
     const uint64_t before = received();
     // The last datagram read is being handled still; it takes microseconds.
-    std::this_thread::sleep_for(std::chrono::microseconds(300));
+    // Waited for awake: a sleep may last far longer on a busy machine.
+    spin(std::chrono::microseconds(300));
+    const uint64_t settled = completions();
     sent0 = at.frames;
     completed0 = st.frames_completed[0].load();
     replaced0 = st.frames_replaced[0].load();
@@ -247,16 +286,20 @@ Result measure(bool every, const std::string& clips, double seconds) {
     r.waiting_at_start = 0;
     for (int k = 0; k < kCameras; ++k)
       if (st.channels[0][k].ready.load() == brin::live::kWaiting) ++r.waiting_at_start;
-    r.exact_start = before == at.datagrams && received() == before;
+    // Nothing read, completed or kept around the snapshot: it held still.
+    spin(std::chrono::microseconds(300));
+    r.exact_start = at.between_frames && before == at.datagrams && received() == before && completions() == settled;
   }
   const double cpu0 = cpu_seconds();
   const uint64_t written0 = write_bytes();
   const auto start = clock::now();
+  counting = true;
   poll_until(start + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds)),
              [] { return false; });
   r.seconds = std::chrono::duration<double>(clock::now() - start).count();
   r.cpu = cpu_seconds() - cpu0;
   r.written = write_bytes() - written0;
+  counting = false;
 
   // The recorder stops; everything it sent is read, completed and taken.
   const Sent at_end = ask('e');
@@ -267,7 +310,13 @@ Result measure(bool every, const std::string& clips, double seconds) {
   r.replaced = st.frames_replaced[0].load() - replaced0;
   r.dropped = socket_drops() - dropped0;
   r.taken = frames_taken() - taken0;
+  r.whole.sent = at_end.frames;
+  r.whole.completed = st.frames_completed[0].load() - first_completed;
+  r.whole.replaced = st.frames_replaced[0].load() - first_replaced;
+  r.whole.dropped = socket_drops();
+  r.whole.taken = frames_taken() - taken_first;
   for (size_t k = 0; k < shown.size(); ++k) {
+    r.whole.shown += shown[k];
     r.per_camera[k] = shown[k] - shown0[k];
     r.shown += r.per_camera[k];
   }
@@ -296,12 +345,20 @@ void print(const char* name, const Result& r) {
               r.exact_start ? "" : " (the start of counting is not exact)");
   std::printf("           never completed by the receiver: %lld (datagrams dropped at the socket: %llu)\n", incomplete,
               static_cast<unsigned long long>(r.dropped));
-  std::printf("           completed, replaced before a poll took them: %llu\n",
-              static_cast<unsigned long long>(r.replaced));
+  std::printf(
+      "           completed, replaced before a poll took them: %llu (rounds of polls later than 1/30 s: %llu, "
+      "longest gap %.1f ms)\n",
+      static_cast<unsigned long long>(r.replaced), static_cast<unsigned long long>(r.late_rounds), r.longest_gap_ms);
   std::printf("           taken by a poll, no picture shown: %lld\n", not_shown);
   if (incomplete + static_cast<long long>(r.replaced) + not_shown != lost)
     std::printf("           (the parts do not add up: %lld unaccounted)\n",
                 lost - incomplete - static_cast<long long>(r.replaced) - not_shown);
+  const Losses& w = r.whole;
+  std::printf(
+      "         whole run (warm-up, counting, end): %lld of %llu sent lost: %lld never completed "
+      "(%llu datagrams dropped), %llu replaced, %lld taken without a picture\n",
+      diff(w.sent, w.shown), static_cast<unsigned long long>(w.sent), diff(w.sent, w.completed),
+      static_cast<unsigned long long>(w.dropped), static_cast<unsigned long long>(w.replaced), diff(w.taken, w.shown));
   std::printf("         CPU of the whole process: %.2f s in %.1f s = %.0f %% of one core\n", r.cpu, r.seconds,
               100.0 * r.cpu / r.seconds);
   std::printf("         written to persistent storage: %.1f MB/s\n", static_cast<double>(r.written) / 1e6 / r.seconds);
