@@ -17,6 +17,7 @@ namespace brin::live {
 namespace {
 
 std::atomic<uint32_t (*)()> g_clock{nullptr};
+std::atomic<void (*)(int)> g_decode_hook{nullptr};
 
 // The first sub-frame's data begin at frame byte 134.
 constexpr size_t kFirstSubframeData = kSubframeAreaOffset + kSubframeHeaderBytes;
@@ -84,7 +85,8 @@ int32_t poll_impl(int k, int d, PictureSink& sink) {
   std::snprintf(path, sizeof path, "img/serv%d%02d.jpg", d, k);
   if (!sink.memory) sink.path = path;
   ChannelBuffer& b = st.channels[d][k];
-  std::lock_guard<std::mutex> g(b.lock);
+  std::lock_guard<std::mutex> polling(b.poll_lock);
+  std::unique_lock<std::mutex> g(b.lock);
   int32_t result = 0;
   const bool selected = st.selected.load() == k + 1;
   if (b.ready.load() == kWaiting && b.data) {
@@ -93,19 +95,24 @@ int32_t poll_impl(int k, int d, PictureSink& sink) {
     // Only the part of the frame that arrived whole is decoded.
     const uint32_t L = le32(b.data.get() + 4);
     const size_t frame_bytes = std::min(static_cast<size_t>(L) + kFrameHeaderBytes, b.extent);
-    // A frame that gives no new picture (a damaged or refused one, or no
-    // decoders yet) leaves the result 0, so the caller keeps treating what
-    // it shows as old.
-    if (decode::is_set_up() && frame_bytes > kFirstSubframeData && frame_bytes <= kChannelBufferBytes) {
-      if (!sink.memory) ::mkdir("img", 0755);
-      result = decode_and_deliver(b.data.get() + kFirstSubframeData, frame_bytes - kFirstSubframeData, sink) ? 1 : 0;
-    }
+    const bool whole = frame_bytes > kFirstSubframeData && frame_bytes <= kChannelBufferBytes;
+    if (whole) b.taken.assign(b.data.get(), b.data.get() + frame_bytes);
     if (selected) {
       std::lock_guard<std::mutex> sub(st.subframe_lock[d]);
       st.poll_start_ms[d] = now_ms();
       if (st.subframes[d][0].size != kNoSelectedChannel) st.subframes[d][0].size = 0;
     }
+    // The buffer is free for the next frame while this one is decoded.
     b.ready.store(kEmpty);
+    g.unlock();
+    if (auto hook = g_decode_hook.load()) hook(k);
+    // A frame that gives no new picture (a damaged or refused one, or no
+    // decoders yet) leaves the result 0, so the caller keeps treating what
+    // it shows as old.
+    if (whole && decode::is_set_up()) {
+      if (!sink.memory) ::mkdir("img", 0755);
+      result = decode_and_deliver(b.taken.data() + kFirstSubframeData, frame_bytes - kFirstSubframeData, sink) ? 1 : 0;
+    }
   } else if (selected) {
     std::lock_guard<std::mutex> sub(st.subframe_lock[d]);
     SubframeEntry& first = st.subframes[d][0];
@@ -131,6 +138,10 @@ uint32_t now_ms() {
 }
 
 void set_clock_for_testing(uint32_t (*clock)()) { g_clock.store(clock); }
+
+namespace testing {
+void set_poll_decode_hook(void (*hook)(int channel)) { g_decode_hook.store(hook); }
+}  // namespace testing
 
 }  // namespace brin::live
 

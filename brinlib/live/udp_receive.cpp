@@ -467,9 +467,11 @@ int32_t close_impl() {
   for (int t = 0; t < 2; ++t) st.thread_state[t].store(kEnded);
   for (auto& kind : st.channels)
     for (auto& b : kind) {
+      std::lock_guard<std::mutex> polling(b.poll_lock);
       std::lock_guard<std::mutex> lock(b.lock);
       b.data.reset();
       b.ready.store(kEmpty);
+      std::vector<uint8_t>().swap(b.taken);
     }
   release_audio_buffers();
   for (int k = 0; k < kPictureKinds; ++k) {

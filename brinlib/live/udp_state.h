@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "velmora/bytes.h"
 #include "velmora/net.h"
@@ -33,13 +34,19 @@ inline constexpr uint32_t kNoSelectedChannel = 0xFFFFFFFFu;
 enum ThreadState : int { kEnded = 0, kReceiving = 1, kStarting = 2, kPaused = 10, kStopRequested = 99 };
 
 // Ready flag of a channel buffer: a complete frame waits for a poll (1), a
-// poll is decoding it (2), or it is empty or being filled (0).
+// poll is taking it (2), or it is empty or being filled (0).
 enum Ready : int { kEmpty = 0, kWaiting = 1, kDecoding = 2 };
 
 struct ChannelBuffer {
   std::unique_ptr<uint8_t[]> data;
   std::mutex lock;
   std::atomic<int> ready{kEmpty};
+  // One poll of the channel at a time. A poll copies the waiting frame into
+  // `taken` under the buffer's lock and decodes it after letting go of that
+  // lock, so that the receive thread never waits for a decode. Taken before
+  // the buffer's lock, never inside it.
+  std::mutex poll_lock;
+  std::vector<uint8_t> taken;
   // Bytes of the waiting frame that may be decoded: the whole frame, or for
   // a frame that could not complete, the whole sub-frames of its received
   // prefix. Written and read under the lock.
@@ -148,6 +155,9 @@ void prepare_buffers();
 // Runs one datagram through the reassembly of receive thread t, whose
 // contexts are kept between calls, as if it came from the recorder.
 void feed_datagram(int t, const uint8_t* data, size_t size);
+// Called by a poll with the channel's number after it took a frame and let
+// go of the channel buffer's lock, just before decoding; null for none.
+void set_poll_decode_hook(void (*hook)(int channel));
 }  // namespace testing
 
 using vp::le16;

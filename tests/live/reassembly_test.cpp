@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "brinlib_internal.h"
@@ -229,6 +231,51 @@ TEST_F(Reassembly, OnlyTheNewestFrameOfAChannelIsKeptAndEachReplacedOneIsCounted
   sync(201);
   EXPECT_TRUE(live_test::takes_now(11));
   EXPECT_EQ(replaced.load() - before, 2u);
+}
+
+// A poll held just before it decodes, until the test lets it go.
+struct HeldPoll {
+  std::mutex m;
+  std::condition_variable cv;
+  bool inside = false, release = false;
+};
+HeldPoll g_held;
+
+void hold_poll(int) {
+  std::unique_lock<std::mutex> l(g_held.m);
+  g_held.inside = true;
+  g_held.cv.notify_all();
+  g_held.cv.wait(l, [] { return g_held.release; });
+}
+
+TEST_F(Reassembly, AChannelsNextFrameCompletesWhileAPollDecodesTheLastOne) {
+  auto& st = brin::live::state();
+  sender_.send_all(fragments(picture_frame(3, 0, 1, 64, 1), 1, 4000), port_);
+  sync();
+  brin::live::testing::set_poll_decode_hook(hold_poll);
+  std::thread poll([] { brin_udp_rx(3, 0); });
+  bool inside = false;
+  {
+    std::unique_lock<std::mutex> l(g_held.m);
+    inside = g_held.cv.wait_for(l, 30s, [] { return g_held.inside; });
+  }
+  // The receive thread completes frame 2 of the channel without waiting for
+  // the decode of frame 1.
+  const uint64_t completed = st.frames_completed[0].load();
+  if (inside) sender_.send_all(fragments(picture_frame(3, 0, 1, 64, 2), 2, 4000), port_);
+  const bool completes = inside && wait_until([&] { return st.frames_completed[0].load() > completed; }, 30s);
+  {
+    std::lock_guard<std::mutex> l(g_held.m);
+    g_held.release = true;
+  }
+  g_held.cv.notify_all();
+  poll.join();
+  brin::live::testing::set_poll_decode_hook(nullptr);
+  ASSERT_TRUE(inside);
+  EXPECT_TRUE(completes);
+  // Frame 2 waits for the next poll.
+  EXPECT_TRUE(live_test::takes_now(3));
+  EXPECT_EQ(brin::live::le32(st.channels[0][3].data.get() + 8), 2u);
 }
 
 TEST(ReassemblyStart, NothingIsAcceptedBeforeTheRecordersAddressIsKnown) {
