@@ -159,7 +159,7 @@ struct Losses {
 
 struct Result {
   double seconds = 0;
-  uint64_t sent = 0, completed = 0, replaced = 0, taken = 0, shown = 0, dropped = 0;
+  Losses counted;                 // the frames sent while counting
   uint64_t waiting_at_start = 0;  // completed before counting, taken while counting
   // The same over the whole run, from the recorder's first frame to its
   // last: exact whatever the machine does, warm-up included.
@@ -268,7 +268,7 @@ Result measure(bool every, const std::string& clips, double seconds) {
   };
   uint64_t sent0 = 0, completed0 = 0, replaced0 = 0, taken0 = 0, dropped0 = 0;
   std::array<uint64_t, kCameras> shown0{};
-  for (int attempt = 0; attempt < 200 && !r.exact_start; ++attempt) {
+  for (int attempt = 0; attempt < 20 && !r.exact_start; ++attempt) {
     const Sent at = ask('c');
     const auto limit = clock::now() + std::chrono::milliseconds(200);
     while (received() < at.datagrams && clock::now() < limit) std::this_thread::yield();
@@ -305,11 +305,11 @@ Result measure(bool every, const std::string& clips, double seconds) {
   const Sent at_end = ask('e');
   poll_until(clock::now() + std::chrono::seconds(2), [&] { return received() >= at_end.datagrams; });
   poll_until(clock::now() + std::chrono::milliseconds(100), [] { return false; });
-  r.sent = at_end.frames - sent0;
-  r.completed = st.frames_completed[0].load() - completed0;
-  r.replaced = st.frames_replaced[0].load() - replaced0;
-  r.dropped = socket_drops() - dropped0;
-  r.taken = frames_taken() - taken0;
+  r.counted.sent = at_end.frames - sent0;
+  r.counted.completed = st.frames_completed[0].load() - completed0;
+  r.counted.replaced = st.frames_replaced[0].load() - replaced0;
+  r.counted.dropped = socket_drops() - dropped0;
+  r.counted.taken = frames_taken() - taken0;
   r.whole.sent = at_end.frames;
   r.whole.completed = st.frames_completed[0].load() - first_completed;
   r.whole.replaced = st.frames_replaced[0].load() - first_replaced;
@@ -318,7 +318,7 @@ Result measure(bool every, const std::string& clips, double seconds) {
   for (size_t k = 0; k < shown.size(); ++k) {
     r.whole.shown += shown[k];
     r.per_camera[k] = shown[k] - shown0[k];
-    r.shown += r.per_camera[k];
+    r.counted.shown += r.per_camera[k];
   }
   int status = 0;
   ::waitpid(child, &status, 0);
@@ -329,30 +329,31 @@ Result measure(bool every, const std::string& clips, double seconds) {
 }
 
 void print(const char* name, const Result& r) {
+  const Losses& c = r.counted;
   const auto low = *std::min_element(r.per_camera.begin(), r.per_camera.end());
-  const double mean = static_cast<double>(r.shown) / kCameras / r.seconds;
-  const double sent_per_camera = static_cast<double>(r.sent) / kCameras / r.seconds;
+  const double mean = static_cast<double>(c.shown) / kCameras / r.seconds;
+  const double sent_per_camera = static_cast<double>(c.sent) / kCameras / r.seconds;
   auto diff = [](uint64_t a, uint64_t b) { return static_cast<long long>(a) - static_cast<long long>(b); };
   // Of the frames sent while counting: those never completed, those
   // replaced, those taken without a picture. The frames waiting when
   // counting began were taken while counting but sent before it.
-  const long long lost = diff(r.sent + r.waiting_at_start, r.shown);
-  const long long incomplete = diff(r.sent, r.completed);
-  const long long not_shown = diff(r.taken, r.shown);
+  const long long lost = diff(c.sent + r.waiting_at_start, c.shown);
+  const long long incomplete = diff(c.sent, c.completed);
+  const long long not_shown = diff(c.taken, c.shown);
   std::printf("%-8s pictures shown per camera per second: lowest %.1f, mean %.1f (sent %.1f)\n", name,
               static_cast<double>(low) / r.seconds, mean, sent_per_camera);
-  std::printf("         frames lost: %lld of %llu sent%s\n", lost, static_cast<unsigned long long>(r.sent),
+  std::printf("         frames lost: %lld of %llu sent%s\n", lost, static_cast<unsigned long long>(c.sent),
               r.exact_start ? "" : " (the start of counting is not exact)");
   std::printf("           never completed by the receiver: %lld (datagrams dropped at the socket: %llu)\n", incomplete,
-              static_cast<unsigned long long>(r.dropped));
+              static_cast<unsigned long long>(c.dropped));
   std::printf(
       "           completed, replaced before a poll took them: %llu (rounds of polls later than 1/30 s: %llu, "
       "longest gap %.1f ms)\n",
-      static_cast<unsigned long long>(r.replaced), static_cast<unsigned long long>(r.late_rounds), r.longest_gap_ms);
+      static_cast<unsigned long long>(c.replaced), static_cast<unsigned long long>(r.late_rounds), r.longest_gap_ms);
   std::printf("           taken by a poll, no picture shown: %lld\n", not_shown);
-  if (incomplete + static_cast<long long>(r.replaced) + not_shown != lost)
+  if (incomplete + static_cast<long long>(c.replaced) + not_shown != lost)
     std::printf("           (the parts do not add up: %lld unaccounted)\n",
-                lost - incomplete - static_cast<long long>(r.replaced) - not_shown);
+                lost - incomplete - static_cast<long long>(c.replaced) - not_shown);
   const Losses& w = r.whole;
   std::printf(
       "         whole run (warm-up, counting, end): %lld of %llu sent lost: %lld never completed "
