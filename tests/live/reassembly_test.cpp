@@ -223,7 +223,12 @@ TEST_F(Reassembly, OnlyTheNewestFrameOfAChannelIsKeptAndEachReplacedOneIsCounted
   BrinRxTime t{};
   brin_udp_rxtime(0, &t);
   EXPECT_FALSE(live_test::takes_now(11));
-  EXPECT_EQ(brin::live::le32(brin::live::state().channels[0][11].data.get() + 8), 3u);
+  {
+    // Read under the buffer's lock: the receive thread may be filling it.
+    auto& buffer = brin::live::state().channels[0][11];
+    std::lock_guard<std::mutex> lock(buffer.lock);
+    EXPECT_EQ(brin::live::le32(buffer.data.get() + 8), 3u);
+  }
   // Frames 1 and 2 were never taken; a frame that follows one already taken
   // replaces nothing.
   EXPECT_EQ(replaced.load() - before, 2u);
