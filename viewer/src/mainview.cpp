@@ -125,15 +125,25 @@ QImage model_logo(const char* text) {
 
 PictureBox::PictureBox(QWidget* parent) : QWidget(parent) { setAttribute(Qt::WA_OpaquePaintEvent); }
 
-bool PictureBox::load(const QString& path) {
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) return false;
-  const QByteArray bytes = f.readAll();
+namespace {
+
+// A picture file's bytes as an image: BMP or JPEG told apart by content,
+// whatever the name says. Null when they hold no picture.
+QImage image_from_file_bytes(const QByteArray& bytes) {
   QImage image;
   if (bytes.startsWith("BM"))
     image.loadFromData(bytes, "BMP");
   else
     image.loadFromData(bytes);
+  return image;
+}
+
+}  // namespace
+
+bool PictureBox::load(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return false;
+  const QImage image = image_from_file_bytes(f.readAll());
   if (image.isNull()) return false;
   set_image(image, path);
   return true;
@@ -144,11 +154,7 @@ bool PictureBox::load_if_new(const QString& path) {
   if (!f.open(QIODevice::ReadOnly)) return false;
   QByteArray bytes = f.readAll();
   if (bytes == loaded_bytes_ && source_ == path) return false;
-  QImage image;
-  if (bytes.startsWith("BM"))
-    image.loadFromData(bytes, "BMP");
-  else
-    image.loadFromData(bytes);
+  const QImage image = image_from_file_bytes(bytes);
   if (image.isNull()) return false;
   set_image(image, path);
   loaded_bytes_ = std::move(bytes);
