@@ -13,13 +13,38 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <random>
 
 #include "disk_fixture.h"
+#include "live_picture.h"
 #include "velmora/rectime.h"
 
 namespace {
 
 using namespace velmora::viewer;
+
+// The library's picture (bottom row first, three bytes blue, green, red)
+// becomes the cell's image top row first, each pixel those three colours,
+// at widths where whole groups of four pixels are widened together and
+// where some or all are left over.
+TEST(LivePicture, TheLibrarysBytesBecomeTheImageRowForRowAndPixelForPixel) {
+  std::mt19937 random(7);
+  for (const int width : {704, 13, 9, 5, 1}) {
+    const int height = 3;
+    std::vector<uint8_t> bytes(static_cast<size_t>(width) * height * 3);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+    const QImage image = image_from_bottom_up_bgr(bytes.data(), width, height);
+    ASSERT_EQ(image.size(), QSize(width, height));
+    int wrong = 0;
+    for (int y = 0; y < height; ++y)
+      for (int x = 0; x < width; ++x) {
+        const uint8_t* p = &bytes[(static_cast<size_t>(height - 1 - y) * width + x) * 3];
+        if (image.pixel(x, y) != qRgb(p[2], p[1], p[0]) && ++wrong <= 3)
+          ADD_FAILURE() << "width " << width << " at " << x << "," << y;
+      }
+    EXPECT_EQ(wrong, 0) << "width " << width;
+  }
+}
 
 // A base port p with p and p + 1 free for UDP on any address.
 uint16_t free_udp_port_pair() {
