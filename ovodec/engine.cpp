@@ -670,11 +670,16 @@ int32_t Engine::get_bmpdata(int32_t* count, int32_t* first, int32_t* second, uin
   if (time) *time = 0;
   if (!tables_ready_.load(std::memory_order_acquire) || !rgb) return -1;
   {
-    std::lock_guard<std::mutex> lock(locks_.rgb);
-    if (picture_.empty()) return -1;
-    // The caller's buffer is sized for the recorder's largest picture.
-    if (static_cast<size_t>(picture_.width()) * picture_.height() * 3 > kMaxRgbBytes) return -1;
-    yuv420_to_bgr(picture_.view(), rgb, presentation_.deinterlace(), scratch_);
+    std::lock_guard<std::mutex> fetching(fetch_lock_);
+    {
+      std::lock_guard<std::mutex> lock(locks_.rgb);
+      if (picture_.empty()) return -1;
+      // The caller's buffer is sized for the recorder's largest picture.
+      if (static_cast<size_t>(picture_.width()) * picture_.height() * 3 > kMaxRgbBytes) return -1;
+      fetched_.assign(picture_.view());
+    }
+    if (auto hook = fetch_hook_.load()) hook();
+    yuv420_to_bgr(fetched_.view(), rgb, presentation_.deinterlace(), scratch_);
   }
   const time_t t = current_time_.load();
   struct tm local;
@@ -711,6 +716,7 @@ void Engine::reset_for_test() {
   current_time_.store(0);
   pictures_decoded_.store(0);
   decode_threads_started_.store(0);
+  fetch_hook_.store(nullptr);
   std::lock_guard<std::mutex> lock(locks_.rgb);
   picture_.clear();
 }

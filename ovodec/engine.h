@@ -94,6 +94,9 @@ class Engine {
   bool sound_change_pending() const { return sound_change_request_.load() != 0; }
   size_t pictures_waiting();
   void reset_for_test();
+  // For tests: called by get_bmpdata between taking its copy of the current
+  // picture and converting it.
+  void set_fetch_hook_for_test(void (*hook)()) { fetch_hook_.store(hook); }
 
  private:
   struct Slot {
@@ -158,7 +161,14 @@ class Engine {
   // The current picture: an owned copy, so that it stays valid whatever the
   // decoder does next. Guarded by "RGBDATA".
   YuvPicture picture_;
-  ConvertScratch scratch_;  // get_bmpdata's, under "RGBDATA"
+  // get_bmpdata's copy of the current picture and its conversion space,
+  // under fetch_lock_: the picture is copied under "RGBDATA" and converted
+  // after letting go, so that a caller fetching often never holds up the
+  // presenter, which needs "RGBDATA" to make a picture current.
+  std::mutex fetch_lock_;
+  YuvPicture fetched_;
+  ConvertScratch scratch_;
+  std::atomic<void (*)()> fetch_hook_{nullptr};
   std::atomic<bool> tables_ready_{false};
   std::atomic<int32_t> summary_count_{0};
   std::atomic<int32_t> summary_first_{0};

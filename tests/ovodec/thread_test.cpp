@@ -3,6 +3,7 @@
 // snapshots, and pacing by the timer.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -79,6 +80,31 @@ TEST_F(ThreadTest, EachHandOverShowsTheRecordHandedOver) {
   EXPECT_EQ(current_value(), 70);
   // Nothing is decoded twice.
   EXPECT_EQ(FakeDecoder::decodes.load(), 9);
+}
+
+// A caller fetching the current picture converts its own copy: while it
+// converts, the next picture still becomes current. A fetch that held the
+// current picture's lock through the conversion would hold the presenter
+// up for as long as the conversion takes, and a caller fetching every
+// millisecond would make the pictures late.
+std::atomic<bool> g_presented_during_fetch{false};
+void present_next_during_fetch() {
+  lib().engine.set_fetch_hook_for_test(nullptr);
+  g_presented_during_fetch.store(hand_over(record(video_spec(), fake_picture(60)), 1, 6) &&
+                                 velmora::testing::wait_until([] { return lib().engine.pictures_decoded() >= 2; },
+                                                              std::chrono::milliseconds(10000)));
+}
+
+TEST_F(ThreadTest, APictureBecomesCurrentWhileACallerConvertsTheOneBefore) {
+  open();
+  ASSERT_TRUE(hand_over(first_record(40), 1, 6));
+  ASSERT_TRUE(wait_pictures(1));
+  g_presented_during_fetch.store(false);
+  lib().engine.set_fetch_hook_for_test(present_next_during_fetch);
+  // The fetch gives the picture current when it began.
+  EXPECT_EQ(current_value(), 40);
+  EXPECT_TRUE(g_presented_during_fetch.load());
+  EXPECT_EQ(current_value(), 60);
 }
 
 TEST_F(ThreadTest, ErrorFlagForAStreamWithoutAHeader) {
