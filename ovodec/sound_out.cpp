@@ -17,11 +17,22 @@ namespace {
 // the queue of the none and WAV sinks).
 class CountingStream : public vp::SoundStream, public PlayedCounter {
  public:
-  explicit CountingStream(std::unique_ptr<vp::SoundStream> stream) : stream_(std::move(stream)) {}
+  explicit CountingStream(std::unique_ptr<vp::SoundStream> stream) : stream_(std::move(stream)) {
+    const vp::PcmFormat& f = stream_->format();
+    const size_t align = std::max<size_t>(f.block_align(), 1);
+    piece_ = std::max(align, f.bytes_per_second() * kCountedPieceMs / 1000 / align * align);
+  }
   bool write(const void* data, size_t bytes) override {
-    const bool ok = stream_->write(data, bytes);
-    handed_.fetch_add(bytes - bytes % stream_->format().block_align());
-    return ok;
+    const size_t align = std::max<size_t>(stream_->format().block_align(), 1);
+    bytes -= bytes % align;
+    const auto* p = static_cast<const uint8_t*>(data);
+    for (size_t done = 0; done < bytes;) {
+      const size_t n = std::min(piece_, bytes - done);
+      if (!stream_->write(p + done, n)) return false;
+      handed_.fetch_add(n);
+      done += n;
+    }
+    return true;
   }
   void discard() override { stream_->discard(); }
   void drain() override { stream_->drain(); }
@@ -32,6 +43,7 @@ class CountingStream : public vp::SoundStream, public PlayedCounter {
 
  private:
   std::unique_ptr<vp::SoundStream> stream_;
+  size_t piece_ = 0;
   std::atomic<uint64_t> handed_{0};
 };
 
@@ -45,9 +57,9 @@ std::unique_ptr<vp::LoopingSoundBuffer> create_device_buffer(std::string* failed
     *failed_step = error == vp::SoundError::kFormat ? "Set Primary Format Failed!" : "Create DirectSound Failed!";
     return nullptr;
   }
-  auto counting = std::make_unique<CountingStream>(std::move(stream));
-  PlayedCounter* played = counting.get();
-  auto buffer = vp::create_looping_sound_buffer(std::move(counting), kSoundBufferBytes, &error);
+  CountedStream counting = count_handed_bytes(std::move(stream));
+  PlayedCounter* played = counting.counter;
+  auto buffer = vp::create_looping_sound_buffer(std::move(counting.stream), kSoundBufferBytes, &error);
   if (!buffer) {
     *failed_step = "Create Second Sound Buffer Failed!";
     return nullptr;
@@ -62,6 +74,14 @@ std::unique_ptr<vp::LoopingSoundBuffer> create_device_buffer(std::string* failed
 }
 
 }  // namespace
+
+CountedStream count_handed_bytes(std::unique_ptr<vp::SoundStream> stream) {
+  auto counting = std::make_unique<CountingStream>(std::move(stream));
+  CountedStream r;
+  r.counter = counting.get();
+  r.stream = std::move(counting);
+  return r;
+}
 
 SoundOut::SoundOut() : SoundOut(CountingCreator(create_device_buffer), vp::time_get_time_ms) {}
 

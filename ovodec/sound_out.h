@@ -51,6 +51,18 @@ class PlayedCounter {
   virtual uint64_t device_queued_bytes() = 0;
 };
 
+// The device's stream wrapped in the counter of what it was handed. A write
+// goes to the device in pieces of at most kCountedPieceMs, each counted once
+// the device took it: a device that takes a piece only as room frees (ALSA's
+// blocking write) would otherwise hold the whole write uncounted while
+// playing part of it, and the clock would stand still, then jump.
+inline constexpr uint32_t kCountedPieceMs = 5;
+struct CountedStream {
+  std::unique_ptr<vp::SoundStream> stream;
+  PlayedCounter* counter = nullptr;  // owned by stream
+};
+CountedStream count_handed_bytes(std::unique_ptr<vp::SoundStream> stream);
+
 // What became of a piece.
 enum class PieceResult {
   kGathered,  // copied into the block being gathered

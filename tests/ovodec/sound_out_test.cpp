@@ -258,6 +258,52 @@ class ScriptedCounter : public ovo::PlayedCounter {
   uint64_t device_queued_bytes() override { return queued; }
 };
 
+// A device that takes what it is given only as its queue has room, as
+// ALSA's blocking write does: while it takes the last part of a write, the
+// counter already holds the parts it took before, so the clock (handed less
+// held) moves on as the device plays rather than standing still until the
+// whole write returns.
+class TakingDevice : public vp::SoundStream {
+ public:
+  std::vector<size_t> sizes;               // of each write the device got
+  std::vector<uint64_t> counted_at_write;  // the counter as each began
+  ovo::PlayedCounter* counter = nullptr;
+  bool fail_third = false;
+  bool write(const void*, size_t bytes) override {
+    sizes.push_back(bytes);
+    counted_at_write.push_back(counter ? counter->handed_bytes() : 0);
+    return !(fail_third && sizes.size() == 3);
+  }
+  void discard() override {}
+  void drain() override {}
+  size_t queued_bytes() override { return 0; }
+  const vp::PcmFormat& format() const override { return format_; }
+
+ private:
+  vp::PcmFormat format_;  // 8,000 Hz, mono, 16 bits: 16 bytes a millisecond
+};
+
+TEST(SoundClock, TheDeviceIsHandedAWriteInCountedPiecesOfFiveMilliseconds) {
+  auto device = std::make_unique<TakingDevice>();
+  TakingDevice* d = device.get();
+  ovo::CountedStream counted = ovo::count_handed_bytes(std::move(device));
+  d->counter = counted.counter;
+  // One 20 ms piece of the pump (320 bytes) and a last odd byte, which is
+  // no whole sample and is not passed on.
+  std::vector<uint8_t> bytes(321, 0);
+  ASSERT_TRUE(counted.stream->write(bytes.data(), bytes.size()));
+  EXPECT_EQ(d->sizes, (std::vector<size_t>{80, 80, 80, 80}));
+  EXPECT_EQ(d->counted_at_write, (std::vector<uint64_t>{0, 80, 160, 240}));
+  EXPECT_EQ(counted.counter->handed_bytes(), 320u);
+  // A device that fails takes no more, and what it refused is not counted.
+  d->fail_third = true;
+  d->sizes.clear();
+  d->counted_at_write.clear();
+  EXPECT_FALSE(counted.stream->write(bytes.data(), 320));
+  EXPECT_EQ(d->sizes.size(), 3u);
+  EXPECT_EQ(counted.counter->handed_bytes(), 320u + 160u);
+}
+
 TEST(SoundClock, FollowsThePlayedBytesOfEachWrittenBlock) {
   ScriptedBuffer* buffer = nullptr;
   ScriptedCounter counter;
