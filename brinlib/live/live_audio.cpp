@@ -35,6 +35,9 @@ constexpr size_t kMaxAudioPacket = kAudioPacketPrefix + kAdpcmBytes;  // 2112
 constexpr size_t kBlockBodyPrefix = 44;
 constexpr size_t kPacketScanLimit = 262144;
 constexpr int kQueueCapacity = 12;
+// The last block's sequence number before any block was played: a block
+// numbered 200 that comes first is taken for a repeat, as it always was.
+constexpr int kNoSequenceYet = 200;
 // How long a restarted source waits for its first buffers.
 constexpr uint32_t kStartWaitMs = 10000;
 // How long wave_play_ctrl waits for a new playback thread to run.
@@ -66,7 +69,7 @@ struct AudioKind {
   std::atomic<int> receive_index{0};
   std::atomic<int> play_index{0};
   std::atomic<int> selected_channel{0};
-  std::atomic<int> last_sequence[2] = {200, 200};  // per stream receive thread
+  std::atomic<int> last_sequence[2] = {kNoSequenceYet, kNoSequenceYet};  // per stream receive thread
   std::atomic<bool> end_marker{false};
   uint8_t side_buffer[2][kAdpcmBytes];  // per stream receive thread
 };
@@ -371,11 +374,15 @@ uint8_t audio_end_flags() {
 }
 
 void allocate_audio_buffers() {
-  for (auto& k : audio().kinds)
+  for (auto& k : audio().kinds) {
     for (auto& b : k.buffers) {
       std::lock_guard<std::mutex> g(b.lock);
       if (!b.data) b.data.reset(new (std::nothrow) uint8_t[kAudioBufferBytes]());
     }
+    // A new stream numbers its blocks afresh: its first block is no repeat
+    // of the last block of the stream before, whatever its number.
+    for (auto& s : k.last_sequence) s.store(kNoSequenceYet);
+  }
 }
 
 void release_audio_buffers() {

@@ -170,6 +170,23 @@ TEST_F(AudioFrames, ABlockWithARepeatedSequenceNumberIsPlayedOnce) {
   EXPECT_EQ(brin::live::audio_receive_index(2), (start + 2) % 6);
 }
 
+TEST_F(AudioFrames, ANewConnectionPlaysABlockNumberedLikeTheLastOfTheStreamBefore) {
+  ASSERT_EQ(wave_play_ctrl(1), 1);
+  wave_play_ch(0, 0);
+  const int start = brin::live::audio_receive_index(2);
+  send(audio_frame(2, {{0, 42}}, 1));
+  ASSERT_EQ(brin::live::audio_receive_index(2), (start + 1) % 6);
+  // Another connection (another recorder, or the same one again): its
+  // first block happens to carry the number the last one did.
+  TearDown();
+  SetUp();
+  ASSERT_EQ(wave_play_ctrl(1), 1);
+  wave_play_ch(0, 0);
+  const int again = brin::live::audio_receive_index(2);
+  send(audio_frame(2, {{0, 42}}, 1));
+  EXPECT_EQ(brin::live::audio_receive_index(2), (again + 1) % 6);
+}
+
 TEST_F(AudioFrames, EndMarkersAreReportedUntilCleared) {
   ASSERT_EQ(wave_play_ctrl(2), 2);
   wave_play_ch(0, 0);
