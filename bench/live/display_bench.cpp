@@ -7,9 +7,10 @@
 //   ticked  the fixed tick of the "High" rate (every 50 ms): each camera's
 //           newest picture is written as its picture file into the current
 //           folder, a folder on the disk, and read back into an image;
-//   every   the every-picture rate: the cameras are polled every 5 ms and
-//           each new picture is taken from the library in memory and
-//           turned into the image a cell draws.
+//   every   the every-picture rate: the cameras are polled every 5 ms,
+//           side by side on the viewer's threads of polls, and each new
+//           picture is taken from the library in memory and turned into
+//           the image a cell draws.
 //
 // Printed per way: pictures shown per second per camera (lowest, mean),
 // the frames the recorder sent while counting and those of them never shown,
@@ -54,6 +55,7 @@
 #include "brinlib.h"
 #include "brinlib_internal.h"
 #include "live_picture.h"
+#include "poll_round.h"
 #include "zebsim/live.h"
 
 namespace {
@@ -203,7 +205,9 @@ Result measure(bool every, const std::string& clips, double seconds) {
   // Every datagram on the stream's port comes from the recorder.
   const uint64_t read_before = st.datagrams_read[0].load();
   auto received = [&] { return st.datagrams_read[0].load() - read_before + socket_drops(); };
-  std::vector<uint8_t> rgb(1920 * 1080 * 3);
+  velmora::viewer::PollRound round_of_polls;
+  std::vector<std::vector<uint8_t>> rgb_of_thread(static_cast<size_t>(round_of_polls.threads()),
+                                                  std::vector<uint8_t>(1920 * 1080 * 3));
   Result r;
   const uint64_t first_completed = st.frames_completed[0].load(), first_replaced = st.frames_replaced[0].load();
   if (::write(commands[1], "g", 1) != 1) std::exit(1);
@@ -213,7 +217,8 @@ Result measure(bool every, const std::string& clips, double seconds) {
     return n;
   };
   const uint64_t taken_first = frames_taken();
-  uint64_t checksum = 0;  // keeps the images from being optimised away
+  uint64_t checksum = 0;                    // keeps the images from being optimised away
+  std::array<uint64_t, kCameras> centre{};  // the same, per camera
   std::array<uint64_t, kCameras> shown{};
   bool counting = false;
   auto last_round = std::chrono::steady_clock::now();
@@ -225,16 +230,22 @@ Result measure(bool every, const std::string& clips, double seconds) {
       r.longest_gap_ms = std::max(r.longest_gap_ms, gap_ms);
       if (gap_ms > 1000.0 / 30) ++r.late_rounds;
     }
-    for (int k = 0; k < kCameras; ++k) {
-      bool ok = false;
-      if (every) {
+    if (every) {
+      // Side by side, as the viewer polls its shown cameras.
+      round_of_polls.run(kCameras, [&](int k, int thread) {
+        std::vector<uint8_t>& rgb = rgb_of_thread[static_cast<size_t>(thread)];
         int32_t w = 0, h = 0;
         if (brin_udp_rx_picture(k, 0, rgb.data(), static_cast<int32_t>(rgb.size()), &w, &h) == 1) {
           const QImage image = velmora::viewer::image_from_bottom_up_bgr(rgb.data(), w, h);
-          checksum += image.pixel(w / 2, h / 2);
-          ok = true;
+          centre[static_cast<size_t>(k)] += image.pixel(w / 2, h / 2);
+          ++shown[static_cast<size_t>(k)];
         }
-      } else if (brin_udp_rx(k, 0) == 1) {
+      });
+      return;
+    }
+    for (int k = 0; k < kCameras; ++k) {
+      bool ok = false;
+      if (brin_udp_rx(k, 0) == 1) {
         char name[32];
         std::snprintf(name, sizeof name, "img/serv0%02d.jpg", k);
         QFile f(QString::fromLatin1(name));
@@ -336,6 +347,7 @@ Result measure(bool every, const std::string& clips, double seconds) {
   r.recorder_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - forked).count();
   brin_udp_close();
   for (int fd : {commands[0], commands[1], report[0], report[1]}) ::close(fd);
+  for (uint64_t c : centre) checksum += c;
   if (checksum == 1) std::printf(" ");
   return r;
 }

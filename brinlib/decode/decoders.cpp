@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <shared_mutex>
 
 #include "brinlib.h"
 #include "common/guard.h"
@@ -21,6 +22,8 @@ constexpr const char* kMessageCaption = "decore";
 constexpr size_t kPacketHeaderBytes = 27;  // up to the end of the second private field
 
 struct Channel {
+  // Guards everything below; taken with the decoders' lock held shared.
+  std::mutex lock;
   int width = kInitialSize;  // the stream's size, from its last stream header
   int height = kInitialSize;
   // The picture's memory: bottom-up rows of built_width * 3 bytes once a
@@ -52,8 +55,12 @@ struct Channel {
   }
 };
 
+// The decoders' lock is held shared by every operation on one channel,
+// which also takes that channel's own lock, so that the sixteen channels
+// decode side by side; setting up, tearing down and the settings hold it
+// alone.
 struct State {
-  std::mutex lock;
+  std::shared_mutex lock;
   bool set_up = false;
   bool strict = true;
   std::unique_ptr<uint8_t[]> work;
@@ -300,13 +307,13 @@ int scan_headers(const uint8_t* data, size_t size, HeaderScan* out) {
 
 bool is_set_up() {
   State& s = state();
-  std::lock_guard<std::mutex> g(s.lock);
+  std::shared_lock<std::shared_mutex> g(s.lock);
   return s.set_up;
 }
 
 void set_strict_mode(bool strict) {
   State& s = state();
-  std::lock_guard<std::mutex> g(s.lock);
+  std::lock_guard<std::shared_mutex> g(s.lock);
   s.strict = strict;
 }
 
@@ -315,7 +322,7 @@ int decode_packet(const uint8_t* data, size_t size, int* channel_out) {
   const char* message = nullptr;
   int result = 0;
   {
-    std::lock_guard<std::mutex> g(s.lock);
+    std::shared_lock<std::shared_mutex> g(s.lock);
     if (!s.set_up) return 0;
     PacketInfo info;
     size_t start = 0;
@@ -329,6 +336,7 @@ int decode_packet(const uint8_t* data, size_t size, int* channel_out) {
     HeaderScan scan;
     const int flags = scan_headers(packet, length, &scan);
     Channel& c = s.channel[info.channel];
+    std::lock_guard<std::mutex> channel_lock(c.lock);
     // A stream header gives the channel's size. A packet without one finds
     // no size and yields no picture, unless the channel's decoder already
     // holds its stream (a later picture of the same stream): that one is
@@ -359,9 +367,10 @@ int decode_next_piece(int channel, const uint8_t* data, size_t size) {
   const char* message = nullptr;
   int result = 0;
   {
-    std::lock_guard<std::mutex> g(s.lock);
+    std::shared_lock<std::shared_mutex> g(s.lock);
     if (!s.set_up || channel < 0 || channel >= kChannels || !data) return 0;
     Channel& c = s.channel[channel];
+    std::lock_guard<std::mutex> channel_lock(c.lock);
     c.last_length = static_cast<uint32_t>(size);
     result = finish(c, run_decoder(c, data, size), &message);
   }
@@ -371,9 +380,10 @@ int decode_next_piece(int channel, const uint8_t* data, size_t size) {
 
 bool write_picture_file(const char* path, int channel) {
   State& s = state();
-  std::lock_guard<std::mutex> g(s.lock);
+  std::shared_lock<std::shared_mutex> g(s.lock);
   if (!s.set_up || !path || channel < 0 || channel >= kChannels) return false;
-  const Channel& c = s.channel[channel];
+  Channel& c = s.channel[channel];
+  std::lock_guard<std::mutex> channel_lock(c.lock);
   const int w = c.built_width, h = c.built_height;
   if (w <= 0 || h <= 8) return false;
   // The picture file leaves out the eight bottom rows. It is replaced whole,
@@ -392,9 +402,10 @@ bool write_picture_file(const char* path, int channel) {
 
 bool copy_file_picture(int channel, uint8_t* rgb, size_t capacity, int* width, int* height, bool* too_small) {
   State& s = state();
-  std::lock_guard<std::mutex> g(s.lock);
+  std::shared_lock<std::shared_mutex> g(s.lock);
   if (!s.set_up || !rgb || channel < 0 || channel >= kChannels) return false;
-  const Channel& c = s.channel[channel];
+  Channel& c = s.channel[channel];
+  std::lock_guard<std::mutex> channel_lock(c.lock);
   const int w = c.built_width, h = c.built_height;
   if (w <= 0 || h <= 8) return false;
   const size_t row = static_cast<size_t>(w) * 3;
@@ -414,9 +425,10 @@ bool copy_file_picture(int channel, uint8_t* rgb, size_t capacity, int* width, i
 
 bool copy_picture(int channel, std::vector<uint8_t>* rgb, int* width, int* height) {
   State& s = state();
-  std::lock_guard<std::mutex> g(s.lock);
+  std::shared_lock<std::shared_mutex> g(s.lock);
   if (!s.set_up || channel < 0 || channel >= kChannels) return false;
-  const Channel& c = s.channel[channel];
+  Channel& c = s.channel[channel];
+  std::lock_guard<std::mutex> channel_lock(c.lock);
   if (rgb) {
     if (c.has_picture)
       rgb->assign(c.rgb.get(), c.rgb.get() + c.picture_bytes());
@@ -430,10 +442,11 @@ bool copy_picture(int channel, std::vector<uint8_t>* rgb, int* width, int* heigh
 
 ChannelStatus channel_status(int channel) {
   State& s = state();
-  std::lock_guard<std::mutex> g(s.lock);
+  std::shared_lock<std::shared_mutex> g(s.lock);
   ChannelStatus st;
   if (channel < 0 || channel >= kChannels) return st;
-  const Channel& c = s.channel[channel];
+  Channel& c = s.channel[channel];
+  std::lock_guard<std::mutex> channel_lock(c.lock);
   st.width = c.width;
   st.height = c.height;
   st.active = c.active;
@@ -447,29 +460,36 @@ ChannelStatus channel_status(int channel) {
 
 void built_size(int channel, int* width, int* height, int* builds) {
   State& s = state();
-  std::lock_guard<std::mutex> g(s.lock);
-  const bool valid = channel >= 0 && channel < kChannels;
-  if (width) *width = valid ? s.channel[channel].built_width : 0;
-  if (height) *height = valid ? s.channel[channel].built_height : 0;
-  if (builds) *builds = valid ? s.channel[channel].builds : 0;
+  std::shared_lock<std::shared_mutex> g(s.lock);
+  if (channel < 0 || channel >= kChannels) {
+    if (width) *width = 0;
+    if (height) *height = 0;
+    if (builds) *builds = 0;
+    return;
+  }
+  Channel& c = s.channel[channel];
+  std::lock_guard<std::mutex> channel_lock(c.lock);
+  if (width) *width = c.built_width;
+  if (height) *height = c.built_height;
+  if (builds) *builds = c.builds;
 }
 
 uint8_t* work_buffer() {
   State& s = state();
-  std::lock_guard<std::mutex> g(s.lock);
+  std::shared_lock<std::shared_mutex> g(s.lock);
   return s.work.get();
 }
 
 uint8_t* audio_side_buffer(int index) {
   State& s = state();
-  std::lock_guard<std::mutex> g(s.lock);
+  std::shared_lock<std::shared_mutex> g(s.lock);
   return (index == 0 || index == 1) ? s.audio[index].get() : nullptr;
 }
 
 int init() {
   State& s = state();
   {
-    std::lock_guard<std::mutex> g(s.lock);
+    std::lock_guard<std::shared_mutex> g(s.lock);
     for (Channel& c : s.channel) {
       c.active = false;
       c.decoded = false;
@@ -485,7 +505,7 @@ int init() {
     return 1;  // what the acknowledged message box answers (OK)
   }
   {
-    std::lock_guard<std::mutex> g(s.lock);
+    std::lock_guard<std::shared_mutex> g(s.lock);
     for (auto& a : s.audio)
       if (!a) a.reset(new (std::nothrow) uint8_t[kAudioSideBufferBytes]());
     // The channels start at the initial size; each makes its picture and
@@ -506,7 +526,7 @@ int init() {
 void deinit() {
   State& s = state();
   {
-    std::lock_guard<std::mutex> g(s.lock);
+    std::lock_guard<std::shared_mutex> g(s.lock);
     s.work.reset();
     for (auto& a : s.audio) a.reset();
     if (s.set_up) {
@@ -523,7 +543,7 @@ void deinit() {
 namespace testing {
 void fail_next_work_buffer(bool fail) {
   State& s = state();
-  std::lock_guard<std::mutex> g(s.lock);
+  std::lock_guard<std::shared_mutex> g(s.lock);
   s.fail_work_buffer = fail;
 }
 }  // namespace testing

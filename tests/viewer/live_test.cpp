@@ -11,12 +11,19 @@
 #include <QImage>
 #include <QRegularExpression>
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include "disk_fixture.h"
 #include "live_picture.h"
+#include "poll_round.h"
 #include "velmora/rectime.h"
 
 namespace {
@@ -43,6 +50,49 @@ TEST(LivePicture, TheLibrarysBytesBecomeTheImageRowForRowAndPixelForPixel) {
           ADD_FAILURE() << "width " << width << " at " << x << "," << y;
       }
     EXPECT_EQ(wrong, 0) << "width " << width;
+  }
+}
+
+// A round of polls calls every poll once, on threads of the round's own
+// numbers, never two at a time on one number, and the polls of a round run
+// side by side: the first waits for the second to begin, which one thread
+// alone could never do. Rounds of every size follow each other without a
+// poll of one round running in the next.
+TEST(LivePicture, ARoundOfPollsRunsEachPollOnceAndSideBySide) {
+  PollRound round(3);
+  ASSERT_EQ(round.threads(), 3);
+  std::mutex lock;
+  std::condition_variable changed;
+  bool second_began = false;
+  bool waited = false;
+  round.run(2, [&](int i, int) {
+    std::unique_lock<std::mutex> g(lock);
+    if (i == 1) {
+      second_began = true;
+      changed.notify_all();
+    } else {
+      waited = changed.wait_for(g, std::chrono::seconds(60), [&] { return second_began; });
+    }
+  });
+  EXPECT_TRUE(waited);
+
+  for (int count = 0; count <= 40; ++count) {
+    std::vector<std::atomic<int>> calls(static_cast<size_t>(count));
+    std::array<std::atomic<int>, 3> in_use{};
+    std::atomic<int> wrong_thread{0}, shared_thread{0};
+    round.run(count, [&](int i, int thread) {
+      if (thread < 0 || thread >= 3) {
+        ++wrong_thread;
+        return;
+      }
+      if (in_use[static_cast<size_t>(thread)].fetch_add(1) != 0) ++shared_thread;
+      ++calls[static_cast<size_t>(i)];
+      std::this_thread::yield();
+      in_use[static_cast<size_t>(thread)].fetch_sub(1);
+    });
+    for (int i = 0; i < count; ++i) EXPECT_EQ(calls[static_cast<size_t>(i)].load(), 1) << count << " polls, poll " << i;
+    EXPECT_EQ(wrong_thread.load(), 0);
+    EXPECT_EQ(shared_thread.load(), 0);
   }
 }
 

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "poll_round.h"
 #include "program_folder.h"
 #include "settings.h"
 
@@ -333,7 +334,14 @@ class MainView : public QWidget {
   // Polls the shown cells' cameras (those in the status mask) and shows
   // each new picture: in memory from the library, else through its file.
   void poll_live_pictures(uint32_t mask);
-  bool fetch_live_picture(int cell, int camera, int source);
+  // One shown camera's poll in a round of live polls.
+  struct LivePoll {
+    int cell = 0, camera = 0, source = 0;
+    int32_t result = 0;  // the library's answer
+    QImage image;        // the new picture, when it gave one
+  };
+  static void fetch_live_picture(LivePoll& poll, std::vector<uint8_t>& rgb);
+  bool show_live_picture(const LivePoll& poll);
   // Honest live view: the cells whose pictures stopped are dimmed and say
   // since when; a recorder that sends nothing at all is asked again, at
   // growing intervals, to start its stream.
@@ -488,8 +496,10 @@ class MainView : public QWidget {
   QString disk_image_;
   DisplayRate display_rate_ = DisplayRate::kHigh;
   bool every_picture_ = false;
-  // A live picture in memory, as the library hands it over.
-  std::vector<uint8_t> live_rgb_;
+  // The threads that poll the shown cameras side by side, and the memory
+  // each of them takes a live picture into, as the library hands it over.
+  PollRound poll_round_;
+  std::vector<std::vector<uint8_t>> live_rgb_;
   std::vector<uint8_t> played_rgb_;  // a played picture as the library hands it over
   int ff_level_ = 0;
   int fr_level_ = 0;

@@ -54,25 +54,36 @@ QString MainView::live_picture_path(int camera, int source) const {
   return QDir(program_folder_).filePath(QString::fromLatin1(name));
 }
 
-bool MainView::fetch_live_picture(int cell, int camera, int source) {
-  PictureBox* box = cells_[static_cast<size_t>(cell)].picture;
+// Takes the camera's new picture from the library, if it has one, on one of
+// the round's threads.
+void MainView::fetch_live_picture(LivePoll& poll, std::vector<uint8_t>& rgb) {
   // The largest picture a recorder sends, in the rows the library hands over.
   constexpr size_t kLargest = static_cast<size_t>(1920) * 1080 * 3;
-  if (live_rgb_.size() < kLargest) live_rgb_.resize(kLargest);
+  if (rgb.size() < kLargest) rgb.resize(kLargest);
   int32_t width = 0, height = 0;
-  const int32_t r = lib::brin_udp_rx_picture(camera, source, live_rgb_.data(), static_cast<int32_t>(live_rgb_.size()),
-                                             &width, &height);
-  if (r == lib::kMissing) {
+  poll.result =
+      lib::brin_udp_rx_picture(poll.camera, poll.source, rgb.data(), static_cast<int32_t>(rgb.size()), &width, &height);
+  if (poll.result == 1 && width > 0 && height > 0) poll.image = image_from_bottom_up_bgr(rgb.data(), width, height);
+}
+
+// Shows the picture a poll took in its cell; false when it took none.
+bool MainView::show_live_picture(const LivePoll& poll) {
+  PictureBox* box = cells_[static_cast<size_t>(poll.cell)].picture;
+  if (poll.result == lib::kMissing) {
     // An older library hands pictures over as files only.
-    return lib::brin_udp_rx(camera, source) > 0 && box->load(live_picture_path(camera, source));
+    return lib::brin_udp_rx(poll.camera, poll.source) > 0 && box->load(live_picture_path(poll.camera, poll.source));
   }
-  if (r != 1 || width <= 0 || height <= 0) return false;
+  if (poll.image.isNull()) return false;
   // The cell names the picture by the file the library would have written.
-  box->set_image(image_from_bottom_up_bgr(live_rgb_.data(), width, height), live_picture_path(camera, source));
+  box->set_image(poll.image, live_picture_path(poll.camera, poll.source));
   return true;
 }
 
+// The shown cameras are polled side by side; their pictures are then shown
+// one cell after the other.
 void MainView::poll_live_pictures(uint32_t mask) {
+  std::array<LivePoll, 4> polls;
+  int count = 0;
   for (int cell = 0; cell < 4; ++cell) {
     if (split_mode_ != 4 && split_mode_ != cell) continue;
     const int code = cell_camera_code_[static_cast<size_t>(cell)];
@@ -82,7 +93,15 @@ void MainView::poll_live_pictures(uint32_t mask) {
     if (!((mask >> camera) & 1)) continue;
     uint16_t ptz[3] = {};
     lib::brin_udp_ptzstatus(camera, &ptz[0], &ptz[1], &ptz[2]);
-    if (!fetch_live_picture(cell, camera, source)) continue;
+    polls[static_cast<size_t>(count++)] = LivePoll{cell, camera, source, 0, QImage()};
+  }
+  live_rgb_.resize(static_cast<size_t>(poll_round_.threads()));
+  poll_round_.run(count, [&](int i, int thread) {
+    fetch_live_picture(polls[static_cast<size_t>(i)], live_rgb_[static_cast<size_t>(thread)]);
+  });
+  for (int i = 0; i < count; ++i) {
+    const int cell = polls[static_cast<size_t>(i)].cell;
+    if (!show_live_picture(polls[static_cast<size_t>(i)])) continue;
     ++picture_counter_;
     picture_shown_[static_cast<size_t>(cell)] = 1;
     const size_t c = static_cast<size_t>(cell);
