@@ -18,9 +18,7 @@ class PollRound {
  public:
   // The threads a round uses, the caller's own among them: one per
   // processor, at most four.
-  static int default_threads() {
-    return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
-  }
+  static int default_threads() { return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u)); }
 
   explicit PollRound(int threads = default_threads()) {
     for (int t = 1; t < threads; ++t) helpers_.emplace_back([this, t] { help(t); });
