@@ -47,6 +47,9 @@ Stream& stream() {
     // The receive threads read what the sender writes as fast as it can.
     int big = 8 << 20;
     ::setsockopt(st.sender, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+    // The receive threads are stopped before the library's state is torn
+    // down at exit, which would otherwise free buffers they still write.
+    std::atexit([] { brin_udp_close(); });
     return st;
   }();
   return s;
